@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QWidget;
+class ReceivedDataBox;
+class SocketArray;
+class SocketControl;
+
+// The window's control inventory: every control by its name, built once by the window.
+// Subsystems reach the controls only through this struct.
+struct Controls
+{
+    QWidget *frmMain = nullptr;
+
+    QLabel *lblListenPort = nullptr;
+    QLineEdit *txtListenPort = nullptr;
+    QLabel *lblListenTCP = nullptr;
+    QFrame *Frame4 = nullptr;
+    std::array<QRadioButton *, 2> optTCP{};
+    QPushButton *btnConnect = nullptr;
+    QPushButton *btnDisconnect = nullptr;
+    std::array<QLabel *, 3> lblStatus{};
+    QPushButton *Command1 = nullptr;
+
+    QLabel *Label6 = nullptr;
+    std::array<QRadioButton *, 2> optReceiveType{};
+
+    QCheckBox *chkLogData = nullptr;
+    QLabel *Label2 = nullptr;
+    QLineEdit *txtLogPath = nullptr;
+    QPushButton *btnLogLocation = nullptr;
+
+    QLabel *Label1 = nullptr;
+    ReceivedDataBox *txtNetData = nullptr;
+
+    QLabel *Label5 = nullptr;
+    QPlainTextEdit *txtSendData = nullptr;
+    QLabel *lblSendIP = nullptr;
+    QLineEdit *txtSendIP = nullptr;
+    QLabel *lblSendState = nullptr;
+    QPushButton *btnClearSendData = nullptr;
+    QPushButton *btnSendData = nullptr;
+
+    QCheckBox *chkEnableAutoRespond = nullptr;
+    QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
+    std::array<QLineEdit *, 7> txtWatchString{};
+    std::array<QLineEdit *, 7> txtResponseString{};
+
+    QTimer *tmrMain = nullptr;
+    QTimer *tmrSendState = nullptr;
+    SocketArray *listenSock = nullptr;
+    SocketControl *sendSock = nullptr;
+};
+
+// Builds every control on `window` with its name (also as objectName), texts, flags, fonts,
+// geometry and tab order; the window ends up in the full layout's geometry.
+Controls buildControls(QWidget *window);

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+// The five values that outlive any one event; one instance, owned by the window.
+struct ProgramState
+{
+    QString LastDataTime;
+    QString LastRemoteIP;
+    qint32 LastReceiveTick = 0;
+    qint32 AppendWindowMs = 0;
+    QString LastListenError;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+// The received-data box. It keeps only the newest text (at least MinimumKept characters), so a
+// flood cannot exhaust memory, and appending costs time in proportion to the chunk, not to
+// the box. text() answers at once; the view catches up on its own, a few times a second.
+class ReceivedDataBox final : public QPlainTextEdit
+{
+    Q_OBJECT
+
+public:
+    static constexpr qsizetype MinimumKept = 256 * 1024;
+
+    explicit ReceivedDataBox(QWidget *parent = nullptr);
+    ~ReceivedDataBox() override;
+
+    QString text() const;
+    void setText(const QString &text);
+    void appendText(const QString &text);
+
+private:
+    struct Private;
+    Private *d;
+};

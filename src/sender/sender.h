@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+class Clock;
+struct Controls;
+
+// "Send Data" with its three paths, and the handlers around the client socket sendSock.
+class Sender
+{
+public:
+    Sender(Controls &controls, const Clock &clock);
+
+    void btnSendData_Click();
+    void tmrSendState_Timer();
+    void sendSock_DataArrival(qint64 bytesTotal);
+    void sendSock_Error(int number, const QString &description, const QString &source);
+    void btnClearSendData_Click();
+
+private:
+    Controls &m_controls;
+    const Clock &m_clock;
+};
