@@ -22,6 +22,10 @@ public:
     static QString LogDateText(const QDate &when);
 
 private:
+    void reportFailure(const QString &fileName, const QString &reason);
+    void clearFailure();
+
     Controls &m_controls;
     const Clock &m_clock;
+    bool m_failing = false;
 };

@@ -1,0 +1,212 @@
+#include "listener/listener.h"
+
+#include "app/controls.h"
+#include "app/program_state.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+#include "runtime/leading_number.h"
+#include "runtime/wait_cycle.h"
+#include "settings/settings_store.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <cmath>
+
+namespace {
+
+const QString StartErrorText =
+    QStringLiteral("Error while attempting connection.\r\nPort may already be in use");
+
+void setForeColor(QLineEdit *box, QPalette::ColorGroup group, QPalette::ColorRole role)
+{
+    QPalette palette = box->palette();
+    const QColor colour = QApplication::palette().color(group, role);
+    palette.setColor(QPalette::Active, QPalette::Text, colour);
+    palette.setColor(QPalette::Inactive, QPalette::Text, colour);
+    box->setPalette(palette);
+}
+
+void setWindowTextColour(QLineEdit *box)
+{
+    setForeColor(box, QPalette::Active, QPalette::WindowText);
+}
+
+void setGreyTextColour(QLineEdit *box)
+{
+    setForeColor(box, QPalette::Disabled, QPalette::Text);
+}
+
+// The port box's number as a socket port; false for anything outside 0-65535.
+bool portFromBox(const QLineEdit *box, int &port)
+{
+    const double value = std::round(leadingNumber(box->text()));
+    if (!(value >= 0 && value <= 65535))
+        return false;
+    port = int(value);
+    return true;
+}
+
+} // namespace
+
+Listener::Listener(Controls &controls, ProgramState &state, SettingsStore &settings)
+    : m_controls(controls), m_state(state), m_settings(settings)
+{
+}
+
+void Listener::StartListening()
+{
+    Controls &c = m_controls;
+    SocketControl *listener = c.listenSock->element(0);
+
+    if (listener->State() != SocketControl::Closed)
+        StopListening();
+
+    bool started = false;
+    int port = 0;
+    const bool portUsable = portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
+    if (c.optTCP[0]->isChecked()) {
+        listener->setProtocol(SocketControl::TcpProtocol);
+        if (portUsable)
+            listener->Listen();
+        if (listener->State() == SocketControl::Listening) {
+            if (SocketControl *slot = c.listenSock->element(1))
+                c.Label1->setText(QString::number(slot->State()));
+            c.lblStatus[0]->setText(QStringLiteral("Waiting for TCP data on port ")
+                                    + QString::number(listener->LocalPort()));
+            started = true;
+        }
+    } else {
+        listener->setProtocol(SocketControl::UdpProtocol);
+        if (portUsable)
+            listener->Bind();
+        if (listener->State() == SocketControl::Open) {
+            c.lblStatus[0]->setText(QStringLiteral("Waiting for UDP data on port ")
+                                    + QString::number(listener->LocalPort()));
+            started = true;
+        }
+    }
+
+    if (!started) {
+        StopListening();
+        c.lblStatus[0]->setText(StartErrorText);
+        c.btnConnect->show();
+        c.btnDisconnect->hide();
+        c.txtListenPort->setReadOnly(false);
+        setWindowTextColour(c.txtListenPort);
+        for (QRadioButton *option : c.optTCP)
+            option->setEnabled(true);
+        for (QRadioButton *option : c.optReceiveType)
+            option->setEnabled(true);
+        c.btnSendData->setEnabled(true);
+        c.lblSendIP->show();
+        c.txtSendIP->show();
+    } else {
+        c.btnConnect->hide();
+        c.btnDisconnect->show();
+        c.txtListenPort->setReadOnly(true);
+        setGreyTextColour(c.txtListenPort);
+        for (QRadioButton *option : c.optTCP)
+            option->setEnabled(false);
+        for (QRadioButton *option : c.optReceiveType)
+            option->setEnabled(false);
+        if (c.optTCP[0]->isChecked()) {
+            c.lblSendIP->setText(
+                QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection"));
+            c.btnSendData->setEnabled(false);
+            c.lblSendIP->show();
+            c.txtSendIP->hide();
+        } else {
+            c.lblSendIP->setText(QStringLiteral("UDP Mode Send IP Address:"));
+            c.btnSendData->setEnabled(true);
+            c.lblSendIP->show();
+            c.txtSendIP->show();
+        }
+    }
+
+    m_settings.SaveSettings();
+}
+
+void Listener::StopListening()
+{
+    Controls &c = m_controls;
+
+    const int count = c.listenSock->Count();
+    for (int index = count - 1; index >= 1; --index) {
+        if (SocketControl *element = c.listenSock->element(index))
+            element->Close();
+        c.listenSock->Unload(index);
+    }
+    c.listenSock->element(0)->Close();
+
+    c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
+    c.btnConnect->setEnabled(true);
+    c.txtListenPort->setReadOnly(false);
+    setWindowTextColour(c.txtListenPort);
+    for (QRadioButton *option : c.optTCP)
+        option->setEnabled(true);
+    for (QRadioButton *option : c.optReceiveType)
+        option->setEnabled(true);
+    c.btnConnect->show();
+    c.btnDisconnect->hide();
+    m_state.LastRemoteIP = QStringLiteral("None");
+    c.btnSendData->setEnabled(true);
+    c.lblSendIP->setText(QStringLiteral("Client Mode Send IP Address:"));
+    c.lblSendIP->show();
+    c.txtSendIP->show();
+
+    m_settings.SaveSettings();
+}
+
+void Listener::btnConnect_Click()
+{
+    SocketControl *sendSock = m_controls.sendSock;
+    if (sendSock->State() != SocketControl::Closed) {
+        sendSock->Close();
+        runWaitCycles(60, [sendSock] { return sendSock->State() == SocketControl::Closed; });
+    }
+    StartListening();
+}
+
+void Listener::btnDisconnect_Click()
+{
+    StopListening();
+}
+
+void Listener::Form_Unload()
+{
+    StopListening();
+}
+
+void Listener::txtListenPort_Change()
+{
+    QLineEdit *box = m_controls.txtListenPort;
+    const QString text = box->text();
+    const QString normal = normalisedPortText(text);
+    if (normal == text)
+        return; // an identical write-back would only move the caret
+    const int caret = box->cursorPosition();
+    box->setText(normal);
+    box->setCursorPosition(qMin(caret, int(normal.size())));
+}
+
+void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID)
+{
+    SocketArray *sockets = m_controls.listenSock;
+    sockets->Load(1); // fails harmlessly when the slot already exists
+    if (SocketControl *slot = sockets->element(1))
+        slot->Accept(requestID); // refused unless the slot is closed
+}
+
+void Listener::listenSock_Error(int /*index*/, int number, const QString &description,
+                                const QString & /*source*/)
+{
+    m_state.LastListenError = QString::number(number) + QStringLiteral(" - ") + description;
+    StopListening();
+    m_controls.lblStatus[0]->setText(QStringLiteral("Connection closed because of error:\r\n")
+                                     + m_state.LastListenError);
+}

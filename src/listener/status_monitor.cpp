@@ -1,0 +1,73 @@
+#include "listener/status_monitor.h"
+
+#include "app/controls.h"
+#include "app/program_state.h"
+#include "listener/listener.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+
+#include <QLabel>
+#include <QRadioButton>
+
+namespace {
+
+const QString ErrorText = QStringLiteral("Connection Error");
+
+} // namespace
+
+StatusMonitor::StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener)
+    : m_controls(controls), m_state(state), m_listener(listener)
+{
+}
+
+void StatusMonitor::tmrMain_Timer()
+{
+    Controls &c = m_controls;
+    SocketArray *sockets = c.listenSock;
+    const auto listenerState = [sockets] { return sockets->element(0)->State(); };
+
+    const auto stopWithErrorText = [this, &c] {
+        m_listener.StopListening();
+        if (c.lblStatus[0]->text() != ErrorText)
+            c.lblStatus[0]->setText(ErrorText);
+    };
+
+    QString detail = QStringLiteral("Last Data Received:") + m_state.LastDataTime
+                     + QStringLiteral(" - Sock State:");
+    if (listenerState() == SocketControl::Closed) {
+        c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
+        detail += QString::number(listenerState()) + QStringLiteral(" (Not Connected)");
+    } else {
+        if (c.optTCP[0]->isChecked()) {
+            if (sockets->Count() == 1) {
+                const int state = listenerState();
+                if (state != SocketControl::Listening && state != SocketControl::Closed)
+                    stopWithErrorText();
+            } else {
+                const SocketControl *slot = sockets->element(1);
+                const int slotState = slot ? slot->State() : SocketControl::Closed;
+                switch (slotState) {
+                case SocketControl::Connected:
+                    break;
+                case SocketControl::Closed:
+                case SocketControl::Listening:
+                case SocketControl::Closing:
+                    m_listener.StartListening();
+                    break;
+                default:
+                    stopWithErrorText();
+                    break;
+                }
+            }
+        } else if (listenerState() != SocketControl::Open) {
+            stopWithErrorText();
+        }
+        // Read after any stop or restart above, so the line shows what is open now.
+        detail += QString::number(listenerState()) + QStringLiteral(" - Port:")
+                  + QString::number(sockets->element(0)->LocalPort())
+                  + QStringLiteral(" - Remote IP:") + m_state.LastRemoteIP;
+    }
+
+    if (c.lblStatus[1]->text() != detail)
+        c.lblStatus[1]->setText(detail);
+}
