@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 class Clock;
 struct Controls;
 
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
-class Sender
-{
+class Sender {
 public:
     Sender(Controls &controls, const Clock &clock);
 
@@ -18,6 +18,15 @@ public:
     void btnClearSendData_Click();
 
 private:
+    void SendToPeer(const QByteArray &data);
+    void SendTcpClient(const QByteArray &data);
+    void SendUdpClient(const QByteArray &data);
+
+    std::optional<int> ClientPort() const;
+    QString LastSentText(const QString &suffix = {}) const;
+    void ShowSendState();
+    void SetLastSend(const QString &suffix = {});
+
     Controls &m_controls;
     const Clock &m_clock;
 };

@@ -1,0 +1,263 @@
+#include "sender/sender.h"
+
+#include "app/controls.h"
+#include "app/received_data_box.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+#include "runtime/clock.h"
+#include "runtime/date_time_text.h"
+#include "runtime/wait_cycle.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcSend, "sendrel.send")
+
+namespace {
+
+constexpr int ConnectWaitLimit = 60;
+constexpr int OpenWaitLimit = 10;
+constexpr int LingerLimit = 10;
+
+const QString NoActiveConnection =
+    QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
+const QString SocketClosed = QStringLiteral(" - ERROR: Data Not Sent, Socket Closed");
+const QString CouldntConnect = QStringLiteral(" - ERROR: Data Not Sent, Couldn't Connect To Host");
+const QString CouldntOpenUdp = QStringLiteral(" - ERROR: Data Not Sent, Couldn't Open UDP Port");
+const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
+
+const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Address: ");
+const QString NoPeerCaption =
+    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+} // namespace
+
+Sender::Sender(Controls &controls, const Clock &clock) : m_controls(controls), m_clock(clock) {}
+
+void Sender::btnSendData_Click() {
+    SocketArray *listenSock = m_controls.listenSock;
+    const SocketControl *listener = listenSock->element(0);
+    qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
+                                    + QString::number(listener ? listener->State() : 0)
+                                    + QStringLiteral("   listensock.count=")
+                                    + QString::number(listenSock->Count());
+
+    // Typed text goes out as UTF-8, exactly as typed.
+    const QByteArray data = m_controls.txtSendData->toPlainText().toUtf8();
+    const bool tcp = m_controls.optTCP[0]->isChecked();
+    if (!m_controls.btnDisconnect->isHidden() && tcp)
+        SendToPeer(data);
+    else if (tcp)
+        SendTcpClient(data);
+    else
+        SendUdpClient(data);
+}
+
+void Sender::SendToPeer(const QByteArray &data) {
+    const int count = m_controls.listenSock->Count();
+    SocketControl *target = nullptr;
+    if (count == 2)
+        target = m_controls.listenSock->element(1);
+    else if (count == 1)
+        target = m_controls.listenSock->element(0);
+    else {
+        SetLastSend(SocketClosed);
+        return;
+    }
+
+    if (target && target->State() == SocketControl::Connected)
+        SetLastSend(target->SendData(data) ? QString() : SendFailed);
+    else
+        SetLastSend(NoActiveConnection);
+}
+
+// Each wait processes events, so anything may have happened underneath: the listener restarted
+// (which closes sendSock) or the window closed. The QPointers tell us what is still there.
+void Sender::SendTcpClient(const QByteArray &data) {
+    const QPointer<QWidget> window = m_controls.frmMain;
+    const QPointer<SocketControl> sock = m_controls.sendSock;
+    const QPointer<QPushButton> sendButton = m_controls.btnSendData;
+
+    ShowSendState();
+    sendButton->setEnabled(false);
+
+    const std::optional<int> port = ClientPort();
+    if (!port) {
+        sock->Close();
+        ShowSendState();
+        SetLastSend(CouldntConnect);
+        sendButton->setEnabled(true);
+        return;
+    }
+
+    if (sock->State() != SocketControl::Connected
+        || sock->Protocol() != SocketControl::TcpProtocol) {
+        sock->Close();
+        ShowSendState();
+        sock->setProtocol(SocketControl::TcpProtocol);
+        sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
+        sock->setRemotePort(*port);
+        sock->Connect();
+        ShowSendState();
+        runWaitCycles(ConnectWaitLimit, [&] {
+            if (!window || !sock)
+                return true;
+            ShowSendState();
+            return sock->State() == SocketControl::Connected;
+        });
+        if (!window || !sock)
+            return;
+    }
+
+    ShowSendState();
+    if (sock->State() == SocketControl::Connected)
+        SetLastSend(sock->SendData(data) ? QString() : SendFailed);
+    else
+        SetLastSend(CouldntConnect);
+
+    ShowSendState();
+    runWaitCycles(LingerLimit, [&] {
+        if (!window || !sock)
+            return true;
+        ShowSendState();
+        return false;
+    });
+    if (!window || !sock)
+        return;
+    sock->Close();
+    if (sendButton)
+        sendButton->setEnabled(true);
+}
+
+void Sender::SendUdpClient(const QByteArray &data) {
+    const QPointer<QWidget> window = m_controls.frmMain;
+    const QPointer<SocketControl> sock = m_controls.sendSock;
+    const QPointer<QPushButton> sendButton = m_controls.btnSendData;
+
+    sendButton->setEnabled(false);
+    sock->Close();
+
+    const std::optional<int> port = ClientPort();
+    if (!port) {
+        ShowSendState();
+        m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
+        sendButton->setEnabled(true);
+        return;
+    }
+
+    sock->setProtocol(SocketControl::UdpProtocol);
+    sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
+    sock->setRemotePort(*port);
+    sock->Bind();
+    const bool sent = sock->SendData(data);
+
+    const bool opened = runWaitCycles(OpenWaitLimit, [&] {
+        if (!window || !sock)
+            return true;
+        ShowSendState();
+        if (sock->State() != SocketControl::Open)
+            return false;
+        SetLastSend(sent ? QString() : SendFailed);
+        return true;
+    });
+    if (!window || !sock)
+        return;
+    if (!opened)
+        m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
+
+    runWaitCycles(LingerLimit, [&] {
+        if (!window || !sock)
+            return true;
+        ShowSendState();
+        return false;
+    });
+    if (!window || !sock)
+        return;
+    sock->Close();
+    if (sendButton)
+        sendButton->setEnabled(true);
+}
+
+// The port box is shared with the listener; a client can only reach ports 1-65535, and a text
+// that is no such number must not quietly reuse the port of an earlier send.
+std::optional<int> Sender::ClientPort() const {
+    bool ok = false;
+    const int port = m_controls.txtListenPort->text().trimmed().toInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535)
+        return std::nullopt;
+    return port;
+}
+
+QString Sender::LastSentText(const QString &suffix) const {
+    return QStringLiteral("Last Data Sent: ") + dateTimeText(m_clock.now()) + suffix;
+}
+
+void Sender::ShowSendState() {
+    m_controls.lblSendState->setText(QString::number(m_controls.sendSock->State()));
+}
+
+void Sender::SetLastSend(const QString &suffix) {
+    m_controls.lblStatus[2]->setText(LastSentText(suffix));
+}
+
+void Sender::tmrSendState_Timer() {
+    ShowSendState();
+
+    const SocketArray *listenSock = m_controls.listenSock;
+    const SocketControl *listener = listenSock->element(0);
+    if (!listener || listener->Protocol() != SocketControl::TcpProtocol
+        || m_controls.btnDisconnect->isHidden())
+        return;
+
+    const int count = listenSock->Count();
+    const bool peerPresent = count > 1 || listener->State() == SocketControl::Connected;
+    QPushButton *sendButton = m_controls.btnSendData;
+    if (peerPresent && !sendButton->isEnabled()) {
+        sendButton->setEnabled(true);
+        const SocketControl *peer = nullptr;
+        if (count == 2)
+            peer = listenSock->element(1);
+        else if (count == 1)
+            peer = listener;
+        if (peer)
+            m_controls.lblSendIP->setText(PeerTargetCaption + peer->RemoteHostIP());
+    } else if (!peerPresent && sendButton->isEnabled()) {
+        sendButton->setEnabled(false);
+        m_controls.lblSendIP->setText(NoPeerCaption);
+    }
+}
+
+void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
+    const QByteArray received = m_controls.sendSock->GetData();
+    m_controls.txtNetData->appendText(QString::fromUtf8(received));
+}
+
+// Shown from the event loop rather than inside the socket's own signal: a modal loop there could
+// let the socket be torn down under the code that emitted it. A waiting send still does not go
+// on while the box is open, since the box's loop runs inside the wait's event processing.
+void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
+    const QString text = QStringLiteral("SendSock Error #") + QString::number(number)
+                         + QStringLiteral(":") + description + QStringLiteral("\r\n\r\n")
+                         + QStringLiteral("Source:") + source;
+    QWidget *window = m_controls.frmMain;
+    QTimer::singleShot(0, window, [window, text] {
+        // On the heap and guarded: closing the window while the box is open deletes it.
+        const QPointer<QMessageBox> box = new QMessageBox(
+            QMessageBox::NoIcon, window->windowTitle(), text, QMessageBox::Ok, window);
+        box->setTextFormat(Qt::PlainText);
+        box->exec();
+        if (box)
+            box->deleteLater();
+    });
+}
+
+void Sender::btnClearSendData_Click() {
+    m_controls.txtSendData->setPlainText(QString());
+}
