@@ -15,10 +15,14 @@ class ReceivedDataBox;
 class SocketArray;
 class SocketControl;
 
+// Design geometry is in twips; 15 twips make one device-independent pixel.
+constexpr int pixelsFromTwips(int twips) {
+    return (twips + 7) / 15;
+}
+
 // The window's control inventory: every control by its name, built once by the window.
 // Subsystems reach the controls only through this struct.
-struct Controls
-{
+struct Controls {
     QWidget *frmMain = nullptr;
 
     QLabel *lblListenPort = nullptr;

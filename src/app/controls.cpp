@@ -1,0 +1,254 @@
+#include "app/controls.h"
+
+#include "app/received_data_box.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr int TimerIntervalMs = 100;
+
+// A check box the operator toggles between on and off; only code sets the grey state.
+class CheckBox final : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void nextCheckState() override {
+        setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    }
+};
+
+QFont namedFont(const QString &family, qreal points, bool bold = false) {
+    QFont font(family);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+QFont tahoma() {
+    return namedFont(QStringLiteral("Tahoma"), 6.75);
+}
+
+QFont msSansSerif() {
+    return namedFont(QStringLiteral("MS Sans Serif"), 8.25);
+}
+
+// Builds the controls in design order and remembers each one's tab position.
+class Builder {
+public:
+    explicit Builder(QWidget *window) : m_window(window) {}
+
+    template <typename T>
+    T *add(T *widget, const QString &name, int left, int top, int width, int height, int tab) {
+        widget->setObjectName(name);
+        widget->setGeometry(pixelsFromTwips(left), pixelsFromTwips(top), pixelsFromTwips(width),
+                            pixelsFromTwips(height));
+        // Shown explicitly, so "visible" reads true before the window itself is shown.
+        widget->setVisible(true);
+        m_tabs.push_back({tab, widget});
+        return widget;
+    }
+
+    QLabel *label(const QString &name, const QString &caption, int left, int top, int width,
+                  int height, int tab, QWidget *parent = nullptr) {
+        auto *label = add(new QLabel(caption, parent ? parent : m_window), name, left, top, width,
+                          height, tab);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        m_labels.push_back(label);
+        return label;
+    }
+
+    QLineEdit *lineEdit(const QString &name, const QString &text, int left, int top, int width,
+                        int height, int tab) {
+        return add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+    }
+
+    QPushButton *button(const QString &name, const QString &caption, int left, int top, int width,
+                        int height, int tab) {
+        auto *button = add(new QPushButton(caption, m_window), name, left, top, width, height, tab);
+        button->setAutoDefault(false);
+        return button;
+    }
+
+    // Focus follows the tab positions; labels stay beneath every other control.
+    void finish() {
+        std::stable_sort(m_tabs.begin(), m_tabs.end(),
+                         [](const Entry &a, const Entry &b) { return a.tab < b.tab; });
+        QWidget *previous = nullptr;
+        for (const Entry &entry : m_tabs) {
+            if (entry.widget->focusPolicy() == Qt::NoFocus)
+                continue;
+            if (previous)
+                QWidget::setTabOrder(previous, entry.widget);
+            previous = entry.widget;
+        }
+        for (QLabel *label : m_labels)
+            label->lower();
+    }
+
+private:
+    struct Entry {
+        int tab;
+        QWidget *widget;
+    };
+    QWidget *m_window;
+    std::vector<Entry> m_tabs;
+    std::vector<QLabel *> m_labels;
+};
+
+void setTextColour(QWidget *widget, QPalette::ColorRole role, QPalette::ColorRole systemColour) {
+    QPalette palette = widget->palette();
+    palette.setColor(role, palette.color(systemColour));
+    widget->setPalette(palette);
+}
+
+void setMultiLine(QPlainTextEdit *box) {
+    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setFont(msSansSerif());
+}
+
+QString indexed(const char *name, int index) {
+    return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
+}
+
+} // namespace
+
+Controls buildControls(QWidget *window) {
+    Controls c;
+    Builder b(window);
+    c.frmMain = window;
+    window->setFont(namedFont(QStringLiteral("Microsoft Sans Serif"), 8.25));
+
+    // Listener strip.
+    c.lblListenPort =
+        b.label(QStringLiteral("lblListenPort"), QStringLiteral("Port"), 105, 90, 855, 210, 6);
+    c.lblListenPort->setFont(tahoma());
+    c.txtListenPort =
+        b.lineEdit(QStringLiteral("txtListenPort"), QStringLiteral("7000"), 105, 255, 1125, 285, 2);
+    setTextColour(c.txtListenPort, QPalette::Text, QPalette::ButtonText);
+    c.lblListenTCP =
+        b.label(QStringLiteral("lblListenTCP"), QStringLiteral("TCP/UDP"), 1365, 90, 750, 225, 7);
+    c.lblListenTCP->setFont(tahoma());
+    c.Frame4 = b.add(new QFrame(window), QStringLiteral("Frame4"), 1425, 270, 705, 315, 3);
+    c.Frame4->setFrameShape(QFrame::NoFrame);
+    c.Frame4->setAccessibleName(QStringLiteral("Frame1"));
+    c.optTCP[0] = b.add(new QRadioButton(QStringLiteral(" "), c.Frame4), indexed("optTCP", 0), 0, 0,
+                        285, 285, 4);
+    c.optTCP[1] = b.add(new QRadioButton(c.Frame4), indexed("optTCP", 1), 390, 0, 285, 285, 5);
+    c.optTCP[0]->setChecked(true);
+    c.btnConnect =
+        b.button(QStringLiteral("btnConnect"), QStringLiteral("Start"), 2280, 150, 1980, 390, 0);
+    c.btnDisconnect =
+        b.button(QStringLiteral("btnDisconnect"), QStringLiteral("Stop"), 2280, 150, 1980, 390, 11);
+    const QFont bigButton = namedFont(QStringLiteral("Microsoft Sans Serif"), 14.25, true);
+    c.btnConnect->setFont(bigButton);
+    c.btnDisconnect->setFont(bigButton);
+    c.btnDisconnect->setVisible(false);
+    c.lblStatus[0] = b.label(indexed("lblStatus", 0), QString(), 4230, 150, 3855, 390, 1);
+    c.Command1 = b.button(QStringLiteral("Command1"), QStringLiteral("Clear Data"), 8160, 150, 1485,
+                          390, 10);
+
+    // Receive type.
+    c.Label6 = b.label(QStringLiteral("Label6"), QStringLiteral("Data Input Type:"), 105, 840, 1455,
+                       195, 40);
+    c.optReceiveType[0] = b.add(new QRadioButton(QStringLiteral("General ASCII Text"), window),
+                                indexed("optReceiveType", 0), 1530, 840, 1725, 195, 38);
+    c.optReceiveType[1] = b.add(
+        new QRadioButton(QStringLiteral("HTTP Requests (Auto-Reply to GET/PUT with 404 msg. and "
+                                        "reset connection)"),
+                         window),
+        indexed("optReceiveType", 1), 3405, 840, 6255, 195, 39);
+    c.optReceiveType[0]->setChecked(true);
+
+    // Receive log.
+    c.chkLogData = b.add(new CheckBox(QStringLiteral("Log Received Data To Text File"), window),
+                         QStringLiteral("chkLogData"), 120, 1410, 2805, 225, 13);
+    c.Label2 = b.label(QStringLiteral("Label2"), QStringLiteral("Log Text File Save Location"),
+                       2925, 1275, 3825, 270, 16);
+    c.Label2->setFont(tahoma());
+    c.txtLogPath = b.lineEdit(QStringLiteral("txtLogPath"),
+                              QStringLiteral("[Path To Save Log File]"), 2925, 1440, 6390, 285, 14);
+    c.btnLogLocation =
+        b.button(QStringLiteral("btnLogLocation"), QStringLiteral("..."), 9315, 1440, 330, 285, 15);
+
+    // Received data.
+    c.Label1 = b.label(QStringLiteral("Label1"), QStringLiteral("Data Received:"), 120, 1800, 1065,
+                       210, 9);
+    c.Label1->setFont(tahoma());
+    c.lblStatus[1] = b.label(indexed("lblStatus", 1), QString(), 1290, 1800, 8370, 210, 12);
+    c.txtNetData =
+        b.add(new ReceivedDataBox(window), QStringLiteral("txtNetData"), 120, 1980, 9510, 3420, 8);
+    setMultiLine(c.txtNetData);
+    c.txtNetData->setReadOnly(true);
+
+    // Send section.
+    c.lblStatus[2] = b.label(indexed("lblStatus", 2), QString(), 1290, 5445, 8370, 210, 44);
+    c.Label5 = b.label(QStringLiteral("Label5"), QStringLiteral("Data To Send:"), 120, 5460, 1065,
+                       210, 35);
+    c.Label5->setFont(tahoma());
+    c.txtSendData =
+        b.add(new QPlainTextEdit(window), QStringLiteral("txtSendData"), 120, 5640, 9510, 3735, 34);
+    setMultiLine(c.txtSendData);
+    c.lblSendIP = b.label(QStringLiteral("lblSendIP"),
+                          QStringLiteral("Client Mode Send IP Address:"), 135, 9465, 6600, 240, 41);
+    c.txtSendIP = b.lineEdit(QStringLiteral("txtSendIP"), QStringLiteral("192.168.1.100"), 2370,
+                             9420, 1710, 285, 42);
+    c.lblSendState =
+        b.label(QStringLiteral("lblSendState"), QStringLiteral("0"), 6660, 9540, 255, 315, 43);
+    setTextColour(c.lblSendState, QPalette::WindowText, QPalette::Dark);
+    c.btnClearSendData = b.button(QStringLiteral("btnClearSendData"), QStringLiteral("Clear"), 6975,
+                                  9435, 1290, 435, 37);
+    c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
+                             1290, 435, 36);
+
+    // Auto-respond section.
+    c.chkEnableAutoRespond =
+        b.add(new CheckBox(QStringLiteral("Enable AutoRespond"), window),
+              QStringLiteral("chkEnableAutoRespond"), 135, 9855, 3015, 240, 17);
+    c.Label3 = b.label(QStringLiteral("Label3"), QStringLiteral("Watch String"), 105, 10125, 2295,
+                       195, 18);
+    c.Label4 = b.label(QStringLiteral("Label4"), QStringLiteral("Response String"), 4920, 10125,
+                       2295, 195, 19);
+    for (int i = 0; i < int(c.txtWatchString.size()); ++i) {
+        const int top = 10335 + 300 * i;
+        c.txtWatchString[i] =
+            b.lineEdit(indexed("txtWatchString", i), QString(), 90, top, 4785, 285, 20 + 2 * i);
+        c.txtResponseString[i] = b.lineEdit(indexed("txtResponseString", i), QString(), 4905, top,
+                                            4785, 285, 21 + 2 * i);
+    }
+
+    b.finish();
+
+    // Non-visual controls.
+    c.tmrMain = new QTimer(window);
+    c.tmrMain->setObjectName(QStringLiteral("tmrMain"));
+    c.tmrSendState = new QTimer(window);
+    c.tmrSendState->setObjectName(QStringLiteral("tmrSendState"));
+    for (QTimer *timer : {c.tmrMain, c.tmrSendState}) {
+        timer->setInterval(TimerIntervalMs);
+        timer->start();
+    }
+    c.listenSock = new SocketArray(window);
+    c.listenSock->setObjectName(QStringLiteral("listenSock"));
+    c.sendSock = new SocketControl(window);
+    c.sendSock->setObjectName(QStringLiteral("sendSock"));
+
+    window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
+    return c;
+}

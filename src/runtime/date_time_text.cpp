@@ -1,0 +1,53 @@
+#include "runtime/date_time_text.h"
+
+namespace {
+
+bool isCLocale(const QLocale &locale) {
+    return locale.language() == QLocale::C || locale.name() == QLatin1String("C");
+}
+
+// The locale's long time format without its time-zone field ('t' runs) and the blanks that
+// separated it; quoted literals are kept as they are.
+QString timeFormatWithoutZone(const QLocale &locale) {
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+    QString result;
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format.at(i);
+        if (c == u'\'') {
+            const qsizetype end = format.indexOf(u'\'', i + 1);
+            const qsizetype stop = end < 0 ? format.size() : end + 1;
+            result += format.mid(i, stop - i);
+            i = stop;
+        } else if (c == u't') {
+            while (i < format.size() && format.at(i) == u't')
+                ++i;
+            while (!result.isEmpty() && result.back().isSpace())
+                result.chop(1);
+        } else {
+            result += c;
+            ++i;
+        }
+    }
+    return result.trimmed();
+}
+
+} // namespace
+
+QString dateTimeText(const QDateTime &when, const QLocale &locale) {
+    const QDate date = when.date();
+    const QTime time = when.time();
+    const bool midnight = time.hour() == 0 && time.minute() == 0 && time.second() == 0;
+
+    if (isCLocale(locale)) {
+        const QLocale c = QLocale::c();
+        const QString dateText = c.toString(date, QStringLiteral("M/d/yyyy"));
+        if (midnight)
+            return dateText;
+        return dateText + u' ' + c.toString(time, QStringLiteral("h:mm:ss AP"));
+    }
+
+    const QString dateText = locale.toString(date, QLocale::ShortFormat);
+    if (midnight)
+        return dateText;
+    return dateText + u' ' + locale.toString(time, timeFormatWithoutZone(locale));
+}
