@@ -79,21 +79,45 @@ void Sender::SendToPeer(const QByteArray &data) {
 }
 
 // Each wait processes events, so anything may have happened underneath: the listener restarted
-// (which closes sendSock) or the window closed. The QPointers tell us what is still there.
-void Sender::SendTcpClient(const QByteArray &data) {
+// (which closes sendSock) or the window closed and took this object with it. After a wait that
+// answers Gone nothing of ours may be touched.
+Sender::WaitEnd Sender::RunWait(int limit, std::optional<int> awaitedState,
+                                const std::function<void()> &onReached) {
     const QPointer<QWidget> window = m_controls.frmMain;
     const QPointer<SocketControl> sock = m_controls.sendSock;
-    const QPointer<QPushButton> sendButton = m_controls.btnSendData;
+    const bool reached = runWaitCycles(limit, [&] {
+        if (!window || !sock)
+            return true;
+        ShowSendState();
+        if (!awaitedState || sock->State() != *awaitedState)
+            return false;
+        if (onReached)
+            onReached();
+        return true;
+    });
+    if (!window || !sock)
+        return WaitEnd::Gone;
+    return reached ? WaitEnd::Reached : WaitEnd::RanOut;
+}
 
+void Sender::LingerAndClose() {
+    if (RunWait(LingerLimit) == WaitEnd::Gone)
+        return;
+    m_controls.sendSock->Close();
+    m_controls.btnSendData->setEnabled(true);
+}
+
+void Sender::SendTcpClient(const QByteArray &data) {
+    SocketControl *sock = m_controls.sendSock;
     ShowSendState();
-    sendButton->setEnabled(false);
+    m_controls.btnSendData->setEnabled(false);
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         sock->Close();
         ShowSendState();
         SetLastSend(CouldntConnect);
-        sendButton->setEnabled(true);
+        m_controls.btnSendData->setEnabled(true);
         return;
     }
 
@@ -106,13 +130,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
-        runWaitCycles(ConnectWaitLimit, [&] {
-            if (!window || !sock)
-                return true;
-            ShowSendState();
-            return sock->State() == SocketControl::Connected;
-        });
-        if (!window || !sock)
+        if (RunWait(ConnectWaitLimit, SocketControl::Connected) == WaitEnd::Gone)
             return;
     }
 
@@ -123,32 +141,19 @@ void Sender::SendTcpClient(const QByteArray &data) {
         SetLastSend(CouldntConnect);
 
     ShowSendState();
-    runWaitCycles(LingerLimit, [&] {
-        if (!window || !sock)
-            return true;
-        ShowSendState();
-        return false;
-    });
-    if (!window || !sock)
-        return;
-    sock->Close();
-    if (sendButton)
-        sendButton->setEnabled(true);
+    LingerAndClose();
 }
 
 void Sender::SendUdpClient(const QByteArray &data) {
-    const QPointer<QWidget> window = m_controls.frmMain;
-    const QPointer<SocketControl> sock = m_controls.sendSock;
-    const QPointer<QPushButton> sendButton = m_controls.btnSendData;
-
-    sendButton->setEnabled(false);
+    SocketControl *sock = m_controls.sendSock;
+    m_controls.btnSendData->setEnabled(false);
     sock->Close();
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         ShowSendState();
         m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
-        sendButton->setEnabled(true);
+        m_controls.btnSendData->setEnabled(true);
         return;
     }
 
@@ -158,31 +163,14 @@ void Sender::SendUdpClient(const QByteArray &data) {
     sock->Bind();
     const bool sent = sock->SendData(data);
 
-    const bool opened = runWaitCycles(OpenWaitLimit, [&] {
-        if (!window || !sock)
-            return true;
-        ShowSendState();
-        if (sock->State() != SocketControl::Open)
-            return false;
-        SetLastSend(sent ? QString() : SendFailed);
-        return true;
-    });
-    if (!window || !sock)
+    const WaitEnd open = RunWait(OpenWaitLimit, SocketControl::Open,
+                                 [&] { SetLastSend(sent ? QString() : SendFailed); });
+    if (open == WaitEnd::Gone)
         return;
-    if (!opened)
+    if (open == WaitEnd::RanOut)
         m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
 
-    runWaitCycles(LingerLimit, [&] {
-        if (!window || !sock)
-            return true;
-        ShowSendState();
-        return false;
-    });
-    if (!window || !sock)
-        return;
-    sock->Close();
-    if (sendButton)
-        sendButton->setEnabled(true);
+    LingerAndClose();
 }
 
 // The port box is shared with the listener; a client can only reach ports 1-65535, and a text

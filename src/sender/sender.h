@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 class Clock;
@@ -21,6 +22,11 @@ private:
     void SendToPeer(const QByteArray &data);
     void SendTcpClient(const QByteArray &data);
     void SendUdpClient(const QByteArray &data);
+
+    enum class WaitEnd { Reached, RanOut, Gone };
+    WaitEnd RunWait(int limit, std::optional<int> awaitedState = std::nullopt,
+                    const std::function<void()> &onReached = {});
+    void LingerAndClose();
 
     std::optional<int> ClientPort() const;
     QString LastSentText(const QString &suffix = {}) const;
