@@ -39,3 +39,6 @@ bench: deps
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+
+package: build
+	cd $(BUILD) && cpack -G DEB

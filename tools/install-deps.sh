@@ -8,6 +8,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     netcat-openbsd
     dpkg-dev file
+    libxcb1-dev
 )
 missing=()
 for p in "${packages[@]}"; do
