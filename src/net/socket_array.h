@@ -7,8 +7,7 @@
 class SocketControl;
 
 // A loadable array of socket controls; element 0 always exists. Events carry the element index.
-class SocketArray final : public QObject
-{
+class SocketArray final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SocketArray)
 
@@ -16,10 +15,10 @@ public:
     explicit SocketArray(QObject *parent = nullptr);
     ~SocketArray() override;
 
-    int Count() const;                      // number of loaded elements
+    int Count() const;                       // number of loaded elements
     SocketControl *element(int index) const; // nullptr when not loaded
-    bool Load(int index);                   // fails when already loaded or index < 0
-    bool Unload(int index);                 // closes it; never element 0; safe inside its own events
+    bool Load(int index);                    // fails when already loaded or index < 0
+    bool Unload(int index); // closes it; never element 0; safe inside its own events
 
 signals:
     void ConnectionRequest(int index, qintptr requestID);

@@ -2,19 +2,23 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include "net/socket_errors.h"
+
 class QAbstractSocket;
+class QHostInfo;
 class QTcpServer;
+class QTcpSocket;
 class QUdpSocket;
 
 // One event-driven TCP or UDP socket with a numbered state (0-9) and three events.
 // Calls that cannot be carried out return false and change nothing; later failures arrive as
 // Error. Everything runs on the thread that owns the object.
-class SocketControl final : public QObject
-{
+class SocketControl final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SocketControl)
 
@@ -44,17 +48,18 @@ public:
     bool setRemoteHost(const QString &host);
     int RemotePort() const;
     bool setRemotePort(int port); // 0..65535
-    // Dotted address of the TCP peer or of the last datagram's sender (IPv4 peers never as ::ffff:).
+    // Dotted address of the TCP peer or of the last datagram's sender (IPv4 peers never as
+    // ::ffff:).
     QString RemoteHostIP() const;
     int State() const;
 
-    bool Listen();                   // TCP, all addresses, IPv4 and IPv6; State 2 on success
-    bool Bind();                     // UDP on LocalPort; State 1 on success
-    bool Accept(qintptr requestID);  // only on a closed control; State 7 on success
-    bool Connect();                  // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
+    bool Listen();                         // TCP, all addresses, IPv4 and IPv6; State 2 on success
+    bool Bind();                           // UDP on LocalPort; State 1 on success
+    bool Accept(qintptr requestID);        // only on a closed control; State 7 on success
+    bool Connect();                        // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
     bool SendData(const QByteArray &data); // TCP needs 7; UDP answers the last sender or RemoteHost
-    QByteArray GetData();            // everything waiting (UDP: the current datagram)
-    void Close();                    // State 0 at once
+    QByteArray GetData();                  // everything waiting (UDP: the current datagram)
+    void Close();                          // State 0 at once
 
 signals:
     void ConnectionRequest(qintptr requestID);
@@ -62,6 +67,56 @@ signals:
     void Error(int number, const QString &description, const QString &source);
 
 private:
-    struct Private;
-    Private *d;
+    void onConnectionRequest(qintptr requestID);
+    void wireTcp(QTcpSocket *socket);
+    void onTcpReadyRead();
+    void onTcpStateChanged(QAbstractSocket::SocketState qtState);
+    void onTcpConnected();
+    void onTcpError(QAbstractSocket::SocketError qtError);
+    void onPeerClosed();
+    void onUdpReadyRead();
+    void onUdpError(QAbstractSocket::SocketError qtError);
+    void onHostLookedUp(const QHostInfo &info);
+    bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
+    void fail(const WinsockError &error);
+    void failLater(const WinsockError &error);
+    enum class Disposal { Later, Now };
+    void releaseSockets(Disposal disposal);
+    void retire(QObject *object, Disposal disposal);
+    void onIdle();
+    void deleteWhenIdle();
+    class BusyScope;
+
+    int m_protocol = TcpProtocol;
+    int m_state = Closed;
+    quint16 m_localPort = 0; // as set; m_boundPort is what the open socket really has
+    quint16 m_boundPort = 0;
+    QString m_remoteHost;
+    quint16 m_remotePort = 0;
+    QString m_remoteHostIP;
+
+    // Bumped by every Close and open, so a handler loop or a late callback can tell that the
+    // socket it was serving is gone.
+    quint64 m_session = 0;
+    // How many of our own slots are on the stack; the destructor must not delete a Qt socket
+    // whose signal is still being delivered.
+    int m_busy = 0;
+    QList<QPointer<QObject>> m_retired; // closed while busy; deleted once the stack unwinds
+    bool m_deleteWhenIdle = false;
+    int m_sending = 0;
+    // The error Qt reported while SendData was writing; SendData decides what it means.
+    QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
+    bool m_sendFailed = false;
+
+    QPointer<QTcpServer> m_server;
+    QPointer<QTcpSocket> m_tcp;
+    QPointer<QUdpSocket> m_udp;
+
+    QByteArray m_datagram;
+    QHostAddress m_senderAddress;
+    quint16 m_senderPort = 0;
+    QList<QByteArray> m_unresolvedSends;
+    int m_lookupId = -1;
+
+    friend class SocketArray;
 };

@@ -1,0 +1,535 @@
+/*
+ * States of a SocketControl and what moves it between them:
+ *
+ *   0 closed     -- Listen -------------------------------------------------> 2 listening
+ *   0 closed     -- Bind (UDP) ---------------------------------------------> 1 open
+ *   0 closed     -- Accept(requestID) --------------------------------------> 7 connected
+ *   0 closed     -- Connect -> 4 resolving -> 5 resolved -> 6 connecting ---> 7 connected
+ *   4, 5, 6      -- refused, host not found, timed out --------------------> 9 error + Error
+ *   7 connected  -- peer closed (FIN; on Linux a reset looks the same) ----> 8 closing
+ *   1, 2, 7      -- any other socket failure -------------------------------> 9 error + Error
+ *   any          -- Close ---------------------------------------------------> 0 closed
+ *
+ * 3 (connection pending) is never entered: requests are announced from state 2 by
+ * ConnectionRequest and end with that event, taken up by another control or closed.
+ * 8 and 9 last until Close. Calls that do not fit the state return false and change nothing.
+ */
+#include "net/socket_control.h"
+
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <climits>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+constexpr int ListenBacklog = 1024;
+// A vanished peer is noticed after idle + count * interval seconds.
+constexpr int KeepAliveIdleSeconds = 30;
+constexpr int KeepAliveIntervalSeconds = 10;
+constexpr int KeepAliveProbes = 3;
+// How long a closed connection may go on delivering what was sent before Close.
+constexpr int CloseLingerMs = 10000;
+
+// Announces each accepted descriptor, then closes it: whoever took the request up holds a dup.
+class RequestServer final : public QTcpServer {
+public:
+    explicit RequestServer(std::function<void(qintptr)> announce, QObject *parent)
+        : QTcpServer(parent), m_announce(std::move(announce)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        m_announce(descriptor);
+        ::close(int(descriptor));
+    }
+
+private:
+    std::function<void(qintptr)> m_announce;
+};
+
+QString displayAddress(const QHostAddress &address) {
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
+
+// A host as typed: "[::1]" is an IPv6 literal too.
+QString hostText(const QString &host) {
+    const QString trimmed = host.trimmed();
+    if (trimmed.size() > 2 && trimmed.startsWith(u'[') && trimmed.endsWith(u']'))
+        return trimmed.mid(1, trimmed.size() - 2);
+    return trimmed;
+}
+
+bool isConnectedStream(int descriptor) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+        return false;
+    int listening = 0;
+    length = sizeof listening;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0
+        || listening != 0)
+        return false;
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    return ::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
+
+void enableKeepAlive(QTcpSocket *socket) {
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int descriptor = int(socket->socketDescriptor());
+    const int idle = KeepAliveIdleSeconds;
+    const int interval = KeepAliveIntervalSeconds;
+    const int probes = KeepAliveProbes;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+} // namespace
+
+// Marks one of our slots as running, so Qt sockets closed meanwhile are deleted only after
+// their own signal has returned.
+class SocketControl::BusyScope {
+    Q_DISABLE_COPY_MOVE(BusyScope)
+
+public:
+    explicit BusyScope(SocketControl *control) : m_control(control) { ++control->m_busy; }
+    ~BusyScope() {
+        if (m_control && --m_control->m_busy == 0)
+            m_control->onIdle();
+    }
+
+private:
+    QPointer<SocketControl> m_control;
+};
+
+SocketControl::SocketControl(QObject *parent) : QObject(parent) {}
+
+SocketControl::~SocketControl() {
+    releaseSockets(m_busy > 0 ? Disposal::Later : Disposal::Now);
+    for (const QPointer<QObject> &object : std::as_const(m_retired)) {
+        if (object)
+            object->deleteLater();
+    }
+}
+
+int SocketControl::Protocol() const {
+    return m_protocol;
+}
+
+bool SocketControl::setProtocol(int protocol) {
+    if (protocol != TcpProtocol && protocol != UdpProtocol)
+        return false;
+    if (protocol != m_protocol && m_state != Closed)
+        return false;
+    m_protocol = protocol;
+    return true;
+}
+
+int SocketControl::LocalPort() const {
+    return m_state != Closed && m_boundPort != 0 ? m_boundPort : m_localPort;
+}
+
+bool SocketControl::setLocalPort(int port) {
+    if (port < 0 || port > 65535)
+        return false;
+    m_localPort = quint16(port);
+    return true;
+}
+
+QString SocketControl::RemoteHost() const {
+    return m_remoteHost;
+}
+
+bool SocketControl::setRemoteHost(const QString &host) {
+    m_remoteHost = host;
+    return true;
+}
+
+int SocketControl::RemotePort() const {
+    return m_remotePort;
+}
+
+bool SocketControl::setRemotePort(int port) {
+    if (port < 0 || port > 65535)
+        return false;
+    m_remotePort = quint16(port);
+    return true;
+}
+
+QString SocketControl::RemoteHostIP() const {
+    return m_remoteHostIP;
+}
+
+int SocketControl::State() const {
+    return m_state;
+}
+
+bool SocketControl::Listen() {
+    if (m_protocol != TcpProtocol || m_state != Closed)
+        return false;
+    ++m_session;
+    auto announce = [self = QPointer<SocketControl>(this), session = m_session](qintptr id) {
+        if (self && self->m_session == session)
+            self->onConnectionRequest(id);
+    };
+    auto *server = new RequestServer(announce, this);
+    server->setListenBacklogSize(ListenBacklog);
+    if (!server->listen(QHostAddress::Any, m_localPort)) {
+        delete server;
+        return false;
+    }
+    connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        const BusyScope busy(this);
+        // Out of descriptors is by far the likeliest cause of a failed accept.
+        fail(error == QAbstractSocket::SocketResourceError
+                 ? winsockError(10024)
+                 : winsockError(error, m_server ? m_server->errorString() : QString()));
+    });
+    m_server = server;
+    m_boundPort = server->serverPort();
+    m_state = Listening;
+    return true;
+}
+
+void SocketControl::onConnectionRequest(qintptr requestID) {
+    const BusyScope busy(this);
+    emit ConnectionRequest(requestID);
+}
+
+bool SocketControl::Accept(qintptr requestID) {
+    if (m_state != Closed || requestID < 0 || requestID > INT_MAX)
+        return false;
+    if (!isConnectedStream(int(requestID)))
+        return false;
+    const int descriptor = ::fcntl(int(requestID), F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0)
+        return false;
+    auto *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(descriptor);
+        delete socket;
+        return false;
+    }
+    enableKeepAlive(socket);
+    ++m_session;
+    m_protocol = TcpProtocol;
+    m_tcp = socket;
+    wireTcp(socket);
+    m_remoteHostIP = displayAddress(socket->peerAddress());
+    m_boundPort = socket->localPort();
+    m_state = Connected;
+    return true;
+}
+
+bool SocketControl::Connect() {
+    if (m_protocol != TcpProtocol || m_state != Closed || m_remotePort == 0)
+        return false;
+    const QString host = hostText(m_remoteHost);
+    if (host.isEmpty())
+        return false;
+    ++m_session;
+    auto *socket = new QTcpSocket(this);
+    m_tcp = socket;
+    wireTcp(socket);
+    m_state = ResolvingHost;
+    socket->connectToHost(host, m_remotePort);
+    return true;
+}
+
+void SocketControl::wireTcp(QTcpSocket *socket) {
+    connect(socket, &QIODevice::readyRead, this, &SocketControl::onTcpReadyRead);
+    connect(socket, &QAbstractSocket::stateChanged, this, &SocketControl::onTcpStateChanged);
+    connect(socket, &QAbstractSocket::hostFound, this, [this] {
+        if (m_state == ResolvingHost)
+            m_state = HostResolved;
+    });
+    connect(socket, &QAbstractSocket::connected, this, &SocketControl::onTcpConnected);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onTcpError);
+    connect(socket, &QAbstractSocket::disconnected, this, &SocketControl::onPeerClosed);
+}
+
+void SocketControl::onTcpStateChanged(QAbstractSocket::SocketState qtState) {
+    if (qtState == QAbstractSocket::ConnectingState
+        && (m_state == ResolvingHost || m_state == HostResolved))
+        m_state = Connecting;
+}
+
+void SocketControl::onTcpConnected() {
+    if (!m_tcp || m_state == Closed)
+        return;
+    m_remoteHostIP = displayAddress(m_tcp->peerAddress());
+    m_state = Connected;
+}
+
+void SocketControl::onTcpReadyRead() {
+    const BusyScope busy(this);
+    if (!m_tcp)
+        return;
+    const qint64 waiting = m_tcp->bytesAvailable();
+    if (waiting > 0)
+        emit DataArrival(waiting);
+}
+
+void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
+    if (m_sending > 0) {
+        m_sendFailed = true;
+        m_sendError = qtError;
+        return;
+    }
+    const BusyScope busy(this);
+    if (qtError == QAbstractSocket::RemoteHostClosedError && m_state == Connected) {
+        onPeerClosed();
+        return;
+    }
+    if (m_state == Failed || m_state == Closing || !m_tcp)
+        return;
+    fail(winsockError(qtError, m_tcp->errorString()));
+}
+
+void SocketControl::onPeerClosed() {
+    if (m_sending > 0 || m_state != Connected || !m_tcp)
+        return;
+    const BusyScope busy(this);
+    const QPointer<SocketControl> self(this);
+    const quint64 session = m_session;
+    // What the peer sent before closing stays readable; make sure it was announced.
+    if (m_tcp->bytesAvailable() > 0)
+        emit DataArrival(m_tcp->bytesAvailable());
+    if (self && m_session == session && m_state == Connected)
+        m_state = Closing;
+}
+
+bool SocketControl::Bind() {
+    if (m_protocol != UdpProtocol || m_state != Closed)
+        return false;
+    auto *socket = new QUdpSocket(this);
+    // The default mode, not ShareAddress: a port another program holds must fail as in use.
+    if (!socket->bind(QHostAddress::Any, m_localPort)) {
+        delete socket;
+        return false;
+    }
+    ++m_session;
+    m_udp = socket;
+    connect(socket, &QIODevice::readyRead, this, &SocketControl::onUdpReadyRead);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onUdpError);
+    m_boundPort = socket->localPort();
+    m_state = Open;
+    return true;
+}
+
+void SocketControl::onUdpReadyRead() {
+    const BusyScope busy(this);
+    const QPointer<SocketControl> self(this);
+    const quint64 session = m_session;
+    // The handler may close or re-bind us; each round checks that the socket is still ours.
+    while (self && m_session == session && m_udp && m_udp->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_udp->receiveDatagram();
+        if (!datagram.isValid())
+            break;
+        m_datagram = datagram.data();
+        m_senderAddress = datagram.senderAddress();
+        m_senderPort = quint16(datagram.senderPort());
+        m_remoteHostIP = displayAddress(m_senderAddress);
+        emit DataArrival(m_datagram.size());
+    }
+}
+
+void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
+    if (m_sending > 0) {
+        m_sendFailed = true;
+        m_sendError = qtError;
+        return;
+    }
+    const BusyScope busy(this);
+    if (m_state == Failed || !m_udp)
+        return;
+    fail(winsockError(qtError, m_udp->errorString()));
+}
+
+bool SocketControl::SendData(const QByteArray &data) {
+    if (m_protocol == TcpProtocol) {
+        if (m_state != Connected || !m_tcp)
+            return false;
+        const QPointer<QTcpSocket> socket = m_tcp;
+        ++m_sending;
+        m_sendFailed = false;
+        const qint64 written = socket->write(data);
+        // Without an immediate flush a peer that half-closes after its request loses the reply.
+        if (written > 0)
+            socket->flush();
+        --m_sending;
+        if (!m_sendFailed && written == data.size())
+            return true;
+        if (m_sendFailed) {
+            failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
+                          ? winsockError(10054)
+                          : winsockError(m_sendError, socket ? socket->errorString() : QString()));
+        }
+        return false;
+    }
+
+    if (m_state != Open || !m_udp)
+        return false;
+    if (m_remoteHost.isEmpty()) {
+        if (m_senderPort == 0 || m_senderAddress.isNull())
+            return false;
+        return sendDatagram(data, m_senderAddress, m_senderPort);
+    }
+    if (m_remotePort == 0)
+        return false;
+    const QString host = hostText(m_remoteHost);
+    const QHostAddress literal(host);
+    if (!literal.isNull())
+        return sendDatagram(data, literal, m_remotePort);
+    if (host.isEmpty())
+        return false;
+    m_unresolvedSends.append(data);
+    if (m_lookupId == -1) {
+        m_lookupId = QHostInfo::lookupHost(host, this,
+                                           [this](const QHostInfo &info) { onHostLookedUp(info); });
+    }
+    return true;
+}
+
+bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port) {
+    ++m_sending;
+    m_sendFailed = false;
+    const qint64 sent = m_udp->writeDatagram(data, to, port);
+    --m_sending;
+    return sent == data.size() && !m_sendFailed;
+}
+
+void SocketControl::onHostLookedUp(const QHostInfo &info) {
+    if (info.lookupId() != m_lookupId)
+        return;
+    m_lookupId = -1;
+    const QList<QByteArray> sends = std::exchange(m_unresolvedSends, {});
+    if (m_state != Open || !m_udp)
+        return;
+    const BusyScope busy(this);
+    const QList<QHostAddress> addresses = info.addresses();
+    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+        fail(winsockError(11001));
+        return;
+    }
+    // Prefer IPv4: a peer listening on IPv4 only is far commoner than one on IPv6 only.
+    QHostAddress target = addresses.constFirst();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            target = address;
+            break;
+        }
+    }
+    for (const QByteArray &data : sends) {
+        if (!sendDatagram(data, target, m_remotePort)) {
+            fail(winsockError(m_sendFailed ? m_sendError : QAbstractSocket::NetworkError,
+                              m_udp ? m_udp->errorString() : QString()));
+            return;
+        }
+    }
+}
+
+QByteArray SocketControl::GetData() {
+    if (m_protocol == UdpProtocol)
+        return std::exchange(m_datagram, {});
+    return m_tcp ? m_tcp->readAll() : QByteArray();
+}
+
+void SocketControl::Close() {
+    releaseSockets(Disposal::Later);
+    m_datagram.clear();
+    m_senderAddress.clear();
+    m_senderPort = 0;
+    m_boundPort = 0;
+    m_state = Closed;
+}
+
+void SocketControl::fail(const WinsockError &error) {
+    m_state = Failed;
+    emit Error(error.number, error.description, objectName());
+}
+
+// For failures found inside a call: the caller gets false now and the event comes afterwards,
+// so its handler is not re-entered from the middle of its own call.
+void SocketControl::failLater(const WinsockError &error) {
+    m_state = Failed;
+    QTimer::singleShot(0, this, [this, error, session = m_session] {
+        if (m_session == session && m_state == Failed)
+            emit Error(error.number, error.description, objectName());
+    });
+}
+
+void SocketControl::releaseSockets(Disposal disposal) {
+    ++m_session;
+    if (m_lookupId != -1) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    m_unresolvedSends.clear();
+    if (QTcpServer *server = std::exchange(m_server, nullptr)) {
+        server->disconnect(this);
+        server->close();
+        retire(server, disposal);
+    }
+    if (QUdpSocket *socket = std::exchange(m_udp, nullptr)) {
+        socket->disconnect(this);
+        socket->abort();
+        retire(socket, disposal);
+    }
+    if (QTcpSocket *socket = std::exchange(m_tcp, nullptr)) {
+        socket->disconnect(this);
+        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+            // Let what SendData accepted still reach the peer, then the socket deletes itself.
+            socket->setParent(nullptr);
+            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
+            QTimer::singleShot(CloseLingerMs, socket, &QObject::deleteLater);
+            socket->disconnectFromHost();
+        } else {
+            socket->abort();
+            retire(socket, disposal);
+        }
+    }
+}
+
+// Never deletes a Qt socket whose signal may still be on the stack: while one of our slots
+// runs, closed sockets wait in m_retired until the outermost slot returns.
+void SocketControl::retire(QObject *object, Disposal disposal) {
+    object->setParent(nullptr);
+    if (disposal == Disposal::Now)
+        delete object;
+    else if (m_busy > 0)
+        m_retired.append(object);
+    else
+        object->deleteLater();
+}
+
+void SocketControl::onIdle() {
+    for (const QPointer<QObject> &object : std::exchange(m_retired, {})) {
+        if (object)
+            object->deleteLater();
+    }
+    if (m_deleteWhenIdle)
+        deleteLater();
+}
+
+void SocketControl::deleteWhenIdle() {
+    if (m_busy > 0)
+        m_deleteWhenIdle = true;
+    else
+        deleteLater();
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QString>
+
+// An error as operators know it from Windows Sockets: number and Microsoft's short text.
+struct WinsockError {
+    int number = 0;
+    QString description;
+};
+
+// The Windows Sockets error for a Qt socket error; qtText (errorString()) tells the causes
+// that Qt lumps together as NetworkError apart.
+WinsockError winsockError(QAbstractSocket::SocketError qtError, const QString &qtText);
+// The error with the given Windows Sockets number and its text.
+WinsockError winsockError(int number);
