@@ -10,11 +10,10 @@ using SettingValue = std::variant<int, QString, bool>;
 
 // Where the settings file and the default log folder live: the program's folder, or the
 // per-user folders when the program's folder cannot be written (an installed copy).
-struct SettingsLocation
-{
-    QString programFolder;      // the folder that holds the executable
-    QString userConfigFolder;   // fallback for the settings file
-    QString userDataFolder;     // fallback for the default log folder
+struct SettingsLocation {
+    QString programFolder;    // the folder that holds the executable
+    QString userConfigFolder; // fallback for the settings file
+    QString userDataFolder;   // fallback for the default log folder
 
     static SettingsLocation forThisProgram();
 };
@@ -25,8 +24,7 @@ bool WriteIniValue(const QString &file, const QString &section, const QString &k
                    const SettingValue &value);
 
 // The persisted settings of the window.
-class SettingsStore
-{
+class SettingsStore {
 public:
     SettingsStore(Controls &controls, SettingsLocation location);
 
@@ -41,6 +39,10 @@ public:
     void SaveSettings();
 
 private:
+    // A text setting exactly as stored; empty text gives the default.
+    QString ReadText(const QString &key, const QString &defaultText) const;
+    bool programFolderWritable() const;
+
     Controls &m_controls;
     SettingsLocation m_location;
 };

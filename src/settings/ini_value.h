@@ -1,0 +1,6 @@
+#pragma once
+
+#include "settings/settings_store.h"
+
+// A setting value as the text that is stored: integers in decimal, booleans as True/False.
+QString settingText(const SettingValue &value);
