@@ -5,6 +5,7 @@
 #include "net/socket_control.h"
 
 #include <QCheckBox>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>

@@ -1,0 +1,54 @@
+#include "support/window_fixture.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QTest>
+
+WindowFixture::WindowFixture() {
+    m_window = std::make_unique<MainWindow>(options());
+}
+
+WindowFixture::~WindowFixture() = default;
+
+WindowOptions WindowFixture::options() {
+    WindowOptions options;
+    options.location = {m_dir.path(), m_dir.filePath(QStringLiteral("config")),
+                        m_dir.filePath(QStringLiteral("data"))};
+    options.clock = &m_clock;
+    options.browseForFolder = [this](QWidget *, const QString &) {
+        ++pickerCalls;
+        return pickedFolder;
+    };
+    return options;
+}
+
+QString WindowFixture::settingsFile() const {
+    return m_window->settings().settingsFilePath();
+}
+
+void WindowFixture::reopen() {
+    m_window->close();
+    m_window.reset();
+    m_window = std::make_unique<MainWindow>(options());
+}
+
+bool WindowFixture::showWithFocus(QWidget *control) {
+    m_window->show();
+    m_window->activateWindow();
+    if (!QTest::qWaitForWindowActive(m_window.get()))
+        return false;
+    control->setFocus();
+    return QTest::qWaitFor([control] { return control->hasFocus(); });
+}
+
+void WindowFixture::showFullLayout() {
+    QLineEdit *port = controls().txtListenPort;
+    const QString text = port->text();
+    if (showWithFocus(port)) {
+        port->end(false);
+        QTest::keyClick(port, '~');
+    } else {
+        m_window->Form_KeyPress('~');
+    }
+    port->setText(text);
+}

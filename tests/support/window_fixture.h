@@ -1,0 +1,40 @@
+#pragma once
+
+#include "app/main_window.h"
+#include "support/fake_clock.h"
+
+#include <QTemporaryDir>
+#include <memory>
+
+// A window whose program folder is a fresh temporary folder (settings file, default log folder
+// and both per-user fallbacks inside it), driven by a FakeClock and a folder picker that
+// answers whatever `pickedFolder` holds.
+class WindowFixture {
+public:
+    WindowFixture();
+    ~WindowFixture();
+
+    MainWindow &window() { return *m_window; }
+    Controls &controls() { return m_window->controls(); }
+    FakeClock &clock() { return m_clock; }
+    QString folder() const { return m_dir.path(); }
+    QString settingsFile() const;
+
+    // Closes the current window (saving as a close does) and opens a new one on the same folder.
+    void reopen();
+    // Shows the window, makes it active and puts the keyboard focus on `control`.
+    bool showWithFocus(QWidget *control);
+    // Switches to the full layout the way the operator does: a "~" typed into the port box,
+    // whose text is then put back.
+    void showFullLayout();
+
+    QString pickedFolder;
+    int pickerCalls = 0;
+
+private:
+    WindowOptions options();
+
+    QTemporaryDir m_dir;
+    FakeClock m_clock;
+    std::unique_ptr<MainWindow> m_window;
+};
