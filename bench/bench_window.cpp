@@ -1,0 +1,97 @@
+#include "bench_window.h"
+
+#include "log/receive_log.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+
+#include <QCheckBox>
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+BenchWindow::BenchWindow() {
+    if (!m_dir.isValid())
+        return;
+    const QString program = folder(QStringLiteral("program"));
+    const QString config = folder(QStringLiteral("config"));
+    const QString data = folder(QStringLiteral("data"));
+    for (const QString &path : {program, config, data})
+        QDir().mkpath(path);
+    WindowOptions options;
+    options.location = {program, config, data};
+    options.browseForFolder = [](QWidget *, const QString &) { return QString(); };
+    m_window = std::make_unique<MainWindow>(options);
+    m_window->show();
+    runEventsFor(std::chrono::milliseconds(50));
+}
+
+BenchWindow::~BenchWindow() {
+    if (m_window)
+        m_window->close();
+}
+
+SocketControl *BenchWindow::element(int index) const {
+    return m_window->controls().listenSock->element(index);
+}
+
+void BenchWindow::enableLog() {
+    controls().txtLogPath->setText(logFolder());
+    controls().chkLogData->setCheckState(Qt::Checked);
+}
+
+void BenchWindow::autoRespond(const QString &watch, const QString &response) {
+    controls().txtWatchString[0]->setText(watch);
+    controls().txtResponseString[0]->setText(response);
+    controls().chkEnableAutoRespond->setCheckState(Qt::Checked);
+}
+
+quint16 BenchWindow::start(bool tcp) {
+    Controls &c = controls();
+    c.optTCP[tcp ? 0 : 1]->setChecked(true);
+    c.txtListenPort->setText(QStringLiteral("0"));
+    QTest::mouseClick(c.btnConnect, Qt::LeftButton);
+    const int wanted = tcp ? SocketControl::Listening : SocketControl::Open;
+    if (element(0)->State() != wanted)
+        return 0;
+    const auto port = quint16(element(0)->LocalPort());
+    c.txtListenPort->setText(QString::number(port));
+    return port;
+}
+
+QString BenchWindow::todaysLogFile() const {
+    return QDir(logFolder())
+        .filePath(QStringLiteral("SendrelLog_") + ReceiveLog::LogDateText(QDate::currentDate())
+                  + QStringLiteral(".txt"));
+}
+
+bool BenchWindow::runEventsUntil(const std::function<bool()> &done,
+                                 std::chrono::milliseconds timeout) {
+    if (done())
+        return true;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    bool reached = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        reached = done();
+        if (reached || clock.elapsed() >= timeout.count())
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return reached;
+}
+
+void BenchWindow::runEventsFor(std::chrono::milliseconds duration) {
+    QElapsedTimer clock;
+    clock.start();
+    runEventsUntil([&] { return clock.elapsed() >= duration.count(); }, duration * 2);
+}

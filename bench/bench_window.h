@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/main_window.h"
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+class SocketControl;
+
+// The real window, shown offscreen, with its settings and logs kept in a temporary folder.
+class BenchWindow {
+public:
+    BenchWindow();
+    ~BenchWindow();
+
+    bool valid() const { return m_window != nullptr; }
+    Controls &controls() { return m_window->controls(); }
+    SocketControl *element(int index) const;
+
+    void enableLog();
+    void autoRespond(const QString &watch, const QString &response);
+    // Presses Start; answers the port the system chose, or 0 when the listener did not open.
+    // The chosen port is written back to the port box, so a restart reopens the same port.
+    quint16 start(bool tcp);
+
+    QString folder(const QString &name) const { return m_dir.filePath(name); }
+    QString logFolder() const { return folder(QStringLiteral("logs")); }
+    QString todaysLogFile() const;
+
+    // Runs the window's events until `done` answers true or `timeout` has passed.
+    static bool runEventsUntil(const std::function<bool()> &done,
+                               std::chrono::milliseconds timeout);
+    static void runEventsFor(std::chrono::milliseconds duration);
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<MainWindow> m_window;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+
+// Each benchmark prints its figures and target lines and answers the process exit code:
+// 0 when it ran (targets met or not), 2 when it could not be set up.
+int runFlood(const QStringList &arguments);
+int runUdpRate(const QStringList &arguments);
+int runRoundTrip(const QStringList &arguments);
+int runSoak(const QStringList &arguments);
+
+using BenchClock = std::chrono::steady_clock;
+
+inline std::int64_t nanosecondsNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               BenchClock::now().time_since_epoch())
+        .count();
+}

@@ -1,0 +1,61 @@
+#include "figures.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+
+namespace {
+
+double statusFieldMiB(const char *field) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix)) {
+            const QList<QByteArray> parts = line.mid(prefix.size()).simplified().split(' ');
+            return parts.value(0).toDouble() / 1024.0;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+double ProcessFigures::peakMemoryMiB() {
+    return statusFieldMiB("VmHWM");
+}
+
+double ProcessFigures::residentMemoryMiB() {
+    return statusFieldMiB("VmRSS");
+}
+
+int ProcessFigures::openFileDescriptors() {
+    // The listing itself holds one descriptor while it runs.
+    const QStringList entries =
+        QDir(QStringLiteral("/proc/self/fd"))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return int(entries.size()) - 1;
+}
+
+Figures::Figures(const QString &benchmark) : m_benchmark(benchmark) {
+    std::printf("== %s\n", qPrintable(benchmark));
+}
+
+void Figures::info(const QString &name, const QString &value) const {
+    std::printf("  %s: %s\n", qPrintable(name), qPrintable(value));
+    std::fflush(stdout);
+}
+
+bool Figures::target(const QString &name, const QString &value, bool met,
+                     const QString &goal) const {
+    std::printf("  %-8s %s %s: %s (target %s)\n", met ? "[met]" : "[MISSED]",
+                qPrintable(m_benchmark), qPrintable(name), qPrintable(value), qPrintable(goal));
+    std::fflush(stdout);
+    return met;
+}
+
+QString Figures::number(double value, int decimals) {
+    return QString::number(value, 'f', decimals);
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// What the process costs right now, read from /proc/self.
+struct ProcessFigures {
+    static double peakMemoryMiB();     // VmHWM
+    static double residentMemoryMiB(); // VmRSS
+    static int openFileDescriptors();
+};
+
+// Prints one benchmark's figures. A target line starts with "[met]" or "[MISSED]", which
+// run.sh collects into its closing summary.
+class Figures {
+public:
+    explicit Figures(const QString &benchmark);
+
+    void info(const QString &name, const QString &value) const;
+    // Returns `met` so callers can go on deciding from it.
+    bool target(const QString &name, const QString &value, bool met, const QString &goal) const;
+
+    static QString number(double value, int decimals = 1);
+
+private:
+    QString m_benchmark;
+};

@@ -1,0 +1,40 @@
+// Benchmarks of the real window, offscreen, against loopback peers on their own threads.
+#include "benchmarks.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <map>
+
+namespace {
+
+// Random bytes shown as text make the font engine warn once per script it cannot shape;
+// those lines would drown the figures.
+void quietFontWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (type == QtWarningMsg && message.contains(QLatin1String("OpenType support missing")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    qInstallMessageHandler(quietFontWarnings);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sendrel-bench"));
+
+    const std::map<QString, int (*)(const QStringList &)> benchmarks = {
+        {QStringLiteral("flood"), runFlood},
+        {QStringLiteral("udp"), runUdpRate},
+        {QStringLiteral("roundtrip"), runRoundTrip},
+        {QStringLiteral("soak"), runSoak},
+    };
+    const QStringList arguments = QApplication::arguments().mid(1);
+    const auto found = benchmarks.find(arguments.value(0));
+    if (found == benchmarks.end()) {
+        std::fprintf(stderr, "usage: sendrel_bench flood | udp | roundtrip | soak [cycles]\n");
+        return 2;
+    }
+    return found->second(arguments.mid(1));
+}
