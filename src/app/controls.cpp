@@ -37,6 +37,9 @@ QFont namedFont(const QString &family, qreal points, bool bold = false) {
     QFont font(family);
     font.setPointSizeF(points);
     font.setBold(bold);
+    // The usual stand-ins are wider than the named faces; narrowed, captions fit their boxes.
+    if (!QFontDatabase::hasFamily(family))
+        font.setStretch(QFont::SemiCondensed);
     return font;
 }
 
@@ -162,6 +165,7 @@ Controls buildControls(QWidget *window) {
     c.btnDisconnect->setFont(bigButton);
     c.btnDisconnect->setVisible(false);
     c.lblStatus[0] = b.label(indexed("lblStatus", 0), QString(), 4230, 150, 3855, 390, 1);
+    c.lblStatus[0]->setIndent(3); // clear of the Start button's edge, which overlaps it
     c.Command1 = b.button(QStringLiteral("Command1"), QStringLiteral("Clear Data"), 8160, 150, 1485,
                           390, 10);
 
