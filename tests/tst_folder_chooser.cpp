@@ -2,13 +2,12 @@
 #include "listener/listener.h"
 #include "log/folder_chooser.h"
 #include "settings/settings_store.h"
-#include "support/fake_clock.h"
+#include "support/window_fixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 class tst_FolderChooser : public QObject {
@@ -94,33 +93,25 @@ void tst_FolderChooser::click_asksWithTitleAndOwner() {
 }
 
 void tst_FolderChooser::click_inWindow_doesNotWriteSettingsUntilStop() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString chosen = QDir::toNativeSeparators(dir.filePath(QStringLiteral("picked")));
-    FakeClock clock;
-    WindowOptions options;
-    options.location = {dir.path(), dir.filePath(QStringLiteral("config")),
-                        dir.filePath(QStringLiteral("data"))};
-    options.clock = &clock;
-    options.browseForFolder = [&](QWidget *, const QString &) { return chosen; };
-    MainWindow window(options);
-
-    const QString file = window.settings().settingsFilePath();
+    WindowFixture f;
+    f.pickedFolder = QDir::toNativeSeparators(QDir(f.folder()).filePath(QStringLiteral("picked")));
+    const QString file = f.settingsFile();
     const bool existed = QFile::exists(file);
     QByteArray before;
     if (QFile in(file); in.open(QIODevice::ReadOnly))
         before = in.readAll();
 
-    window.controls().btnLogLocation->click();
+    f.controls().btnLogLocation->click();
 
-    QCOMPARE(window.controls().txtLogPath->text(), chosen + QDir::separator());
+    QCOMPARE(f.pickerCalls, 1);
+    QCOMPARE(f.controls().txtLogPath->text(), f.pickedFolder + QDir::separator());
     QCOMPARE(QFile::exists(file), existed);
     if (QFile in(file); in.open(QIODevice::ReadOnly))
         QCOMPARE(in.readAll(), before);
 
-    window.listener().StopListening();
+    f.window().listener().StopListening();
     QCOMPARE(ReadIniValue(file, QStringLiteral("Settings"), QStringLiteral("LogPath")),
-             chosen + QDir::separator());
+             f.pickedFolder + QDir::separator());
 }
 
 QTEST_MAIN(tst_FolderChooser)

@@ -5,7 +5,7 @@
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
 #include "sender/sender.h"
-#include "support/fake_clock.h"
+#include "support/window_fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,11 +20,9 @@
 #include <QRadioButton>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
-#include <memory>
 
 namespace {
 
@@ -33,22 +31,17 @@ const QString Loopback = QStringLiteral("127.0.0.1");
 // A full-layout window on a scratch folder with a hand-set clock, aimed at loopback before
 // anything else happens, so no test ever sends to the design-time address.
 struct Fixture {
-    QTemporaryDir dir;
-    FakeClock clock;
-    std::unique_ptr<MainWindow> window;
+    WindowFixture base;
+    FakeClock &clock = base.clock();
 
     Fixture() {
-        WindowOptions options;
-        options.location = {dir.path(), dir.filePath(QStringLiteral("config")),
-                            dir.filePath(QStringLiteral("data"))};
-        options.clock = &clock;
-        window = std::make_unique<MainWindow>(options);
         controls().txtSendIP->setText(Loopback);
-        window->Form_KeyPress('~');
-        window->show();
+        base.window().Form_KeyPress('~');
+        base.window().show();
     }
 
-    Controls &controls() { return window->controls(); }
+    MainWindow &window() { return base.window(); }
+    Controls &controls() { return base.controls(); }
     void setTarget(const QString &host, quint16 port) {
         controls().txtSendIP->setText(host);
         controls().txtListenPort->setText(QString::number(port));
@@ -171,7 +164,7 @@ private slots:
     void tcpClient_unresolvableHost_fails();
     void udpClient_datagramTooLarge_reportsSendFailed();
     void tcpClient_buttonDisabledWhileSending();
-    void tcpClient_windowDestroyedDuringWait_endsQuietly();
+    void tcpClient_windowClosedDuringWait_endsQuietly();
     void peerReply_connectedPeer_receivesTextAndButtonFollowsPeer();
     void peerReply_noPeer_reportsNoActiveConnection();
     void udpListener_answersPeerWhileClientSendWaits();
@@ -373,13 +366,13 @@ void tst_Sender::tcpClient_buttonDisabledWhileSending() {
     QVERIFY(f.controls().btnSendData->isEnabled());
 }
 
-void tst_Sender::tcpClient_windowDestroyedDuringWait_endsQuietly() {
+void tst_Sender::tcpClient_windowClosedDuringWait_endsQuietly() {
     Fixture f;
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
     f.setTarget(Loopback, server.serverPort());
-    QPointer<MainWindow> window = f.window.get();
-    QTimer::singleShot(100, this, [&] { f.window.reset(); });
+    QPointer<MainWindow> window = &f.window();
+    QTimer::singleShot(100, this, [&] { f.base.reopen(); });
 
     window->sender().btnSendData_Click();
 
@@ -418,7 +411,7 @@ void tst_Sender::peerReply_noPeer_reportsNoActiveConnection() {
     QVERIFY(f.startListener() > 0);
 
     QTest::ignoreMessage(QtInfoMsg, "listensock(0).state=2   listensock.count=1");
-    f.window->sender().btnSendData_Click();
+    f.window().sender().btnSendData_Click();
 
     QCOMPARE(f.lastSendLine(), f.lastSend(NoActiveConnection));
 }
@@ -461,8 +454,8 @@ void tst_Sender::udpListener_answersPeerWhileClientSendWaits() {
 void tst_Sender::sendSockError_showsDeferredBoxWithExactText() {
     Fixture f;
 
-    f.window->sender().sendSock_Error(5, QStringLiteral("Access denied"),
-                                      QStringLiteral("sendSock"));
+    f.window().sender().sendSock_Error(5, QStringLiteral("Access denied"),
+                                       QStringLiteral("sendSock"));
     QVERIFY(!QApplication::activeModalWidget());
 
     BoxCloser boxes;
