@@ -72,9 +72,21 @@ std::optional<Qt::CheckState> checkState(const SettingValue &value) {
     } else {
         number = std::get<bool>(value) ? -1 : 0;
     }
-    if (number < 0 || number > 2)
+    switch (number) {
+    case 0:
+        return Qt::Unchecked;
+    case 1:
+        return Qt::Checked;
+    case 2:
+        return Qt::PartiallyChecked;
+    default:
         return std::nullopt;
-    return Qt::CheckState(number);
+    }
+}
+
+// A check box's Value: 0 unchecked, 1 checked, 2 grey (Qt numbers grey as 1).
+int checkValue(Qt::CheckState state) {
+    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
 }
 
 // Line breaks in watch and response strings are kept as the tokens that stand for them.
@@ -188,7 +200,7 @@ void SettingsStore::SaveSettings() {
     WriteSetting(SettingsSection, QStringLiteral("LogPath"), c.txtLogPath->text());
 
     WriteSetting(SettingsSection, QStringLiteral("EnableAutoRespond"),
-                 int(c.chkEnableAutoRespond->checkState()));
+                 checkValue(c.chkEnableAutoRespond->checkState()));
 
     for (int i = 0; i < PairCount; ++i) {
         WriteSetting(SettingsSection, QStringLiteral("WatchString%1").arg(i),
