@@ -169,9 +169,15 @@ Load loadFile(const QString &path, QByteArray &bytes) {
     struct stat info {};
     Load result = Load::Refused;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        bytes.resize(MaxBytes + 1);
+        // Sized from the file, but growing as needed: a file may grow or report no size.
+        bytes.resize(qMin(qsizetype(info.st_size), MaxBytes) + 1);
         qsizetype total = 0;
         for (;;) {
+            if (total == bytes.size()) {
+                if (total > MaxBytes)
+                    break; // too large: stays Refused
+                bytes.resize(qMin(total * 2, MaxBytes + 1));
+            }
             const ssize_t got = ::read(fd, bytes.data() + total, size_t(bytes.size() - total));
             if (got < 0 && errno == EINTR)
                 continue;
@@ -180,8 +186,6 @@ Load loadFile(const QString &path, QByteArray &bytes) {
                 break;
             }
             total += got;
-            if (total > MaxBytes)
-                break; // too large: stays Refused
         }
         bytes.truncate(total);
     }
