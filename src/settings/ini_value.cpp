@@ -10,14 +10,19 @@ QString settingText(const SettingValue &value) {
     return std::get<QString>(value);
 }
 
+QString withoutOuterSpaces(QString text) {
+    qsizetype start = 0;
+    while (start < text.size() && text[start] == u' ')
+        ++start;
+    qsizetype end = text.size();
+    while (end > start && text[end - 1] == u' ')
+        --end;
+    return text.sliced(start, end - start);
+}
+
 QString ReadIniValue(const QString &file, const QString &section, const QString &key) {
-    QString path = file;
-    while (path.startsWith(u' '))
-        path.remove(0, 1);
-    while (path.endsWith(u' '))
-        path.chop(1);
     const std::optional<QByteArray> value =
-        ProfileFile::readValue(path, section.toUtf8(), key.toUtf8());
+        ProfileFile::readValue(withoutOuterSpaces(file), section.toUtf8(), key.toUtf8());
     return value ? QString::fromUtf8(*value) : QString();
 }
 

@@ -124,11 +124,7 @@ QString SettingsStore::defaultLogFolder() const {
 
 SettingValue SettingsStore::ReadSetting(const QString &section, const QString &key,
                                         const SettingValue &defaultValue) const {
-    QString text = ReadIniValue(settingsFilePath(), section, key);
-    while (text.startsWith(u' '))
-        text.remove(0, 1);
-    while (text.endsWith(u' '))
-        text.chop(1);
+    const QString text = withoutOuterSpaces(ReadIniValue(settingsFilePath(), section, key));
 
     // Empty text, and text that begins with a control character, give the default.
     const SettingValue candidate = (text > QStringLiteral(" ")) ? SettingValue(text) : defaultValue;
