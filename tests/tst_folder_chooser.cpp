@@ -18,7 +18,6 @@ private slots:
     void click_chosenFolder_setsPathWithOneTrailingSeparator();
     void click_cancelled_keepsText_data();
     void click_cancelled_keepsText();
-    void click_asksWithTitleAndOwner();
     void click_inWindow_doesNotWriteSettingsUntilStop();
 };
 
@@ -71,25 +70,6 @@ void tst_FolderChooser::click_cancelled_keepsText() {
     chooser.btnLogLocation_Click();
 
     QCOMPARE(controls.txtLogPath->text(), before);
-}
-
-void tst_FolderChooser::click_asksWithTitleAndOwner() {
-    QWidget window;
-    Controls controls;
-    controls.frmMain = &window;
-    controls.txtLogPath = new QLineEdit(&window);
-    QWidget *askedOwner = nullptr;
-    QString askedTitle;
-    FolderChooser chooser(controls, [&](QWidget *owner, const QString &title) {
-        askedOwner = owner;
-        askedTitle = title;
-        return QString();
-    });
-
-    chooser.btnLogLocation_Click();
-
-    QCOMPARE(askedOwner, &window);
-    QCOMPARE(askedTitle, QStringLiteral("Select a folder"));
 }
 
 void tst_FolderChooser::click_inWindow_doesNotWriteSettingsUntilStop() {

@@ -169,7 +169,6 @@ private slots:
     void peerReply_noPeer_reportsNoActiveConnection();
     void udpListener_answersPeerWhileClientSendWaits();
     void sendSockError_showsDeferredBoxWithExactText();
-    void clear_emptiesSendTextOnly();
 };
 
 void tst_Sender::tcpClient_hostAnswers_answersAppendedDuringLinger() {
@@ -463,17 +462,6 @@ void tst_Sender::sendSockError_showsDeferredBoxWithExactText() {
     QCOMPARE(boxes.texts.first(),
              QStringLiteral("SendSock Error #5:Access denied\r\n\r\nSource:sendSock"));
     QCOMPARE(boxes.titles.first(), QStringLiteral("KVX Sendrel"));
-}
-
-void tst_Sender::clear_emptiesSendTextOnly() {
-    Fixture f;
-    f.controls().txtSendData->setPlainText(QStringLiteral("typed"));
-    f.controls().txtNetData->setText(QStringLiteral("received"));
-
-    QTest::mouseClick(f.controls().btnClearSendData, Qt::LeftButton);
-
-    QCOMPARE(f.controls().txtSendData->toPlainText(), QString());
-    QCOMPARE(f.controls().txtNetData->text(), QStringLiteral("received"));
 }
 
 QTEST_MAIN(tst_Sender)
