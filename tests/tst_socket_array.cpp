@@ -7,19 +7,31 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QUdpSocket>
+
+#include <malloc.h>
 
 class TestSocketArray : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void loadAndUnload_data();
     void loadAndUnload();
     void elementsCarryTheArrayName();
     void eventsCarryTheIndex();
     void unloadInsideOwnDataArrival();
     void stopAndRestartInsideOwnDataArrival();
+    void unloadFromNestedEventLoop();
 };
+
+void TestSocketArray::initTestCase()
+{
+    // Freed memory gets scribbled over, so a socket deleted under its own signal crashes here
+    // instead of going unnoticed (Qt itself is not built with the address sanitizer).
+    mallopt(M_PERTURB, 0xa5);
+}
 
 void TestSocketArray::loadAndUnload_data() {
     QTest::addColumn<QString>("operation");
@@ -159,6 +171,38 @@ void TestSocketArray::stopAndRestartInsideOwnDataArrival() {
     peer.writeDatagram("c", QHostAddress::LocalHost, port);
     QTRY_COMPARE(received.size(), 2);
     QCOMPARE(received.at(1), QByteArray("c"));
+}
+
+// A handler that waits with processEvents (as a modal box or a wait cycle does) while a timer
+// unloads the very element whose event it is handling.
+void TestSocketArray::unloadFromNestedEventLoop()
+{
+    SocketArray array;
+    connect(&array, &SocketArray::ConnectionRequest, this, [&](int, qintptr id) {
+        array.Load(1);
+        array.element(1)->Accept(id);
+    });
+    bool unloaded = false;
+    connect(&array, &SocketArray::DataArrival, this, [&](int index) {
+        const QPointer<SocketControl> element = array.element(index);
+        QTimer::singleShot(0, this, [&] { unloaded = array.Unload(1); });
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        QVERIFY(unloaded);
+        if (element)
+            QVERIFY(element->GetData().isEmpty());
+    });
+    QVERIFY(array.element(0)->Listen());
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(array.element(0)->LocalPort()));
+    QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+    client.write("data");
+    QTRY_VERIFY(unloaded);
+    QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(array.Count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSocketArray)
