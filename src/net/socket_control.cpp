@@ -58,20 +58,6 @@ private:
     std::function<void(qintptr)> m_announce;
 };
 
-QString displayAddress(const QHostAddress &address) {
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
-}
-
-// A host as typed: "[::1]" is an IPv6 literal too.
-QString hostText(const QString &host) {
-    const QString trimmed = host.trimmed();
-    if (trimmed.size() > 2 && trimmed.startsWith(u'[') && trimmed.endsWith(u']'))
-        return trimmed.mid(1, trimmed.size() - 2);
-    return trimmed;
-}
-
 bool isConnectedStream(int descriptor) {
     int type = 0;
     socklen_t length = sizeof type;
@@ -100,21 +86,19 @@ void enableKeepAlive(QTcpSocket *socket) {
 
 } // namespace
 
-// Marks one of our slots as running, so Qt sockets closed meanwhile are deleted only after
-// their own signal has returned.
-class SocketControl::BusyScope {
-    Q_DISABLE_COPY_MOVE(BusyScope)
+QString SocketControl::displayAddress(const QHostAddress &address) {
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
+}
 
-public:
-    explicit BusyScope(SocketControl *control) : m_control(control) { ++control->m_busy; }
-    ~BusyScope() {
-        if (m_control && --m_control->m_busy == 0)
-            m_control->onIdle();
-    }
-
-private:
-    QPointer<SocketControl> m_control;
-};
+// A host as typed: "[::1]" is an IPv6 literal too.
+QString SocketControl::hostText(const QString &host) {
+    const QString trimmed = host.trimmed();
+    if (trimmed.size() > 2 && trimmed.startsWith(u'[') && trimmed.endsWith(u']'))
+        return trimmed.mid(1, trimmed.size() - 2);
+    return trimmed;
+}
 
 SocketControl::SocketControl(QObject *parent) : QObject(parent) {}
 
@@ -313,134 +297,27 @@ void SocketControl::onPeerClosed() {
         m_state = Closing;
 }
 
-bool SocketControl::Bind() {
-    if (m_protocol != UdpProtocol || m_state != Closed)
-        return false;
-    auto *socket = new QUdpSocket(this);
-    // The default mode, not ShareAddress: a port another program holds must fail as in use.
-    if (!socket->bind(QHostAddress::Any, m_localPort)) {
-        delete socket;
-        return false;
-    }
-    ++m_session;
-    m_udp = socket;
-    connect(socket, &QIODevice::readyRead, this, &SocketControl::onUdpReadyRead);
-    connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onUdpError);
-    m_boundPort = socket->localPort();
-    m_state = Open;
-    return true;
-}
-
-void SocketControl::onUdpReadyRead() {
-    const BusyScope busy(this);
-    const QPointer<SocketControl> self(this);
-    const quint64 session = m_session;
-    // The handler may close or re-bind us; each round checks that the socket is still ours.
-    while (self && m_session == session && m_udp && m_udp->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_udp->receiveDatagram();
-        if (!datagram.isValid())
-            break;
-        m_datagram = datagram.data();
-        m_senderAddress = datagram.senderAddress();
-        m_senderPort = quint16(datagram.senderPort());
-        m_remoteHostIP = displayAddress(m_senderAddress);
-        emit DataArrival(m_datagram.size());
-    }
-}
-
-void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
-    if (m_sending > 0) {
-        m_sendFailed = true;
-        m_sendError = qtError;
-        return;
-    }
-    const BusyScope busy(this);
-    if (m_state == Failed || !m_udp)
-        return;
-    fail(winsockError(qtError, m_udp->errorString()));
-}
-
 bool SocketControl::SendData(const QByteArray &data) {
-    if (m_protocol == TcpProtocol) {
-        if (m_state != Connected || !m_tcp)
-            return false;
-        const QPointer<QTcpSocket> socket = m_tcp;
-        ++m_sending;
-        m_sendFailed = false;
-        const qint64 written = socket->write(data);
-        // Without an immediate flush a peer that half-closes after its request loses the reply.
-        if (written > 0)
-            socket->flush();
-        --m_sending;
-        if (!m_sendFailed && written == data.size())
-            return true;
-        if (m_sendFailed) {
-            failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
-                          ? winsockError(10054)
-                          : winsockError(m_sendError, socket ? socket->errorString() : QString()));
-        }
+    if (m_protocol == UdpProtocol)
+        return sendUdp(data);
+    if (m_state != Connected || !m_tcp)
         return false;
-    }
-
-    if (m_state != Open || !m_udp)
-        return false;
-    if (m_remoteHost.isEmpty()) {
-        if (m_senderPort == 0 || m_senderAddress.isNull())
-            return false;
-        return sendDatagram(data, m_senderAddress, m_senderPort);
-    }
-    if (m_remotePort == 0)
-        return false;
-    const QString host = hostText(m_remoteHost);
-    const QHostAddress literal(host);
-    if (!literal.isNull())
-        return sendDatagram(data, literal, m_remotePort);
-    if (host.isEmpty())
-        return false;
-    m_unresolvedSends.append(data);
-    if (m_lookupId == -1) {
-        m_lookupId = QHostInfo::lookupHost(host, this,
-                                           [this](const QHostInfo &info) { onHostLookedUp(info); });
-    }
-    return true;
-}
-
-bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port) {
+    const QPointer<QTcpSocket> socket = m_tcp;
     ++m_sending;
     m_sendFailed = false;
-    const qint64 sent = m_udp->writeDatagram(data, to, port);
+    const qint64 written = socket->write(data);
+    // Without an immediate flush a peer that half-closes after its request loses the reply.
+    if (written > 0)
+        socket->flush();
     --m_sending;
-    return sent == data.size() && !m_sendFailed;
-}
-
-void SocketControl::onHostLookedUp(const QHostInfo &info) {
-    if (info.lookupId() != m_lookupId)
-        return;
-    m_lookupId = -1;
-    const QList<QByteArray> sends = std::exchange(m_unresolvedSends, {});
-    if (m_state != Open || !m_udp)
-        return;
-    const BusyScope busy(this);
-    const QList<QHostAddress> addresses = info.addresses();
-    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
-        fail(winsockError(11001));
-        return;
+    if (!m_sendFailed && written == data.size())
+        return true;
+    if (m_sendFailed) {
+        failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
+                      ? winsockError(10054)
+                      : winsockError(m_sendError, socket ? socket->errorString() : QString()));
     }
-    // Prefer IPv4: a peer listening on IPv4 only is far commoner than one on IPv6 only.
-    QHostAddress target = addresses.constFirst();
-    for (const QHostAddress &address : addresses) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            target = address;
-            break;
-        }
-    }
-    for (const QByteArray &data : sends) {
-        if (!sendDatagram(data, target, m_remotePort)) {
-            fail(winsockError(m_sendFailed ? m_sendError : QAbstractSocket::NetworkError,
-                              m_udp ? m_udp->errorString() : QString()));
-            return;
-        }
-    }
+    return false;
 }
 
 QByteArray SocketControl::GetData() {

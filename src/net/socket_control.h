@@ -77,6 +77,7 @@ private:
     void onUdpReadyRead();
     void onUdpError(QAbstractSocket::SocketError qtError);
     void onHostLookedUp(const QHostInfo &info);
+    bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
@@ -85,7 +86,24 @@ private:
     void retire(QObject *object, Disposal disposal);
     void onIdle();
     void deleteWhenIdle();
-    class BusyScope;
+    static QString displayAddress(const QHostAddress &address);
+    static QString hostText(const QString &host);
+
+    // Marks one of our slots as running, so Qt sockets closed meanwhile are deleted only after
+    // their own signal has returned.
+    class BusyScope {
+        Q_DISABLE_COPY_MOVE(BusyScope)
+
+    public:
+        explicit BusyScope(SocketControl *control) : m_control(control) { ++control->m_busy; }
+        ~BusyScope() {
+            if (m_control && --m_control->m_busy == 0)
+                m_control->onIdle();
+        }
+
+    private:
+        QPointer<SocketControl> m_control;
+    };
 
     int m_protocol = TcpProtocol;
     int m_state = Closed;
