@@ -4,6 +4,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontDatabase>
 #include <QFrame>
@@ -127,6 +128,14 @@ void setMultiLine(QPlainTextEdit *box) {
     box->setFont(msSansSerif());
 }
 
+// Qt's automatic exclusivity spans a parent's whole subtree, which would join the window's
+// receive-type buttons with the protocol buttons inside Frame4; a group keeps them apart.
+void exclusiveGroup(const std::array<QRadioButton *, 2> &options, QObject *owner) {
+    auto *group = new QButtonGroup(owner);
+    for (int i = 0; i < int(options.size()); ++i)
+        group->addButton(options[i], i);
+}
+
 QString indexed(const char *name, int index) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
 }
@@ -155,6 +164,7 @@ Controls buildControls(QWidget *window) {
     c.optTCP[0] = b.add(new QRadioButton(QStringLiteral(" "), c.Frame4), indexed("optTCP", 0), 0, 0,
                         285, 285, 4);
     c.optTCP[1] = b.add(new QRadioButton(c.Frame4), indexed("optTCP", 1), 390, 0, 285, 285, 5);
+    exclusiveGroup(c.optTCP, c.Frame4);
     c.optTCP[0]->setChecked(true);
     c.btnConnect =
         b.button(QStringLiteral("btnConnect"), QStringLiteral("Start"), 2280, 150, 1980, 390, 0);
@@ -179,6 +189,7 @@ Controls buildControls(QWidget *window) {
                                         "reset connection)"),
                          window),
         indexed("optReceiveType", 1), 3405, 840, 6255, 195, 39);
+    exclusiveGroup(c.optReceiveType, window);
     c.optReceiveType[0]->setChecked(true);
 
     // Receive log.
@@ -237,6 +248,9 @@ Controls buildControls(QWidget *window) {
         c.txtResponseString[i] = b.lineEdit(indexed("txtResponseString", i), QString(), 4905, top,
                                             4785, 285, 21 + 2 * i);
     }
+
+    for (QLabel *status : c.lblStatus)
+        status->setFont(tahoma());
 
     b.finish();
 

@@ -26,8 +26,9 @@ QString WindowFixture::settingsFile() const {
     return m_window->settings().settingsFilePath();
 }
 
-void WindowFixture::reopen() {
-    m_window->close();
+void WindowFixture::reopen(bool closeFirst) {
+    if (closeFirst)
+        m_window->close();
     m_window.reset();
     m_window = std::make_unique<MainWindow>(options());
 }

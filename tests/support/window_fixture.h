@@ -20,8 +20,10 @@ public:
     QString folder() const { return m_dir.path(); }
     QString settingsFile() const;
 
-    // Closes the current window (saving as a close does) and opens a new one on the same folder.
-    void reopen();
+    // Opens a new window on the same folder. The current one is closed first, which saves the
+    // settings, or with `closeFirst` false just destroyed, so a settings file the test wrote
+    // is what the new window loads.
+    void reopen(bool closeFirst = true);
     // Shows the window, makes it active and puts the keyboard focus on `control`.
     bool showWithFocus(QWidget *control);
     // Switches to the full layout the way the operator does: a "~" typed into the port box,
