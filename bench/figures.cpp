@@ -4,8 +4,19 @@
 #include <QFile>
 
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
+
+double seconds(const timeval &value) {
+    return double(value.tv_sec) + double(value.tv_usec) / 1e6;
+}
+
+rusage threadUsage() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage;
+}
 
 double statusFieldMiB(const char *field) {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -39,8 +50,19 @@ int ProcessFigures::openFileDescriptors() {
     return int(entries.size()) - 1;
 }
 
+double ProcessFigures::threadUserSeconds() {
+    return seconds(threadUsage().ru_utime);
+}
+
+double ProcessFigures::threadSystemSeconds() {
+    return seconds(threadUsage().ru_stime);
+}
+
 Figures::Figures(const QString &benchmark) : m_benchmark(benchmark) {
-    std::printf("== %s\n", qPrintable(benchmark));
+    QFile load(QStringLiteral("/proc/loadavg"));
+    const QByteArray average =
+        load.open(QIODevice::ReadOnly) ? load.readAll().split(' ').mid(0, 3).join(' ') : "?";
+    std::printf("== %s (load average %s)\n", qPrintable(benchmark), average.constData());
 }
 
 void Figures::info(const QString &name, const QString &value) const {

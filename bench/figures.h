@@ -7,6 +7,9 @@ struct ProcessFigures {
     static double peakMemoryMiB();     // VmHWM
     static double residentMemoryMiB(); // VmRSS
     static int openFileDescriptors();
+    // CPU seconds the calling thread has used so far, user and system.
+    static double threadUserSeconds();
+    static double threadSystemSeconds();
 };
 
 // Prints one benchmark's figures. A target line starts with "[met]" or "[MISSED]", which

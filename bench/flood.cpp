@@ -163,6 +163,8 @@ int runFlood(const QStringList &arguments) {
             doneNs = nanosecondsNow();
     });
 
+    const double userBefore = ProcessFigures::threadUserSeconds();
+    const double systemBefore = ProcessFigures::threadSystemSeconds();
     std::thread peer([&] {
         const PeerSocket socket = PeerSocket::connectTcp(port, false);
         if (!socket.valid() || !sendPayload(socket, total, firstByteNs)) {
@@ -179,6 +181,8 @@ int runFlood(const QStringList &arguments) {
     const bool completed =
         BenchWindow::runEventsUntil([&] { return doneNs != 0 || sendFailed; }, FloodTimeLimit);
     const double peakMemory = ProcessFigures::peakMemoryMiB();
+    const double userSeconds = ProcessFigures::threadUserSeconds() - userBefore;
+    const double systemSeconds = ProcessFigures::threadSystemSeconds() - systemBefore;
     const std::int64_t endNs = completed && doneNs != 0 ? doneNs : nanosecondsNow();
     mayClose = true;
     if (!completed || sendFailed)
@@ -190,6 +194,10 @@ int runFlood(const QStringList &arguments) {
     figures.info(QStringLiteral("window with logging"),
                  Figures::number(windowRate) + QStringLiteral(" MiB/s")
                      + (completed ? QString() : QStringLiteral(" (did not complete)")));
+    figures.info(QStringLiteral("window thread CPU during the flood"),
+                 QStringLiteral("user %1 s, system %2 s, wall %3 s")
+                     .arg(Figures::number(userSeconds, 2), Figures::number(systemSeconds, 2),
+                          Figures::number(double(endNs - firstByteNs) / 1e9, 2)));
     figures.info(QStringLiteral("data arrivals"),
                  QStringLiteral("%1 (mean chunk %2 KiB)")
                      .arg(entries)

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -43,8 +44,8 @@ Outcome oneAttempt(std::uint16_t port) {
         const long got = socket.receive(buffer + have, sizeof buffer - have);
         if (got == 0)
             return have == 0 ? Outcome::ClosedUnanswered : Outcome::NoAnswer;
-        if (got < 0)
-            return Outcome::NoAnswer;
+        if (got < 0) // a peer closed with our request unread is reset, not closed
+            return have == 0 && errno == ECONNRESET ? Outcome::ClosedUnanswered : Outcome::NoAnswer;
         have += std::size_t(got);
     }
     return have == want && std::memcmp(buffer, Answer, want) == 0 ? Outcome::Answered
@@ -140,7 +141,7 @@ int runSoak(const QStringList &arguments) {
                      .arg(measured)
                      .arg(Figures::number(measuredSeconds)));
     figures.info(QStringLiteral("retries"),
-                 QStringLiteral("%1 closed without an answer (listener not yet reopened), "
+                 QStringLiteral("%1 closed or reset without an answer (listener not yet reopened), "
                                 "%2 refused, %3 without a proper answer")
                      .arg(closedUnanswered)
                      .arg(refused)
