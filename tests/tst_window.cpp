@@ -3,6 +3,7 @@
 #include "net/socket_control.h"
 #include "support/window_fixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QFrame>
@@ -77,6 +78,7 @@ private slots:
     void tilde_data();
     void tilde();
     void tildeInSendData_fullLayout_staysInText();
+    void tilde_nothingFocused_switchesToFull();
     void savedPort_goesThroughPortRule();
     void close_writesSettings();
 };
@@ -390,6 +392,14 @@ void TstWindow::tildeInSendData_fullLayout_staysInText() {
     // Keys that type nothing never reach the handler, and nothing leads back.
     QTest::keyClick(c().txtSendData, Qt::Key_F1);
     QTest::keyClick(c().txtSendData, Qt::Key_Left);
+    QVERIFY(isFull(window()));
+}
+
+void TstWindow::tilde_nothingFocused_switchesToFull() {
+    QVERIFY(m_fixture->showWithFocus(c().txtLogPath));
+    c().txtLogPath->clearFocus();
+    QVERIFY(!QApplication::focusWidget());
+    QTest::keyClick(&window(), '~');
     QVERIFY(isFull(window()));
 }
 
