@@ -4,7 +4,8 @@
 
 // The received-data box. It keeps only the newest text (at least MinimumKept characters), so a
 // flood cannot exhaust memory, and appending costs time in proportion to the chunk, not to
-// the box. text() answers at once; the view catches up on its own, a few times a second.
+// the box. text() answers at once; the view catches up on its own, a few times a second, and
+// shows very long lines broken into pieces (text() keeps them whole).
 class ReceivedDataBox final : public QPlainTextEdit
 {
     Q_OBJECT
