@@ -52,7 +52,9 @@ double mibPerSecond(std::uint64_t bytes, std::int64_t nanoseconds) {
 }
 
 // A receiver that only writes what arrives to a file: the yardstick for the window.
-double baselineThroughput(std::uint64_t total, const QString &fileName, const Figures &figures) {
+// `cpuSeconds` receives what the receiving thread spent, user and system.
+double baselineThroughput(std::uint64_t total, const QString &fileName, const Figures &figures,
+                          double &cpuSeconds) {
     std::uint16_t port = 0;
     const PeerSocket listener = PeerSocket::listenTcp(port);
     if (!listener.valid()) {
@@ -66,6 +68,8 @@ double baselineThroughput(std::uint64_t total, const QString &fileName, const Fi
     const QByteArray path = QFile::encodeName(fileName);
 
     std::thread receiver([&] {
+        const double cpuBefore =
+            ProcessFigures::threadUserSeconds() + ProcessFigures::threadSystemSeconds();
         const PeerSocket connection = listener.accept();
         const int file = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (!connection.valid() || file < 0)
@@ -80,6 +84,8 @@ double baselineThroughput(std::uint64_t total, const QString &fileName, const Fi
         }
         ::close(file);
         lastByteNs = nanosecondsNow();
+        cpuSeconds =
+            ProcessFigures::threadUserSeconds() + ProcessFigures::threadSystemSeconds() - cpuBefore;
     });
     std::thread sender([&] {
         const PeerSocket socket = PeerSocket::connectTcp(port, false);
@@ -126,10 +132,12 @@ int runFlood(const QStringList &arguments) {
     if (!window.valid())
         return 2;
 
-    const double baseline =
-        baselineThroughput(total, window.folder(QStringLiteral("baseline.bin")), figures);
+    double baselineCpu = 0;
+    const double baseline = baselineThroughput(total, window.folder(QStringLiteral("baseline.bin")),
+                                               figures, baselineCpu);
     figures.info(QStringLiteral("baseline receiver (recv + write)"),
-                 Figures::number(baseline) + QStringLiteral(" MiB/s"));
+                 Figures::number(baseline) + QStringLiteral(" MiB/s, receiving thread CPU ")
+                     + Figures::number(baselineCpu, 2) + QStringLiteral(" s"));
 
     window.enableLog();
     const quint16 port = window.start(true);
@@ -198,6 +206,10 @@ int runFlood(const QStringList &arguments) {
                  QStringLiteral("user %1 s, system %2 s, wall %3 s")
                      .arg(Figures::number(userSeconds, 2), Figures::number(systemSeconds, 2),
                           Figures::number(double(endNs - firstByteNs) / 1e9, 2)));
+    // Other processes on the machine can starve either run; CPU time is not affected by that.
+    const double windowCpu = userSeconds + systemSeconds;
+    figures.info(QStringLiteral("CPU time ratio (baseline / window)"),
+                 Figures::number(windowCpu > 0 ? baselineCpu / windowCpu : 0, 2));
     figures.info(QStringLiteral("data arrivals"),
                  QStringLiteral("%1 (mean chunk %2 KiB)")
                      .arg(entries)
