@@ -132,6 +132,7 @@ void tst_SettingsStore::fallbackWhenProgramFolderCannotBeWritten_data() {
     // Root writes anywhere, so the folder is made unwritable by not being a folder at all.
     QTest::newRow("path through a file") << u"program.bin"_s;
     QTest::newRow("missing folder") << u"gone"_s;
+    QTest::newRow("installed under /usr") << u"/usr/bin"_s;
 }
 
 void tst_SettingsStore::fallbackWhenProgramFolderCannotBeWritten() {
@@ -153,6 +154,7 @@ void tst_SettingsStore::fallbackWhenProgramFolderCannotBeWritten() {
     QCOMPARE(window.controls.txtLogPath->text(), data + sep + u"Sendrel_Logs"_s + sep);
     window.controls.txtListenPort->setText(u"8123"_s);
     window.store.SaveSettings();
+    QVERIFY(!QFile::exists(m_dir->filePath(programFolder) + u"/Sendrel_Settings.ini"_s));
 
     Window again(
         {m_dir->filePath(programFolder), m_location.userConfigFolder, m_location.userDataFolder});

@@ -107,7 +107,9 @@ SettingsStore::SettingsStore(Controls &controls, SettingsLocation location)
 
 bool SettingsStore::programFolderWritable() const {
     const QFileInfo folder(m_location.programFolder);
-    return folder.isDir() && folder.isWritable();
+    // An installed copy lives under /usr, which stays read-only by convention even for root.
+    const QString canonical = folder.canonicalFilePath() + QDir::separator();
+    return folder.isDir() && folder.isWritable() && !canonical.startsWith(u"/usr/");
 }
 
 QString SettingsStore::settingsFilePath() const {
