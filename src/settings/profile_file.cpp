@@ -292,7 +292,8 @@ bool writeValue(const QString &path, QByteArrayView section, QByteArrayView key,
         return true;
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a buffered short write on a full disk is not reported and gets committed.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     if (file.write(*updated) != updated->size()) {
         file.cancelWriting();
