@@ -149,7 +149,6 @@ int runFlood(const QStringList &arguments) {
     Controls &c = window.controls();
 
     std::atomic<std::int64_t> firstByteNs{0};
-    std::atomic<bool> sent{false};
     std::atomic<bool> sendFailed{false};
     std::atomic<bool> mayClose{false};
     std::int64_t doneNs = 0;
@@ -166,8 +165,8 @@ int runFlood(const QStringList &arguments) {
     // Connected after the window's own handler, so each entry is written when this runs.
     QObject::connect(c.listenSock, &SocketArray::DataArrival, &context, [&](int, qint64) {
         ++entries;
-        if (doneNs == 0 && sent
-            && fileSize(logPath) >= qint64(total) + entries * LogContents::FrameBytes)
+        // Only a complete log can be this long (each entry adds its frame to the data).
+        if (doneNs == 0 && fileSize(logPath) >= qint64(total) + entries * LogContents::FrameBytes)
             doneNs = nanosecondsNow();
     });
 
@@ -179,7 +178,6 @@ int runFlood(const QStringList &arguments) {
             sendFailed = true;
             return;
         }
-        sent = true;
         // Stay connected until the log is complete: the window must not see the close first.
         const auto deadline = BenchClock::now() + FloodTimeLimit;
         while (!mayClose && BenchClock::now() < deadline)
