@@ -215,8 +215,13 @@ int runFlood(const QStringList &arguments) {
     const double ratio = baseline > 0 ? windowRate / baseline : 0;
     figures.target(QStringLiteral("throughput ratio"), Figures::number(ratio, 2), ratio >= 0.5,
                    QStringLiteral(">= 0.5"));
-    figures.target(QStringLiteral("longest tmrMain gap"),
-                   QString::number(longestTickGap) + QStringLiteral(" ms"), longestTickGap <= 100,
+    // Ticks are 100 ms apart by design; what the flood adds is how late the tick comes.
+    const qint64 tickInterval = c.tmrMain->interval();
+    const qint64 tickDelay = std::max<qint64>(0, longestTickGap - tickInterval);
+    figures.info(QStringLiteral("longest gap between tmrMain ticks"),
+                 QStringLiteral("%1 ms (interval %2 ms)").arg(longestTickGap).arg(tickInterval));
+    figures.target(QStringLiteral("longest tmrMain delay beyond its interval"),
+                   QString::number(tickDelay) + QStringLiteral(" ms"), tickDelay <= 100,
                    QStringLiteral("<= 100 ms"));
     figures.target(QStringLiteral("peak memory"),
                    Figures::number(peakMemory) + QStringLiteral(" MiB"), peakMemory <= 200,
