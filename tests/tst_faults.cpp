@@ -1,5 +1,5 @@
 // Bad input and faults end to end: binary and huge chunks, resets, floods of clients, odd
-// datagrams, broken settings files and logs that cannot be written.
+// datagrams and logs that cannot be written.
 #include "app/received_data_box.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -23,7 +23,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -270,54 +269,6 @@ private slots:
         QVERIFY(c().txtNetData->text().startsWith(QStringLiteral("ping")));
         QVERIFY(c().txtLogPath->toolTip().contains(QStringLiteral("SendrelLog_12052026.txt")));
         QCOMPARE(c().txtLogPath->palette().color(QPalette::Text), QColor(Qt::red));
-    }
-
-    void brokenSettingsFile_loadsWhatCanBeRead_data()
-    {
-        QTest::addColumn<QByteArray>("content"); // "<dir>" / "<fifo>" make that instead of a file
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<bool>("keptOnSave"); // a save must leave the path exactly as it was
-        QTest::newRow("random bytes")
-            << QByteArray("\x8f\x00\xff[\x01=\r\r\n]\xfe", 11) << "7000" << false;
-        QTest::newRow("nul inside a value")
-            << QByteArray("[Settings]\r\nPort=80\0" "81\r\n", 22) << "80" << false;
-        QTest::newRow("utf-8 bom") << QByteArray("\xef\xbb\xbf[Settings]\r\nPort=8080\r\n") << "7000"
-                                   << false;
-        QTest::newRow("over 1 MiB") << "[Settings]\r\nPort=1\r\nx=" + QByteArray(1 << 20, '9')
-                                    << "7000" << true;
-        QTest::newRow("directory") << QByteArray("<dir>") << "7000" << true;
-        QTest::newRow("fifo") << QByteArray("<fifo>") << "7000" << true;
-    }
-    void brokenSettingsFile_loadsWhatCanBeRead()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, port);
-        QFETCH(bool, keptOnSave);
-        const QString path = m_fixture->settingsFile();
-        m_fixture->reopen(false);
-        QFile::remove(path);
-        if (content == "<dir>") {
-            QVERIFY(QDir().mkpath(path));
-        } else if (content == "<fifo>") {
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        } else {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(content);
-        }
-        const QFileInfo before(path);
-        m_fixture->reopen(false);
-        QCOMPARE(c().txtListenPort->text(), port);
-
-        startListener(c(), true); // saves the settings
-        const QFileInfo after(path);
-        if (keptOnSave) {
-            QCOMPARE(after.isDir(), before.isDir());
-            QCOMPARE(after.isFile(), before.isFile());
-            QCOMPARE(after.size(), before.size());
-        }
-        QFile::remove(path);
-        QDir(path).removeRecursively();
     }
 };
 
