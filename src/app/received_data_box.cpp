@@ -10,6 +10,9 @@
 namespace {
 
 constexpr qsizetype MaximumKept = 2 * ReceivedDataBox::MinimumKept;
+// UTF-8 takes at most three bytes per UTF-16 unit, so this many bytes always decode to at
+// least MinimumKept characters: older bytes could never be shown.
+constexpr qsizetype MaximumUndecoded = 3 * ReceivedDataBox::MinimumKept;
 // The view lays out a whole line at a time; a line of a few hundred thousand characters takes
 // seconds, so the view breaks longer runs into display lines of this length.
 constexpr qsizetype LongestShownLine = 1024;
@@ -22,6 +25,17 @@ qsizetype cutPoint(const QString &text, qsizetype keep) {
     if (cut > 0 && cut < text.size() && text.at(cut).isLowSurrogate())
         ++cut;
     return cut;
+}
+
+// Where the newest `limit` bytes of UTF-8 begin, on a character rather than inside one.
+qsizetype utf8TailStart(const QByteArray &bytes, qsizetype limit) {
+    if (bytes.size() <= limit)
+        return 0;
+    qsizetype from = bytes.size() - limit;
+    for (int skipped = 0; skipped < 3 && from < bytes.size() && (bytes[from] & 0xc0) == 0x80;
+         ++skipped)
+        ++from;
+    return from;
 }
 
 // Characters the document treats as the end of a line.
@@ -56,6 +70,12 @@ QString shownText(const QString &text, qsizetype &lineLength) {
 // view owes either a complete rebuild or just the characters appended since the last one.
 struct ReceivedDataBox::Private {
     QString text;
+    // Received after `text`, from `undecodedFrom` on; decoded only when someone looks.
+    QByteArray undecoded;
+    qsizetype undecodedFrom = 0;
+    void decode();
+    void supersede();
+    void append(const QString &more);
     QString pendingTail;
     bool rebuild = false;
     qsizetype shownLength = 0;    // characters of `text` the document holds
@@ -71,6 +91,7 @@ ReceivedDataBox::ReceivedDataBox(QWidget *parent) : QPlainTextEdit(parent), d(ne
     connect(&d->refresh, &QTimer::timeout, this, [this] {
         QElapsedTimer cost;
         cost.start();
+        d->decode();
         if (d->rebuild || d->shownLength + d->pendingTail.size() > MaximumKept) {
             d->lastLineLength = 0;
             setPlainText(shownText(d->text, d->lastLineLength));
@@ -97,33 +118,89 @@ ReceivedDataBox::~ReceivedDataBox() {
 }
 
 QString ReceivedDataBox::text() const {
+    d->decode();
     return d->text;
 }
 
 void ReceivedDataBox::setText(const QString &text) {
+    d->undecoded.clear();
+    d->undecodedFrom = 0;
     d->text = text.size() > MinimumKept ? text.mid(cutPoint(text, MinimumKept)) : text;
     d->pendingTail.clear();
     d->rebuild = true;
-    if (!d->refresh.isActive())
-        d->refresh.start();
+    scheduleRefresh();
 }
 
 void ReceivedDataBox::appendText(const QString &text) {
     if (text.isEmpty())
         return;
-    if (text.size() >= MinimumKept) {
-        setText(text);
+    d->decode();
+    d->append(text);
+    scheduleRefresh();
+}
+
+void ReceivedDataBox::setUtf8(const QByteArray &bytes) {
+    setText(QString());
+    appendUtf8(bytes);
+}
+
+void ReceivedDataBox::appendUtf8(const QByteArray &bytes) {
+    if (bytes.isEmpty())
         return;
+    if (bytes.size() >= MaximumUndecoded) {
+        // The chunk alone fills the box: keep it shared, without a copy, and only its tail counts.
+        d->undecoded = bytes;
+        d->undecodedFrom = utf8TailStart(bytes, MaximumUndecoded);
+        d->supersede();
+    } else {
+        d->undecoded += bytes;
+        if (d->undecoded.size() - d->undecodedFrom > MaximumUndecoded) {
+            d->undecodedFrom = utf8TailStart(d->undecoded, MaximumUndecoded);
+            d->supersede();
+        }
+        if (d->undecodedFrom > MaximumUndecoded) { // compacted seldom, so appends stay cheap
+            d->undecoded.remove(0, d->undecodedFrom);
+            d->undecodedFrom = 0;
+        }
     }
-    d->text += text;
-    if (d->text.size() > MaximumKept) {
-        d->text.remove(0, cutPoint(d->text, MinimumKept));
-        d->rebuild = true;
-    }
-    if (d->rebuild)
-        d->pendingTail.clear();
-    else
-        d->pendingTail += text;
+    scheduleRefresh();
+}
+
+void ReceivedDataBox::scheduleRefresh() {
     if (!d->refresh.isActive())
         d->refresh.start();
+}
+
+void ReceivedDataBox::Private::decode() {
+    if (undecoded.isEmpty())
+        return;
+    const QString more = QString::fromUtf8(QByteArrayView(undecoded).sliced(undecodedFrom));
+    undecoded.clear();
+    undecodedFrom = 0;
+    append(more);
+}
+
+// What is shown now would be pushed out entirely by the bytes still to decode.
+void ReceivedDataBox::Private::supersede() {
+    text.clear();
+    pendingTail.clear();
+    rebuild = true;
+}
+
+void ReceivedDataBox::Private::append(const QString &more) {
+    if (more.size() >= MinimumKept) {
+        text = more.mid(cutPoint(more, MinimumKept));
+        pendingTail.clear();
+        rebuild = true;
+        return;
+    }
+    text += more;
+    if (text.size() > MaximumKept) {
+        text.remove(0, cutPoint(text, MinimumKept));
+        rebuild = true;
+    }
+    if (rebuild)
+        pendingTail.clear();
+    else
+        pendingTail += more;
 }

@@ -19,8 +19,13 @@ public:
     QString text() const;
     void setText(const QString &text);
     void appendText(const QString &text);
+    // Received bytes, shown as UTF-8; only the part that can still be seen is ever decoded.
+    void setUtf8(const QByteArray &bytes);
+    void appendUtf8(const QByteArray &bytes);
 
 private:
+    void scheduleRefresh();
+
     struct Private;
     Private *d;
 };

@@ -57,11 +57,10 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/)
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
 
-    const QString shown = QString::fromUtf8(data);
     if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
-        c.txtNetData->setText(shown);
+        c.txtNetData->setUtf8(data);
     else
-        c.txtNetData->appendText(shown);
+        c.txtNetData->appendUtf8(data);
 
     if (c.chkEnableAutoRespond->checkState() == Qt::Checked) {
         for (std::size_t i = 0; i < c.txtWatchString.size(); ++i) {

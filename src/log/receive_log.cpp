@@ -12,6 +12,7 @@
 namespace {
 
 constexpr qsizetype TimeStampWidth = 23;
+constexpr qsizetype SingleWriteLimit = 64 * 1024;
 const QByteArray FirstLineDashes(73, '-');
 const QByteArray ClosingPiece = QByteArrayLiteral("\r\n") + QByteArray(96, '-')
                                 + QByteArrayLiteral("\r\n\r\n");
@@ -57,9 +58,13 @@ void ReceiveLog::LogReceivedData(const QByteArray &data)
         reportFailure(fileName, file.errorString());
         return;
     }
-    const bool written = writeAll(file, timeStampField(dateTimeText(now)) + FirstLineDashes
-                                            + QByteArrayLiteral("\r\n"))
-                         && writeAll(file, data) && writeAll(file, ClosingPiece);
+    const QByteArray firstLine =
+        timeStampField(dateTimeText(now)) + FirstLineDashes + QByteArrayLiteral("\r\n");
+    bool written = false;
+    if (data.size() <= SingleWriteLimit) // one system call for the many small entries of a flood
+        written = writeAll(file, firstLine + data + ClosingPiece);
+    else // no copy of a large chunk
+        written = writeAll(file, firstLine) && writeAll(file, data) && writeAll(file, ClosingPiece);
     const QString reason = file.errorString();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {

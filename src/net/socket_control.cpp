@@ -35,6 +35,7 @@
 namespace {
 
 constexpr int ListenBacklog = 1024;
+constexpr qint64 ReadChunkLimit = 1 << 20;
 // A vanished peer is noticed after idle + count * interval seconds.
 constexpr int KeepAliveIdleSeconds = 30;
 constexpr int KeepAliveIntervalSeconds = 10;
@@ -209,6 +210,9 @@ bool SocketControl::Accept(qintptr requestID) {
         return false;
     }
     enableKeepAlive(socket);
+    // Bounded chunks: a flood reaches the handler piece by piece, and the rest waits in the
+    // kernel (which slows the peer down) instead of piling up in this process.
+    socket->setReadBufferSize(ReadChunkLimit);
     ++m_session;
     m_protocol = TcpProtocol;
     m_tcp = socket;

@@ -3,8 +3,15 @@
 #include <QHostInfo>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <utility>
+
+namespace {
+
+constexpr int UdpReceiveBuffer = 4 << 20;
+
+} // namespace
 
 bool SocketControl::Bind() {
     if (m_protocol != UdpProtocol || m_state != Closed)
@@ -15,6 +22,8 @@ bool SocketControl::Bind() {
         delete socket;
         return false;
     }
+    // A burst of datagrams must wait in the kernel while the window is busy, not be dropped.
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, UdpReceiveBuffer);
     ++m_session;
     m_udp = socket;
     connect(socket, &QIODevice::readyRead, this, &SocketControl::onUdpReadyRead);

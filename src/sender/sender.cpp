@@ -223,8 +223,7 @@ void Sender::tmrSendState_Timer() {
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
-    const QByteArray received = m_controls.sendSock->GetData();
-    m_controls.txtNetData->appendText(QString::fromUtf8(received));
+    m_controls.txtNetData->appendUtf8(m_controls.sendSock->GetData());
 }
 
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could
