@@ -46,6 +46,28 @@ private slots:
         }
     }
 
+    void receivedBytes_decodedAsUtf8_onlyTheVisibleTail() {
+        ReceivedDataBox box;
+        box.setText("old");
+        box.appendUtf8("a\xc3");
+        box.appendText("!"); // keeps its place after the bytes received before it
+        box.appendUtf8("\xbc\xff");
+        QCOMPARE(box.text(), QStringLiteral("olda\uFFFD!\uFFFD\uFFFD"));
+
+        // A flood of bytes keeps its newest text and never starts inside a character.
+        const QByteArray euro = "\xe2\x82\xac";
+        for (const QByteArray &chunk : {euro.repeated(Kept), QByteArray(4 * Kept, 'z') + euro}) {
+            box.setUtf8("x");
+            box.appendUtf8(chunk);
+            const QString shown = box.text();
+            QVERIFY(shown.size() >= Kept && shown.size() <= 2 * Kept);
+            QVERIFY(QString::fromUtf8(chunk).endsWith(shown));
+        }
+        for (int i = 0; i < 200; ++i)
+            box.appendUtf8(QByteArray(Kept / 10, char('a' + i % 26)));
+        QCOMPARE(box.text().right(Kept / 10), QString(Kept / 10, QChar(u'a' + 199 % 26)));
+    }
+
     // Long lines are shown in pieces, so only the characters must agree with the text.
     void view_catchesUpWithText() {
         ReceivedDataBox box;
