@@ -31,15 +31,6 @@ void setForeColor(QLineEdit *box, QPalette::ColorGroup group, QPalette::ColorRol
     box->setPalette(palette);
 }
 
-void setWindowTextColour(QLineEdit *box)
-{
-    setForeColor(box, QPalette::Active, QPalette::WindowText);
-}
-
-void setGreyTextColour(QLineEdit *box)
-{
-    setForeColor(box, QPalette::Disabled, QPalette::Text);
-}
 
 // The port box's number as a socket port; false for anything outside 0-65535.
 bool portFromBox(const QLineEdit *box, int &port)
@@ -94,26 +85,12 @@ void Listener::StartListening()
     if (!started) {
         StopListening();
         c.lblStatus[0]->setText(StartErrorText);
-        c.btnConnect->show();
-        c.btnDisconnect->hide();
-        c.txtListenPort->setReadOnly(false);
-        setWindowTextColour(c.txtListenPort);
-        for (QRadioButton *option : c.optTCP)
-            option->setEnabled(true);
-        for (QRadioButton *option : c.optReceiveType)
-            option->setEnabled(true);
+        showListeningLook(false);
         c.btnSendData->setEnabled(true);
         c.lblSendIP->show();
         c.txtSendIP->show();
     } else {
-        c.btnConnect->hide();
-        c.btnDisconnect->show();
-        c.txtListenPort->setReadOnly(true);
-        setGreyTextColour(c.txtListenPort);
-        for (QRadioButton *option : c.optTCP)
-            option->setEnabled(false);
-        for (QRadioButton *option : c.optReceiveType)
-            option->setEnabled(false);
+        showListeningLook(true);
         if (c.optTCP[0]->isChecked()) {
             c.lblSendIP->setText(
                 QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection"));
@@ -145,14 +122,7 @@ void Listener::StopListening()
 
     c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
     c.btnConnect->setEnabled(true);
-    c.txtListenPort->setReadOnly(false);
-    setWindowTextColour(c.txtListenPort);
-    for (QRadioButton *option : c.optTCP)
-        option->setEnabled(true);
-    for (QRadioButton *option : c.optReceiveType)
-        option->setEnabled(true);
-    c.btnConnect->show();
-    c.btnDisconnect->hide();
+    showListeningLook(false);
     m_state.LastRemoteIP = QStringLiteral("None");
     c.btnSendData->setEnabled(true);
     c.lblSendIP->setText(QStringLiteral("Client Mode Send IP Address:"));
@@ -160,6 +130,23 @@ void Listener::StopListening()
     c.txtSendIP->show();
 
     m_settings.SaveSettings();
+}
+
+// Start or Stop, and whether the choices the listener was opened with can be changed.
+void Listener::showListeningLook(bool listening)
+{
+    Controls &c = m_controls;
+    c.btnConnect->setVisible(!listening);
+    c.btnDisconnect->setVisible(listening);
+    c.txtListenPort->setReadOnly(listening);
+    if (listening)
+        setForeColor(c.txtListenPort, QPalette::Disabled, QPalette::Text);
+    else
+        setForeColor(c.txtListenPort, QPalette::Active, QPalette::WindowText);
+    for (QRadioButton *option : c.optTCP)
+        option->setEnabled(!listening);
+    for (QRadioButton *option : c.optReceiveType)
+        option->setEnabled(!listening);
 }
 
 void Listener::btnConnect_Click()

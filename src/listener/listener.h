@@ -27,6 +27,8 @@ public:
                           const QString &source);
 
 private:
+    void showListeningLook(bool listening);
+
     Controls &m_controls;
     ProgramState &m_state;
     SettingsStore &m_settings;
