@@ -1,5 +1,7 @@
 #include "bench_window.h"
 
+#include "figures.h"
+
 #include "log/receive_log.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -51,14 +53,17 @@ void BenchWindow::autoRespond(const QString &watch, const QString &response) {
     controls().chkEnableAutoRespond->setCheckState(Qt::Checked);
 }
 
-quint16 BenchWindow::start(bool tcp) {
+quint16 BenchWindow::start(bool tcp, const Figures &figures) {
     Controls &c = controls();
     c.optTCP[tcp ? 0 : 1]->setChecked(true);
     c.txtListenPort->setText(QStringLiteral("0"));
     QTest::mouseClick(c.btnConnect, Qt::LeftButton);
     const int wanted = tcp ? SocketControl::Listening : SocketControl::Open;
-    if (element(0)->State() != wanted)
+    if (element(0)->State() != wanted) {
+        figures.info(QStringLiteral("window"), QStringLiteral("the %1 listener did not open")
+                                                   .arg(tcp ? "TCP" : "UDP"));
         return 0;
+    }
     const auto port = quint16(element(0)->LocalPort());
     c.txtListenPort->setText(QString::number(port));
     return port;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class Figures;
 class SocketControl;
 
 // The real window, shown offscreen, with its settings and logs kept in a temporary folder.
@@ -22,9 +23,10 @@ public:
 
     void enableLog();
     void autoRespond(const QString &watch, const QString &response);
-    // Presses Start; answers the port the system chose, or 0 when the listener did not open.
-    // The chosen port is written back to the port box, so a restart reopens the same port.
-    quint16 start(bool tcp);
+    // Presses Start; answers the port the system chose, or 0 (reported in `figures`) when the
+    // listener did not open. The chosen port is written back to the port box, so a restart
+    // reopens the same port.
+    quint16 start(bool tcp, const Figures &figures);
 
     QString folder(const QString &name) const { return m_dir.filePath(name); }
     QString logFolder() const { return folder(QStringLiteral("logs")); }

@@ -140,11 +140,9 @@ int runFlood(const QStringList &arguments) {
                      + Figures::number(baselineCpu, 2) + QStringLiteral(" s"));
 
     window.enableLog();
-    const quint16 port = window.start(true);
-    if (port == 0) {
-        figures.info(QStringLiteral("window"), QStringLiteral("the TCP listener did not open"));
+    const quint16 port = window.start(true, figures);
+    if (port == 0)
         return 2;
-    }
     const QByteArray logPath = QFile::encodeName(window.todaysLogFile());
     Controls &c = window.controls();
 

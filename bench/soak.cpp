@@ -96,11 +96,9 @@ int runSoak(const QStringList &arguments) {
     if (!window.valid())
         return 2;
     window.autoRespond(QStringLiteral("ping"), QStringLiteral("pong"));
-    const quint16 port = window.start(true);
-    if (port == 0) {
-        figures.info(QStringLiteral("window"), QStringLiteral("the TCP listener did not open"));
+    const quint16 port = window.start(true, figures);
+    if (port == 0)
         return 2;
-    }
 
     int completed = 0;
     long closedUnanswered = 0;

@@ -69,11 +69,9 @@ int runUdpRate(const QStringList &) {
     if (!window.valid())
         return 2;
     window.enableLog();
-    const quint16 port = window.start(false);
-    if (port == 0) {
-        figures.info(QStringLiteral("window"), QStringLiteral("the UDP listener did not open"));
+    const quint16 port = window.start(false, figures);
+    if (port == 0)
         return 2;
-    }
 
     qint64 received = 0;
     qint64 receivedInAll = 0;
