@@ -151,7 +151,7 @@ private slots:
         logTo(logFolder());
         int ticks = 0;
         connect(c().tmrMain, &QTimer::timeout, this, [&ticks] { ++ticks; });
-        const qint64 peakBefore = peakMemoryKiB();
+        [[maybe_unused]] const qint64 peakBefore = peakMemoryKiB();
 
         std::atomic<bool> sent = false;
         std::thread peer([&] {
