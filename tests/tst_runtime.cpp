@@ -14,17 +14,15 @@ private slots:
         QTest::addColumn<QString>("normal"); // null: only that the result reads back as itself
         // clang-format off
         const QList<std::pair<QString, QString>> rows{
-            {"", "0"}, {"abc", "0"}, {"7000", "7000"}, {"12.9", "12"}, {"-3.5", "-4"},
-            {"-0.2", "-1"}, {"-0", "0"}, {"+25", "25"}, {"-", "0"}, {"+-5", "0"},
-            {"7 000", "7000"}, {"\t8\n0 8 0", "8080"}, {"- 12", "-12"}, {"80\r80", "80"},
-            {"8080x", "8080"}, {"007", "7"}, {".9", "0"}, {".", "0"}, {"1.2.3", "1"},
-            {"5,5", "5"}, {"1E3", "1000"}, {"2e2", "200"}, {"25E+2", "2500"}, {"1234E-2", "12"},
-            {"1.5E1", "15"}, {"12E", "12"}, {"12E+x", "12"}, {"5E-400", "0"}, {"&H1F", "31"},
-            {"&hff", "255"}, {"&H1G", "1"}, {"&H", "0"}, {"&O17", "15"}, {"&O78", "7"},
-            {"&", "0"}, {"&X12", "0"}, {"70000", "70000"}, {"123456789012", "123456789012"},
-            {"12\u0663", "12"}, {"7000~", "7000"}, {"1E300", {}}, {"-1E300", {}},
-            {"98765432109876543210", {}}, {"1E400", {}}, {"9E99999999999999999999", {}},
-            {"&H" + QString(300, u'F'), {}}, {QString(400, u'9'), {}}};
+            {"", "0"}, {"abc", "0"}, {"7000", "7000"}, {"010", "10"}, {"8080x", "8080"}, {"-", "0"},
+            {"-0", "0"}, {"12.9", "12"}, {"-3.5", "-4"}, {"-0.2", "-1"}, {".9", "0"}, {"5,5", "5"},
+            {"1.2.3", "1"}, {"+25", "25"}, {"+-5", "0"}, {"- 12", "-12"}, {"\t8\n0 8 0", "8080"},
+            {"80\r80", "80"}, {"1E3", "1000"}, {"2e2", "200"}, {"25E+2", "2500"}, {"1234E-2", "12"},
+            {"1.5E1", "15"}, {"12E", "12"}, {"5E-400", "0"}, {"&H1F", "31"}, {"&hff", "255"},
+            {"&H1G", "1"}, {"&H", "0"}, {"&O17", "15"}, {"&O78", "7"}, {"&", "0"}, {"&X12", "0"},
+            {"12\u0663", "12"}, {"7000~", "7000"}, {"70000", "70000"}, {"1E300", {}}, {"1E400", {}},
+            {"123456789012", "123456789012"}, {"-1E300", {}}, {QString(400, u'9'), {}},
+            {"9E99999999999999999999", {}}, {"&H" + QString(300, u'F'), {}}};
         // clang-format on
         for (const auto &[typed, normal] : rows)
             QTest::newRow(qPrintable(typed.left(24).simplified())) << typed << normal;
@@ -33,9 +31,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, normal);
         const QString once = ::normalisedPortText(typed);
-        QVERIFY(!once.isEmpty());
-        if (!normal.isNull())
-            QCOMPARE(once, normal);
+        QCOMPARE(once, normal.isNull() ? once : normal);
         QCOMPARE(::normalisedPortText(once), once);
     }
 
@@ -43,13 +39,12 @@ private slots:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QTime>("time");
         QTest::addColumn<QString>("text");
-        const QString c = QStringLiteral("C");
-        QTest::newRow("evening") << c << QTime(21, 34, 51) << "12/5/2026 9:34:51 PM";
-        QTest::newRow("morning") << c << QTime(9, 5, 7) << "12/5/2026 9:05:07 AM";
-        QTest::newRow("noon") << c << QTime(12, 0, 0) << "12/5/2026 12:00:00 PM";
-        QTest::newRow("after midnight") << c << QTime(0, 0, 1) << "12/5/2026 12:00:01 AM";
-        QTest::newRow("midnight") << c << QTime(0, 0, 0) << "12/5/2026";
-        QTest::newRow("midnight, ms") << c << QTime(0, 0, 0, 400) << "12/5/2026";
+        QTest::newRow("evening") << "C" << QTime(21, 34, 51) << "12/5/2026 9:34:51 PM";
+        QTest::newRow("morning") << "C" << QTime(9, 5, 7) << "12/5/2026 9:05:07 AM";
+        QTest::newRow("noon") << "C" << QTime(12, 0, 0) << "12/5/2026 12:00:00 PM";
+        QTest::newRow("after midnight") << "C" << QTime(0, 0, 1) << "12/5/2026 12:00:01 AM";
+        QTest::newRow("midnight") << "C" << QTime(0, 0, 0) << "12/5/2026";
+        QTest::newRow("midnight, ms") << "C" << QTime(0, 0, 0, 400) << "12/5/2026";
         // The locale's own long time would carry a zone; the text must not.
         QTest::newRow("de_DE") << "de_DE" << QTime(21, 34, 51) << "05.12.26 21:34:51";
         QTest::newRow("de_DE midnight") << "de_DE" << QTime(0, 0) << "05.12.26";
@@ -64,16 +59,11 @@ private slots:
     void runWaitCycles_countsCyclesAndRunsEvents() {
         int calls = 0;
         QVERIFY(!runWaitCycles(2, [&] { return ++calls == 0; }));
-        QCOMPARE(calls, 3);
-        calls = 0;
-        QVERIFY(!runWaitCycles(0, [&] { return ++calls == 0; }));
-        QCOMPARE(calls, 1);
-        calls = 0;
-        QVERIFY(runWaitCycles(60, [&] { return ++calls == 2; }));
-        QCOMPARE(calls, 2);
+        QCOMPARE(calls, 3); // a limit of n gives at most n + 1 cycles
         bool fired = false;
         QTimer::singleShot(0, this, [&] { fired = true; });
-        QVERIFY(runWaitCycles(10, [&] { return fired; }));
+        QVERIFY(runWaitCycles(60, [&] { return ++calls && fired; }));
+        QCOMPARE(calls, 5); // the first cycle ran the timer, the second saw it and ended the wait
     }
 };
 
