@@ -84,7 +84,7 @@ private slots:
         for (const QString &text :
              {u"  padded  "_s, u"\"quoted\""_s, u"'single'"_s, u"\""_s, u"\"mixed'"_s, u"true"_s,
               u"FALSE"_s, QString(600, u'x'), u"%CR%%LF%"_s, u"\ttabs\t"_s, u"   "_s, QString(),
-              u"é 日本"_s, u"k=v ;c"_s, u"[Settings]"_s, u"Port=1"_s})
+              u"é 日本"_s, u"k=v ;c"_s, u"[Settings]"_s, u"Port=1"_s, u"\uFEFF=bom first"_s})
             QTest::newRow(qPrintable(text.left(20))) << text << text;
         QTest::newRow("CR LF, lone LF") << u"a\r\n[x]b\nc"_s << u"a%CR%%LF%[x]b%LF%c"_s;
         QTest::newRow("NUL") << QStringLiteral("a\0b") << u"ab"_s;

@@ -2,6 +2,8 @@
 
 #include "settings/profile_file.h"
 
+#include <QStringDecoder>
+
 QString settingText(const SettingValue &value) {
     if (const int *number = std::get_if<int>(&value))
         return QString::number(*number);
@@ -23,7 +25,11 @@ QString withoutOuterSpaces(QString text) {
 QString ReadIniValue(const QString &file, const QString &section, const QString &key) {
     const std::optional<QByteArray> value =
         ProfileFile::readValue(withoutOuterSpaces(file), section.toUtf8(), key.toUtf8());
-    return value ? QString::fromUtf8(*value) : QString();
+    if (!value)
+        return QString();
+    // QString::fromUtf8 would drop a byte order mark that begins the value.
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decode(*value);
 }
 
 bool WriteIniValue(const QString &file, const QString &section, const QString &key,
