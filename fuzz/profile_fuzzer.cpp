@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -81,6 +82,13 @@ bool readableName(const Name &n)
            && !n.key.startsWith(';') && !n.key.startsWith('[');
 }
 
+// Text as the program decodes the file: a leading byte order mark is a character like any other.
+QString utf8(const QByteArray &bytes)
+{
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decode(bytes);
+}
+
 QString scratchFile()
 {
     static QTemporaryDir *dir = [] {
@@ -140,13 +148,12 @@ void checkFileRoundTrip(const QByteArray &text, const QList<Name> &names)
     QString key = QStringLiteral("WatchString0");
     QString value = QStringLiteral("  fuzz \"");
     if (!names.isEmpty()) {
-        const Name n{QString::fromUtf8(names.front().section).toUtf8(),
-                     QString::fromUtf8(names.front().key).toUtf8(), {}};
+        const Name n{utf8(names.front().section).toUtf8(), utf8(names.front().key).toUtf8(), {}};
         if (readableName(n)) {
-            section = QString::fromUtf8(n.section);
-            key = QString::fromUtf8(n.key);
+            section = utf8(n.section);
+            key = utf8(n.key);
         }
-        value = QString::fromUtf8(names.back().rawValue);
+        value = utf8(names.back().rawValue);
     }
     ReadIniValue(path, section, key);
     require(WriteIniValue(path, section, key, value), "WriteIniValue succeeds on a small file");
