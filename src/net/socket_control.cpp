@@ -85,6 +85,10 @@ void enableKeepAlive(QTcpSocket *socket) {
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
+bool isPort(int port) {
+    return port >= 0 && port <= 65535;
+}
+
 } // namespace
 
 QString SocketControl::displayAddress(const QHostAddress &address) {
@@ -129,7 +133,7 @@ int SocketControl::LocalPort() const {
 }
 
 bool SocketControl::setLocalPort(int port) {
-    if (port < 0 || port > 65535)
+    if (!isPort(port))
         return false;
     m_localPort = quint16(port);
     return true;
@@ -149,7 +153,7 @@ int SocketControl::RemotePort() const {
 }
 
 bool SocketControl::setRemotePort(int port) {
-    if (port < 0 || port > 65535)
+    if (!isPort(port))
         return false;
     m_remotePort = quint16(port);
     return true;
@@ -272,12 +276,18 @@ void SocketControl::onTcpReadyRead() {
         emit DataArrival(waiting);
 }
 
+// An error raised from inside SendData is left to SendData, which reports it after returning.
+bool SocketControl::heldForSendData(QAbstractSocket::SocketError qtError) {
+    if (m_sending == 0)
+        return false;
+    m_sendFailed = true;
+    m_sendError = qtError;
+    return true;
+}
+
 void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
-    if (m_sending > 0) {
-        m_sendFailed = true;
-        m_sendError = qtError;
+    if (heldForSendData(qtError))
         return;
-    }
     const BusyScope busy(this);
     if (qtError == QAbstractSocket::RemoteHostClosedError && m_state == Connected) {
         onPeerClosed();

@@ -72,6 +72,7 @@ private:
     void onTcpReadyRead();
     void onTcpStateChanged(QAbstractSocket::SocketState qtState);
     void onTcpConnected();
+    bool heldForSendData(QAbstractSocket::SocketError qtError);
     void onTcpError(QAbstractSocket::SocketError qtError);
     void onPeerClosed();
     void onUdpReadyRead();

@@ -51,11 +51,8 @@ void SocketControl::onUdpReadyRead() {
 }
 
 void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
-    if (m_sending > 0) {
-        m_sendFailed = true;
-        m_sendError = qtError;
+    if (heldForSendData(qtError))
         return;
-    }
     const BusyScope busy(this);
     if (m_state == Failed || !m_udp)
         return;
