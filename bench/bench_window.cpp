@@ -47,12 +47,6 @@ void BenchWindow::enableLog() {
     controls().chkLogData->setCheckState(Qt::Checked);
 }
 
-void BenchWindow::autoRespond(const QString &watch, const QString &response) {
-    controls().txtWatchString[0]->setText(watch);
-    controls().txtResponseString[0]->setText(response);
-    controls().chkEnableAutoRespond->setCheckState(Qt::Checked);
-}
-
 quint16 BenchWindow::start(bool tcp, const Figures &figures) {
     Controls &c = controls();
     c.optTCP[tcp ? 0 : 1]->setChecked(true);
@@ -67,6 +61,13 @@ quint16 BenchWindow::start(bool tcp, const Figures &figures) {
     const auto port = quint16(element(0)->LocalPort());
     c.txtListenPort->setText(QString::number(port));
     return port;
+}
+
+quint16 BenchWindow::startPingResponder(const Figures &figures) {
+    controls().txtWatchString[0]->setText(QStringLiteral("ping"));
+    controls().txtResponseString[0]->setText(QStringLiteral("pong"));
+    controls().chkEnableAutoRespond->setCheckState(Qt::Checked);
+    return start(true, figures);
 }
 
 QString BenchWindow::todaysLogFile() const {

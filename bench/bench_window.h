@@ -22,11 +22,12 @@ public:
     SocketControl *element(int index) const;
 
     void enableLog();
-    void autoRespond(const QString &watch, const QString &response);
     // Presses Start; answers the port the system chose, or 0 (reported in `figures`) when the
     // listener did not open. The chosen port is written back to the port box, so a restart
     // reopens the same port.
     quint16 start(bool tcp, const Figures &figures);
+    // A TCP listener that answers "ping" with "pong" (and CR LF), started as above.
+    quint16 startPingResponder(const Figures &figures);
 
     QString folder(const QString &name) const { return m_dir.filePath(name); }
     QString logFolder() const { return folder(QStringLiteral("logs")); }

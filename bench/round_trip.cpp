@@ -50,8 +50,7 @@ int runRoundTrip(const QStringList &) {
     BenchWindow window;
     if (!window.valid())
         return 2;
-    window.autoRespond(QStringLiteral("ping"), QStringLiteral("pong"));
-    const quint16 port = window.start(true, figures);
+    const quint16 port = window.startPingResponder(figures);
     if (port == 0)
         return 2;
 

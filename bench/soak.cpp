@@ -95,8 +95,7 @@ int runSoak(const QStringList &arguments) {
     BenchWindow window;
     if (!window.valid())
         return 2;
-    window.autoRespond(QStringLiteral("ping"), QStringLiteral("pong"));
-    const quint16 port = window.start(true, figures);
+    const quint16 port = window.startPingResponder(figures);
     if (port == 0)
         return 2;
 
