@@ -4,7 +4,7 @@
 #include "figures.h"
 #include "peer_socket.h"
 
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 
 #include <QPushButton>
 #include <QtGlobal>

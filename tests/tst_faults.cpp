@@ -1,6 +1,6 @@
 // Bad input and faults end to end: binary and huge chunks, resets, floods of clients, odd
 // datagrams and logs that cannot be written.
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/loopback.h"

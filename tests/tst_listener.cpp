@@ -1,5 +1,5 @@
 // The listener driven through the real window with real loopback peers.
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 #include "listener/listener.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"

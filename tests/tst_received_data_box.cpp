@@ -1,4 +1,4 @@
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
 #include "sender/sender.h"

@@ -1,6 +1,6 @@
 #include "app/main_window.h"
 
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
 #include "listener/status_monitor.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/controls.h"
-#include "app/program_state.h"
+#include "form/controls.h"
+#include "form/program_state.h"
 #include "log/folder_chooser.h"
 #include "settings/settings_store.h"
 

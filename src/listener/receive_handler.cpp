@@ -1,8 +1,8 @@
 #include "listener/receive_handler.h"
 
-#include "app/controls.h"
-#include "app/program_state.h"
-#include "app/received_data_box.h"
+#include "form/controls.h"
+#include "form/program_state.h"
+#include "form/received_data_box.h"
 #include "listener/listener.h"
 #include "log/receive_log.h"
 #include "net/socket_array.h"

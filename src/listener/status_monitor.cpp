@@ -1,7 +1,7 @@
 #include "listener/status_monitor.h"
 
-#include "app/controls.h"
-#include "app/program_state.h"
+#include "form/controls.h"
+#include "form/program_state.h"
 #include "listener/listener.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"

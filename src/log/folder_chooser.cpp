@@ -1,6 +1,6 @@
 #include "log/folder_chooser.h"
 
-#include "app/controls.h"
+#include "form/controls.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,6 +1,6 @@
 #include "log/receive_log.h"
 
-#include "app/controls.h"
+#include "form/controls.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 

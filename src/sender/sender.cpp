@@ -1,7 +1,7 @@
 #include "sender/sender.h"
 
-#include "app/controls.h"
-#include "app/received_data_box.h"
+#include "form/controls.h"
+#include "form/received_data_box.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"

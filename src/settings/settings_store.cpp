@@ -1,6 +1,6 @@
 #include "settings/settings_store.h"
 
-#include "app/controls.h"
+#include "form/controls.h"
 #include "settings/ini_value.h"
 
 #include <QCheckBox>

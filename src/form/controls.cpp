@@ -1,6 +1,6 @@
-#include "app/controls.h"
+#include "form/controls.h"
 
-#include "app/received_data_box.h"
+#include "form/received_data_box.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 

@@ -6,8 +6,7 @@
 // flood cannot exhaust memory, and appending costs time in proportion to the chunk, not to
 // the box. text() answers at once; the view catches up on its own, a few times a second, and
 // shows very long lines broken into pieces (text() keeps them whole).
-class ReceivedDataBox final : public QPlainTextEdit
-{
+class ReceivedDataBox final : public QPlainTextEdit {
     Q_OBJECT
 
 public:

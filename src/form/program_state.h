@@ -3,8 +3,7 @@
 #include <QString>
 
 // The five values that outlive any one event; one instance, owned by the window.
-struct ProgramState
-{
+struct ProgramState {
     QString LastDataTime;
     QString LastRemoteIP;
     qint32 LastReceiveTick = 0;
