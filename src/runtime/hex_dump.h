@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QByteArray>
+
+// `bytes` in the canonical hex layout: per 16 bytes an 8-digit offset, two blanks, the bytes
+// as lower-case hex pairs (an extra blank after the eighth), two blanks and |ASCII| with '.'
+// for anything unprintable; then a line with the total length. Every line ends with "\n".
+// No run of equal lines is collapsed: every byte stays visible.
+QByteArray hexDump(const QByteArray &bytes);
