@@ -68,6 +68,33 @@ private slots:
         QCOMPARE(box.text().right(Kept / 10), QString(Kept / 10, QChar(u'a' + 199 % 26)));
     }
 
+    void splitCharacter_shownWhole_data() {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("replace");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("2-byte") << QByteArray("caf\xc3") << QByteArray("\xa9 ok") << false
+                                << QStringLiteral("caf\u00e9 ok");
+        QTest::newRow("3-byte") << QByteArray("\xe2\x82") << QByteArray("\xac") << false
+                                << QStringLiteral("\u20ac");
+        QTest::newRow("4-byte") << QByteArray("\xf0") << QByteArray("\x9f\x98\x80!") << false
+                                << QStringLiteral("\U0001F600!");
+        QTest::newRow("then replaced") << QByteArray("caf\xc3") << QByteArray("\xa9 ok") << true
+                                       << QStringLiteral("\uFFFD ok");
+    }
+    void splitCharacter_shownWhole() {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, replace);
+        QFETCH(QString, shown);
+        ReceivedDataBox box;
+        box.setUtf8(first);
+        QVERIFY(!box.text().contains(QChar::ReplacementCharacter));
+        replace ? box.setUtf8(second) : box.appendUtf8(second);
+        QCOMPARE(box.text(), shown);
+        QTRY_COMPARE(box.toPlainText(), shown);
+    }
+
     // Long lines are shown in pieces, so only the characters must agree with the text.
     void view_catchesUpWithText() {
         ReceivedDataBox box;

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QScrollBar>
+#include <QStringDecoder>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -38,6 +39,30 @@ qsizetype utf8TailStart(const QByteArray &bytes, qsizetype limit) {
     return from;
 }
 
+// How many bytes at the end of `bytes` begin a UTF-8 sequence that later bytes may complete.
+qsizetype incompleteTail(QByteArrayView bytes) {
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, bytes.size()); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((byte & 0xc0) == 0x80)
+            continue;
+        const int length = byte >= 0xf8   ? 1
+                           : byte >= 0xf0 ? 4
+                           : byte >= 0xe0 ? 3
+                           : byte >= 0xc0 ? 2
+                                          : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
+// Invalid sequences become replacement characters; a byte order mark is shown like any other
+// character (QString::fromUtf8 would drop one that begins the bytes).
+QString decodeUtf8(QByteArrayView bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless
+                                                       | QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 // Characters the document treats as the end of a line.
 bool endsLine(QChar c) {
     return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar::LineSeparator
@@ -70,10 +95,12 @@ QString shownText(const QString &text, qsizetype &lineLength) {
 // view owes either a complete rebuild or just the characters appended since the last one.
 struct ReceivedDataBox::Private {
     QString text;
-    // Received after `text`, from `undecodedFrom` on; decoded only when someone looks.
+    // Received after `text`, from `undecodedFrom` on; decoded only when someone looks. A
+    // character split between two chunks stays here until the rest of it arrives.
     QByteArray undecoded;
     qsizetype undecodedFrom = 0;
-    void decode();
+    enum class Partial { Keep, Flush };
+    void decode(Partial partial = Partial::Keep);
     void supersede();
     void append(const QString &more);
     QString pendingTail;
@@ -134,7 +161,8 @@ void ReceivedDataBox::setText(const QString &text) {
 void ReceivedDataBox::appendText(const QString &text) {
     if (text.isEmpty())
         return;
-    d->decode();
+    // A note ends the received bytes before it: a character they left unfinished stays so.
+    d->decode(Private::Partial::Flush);
     d->append(text);
     scheduleRefresh();
 }
@@ -171,11 +199,13 @@ void ReceivedDataBox::scheduleRefresh() {
         d->refresh.start();
 }
 
-void ReceivedDataBox::Private::decode() {
-    if (undecoded.isEmpty())
+void ReceivedDataBox::Private::decode(Partial partial) {
+    const QByteArrayView bytes = QByteArrayView(undecoded).sliced(undecodedFrom);
+    const qsizetype held = partial == Partial::Keep ? incompleteTail(bytes) : 0;
+    if (bytes.size() == held)
         return;
-    const QString more = QString::fromUtf8(QByteArrayView(undecoded).sliced(undecodedFrom));
-    undecoded.clear();
+    const QString more = decodeUtf8(bytes.chopped(held));
+    undecoded = bytes.last(held).toByteArray();
     undecodedFrom = 0;
     append(more);
 }

@@ -18,7 +18,8 @@ public:
     QString text() const;
     void setText(const QString &text);
     void appendText(const QString &text);
-    // Received bytes, shown as UTF-8; only the part that can still be seen is ever decoded.
+    // Received bytes, shown as UTF-8; only the part that can still be seen is ever decoded. A
+    // character split between appended chunks shows once, whole, when its last byte arrives.
     void setUtf8(const QByteArray &bytes);
     void appendUtf8(const QByteArray &bytes);
 
