@@ -3,138 +3,22 @@
 #include "bench_window.h"
 #include "benchmarks.h"
 #include "figures.h"
-#include "log_check.h"
-#include "payload.h"
-#include "peer_socket.h"
-
-#include "net/socket_array.h"
-
-#include <QElapsedTimer>
-#include <QFile>
-#include <QPushButton>
-#include <QTimer>
-
-#include <algorithm>
-#include <atomic>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
-
-using namespace std::chrono_literals;
-
-namespace {
-
-constexpr std::uint64_t Seed = 0x5e9d7e1a2b3c4d5eULL;
-constexpr std::uint64_t DefaultFloodBytes = 256ULL << 20;
-constexpr std::size_t SendBlock = 64 * 1024;
-constexpr auto FloodTimeLimit = 300s;
-constexpr double MiB = 1024.0 * 1024.0;
-
-// Sends `total` payload bytes; `firstByteNs` is stamped just before the first send.
-bool sendPayload(const PeerSocket &socket, std::uint64_t total,
-                 std::atomic<std::int64_t> &firstByteNs) {
-    const Payload payload(Seed);
-    std::vector<char> block(SendBlock);
-    firstByteNs = nanosecondsNow();
-    for (std::uint64_t offset = 0; offset < total; offset += SendBlock) {
-        const std::size_t count = std::size_t(std::min<std::uint64_t>(SendBlock, total - offset));
-        payload.fill(offset, block.data(), count);
-        if (!socket.sendAll(block.data(), count))
-            return false;
-    }
-    return true;
-}
-
-double mibPerSecond(std::uint64_t bytes, std::int64_t nanoseconds) {
-    return nanoseconds > 0 ? double(bytes) / MiB / (double(nanoseconds) / 1e9) : 0;
-}
-
-// A receiver that only writes what arrives to a file: the yardstick for the window.
-// `cpuSeconds` receives what the receiving thread spent, user and system.
-double baselineThroughput(std::uint64_t total, const QString &fileName, const Figures &figures,
-                          double &cpuSeconds) {
-    std::uint16_t port = 0;
-    const PeerSocket listener = PeerSocket::listenTcp(port);
-    if (!listener.valid()) {
-        figures.info(QStringLiteral("baseline"), QStringLiteral("cannot listen"));
-        return 0;
-    }
-    listener.setReceiveTimeout(10s);
-    std::atomic<std::int64_t> firstByteNs{0};
-    std::int64_t lastByteNs = 0;
-    std::uint64_t received = 0;
-    const QByteArray path = QFile::encodeName(fileName);
-
-    std::thread receiver([&] {
-        const double cpuBefore =
-            ProcessFigures::threadUserSeconds() + ProcessFigures::threadSystemSeconds();
-        const PeerSocket connection = listener.accept();
-        const int file = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (!connection.valid() || file < 0)
-            return;
-        connection.setReceiveTimeout(10s);
-        std::vector<char> buffer(256 * 1024);
-        while (received < total) {
-            const long got = connection.receive(buffer.data(), buffer.size());
-            if (got <= 0 || ::write(file, buffer.data(), std::size_t(got)) != got)
-                break;
-            received += std::uint64_t(got);
-        }
-        ::close(file);
-        lastByteNs = nanosecondsNow();
-        cpuSeconds =
-            ProcessFigures::threadUserSeconds() + ProcessFigures::threadSystemSeconds() - cpuBefore;
-    });
-    std::thread sender([&] {
-        const PeerSocket socket = PeerSocket::connectTcp(port, false);
-        if (socket.valid())
-            sendPayload(socket, total, firstByteNs);
-    });
-    sender.join();
-    receiver.join();
-    QFile::remove(fileName);
-    if (received != total) {
-        figures.info(QStringLiteral("baseline"),
-                     QStringLiteral("received only %1 of %2 bytes").arg(received).arg(total));
-        return 0;
-    }
-    return mibPerSecond(total, lastByteNs - firstByteNs);
-}
-
-std::uint64_t sentHash(std::uint64_t total) {
-    const Payload payload(Seed);
-    StreamHash hash;
-    std::vector<char> block(SendBlock);
-    for (std::uint64_t offset = 0; offset < total; offset += SendBlock) {
-        const std::size_t count = std::size_t(std::min<std::uint64_t>(SendBlock, total - offset));
-        payload.fill(offset, block.data(), count);
-        hash.add(block.data(), count);
-    }
-    return hash.value();
-}
-
-qint64 fileSize(const QByteArray &path) {
-    struct stat status {};
-    return ::stat(path.constData(), &status) == 0 ? qint64(status.st_size) : 0;
-}
-
-} // namespace
+#include "window_flood.h"
 
 int runFlood(const QStringList &arguments) {
     const std::uint64_t total =
-        arguments.isEmpty() ? DefaultFloodBytes : arguments.value(0).toULongLong() << 20;
+        arguments.isEmpty() ? WindowFlood::DefaultBytes : arguments.value(0).toULongLong() << 20;
     const Figures figures(QStringLiteral("TCP flood"));
-    figures.info(QStringLiteral("payload"), QStringLiteral("%1 MiB").arg(double(total) / MiB));
+    figures.info(QStringLiteral("payload"),
+                 QStringLiteral("%1 MiB").arg(double(total) / double(1 << 20)));
 
     BenchWindow window;
     if (!window.valid())
         return 2;
 
     double baselineCpu = 0;
-    const double baseline = baselineThroughput(total, window.folder(QStringLiteral("baseline.bin")),
-                                               figures, baselineCpu);
+    const double baseline = WindowFlood::baselineThroughput(
+        total, window.folder(QStringLiteral("baseline.bin")), figures, baselineCpu);
     figures.info(QStringLiteral("baseline receiver (recv + write)"),
                  Figures::number(baseline) + QStringLiteral(" MiB/s, receiving thread CPU ")
                      + Figures::number(baselineCpu, 2) + QStringLiteral(" s"));
@@ -143,110 +27,7 @@ int runFlood(const QStringList &arguments) {
     const quint16 port = window.start(true, figures);
     if (port == 0)
         return 2;
-    const QByteArray logPath = QFile::encodeName(window.todaysLogFile());
-    Controls &c = window.controls();
-
-    std::atomic<std::int64_t> firstByteNs{0};
-    std::atomic<bool> sendFailed{false};
-    std::atomic<bool> mayClose{false};
-    std::int64_t doneNs = 0;
-    qint64 entries = 0;
-
-    QObject context;
-    QElapsedTimer sinceTick;
-    qint64 longestTickGap = 0;
-    QObject::connect(c.tmrMain, &QTimer::timeout, &context, [&] {
-        if (sinceTick.isValid() && firstByteNs != 0 && doneNs == 0)
-            longestTickGap = std::max(longestTickGap, sinceTick.elapsed());
-        sinceTick.start();
-    });
-    // Connected after the window's own handler, so each entry is written when this runs.
-    QObject::connect(c.listenSock, &SocketArray::DataArrival, &context, [&](int, qint64) {
-        ++entries;
-        // Only a complete log can be this long (each entry adds its frame to the data).
-        if (doneNs == 0 && fileSize(logPath) >= qint64(total) + entries * LogContents::FrameBytes)
-            doneNs = nanosecondsNow();
-    });
-
-    const double userBefore = ProcessFigures::threadUserSeconds();
-    const double systemBefore = ProcessFigures::threadSystemSeconds();
-    std::thread peer([&] {
-        const PeerSocket socket = PeerSocket::connectTcp(port, false);
-        if (!socket.valid() || !sendPayload(socket, total, firstByteNs)) {
-            sendFailed = true;
-            return;
-        }
-        // Stay connected until the log is complete: the window must not see the close first.
-        const auto deadline = BenchClock::now() + FloodTimeLimit;
-        while (!mayClose && BenchClock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-    });
-
-    const bool completed =
-        BenchWindow::runEventsUntil([&] { return doneNs != 0 || sendFailed; }, FloodTimeLimit);
-    const double peakMemory = ProcessFigures::peakMemoryMiB();
-    const double userSeconds = ProcessFigures::threadUserSeconds() - userBefore;
-    const double systemSeconds = ProcessFigures::threadSystemSeconds() - systemBefore;
-    const std::int64_t endNs = completed && doneNs != 0 ? doneNs : nanosecondsNow();
-    mayClose = true;
-    if (!completed || sendFailed)
-        c.btnDisconnect->click(); // frees a sender blocked on a full connection
-    peer.join();
-    BenchWindow::runEventsFor(200ms);
-
-    const double windowRate = mibPerSecond(completed ? total : 0, endNs - firstByteNs);
-    figures.info(QStringLiteral("window with logging"),
-                 Figures::number(windowRate) + QStringLiteral(" MiB/s")
-                     + (completed ? QString() : QStringLiteral(" (did not complete)")));
-    figures.info(QStringLiteral("window thread CPU during the flood"),
-                 QStringLiteral("user %1 s, system %2 s, wall %3 s")
-                     .arg(Figures::number(userSeconds, 2), Figures::number(systemSeconds, 2),
-                          Figures::number(double(endNs - firstByteNs) / 1e9, 2)));
-    // Other processes on the machine can starve either run; CPU time is not affected by that.
-    const double windowCpu = userSeconds + systemSeconds;
-    figures.info(QStringLiteral("CPU time ratio (baseline / window)"),
-                 Figures::number(windowCpu > 0 ? baselineCpu / windowCpu : 0, 2));
-    figures.info(QStringLiteral("data arrivals"),
-                 QStringLiteral("%1 (mean chunk %2 KiB)")
-                     .arg(entries)
-                     .arg(Figures::number(entries ? double(total) / double(entries) / 1024 : 0)));
-    const double ratio = baseline > 0 ? windowRate / baseline : 0;
-    figures.target(QStringLiteral("throughput ratio"), Figures::number(ratio, 2), ratio >= 0.5,
-                   QStringLiteral(">= 0.5"));
-    // Ticks are 100 ms apart by design; what the flood adds is how late the tick comes.
-    const qint64 tickInterval = c.tmrMain->interval();
-    const qint64 tickDelay = std::max<qint64>(0, longestTickGap - tickInterval);
-    figures.info(QStringLiteral("longest gap between tmrMain ticks"),
-                 QStringLiteral("%1 ms (interval %2 ms)").arg(longestTickGap).arg(tickInterval));
-    figures.target(QStringLiteral("longest tmrMain delay beyond its interval"),
-                   QString::number(tickDelay) + QStringLiteral(" ms"), tickDelay <= 100,
-                   QStringLiteral("<= 100 ms"));
-    figures.target(QStringLiteral("peak memory"),
-                   Figures::number(peakMemory) + QStringLiteral(" MiB"), peakMemory <= 200,
-                   QStringLiteral("<= 200 MiB"));
-
-    PayloadComparison comparison{Payload(Seed)};
-    const LogContents log =
-        LogContents::read(window.todaysLogFile(), [&](const char *data, std::size_t count) {
-            comparison.add(data, count);
-        });
-    const std::uint64_t expectedHash = sentHash(total);
-    figures.info(QStringLiteral("log"),
-                 QStringLiteral("%1 entries, %2 data bytes, hash %3 (sent %4 bytes, hash %5)%6")
-                     .arg(log.entries)
-                     .arg(log.dataBytes)
-                     .arg(comparison.hash(), 16, 16, QLatin1Char('0'))
-                     .arg(total)
-                     .arg(expectedHash, 16, 16, QLatin1Char('0'))
-                     .arg(log.problem.isEmpty() ? QString() : QStringLiteral(", ") + log.problem));
-    const bool intact = log.problem.isEmpty() && comparison.received() == total
-                        && comparison.firstDifference() < 0 && comparison.hash() == expectedHash;
-    QString verdict = QStringLiteral("all bytes equal");
-    if (comparison.firstDifference() >= 0)
-        verdict = QStringLiteral("first difference at byte %1").arg(comparison.firstDifference());
-    else if (!intact)
-        verdict = QStringLiteral("%1 of %2 bytes logged").arg(comparison.received()).arg(total);
-    figures.target(QStringLiteral("logged data"), verdict, intact,
-                   QStringLiteral("every byte logged unchanged"));
+    const WindowFlood::Result result = WindowFlood::run(window, port, total);
+    WindowFlood::report(figures, window, result, total, baseline, baselineCpu);
     return 0;
 }

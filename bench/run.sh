@@ -16,11 +16,14 @@ output="$(mktemp)"
 trap 'rm -f "$output"' EXIT
 failed=()
 
-for benchmark in flood udp roundtrip soak; do
+for benchmark in flood udp roundtrip soak accessibility; do
     # A generous bound per benchmark; each stops by itself well before it.
     limit=900
     [[ $benchmark == soak ]] && limit=$((120 + ${SENDREL_SOAK_CYCLES:-10000} / 2))
-    timeout --kill-after=10 "$limit" "$bench" "$benchmark" 2>&1 | tee -a "$output"
+    command=("$bench" "$benchmark")
+    # Runs on a virtual display with its own session and accessibility buses.
+    [[ $benchmark == accessibility ]] && command=(bash "$(dirname "$0")/accessibility.sh" "$bench")
+    timeout --kill-after=10 "$limit" "${command[@]}" 2>&1 | tee -a "$output"
     status=${PIPESTATUS[0]}
     if [[ $status -ne 0 ]]; then
         echo "  [MISSED] $benchmark: ended with status $status" | tee -a "$output"

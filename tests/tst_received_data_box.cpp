@@ -1,6 +1,7 @@
 #include "form/received_data_box.h"
 
 #include <QTest>
+#include <QTextDocument>
 
 constexpr qsizetype Kept = ReceivedDataBox::MinimumKept;
 
@@ -111,6 +112,7 @@ private slots:
         box.setText(QString());
         QTRY_COMPARE(box.toPlainText(), QString());
         QCOMPARE(box.text(), QString());
+        QCOMPARE(box.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
     }
 };
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need, when any is missing.
+# Installs the Debian packages the build, the tests and the benchmarks need, when any is missing,
+# and any further packages named as arguments.
 set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
@@ -9,6 +10,7 @@ packages=(
     netcat-openbsd
     dpkg-dev file
     libxcb1-dev
+    "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,12 +1,14 @@
 #include "form/received_data_box.h"
 
 #include <QElapsedTimer>
+#include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QStringDecoder>
 #include <QTextCursor>
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -17,7 +19,11 @@ constexpr qsizetype MaximumUndecoded = 3 * ReceivedDataBox::MinimumKept;
 // The view lays out a whole line at a time; a line of a few hundred thousand characters takes
 // seconds, so the view breaks longer runs into display lines of this length.
 constexpr qsizetype LongestShownLine = 1024;
+// A chunk after a quiet spell shows at once; while data keeps coming the view changes only a
+// few times a second (each change costs a repaint and an accessibility notification), and a slow
+// view less often still.
 constexpr int QuickestRefreshMs = 20;
+constexpr int SteadyRefreshMs = 250;
 constexpr int SlowestRefreshMs = 500;
 
 // Where to cut so that `keep` characters remain, without splitting a surrogate pair.
@@ -108,36 +114,15 @@ struct ReceivedDataBox::Private {
     qsizetype shownLength = 0;    // characters of `text` the document holds
     qsizetype lastLineLength = 0; // length of the document's last line
     QTimer refresh;
+    QElapsedTimer sinceRefresh;
+    int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
 };
 
 ReceivedDataBox::ReceivedDataBox(QWidget *parent) : QPlainTextEdit(parent), d(new Private) {
     // An undo history would keep every chunk ever shown.
     setUndoRedoEnabled(false);
     d->refresh.setSingleShot(true);
-    d->refresh.setInterval(QuickestRefreshMs);
-    connect(&d->refresh, &QTimer::timeout, this, [this] {
-        QElapsedTimer cost;
-        cost.start();
-        d->decode();
-        if (d->rebuild || d->shownLength + d->pendingTail.size() > MaximumKept) {
-            d->lastLineLength = 0;
-            setPlainText(shownText(d->text, d->lastLineLength));
-            d->shownLength = d->text.size();
-        } else if (!d->pendingTail.isEmpty()) {
-            // Appending through a cursor keeps the scroll position and the cost per chunk.
-            const int scroll = verticalScrollBar()->value();
-            QTextCursor cursor(document());
-            cursor.movePosition(QTextCursor::End);
-            cursor.insertText(shownText(d->pendingTail, d->lastLineLength));
-            d->shownLength += d->pendingTail.size();
-            verticalScrollBar()->setValue(scroll);
-        }
-        d->rebuild = false;
-        d->pendingTail.clear();
-        // A slow view is refreshed less often, so a flood never takes all of the window's time.
-        d->refresh.setInterval(
-            int(std::clamp<qint64>(2 * cost.elapsed(), QuickestRefreshMs, SlowestRefreshMs)));
-    });
+    connect(&d->refresh, &QTimer::timeout, this, &ReceivedDataBox::refreshView);
 }
 
 ReceivedDataBox::~ReceivedDataBox() {
@@ -155,7 +140,8 @@ void ReceivedDataBox::setText(const QString &text) {
     d->text = text.size() > MinimumKept ? text.mid(cutPoint(text, MinimumKept)) : text;
     d->pendingTail.clear();
     d->rebuild = true;
-    scheduleRefresh();
+    // A replacement comes after a pause or from the operator, never in a flood: shown at once.
+    scheduleRefresh(Urgency::Soon);
 }
 
 void ReceivedDataBox::appendText(const QString &text) {
@@ -194,9 +180,53 @@ void ReceivedDataBox::appendUtf8(const QByteArray &bytes) {
     scheduleRefresh();
 }
 
-void ReceivedDataBox::scheduleRefresh() {
-    if (!d->refresh.isActive())
-        d->refresh.start();
+void ReceivedDataBox::scheduleRefresh(Urgency urgency) {
+    const qint64 since = d->sinceRefresh.isValid() ? d->sinceRefresh.elapsed() : d->refreshGap;
+    const int delay = urgency == Urgency::Soon
+                          ? QuickestRefreshMs
+                          : int(std::max<qint64>(QuickestRefreshMs, d->refreshGap - since));
+    if (!d->refresh.isActive() || d->refresh.remainingTime() > delay)
+        d->refresh.start(delay);
+}
+
+void ReceivedDataBox::refreshView() {
+    QElapsedTimer cost;
+    cost.start();
+    d->decode();
+    if (d->rebuild || d->shownLength + d->pendingTail.size() > MaximumKept) {
+        d->lastLineLength = 0;
+        showAfresh(shownText(d->text, d->lastLineLength));
+        d->shownLength = d->text.size();
+    } else if (!d->pendingTail.isEmpty()) {
+        // Appending through a cursor keeps the scroll position and the cost per chunk.
+        const int scroll = verticalScrollBar()->value();
+        QTextCursor cursor(document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(shownText(d->pendingTail, d->lastLineLength));
+        d->shownLength += d->pendingTail.size();
+        verticalScrollBar()->setValue(scroll);
+    }
+    d->rebuild = false;
+    d->pendingTail.clear();
+    d->sinceRefresh.start();
+    d->refreshGap = int(std::clamp<qint64>(2 * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
+}
+
+// A new document instead of replacing the text of the shown one: an edit of the shown document
+// makes the text control send the whole old and new text to accessibility clients (over D-Bus
+// on Linux), several times a second in a flood; a new document only moves the caret.
+void ReceivedDataBox::showAfresh(const QString &shown) {
+    QTextDocument *old = document();
+    auto *fresh = new QTextDocument(this);
+    fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
+    fresh->setUndoRedoEnabled(false);
+    fresh->setDefaultFont(old->defaultFont());
+    fresh->setDefaultTextOption(old->defaultTextOption());
+    fresh->setDocumentMargin(old->documentMargin());
+    fresh->setPlainText(shown);
+    // The text control deletes only the document it made itself.
+    const std::unique_ptr<QTextDocument> ours(old->parent() == this ? old : nullptr);
+    setDocument(fresh);
 }
 
 void ReceivedDataBox::Private::decode(Partial partial) {

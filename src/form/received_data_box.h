@@ -24,7 +24,10 @@ public:
     void appendUtf8(const QByteArray &bytes);
 
 private:
-    void scheduleRefresh();
+    enum class Urgency { Steady, Soon };
+    void scheduleRefresh(Urgency urgency = Urgency::Steady);
+    void refreshView();
+    void showAfresh(const QString &shown);
 
     struct Private;
     Private *d;

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+class BenchWindow;
+class Figures;
+
+// A TCP flood over loopback: the same deterministic payload into a plain receiver (the
+// yardstick) or into the window's listener with logging on.
+namespace WindowFlood {
+
+constexpr std::uint64_t DefaultBytes = 256ULL << 20;
+
+// MiB/s of a receiver that only writes what arrives to `fileName`; `cpuSeconds` receives what
+// its thread spent. 0 when it could not run (reported in `figures`).
+double baselineThroughput(std::uint64_t total, const QString &fileName, const Figures &figures,
+                          double &cpuSeconds);
+
+struct Result {
+    bool completed = false;
+    double mibPerSecond = 0;
+    double userSeconds = 0; // the window's thread
+    double systemSeconds = 0;
+    double wallSeconds = 0;
+    qint64 entries = 0; // data arrivals
+    qint64 longestTickGap = 0;
+    double peakMemoryMiB = 0;
+};
+
+// Sends `total` bytes to the window's TCP listener on `port` (started, logging on) and runs the
+// window's events until its log holds them all.
+Result run(BenchWindow &window, quint16 port, std::uint64_t total);
+
+// The window's figures and targets: throughput against `baseline`, tick delay, peak memory and
+// the log checked byte for byte against what was sent.
+void report(const Figures &figures, BenchWindow &window, const Result &result, std::uint64_t total,
+            double baseline, double baselineCpu);
+
+} // namespace WindowFlood
