@@ -16,8 +16,7 @@ class Sender;
 class StatusMonitor;
 
 // What a test (or an installed copy) may choose; everything else is fixed.
-struct WindowOptions
-{
+struct WindowOptions {
     SettingsLocation location = SettingsLocation::forThisProgram();
     const Clock *clock = nullptr;           // the system clock when null
     FolderChooser::Browser browseForFolder; // the system's picker when empty
@@ -25,8 +24,7 @@ struct WindowOptions
 
 // frmMain: owns every control, the program-wide values and the subsystems, and routes each
 // control's events to its handler.
-class MainWindow final : public QWidget
-{
+class MainWindow final : public QWidget {
     Q_OBJECT
 
 public:
@@ -37,6 +35,7 @@ public:
     ProgramState &state() { return m_state; }
     SettingsStore &settings() { return *m_settings; }
     Listener &listener() { return *m_listener; }
+    ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
 
     void Form_Load();

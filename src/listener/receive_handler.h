@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class Clock;
 class Listener;
@@ -12,14 +13,17 @@ struct ProgramState;
 QString expandTokens(const QString &text);
 
 // The receive path: show, auto-respond, log, HTTP 404 and reset, record.
-class ReceiveHandler
-{
+class ReceiveHandler {
 public:
     ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener, ReceiveLog &log,
                    const Clock &clock);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
+
+    // For a run without a screen: each chunk as received, each reply note as shown.
+    std::function<void(const QByteArray &)> onChunk;
+    std::function<void(const QString &)> onReplyNote;
 
 private:
     Controls &m_controls;

@@ -113,6 +113,8 @@ bool SettingsStore::programFolderWritable() const {
 }
 
 QString SettingsStore::settingsFilePath() const {
+    if (!m_location.settingsFile.isEmpty())
+        return m_location.settingsFile;
     const QString &folder =
         programFolderWritable() ? m_location.programFolder : m_location.userConfigFolder;
     return joined(folder, QStringLiteral("Sendrel_Settings.ini"));
@@ -184,6 +186,8 @@ void SettingsStore::LoadSettings() {
 }
 
 void SettingsStore::SaveSettings() {
+    if (m_location.readOnly)
+        return;
     Controls &c = m_controls;
 
     WriteSetting(SettingsSection, QStringLiteral("Port"), c.txtListenPort->text());
