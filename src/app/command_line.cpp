@@ -138,7 +138,7 @@ CommandLine parseCommandLine(const QStringList &arguments) {
 
 SettingsLocation settingsLocation(const CommandLine &line) {
     SettingsLocation location = SettingsLocation::forThisProgram();
-    location.settingsFile = line.settingsFile;
+    location.iniFile = line.settingsFile;
     location.readOnly = line.mode != CommandLine::Mode::Window;
     return location;
 }

@@ -113,8 +113,8 @@ bool SettingsStore::programFolderWritable() const {
 }
 
 QString SettingsStore::settingsFilePath() const {
-    if (!m_location.settingsFile.isEmpty())
-        return m_location.settingsFile;
+    if (!m_location.iniFile.isEmpty())
+        return m_location.iniFile;
     const QString &folder =
         programFolderWritable() ? m_location.programFolder : m_location.userConfigFolder;
     return joined(folder, QStringLiteral("Sendrel_Settings.ini"));

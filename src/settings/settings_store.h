@@ -11,11 +11,11 @@ using SettingValue = std::variant<int, QString, bool>;
 // Where the settings file and the default log folder live: the program's folder, or the
 // per-user folders when the program's folder cannot be written (an installed copy).
 struct SettingsLocation {
-    QString programFolder;     // the folder that holds the executable
-    QString userConfigFolder;  // fallback for the settings file
-    QString userDataFolder;    // fallback for the default log folder
-    QString settingsFile = {}; // when set, this file instead of one in the folders above
-    bool readOnly = false;     // loads but never saves (the runs without a screen)
+    QString programFolder;    // the folder that holds the executable
+    QString userConfigFolder; // fallback for the settings file
+    QString userDataFolder;   // fallback for the default log folder
+    QString iniFile = {};     // when set, the settings file, wherever the folders above are
+    bool readOnly = false;    // loads but never saves (the runs without a screen)
 
     static SettingsLocation forThisProgram();
 };
