@@ -43,7 +43,8 @@ int main(int argc, char *argv[]) {
     WindowOptions options;
     options.location = settingsLocation(line);
     MainWindow window(std::move(options));
-    QObject::connect(&relay, &SignalRelay::received, &window, &QWidget::close);
+    // Closes every window as the operator would, an open message box included, then ends.
+    QObject::connect(&relay, &SignalRelay::received, &app, &QApplication::quit);
     window.show();
     return app.exec();
 }
