@@ -39,6 +39,8 @@ void write(std::FILE *stream, const QByteArray &bytes) {
 HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line) {
     if (m_line.quiet)
         QLoggingCategory::setFilterRules(QStringLiteral("sendrel.send.info=false"));
+    // Before the window exists: loading its settings may already raise a message box.
+    qApp->installEventFilter(this);
     WindowOptions options;
     options.location = settingsLocation(m_line);
     m_window = std::make_unique<MainWindow>(std::move(options));
@@ -47,7 +49,6 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line) {
         printLine(note, false);
     };
     m_window->sender().onReply = [this](const QByteArray &reply) { writeChunk(reply); };
-    qApp->installEventFilter(this);
 }
 
 HeadlessRun::~HeadlessRun() {
