@@ -22,6 +22,19 @@ constexpr int pixelsFromTwips(int twips) {
 
 // The window's control inventory: every control by its name, built once by the window.
 // Subsystems reach the controls only through this struct.
+//
+// Controls that more than one class writes:
+//   lblStatus(0)    Listener (start, stop, errors), StatusMonitor (idle and error texts)
+//   lblStatus(1)    StatusMonitor only;  lblStatus(2)  Sender only (result of the last send)
+//   lblSendIP, txtSendIP, btnSendData
+//                   Listener (at every start and stop), Sender (send state at every tick)
+//   txtNetData      ReceiveHandler (received chunks, replies, Clear Data), Sender (replies to
+//                   a client send)
+//   txtLogPath      the settings mapping (load, and the final separator on save), the window's
+//                   log writer (final separator), FolderChooser (a picked folder)
+//   txtListenPort   the settings mapping (load), Listener (its own normalisation, look)
+//   optTCP, optReceiveType
+//                   the settings mapping (load), Listener (enabled only while idle)
 struct Controls {
     QWidget *frmMain = nullptr;
 
