@@ -15,6 +15,9 @@ class ReceivedDataBox;
 class SocketArray;
 class SocketControl;
 
+// How many watch and response pairs the auto-respond section has.
+inline constexpr int PairCount = 7;
+
 // Design geometry is in twips; 15 twips make one device-independent pixel.
 constexpr int pixelsFromTwips(int twips) {
     return (twips + 7) / 15;
@@ -70,8 +73,8 @@ struct Controls {
     QCheckBox *chkEnableAutoRespond = nullptr;
     QLabel *Label3 = nullptr;
     QLabel *Label4 = nullptr;
-    std::array<QLineEdit *, 7> txtWatchString{};
-    std::array<QLineEdit *, 7> txtResponseString{};
+    std::array<QLineEdit *, PairCount> txtWatchString{};
+    std::array<QLineEdit *, PairCount> txtResponseString{};
 
     QTimer *tmrMain = nullptr;
     QTimer *tmrSendState = nullptr;

@@ -8,6 +8,7 @@
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/tokens.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -30,15 +31,6 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 }
 
 } // namespace
-
-QString expandTokens(const QString &text) {
-    QString expanded = text;
-    expanded.replace(QStringLiteral("%CR%"), QStringLiteral("\r"));
-    expanded.replace(QStringLiteral("%LF%"), QStringLiteral("\n"));
-    expanded.replace(QStringLiteral("%CRLF%"), CrLf);
-    expanded.replace(QStringLiteral("%TAB%"), QStringLiteral("\t"));
-    return expanded;
-}
 
 ReceiveHandler::ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener,
                                std::function<void(const QByteArray &)> logReceivedData,

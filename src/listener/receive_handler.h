@@ -8,9 +8,6 @@ class Listener;
 struct Controls;
 struct ProgramState;
 
-// "%CR%", "%LF%", "%CRLF%" and "%TAB%" replaced, in that order.
-QString expandTokens(const QString &text);
-
 // The receive path: show, auto-respond, log, HTTP 404 and reset, record.
 class ReceiveHandler {
 public:

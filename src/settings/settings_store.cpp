@@ -1,6 +1,7 @@
 #include "settings/settings_store.h"
 
 #include "runtime/paths.h"
+#include "runtime/tokens.h"
 #include "settings/ini_value.h"
 
 #include <QCoreApplication>
@@ -46,11 +47,6 @@ std::optional<int> checkValue(const SettingValue &value) {
     if (number < 0 || number > 2)
         return std::nullopt;
     return number;
-}
-
-// Line breaks in watch and response strings are kept as the tokens that stand for them.
-QString withLineBreakTokens(QString text) {
-    return text.replace(u'\r', QStringLiteral("%CR%")).replace(u'\n', QStringLiteral("%LF%"));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "form/controls.h"
+
 #include <QString>
 #include <array>
 #include <optional>
@@ -24,9 +26,6 @@ QString ReadIniValue(const QString &file, const QString &section, const QString 
                      QString *problem = nullptr);
 bool WriteIniValue(const QString &file, const QString &section, const QString &key,
                    const SettingValue &value, QString *problem = nullptr);
-
-// How many watch and response pairs there are.
-inline constexpr int PairCount = 7;
 
 // The persisted settings as values; the window maps them onto its controls.
 struct Settings {
