@@ -5,13 +5,9 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
-#include <tuple>
-
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-constexpr qsizetype PairCount = std::tuple_size_v<decltype(Controls::txtWatchString)>;
 
 const QString Program = u"sendrel"_s;
 const QString Usage = u"Usage: sendrel [--settings FILE]\n"

@@ -43,6 +43,7 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line) {
     qApp->installEventFilter(this);
     WindowOptions options;
     options.location = settingsLocation(m_line);
+    options.reportProblem = [](const QString &) {}; // already on stderr, and nobody to press OK
     m_window = std::make_unique<MainWindow>(std::move(options));
     m_window->receiveHandler().onChunk = [this](const QByteArray &chunk) { writeChunk(chunk); };
     m_window->receiveHandler().onReplyNote = [this](const QString &note) {

@@ -5,13 +5,14 @@
 #include "log/folder_chooser.h"
 #include "settings/settings_store.h"
 
+#include <QSet>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class Clock;
 class Listener;
 class ReceiveHandler;
-class ReceiveLog;
 class Sender;
 class StatusMonitor;
 
@@ -20,6 +21,9 @@ struct WindowOptions {
     SettingsLocation location = SettingsLocation::forThisProgram();
     const Clock *clock = nullptr;           // the system clock when null
     FolderChooser::Browser browseForFolder; // the system's picker when empty
+    // Tells the operator of a settings file that cannot be read or saved; a message box when
+    // empty. Each problem is told once per run, and always on stderr too.
+    std::function<void(const QString &problem)> reportProblem;
 };
 
 // frmMain: owns every control, the program-wide values and the subsystems, and routes each
@@ -47,13 +51,18 @@ protected:
 
 private:
     void connectHandlers();
+    void loadSettings();
+    void saveSettings();
+    void logReceivedData(const QByteArray &data);
+    void reportProblem(const QString &problem);
 
     std::unique_ptr<Clock> m_ownClock;
     const Clock *m_clock = nullptr;
     Controls m_controls;
     ProgramState m_state;
     std::unique_ptr<SettingsStore> m_settings;
-    std::unique_ptr<ReceiveLog> m_log;
+    std::function<void(const QString &)> m_reportProblem;
+    QSet<QString> m_reportedProblems;
     std::unique_ptr<Listener> m_listener;
     std::unique_ptr<ReceiveHandler> m_receiveHandler;
     std::unique_ptr<StatusMonitor> m_statusMonitor;

@@ -4,11 +4,11 @@
 #include "form/program_state.h"
 #include "form/received_data_box.h"
 #include "listener/listener.h"
-#include "log/receive_log.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/tokens.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -32,18 +32,11 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 } // namespace
 
-QString expandTokens(const QString &text) {
-    QString expanded = text;
-    expanded.replace(QStringLiteral("%CR%"), QStringLiteral("\r"));
-    expanded.replace(QStringLiteral("%LF%"), QStringLiteral("\n"));
-    expanded.replace(QStringLiteral("%CRLF%"), CrLf);
-    expanded.replace(QStringLiteral("%TAB%"), QStringLiteral("\t"));
-    return expanded;
-}
-
 ReceiveHandler::ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener,
-                               ReceiveLog &log, const Clock &clock)
-    : m_controls(controls), m_state(state), m_listener(listener), m_log(log), m_clock(clock) {}
+                               std::function<void(const QByteArray &)> logReceivedData,
+                               const Clock &clock)
+    : m_controls(controls), m_state(state), m_listener(listener),
+      m_logReceivedData(std::move(logReceivedData)), m_clock(clock) {}
 
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     Controls &c = m_controls;
@@ -78,8 +71,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         }
     }
 
-    if (c.chkLogData->checkState() == Qt::Checked)
-        m_log.LogReceivedData(data);
+    if (c.chkLogData->checkState() == Qt::Checked && m_logReceivedData)
+        m_logReceivedData(data);
 
     if (c.optReceiveType[1]->isChecked()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
