@@ -206,9 +206,17 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
     const bool focusHere = focus && focus->window() == this;
     if (watched != (focusHere ? static_cast<QObject *>(focus) : this))
         return false;
-    const QString typed = static_cast<QKeyEvent *>(event)->text();
-    for (const QChar character : typed)
+    const auto *key = static_cast<QKeyEvent *>(event);
+    for (const QChar character : key->text())
         Form_KeyPress(character.unicode());
+    // Ctrl+Return sends from the send box; a plain Return still breaks the line.
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && watched == m_controls.txtSendData
+        && (key->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+        if (m_controls.btnSendData->isEnabled())
+            m_controls.btnSendData->click();
+        return true;
+    }
     return false;
 }
 
