@@ -39,14 +39,6 @@ private:
         return peer;
     }
 
-    void setPairs(const QStringList &watch, const QStringList &response) {
-        c().chkEnableAutoRespond->setCheckState(Qt::Checked);
-        for (int i = 0; i < 7; ++i) {
-            c().txtWatchString[i]->setText(watch.value(i));
-            c().txtResponseString[i]->setText(response.value(i));
-        }
-    }
-
     // The status monitor's ticks leave an error on screen; the operator's Stop clears it.
     void expectErrorHeldUntilStop(const QString &error) {
         const int ticks = 3;
@@ -126,7 +118,7 @@ private slots:
 
     void tcp_secondPeerRefused_firstKeepsWorking() {
         const quint16 port = startListener(c(), true);
-        setPairs({QStringLiteral("ping")}, {QStringLiteral("pong")});
+        answerPingWithPong(c());
         auto first = connectPeer(port);
         QTRY_COMPARE(slotState(), int(SocketControl::Connected));
         auto second = connectPeer(port);
@@ -164,7 +156,7 @@ private slots:
 
     void udp_answersEachSenderWithExpandedTokens() {
         const quint16 port = startListener(c(), false);
-        setPairs({{}, {}, {}, QStringLiteral("hello%CRLF%")},
+        setPairs(c(), {{}, {}, {}, QStringLiteral("hello%CRLF%")},
                  {{}, {}, {}, QStringLiteral("%TAB%ok%CR%")});
         QUdpSocket a, b;
         QVERIFY(a.bind(QHostAddress::LocalHost, 0) && b.bind(QHostAddress::LocalHost, 0));
@@ -209,7 +201,7 @@ private slots:
         QFETCH(QByteArray, chunk);
         QFETCH(QByteArray, answer);
         const quint16 port = startListener(c(), false);
-        setPairs(watch, {"r0", "r1", "r2", "r3", "r4", "r5", "r6"});
+        setPairs(c(), watch, {"r0", "r1", "r2", "r3", "r4", "r5", "r6"});
         c().chkEnableAutoRespond->setCheckState(Qt::CheckState(checkState));
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));

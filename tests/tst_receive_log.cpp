@@ -1,6 +1,7 @@
 // The daily receive log: exact bytes of an entry, day files, and entries that cannot be written.
 #include "log/receive_log.h"
 #include "support/file_bytes.h"
+#include "support/log_entries.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -11,11 +12,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QDateTime Evening(QDate(2026, 12, 5), QTime(21, 34, 51));
-
-QByteArray entry(const QByteArray &stamp, const QByteArray &data) {
-    return stamp + QByteArray(96 - stamp.size(), '-') + "\r\n" + data + "\r\n" + QByteArray(96, '-')
-           + "\r\n\r\n";
-}
 
 } // namespace
 
@@ -57,7 +53,7 @@ private slots:
         QVERIFY(result.written);
         QCOMPARE(result.fileName,
                  QDir::cleanPath(folder(logFolder)) + u"/SendrelLog_12052026.txt"_s);
-        QCOMPARE(fileBytes(result.fileName), entry("12/5/2026 9:34:51 PM---", data));
+        QCOMPARE(fileBytes(result.fileName), logEntry("12/5/2026 9:34:51 PM---", data));
     }
 
     void entries_sameDayAppend_nextDayNewFile() {
@@ -67,11 +63,11 @@ private slots:
         ReceiveLog::LogReceivedData(folder(u"logs/"_s), "third", late.addSecs(1));
 
         QCOMPARE(fileBytes(folder(u"logs/SendrelLog_12052026.txt"_s)),
-                 entry("12/5/2026 11:59:59 PM--", "first")
-                     + entry("12/5/2026 11:59:59 PM--", "second"));
+                 logEntry("12/5/2026 11:59:59 PM--", "first")
+                     + logEntry("12/5/2026 11:59:59 PM--", "second"));
         // At exactly midnight the date-time text has no time part.
         QCOMPARE(fileBytes(folder(u"logs/SendrelLog_12062026.txt"_s)),
-                 entry("12/6/2026--------------", "third"));
+                 logEntry("12/6/2026--------------", "third"));
     }
 
     // An entry that does not fit is taken back whole, so the next one starts cleanly; a file
@@ -92,8 +88,8 @@ private slots:
         QVERIFY(!failed.written);
         QCOMPARE(failed.reason, u"File too large"_s);
         QVERIFY(ReceiveLog::LogReceivedData(logs, "after", Evening).written);
-        QCOMPARE(fileBytes(failed.fileName), entry("12/5/2026 9:34:51 PM---", "before")
-                                                 + entry("12/5/2026 9:34:51 PM---", "after"));
+        QCOMPARE(fileBytes(failed.fileName), logEntry("12/5/2026 9:34:51 PM---", "before")
+                                                 + logEntry("12/5/2026 9:34:51 PM---", "after"));
 
         QVERIFY(QDir().mkpath(folder(u"dirlog/SendrelLog_12052026.txt"_s)));
         const LogResult refused = ReceiveLog::LogReceivedData(folder(u"dirlog"_s), "x", Evening);
