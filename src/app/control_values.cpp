@@ -70,9 +70,7 @@ void showLogResult(Controls &c, const LogResult &result) {
         }
         return;
     }
-    QPalette palette = pathBox->palette();
-    palette.setColor(QPalette::Text, Qt::red);
-    pathBox->setPalette(palette);
+    setForeColour(pathBox, QPalette::Text, Qt::red);
     pathBox->setToolTip(QStringLiteral("The received data was not logged to %1: %2")
                             .arg(QDir::toNativeSeparators(result.fileName), result.reason));
 }

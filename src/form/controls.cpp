@@ -130,12 +130,6 @@ private:
     std::vector<QLabel *> m_labels;
 };
 
-void setTextColour(QWidget *widget, QPalette::ColorRole role, QPalette::ColorRole systemColour) {
-    QPalette palette = widget->palette();
-    palette.setColor(role, palette.color(systemColour));
-    widget->setPalette(palette);
-}
-
 void setMultiLine(QPlainTextEdit *box) {
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -169,7 +163,8 @@ Controls buildControls(QWidget *window) {
     c.lblListenPort->setFont(tahoma());
     c.txtListenPort =
         b.lineEdit(QStringLiteral("txtListenPort"), QStringLiteral("7000"), 105, 255, 1125, 285, 2);
-    setTextColour(c.txtListenPort, QPalette::Text, QPalette::ButtonText);
+    setForeColour(c.txtListenPort, QPalette::Text,
+                  c.txtListenPort->palette().color(QPalette::ButtonText));
     c.lblListenTCP =
         b.label(QStringLiteral("lblListenTCP"), QStringLiteral("TCP/UDP"), 1365, 90, 750, 225, 7);
     c.lblListenTCP->setFont(tahoma());
@@ -242,7 +237,8 @@ Controls buildControls(QWidget *window) {
                              9420, 1710, 285, 42);
     c.lblSendState =
         b.label(QStringLiteral("lblSendState"), QStringLiteral("0"), 6660, 9540, 255, 315, 43);
-    setTextColour(c.lblSendState, QPalette::WindowText, QPalette::Dark);
+    setForeColour(c.lblSendState, QPalette::WindowText,
+                  c.lblSendState->palette().color(QPalette::Dark));
     c.btnClearSendData = b.button(QStringLiteral("btnClearSendData"), QStringLiteral("Clear"), 6975,
                                   9435, 1290, 435, 37);
     c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
@@ -285,4 +281,10 @@ Controls buildControls(QWidget *window) {
 
     window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
     return c;
+}
+
+void setForeColour(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(role, colour);
+    widget->setPalette(palette);
 }

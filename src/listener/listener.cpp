@@ -21,14 +21,6 @@ namespace {
 const QString StartErrorText =
     QStringLiteral("Error while attempting connection.\r\nPort may already be in use");
 
-void setForeColor(QLineEdit *box, QPalette::ColorGroup group, QPalette::ColorRole role) {
-    QPalette palette = box->palette();
-    const QColor colour = QApplication::palette().color(group, role);
-    palette.setColor(QPalette::Active, QPalette::Text, colour);
-    palette.setColor(QPalette::Inactive, QPalette::Text, colour);
-    box->setPalette(palette);
-}
-
 // The port box's number as a socket port; false for anything outside 0-65535.
 bool portFromBox(const QLineEdit *box, int &port) {
     const double value = std::round(leadingNumber(box->text()));
@@ -133,9 +125,11 @@ void Listener::showListeningLook(bool listening) {
     c.btnDisconnect->setVisible(listening);
     c.txtListenPort->setReadOnly(listening);
     if (listening)
-        setForeColor(c.txtListenPort, QPalette::Disabled, QPalette::Text);
+        setForeColour(c.txtListenPort, QPalette::Text,
+                      QApplication::palette().color(QPalette::Disabled, QPalette::Text));
     else
-        setForeColor(c.txtListenPort, QPalette::Active, QPalette::WindowText);
+        setForeColour(c.txtListenPort, QPalette::Text,
+                      QApplication::palette().color(QPalette::Active, QPalette::WindowText));
     for (QRadioButton *option : c.optTCP)
         option->setEnabled(!listening);
     for (QRadioButton *option : c.optReceiveType)
