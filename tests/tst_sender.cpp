@@ -75,7 +75,7 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("bad"); // then a send to this port, or "@" host, must fail
         QTest::addColumn<QString>("box"); // the error that failure shows in a box; null: none
-        const QString typed = QStringLiteral("Grüße\n\tline two "), none;
+        const QString typed = QStringLiteral("Grüße\u00a0\tline two "), none;
         // clang-format off
         for (bool tcp : {true, false}) {
             QTest::addRow("%s empty", tcp ? "tcp" : "udp") << tcp << none << none << none;
@@ -118,6 +118,32 @@ private slots:
         const QString boxText = "KVX Sendrel|SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_boxes, box.isNull() ? QStringList() : QStringList{boxText});
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());
+    }
+
+    void lineBreaksGoOutAsCrLf_data() {
+        QTest::addColumn<int>("path"); // 0 the listener's peer, 1 TCP client, 2 UDP client
+        QTest::addColumn<QString>("text");
+        QTest::newRow("peer, typed") << 0 << "a\nb";
+        QTest::newRow("tcp client, pasted CR LF") << 1 << "a\r\nb";
+        QTest::newRow("udp client, Shift+Enter") << 2 << QStringLiteral("a\u2028b");
+    }
+    void lineBreaksGoOutAsCrLf() {
+        QFETCH(int, path);
+        QFETCH(QString, text);
+        LoopbackPeer client(path == 1);
+        QTcpSocket peer;
+        if (path == 0) {
+            peer.connectToHost(QHostAddress::LocalHost, startListener(c(), true));
+            QTRY_VERIFY(c().btnSendData->isEnabled());
+        } else {
+            c().optTCP[path == 1 ? 0 : 1]->setChecked(true);
+            c().txtListenPort->setText(QString::number(client.port()));
+        }
+        send(text);
+        if (path == 0)
+            QTRY_COMPARE(peer.peek(100), QByteArray("a\r\nb"));
+        else
+            QTRY_COMPARE(client.arrived, QList<QByteArray>{"a\r\nb"});
     }
 
     void sendSockError_boxOpensAfterHandlerReturns() {

@@ -7,6 +7,7 @@
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 #include "runtime/wait_cycle.h"
+#include "sender/send_bytes.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -49,8 +50,7 @@ void Sender::btnSendData_Click() {
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
-    // Typed text goes out as UTF-8, exactly as typed.
-    const QByteArray data = m_controls.txtSendData->toPlainText().toUtf8();
+    const QByteArray data = sendBytes(*m_controls.txtSendData);
     const bool tcp = m_controls.optTCP[0]->isChecked();
     if (!m_controls.btnDisconnect->isHidden() && tcp)
         SendToPeer(data);
