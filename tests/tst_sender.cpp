@@ -84,7 +84,9 @@ private slots:
         }
         QTest::newRow("tcp refused") << true << typed << QString::number(LoopbackPeer(true).port()) << "10061:Connection refused.";
         QTest::newRow("tcp long host") << true << typed << "@" + QString(300, 'a') << "11001:Host not found.";
-        QTest::newRow("tcp unresolvable") << true << typed << "@x.invalid" << "11001:Host not found.";
+        // The UDP client's lookups answer from the test (none or never), not from a name server.
+        QTest::newRow("udp unknown host") << false << typed << "@no-such-host.invalid" << none;
+        QTest::newRow("udp lookup out of time") << false << typed << "@slow.invalid" << none;
         // clang-format on
     }
     // One connection or datagram with exactly the text (blanks around host and port ignored); an
@@ -96,7 +98,8 @@ private slots:
         QFETCH(QString, box);
         LoopbackPeer peer(tcp);
         c().optTCP[tcp ? 0 : 1]->setChecked(true);
-        c().txtSendIP->setText(QStringLiteral("  127.0.0.1 "));
+        c().txtSendIP->setText(tcp ? QStringLiteral("  127.0.0.1 ")
+                                   : QStringLiteral(" localhost "));
         c().txtListenPort->setText(' ' + QString::number(peer.port()) + ' ');
         c().txtNetData->setText(QStringLiteral("<"));
         QTimer::singleShot(150, this, [this] { QVERIFY(!c().btnSendData->isEnabled()); });
@@ -112,9 +115,19 @@ private slots:
         m_f->clock().advance(60 * 1000);
         const bool badHost = bad.startsWith('@');
         (badHost ? c().txtSendIP : c().txtListenPort)->setText(bad.mid(badHost ? 1 : 0));
+        const bool answers = !bad.startsWith("@slow");
+        c().sendSock->setHostLookup([answers](const QString &, QObject *context, auto answer) {
+            if (answers)
+                QTimer::singleShot(0, context, [answer] { answer({}); });
+        });
         send(text);
-        QCOMPARE(c().lblStatus[2]->text(), tcp ? lastSend("Couldn't Connect To Host") : goodLine);
-        QCOMPARE(c().txtNetData->text(), tcp ? "<onetwo" : lastSend("Couldn't Open UDP Port"));
+        QCOMPARE(c().lblStatus[2]->text(), tcp       ? lastSend("Couldn't Connect To Host")
+                                           : badHost ? lastSend("Send Failed")
+                                                     : goodLine);
+        QCOMPARE(c().txtNetData->text(), tcp       ? "<onetwo"
+                                         : badHost ? "<"
+                                                   : lastSend("Couldn't Open UDP Port"));
+        QCOMPARE(peer.arrived.size(), 1);
         const QString boxText = "KVX Sendrel|SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_boxes, box.isNull() ? QStringList() : QStringList{boxText});
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());

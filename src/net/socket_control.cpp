@@ -3,6 +3,7 @@
  *
  *   0 closed     -- Listen -------------------------------------------------> 2 listening
  *   0 closed     -- Bind (UDP) ---------------------------------------------> 1 open
+ *   1 open       -- LookUpRemoteHost -> 4 resolving -> found or not, in time -> 1 open
  *   0 closed     -- Accept(requestID) --------------------------------------> 7 connected
  *   0 closed     -- Connect -> 4 resolving -> 5 resolved -> 6 connecting ---> 7 connected
  *   4, 5, 6      -- refused, host not found, timed out --------------------> 9 error + Error
@@ -16,7 +17,6 @@
  */
 #include "net/socket_control.h"
 
-#include <QHostInfo>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -105,7 +105,12 @@ QString SocketControl::hostText(const QString &host) {
     return trimmed;
 }
 
-SocketControl::SocketControl(QObject *parent) : QObject(parent) {}
+SocketControl::SocketControl(QObject *parent)
+    : QObject(parent), m_hostLookup(&SocketControl::lookUpWithSystem) {}
+
+void SocketControl::setHostLookup(HostLookup lookup) {
+    m_hostLookup = std::move(lookup);
+}
 
 SocketControl::~SocketControl() {
     releaseSockets(m_busy > 0 ? Disposal::Later : Disposal::Now);
@@ -343,6 +348,8 @@ QByteArray SocketControl::GetData() {
 void SocketControl::Close() {
     releaseSockets(Disposal::Later);
     m_datagram.clear();
+    m_lookedUpHost.clear();
+    m_lookedUpAddress.clear();
     m_senderAddress.clear();
     m_senderPort = 0;
     m_boundPort = 0;
@@ -366,11 +373,6 @@ void SocketControl::failLater(const WinsockError &error) {
 
 void SocketControl::releaseSockets(Disposal disposal) {
     ++m_session;
-    if (m_lookupId != -1) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
-    m_unresolvedSends.clear();
     if (QTcpServer *server = std::exchange(m_server, nullptr)) {
         server->disconnect(this);
         server->close();

@@ -7,10 +7,11 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 #include "net/socket_errors.h"
 
 class QAbstractSocket;
-class QHostInfo;
 class QTcpServer;
 class QTcpSocket;
 class QUdpSocket;
@@ -37,8 +38,17 @@ public:
         Failed = 9,
     };
 
+    // Looks a host name up and answers on the context's thread with its addresses (none: not
+    // found); no answer after the context is gone. Replaceable, so tests never ask a name server.
+    using HostLookup =
+        std::function<void(const QString &name, QObject *context,
+                           std::function<void(const QList<QHostAddress> &addresses)> answer)>;
+    static constexpr int LookupTimeoutMs = 5000;
+
     explicit SocketControl(QObject *parent = nullptr);
     ~SocketControl() override;
+
+    void setHostLookup(HostLookup lookup);
 
     int Protocol() const;
     bool setProtocol(int protocol); // only while closed
@@ -53,13 +63,18 @@ public:
     QString RemoteHostIP() const;
     int State() const;
 
-    bool Listen();                         // TCP, all addresses, IPv4 and IPv6; State 2 on success
-    bool Bind();                           // UDP on LocalPort; State 1 on success
-    bool Accept(qintptr requestID);        // only on a closed control; State 7 on success
-    bool Connect();                        // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
-    bool SendData(const QByteArray &data); // TCP needs 7; UDP answers the last sender or RemoteHost
-    QByteArray GetData();                  // everything waiting (UDP: the current datagram)
-    void Close();                          // State 0 at once
+    bool Listen();                  // TCP, all addresses, IPv4 and IPv6; State 2 on success
+    bool Bind();                    // UDP on LocalPort; State 1 on success
+    bool Accept(qintptr requestID); // only on a closed control; State 7 on success
+    bool Connect();                 // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
+    // UDP, bound, RemoteHost a name: State 4 until it is found, not found or LookupTimeoutMs
+    // have passed, then 1 again. False when there is nothing to look up.
+    bool LookUpRemoteHost();
+    // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
+    // LookUpRemoteHost found it.
+    bool SendData(const QByteArray &data);
+    QByteArray GetData(); // everything waiting (UDP: the current datagram)
+    void Close();         // State 0 at once
 
 signals:
     void ConnectionRequest(qintptr requestID);
@@ -77,7 +92,9 @@ private:
     void onPeerClosed();
     void onUdpReadyRead();
     void onUdpError(QAbstractSocket::SocketError qtError);
-    void onHostLookedUp(const QHostInfo &info);
+    static void lookUpWithSystem(const QString &name, QObject *context,
+                                 std::function<void(const QList<QHostAddress> &)> answer);
+    void onHostLookedUp(quint64 round, const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
     void fail(const WinsockError &error);
@@ -134,8 +151,10 @@ private:
     QByteArray m_datagram;
     QHostAddress m_senderAddress;
     quint16 m_senderPort = 0;
-    QList<QByteArray> m_unresolvedSends;
-    int m_lookupId = -1;
+    HostLookup m_hostLookup;
+    quint64 m_lookupRound = 0; // tells a late answer or timeout from the current lookup's
+    QString m_lookedUpHost;
+    QHostAddress m_lookedUpAddress;
 
     friend class SocketArray;
 };

@@ -26,6 +26,9 @@ namespace {
 constexpr int ConnectWaitLimit = 60;
 constexpr int OpenWaitLimit = 10;
 constexpr int LingerLimit = 10;
+// The lookup gives up by itself after SocketControl::LookupTimeoutMs; this only backs that up
+// (a cycle sleeps 50 ms).
+constexpr int LookupWaitLimit = SocketControl::LookupTimeoutMs / 50 + 10;
 
 const QString NoActiveConnection =
     QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
@@ -81,23 +84,18 @@ void Sender::SendToPeer(const QByteArray &data) {
 // Each wait processes events, so anything may have happened underneath: the listener restarted
 // (which closes sendSock) or the window closed and took this object with it. After a wait that
 // answers Gone nothing of ours may be touched.
-Sender::WaitEnd Sender::RunWait(int limit, std::optional<int> awaitedState,
-                                const std::function<void()> &onReached) {
+Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
     const QPointer<QWidget> window = m_controls.frmMain;
     const QPointer<SocketControl> sock = m_controls.sendSock;
-    const bool reached = runWaitCycles(limit, [&] {
+    const bool ended = runWaitCycles(limit, [&] {
         if (!window || !sock)
             return true;
         ShowSendState();
-        if (!awaitedState || sock->State() != *awaitedState)
-            return false;
-        if (onReached)
-            onReached();
-        return true;
+        return reached && reached();
     });
     if (!window || !sock)
         return WaitEnd::Gone;
-    return reached ? WaitEnd::Reached : WaitEnd::RanOut;
+    return ended ? WaitEnd::Reached : WaitEnd::RanOut;
 }
 
 void Sender::LingerAndClose() {
@@ -130,7 +128,8 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
-        if (RunWait(ConnectWaitLimit, SocketControl::Connected) == WaitEnd::Gone)
+        const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
+        if (RunWait(ConnectWaitLimit, connected) == WaitEnd::Gone)
             return;
     }
 
@@ -161,10 +160,19 @@ void Sender::SendUdpClient(const QByteArray &data) {
     sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
     sock->setRemotePort(*port);
     sock->Bind();
+    // A name is looked up before the datagram goes, so that it is either handed to the system or
+    // reported as not sent.
+    const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
+    if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
+        return;
     const bool sent = sock->SendData(data);
 
-    const WaitEnd open = RunWait(OpenWaitLimit, SocketControl::Open,
-                                 [&] { SetLastSend(sent ? QString() : SendFailed); });
+    const WaitEnd open = RunWait(OpenWaitLimit, [&] {
+        if (sock->State() != SocketControl::Open)
+            return false;
+        SetLastSend(sent ? QString() : SendFailed);
+        return true;
+    });
     if (open == WaitEnd::Gone)
         return;
     if (open == WaitEnd::RanOut)
