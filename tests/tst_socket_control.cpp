@@ -138,6 +138,24 @@ private slots:
         QVERIFY(!control->SendData("x"));
     }
 
+    // What waits for a peer that does not read is bounded: the connection fails instead.
+    void peerThatDoesNotReadFailsTheConnection() {
+        Served served;
+        QTcpSocket client;
+        client.setReadBufferSize(1);
+        QVERIFY(served.connect(client));
+        QList<QVariantList> errors;
+        connect(&served.array, &SocketArray::Error, this,
+                [&](int index, int number, const QString &text) {
+                    errors.append({index, number, text});
+                });
+        const QByteArray block(1 << 20, 'x');
+        for (int sends = 0; sends < 64 && served.slot()->SendData(block); ++sends)
+            QCoreApplication::processEvents();
+        QTRY_COMPARE(errors, (QList<QVariantList>{{1, 10055, "No buffer space available."}}));
+        QCOMPARE(served.slot()->State(), int(SocketControl::Failed));
+    }
+
     void datagramsBothWays_data() {
         QTest::addColumn<QString>("host");
         QTest::newRow("to an address") << "127.0.0.1";

@@ -42,6 +42,9 @@ constexpr int KeepAliveIntervalSeconds = 10;
 constexpr int KeepAliveProbes = 3;
 // How long a closed connection may go on delivering what was sent before Close.
 constexpr int CloseLingerMs = 10000;
+// What may wait to go out to one peer; a peer that does not read fails its connection instead of
+// making us hold everything sent to it.
+constexpr qint64 PendingWriteLimit = 16 << 20;
 
 // Announces each accepted descriptor, then closes it: whoever took the request up holds a dup.
 class RequestServer final : public QTcpServer {
@@ -298,7 +301,7 @@ void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
         onPeerClosed();
         return;
     }
-    if (m_state == Failed || m_state == Closing || !m_tcp)
+    if (m_state == Failed || m_state == Closing || m_failing || !m_tcp)
         return;
     fail(winsockError(qtError, m_tcp->errorString()));
 }
@@ -319,24 +322,29 @@ void SocketControl::onPeerClosed() {
 bool SocketControl::SendData(const QByteArray &data) {
     if (m_protocol == UdpProtocol)
         return sendUdp(data);
-    if (m_state != Connected || !m_tcp)
+    if (m_state != Connected || !m_tcp || m_failing)
         return false;
     const QPointer<QTcpSocket> socket = m_tcp;
     ++m_sending;
     m_sendFailed = false;
-    const qint64 written = socket->write(data);
+    // Copied, not shared: Qt would keep a caller's array whole until sent, and one from toUtf8()
+    // holds up to three times its size.
+    const qint64 written = socket->write(data.constData(), data.size());
     // Without an immediate flush a peer that half-closes after its request loses the reply.
     if (written > 0)
         socket->flush();
     --m_sending;
-    if (!m_sendFailed && written == data.size())
-        return true;
     if (m_sendFailed) {
         failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
                       ? winsockError(10054)
                       : winsockError(m_sendError, socket ? socket->errorString() : QString()));
+        return false;
     }
-    return false;
+    if (socket && socket->bytesToWrite() > PendingWriteLimit) {
+        failLater(winsockError(10055));
+        return false;
+    }
+    return written == data.size();
 }
 
 QByteArray SocketControl::GetData() {
@@ -353,6 +361,7 @@ void SocketControl::Close() {
     m_senderAddress.clear();
     m_senderPort = 0;
     m_boundPort = 0;
+    m_failing = false;
     m_state = Closed;
 }
 
@@ -362,12 +371,14 @@ void SocketControl::fail(const WinsockError &error) {
 }
 
 // For failures found inside a call: the caller gets false now and the event comes afterwards,
-// so its handler is not re-entered from the middle of its own call.
+// so its handler is not re-entered from the middle of its own call. The state turns 9 with the
+// event, so nobody who polls the state in between (the status monitor) acts on the failure first
+// and closes the socket before the event could report it.
 void SocketControl::failLater(const WinsockError &error) {
-    m_state = Failed;
+    m_failing = true;
     QTimer::singleShot(0, this, [this, error, session = m_session] {
-        if (m_session == session && m_state == Failed)
-            emit Error(error.number, error.description, objectName());
+        if (m_session == session && std::exchange(m_failing, false))
+            fail(error);
     });
 }
 
@@ -385,7 +396,10 @@ void SocketControl::releaseSockets(Disposal disposal) {
     }
     if (QTcpSocket *socket = std::exchange(m_tcp, nullptr)) {
         socket->disconnect(this);
-        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        // A failed connection is dropped with what it still holds (which may be a backlog that
+        // its peer never read).
+        if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
+            && socket->bytesToWrite() > 0) {
             // Let what SendData accepted still reach the peer, then the socket deletes itself.
             socket->setParent(nullptr);
             connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);

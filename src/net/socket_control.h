@@ -143,6 +143,7 @@ private:
     // The error Qt reported while SendData was writing; SendData decides what it means.
     QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
     bool m_sendFailed = false;
+    bool m_failing = false; // a failure found inside a call, reported by an event still to come
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;
