@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -79,7 +80,21 @@ public:
 
     QLineEdit *lineEdit(const QString &name, const QString &text, int left, int top, int width,
                         int height, int tab) {
-        return add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+        auto *box = add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+        // A box holds whatever length the settings file holds, not Qt's default of 32,767.
+        box->setMaxLength(std::numeric_limits<int>::max());
+        // A pasted line break would make the text used differ from the text stored.
+        QObject::connect(box, &QLineEdit::textChanged, box, [box](const QString &changed) {
+            if (!changed.contains(u'\r') && !changed.contains(u'\n'))
+                return;
+            const int caret = box->cursorPosition();
+            QString kept = changed;
+            const int before = int(kept.left(caret).count(u'\r') + kept.left(caret).count(u'\n'));
+            kept.remove(u'\r').remove(u'\n');
+            box->setText(kept);
+            box->setCursorPosition(caret - before);
+        });
+        return box;
     }
 
     QPushButton *button(const QString &name, const QString &caption, int left, int top, int width,

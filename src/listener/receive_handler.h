@@ -1,22 +1,19 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class Clock;
 class Listener;
-class ReceiveLog;
 struct Controls;
 struct ProgramState;
 
-// "%CR%", "%LF%", "%CRLF%" and "%TAB%" replaced, in that order.
-QString expandTokens(const QString &text);
-
 // The receive path: show, auto-respond, log, HTTP 404 and reset, record.
-class ReceiveHandler
-{
+class ReceiveHandler {
 public:
-    ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener, ReceiveLog &log,
-                   const Clock &clock);
+    // `logReceivedData` appends one chunk to the receive log.
+    ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener,
+                   std::function<void(const QByteArray &)> logReceivedData, const Clock &clock);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
@@ -25,6 +22,6 @@ private:
     Controls &m_controls;
     ProgramState &m_state;
     Listener &m_listener;
-    ReceiveLog &m_log;
+    std::function<void(const QByteArray &)> m_logReceivedData;
     const Clock &m_clock;
 };

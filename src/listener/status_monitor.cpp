@@ -16,26 +16,23 @@ const QString ErrorText = QStringLiteral("Connection Error");
 } // namespace
 
 StatusMonitor::StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener)
-    : m_controls(controls), m_state(state), m_listener(listener)
-{
-}
+    : m_controls(controls), m_state(state), m_listener(listener) {}
 
-void StatusMonitor::tmrMain_Timer()
-{
+void StatusMonitor::tmrMain_Timer() {
     Controls &c = m_controls;
     SocketArray *sockets = c.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
     const auto stopWithErrorText = [this, &c] {
         m_listener.StopListening();
-        if (c.lblStatus[0]->text() != ErrorText)
-            c.lblStatus[0]->setText(ErrorText);
+        m_listener.showError(ErrorText);
     };
 
     QString detail = QStringLiteral("Last Data Received:") + m_state.LastDataTime
                      + QStringLiteral(" - Sock State:");
     if (listenerState() == SocketControl::Closed) {
-        c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
+        if (!m_listener.showsError())
+            c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
         detail += QString::number(listenerState()) + QStringLiteral(" (Not Connected)");
     } else {
         if (c.optTCP[0]->isChecked()) {
