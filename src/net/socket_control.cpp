@@ -17,76 +17,24 @@
  */
 #include "net/socket_control.h"
 
-#include <QNetworkDatagram>
+#include "net/posix_descriptors.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
 
-#include <climits>
-#include <fcntl.h>
-#include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
 constexpr int ListenBacklog = 1024;
 constexpr qint64 ReadChunkLimit = 1 << 20;
-// A vanished peer is noticed after idle + count * interval seconds.
-constexpr int KeepAliveIdleSeconds = 30;
-constexpr int KeepAliveIntervalSeconds = 10;
-constexpr int KeepAliveProbes = 3;
 // How long a closed connection may go on delivering what was sent before Close.
 constexpr int CloseLingerMs = 10000;
 // What may wait to go out to one peer; a peer that does not read fails its connection instead of
 // making us hold everything sent to it.
 constexpr qint64 PendingWriteLimit = 16 << 20;
-
-// Announces each accepted descriptor, then closes it: whoever took the request up holds a dup.
-class RequestServer final : public QTcpServer {
-public:
-    explicit RequestServer(std::function<void(qintptr)> announce, QObject *parent)
-        : QTcpServer(parent), m_announce(std::move(announce)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override {
-        m_announce(descriptor);
-        ::close(int(descriptor));
-    }
-
-private:
-    std::function<void(qintptr)> m_announce;
-};
-
-bool isConnectedStream(int descriptor) {
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
-        return false;
-    int listening = 0;
-    length = sizeof listening;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0
-        || listening != 0)
-        return false;
-    sockaddr_storage peer{};
-    length = sizeof peer;
-    return ::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
-}
-
-void enableKeepAlive(QTcpSocket *socket) {
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    const int descriptor = int(socket->socketDescriptor());
-    const int idle = KeepAliveIdleSeconds;
-    const int interval = KeepAliveIntervalSeconds;
-    const int probes = KeepAliveProbes;
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-}
 
 bool isPort(int port) {
     return port >= 0 && port <= 65535;
@@ -116,11 +64,8 @@ void SocketControl::setHostLookup(HostLookup lookup) {
 }
 
 SocketControl::~SocketControl() {
-    releaseSockets(m_busy > 0 ? Disposal::Later : Disposal::Now);
-    for (const QPointer<QObject> &object : std::as_const(m_retired)) {
-        if (object)
-            object->deleteLater();
-    }
+    releaseSockets(m_deletion.busy() ? DeferredDeletion::Disposal::Later
+                                     : DeferredDeletion::Disposal::Now);
 }
 
 int SocketControl::Protocol() const {
@@ -171,7 +116,7 @@ QString SocketControl::RemoteHostIP() const {
     return m_remoteHostIP;
 }
 
-int SocketControl::State() const {
+SocketControl::StateCode SocketControl::State() const {
     return m_state;
 }
 
@@ -183,14 +128,15 @@ bool SocketControl::Listen() {
         if (self && self->m_session == session)
             self->onConnectionRequest(id);
     };
-    auto *server = new RequestServer(announce, this);
+    QTcpServer *server = newRequestServer(announce, this);
     server->setListenBacklogSize(ListenBacklog);
     if (!server->listen(QHostAddress::Any, m_localPort)) {
+        qCWarning(lcNet) << "listen on port" << m_localPort << "failed:" << server->errorString();
         delete server;
         return false;
     }
     connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-        const BusyScope busy(this);
+        const DeferredDeletion::Scope busy(m_deletion);
         // Out of descriptors is by far the likeliest cause of a failed accept.
         fail(error == QAbstractSocket::SocketResourceError
                  ? winsockError(10024)
@@ -203,21 +149,21 @@ bool SocketControl::Listen() {
 }
 
 void SocketControl::onConnectionRequest(qintptr requestID) {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     emit ConnectionRequest(requestID);
 }
 
 bool SocketControl::Accept(qintptr requestID) {
-    if (m_state != Closed || requestID < 0 || requestID > INT_MAX)
+    if (m_state != Closed)
         return false;
-    if (!isConnectedStream(int(requestID)))
-        return false;
-    const int descriptor = ::fcntl(int(requestID), F_DUPFD_CLOEXEC, 0);
+    const int descriptor = duplicateConnection(requestID);
     if (descriptor < 0)
         return false;
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
-        ::close(descriptor);
+        qCWarning(lcNet) << "taking up connection request" << requestID
+                         << "failed:" << socket->errorString();
+        closeDescriptor(descriptor);
         delete socket;
         return false;
     }
@@ -276,7 +222,7 @@ void SocketControl::onTcpConnected() {
 }
 
 void SocketControl::onTcpReadyRead() {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (!m_tcp)
         return;
     const qint64 waiting = m_tcp->bytesAvailable();
@@ -296,7 +242,7 @@ bool SocketControl::heldForSendData(QAbstractSocket::SocketError qtError) {
 void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
     if (heldForSendData(qtError))
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (qtError == QAbstractSocket::RemoteHostClosedError && m_state == Connected) {
         onPeerClosed();
         return;
@@ -309,7 +255,7 @@ void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
 void SocketControl::onPeerClosed() {
     if (m_sending > 0 || m_state != Connected || !m_tcp)
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // What the peer sent before closing stays readable; make sure it was announced.
@@ -354,7 +300,7 @@ QByteArray SocketControl::GetData() {
 }
 
 void SocketControl::Close() {
-    releaseSockets(Disposal::Later);
+    releaseSockets(DeferredDeletion::Disposal::Later);
     m_datagram.clear();
     m_lookedUpHost.clear();
     m_lookedUpAddress.clear();
@@ -382,17 +328,17 @@ void SocketControl::failLater(const WinsockError &error) {
     });
 }
 
-void SocketControl::releaseSockets(Disposal disposal) {
+void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     ++m_session;
     if (QTcpServer *server = std::exchange(m_server, nullptr)) {
         server->disconnect(this);
         server->close();
-        retire(server, disposal);
+        m_deletion.retire(server, disposal);
     }
     if (QUdpSocket *socket = std::exchange(m_udp, nullptr)) {
         socket->disconnect(this);
         socket->abort();
-        retire(socket, disposal);
+        m_deletion.retire(socket, disposal);
     }
     if (QTcpSocket *socket = std::exchange(m_tcp, nullptr)) {
         socket->disconnect(this);
@@ -408,35 +354,11 @@ void SocketControl::releaseSockets(Disposal disposal) {
             socket->disconnectFromHost();
         } else {
             socket->abort();
-            retire(socket, disposal);
+            m_deletion.retire(socket, disposal);
         }
     }
 }
 
-// Never deletes a Qt socket whose signal may still be on the stack: while one of our slots
-// runs, closed sockets wait in m_retired until the outermost slot returns.
-void SocketControl::retire(QObject *object, Disposal disposal) {
-    object->setParent(nullptr);
-    if (disposal == Disposal::Now)
-        delete object;
-    else if (m_busy > 0)
-        m_retired.append(object);
-    else
-        object->deleteLater();
-}
-
-void SocketControl::onIdle() {
-    for (const QPointer<QObject> &object : std::exchange(m_retired, {})) {
-        if (object)
-            object->deleteLater();
-    }
-    if (m_deleteWhenIdle)
-        deleteLater();
-}
-
 void SocketControl::deleteWhenIdle() {
-    if (m_busy > 0)
-        m_deleteWhenIdle = true;
-    else
-        deleteLater();
+    m_deletion.deleteOwnerWhenIdle();
 }

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "net/deferred_deletion.h"
 #include "net/socket_errors.h"
 
 class QAbstractSocket;
@@ -25,7 +26,7 @@ class SocketControl final : public QObject {
 
 public:
     enum ProtocolKind : int { TcpProtocol = 0, UdpProtocol = 1 };
-    enum StateCode : int {
+    enum class StateCode : int {
         Closed = 0,
         Open = 1,
         Listening = 2,
@@ -37,6 +38,9 @@ public:
         Closing = 8,
         Failed = 9,
     };
+    Q_ENUM(StateCode)
+    // Written SocketControl::Connected, yet never taken for a plain number.
+    using enum StateCode;
 
     // Looks a host name up and answers on the context's thread with its addresses (none: not
     // found); no answer after the context is gone. Replaceable, so tests never ask a name server.
@@ -61,7 +65,7 @@ public:
     // Dotted address of the TCP peer or of the last datagram's sender (IPv4 peers never as
     // ::ffff:).
     QString RemoteHostIP() const;
-    int State() const;
+    StateCode State() const;
 
     bool Listen();                  // TCP, all addresses, IPv4 and IPv6; State 2 on success
     bool Bind();                    // UDP on LocalPort; State 1 on success
@@ -99,32 +103,13 @@ private:
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
-    enum class Disposal { Later, Now };
-    void releaseSockets(Disposal disposal);
-    void retire(QObject *object, Disposal disposal);
-    void onIdle();
+    void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
-    // Marks one of our slots as running, so Qt sockets closed meanwhile are deleted only after
-    // their own signal has returned.
-    class BusyScope {
-        Q_DISABLE_COPY_MOVE(BusyScope)
-
-    public:
-        explicit BusyScope(SocketControl *control) : m_control(control) { ++control->m_busy; }
-        ~BusyScope() {
-            if (m_control && --m_control->m_busy == 0)
-                m_control->onIdle();
-        }
-
-    private:
-        QPointer<SocketControl> m_control;
-    };
-
     int m_protocol = TcpProtocol;
-    int m_state = Closed;
+    StateCode m_state = Closed;
     quint16 m_localPort = 0; // as set; m_boundPort is what the open socket really has
     quint16 m_boundPort = 0;
     QString m_remoteHost;
@@ -134,11 +119,9 @@ private:
     // Bumped by every Close and open, so a handler loop or a late callback can tell that the
     // socket it was serving is gone.
     quint64 m_session = 0;
-    // How many of our own slots are on the stack; the destructor must not delete a Qt socket
-    // whose signal is still being delivered.
-    int m_busy = 0;
-    QList<QPointer<QObject>> m_retired; // closed while busy; deleted once the stack unwinds
-    bool m_deleteWhenIdle = false;
+    // Every slot of ours runs in a scope of it, so Qt sockets closed meanwhile are deleted only
+    // after their own signal has returned.
+    DeferredDeletion m_deletion{this};
     int m_sending = 0;
     // The error Qt reported while SendData was writing; SendData decides what it means.
     QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;

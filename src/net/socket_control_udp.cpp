@@ -20,6 +20,7 @@ bool SocketControl::Bind() {
     auto *socket = new QUdpSocket(this);
     // The default mode, not ShareAddress: a port another program holds must fail as in use.
     if (!socket->bind(QHostAddress::Any, m_localPort)) {
+        qCWarning(lcNet) << "bind to port" << m_localPort << "failed:" << socket->errorString();
         delete socket;
         return false;
     }
@@ -35,7 +36,7 @@ bool SocketControl::Bind() {
 }
 
 void SocketControl::onUdpReadyRead() {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // The handler may close or re-bind us; each round checks that the socket is still ours.
@@ -54,7 +55,7 @@ void SocketControl::onUdpReadyRead() {
 void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
     if (heldForSendData(qtError))
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (m_state == Failed || !m_udp)
         return;
     fail(winsockError(qtError, m_udp->errorString()));

@@ -49,7 +49,8 @@ void Sender::btnSendData_Click() {
     SocketArray *listenSock = m_controls.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
-                                    + QString::number(listener ? listener->State() : 0)
+                                    + QString::number(listener ? qToUnderlying(listener->State())
+                                                               : 0)
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
@@ -196,7 +197,7 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_controls.lblSendState->setText(QString::number(m_controls.sendSock->State()));
+    m_controls.lblSendState->setText(QString::number(qToUnderlying(m_controls.sendSock->State())));
 }
 
 void Sender::SetLastSend(const QString &suffix) {
