@@ -39,6 +39,7 @@ public:
     ProgramState &state() { return m_state; }
     SettingsStore &settings() { return *m_settings; }
     Listener &listener() { return *m_listener; }
+    ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
 
     void Form_Load();

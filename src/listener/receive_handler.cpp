@@ -44,6 +44,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     const QPointer<SocketControl> socket = c.listenSock->element(index);
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
+    if (onChunk)
+        onChunk(data);
 
     if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
         c.txtNetData->setUtf8(data);
@@ -60,9 +62,12 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
             const QString reply = expandTokens(c.txtResponseString[i]->text());
             if (socket)
                 socket->SendData((reply + CrLf).toUtf8());
-            c.txtNetData->appendText(CrLf + QStringLiteral("Replied to ") + watch
-                                     + QStringLiteral(" with:") + CrLf + reply
-                                     + QStringLiteral(" On Sock:") + QString::number(index) + CrLf);
+            const QString note = CrLf + QStringLiteral("Replied to ") + watch
+                                 + QStringLiteral(" with:") + CrLf + reply
+                                 + QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
+            c.txtNetData->appendText(note);
+            if (onReplyNote)
+                onReplyNote(note);
         }
     }
 

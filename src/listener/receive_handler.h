@@ -18,6 +18,10 @@ public:
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
 
+    // For a run without a screen: each chunk as received, each reply note as shown.
+    std::function<void(const QByteArray &)> onChunk;
+    std::function<void(const QString &)> onReplyNote;
+
 private:
     Controls &m_controls;
     ProgramState &m_state;

@@ -232,7 +232,10 @@ void Sender::tmrSendState_Timer() {
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
-    m_controls.txtNetData->appendUtf8(m_controls.sendSock->GetData());
+    const QByteArray reply = m_controls.sendSock->GetData();
+    if (onReply)
+        onReply(reply);
+    m_controls.txtNetData->appendUtf8(reply);
 }
 
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could

@@ -18,6 +18,9 @@ public:
     void sendSock_Error(int number, const QString &description, const QString &source);
     void btnClearSendData_Click();
 
+    // For a run without a screen: each reply on sendSock as received.
+    std::function<void(const QByteArray &)> onReply;
+
 private:
     void SendToPeer(const QByteArray &data);
     void SendTcpClient(const QByteArray &data);

@@ -67,6 +67,8 @@ bool SettingsStore::programFolderWritable() const {
 }
 
 QString SettingsStore::settingsFilePath() const {
+    if (!m_location.iniFile.isEmpty())
+        return m_location.iniFile;
     const QString &folder =
         programFolderWritable() ? m_location.programFolder : m_location.userConfigFolder;
     return joinedPath(folder, QStringLiteral("Sendrel_Settings.ini"));
@@ -152,6 +154,8 @@ Settings SettingsStore::LoadSettings() const {
 }
 
 void SettingsStore::SaveSettings(const Settings &s) const {
+    if (m_location.readOnly)
+        return;
     m_problem.clear();
 
     WriteSetting(SettingsSection, QStringLiteral("Port"), s.port);

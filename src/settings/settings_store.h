@@ -16,6 +16,8 @@ struct SettingsLocation {
     QString programFolder;    // the folder that holds the executable
     QString userConfigFolder; // fallback for the settings file
     QString userDataFolder;   // fallback for the default log folder
+    QString iniFile = {};     // when set, the settings file, wherever the folders above are
+    bool readOnly = false;    // loads but never saves (the runs without a screen)
 
     static SettingsLocation forThisProgram();
 };
