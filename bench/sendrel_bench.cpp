@@ -25,15 +25,16 @@ int main(int argc, char *argv[]) {
     QApplication::setApplicationName(QStringLiteral("sendrel-bench"));
 
     const std::map<QString, int (*)(const QStringList &)> benchmarks = {
-        {QStringLiteral("flood"), runFlood},
-        {QStringLiteral("udp"), runUdpRate},
-        {QStringLiteral("roundtrip"), runRoundTrip},
-        {QStringLiteral("soak"), runSoak},
+        {QStringLiteral("flood"), runFlood},         {QStringLiteral("udp"), runUdpRate},
+        {QStringLiteral("roundtrip"), runRoundTrip}, {QStringLiteral("soak"), runSoak},
+        {QStringLiteral("backlog"), runBacklog},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
     if (found == benchmarks.end()) {
-        std::fprintf(stderr, "usage: sendrel_bench flood | udp | roundtrip | soak [cycles]\n");
+        std::fprintf(
+            stderr,
+            "usage: sendrel_bench flood | udp | roundtrip | soak [cycles] | backlog [seconds]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -31,7 +31,7 @@ private:
 
     Controls &c() { return m_fixture->controls(); }
     SocketControl *element(int index) { return c().listenSock->element(index); }
-    int slotState() { return element(1) ? element(1)->State() : -1; }
+    int slotState() { return element(1) ? int(element(1)->State()) : -1; }
 
     static std::unique_ptr<QTcpSocket> connectPeer(quint16 port) {
         auto peer = std::make_unique<QTcpSocket>();
@@ -76,7 +76,7 @@ private slots:
 
         QTest::mouseClick(c().btnDisconnect, Qt::LeftButton);
         QCOMPARE(c().lblStatus[0]->text(), QStringLiteral("Connection Closed"));
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
         QVERIFY(!c().txtListenPort->isReadOnly() && c().optTCP[1]->isEnabled());
         QCOMPARE(c().lblSendIP->text(), QStringLiteral("Client Mode Send IP Address:"));
@@ -108,7 +108,7 @@ private slots:
             c().lblStatus[0]->text(),
             QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
         QCOMPARE(c().txtListenPort->text(), port);
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
         QVERIFY(c().optTCP[0]->isEnabled());
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
@@ -302,7 +302,7 @@ private slots:
         QCOMPARE(c().lblStatus[0]->text(),
                  QStringLiteral("Connection closed because of error:\r\n"
                                 "10053 - Software caused connection abort."));
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         expectErrorHeldUntilStop(QStringLiteral("Connection closed because of error:\r\n"
                                                 "10053 - Software caused connection abort."));
     }
@@ -314,7 +314,7 @@ private slots:
         QFile::remove(m_fixture->settingsFile());
         m_fixture->window().close();
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
     }
 };

@@ -51,7 +51,7 @@ void Listener::StartListening() {
             listener->Listen();
         if (listener->State() == SocketControl::Listening) {
             if (SocketControl *slot = c.listenSock->element(1))
-                c.Label1->setText(QString::number(slot->State()));
+                c.Label1->setText(QString::number(qToUnderlying(slot->State())));
             c.lblStatus[0]->setText(QStringLiteral("Waiting for TCP data on port ")
                                     + QString::number(listener->LocalPort()));
             started = true;

@@ -33,16 +33,17 @@ void StatusMonitor::tmrMain_Timer() {
     if (listenerState() == SocketControl::Closed) {
         if (!m_listener.showsError())
             c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
-        detail += QString::number(listenerState()) + QStringLiteral(" (Not Connected)");
+        detail +=
+            QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
         if (c.optTCP[0]->isChecked()) {
             if (sockets->Count() == 1) {
-                const int state = listenerState();
+                const auto state = listenerState();
                 if (state != SocketControl::Listening && state != SocketControl::Closed)
                     stopWithErrorText();
             } else {
                 const SocketControl *slot = sockets->element(1);
-                const int slotState = slot ? slot->State() : SocketControl::Closed;
+                const auto slotState = slot ? slot->State() : SocketControl::Closed;
                 switch (slotState) {
                 case SocketControl::Connected:
                     break;
@@ -60,7 +61,7 @@ void StatusMonitor::tmrMain_Timer() {
             stopWithErrorText();
         }
         // Read after any stop or restart above, so the line shows what is open now.
-        detail += QString::number(listenerState()) + QStringLiteral(" - Port:")
+        detail += QString::number(qToUnderlying(listenerState())) + QStringLiteral(" - Port:")
                   + QString::number(sockets->element(0)->LocalPort())
                   + QStringLiteral(" - Remote IP:") + m_state.LastRemoteIP;
     }

@@ -7,6 +7,7 @@
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 #include "runtime/wait_cycle.h"
+#include "sender/send_bytes.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +26,9 @@ namespace {
 constexpr int ConnectWaitLimit = 60;
 constexpr int OpenWaitLimit = 10;
 constexpr int LingerLimit = 10;
+// The lookup gives up by itself after SocketControl::LookupTimeoutMs; this only backs that up
+// (a cycle sleeps 50 ms).
+constexpr int LookupWaitLimit = SocketControl::LookupTimeoutMs / 50 + 10;
 
 const QString NoActiveConnection =
     QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
@@ -45,12 +49,12 @@ void Sender::btnSendData_Click() {
     SocketArray *listenSock = m_controls.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
-                                    + QString::number(listener ? listener->State() : 0)
+                                    + QString::number(listener ? qToUnderlying(listener->State())
+                                                               : 0)
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
-    // Typed text goes out as UTF-8, exactly as typed.
-    const QByteArray data = m_controls.txtSendData->toPlainText().toUtf8();
+    const QByteArray data = sendBytes(*m_controls.txtSendData);
     const bool tcp = m_controls.optTCP[0]->isChecked();
     if (!m_controls.btnDisconnect->isHidden() && tcp)
         SendToPeer(data);
@@ -81,23 +85,18 @@ void Sender::SendToPeer(const QByteArray &data) {
 // Each wait processes events, so anything may have happened underneath: the listener restarted
 // (which closes sendSock) or the window closed and took this object with it. After a wait that
 // answers Gone nothing of ours may be touched.
-Sender::WaitEnd Sender::RunWait(int limit, std::optional<int> awaitedState,
-                                const std::function<void()> &onReached) {
+Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
     const QPointer<QWidget> window = m_controls.frmMain;
     const QPointer<SocketControl> sock = m_controls.sendSock;
-    const bool reached = runWaitCycles(limit, [&] {
+    const bool ended = runWaitCycles(limit, [&] {
         if (!window || !sock)
             return true;
         ShowSendState();
-        if (!awaitedState || sock->State() != *awaitedState)
-            return false;
-        if (onReached)
-            onReached();
-        return true;
+        return reached && reached();
     });
     if (!window || !sock)
         return WaitEnd::Gone;
-    return reached ? WaitEnd::Reached : WaitEnd::RanOut;
+    return ended ? WaitEnd::Reached : WaitEnd::RanOut;
 }
 
 void Sender::LingerAndClose() {
@@ -130,7 +129,8 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
-        if (RunWait(ConnectWaitLimit, SocketControl::Connected) == WaitEnd::Gone)
+        const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
+        if (RunWait(ConnectWaitLimit, connected) == WaitEnd::Gone)
             return;
     }
 
@@ -161,10 +161,19 @@ void Sender::SendUdpClient(const QByteArray &data) {
     sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
     sock->setRemotePort(*port);
     sock->Bind();
+    // A name is looked up before the datagram goes, so that it is either handed to the system or
+    // reported as not sent.
+    const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
+    if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
+        return;
     const bool sent = sock->SendData(data);
 
-    const WaitEnd open = RunWait(OpenWaitLimit, SocketControl::Open,
-                                 [&] { SetLastSend(sent ? QString() : SendFailed); });
+    const WaitEnd open = RunWait(OpenWaitLimit, [&] {
+        if (sock->State() != SocketControl::Open)
+            return false;
+        SetLastSend(sent ? QString() : SendFailed);
+        return true;
+    });
     if (open == WaitEnd::Gone)
         return;
     if (open == WaitEnd::RanOut)
@@ -188,7 +197,7 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_controls.lblSendState->setText(QString::number(m_controls.sendSock->State()));
+    m_controls.lblSendState->setText(QString::number(qToUnderlying(m_controls.sendSock->State())));
 }
 
 void Sender::SetLastSend(const QString &suffix) {

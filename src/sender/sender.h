@@ -27,8 +27,7 @@ private:
     void SendUdpClient(const QByteArray &data);
 
     enum class WaitEnd { Reached, RanOut, Gone };
-    WaitEnd RunWait(int limit, std::optional<int> awaitedState = std::nullopt,
-                    const std::function<void()> &onReached = {});
+    WaitEnd RunWait(int limit, const std::function<bool()> &reached = {});
     void LingerAndClose();
 
     std::optional<int> ClientPort() const;
