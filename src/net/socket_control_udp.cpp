@@ -120,8 +120,12 @@ void SocketControl::onHostLookedUp(quint64 round, const QString &host,
     if (round != m_lookupRound || m_state != ResolvingHost)
         return;
     m_state = Open;
-    if (addresses.isEmpty())
+    if (addresses.isEmpty()) {
+        // Told as before; the socket stays open, and the send that asked reports itself failed.
+        const WinsockError notFound = winsockError(11001);
+        emit Error(notFound.number, notFound.description, objectName());
         return;
+    }
     m_lookedUpHost = host;
     // Prefer IPv4: a peer listening on IPv4 only is far commoner than one on IPv6 only.
     m_lookedUpAddress = addresses.constFirst();
