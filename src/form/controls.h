@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPalette>
+#include <QString>
 
 #include <array>
 
@@ -16,6 +17,11 @@ class QWidget;
 class ReceivedDataBox;
 class SocketArray;
 class SocketControl;
+
+// The send target's caption while the TCP listener has no peer; the listener and the sender
+// both write it.
+inline const QString NoPeerSendCaption =
+    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
 
 // How many watch and response pairs the auto-respond section has.
 inline constexpr int PairCount = 7;

@@ -77,8 +77,7 @@ void Listener::StartListening() {
     } else {
         showListeningLook(true);
         if (c.optTCP[0]->isChecked()) {
-            c.lblSendIP->setText(QStringLiteral(
-                "TCP Server Mode Send IP Address: Unavailable, no current connection"));
+            c.lblSendIP->setText(NoPeerSendCaption);
             c.btnSendData->setEnabled(false);
             c.lblSendIP->show();
             c.txtSendIP->hide();

@@ -38,8 +38,19 @@ const QString CouldntOpenUdp = QStringLiteral(" - ERROR: Data Not Sent, Couldn't
 const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
 
 const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Address: ");
-const QString NoPeerCaption =
-    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+// The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
+// loaded; nothing when the array holds neither arrangement.
+SocketControl *peerElement(const SocketArray *listenSock) {
+    switch (listenSock->Count()) {
+    case 2:
+        return listenSock->element(1);
+    case 1:
+        return listenSock->element(0);
+    default:
+        return nullptr;
+    }
+}
 
 } // namespace
 
@@ -66,15 +77,11 @@ void Sender::btnSendData_Click() {
 
 void Sender::SendToPeer(const QByteArray &data) {
     const int count = m_controls.listenSock->Count();
-    SocketControl *target = nullptr;
-    if (count == 2)
-        target = m_controls.listenSock->element(1);
-    else if (count == 1)
-        target = m_controls.listenSock->element(0);
-    else {
+    if (count != 1 && count != 2) {
         SetLastSend(SocketClosed);
         return;
     }
+    SocketControl *target = peerElement(m_controls.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
         SetLastSend(target->SendData(data) ? QString() : SendFailed);
@@ -218,16 +225,11 @@ void Sender::tmrSendState_Timer() {
     QPushButton *sendButton = m_controls.btnSendData;
     if (peerPresent && !sendButton->isEnabled()) {
         sendButton->setEnabled(true);
-        const SocketControl *peer = nullptr;
-        if (count == 2)
-            peer = listenSock->element(1);
-        else if (count == 1)
-            peer = listener;
-        if (peer)
+        if (const SocketControl *peer = peerElement(listenSock))
             m_controls.lblSendIP->setText(PeerTargetCaption + peer->RemoteHostIP());
     } else if (!peerPresent && sendButton->isEnabled()) {
         sendButton->setEnabled(false);
-        m_controls.lblSendIP->setText(NoPeerCaption);
+        m_controls.lblSendIP->setText(NoPeerSendCaption);
     }
 }
 
