@@ -2,6 +2,7 @@
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
 #include "sender/sender.h"
+#include "support/file_bytes.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
 
@@ -181,9 +182,7 @@ private slots:
 
     // A UDP listener's own port gets the send, and the listener answers while that send waits.
     void udpListener_answersWhileSendWaits() {
-        c().chkEnableAutoRespond->setChecked(true);
-        c().txtWatchString[0]->setText(QStringLiteral("ping"));
-        c().txtResponseString[0]->setText(QStringLiteral("pong"));
+        answerPingWithPong(c());
         const quint16 port = startListener(c(), false);
         LoopbackPeer peer(false);
         QTimer::singleShot(50, this,
@@ -191,6 +190,38 @@ private slots:
         send(QStringLiteral("self"));
         QCOMPARE(peer.arrived, QList<QByteArray>{"pong\r\n"}); // already here when the send ends
         QVERIFY(c().txtNetData->text().contains(QStringLiteral("self")));
+    }
+
+    // "Send as Hex" from the send box's menu, after Qt's own entries: hex pairs go out as bytes;
+    // a text that is not hex sends nothing, says where, and leaves the last-send line alone. The
+    // switch is stored after the described keys.
+    void sendAsHex_fromTheMenu() {
+        QTimer::singleShot(0, this, [] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu && menu->actions().size() > 2);
+            QCOMPARE(menu->actions().constLast()->text(), QStringLiteral("Send as He&x"));
+            menu->actions().constLast()->trigger();
+            menu->close();
+        });
+        emit c().txtSendData->customContextMenuRequested(QPoint(5, 5));
+        QVERIFY(m_f->window().sender().sendAsHex());
+
+        LoopbackPeer peer(false);
+        c().optTCP[1]->setChecked(true);
+        c().txtListenPort->setText(QString::number(peer.port()));
+        send(QStringLiteral("0x00 ff:41\n"));
+        QTRY_COMPARE(peer.arrived, QList<QByteArray>{QByteArray("\0\xff\x41", 3)});
+        const QString sentLine = c().lblStatus[2]->text();
+        m_f->clock().advance(60 * 1000);
+        send(QStringLiteral("4G"));
+        QTRY_COMPARE(m_boxes, QStringList{"KVX Sendrel|Not valid hex at character 2: G"});
+        QCOMPARE(c().lblStatus[2]->text(), sentLine);
+        QVERIFY(c().btnSendData->isEnabled());
+        QCOMPARE(peer.arrived.size(), 1);
+
+        m_f->reopen();
+        QVERIFY(fileBytes(m_f->settingsFile()).endsWith("ResponseString6=\r\nSendAsHex=1\r\n"));
+        QVERIFY(m_f->window().sender().sendAsHex());
     }
 };
 

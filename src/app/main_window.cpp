@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -146,6 +147,10 @@ void MainWindow::connectHandlers() {
             [sender] { sender->btnClearSendData_Click(); });
     connect(c.btnLogLocation, &QPushButton::clicked, this,
             [chooser] { chooser->btnLogLocation_Click(); });
+
+    c.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(c.txtSendData, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { showSendBoxMenu(at); });
 }
 
 void MainWindow::Form_Load() {
@@ -160,13 +165,31 @@ void MainWindow::Form_Load() {
 }
 
 void MainWindow::loadSettings() {
-    showSettings(m_controls, m_settings->LoadSettings());
+    const Settings settings = m_settings->LoadSettings();
+    showSettings(m_controls, settings);
+    m_sender->setSendAsHex(settings.sendAsHex);
     reportProblem(m_settings->problem());
 }
 
 void MainWindow::saveSettings() {
-    m_settings->SaveSettings(settingsFromControls(m_controls));
+    Settings settings = settingsFromControls(m_controls);
+    settings.sendAsHex = m_sender->sendAsHex();
+    m_settings->SaveSettings(settings);
     reportProblem(m_settings->problem());
+}
+
+// Qt's own editing entries, then the send box's additions.
+void MainWindow::showSendBoxMenu(const QPoint &at) {
+    QPlainTextEdit *box = m_controls.txtSendData;
+    const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+    menu->setObjectName(QStringLiteral("sendBoxMenu"));
+    menu->addSeparator();
+    QAction *asHex = menu->addAction(QStringLiteral("Send as He&x"));
+    asHex->setCheckable(true);
+    asHex->setChecked(m_sender->sendAsHex());
+    connect(asHex, &QAction::toggled, this, [this](bool on) { m_sender->setSendAsHex(on); });
+    // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
+    menu->exec(box->viewport()->mapToGlobal(at));
 }
 
 void MainWindow::logReceivedData(const QByteArray &data) {

@@ -55,6 +55,7 @@ private:
     void saveSettings();
     void logReceivedData(const QByteArray &data);
     void reportProblem(const QString &problem);
+    void showSendBoxMenu(const QPoint &at);
 
     std::unique_ptr<Clock> m_ownClock;
     const Clock *m_clock = nullptr;

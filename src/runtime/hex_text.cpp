@@ -5,8 +5,8 @@
 namespace {
 
 bool isSeparator(QChar c) {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u':' || c == u'-'
-           || c == u',';
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == QChar::LineSeparator
+           || c == QChar::ParagraphSeparator || c == u':' || c == u'-' || c == u',';
 }
 
 int hexValue(QChar c) {

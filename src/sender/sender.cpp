@@ -6,6 +6,7 @@
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/wait_cycle.h"
 #include "sender/send_bytes.h"
 
@@ -65,7 +66,10 @@ void Sender::btnSendData_Click() {
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
-    const QByteArray data = sendBytes(*m_controls.txtSendData);
+    const std::optional<QByteArray> bytes = BytesToSend();
+    if (!bytes)
+        return;
+    const QByteArray &data = *bytes;
     const bool tcp = m_controls.optTCP[0]->isChecked();
     if (!m_controls.btnDisconnect->isHidden() && tcp)
         SendToPeer(data);
@@ -240,13 +244,28 @@ void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
     m_controls.txtNetData->appendUtf8(reply);
 }
 
+void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
+    ShowMessage(QStringLiteral("SendSock Error #") + QString::number(number) + QStringLiteral(":")
+                + description + QStringLiteral("\r\n\r\n") + QStringLiteral("Source:") + source);
+}
+
+// The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
+// and is not.
+std::optional<QByteArray> Sender::BytesToSend() {
+    if (!m_sendAsHex)
+        return sendBytes(*m_controls.txtSendData);
+    const HexText hex = bytesFromHexText(m_controls.txtSendData->toPlainText());
+    if (!hex.error.isEmpty()) {
+        ShowMessage(hex.error);
+        return std::nullopt;
+    }
+    return hex.bytes;
+}
+
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could
 // let the socket be torn down under the code that emitted it. A waiting send still does not go
 // on while the box is open, since the box's loop runs inside the wait's event processing.
-void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
-    const QString text = QStringLiteral("SendSock Error #") + QString::number(number)
-                         + QStringLiteral(":") + description + QStringLiteral("\r\n\r\n")
-                         + QStringLiteral("Source:") + source;
+void Sender::ShowMessage(const QString &text) {
     QWidget *window = m_controls.frmMain;
     QTimer::singleShot(0, window, [window, text] {
         // On the heap and guarded: closing the window while the box is open deletes it.

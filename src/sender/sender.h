@@ -21,6 +21,10 @@ public:
     // For a run without a screen: each reply on sendSock as received.
     std::function<void(const QByteArray &)> onReply;
 
+    // With it on, the send text is read as hex pairs and a text that is not hex sends nothing.
+    bool sendAsHex() const { return m_sendAsHex; }
+    void setSendAsHex(bool on) { m_sendAsHex = on; }
+
 private:
     void SendToPeer(const QByteArray &data);
     void SendTcpClient(const QByteArray &data);
@@ -34,7 +38,10 @@ private:
     QString LastSentText(const QString &suffix = {}) const;
     void ShowSendState();
     void SetLastSend(const QString &suffix = {});
+    std::optional<QByteArray> BytesToSend();
+    void ShowMessage(const QString &text);
 
     Controls &m_controls;
     const Clock &m_clock;
+    bool m_sendAsHex = false;
 };
