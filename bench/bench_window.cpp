@@ -52,10 +52,10 @@ quint16 BenchWindow::start(bool tcp, const Figures &figures) {
     c.optTCP[tcp ? 0 : 1]->setChecked(true);
     c.txtListenPort->setText(QStringLiteral("0"));
     QTest::mouseClick(c.btnConnect, Qt::LeftButton);
-    const int wanted = tcp ? SocketControl::Listening : SocketControl::Open;
+    const auto wanted = tcp ? SocketControl::Listening : SocketControl::Open;
     if (element(0)->State() != wanted) {
-        figures.info(QStringLiteral("window"), QStringLiteral("the %1 listener did not open")
-                                                   .arg(tcp ? "TCP" : "UDP"));
+        figures.info(QStringLiteral("window"),
+                     QStringLiteral("the %1 listener did not open").arg(tcp ? "TCP" : "UDP"));
         return 0;
     }
     const auto port = quint16(element(0)->LocalPort());

@@ -11,6 +11,7 @@ int runFlood(const QStringList &arguments);
 int runUdpRate(const QStringList &arguments);
 int runRoundTrip(const QStringList &arguments);
 int runSoak(const QStringList &arguments);
+int runBacklog(const QStringList &arguments);
 int runAccessibility(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;

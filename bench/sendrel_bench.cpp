@@ -29,13 +29,14 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("udp"), runUdpRate},
         {QStringLiteral("roundtrip"), runRoundTrip},
         {QStringLiteral("soak"), runSoak},
+        {QStringLiteral("backlog"), runBacklog},
         {QStringLiteral("accessibility"), runAccessibility},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
     if (found == benchmarks.end()) {
         std::fprintf(stderr, "usage: sendrel_bench flood | udp | roundtrip | soak [cycles] | "
-                             "accessibility [MiB [--quiet]]\n");
+                             "backlog [seconds] | accessibility [MiB [--quiet]]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -12,8 +12,7 @@
 
 namespace {
 
-void require(bool holds, const char *property, const QString &text)
-{
+void require(bool holds, const char *property, const QString &text) {
     if (!holds) {
         std::fprintf(stderr, "property failed: %s for \"%s\"\n", property,
                      text.toUtf8().constData());
@@ -21,8 +20,7 @@ void require(bool holds, const char *property, const QString &text)
     }
 }
 
-void check(const QString &text)
-{
+void check(const QString &text) {
     const double number = leadingNumber(text);
     const QString once = normalisedPortText(text);
     const QString twice = normalisedPortText(once);
@@ -37,8 +35,7 @@ void check(const QString &text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size > 4096)
         return 0;
     check(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));

@@ -18,18 +18,18 @@ namespace {
 constexpr qsizetype MaxInput = 64 * 1024;
 constexpr qsizetype MaxNames = 8;
 
-void require(bool holds, const char *property)
-{
+void require(bool holds, const char *property) {
     if (!holds) {
         std::fprintf(stderr, "property failed: %s\n", property);
         std::abort();
     }
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v';
+}
 
-QByteArray trimmedBlanks(QByteArray s)
-{
+QByteArray trimmedBlanks(QByteArray s) {
     while (!s.isEmpty() && isBlank(s.front()))
         s.remove(0, 1);
     while (!s.isEmpty() && isBlank(s.back()))
@@ -37,16 +37,14 @@ QByteArray trimmedBlanks(QByteArray s)
     return s;
 }
 
-struct Name
-{
+struct Name {
     QByteArray section;
     QByteArray key;
     QByteArray rawValue; // as it stands after '=', blanks and quotes included
 };
 
 // Section and key names as a plain reading of the lines finds them.
-QList<Name> namesIn(const QByteArray &text)
-{
+QList<Name> namesIn(const QByteArray &text) {
     QList<Name> names;
     QByteArray section;
     QByteArray normalised = text;
@@ -58,7 +56,8 @@ QList<Name> namesIn(const QByteArray &text)
             section = trimmedBlanks(line.mid(1, close < 0 ? -1 : close - 1));
         } else if (!line.startsWith(';') && line.contains('=')) {
             const qsizetype equals = line.indexOf('=');
-            names.append({section, trimmedBlanks(line.left(equals)), raw.mid(raw.indexOf('=') + 1)});
+            names.append(
+                {section, trimmedBlanks(line.left(equals)), raw.mid(raw.indexOf('=') + 1)});
             if (names.size() == MaxNames)
                 break;
         }
@@ -66,15 +65,13 @@ QList<Name> namesIn(const QByteArray &text)
     return names;
 }
 
-bool hasLineBreak(QByteArrayView s)
-{
+bool hasLineBreak(QByteArrayView s) {
     return s.contains('\r') || s.contains('\n') || s.contains('\0');
 }
 
 // Names that a written line gives back when read: no line breaks, no blanks at the ends, and
 // nothing that would make the line a header, a comment or split it elsewhere.
-bool readableName(const Name &n)
-{
+bool readableName(const Name &n) {
     const auto clean = [](const QByteArray &s) {
         return !hasLineBreak(s) && trimmedBlanks(s) == s;
     };
@@ -83,24 +80,21 @@ bool readableName(const Name &n)
 }
 
 // Text as the program decodes the file: a leading byte order mark is a character like any other.
-QString utf8(const QByteArray &bytes)
-{
+QString utf8(const QByteArray &bytes) {
     QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
     return decode(bytes);
 }
 
-QString scratchFile()
-{
+QString scratchFile() {
     static QTemporaryDir *dir = [] {
         const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm")
-                                                                        : QDir::tempPath();
+                                                                       : QDir::tempPath();
         return new QTemporaryDir(base + QStringLiteral("/profile_fuzzer-XXXXXX"));
     }();
     return dir->filePath(QStringLiteral("Sendrel_Settings.ini"));
 }
 
-void checkEdits(const QByteArray &text, const QList<Name> &names)
-{
+void checkEdits(const QByteArray &text, const QList<Name> &names) {
     for (qsizetype i = 0; i < names.size(); ++i) {
         const Name &n = names[i];
         const std::optional<QByteArray> before = ProfileFile::findValue(text, n.section, n.key);
@@ -119,8 +113,9 @@ void checkEdits(const QByteArray &text, const QList<Name> &names)
                     continue;
                 const bool same = ProfileFile::findValue(text, other.section, other.key)
                                   == ProfileFile::findValue(*rewritten, other.section, other.key);
-                require(same || (other.section.compare(n.section, Qt::CaseInsensitive) == 0
-                                 && other.key.compare(n.key, Qt::CaseInsensitive) == 0),
+                require(same
+                            || (other.section.compare(n.section, Qt::CaseInsensitive) == 0
+                                && other.key.compare(n.key, Qt::CaseInsensitive) == 0),
                         "an edit leaves every other key alone");
             }
         }
@@ -136,8 +131,7 @@ void checkEdits(const QByteArray &text, const QList<Name> &names)
     }
 }
 
-void checkFileRoundTrip(const QByteArray &text, const QList<Name> &names)
-{
+void checkFileRoundTrip(const QByteArray &text, const QList<Name> &names) {
     const QString path = scratchFile();
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
@@ -165,8 +159,7 @@ void checkFileRoundTrip(const QByteArray &text, const QList<Name> &names)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size > std::size_t(MaxInput))
         return 0;
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));

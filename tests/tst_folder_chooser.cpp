@@ -1,11 +1,19 @@
 #include "listener/listener.h"
 #include "settings/settings_store.h"
+#include "support/loopback.h"
 #include "support/window_fixture.h"
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+
+using namespace Qt::StringLiterals;
 
 class tst_FolderChooser : public QObject {
     Q_OBJECT
@@ -36,6 +44,52 @@ private slots:
         QVERIFY(!QFile::exists(f.settingsFile()));
         f.window().listener().StopListening();
         QCOMPARE(ReadIniValue(f.settingsFile(), "Settings", "LogPath"), after);
+    }
+
+    // The system's picker opens at the top of the file system, whatever the working folder.
+    void systemPicker_startsAtTheTop() {
+        QString shown;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&shown] {
+            if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+                shown = dialog->directory().absolutePath();
+                dialog->reject();
+            }
+        });
+        poll.start(20);
+        QCOMPARE(BrowseForFolder(nullptr, u"Select a folder"_s), QString());
+        QCOMPARE(shown, QDir::rootPath());
+    }
+
+    // The log folder as a Linux user types it: "~" is home, a relative folder starts at the
+    // program's folder, and a pasted line break is gone from the box before it is used.
+    void typedLogFolder_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("used"); // below the fixture's folder
+        QTest::newRow("home") << u"~/logs/"_s << u"~/logs/"_s << u"home/logs/"_s;
+        QTest::newRow("relative") << u"rel/logs"_s << u"rel/logs/"_s << u"rel/logs/"_s;
+        QTest::newRow("pasted line break") << u"pas\r\nted/"_s << u"pasted/"_s << u"pasted/"_s;
+    }
+    void typedLogFolder() {
+        QFETCH(QString, typed);
+        QFETCH(QString, box);
+        QFETCH(QString, used);
+        WindowFixture f;
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(f.folder() + u"/home"_s));
+        QDir::setCurrent(QDir::tempPath());
+        const quint16 port = startListener(f.controls(), false);
+        f.controls().chkLogData->setCheckState(Qt::Checked);
+        f.controls().txtLogPath->setText(typed);
+        QUdpSocket peer;
+        peer.writeDatagram("logged", QHostAddress::LocalHost, port);
+        const QString file = f.folder() + u'/' + used + u"SendrelLog_12052026.txt"_s;
+        QTRY_VERIFY(QFile::exists(file));
+        qputenv("HOME", home);
+        QCOMPARE(f.controls().txtLogPath->text(), box);
+        f.window().listener().StopListening();
+        QCOMPARE(ReadIniValue(f.settingsFile(), "Settings", "LogPath"), box);
     }
 };
 

@@ -13,16 +13,17 @@
 #include <QNetworkDatagram>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <memory>
 #include <sys/socket.h>
 
-class tst_Listener : public QObject
-{
+class tst_Listener : public QObject {
     Q_OBJECT
 
 private:
@@ -30,41 +31,39 @@ private:
 
     Controls &c() { return m_fixture->controls(); }
     SocketControl *element(int index) { return c().listenSock->element(index); }
-    int slotState() { return element(1) ? element(1)->State() : -1; }
+    int slotState() { return element(1) ? int(element(1)->State()) : -1; }
 
-    static std::unique_ptr<QTcpSocket> connectPeer(quint16 port)
-    {
+    static std::unique_ptr<QTcpSocket> connectPeer(quint16 port) {
         auto peer = std::make_unique<QTcpSocket>();
         peer->connectToHost(QHostAddress::LocalHost, port);
         return peer;
     }
 
-    void setPairs(const QStringList &watch, const QStringList &response)
-    {
-        c().chkEnableAutoRespond->setCheckState(Qt::Checked);
-        for (int i = 0; i < 7; ++i) {
-            c().txtWatchString[i]->setText(watch.value(i));
-            c().txtResponseString[i]->setText(response.value(i));
-        }
+    // The status monitor's ticks leave an error on screen; the operator's Stop clears it.
+    void expectErrorHeldUntilStop(const QString &error) {
+        const int ticks = 3;
+        QSignalSpy tick(c().tmrMain, &QTimer::timeout);
+        QTRY_VERIFY(tick.size() >= ticks);
+        QCOMPARE(c().lblStatus[0]->text(), error);
+        m_fixture->window().listener().btnDisconnect_Click();
+        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
     }
 
 private slots:
     void init() { m_fixture = std::make_unique<WindowFixture>(); }
     void cleanup() { m_fixture.reset(); }
 
-    void startAndStop_switchLooks_data()
-    {
+    void startAndStop_switchLooks_data() {
         QTest::addColumn<bool>("tcp");
         QTest::newRow("tcp") << true;
         QTest::newRow("udp") << false;
     }
-    void startAndStop_switchLooks()
-    {
+    void startAndStop_switchLooks() {
         QFETCH(bool, tcp);
         const quint16 port = startListener(c(), tcp);
-        QCOMPARE(c().lblStatus[0]->text(), QStringLiteral("Waiting for %1 data on port %2")
-                                               .arg(tcp ? "TCP" : "UDP")
-                                               .arg(port));
+        QCOMPARE(
+            c().lblStatus[0]->text(),
+            QStringLiteral("Waiting for %1 data on port %2").arg(tcp ? "TCP" : "UDP").arg(port));
         QVERIFY(c().btnConnect->isHidden() && !c().btnDisconnect->isHidden());
         QVERIFY(c().txtListenPort->isReadOnly());
         QVERIFY(!c().optTCP[1]->isEnabled() && !c().optReceiveType[0]->isEnabled());
@@ -77,15 +76,14 @@ private slots:
 
         QTest::mouseClick(c().btnDisconnect, Qt::LeftButton);
         QCOMPARE(c().lblStatus[0]->text(), QStringLiteral("Connection Closed"));
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
         QVERIFY(!c().txtListenPort->isReadOnly() && c().optTCP[1]->isEnabled());
         QCOMPARE(c().lblSendIP->text(), QStringLiteral("Client Mode Send IP Address:"));
         QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
     }
 
-    void start_fails_showsErrorAndIdleLook_data()
-    {
+    void start_fails_showsErrorAndIdleLook_data() {
         QTest::addColumn<bool>("tcp");
         QTest::addColumn<QString>("port"); // empty: a port another socket holds
         QTest::newRow("tcp port in use") << true << QString();
@@ -93,8 +91,7 @@ private slots:
         QTest::newRow("65536") << true << QStringLiteral("65536");
         QTest::newRow("negative") << false << QStringLiteral("-1");
     }
-    void start_fails_showsErrorAndIdleLook()
-    {
+    void start_fails_showsErrorAndIdleLook() {
         QFETCH(bool, tcp);
         QFETCH(QString, port);
         QTcpServer tcpHolder;
@@ -107,20 +104,21 @@ private slots:
         c().txtListenPort->setText(port);
         QTest::mouseClick(c().btnConnect, Qt::LeftButton);
 
-        QCOMPARE(c().lblStatus[0]->text(),
-                 QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
+        QCOMPARE(
+            c().lblStatus[0]->text(),
+            QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
         QCOMPARE(c().txtListenPort->text(), port);
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
         QVERIFY(c().optTCP[0]->isEnabled());
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
-        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
+        expectErrorHeldUntilStop(
+            QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
     }
 
-    void tcp_secondPeerRefused_firstKeepsWorking()
-    {
+    void tcp_secondPeerRefused_firstKeepsWorking() {
         const quint16 port = startListener(c(), true);
-        setPairs({QStringLiteral("ping")}, {QStringLiteral("pong")});
+        answerPingWithPong(c());
         auto first = connectPeer(port);
         QTRY_COMPARE(slotState(), int(SocketControl::Connected));
         auto second = connectPeer(port);
@@ -133,11 +131,11 @@ private slots:
         QVERIFY(c().txtNetData->text().endsWith(
             QStringLiteral("\r\nReplied to ping with:\r\npong On Sock:1\r\n")));
         QTRY_VERIFY(c().btnSendData->isEnabled());
-        QCOMPARE(c().lblSendIP->text(), QStringLiteral("TCP Server Mode Send IP Address: 127.0.0.1"));
+        QCOMPARE(c().lblSendIP->text(),
+                 QStringLiteral("TCP Server Mode Send IP Address: 127.0.0.1"));
     }
 
-    void tcp_peerLeaves_listenerReopensAndServesNext()
-    {
+    void tcp_peerLeaves_listenerReopensAndServesNext() {
         const quint16 port = startListener(c(), true);
         auto first = connectPeer(port);
         first->write("one");
@@ -156,10 +154,10 @@ private slots:
         QTRY_COMPARE(c().txtNetData->text(), QStringLiteral("two"));
     }
 
-    void udp_answersEachSenderWithExpandedTokens()
-    {
+    void udp_answersEachSenderWithExpandedTokens() {
         const quint16 port = startListener(c(), false);
-        setPairs({{}, {}, {}, QStringLiteral("hello%CRLF%")}, {{}, {}, {}, QStringLiteral("%TAB%ok%CR%")});
+        setPairs(c(), {{}, {}, {}, QStringLiteral("hello%CRLF%")},
+                 {{}, {}, {}, QStringLiteral("%TAB%ok%CR%")});
         QUdpSocket a, b;
         QVERIFY(a.bind(QHostAddress::LocalHost, 0) && b.bind(QHostAddress::LocalHost, 0));
         a.writeDatagram("hello\r\n", QHostAddress::LocalHost, port);
@@ -175,36 +173,35 @@ private slots:
         QVERIFY(!b.hasPendingDatagrams() && !a.hasPendingDatagrams());
     }
 
-    void autoRespond_answersEveryMatchingPair_data()
-    {
+    void autoRespond_answersEveryMatchingPair_data() {
         QTest::addColumn<QStringList>("watch");
         QTest::addColumn<int>("checkState");
         QTest::addColumn<QByteArray>("chunk");
         QTest::addColumn<QByteArray>("answer");
         const QStringList pingAt2And5{{}, {}, "ping", {}, {}, "ping", {}};
-        QTest::newRow("two pairs, index order") << pingAt2And5 << int(Qt::Checked)
-                                                << QByteArray("ping") << QByteArray("r2\r\nr5\r\n");
-        QTest::newRow("case differs") << pingAt2And5 << int(Qt::Checked) << QByteArray("Ping")
-                                      << QByteArray();
-        QTest::newRow("longer chunk") << pingAt2And5 << int(Qt::Checked) << QByteArray("ping!")
-                                      << QByteArray();
-        QTest::newRow("grey check box is off") << pingAt2And5 << int(Qt::PartiallyChecked)
-                                               << QByteArray("ping") << QByteArray();
+        QTest::newRow("two pairs, index order")
+            << pingAt2And5 << int(Qt::Checked) << QByteArray("ping") << QByteArray("r2\r\nr5\r\n");
+        QTest::newRow("case differs")
+            << pingAt2And5 << int(Qt::Checked) << QByteArray("Ping") << QByteArray();
+        QTest::newRow("longer chunk")
+            << pingAt2And5 << int(Qt::Checked) << QByteArray("ping!") << QByteArray();
+        QTest::newRow("grey check box is off")
+            << pingAt2And5 << int(Qt::PartiallyChecked) << QByteArray("ping") << QByteArray();
         QTest::newRow("empty watch never matches")
             << QStringList(7, QString()) << int(Qt::Checked) << QByteArray("x") << QByteArray();
         QTest::newRow("lower-case token is text") << QStringList{"a%cr%"} << int(Qt::Checked)
                                                   << QByteArray("a%cr%") << QByteArray("r0\r\n");
-        QTest::newRow("utf-8 watch string") << QStringList{"grüß"} << int(Qt::Checked)
-                                            << QByteArray("gr\xc3\xbc\xc3\x9f") << QByteArray("r0\r\n");
+        QTest::newRow("utf-8 watch string")
+            << QStringList{"grüß"} << int(Qt::Checked) << QByteArray("gr\xc3\xbc\xc3\x9f")
+            << QByteArray("r0\r\n");
     }
-    void autoRespond_answersEveryMatchingPair()
-    {
+    void autoRespond_answersEveryMatchingPair() {
         QFETCH(QStringList, watch);
         QFETCH(int, checkState);
         QFETCH(QByteArray, chunk);
         QFETCH(QByteArray, answer);
         const quint16 port = startListener(c(), false);
-        setPairs(watch, {"r0", "r1", "r2", "r3", "r4", "r5", "r6"});
+        setPairs(c(), watch, {"r0", "r1", "r2", "r3", "r4", "r5", "r6"});
         c().chkEnableAutoRespond->setCheckState(Qt::CheckState(checkState));
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
@@ -217,8 +214,7 @@ private slots:
         QCOMPARE(received, answer);
     }
 
-    void http_notFoundAndReset_data()
-    {
+    void http_notFoundAndReset_data() {
         QTest::addColumn<bool>("httpMode");
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<bool>("answered");
@@ -229,10 +225,10 @@ private slots:
         QTest::newRow("binary around GET") << true << QByteArray("\0\xffGET\0", 6) << true;
         QTest::newRow("lower case") << true << QByteArray("get /") << false;
         QTest::newRow("POST") << true << QByteArray("POST /") << false;
-        QTest::newRow("general text mode") << false << QByteArray("GET / HTTP/1.0\r\n\r\n") << false;
+        QTest::newRow("general text mode")
+            << false << QByteArray("GET / HTTP/1.0\r\n\r\n") << false;
     }
-    void http_notFoundAndReset()
-    {
+    void http_notFoundAndReset() {
         QFETCH(bool, httpMode);
         QFETCH(QByteArray, request);
         QFETCH(bool, answered);
@@ -256,8 +252,7 @@ private slots:
         QCOMPARE(element(0)->LocalPort(), int(port));
     }
 
-    void show_appendsWithinTheWindowElseReplaces_data()
-    {
+    void show_appendsWithinTheWindowElseReplaces_data() {
         QTest::addColumn<qint32>("firstTick");
         QTest::addColumn<qint32>("secondTick");
         QTest::addColumn<QString>("shown");
@@ -266,8 +261,7 @@ private slots:
         QTest::newRow("1001 ms") << 100000 << 101001 << QStringLiteral("def");
         QTest::newRow("difference overflows") << 2147483000 << -2147483000 << QStringLiteral("def");
     }
-    void show_appendsWithinTheWindowElseReplaces()
-    {
+    void show_appendsWithinTheWindowElseReplaces() {
         QFETCH(qint32, firstTick);
         QFETCH(qint32, secondTick);
         QFETCH(QString, shown);
@@ -282,8 +276,7 @@ private slots:
         QTRY_COMPARE(c().txtNetData->text(), shown);
     }
 
-    void statusLines_followTheListener()
-    {
+    void statusLines_followTheListener() {
         QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
         QCOMPARE(c().lblStatus[1]->text(),
                  QStringLiteral("Last Data Received:None - Sock State:0 (Not Connected)"));
@@ -296,30 +289,32 @@ private slots:
         const QString when = QStringLiteral("12/5/2026 9:34:51 PM");
         QTRY_COMPARE(c().lblStatus[1]->text(), open.arg(when).arg(port).arg("127.0.0.1"));
         QTest::mouseClick(c().btnDisconnect, Qt::LeftButton);
-        QTRY_COMPARE(c().lblStatus[1]->text(),
-                     QStringLiteral("Last Data Received:%1 - Sock State:0 (Not Connected)").arg(when));
+        QTRY_COMPARE(
+            c().lblStatus[1]->text(),
+            QStringLiteral("Last Data Received:%1 - Sock State:0 (Not Connected)").arg(when));
     }
 
-    void socketError_stopsListenerAndShowsIt()
-    {
+    void socketError_stopsListenerAndShowsIt() {
         startListener(c(), true);
         m_fixture->window().listener().listenSock_Error(
-            1, 10053, QStringLiteral("Software caused connection abort."), QStringLiteral("listenSock"));
-        QCOMPARE(c().lblStatus[0]->text(), QStringLiteral("Connection closed because of error:\r\n"
-                                                          "10053 - Software caused connection abort."));
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
-        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
+            1, 10053, QStringLiteral("Software caused connection abort."),
+            QStringLiteral("listenSock"));
+        QCOMPARE(c().lblStatus[0]->text(),
+                 QStringLiteral("Connection closed because of error:\r\n"
+                                "10053 - Software caused connection abort."));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
+        expectErrorHeldUntilStop(QStringLiteral("Connection closed because of error:\r\n"
+                                                "10053 - Software caused connection abort."));
     }
 
-    void close_withPeer_closesConnectionAndSaves()
-    {
+    void close_withPeer_closesConnectionAndSaves() {
         const quint16 port = startListener(c(), true);
         auto peer = connectPeer(port);
         QTRY_COMPARE(c().listenSock->Count(), 2);
         QFile::remove(m_fixture->settingsFile());
         m_fixture->window().close();
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(element(0)->State(), int(SocketControl::Closed));
+        QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
     }
 };

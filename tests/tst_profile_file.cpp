@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -164,15 +162,13 @@ private slots:
         QVERIFY(!ProfileFile::writeValue(m_path, "s", "k", QByteArrayView("a\0b", 3)));
         QVERIFY(!ProfileFile::writeValue(m_path, "s]\nx=y", "k", "v"));
         QVERIFY(!ProfileFile::writeValue(m_path, "s", "k\rj", "v"));
-        rlimit saved{};
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit small{4096, saved.rlim_max};
-        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const bool written = ProfileFile::writeValue(m_path, "s", "k", QByteArray(8192, 'n'));
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
+        bool written = true;
+        QString problem;
+        withFileSizeLimit(4096, [&] {
+            written = ProfileFile::writeValue(m_path, "s", "k", QByteArray(8192, 'n'), &problem);
+        });
         QVERIFY(!written);
+        QCOMPARE(problem, u"File too large"_s);
         QCOMPARE(fileBytes(m_path), "[s]\r\nk=old\r\n"_ba);
         QCOMPARE(entries(), QStringList{u"test.ini"_s});
     }

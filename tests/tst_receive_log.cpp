@@ -1,117 +1,102 @@
-// The daily receive log: exact bytes of an entry, day files, and failures the operator can see.
+// The daily receive log: exact bytes of an entry, day files, and entries that cannot be written.
 #include "log/receive_log.h"
 #include "support/file_bytes.h"
-#include "support/window_fixture.h"
+#include "support/log_entries.h"
 
 #include <QDir>
-#include <QLineEdit>
+#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray entry(const QByteArray &stamp, const QByteArray &data)
-{
-    return stamp + QByteArray(96 - stamp.size(), '-') + "\r\n" + data + "\r\n" + QByteArray(96, '-')
-           + "\r\n\r\n";
-}
+const QDateTime Evening(QDate(2026, 12, 5), QTime(21, 34, 51));
 
 } // namespace
 
-class tst_ReceiveLog : public QObject
-{
+class tst_ReceiveLog : public QObject {
     Q_OBJECT
 
-private:
-    std::unique_ptr<WindowFixture> m_fixture;
-    std::unique_ptr<ReceiveLog> m_log;
-
-    QLineEdit *pathBox() { return m_fixture->controls().txtLogPath; }
-    QString folder(const QString &name) const { return m_fixture->folder() + u'/' + name; }
+    QTemporaryDir m_dir;
+    QString folder(const QString &name) const { return m_dir.filePath(name); }
 
 private slots:
-    void init()
-    {
-        m_fixture = std::make_unique<WindowFixture>();
-        m_log = std::make_unique<ReceiveLog>(m_fixture->controls(), m_fixture->clock());
-        pathBox()->setText(folder(QStringLiteral("logs")));
-    }
-    void cleanup()
-    {
-        m_log.reset();
-        m_fixture.reset();
-    }
+    void init() { QVERIFY(QDir(m_dir.path()).removeRecursively() && QDir().mkpath(m_dir.path())); }
 
-    void logDateText_data()
-    {
+    void logDateText_data() {
         QTest::addColumn<QDate>("date");
         QTest::addColumn<QString>("text");
-        QTest::newRow("1 March 2027") << QDate(2027, 3, 1) << QStringLiteral("03012027");
-        QTest::newRow("25 December 2026") << QDate(2026, 12, 25) << QStringLiteral("12252026");
-        QTest::newRow("year 999") << QDate(999, 1, 9) << QStringLiteral("0109999");
+        QTest::newRow("1 March 2027") << QDate(2027, 3, 1) << u"03012027"_s;
+        QTest::newRow("25 December 2026") << QDate(2026, 12, 25) << u"12252026"_s;
+        QTest::newRow("year 999") << QDate(999, 1, 9) << u"0109999"_s;
     }
-    void logDateText()
-    {
+    void logDateText() {
         QFETCH(QDate, date);
         QFETCH(QString, text);
         QCOMPARE(ReceiveLog::LogDateText(date), text);
     }
 
-    void entry_holdsExactlyTheData_data()
-    {
+    // Missing folders are made with their parents; the folder may lack its final separator.
+    void entry_holdsExactlyTheData_data() {
         QTest::addColumn<QByteArray>("data");
-        QTest::newRow("text") << QByteArray("hello");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("nul and invalid utf-8") << QByteArray("a\0b\xff\xfe\xc3\x28\r\n", 9);
+        QTest::addColumn<QString>("logFolder");
+        QTest::newRow("text") << "hello"_ba << u"logs"_s;
+        QTest::newRow("empty") << QByteArray() << u"logs/"_s;
+        QTest::newRow("nul and invalid utf-8")
+            << QByteArray("a\0b\xff\xfe\xc3\x28\r\n", 9) << u"a/b/c/"_s;
     }
-    void entry_holdsExactlyTheData()
-    {
+    void entry_holdsExactlyTheData() {
         QFETCH(QByteArray, data);
-        m_log->LogReceivedData(data);
-        QCOMPARE(pathBox()->text(), folder(QStringLiteral("logs/")));
-        QCOMPARE(fileBytes(folder(QStringLiteral("logs/SendrelLog_12052026.txt"))),
-                 entry("12/5/2026 9:34:51 PM---", data));
+        QFETCH(QString, logFolder);
+        const LogResult result = ReceiveLog::LogReceivedData(folder(logFolder), data, Evening);
+        QVERIFY(result.written);
+        QCOMPARE(result.fileName,
+                 QDir::cleanPath(folder(logFolder)) + u"/SendrelLog_12052026.txt"_s);
+        QCOMPARE(fileBytes(result.fileName), logEntry("12/5/2026 9:34:51 PM---", data));
     }
 
-    void entries_sameDayAppend_nextDayNewFile()
-    {
-        FakeClock &clock = m_fixture->clock();
-        clock.setNow(QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59)));
-        m_log->LogReceivedData("first");
-        m_log->LogReceivedData("second");
-        clock.setNow(QDateTime(QDate(2026, 12, 6), QTime(0, 0, 0)));
-        m_log->LogReceivedData("third");
+    void entries_sameDayAppend_nextDayNewFile() {
+        const QDateTime late(QDate(2026, 12, 5), QTime(23, 59, 59));
+        ReceiveLog::LogReceivedData(folder(u"logs/"_s), "first", late);
+        ReceiveLog::LogReceivedData(folder(u"logs/"_s), "second", late);
+        ReceiveLog::LogReceivedData(folder(u"logs/"_s), "third", late.addSecs(1));
 
-        QCOMPARE(fileBytes(folder(QStringLiteral("logs/SendrelLog_12052026.txt"))),
-                 entry("12/5/2026 11:59:59 PM--", "first") + entry("12/5/2026 11:59:59 PM--", "second"));
+        QCOMPARE(fileBytes(folder(u"logs/SendrelLog_12052026.txt"_s)),
+                 logEntry("12/5/2026 11:59:59 PM--", "first")
+                     + logEntry("12/5/2026 11:59:59 PM--", "second"));
         // At exactly midnight the date-time text has no time part.
-        QCOMPARE(fileBytes(folder(QStringLiteral("logs/SendrelLog_12062026.txt"))),
-                 entry("12/6/2026--------------", "third"));
+        QCOMPARE(fileBytes(folder(u"logs/SendrelLog_12062026.txt"_s)),
+                 logEntry("12/6/2026--------------", "third"));
     }
 
-    void missingFolder_createdWithItsParents()
-    {
-        pathBox()->setText(folder(QStringLiteral("a/b/c/")));
-        m_log->LogReceivedData("x");
-        QVERIFY(QFile::exists(folder(QStringLiteral("a/b/c/SendrelLog_12052026.txt"))));
+    // An entry that does not fit is taken back whole, so the next one starts cleanly; a file
+    // that cannot be opened names itself and the reason.
+    void failedEntry_leavesWholeEntriesOnly_data() {
+        QTest::addColumn<qsizetype>("size");
+        QTest::newRow("one write") << qsizetype(50'000);
+        QTest::newRow("written in pieces") << qsizetype(200'000);
     }
+    void failedEntry_leavesWholeEntriesOnly() {
+        QFETCH(qsizetype, size);
+        const QString logs = folder(u"logs/"_s);
+        ReceiveLog::LogReceivedData(logs, "before", Evening);
+        LogResult failed;
+        withFileSizeLimit(4096, [&] {
+            failed = ReceiveLog::LogReceivedData(logs, QByteArray(size, 'x'), Evening);
+        });
+        QVERIFY(!failed.written);
+        QCOMPARE(failed.reason, u"File too large"_s);
+        QVERIFY(ReceiveLog::LogReceivedData(logs, "after", Evening).written);
+        QCOMPARE(fileBytes(failed.fileName), logEntry("12/5/2026 9:34:51 PM---", "before")
+                                                 + logEntry("12/5/2026 9:34:51 PM---", "after"));
 
-    void failure_showsOnPathBoxUntilAnEntryIsWritten()
-    {
-        QVERIFY(QDir(m_fixture->folder()).mkpath(QStringLiteral("dirlog/SendrelLog_12052026.txt")));
-        const QColor normal = pathBox()->palette().color(QPalette::Text);
-        pathBox()->setText(folder(QStringLiteral("dirlog")));
-        m_log->LogReceivedData("lost?");
-        QVERIFY(pathBox()->toolTip().contains(QStringLiteral("SendrelLog_12052026.txt")));
-        QCOMPARE(pathBox()->palette().color(QPalette::Text), QColor(Qt::red));
-
-        pathBox()->setText(folder(QStringLiteral("logs")));
-        m_log->LogReceivedData("kept");
-        QVERIFY(pathBox()->toolTip().isEmpty());
-        QCOMPARE(pathBox()->palette().color(QPalette::Text), normal);
+        QVERIFY(QDir().mkpath(folder(u"dirlog/SendrelLog_12052026.txt"_s)));
+        const LogResult refused = ReceiveLog::LogReceivedData(folder(u"dirlog"_s), "x", Evening);
+        QVERIFY(!refused.written && !refused.reason.isEmpty());
+        QVERIFY(refused.fileName.endsWith(u"dirlog/SendrelLog_12052026.txt"_s));
     }
 };
 
-QTEST_MAIN(tst_ReceiveLog)
+QTEST_GUILESS_MAIN(tst_ReceiveLog)
 #include "tst_receive_log.moc"

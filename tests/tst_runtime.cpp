@@ -1,4 +1,5 @@
 #include "runtime/date_time_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
@@ -33,6 +34,33 @@ private slots:
         const QString once = ::normalisedPortText(typed);
         QCOMPARE(once, normal.isNull() ? once : normal);
         QCOMPARE(::normalisedPortText(once), once);
+    }
+
+    void bytesFromHexText_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("error");
+        // clang-format off
+        const QList<std::tuple<QString, QByteArray, QString>> rows{
+            {"", "", ""}, {"48 65 6C 6c", "Hell", ""}, {"00ff", QByteArray("\0\xff", 2), ""},
+            {"0x41,0X42-43:44\t45\r\n46", "ABCDEF", ""}, {"0x0x41", "A", ""},
+            {"4G", "", "Not valid hex at character 2: G"},
+            {"41 4", "", "Not valid hex at character 4: 4 has no second digit"},
+            {"4 1", "A", ""}, {"41 x", "", "Not valid hex at character 4: x"},
+            {"\U0001F600 41", "", "Not valid hex at character 1: \U0001F600"},
+            {"41\U0001F600", "", "Not valid hex at character 3: \U0001F600"}};
+        // clang-format on
+        for (const auto &[text, bytes, error] : rows)
+            QTest::newRow(qPrintable(text.isEmpty() ? u"empty"_qs : text))
+                << text << bytes << error;
+    }
+    void bytesFromHexText() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, error);
+        const HexText parsed = ::bytesFromHexText(text);
+        QCOMPARE(parsed.error, error);
+        QCOMPARE(parsed.bytes, bytes);
     }
 
     void dateTimeText_data() {

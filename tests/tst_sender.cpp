@@ -2,6 +2,7 @@
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
 #include "sender/sender.h"
+#include "support/file_bytes.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
 
@@ -73,36 +74,43 @@ private slots:
     void clientSend_data() {
         QTest::addColumn<bool>("tcp");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("bad"); // then a send to this port, or "@" host, must fail
-        QTest::addColumn<QString>("box"); // the error that failure shows in a box; null: none
-        const QString typed = QStringLiteral("Grüße\n\tline two "), none;
+        QTest::addColumn<QByteArray>("wire"); // what the peer receives
+        QTest::addColumn<QString>("bad");     // then a send to this port, or "@" host, must fail
+        QTest::addColumn<QString>("box");     // the error that failure shows in a box; null: none
+        // Line breaks typed (LF), pasted (CR LF) or put in by Shift+Enter all go out as CR LF.
+        const QString typed = QStringLiteral("Grüße\u00a0\tline\ntwo\r\nthree\u2028"), none;
+        const QByteArray wire = "Grüße\u00a0\tline\r\ntwo\r\nthree\r\n";
         // clang-format off
         for (bool tcp : {true, false}) {
-            QTest::addRow("%s empty", tcp ? "tcp" : "udp") << tcp << none << none << none;
+            QTest::addRow("%s empty", tcp ? "tcp" : "udp") << tcp << none << QByteArray() << none << none;
             for (const char *port : {"0", "65536", "-1", "abc", "99999999999"})
-                QTest::addRow("%s port %s", tcp ? "tcp" : "udp", port) << tcp << typed << port << none;
+                QTest::addRow("%s port %s", tcp ? "tcp" : "udp", port) << tcp << typed << wire << port << none;
         }
-        QTest::newRow("tcp refused") << true << typed << QString::number(LoopbackPeer(true).port()) << "10061:Connection refused.";
-        QTest::newRow("tcp long host") << true << typed << "@" + QString(300, 'a') << "11001:Host not found.";
-        QTest::newRow("tcp unresolvable") << true << typed << "@x.invalid" << "11001:Host not found.";
+        QTest::newRow("tcp refused") << true << typed << wire << QString::number(LoopbackPeer(true).port()) << "10061:Connection refused.";
+        QTest::newRow("tcp long host") << true << typed << wire << "@" + QString(300, 'a') << "11001:Host not found.";
+        // The UDP client's lookups answer from the test (none or never), not from a name server.
+        QTest::newRow("udp unknown host") << false << typed << wire << "@no-such-host.invalid" << "11001:Host not found.";
+        QTest::newRow("udp lookup out of time") << false << typed << wire << "@slow.invalid" << "11001:Host not found.";
         // clang-format on
     }
-    // One connection or datagram with exactly the text (blanks around host and port ignored); an
+    // One connection or datagram with the text's bytes (blanks around host and port ignored); an
     // answer in the linger is appended; the button stays off. A bad target then fails on its own.
     void clientSend() {
         QFETCH(bool, tcp);
         QFETCH(QString, text);
+        QFETCH(QByteArray, wire);
         QFETCH(QString, bad);
         QFETCH(QString, box);
         LoopbackPeer peer(tcp);
         c().optTCP[tcp ? 0 : 1]->setChecked(true);
-        c().txtSendIP->setText(QStringLiteral("  127.0.0.1 "));
+        c().txtSendIP->setText(tcp ? QStringLiteral("  127.0.0.1 ")
+                                   : QStringLiteral(" localhost "));
         c().txtListenPort->setText(' ' + QString::number(peer.port()) + ' ');
         c().txtNetData->setText(QStringLiteral("<"));
         QTimer::singleShot(150, this, [this] { QVERIFY(!c().btnSendData->isEnabled()); });
         send(text);
         QCOMPARE(c().txtNetData->text(), tcp && !text.isEmpty() ? "<onetwo" : "<");
-        QTRY_COMPARE(peer.arrived, QList<QByteArray>{text.toUtf8()});
+        QTRY_COMPARE(peer.arrived, QList<QByteArray>{wire});
         const QString goodLine = lastSend();
         QCOMPARE(c().lblStatus[2]->text(), goodLine);
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());
@@ -112,9 +120,19 @@ private slots:
         m_f->clock().advance(60 * 1000);
         const bool badHost = bad.startsWith('@');
         (badHost ? c().txtSendIP : c().txtListenPort)->setText(bad.mid(badHost ? 1 : 0));
+        const bool answers = !bad.startsWith("@slow");
+        c().sendSock->setHostLookup([answers](const QString &, QObject *context, auto answer) {
+            if (answers)
+                QTimer::singleShot(0, context, [answer] { answer({}); });
+        });
         send(text);
-        QCOMPARE(c().lblStatus[2]->text(), tcp ? lastSend("Couldn't Connect To Host") : goodLine);
-        QCOMPARE(c().txtNetData->text(), tcp ? "<onetwo" : lastSend("Couldn't Open UDP Port"));
+        QCOMPARE(c().lblStatus[2]->text(), tcp       ? lastSend("Couldn't Connect To Host")
+                                           : badHost ? lastSend("Send Failed")
+                                                     : goodLine);
+        QCOMPARE(c().txtNetData->text(), tcp       ? "<onetwo"
+                                         : badHost ? "<"
+                                                   : lastSend("Couldn't Open UDP Port"));
+        QCOMPARE(peer.arrived.size(), 1);
         const QString boxText = "KVX Sendrel|SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_boxes, box.isNull() ? QStringList() : QStringList{boxText});
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());
@@ -152,9 +170,9 @@ private slots:
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);
         QTRY_VERIFY(c().btnSendData->isEnabled());
-        send(QStringLiteral("to the peer"));
+        send(QStringLiteral("to the\npeer"));
         QCOMPARE(c().lblStatus[2]->text(), lastSend());
-        QTRY_COMPARE(peer.peek(100), QByteArray("to the peer"));
+        QTRY_COMPARE(peer.peek(100), QByteArray("to the\r\npeer"));
 
         peer.disconnectFromHost();
         QTRY_VERIFY(!c().btnSendData->isEnabled());
@@ -164,9 +182,7 @@ private slots:
 
     // A UDP listener's own port gets the send, and the listener answers while that send waits.
     void udpListener_answersWhileSendWaits() {
-        c().chkEnableAutoRespond->setChecked(true);
-        c().txtWatchString[0]->setText(QStringLiteral("ping"));
-        c().txtResponseString[0]->setText(QStringLiteral("pong"));
+        answerPingWithPong(c());
         const quint16 port = startListener(c(), false);
         LoopbackPeer peer(false);
         QTimer::singleShot(50, this,
@@ -174,6 +190,38 @@ private slots:
         send(QStringLiteral("self"));
         QCOMPARE(peer.arrived, QList<QByteArray>{"pong\r\n"}); // already here when the send ends
         QVERIFY(c().txtNetData->text().contains(QStringLiteral("self")));
+    }
+
+    // "Send as Hex" from the send box's menu, after Qt's own entries: hex pairs go out as bytes;
+    // a text that is not hex sends nothing, says where, and leaves the last-send line alone. The
+    // switch is stored after the described keys.
+    void sendAsHex_fromTheMenu() {
+        QTimer::singleShot(0, this, [] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu && menu->actions().size() > 2);
+            QCOMPARE(menu->actions().constLast()->text(), QStringLiteral("Send as He&x"));
+            menu->actions().constLast()->trigger();
+            menu->close();
+        });
+        emit c().txtSendData->customContextMenuRequested(QPoint(5, 5));
+        QVERIFY(m_f->window().sender().sendAsHex());
+
+        LoopbackPeer peer(false);
+        c().optTCP[1]->setChecked(true);
+        c().txtListenPort->setText(QString::number(peer.port()));
+        send(QStringLiteral("0x00 ff:41\n"));
+        QTRY_COMPARE(peer.arrived, QList<QByteArray>{QByteArray("\0\xff\x41", 3)});
+        const QString sentLine = c().lblStatus[2]->text();
+        m_f->clock().advance(60 * 1000);
+        send(QStringLiteral("4G"));
+        QTRY_COMPARE(m_boxes, QStringList{"KVX Sendrel|Not valid hex at character 2: G"});
+        QCOMPARE(c().lblStatus[2]->text(), sentLine);
+        QVERIFY(c().btnSendData->isEnabled());
+        QCOMPARE(peer.arrived.size(), 1);
+
+        m_f->reopen();
+        QVERIFY(fileBytes(m_f->settingsFile()).endsWith("ResponseString6=\r\nSendAsHex=1\r\n"));
+        QVERIFY(m_f->window().sender().sendAsHex());
     }
 };
 

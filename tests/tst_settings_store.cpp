@@ -1,12 +1,10 @@
-#include "form/controls.h"
 #include "settings/settings_store.h"
 #include "support/file_bytes.h"
+#include "support/window_fixture.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,23 +12,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Window {
-    explicit Window(const SettingsLocation &location)
-        : controls(buildControls(&widget)), store(controls, location) {}
-
-    QWidget widget;
-    Controls controls;
-    SettingsStore store;
-};
-
-// The switches (check boxes by Value: 0, 1 or 2 for grey) and the port, in one line.
-QString loaded(const Controls &c) {
-    const auto value = [](const QCheckBox *box) { return QChar(u"021"[box->checkState()]); };
-    return u"%1 log%2 %3 auto%4 port %5"_s.arg(c.optTCP[0]->isChecked() ? u"TCP"_s : u"UDP"_s)
-        .arg(value(c.chkLogData))
-        .arg(c.optReceiveType[0]->isChecked() ? u"ASCII"_s : u"HTTP"_s)
-        .arg(value(c.chkEnableAutoRespond))
-        .arg(c.txtListenPort->text());
+// The switches (check boxes by Value: 0, 1 or 2 for grey, '-' for left as it was) and the port.
+QString loaded(const Settings &s) {
+    return u"%1 log%2 %3 auto%4 port %5"_s.arg(s.udp ? u"UDP"_s : u"TCP"_s)
+        .arg(int(s.createLog))
+        .arg(s.httpRequests ? u"HTTP"_s : u"ASCII"_s)
+        .arg(s.enableAutoRespond ? QString::number(*s.enableAutoRespond) : u"-"_s)
+        .arg(s.port);
 }
 
 } // namespace
@@ -63,15 +51,15 @@ private slots:
         QFETCH(bool, fallback);
 
         QVERIFY(writeBytes(m_dir->filePath(u"program.bin"_s), {}));
-        Window window(
+        const SettingsStore store(
             {programFolder.startsWith(u"/usr") ? programFolder : m_dir->path() + programFolder,
              m_location.userConfigFolder, m_location.userDataFolder});
         const QString home = m_dir->path() + u'/';
-        QCOMPARE(window.store.settingsFilePath(),
+        QCOMPARE(store.settingsFilePath(),
                  (fallback ? home + u"config/"_s : home) + u"Sendrel_Settings.ini"_s);
-        QCOMPARE(window.store.defaultLogFolder(),
+        QCOMPARE(store.defaultLogFolder(),
                  (fallback ? home + u"data/"_s : home) + u"Sendrel_Logs/"_s);
-        window.store.SaveSettings();
+        store.SaveSettings({});
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).join(u' '),
                  fallback ? u"config program.bin"_s : u"program.bin Sendrel_Settings.ini"_s);
     }
@@ -94,23 +82,22 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, watchText);
 
-        Window saving(m_location);
-        saving.controls.txtWatchString[0]->setText(text);
-        saving.controls.txtResponseString[6]->setText(text);
-        saving.controls.txtListenPort->setText(u"x"_s + text);
-        saving.controls.txtLogPath->setText(text);
-        saving.store.SaveSettings();
-        QCOMPARE(saving.controls.txtLogPath->text(), text + QDir::separator());
+        Settings saving;
+        saving.watchStrings[0] = text;
+        saving.responseStrings[6] = text;
+        saving.port = u"x"_s + text;
+        saving.logPath = text;
+        const SettingsStore store(m_location);
+        store.SaveSettings(saving);
+        QVERIFY(store.problem().isEmpty());
 
-        Window loading(m_location);
-        loading.store.LoadSettings();
-        const Controls &c = loading.controls;
-        QCOMPARE(c.txtWatchString[0]->text(), watchText);
-        QCOMPARE(c.txtResponseString[6]->text(), watchText);
-        QCOMPARE(c.txtWatchString[1]->text(), QString());
+        const Settings s = store.LoadSettings();
+        QCOMPARE(s.watchStrings[0], watchText);
+        QCOMPARE(s.responseStrings[6], watchText);
+        QCOMPARE(s.watchStrings[1], QString());
         const QString dropped = QString(text).remove(u'\r').remove(u'\n').remove(QChar(u'\0'));
-        QCOMPARE(c.txtListenPort->text(), u"x"_s + dropped);
-        QCOMPARE(c.txtLogPath->text(), dropped + QDir::separator());
+        QCOMPARE(s.port, u"x"_s + dropped);
+        QCOMPARE(s.logPath, dropped + QDir::separator());
     }
 
     // Every control starts away from its default; what is loaded is saved back as plain numbers,
@@ -121,7 +108,7 @@ private slots:
         const char *const rows[][3] = {
             {"no file", "-", "TCP log0 ASCII auto0 port 7000"},
             {"numbers", "TcpUdpMode=1|CreateLog=7|ReceiveMode=00|EnableAutoRespond=7|Port=  8080 ",
-             "UDP log1 HTTP auto1 port 8080"},
+             "UDP log1 HTTP auto- port 8080"},
             {"TRUE, grey", "TcpUdpMode=tRuE|CreateLog=True|ReceiveMode=TRUE|EnableAutoRespond=2",
              "UDP log1 HTTP auto2 port 7000"},
             {"FALSE, blanks", "TcpUdpMode=-1|ReceiveMode= 0 |EnableAutoRespond=FALSE|Port=   \t",
@@ -129,7 +116,7 @@ private slots:
             {"text, empty", "TcpUdpMode=abc|ReceiveMode=|EnableAutoRespond=\"\t1\"",
              "TCP log0 ASCII auto0 port 7000"}, // a control character first gives the default
             {"TRUE skipped", "ReceiveMode=FALSE|EnableAutoRespond=TRUE",
-             "TCP log0 ASCII auto1 port 7000"}, // the box stays checked
+             "TCP log0 ASCII auto- port 7000"}, // the box stays as it was
         };
         for (const auto &row : rows)
             QTest::newRow(row[0]) << QByteArray(row[1]).replace('|', "\r\n")
@@ -141,31 +128,69 @@ private slots:
         QFETCH(QString, expected);
 
         QVERIFY(lines == "-" || writeBytes(settingsPath(), "[Settings]\r\n" + lines + "\r\n"));
-        Window window(m_location);
-        Controls &c = window.controls;
-        c.txtListenPort->setText(u"1"_s);
-        c.optTCP[1]->setChecked(true);
-        c.chkLogData->setCheckState(Qt::Checked);
-        c.optReceiveType[1]->setChecked(true);
-        c.chkEnableAutoRespond->setCheckState(Qt::Checked);
-        window.store.LoadSettings();
-        QCOMPARE(loaded(c), expected);
+        const SettingsStore store(m_location);
+        const Settings s = store.LoadSettings();
+        QCOMPARE(loaded(s), expected);
         QCOMPARE(QFile::exists(settingsPath()), lines != "-");
 
-        window.store.SaveSettings();
+        store.SaveSettings(s);
         QByteArray file =
             "[Settings]\r\nPort=7000\r\nTcpUdpMode=0\r\nCreateLog=0\r\nReceiveMode=0\r\nLogPath="
-            + window.store.defaultLogFolder().toUtf8() + "\r\nEnableAutoRespond=0\r\n";
+            + store.defaultLogFolder().toUtf8() + "\r\nEnableAutoRespond=0\r\n";
         for (const QByteArray i : {"0", "1", "2", "3", "4", "5", "6"})
             file += "WatchString" + i + "=\r\nResponseString" + i + "=\r\n";
         if (lines == "-")
             QCOMPARE(fileBytes(settingsPath()), file);
+        QByteArray autoRespond = expected.section(u' ', 3, 3).mid(4).toLatin1();
         QVERIFY(fileBytes(settingsPath())
-                    .contains("\r\nEnableAutoRespond="
-                              + expected.section(u' ', 3, 3).mid(4).toLatin1() + "\r\n"));
-        Window again(m_location);
-        again.store.LoadSettings();
-        QCOMPARE(loaded(again.controls), expected);
+                    .contains("\r\nEnableAutoRespond=" + autoRespond.replace('-', '0') + "\r\n"));
+        QCOMPARE(loaded(store.LoadSettings()), QString(expected).replace(u"auto-"_s, u"auto0"_s));
+    }
+
+    // Files from elsewhere, through the window: values of any length or code page come back
+    // byte for byte after an open and a close; files that cannot be read or saved are told of
+    // once and never replaced.
+    void windowKeepsFilesItDidNotEdit_data() {
+        QTest::addColumn<QByteArray>("file"); // "folder": a folder in its place
+        QTest::addColumn<QString>("shown");   // the response box; null: the defaults are shown
+        QTest::addColumn<QString>("problem"); // what the operator is told
+        QTest::addColumn<bool>("fullDisk");   // the disk fills up while saving
+        const QByteArray longValue(65'536, 'r');
+        QTest::newRow("65,536 characters") << "[Settings]\r\nResponseString0=" + longValue + "\r\n"
+                                           << QString(longValue) << QString() << false;
+        QTest::newRow("Windows-1252") << "[Settings]\r\nResponseString0=caf\xe9 \xb0"
+                                         "C \x80\x81\r\n"_ba
+                                      << u"café °C €\u0081"_s << QString() << false;
+        QTest::newRow("larger than the cap")
+            << "[Settings]\r\nPort=1\r\n;" + QByteArray(1024 * 1024, 'x') << QString()
+            << u"could not be read from %1: it is larger than 1024 KiB."_s << false;
+        QTest::newRow("a folder") << "folder"_ba << QString()
+                                  << u"could not be read from %1: it is not a regular file."_s
+                                  << false;
+        QTest::newRow("full disk") << "[Settings]\r\nResponseString0=v\r\n"_ba << u"v"_s
+                                   << u"could not be saved to %1: File too large."_s << true;
+    }
+    void windowKeepsFilesItDidNotEdit() {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, shown);
+        QFETCH(QString, problem);
+        QFETCH(bool, fullDisk);
+
+        WindowFixture f;
+        const QString path = f.settingsFile();
+        QVERIFY(file == "folder" ? QDir().mkpath(path) : writeBytes(path, file));
+        f.reopen(false);
+        QCOMPARE(f.controls().txtResponseString[0]->text(), shown.isNull() ? QString() : shown);
+        if (fullDisk)
+            withFileSizeLimit(file.size(), [&f] { f.window().close(); });
+        else
+            f.window().close();
+        if (file != "folder")
+            QCOMPARE(fileBytes(path).left(file.size()), file);
+        // A file that cannot be read cannot be saved either; each is told once.
+        QCOMPARE(f.problems.size(), problem.isEmpty() ? 0 : fullDisk ? 1 : 2);
+        if (!problem.isEmpty())
+            QCOMPARE(f.problems.first(), u"The settings "_s + problem.arg(path));
     }
 };
 

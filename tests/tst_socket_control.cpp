@@ -60,7 +60,8 @@ private slots:
         QVERIFY(control.Listen());
         QVERIFY(!control.setProtocol(SocketControl::UdpProtocol) && !control.Listen());
         control.Close();
-        QCOMPARE(control.State() + control.LocalPort(), int(SocketControl::Closed));
+        QCOMPARE(std::pair(control.State(), control.LocalPort()),
+                 std::pair(SocketControl::Closed, 0));
     }
 
     void acceptOneRefuseSecondThenPeerClose_data() {
@@ -93,17 +94,17 @@ private slots:
         second.connectToHost(peer, served.port());
         QTRY_COMPARE(secondEnded.count(), 1);
         QCOMPARE(served.taken, (QList<bool>{true, false}));
-        QCOMPARE(served.array.element(0)->State(), int(SocketControl::Listening));
+        QCOMPARE(served.array.element(0)->State(), SocketControl::Listening);
 
         const QByteArray data =
             QByteArray("a\0b\r\n\xff\xfe\xc3\x28\xed\xa0\x80", 12).repeated(25000);
         first.write(data);
         first.disconnectFromHost();
-        QTRY_COMPARE(served.slot()->State(), int(SocketControl::Closing));
+        QTRY_COMPARE(served.slot()->State(), SocketControl::Closing);
         QCOMPARE(received, data);
         QVERIFY(!served.slot()->SendData("late"));
         QTest::qWait(50);
-        QCOMPARE(served.slot()->State(), int(SocketControl::Closing));
+        QCOMPARE(served.slot()->State(), SocketControl::Closing);
     }
 
     // Refused: the states pass 4, 5, 6 in order to 9, which holds when Error comes.
@@ -120,11 +121,11 @@ private slots:
         QList<QVariantList> errors; // with the state seen inside the event
         connect(&array, &SocketArray::Error, this,
                 [&](int index, int number, const QString &text, const QString &source) {
-                    errors.append({index, number, text, source, control->State()});
+                    errors.append({index, number, text, source, qToUnderlying(control->State())});
                 });
 
         QVERIFY(control->Connect());
-        QList<int> states{control->State()};
+        QList<SocketControl::StateCode> states{control->State()};
         QVERIFY(QTest::qWaitFor([&] {
             if (states.constLast() != control->State())
                 states.append(control->State());
@@ -138,10 +139,28 @@ private slots:
         QVERIFY(!control->SendData("x"));
     }
 
+    // What waits for a peer that does not read is bounded: the connection fails instead.
+    void peerThatDoesNotReadFailsTheConnection() {
+        Served served;
+        QTcpSocket client;
+        client.setReadBufferSize(1);
+        QVERIFY(served.connect(client));
+        QList<QVariantList> errors;
+        connect(&served.array, &SocketArray::Error, this,
+                [&](int index, int number, const QString &text) {
+                    errors.append({index, number, text});
+                });
+        const QByteArray block(1 << 20, 'x');
+        for (int sends = 0; sends < 64 && served.slot()->SendData(block); ++sends)
+            QCoreApplication::processEvents();
+        QTRY_COMPARE(errors, (QList<QVariantList>{{1, 10055, "No buffer space available."}}));
+        QCOMPARE(served.slot()->State(), SocketControl::Failed);
+    }
+
     void datagramsBothWays_data() {
         QTest::addColumn<QString>("host");
         QTest::newRow("to an address") << "127.0.0.1";
-        QTest::newRow("to a name, resolved on the way") << "localhost";
+        QTest::newRow("to a name, looked up first") << "localhost";
     }
 
     // Datagrams (an empty and a largest one among them) arrive one event each and in order; the
@@ -160,6 +179,8 @@ private slots:
         }
         client.setRemoteHost(host);
         client.setRemotePort(listener.LocalPort());
+        QCOMPARE(client.LookUpRemoteHost(), host == "localhost");
+        QTRY_COMPARE(client.State(), SocketControl::Open);
         if (host == "127.0.0.1")
             QVERIFY(!client.SendData(QByteArray(65508, 'x')));
         const QByteArray largest = QByteArray("\xff\0 datagram", 11).repeated(5955) + "xy";
@@ -181,7 +202,8 @@ private slots:
         QTest::qWait(50);
         QVERIFY(client.SendData("c"));
         QTRY_COMPARE(received, (sent + QList<QByteArray>{"answer", "a", "c"}));
-        QCOMPARE(listener.State() + client.State(), 2 * int(SocketControl::Open));
+        QCOMPARE(std::pair(listener.State(), client.State()),
+                 std::pair(SocketControl::Open, SocketControl::Open));
     }
 
     void unloadInsideOwnDataArrival_data() {

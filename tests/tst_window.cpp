@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -111,6 +112,24 @@ private slots:
         QTest::keyClicks(control, typed);
         QVERIFY2(caption(control).startsWith(text), qPrintable(caption(control)));
         checkLayout(full);
+    }
+
+    // Ctrl+Return (main or keypad) clicks Send Data from the send box; Return breaks the line.
+    void ctrlReturn_sends() {
+        m_fixture->showFullLayout();
+        QVERIFY(m_fixture->showWithFocus(c().txtSendData));
+        c().btnSendData->disconnect(); // nothing is sent; only the clicks are counted
+        QSignalSpy clicks(c().btnSendData, &QPushButton::clicked);
+        c().btnSendData->setEnabled(false);
+        QTest::keyClick(c().txtSendData, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(clicks.size(), 0);
+        c().btnSendData->setEnabled(true);
+        QTest::keyClicks(c().txtSendData, QStringLiteral("a"));
+        QTest::keyClick(c().txtSendData, Qt::Key_Return, Qt::ControlModifier);
+        QTest::keyClick(c().txtSendData, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+        QTRY_COMPARE(clicks.size(), 2);
+        QTest::keyClick(c().txtSendData, Qt::Key_Return);
+        QCOMPARE(c().txtSendData->toPlainText(), QStringLiteral("a\n"));
     }
 
     void settings_savedOnCloseAndPortRuleOnLoad() {

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/control_values.h"
 #include "form/received_data_box.h"
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
@@ -8,15 +9,20 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
+#include "runtime/paths.h"
 #include "sender/sender.h"
+#include "settings/settings_store.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -76,11 +82,12 @@ MainWindow::MainWindow(WindowOptions options) {
     m_controls = buildControls(this);
     setClientHeight(this, FullClientHeight);
 
-    m_settings = std::make_unique<SettingsStore>(m_controls, std::move(options.location));
-    m_log = std::make_unique<ReceiveLog>(m_controls, *m_clock);
-    m_listener = std::make_unique<Listener>(m_controls, m_state, *m_settings);
-    m_receiveHandler =
-        std::make_unique<ReceiveHandler>(m_controls, m_state, *m_listener, *m_log, *m_clock);
+    m_settings = std::make_unique<SettingsStore>(std::move(options.location));
+    m_reportProblem = std::move(options.reportProblem);
+    m_listener = std::make_unique<Listener>(m_controls, m_state, [this] { saveSettings(); });
+    m_receiveHandler = std::make_unique<ReceiveHandler>(
+        m_controls, m_state, *m_listener, [this](const QByteArray &data) { logReceivedData(data); },
+        *m_clock);
     m_statusMonitor = std::make_unique<StatusMonitor>(m_controls, m_state, *m_listener);
     m_sender = std::make_unique<Sender>(m_controls, *m_clock);
     m_folderChooser = std::make_unique<FolderChooser>(
@@ -140,6 +147,10 @@ void MainWindow::connectHandlers() {
             [sender] { sender->btnClearSendData_Click(); });
     connect(c.btnLogLocation, &QPushButton::clicked, this,
             [chooser] { chooser->btnLogLocation_Click(); });
+
+    c.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(c.txtSendData, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { showSendBoxMenu(at); });
 }
 
 void MainWindow::Form_Load() {
@@ -150,7 +161,54 @@ void MainWindow::Form_Load() {
     m_state.LastDataTime = QStringLiteral("None");
     m_state.LastRemoteIP = QStringLiteral("None");
     m_state.AppendWindowMs = AppendWindow;
-    m_settings->LoadSettings();
+    loadSettings();
+}
+
+void MainWindow::loadSettings() {
+    const Settings settings = m_settings->LoadSettings();
+    showSettings(m_controls, settings);
+    m_sender->setSendAsHex(settings.sendAsHex);
+    reportProblem(m_settings->problem());
+}
+
+void MainWindow::saveSettings() {
+    Settings settings = settingsFromControls(m_controls);
+    settings.sendAsHex = m_sender->sendAsHex();
+    m_settings->SaveSettings(settings);
+    reportProblem(m_settings->problem());
+}
+
+// Qt's own editing entries, then the send box's additions.
+void MainWindow::showSendBoxMenu(const QPoint &at) {
+    QPlainTextEdit *box = m_controls.txtSendData;
+    const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+    menu->setObjectName(QStringLiteral("sendBoxMenu"));
+    menu->addSeparator();
+    QAction *asHex = menu->addAction(QStringLiteral("Send as He&x"));
+    asHex->setCheckable(true);
+    asHex->setChecked(m_sender->sendAsHex());
+    connect(asHex, &QAction::toggled, this, [this](bool on) { m_sender->setSendAsHex(on); });
+    // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
+    menu->exec(box->viewport()->mapToGlobal(at));
+}
+
+void MainWindow::logReceivedData(const QByteArray &data) {
+    QLineEdit *pathBox = m_controls.txtLogPath;
+    if (!endsWithSeparator(pathBox->text()))
+        pathBox->setText(pathBox->text() + QDir::separator());
+    const QString folder = absoluteFolder(pathBox->text(), m_settings->logBaseFolder());
+    showLogResult(m_controls, ReceiveLog::LogReceivedData(folder, data, m_clock->now()));
+}
+
+void MainWindow::reportProblem(const QString &problem) {
+    if (problem.isEmpty() || m_reportedProblems.contains(problem))
+        return;
+    m_reportedProblems.insert(problem);
+    qWarning().noquote() << problem;
+    if (m_reportProblem)
+        m_reportProblem(problem);
+    else
+        QMessageBox(QMessageBox::NoIcon, windowTitle(), problem, QMessageBox::Ok, this).exec();
 }
 
 void MainWindow::Form_KeyPress(int key) {
@@ -171,9 +229,17 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
     const bool focusHere = focus && focus->window() == this;
     if (watched != (focusHere ? static_cast<QObject *>(focus) : this))
         return false;
-    const QString typed = static_cast<QKeyEvent *>(event)->text();
-    for (const QChar character : typed)
+    const auto *key = static_cast<QKeyEvent *>(event);
+    for (const QChar character : key->text())
         Form_KeyPress(character.unicode());
+    // Ctrl+Return sends from the send box; a plain Return still breaks the line.
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && watched == m_controls.txtSendData
+        && (key->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+        if (m_controls.btnSendData->isEnabled())
+            m_controls.btnSendData->click();
+        return true;
+    }
     return false;
 }
 

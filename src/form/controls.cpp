@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -79,7 +80,21 @@ public:
 
     QLineEdit *lineEdit(const QString &name, const QString &text, int left, int top, int width,
                         int height, int tab) {
-        return add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+        auto *box = add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+        // A box holds whatever length the settings file holds, not Qt's default of 32,767.
+        box->setMaxLength(std::numeric_limits<int>::max());
+        // A pasted line break would make the text used differ from the text stored.
+        QObject::connect(box, &QLineEdit::textChanged, box, [box](const QString &changed) {
+            if (!changed.contains(u'\r') && !changed.contains(u'\n'))
+                return;
+            const int caret = box->cursorPosition();
+            QString kept = changed;
+            const int before = int(kept.left(caret).count(u'\r') + kept.left(caret).count(u'\n'));
+            kept.remove(u'\r').remove(u'\n');
+            box->setText(kept);
+            box->setCursorPosition(caret - before);
+        });
+        return box;
     }
 
     QPushButton *button(const QString &name, const QString &caption, int left, int top, int width,
@@ -115,12 +130,6 @@ private:
     std::vector<QLabel *> m_labels;
 };
 
-void setTextColour(QWidget *widget, QPalette::ColorRole role, QPalette::ColorRole systemColour) {
-    QPalette palette = widget->palette();
-    palette.setColor(role, palette.color(systemColour));
-    widget->setPalette(palette);
-}
-
 void setMultiLine(QPlainTextEdit *box) {
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -154,7 +163,8 @@ Controls buildControls(QWidget *window) {
     c.lblListenPort->setFont(tahoma());
     c.txtListenPort =
         b.lineEdit(QStringLiteral("txtListenPort"), QStringLiteral("7000"), 105, 255, 1125, 285, 2);
-    setTextColour(c.txtListenPort, QPalette::Text, QPalette::ButtonText);
+    setForeColour(c.txtListenPort, QPalette::Text,
+                  c.txtListenPort->palette().color(QPalette::ButtonText));
     c.lblListenTCP =
         b.label(QStringLiteral("lblListenTCP"), QStringLiteral("TCP/UDP"), 1365, 90, 750, 225, 7);
     c.lblListenTCP->setFont(tahoma());
@@ -227,7 +237,8 @@ Controls buildControls(QWidget *window) {
                              9420, 1710, 285, 42);
     c.lblSendState =
         b.label(QStringLiteral("lblSendState"), QStringLiteral("0"), 6660, 9540, 255, 315, 43);
-    setTextColour(c.lblSendState, QPalette::WindowText, QPalette::Dark);
+    setForeColour(c.lblSendState, QPalette::WindowText,
+                  c.lblSendState->palette().color(QPalette::Dark));
     c.btnClearSendData = b.button(QStringLiteral("btnClearSendData"), QStringLiteral("Clear"), 6975,
                                   9435, 1290, 435, 37);
     c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
@@ -270,4 +281,10 @@ Controls buildControls(QWidget *window) {
 
     window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
     return c;
+}
+
+void setForeColour(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(role, colour);
+    widget->setPalette(palette);
 }

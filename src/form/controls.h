@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QPalette>
+#include <QString>
+
 #include <array>
 
 class QCheckBox;
@@ -15,6 +18,14 @@ class ReceivedDataBox;
 class SocketArray;
 class SocketControl;
 
+// The send target's caption while the TCP listener has no peer; the listener and the sender
+// both write it.
+inline const QString NoPeerSendCaption =
+    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+// How many watch and response pairs the auto-respond section has.
+inline constexpr int PairCount = 7;
+
 // Design geometry is in twips; 15 twips make one device-independent pixel.
 constexpr int pixelsFromTwips(int twips) {
     return (twips + 7) / 15;
@@ -22,6 +33,19 @@ constexpr int pixelsFromTwips(int twips) {
 
 // The window's control inventory: every control by its name, built once by the window.
 // Subsystems reach the controls only through this struct.
+//
+// Controls that more than one class writes:
+//   lblStatus(0)    Listener (start, stop, errors), StatusMonitor (idle and error texts)
+//   lblStatus(1)    StatusMonitor only;  lblStatus(2)  Sender only (result of the last send)
+//   lblSendIP, txtSendIP, btnSendData
+//                   Listener (at every start and stop), Sender (send state at every tick)
+//   txtNetData      ReceiveHandler (received chunks, replies, Clear Data), Sender (replies to
+//                   a client send)
+//   txtLogPath      the settings mapping (load, and the final separator on save), the window's
+//                   log writer (final separator), FolderChooser (a picked folder)
+//   txtListenPort   the settings mapping (load), Listener (its own normalisation, look)
+//   optTCP, optReceiveType
+//                   the settings mapping (load), Listener (enabled only while idle)
 struct Controls {
     QWidget *frmMain = nullptr;
 
@@ -57,8 +81,8 @@ struct Controls {
     QCheckBox *chkEnableAutoRespond = nullptr;
     QLabel *Label3 = nullptr;
     QLabel *Label4 = nullptr;
-    std::array<QLineEdit *, 7> txtWatchString{};
-    std::array<QLineEdit *, 7> txtResponseString{};
+    std::array<QLineEdit *, PairCount> txtWatchString{};
+    std::array<QLineEdit *, PairCount> txtResponseString{};
 
     QTimer *tmrMain = nullptr;
     QTimer *tmrSendState = nullptr;
@@ -69,3 +93,6 @@ struct Controls {
 // Builds every control on `window` with its name (also as objectName), texts, flags, fonts,
 // geometry and tab order; the window ends up in the full layout's geometry.
 Controls buildControls(QWidget *window);
+
+// A control's text colour, as the window model's ForeColor sets it.
+void setForeColour(QWidget *widget, QPalette::ColorRole role, const QColor &colour);

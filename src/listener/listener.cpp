@@ -6,7 +6,6 @@
 #include "net/socket_control.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
-#include "settings/settings_store.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -22,19 +21,8 @@ namespace {
 const QString StartErrorText =
     QStringLiteral("Error while attempting connection.\r\nPort may already be in use");
 
-void setForeColor(QLineEdit *box, QPalette::ColorGroup group, QPalette::ColorRole role)
-{
-    QPalette palette = box->palette();
-    const QColor colour = QApplication::palette().color(group, role);
-    palette.setColor(QPalette::Active, QPalette::Text, colour);
-    palette.setColor(QPalette::Inactive, QPalette::Text, colour);
-    box->setPalette(palette);
-}
-
-
 // The port box's number as a socket port; false for anything outside 0-65535.
-bool portFromBox(const QLineEdit *box, int &port)
-{
+bool portFromBox(const QLineEdit *box, int &port) {
     const double value = std::round(leadingNumber(box->text()));
     if (!(value >= 0 && value <= 65535))
         return false;
@@ -44,13 +32,10 @@ bool portFromBox(const QLineEdit *box, int &port)
 
 } // namespace
 
-Listener::Listener(Controls &controls, ProgramState &state, SettingsStore &settings)
-    : m_controls(controls), m_state(state), m_settings(settings)
-{
-}
+Listener::Listener(Controls &controls, ProgramState &state, std::function<void()> saveSettings)
+    : m_controls(controls), m_state(state), m_saveSettings(std::move(saveSettings)) {}
 
-void Listener::StartListening()
-{
+void Listener::StartListening() {
     Controls &c = m_controls;
     SocketControl *listener = c.listenSock->element(0);
 
@@ -66,7 +51,7 @@ void Listener::StartListening()
             listener->Listen();
         if (listener->State() == SocketControl::Listening) {
             if (SocketControl *slot = c.listenSock->element(1))
-                c.Label1->setText(QString::number(slot->State()));
+                c.Label1->setText(QString::number(qToUnderlying(slot->State())));
             c.lblStatus[0]->setText(QStringLiteral("Waiting for TCP data on port ")
                                     + QString::number(listener->LocalPort()));
             started = true;
@@ -84,7 +69,7 @@ void Listener::StartListening()
 
     if (!started) {
         StopListening();
-        c.lblStatus[0]->setText(StartErrorText);
+        showError(StartErrorText);
         showListeningLook(false);
         c.btnSendData->setEnabled(true);
         c.lblSendIP->show();
@@ -92,8 +77,7 @@ void Listener::StartListening()
     } else {
         showListeningLook(true);
         if (c.optTCP[0]->isChecked()) {
-            c.lblSendIP->setText(
-                QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection"));
+            c.lblSendIP->setText(NoPeerSendCaption);
             c.btnSendData->setEnabled(false);
             c.lblSendIP->show();
             c.txtSendIP->hide();
@@ -105,11 +89,11 @@ void Listener::StartListening()
         }
     }
 
-    m_settings.SaveSettings();
+    if (m_saveSettings)
+        m_saveSettings();
 }
 
-void Listener::StopListening()
-{
+void Listener::StopListening() {
     Controls &c = m_controls;
 
     const int count = c.listenSock->Count();
@@ -129,28 +113,35 @@ void Listener::StopListening()
     c.lblSendIP->show();
     c.txtSendIP->show();
 
-    m_settings.SaveSettings();
+    if (m_saveSettings)
+        m_saveSettings();
 }
 
 // Start or Stop, and whether the choices the listener was opened with can be changed.
-void Listener::showListeningLook(bool listening)
-{
+void Listener::showListeningLook(bool listening) {
     Controls &c = m_controls;
     c.btnConnect->setVisible(!listening);
     c.btnDisconnect->setVisible(listening);
     c.txtListenPort->setReadOnly(listening);
     if (listening)
-        setForeColor(c.txtListenPort, QPalette::Disabled, QPalette::Text);
+        setForeColour(c.txtListenPort, QPalette::Text,
+                      QApplication::palette().color(QPalette::Disabled, QPalette::Text));
     else
-        setForeColor(c.txtListenPort, QPalette::Active, QPalette::WindowText);
+        setForeColour(c.txtListenPort, QPalette::Text,
+                      QApplication::palette().color(QPalette::Active, QPalette::WindowText));
     for (QRadioButton *option : c.optTCP)
         option->setEnabled(!listening);
     for (QRadioButton *option : c.optReceiveType)
         option->setEnabled(!listening);
 }
 
-void Listener::btnConnect_Click()
-{
+void Listener::showError(const QString &text) {
+    m_controls.lblStatus[0]->setText(text);
+    m_showsError = true;
+}
+
+void Listener::btnConnect_Click() {
+    m_showsError = false;
     SocketControl *sendSock = m_controls.sendSock;
     if (sendSock->State() != SocketControl::Closed) {
         sendSock->Close();
@@ -159,18 +150,16 @@ void Listener::btnConnect_Click()
     StartListening();
 }
 
-void Listener::btnDisconnect_Click()
-{
+void Listener::btnDisconnect_Click() {
+    m_showsError = false;
     StopListening();
 }
 
-void Listener::Form_Unload()
-{
+void Listener::Form_Unload() {
     StopListening();
 }
 
-void Listener::txtListenPort_Change()
-{
+void Listener::txtListenPort_Change() {
     QLineEdit *box = m_controls.txtListenPort;
     const QString text = box->text();
     const QString normal = normalisedPortText(text);
@@ -181,8 +170,7 @@ void Listener::txtListenPort_Change()
     box->setCursorPosition(qMin(caret, int(normal.size())));
 }
 
-void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID)
-{
+void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     SocketArray *sockets = m_controls.listenSock;
     sockets->Load(1); // fails harmlessly when the slot already exists
     if (SocketControl *slot = sockets->element(1))
@@ -190,10 +178,8 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID)
 }
 
 void Listener::listenSock_Error(int /*index*/, int number, const QString &description,
-                                const QString & /*source*/)
-{
+                                const QString & /*source*/) {
     m_state.LastListenError = QString::number(number) + QStringLiteral(" - ") + description;
     StopListening();
-    m_controls.lblStatus[0]->setText(QStringLiteral("Connection closed because of error:\r\n")
-                                     + m_state.LastListenError);
+    showError(QStringLiteral("Connection closed because of error:\r\n") + m_state.LastListenError);
 }

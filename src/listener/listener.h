@@ -1,18 +1,18 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
-class SettingsStore;
 struct Controls;
 struct ProgramState;
 
 // Opening and closing the listener (element 0 of listenSock), the single connection slot
 // (element 1), and socket errors. StartListening and StopListening are the only way the
 // listener opens and closes; every reset elsewhere goes through them.
-class Listener
-{
+class Listener {
 public:
-    Listener(Controls &controls, ProgramState &state, SettingsStore &settings);
+    // `saveSettings` stores the form's settings; every start and stop ends with it.
+    Listener(Controls &controls, ProgramState &state, std::function<void()> saveSettings);
 
     void StartListening();
     void StopListening();
@@ -23,13 +23,18 @@ public:
     void txtListenPort_Change();
 
     void listenSock_ConnectionRequest(int index, qintptr requestID);
-    void listenSock_Error(int index, int number, const QString &description,
-                          const QString &source);
+    void listenSock_Error(int index, int number, const QString &description, const QString &source);
+
+    // Whether lblStatus(0) holds an error that must stay until the operator's next Start or
+    // Stop, instead of flashing for one tick of the status monitor.
+    bool showsError() const { return m_showsError; }
+    void showError(const QString &text);
 
 private:
     void showListeningLook(bool listening);
 
     Controls &m_controls;
     ProgramState &m_state;
-    SettingsStore &m_settings;
+    std::function<void()> m_saveSettings;
+    bool m_showsError = false;
 };

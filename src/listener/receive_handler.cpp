@@ -4,11 +4,11 @@
 #include "form/program_state.h"
 #include "form/received_data_box.h"
 #include "listener/listener.h"
-#include "log/receive_log.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/tokens.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -23,8 +23,7 @@ const QString CrLf = QStringLiteral("\r\n");
 
 // True when the chunk should replace the box: more than the append window since the previous
 // chunk, or a tick difference that does not fit in 32 bits.
-bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs)
-{
+bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
     qint32 elapsed = 0;
     if (__builtin_sub_overflow(now, lastReceiveTick, &elapsed))
         return true;
@@ -33,29 +32,20 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs)
 
 } // namespace
 
-QString expandTokens(const QString &text)
-{
-    QString expanded = text;
-    expanded.replace(QStringLiteral("%CR%"), QStringLiteral("\r"));
-    expanded.replace(QStringLiteral("%LF%"), QStringLiteral("\n"));
-    expanded.replace(QStringLiteral("%CRLF%"), CrLf);
-    expanded.replace(QStringLiteral("%TAB%"), QStringLiteral("\t"));
-    return expanded;
-}
-
 ReceiveHandler::ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener,
-                               ReceiveLog &log, const Clock &clock)
-    : m_controls(controls), m_state(state), m_listener(listener), m_log(log), m_clock(clock)
-{
-}
+                               std::function<void(const QByteArray &)> logReceivedData,
+                               const Clock &clock)
+    : m_controls(controls), m_state(state), m_listener(listener),
+      m_logReceivedData(std::move(logReceivedData)), m_clock(clock) {}
 
-void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/)
-{
+void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     Controls &c = m_controls;
     // The HTTP reset below unloads the connection slot while this handler still runs.
     const QPointer<SocketControl> socket = c.listenSock->element(index);
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
+    if (onChunk)
+        onChunk(data);
 
     if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
         c.txtNetData->setUtf8(data);
@@ -72,14 +62,17 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/)
             const QString reply = expandTokens(c.txtResponseString[i]->text());
             if (socket)
                 socket->SendData((reply + CrLf).toUtf8());
-            c.txtNetData->appendText(CrLf + QStringLiteral("Replied to ") + watch
-                                     + QStringLiteral(" with:") + CrLf + reply
-                                     + QStringLiteral(" On Sock:") + QString::number(index) + CrLf);
+            const QString note = CrLf + QStringLiteral("Replied to ") + watch
+                                 + QStringLiteral(" with:") + CrLf + reply
+                                 + QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
+            c.txtNetData->appendText(note);
+            if (onReplyNote)
+                onReplyNote(note);
         }
     }
 
-    if (c.chkLogData->checkState() == Qt::Checked)
-        m_log.LogReceivedData(data);
+    if (c.chkLogData->checkState() == Qt::Checked && m_logReceivedData)
+        m_logReceivedData(data);
 
     if (c.optReceiveType[1]->isChecked()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
@@ -95,7 +88,6 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/)
         m_state.LastRemoteIP = element->RemoteHostIP();
 }
 
-void ReceiveHandler::Command1_Click()
-{
+void ReceiveHandler::Command1_Click() {
     m_controls.txtNetData->setText(QString());
 }

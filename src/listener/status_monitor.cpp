@@ -16,36 +16,34 @@ const QString ErrorText = QStringLiteral("Connection Error");
 } // namespace
 
 StatusMonitor::StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener)
-    : m_controls(controls), m_state(state), m_listener(listener)
-{
-}
+    : m_controls(controls), m_state(state), m_listener(listener) {}
 
-void StatusMonitor::tmrMain_Timer()
-{
+void StatusMonitor::tmrMain_Timer() {
     Controls &c = m_controls;
     SocketArray *sockets = c.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
     const auto stopWithErrorText = [this, &c] {
         m_listener.StopListening();
-        if (c.lblStatus[0]->text() != ErrorText)
-            c.lblStatus[0]->setText(ErrorText);
+        m_listener.showError(ErrorText);
     };
 
     QString detail = QStringLiteral("Last Data Received:") + m_state.LastDataTime
                      + QStringLiteral(" - Sock State:");
     if (listenerState() == SocketControl::Closed) {
-        c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
-        detail += QString::number(listenerState()) + QStringLiteral(" (Not Connected)");
+        if (!m_listener.showsError())
+            c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
+        detail +=
+            QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
         if (c.optTCP[0]->isChecked()) {
             if (sockets->Count() == 1) {
-                const int state = listenerState();
+                const auto state = listenerState();
                 if (state != SocketControl::Listening && state != SocketControl::Closed)
                     stopWithErrorText();
             } else {
                 const SocketControl *slot = sockets->element(1);
-                const int slotState = slot ? slot->State() : SocketControl::Closed;
+                const auto slotState = slot ? slot->State() : SocketControl::Closed;
                 switch (slotState) {
                 case SocketControl::Connected:
                     break;
@@ -63,7 +61,7 @@ void StatusMonitor::tmrMain_Timer()
             stopWithErrorText();
         }
         // Read after any stop or restart above, so the line shows what is open now.
-        detail += QString::number(listenerState()) + QStringLiteral(" - Port:")
+        detail += QString::number(qToUnderlying(listenerState())) + QStringLiteral(" - Port:")
                   + QString::number(sockets->element(0)->LocalPort())
                   + QStringLiteral(" - Remote IP:") + m_state.LastRemoteIP;
     }

@@ -8,8 +8,7 @@ struct ProgramState;
 
 // The 100 ms watchdog: keeps the two status lines current, stops a listener in a bad state and
 // reopens the TCP listener once its peer has gone.
-class StatusMonitor
-{
+class StatusMonitor {
 public:
     StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener);
 

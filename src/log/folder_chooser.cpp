@@ -1,23 +1,16 @@
 #include "log/folder_chooser.h"
 
 #include "form/controls.h"
+#include "runtime/paths.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 
-namespace {
-
-// Either separator counts on Windows; on other systems both are '/'.
-bool endsWithSeparator(const QString &path) {
-    return path.endsWith(QDir::separator()) || path.endsWith(QLatin1Char('/'));
-}
-
-} // namespace
-
 QString BrowseForFolder(QWidget *owner, const QString &title) {
-    const QString folder =
-        QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+    // It opens at the top of the file system, not in whatever folder the program started in.
+    const QString folder = QFileDialog::getExistingDirectory(owner, title, QDir::rootPath(),
+                                                             QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return {};
     return QDir::toNativeSeparators(folder);
@@ -29,10 +22,8 @@ FolderChooser::FolderChooser(Controls &controls, Browser browse)
 void FolderChooser::btnLogLocation_Click() {
     if (!m_browse)
         return;
-    QString path = m_browse(m_controls.frmMain, QStringLiteral("Select a folder"));
+    const QString path = m_browse(m_controls.frmMain, QStringLiteral("Select a folder"));
     if (path.isEmpty())
         return;
-    if (!endsWithSeparator(path))
-        path += QDir::separator();
-    m_controls.txtLogPath->setText(path);
+    m_controls.txtLogPath->setText(withFinalSeparator(path));
 }

@@ -10,8 +10,7 @@ struct Controls;
 QString BrowseForFolder(QWidget *owner, const QString &title);
 
 // The "..." button beside the log folder box.
-class FolderChooser
-{
+class FolderChooser {
 public:
     using Browser = std::function<QString(QWidget *owner, const QString &title)>;
 

@@ -2,30 +2,26 @@
 
 #include <QByteArray>
 #include <QDate>
+#include <QDateTime>
 #include <QString>
 
-class Clock;
-struct Controls;
-
-// The daily log of received data: one file per local day in the folder of txtLogPath.
-class ReceiveLog
-{
-public:
-    ReceiveLog(Controls &controls, const Clock &clock);
-
-    // Appends one entry holding exactly `data`. A failure never reaches the caller: it turns
-    // txtLogPath red with a tool tip naming the file and the reason, until an entry succeeds.
-    void LogReceivedData(const QByteArray &data);
-
-    static bool FolderExists(const QString &path);
-    static bool FileExists(const QString &path);
-    static QString LogDateText(const QDate &when);
-
-private:
-    void reportFailure(const QString &fileName, const QString &reason);
-    void clearFailure();
-
-    Controls &m_controls;
-    const Clock &m_clock;
-    bool m_failing = false;
+// What became of one log entry.
+struct LogResult {
+    bool written = false;
+    QString fileName; // the day's log file
+    QString reason;   // why the entry was not written
 };
+
+// The daily log of received data: one file per local day in a folder.
+namespace ReceiveLog {
+
+// Appends one entry holding exactly `data`, stamped with `when`, to the day's file in `folder`
+// (created with its missing parents). An entry that cannot be written whole is taken back, so
+// the file stays a sequence of whole entries.
+LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when);
+
+bool FolderExists(const QString &path);
+bool FileExists(const QString &path);
+QString LogDateText(const QDate &when);
+
+} // namespace ReceiveLog

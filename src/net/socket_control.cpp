@@ -3,6 +3,7 @@
  *
  *   0 closed     -- Listen -------------------------------------------------> 2 listening
  *   0 closed     -- Bind (UDP) ---------------------------------------------> 1 open
+ *   1 open       -- LookUpRemoteHost -> 4 resolving -> found or not, in time -> 1 open
  *   0 closed     -- Accept(requestID) --------------------------------------> 7 connected
  *   0 closed     -- Connect -> 4 resolving -> 5 resolved -> 6 connecting ---> 7 connected
  *   4, 5, 6      -- refused, host not found, timed out --------------------> 9 error + Error
@@ -16,74 +17,24 @@
  */
 #include "net/socket_control.h"
 
-#include <QHostInfo>
-#include <QNetworkDatagram>
+#include "net/posix_descriptors.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
 
-#include <climits>
-#include <fcntl.h>
-#include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
 constexpr int ListenBacklog = 1024;
 constexpr qint64 ReadChunkLimit = 1 << 20;
-// A vanished peer is noticed after idle + count * interval seconds.
-constexpr int KeepAliveIdleSeconds = 30;
-constexpr int KeepAliveIntervalSeconds = 10;
-constexpr int KeepAliveProbes = 3;
 // How long a closed connection may go on delivering what was sent before Close.
 constexpr int CloseLingerMs = 10000;
-
-// Announces each accepted descriptor, then closes it: whoever took the request up holds a dup.
-class RequestServer final : public QTcpServer {
-public:
-    explicit RequestServer(std::function<void(qintptr)> announce, QObject *parent)
-        : QTcpServer(parent), m_announce(std::move(announce)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override {
-        m_announce(descriptor);
-        ::close(int(descriptor));
-    }
-
-private:
-    std::function<void(qintptr)> m_announce;
-};
-
-bool isConnectedStream(int descriptor) {
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
-        return false;
-    int listening = 0;
-    length = sizeof listening;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0
-        || listening != 0)
-        return false;
-    sockaddr_storage peer{};
-    length = sizeof peer;
-    return ::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
-}
-
-void enableKeepAlive(QTcpSocket *socket) {
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    const int descriptor = int(socket->socketDescriptor());
-    const int idle = KeepAliveIdleSeconds;
-    const int interval = KeepAliveIntervalSeconds;
-    const int probes = KeepAliveProbes;
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-}
+// What may wait to go out to one peer; a peer that does not read fails its connection instead of
+// making us hold everything sent to it.
+constexpr qint64 PendingWriteLimit = 16 << 20;
 
 bool isPort(int port) {
     return port >= 0 && port <= 65535;
@@ -105,14 +56,16 @@ QString SocketControl::hostText(const QString &host) {
     return trimmed;
 }
 
-SocketControl::SocketControl(QObject *parent) : QObject(parent) {}
+SocketControl::SocketControl(QObject *parent)
+    : QObject(parent), m_hostLookup(&SocketControl::lookUpWithSystem) {}
+
+void SocketControl::setHostLookup(HostLookup lookup) {
+    m_hostLookup = std::move(lookup);
+}
 
 SocketControl::~SocketControl() {
-    releaseSockets(m_busy > 0 ? Disposal::Later : Disposal::Now);
-    for (const QPointer<QObject> &object : std::as_const(m_retired)) {
-        if (object)
-            object->deleteLater();
-    }
+    releaseSockets(m_deletion.busy() ? DeferredDeletion::Disposal::Later
+                                     : DeferredDeletion::Disposal::Now);
 }
 
 int SocketControl::Protocol() const {
@@ -163,7 +116,7 @@ QString SocketControl::RemoteHostIP() const {
     return m_remoteHostIP;
 }
 
-int SocketControl::State() const {
+SocketControl::StateCode SocketControl::State() const {
     return m_state;
 }
 
@@ -175,14 +128,15 @@ bool SocketControl::Listen() {
         if (self && self->m_session == session)
             self->onConnectionRequest(id);
     };
-    auto *server = new RequestServer(announce, this);
+    QTcpServer *server = newRequestServer(announce, this);
     server->setListenBacklogSize(ListenBacklog);
     if (!server->listen(QHostAddress::Any, m_localPort)) {
+        qCWarning(lcNet) << "listen on port" << m_localPort << "failed:" << server->errorString();
         delete server;
         return false;
     }
     connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-        const BusyScope busy(this);
+        const DeferredDeletion::Scope busy(m_deletion);
         // Out of descriptors is by far the likeliest cause of a failed accept.
         fail(error == QAbstractSocket::SocketResourceError
                  ? winsockError(10024)
@@ -195,21 +149,21 @@ bool SocketControl::Listen() {
 }
 
 void SocketControl::onConnectionRequest(qintptr requestID) {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     emit ConnectionRequest(requestID);
 }
 
 bool SocketControl::Accept(qintptr requestID) {
-    if (m_state != Closed || requestID < 0 || requestID > INT_MAX)
+    if (m_state != Closed)
         return false;
-    if (!isConnectedStream(int(requestID)))
-        return false;
-    const int descriptor = ::fcntl(int(requestID), F_DUPFD_CLOEXEC, 0);
+    const int descriptor = duplicateConnection(requestID);
     if (descriptor < 0)
         return false;
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
-        ::close(descriptor);
+        qCWarning(lcNet) << "taking up connection request" << requestID
+                         << "failed:" << socket->errorString();
+        closeDescriptor(descriptor);
         delete socket;
         return false;
     }
@@ -268,7 +222,7 @@ void SocketControl::onTcpConnected() {
 }
 
 void SocketControl::onTcpReadyRead() {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (!m_tcp)
         return;
     const qint64 waiting = m_tcp->bytesAvailable();
@@ -288,12 +242,12 @@ bool SocketControl::heldForSendData(QAbstractSocket::SocketError qtError) {
 void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
     if (heldForSendData(qtError))
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (qtError == QAbstractSocket::RemoteHostClosedError && m_state == Connected) {
         onPeerClosed();
         return;
     }
-    if (m_state == Failed || m_state == Closing || !m_tcp)
+    if (m_state == Failed || m_state == Closing || m_failing || !m_tcp)
         return;
     fail(winsockError(qtError, m_tcp->errorString()));
 }
@@ -301,7 +255,7 @@ void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
 void SocketControl::onPeerClosed() {
     if (m_sending > 0 || m_state != Connected || !m_tcp)
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // What the peer sent before closing stays readable; make sure it was announced.
@@ -314,24 +268,29 @@ void SocketControl::onPeerClosed() {
 bool SocketControl::SendData(const QByteArray &data) {
     if (m_protocol == UdpProtocol)
         return sendUdp(data);
-    if (m_state != Connected || !m_tcp)
+    if (m_state != Connected || !m_tcp || m_failing)
         return false;
     const QPointer<QTcpSocket> socket = m_tcp;
     ++m_sending;
     m_sendFailed = false;
-    const qint64 written = socket->write(data);
+    // Copied, not shared: Qt would keep a caller's array whole until sent, and one from toUtf8()
+    // holds up to three times its size.
+    const qint64 written = socket->write(data.constData(), data.size());
     // Without an immediate flush a peer that half-closes after its request loses the reply.
     if (written > 0)
         socket->flush();
     --m_sending;
-    if (!m_sendFailed && written == data.size())
-        return true;
     if (m_sendFailed) {
         failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
                       ? winsockError(10054)
                       : winsockError(m_sendError, socket ? socket->errorString() : QString()));
+        return false;
     }
-    return false;
+    if (socket && socket->bytesToWrite() > PendingWriteLimit) {
+        failLater(winsockError(10055));
+        return false;
+    }
+    return written == data.size();
 }
 
 QByteArray SocketControl::GetData() {
@@ -341,11 +300,14 @@ QByteArray SocketControl::GetData() {
 }
 
 void SocketControl::Close() {
-    releaseSockets(Disposal::Later);
+    releaseSockets(DeferredDeletion::Disposal::Later);
     m_datagram.clear();
+    m_lookedUpHost.clear();
+    m_lookedUpAddress.clear();
     m_senderAddress.clear();
     m_senderPort = 0;
     m_boundPort = 0;
+    m_failing = false;
     m_state = Closed;
 }
 
@@ -355,35 +317,35 @@ void SocketControl::fail(const WinsockError &error) {
 }
 
 // For failures found inside a call: the caller gets false now and the event comes afterwards,
-// so its handler is not re-entered from the middle of its own call.
+// so its handler is not re-entered from the middle of its own call. The state turns 9 with the
+// event, so nobody who polls the state in between (the status monitor) acts on the failure first
+// and closes the socket before the event could report it.
 void SocketControl::failLater(const WinsockError &error) {
-    m_state = Failed;
+    m_failing = true;
     QTimer::singleShot(0, this, [this, error, session = m_session] {
-        if (m_session == session && m_state == Failed)
-            emit Error(error.number, error.description, objectName());
+        if (m_session == session && std::exchange(m_failing, false))
+            fail(error);
     });
 }
 
-void SocketControl::releaseSockets(Disposal disposal) {
+void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     ++m_session;
-    if (m_lookupId != -1) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
-    m_unresolvedSends.clear();
     if (QTcpServer *server = std::exchange(m_server, nullptr)) {
         server->disconnect(this);
         server->close();
-        retire(server, disposal);
+        m_deletion.retire(server, disposal);
     }
     if (QUdpSocket *socket = std::exchange(m_udp, nullptr)) {
         socket->disconnect(this);
         socket->abort();
-        retire(socket, disposal);
+        m_deletion.retire(socket, disposal);
     }
     if (QTcpSocket *socket = std::exchange(m_tcp, nullptr)) {
         socket->disconnect(this);
-        if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        // A failed connection is dropped with what it still holds (which may be a backlog that
+        // its peer never read).
+        if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
+            && socket->bytesToWrite() > 0) {
             // Let what SendData accepted still reach the peer, then the socket deletes itself.
             socket->setParent(nullptr);
             connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
@@ -392,35 +354,11 @@ void SocketControl::releaseSockets(Disposal disposal) {
             socket->disconnectFromHost();
         } else {
             socket->abort();
-            retire(socket, disposal);
+            m_deletion.retire(socket, disposal);
         }
     }
 }
 
-// Never deletes a Qt socket whose signal may still be on the stack: while one of our slots
-// runs, closed sockets wait in m_retired until the outermost slot returns.
-void SocketControl::retire(QObject *object, Disposal disposal) {
-    object->setParent(nullptr);
-    if (disposal == Disposal::Now)
-        delete object;
-    else if (m_busy > 0)
-        m_retired.append(object);
-    else
-        object->deleteLater();
-}
-
-void SocketControl::onIdle() {
-    for (const QPointer<QObject> &object : std::exchange(m_retired, {})) {
-        if (object)
-            object->deleteLater();
-    }
-    if (m_deleteWhenIdle)
-        deleteLater();
-}
-
 void SocketControl::deleteWhenIdle() {
-    if (m_busy > 0)
-        m_deleteWhenIdle = true;
-    else
-        deleteLater();
+    m_deletion.deleteOwnerWhenIdle();
 }

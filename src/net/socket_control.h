@@ -7,10 +7,12 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
+#include "net/deferred_deletion.h"
 #include "net/socket_errors.h"
 
 class QAbstractSocket;
-class QHostInfo;
 class QTcpServer;
 class QTcpSocket;
 class QUdpSocket;
@@ -24,7 +26,7 @@ class SocketControl final : public QObject {
 
 public:
     enum ProtocolKind : int { TcpProtocol = 0, UdpProtocol = 1 };
-    enum StateCode : int {
+    enum class StateCode : int {
         Closed = 0,
         Open = 1,
         Listening = 2,
@@ -36,9 +38,21 @@ public:
         Closing = 8,
         Failed = 9,
     };
+    Q_ENUM(StateCode)
+    // Written SocketControl::Connected, yet never taken for a plain number.
+    using enum StateCode;
+
+    // Looks a host name up and answers on the context's thread with its addresses (none: not
+    // found); no answer after the context is gone. Replaceable, so tests never ask a name server.
+    using HostLookup =
+        std::function<void(const QString &name, QObject *context,
+                           std::function<void(const QList<QHostAddress> &addresses)> answer)>;
+    static constexpr int LookupTimeoutMs = 5000;
 
     explicit SocketControl(QObject *parent = nullptr);
     ~SocketControl() override;
+
+    void setHostLookup(HostLookup lookup);
 
     int Protocol() const;
     bool setProtocol(int protocol); // only while closed
@@ -51,15 +65,20 @@ public:
     // Dotted address of the TCP peer or of the last datagram's sender (IPv4 peers never as
     // ::ffff:).
     QString RemoteHostIP() const;
-    int State() const;
+    StateCode State() const;
 
-    bool Listen();                         // TCP, all addresses, IPv4 and IPv6; State 2 on success
-    bool Bind();                           // UDP on LocalPort; State 1 on success
-    bool Accept(qintptr requestID);        // only on a closed control; State 7 on success
-    bool Connect();                        // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
-    bool SendData(const QByteArray &data); // TCP needs 7; UDP answers the last sender or RemoteHost
-    QByteArray GetData();                  // everything waiting (UDP: the current datagram)
-    void Close();                          // State 0 at once
+    bool Listen();                  // TCP, all addresses, IPv4 and IPv6; State 2 on success
+    bool Bind();                    // UDP on LocalPort; State 1 on success
+    bool Accept(qintptr requestID); // only on a closed control; State 7 on success
+    bool Connect();                 // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
+    // UDP, bound, RemoteHost a name: State 4 until it is found, not found or LookupTimeoutMs
+    // have passed, then 1 again. False when there is nothing to look up.
+    bool LookUpRemoteHost();
+    // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
+    // LookUpRemoteHost found it.
+    bool SendData(const QByteArray &data);
+    QByteArray GetData(); // everything waiting (UDP: the current datagram)
+    void Close();         // State 0 at once
 
 signals:
     void ConnectionRequest(qintptr requestID);
@@ -77,37 +96,20 @@ private:
     void onPeerClosed();
     void onUdpReadyRead();
     void onUdpError(QAbstractSocket::SocketError qtError);
-    void onHostLookedUp(const QHostInfo &info);
+    static void lookUpWithSystem(const QString &name, QObject *context,
+                                 std::function<void(const QList<QHostAddress> &)> answer);
+    void onHostLookedUp(quint64 round, const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
-    enum class Disposal { Later, Now };
-    void releaseSockets(Disposal disposal);
-    void retire(QObject *object, Disposal disposal);
-    void onIdle();
+    void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
-    // Marks one of our slots as running, so Qt sockets closed meanwhile are deleted only after
-    // their own signal has returned.
-    class BusyScope {
-        Q_DISABLE_COPY_MOVE(BusyScope)
-
-    public:
-        explicit BusyScope(SocketControl *control) : m_control(control) { ++control->m_busy; }
-        ~BusyScope() {
-            if (m_control && --m_control->m_busy == 0)
-                m_control->onIdle();
-        }
-
-    private:
-        QPointer<SocketControl> m_control;
-    };
-
     int m_protocol = TcpProtocol;
-    int m_state = Closed;
+    StateCode m_state = Closed;
     quint16 m_localPort = 0; // as set; m_boundPort is what the open socket really has
     quint16 m_boundPort = 0;
     QString m_remoteHost;
@@ -117,15 +119,14 @@ private:
     // Bumped by every Close and open, so a handler loop or a late callback can tell that the
     // socket it was serving is gone.
     quint64 m_session = 0;
-    // How many of our own slots are on the stack; the destructor must not delete a Qt socket
-    // whose signal is still being delivered.
-    int m_busy = 0;
-    QList<QPointer<QObject>> m_retired; // closed while busy; deleted once the stack unwinds
-    bool m_deleteWhenIdle = false;
+    // Every slot of ours runs in a scope of it, so Qt sockets closed meanwhile are deleted only
+    // after their own signal has returned.
+    DeferredDeletion m_deletion{this};
     int m_sending = 0;
     // The error Qt reported while SendData was writing; SendData decides what it means.
     QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
     bool m_sendFailed = false;
+    bool m_failing = false; // a failure found inside a call, reported by an event still to come
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;
@@ -134,8 +135,10 @@ private:
     QByteArray m_datagram;
     QHostAddress m_senderAddress;
     quint16 m_senderPort = 0;
-    QList<QByteArray> m_unresolvedSends;
-    int m_lookupId = -1;
+    HostLookup m_hostLookup;
+    quint64 m_lookupRound = 0; // tells a late answer or timeout from the current lookup's
+    QString m_lookedUpHost;
+    QHostAddress m_lookedUpAddress;
 
     friend class SocketArray;
 };

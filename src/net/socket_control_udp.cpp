@@ -2,6 +2,7 @@
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -19,6 +20,7 @@ bool SocketControl::Bind() {
     auto *socket = new QUdpSocket(this);
     // The default mode, not ShareAddress: a port another program holds must fail as in use.
     if (!socket->bind(QHostAddress::Any, m_localPort)) {
+        qCWarning(lcNet) << "bind to port" << m_localPort << "failed:" << socket->errorString();
         delete socket;
         return false;
     }
@@ -34,7 +36,7 @@ bool SocketControl::Bind() {
 }
 
 void SocketControl::onUdpReadyRead() {
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // The handler may close or re-bind us; each round checks that the socket is still ours.
@@ -53,7 +55,7 @@ void SocketControl::onUdpReadyRead() {
 void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
     if (heldForSendData(qtError))
         return;
-    const BusyScope busy(this);
+    const DeferredDeletion::Scope busy(m_deletion);
     if (m_state == Failed || !m_udp)
         return;
     fail(winsockError(qtError, m_udp->errorString()));
@@ -73,14 +75,9 @@ bool SocketControl::sendUdp(const QByteArray &data) {
     const QHostAddress literal(host);
     if (!literal.isNull())
         return sendDatagram(data, literal, m_remotePort);
-    if (host.isEmpty())
+    if (host.isEmpty() || host != m_lookedUpHost || m_lookedUpAddress.isNull())
         return false;
-    m_unresolvedSends.append(data);
-    if (m_lookupId == -1) {
-        m_lookupId = QHostInfo::lookupHost(host, this,
-                                           [this](const QHostInfo &info) { onHostLookedUp(info); });
-    }
-    return true;
+    return sendDatagram(data, m_lookedUpAddress, m_remotePort);
 }
 
 bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port) {
@@ -91,32 +88,51 @@ bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to,
     return sent == data.size() && !m_sendFailed;
 }
 
-void SocketControl::onHostLookedUp(const QHostInfo &info) {
-    if (info.lookupId() != m_lookupId)
+void SocketControl::lookUpWithSystem(const QString &name, QObject *context,
+                                     std::function<void(const QList<QHostAddress> &)> answer) {
+    QHostInfo::lookupHost(name, context, [answer = std::move(answer)](const QHostInfo &info) {
+        answer(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>());
+    });
+}
+
+bool SocketControl::LookUpRemoteHost() {
+    const QString host = hostText(m_remoteHost);
+    if (m_protocol != UdpProtocol || m_state != Open || host.isEmpty()
+        || !QHostAddress(host).isNull())
+        return false;
+    m_lookedUpHost.clear();
+    m_lookedUpAddress.clear();
+    m_state = ResolvingHost;
+    const quint64 round = ++m_lookupRound;
+    QTimer::singleShot(LookupTimeoutMs, this,
+                       [this, round, host] { onHostLookedUp(round, host, {}); });
+    m_hostLookup(
+        host, this,
+        [self = QPointer<SocketControl>(this), round, host](const QList<QHostAddress> &addresses) {
+            if (self)
+                self->onHostLookedUp(round, host, addresses);
+        });
+    return true;
+}
+
+void SocketControl::onHostLookedUp(quint64 round, const QString &host,
+                                   const QList<QHostAddress> &addresses) {
+    if (round != m_lookupRound || m_state != ResolvingHost)
         return;
-    m_lookupId = -1;
-    const QList<QByteArray> sends = std::exchange(m_unresolvedSends, {});
-    if (m_state != Open || !m_udp)
-        return;
-    const BusyScope busy(this);
-    const QList<QHostAddress> addresses = info.addresses();
-    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
-        fail(winsockError(11001));
+    m_state = Open;
+    if (addresses.isEmpty()) {
+        // Told as before; the socket stays open, and the send that asked reports itself failed.
+        const WinsockError notFound = winsockError(11001);
+        emit Error(notFound.number, notFound.description, objectName());
         return;
     }
+    m_lookedUpHost = host;
     // Prefer IPv4: a peer listening on IPv4 only is far commoner than one on IPv6 only.
-    QHostAddress target = addresses.constFirst();
+    m_lookedUpAddress = addresses.constFirst();
     for (const QHostAddress &address : addresses) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            target = address;
+            m_lookedUpAddress = address;
             break;
-        }
-    }
-    for (const QByteArray &data : sends) {
-        if (!sendDatagram(data, target, m_remotePort)) {
-            fail(winsockError(m_sendFailed ? m_sendError : QAbstractSocket::NetworkError,
-                              m_udp ? m_udp->errorString() : QString()));
-            return;
         }
     }
 }

@@ -2,6 +2,8 @@
 
 #include <array>
 
+Q_LOGGING_CATEGORY(lcNet, "sendrel.net")
+
 namespace {
 
 struct KnownError {

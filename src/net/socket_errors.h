@@ -1,7 +1,12 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QLoggingCategory>
 #include <QString>
+
+// Where the socket control logs what Qt gave as the reason of a failure that its caller sees
+// only as false.
+Q_DECLARE_LOGGING_CATEGORY(lcNet)
 
 // An error as operators know it from Windows Sockets: number and Microsoft's short text.
 struct WinsockError {

@@ -3,8 +3,7 @@
 #include <QDateTime>
 
 // The program's one source of time, injectable so tests can set the tick and the local date.
-class Clock
-{
+class Clock {
 public:
     virtual ~Clock() = default;
     // Milliseconds of a monotonic counter, taken as a signed 32-bit value (it may wrap).
@@ -12,8 +11,7 @@ public:
     virtual QDateTime now() const = 0;
 };
 
-class SystemClock final : public Clock
-{
+class SystemClock final : public Clock {
 public:
     qint32 tick() const override;
     QDateTime now() const override;

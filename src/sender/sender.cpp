@@ -6,7 +6,9 @@
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/wait_cycle.h"
+#include "sender/send_bytes.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +27,9 @@ namespace {
 constexpr int ConnectWaitLimit = 60;
 constexpr int OpenWaitLimit = 10;
 constexpr int LingerLimit = 10;
+// The lookup gives up by itself after SocketControl::LookupTimeoutMs; this only backs that up
+// (a cycle sleeps 50 ms).
+constexpr int LookupWaitLimit = SocketControl::LookupTimeoutMs / 50 + 10;
 
 const QString NoActiveConnection =
     QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
@@ -34,8 +39,19 @@ const QString CouldntOpenUdp = QStringLiteral(" - ERROR: Data Not Sent, Couldn't
 const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
 
 const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Address: ");
-const QString NoPeerCaption =
-    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+// The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
+// loaded; nothing when the array holds neither arrangement.
+SocketControl *peerElement(const SocketArray *listenSock) {
+    switch (listenSock->Count()) {
+    case 2:
+        return listenSock->element(1);
+    case 1:
+        return listenSock->element(0);
+    default:
+        return nullptr;
+    }
+}
 
 } // namespace
 
@@ -45,12 +61,15 @@ void Sender::btnSendData_Click() {
     SocketArray *listenSock = m_controls.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
-                                    + QString::number(listener ? listener->State() : 0)
+                                    + QString::number(listener ? qToUnderlying(listener->State())
+                                                               : 0)
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
-    // Typed text goes out as UTF-8, exactly as typed.
-    const QByteArray data = m_controls.txtSendData->toPlainText().toUtf8();
+    const std::optional<QByteArray> bytes = BytesToSend();
+    if (!bytes)
+        return;
+    const QByteArray &data = *bytes;
     const bool tcp = m_controls.optTCP[0]->isChecked();
     if (!m_controls.btnDisconnect->isHidden() && tcp)
         SendToPeer(data);
@@ -62,15 +81,11 @@ void Sender::btnSendData_Click() {
 
 void Sender::SendToPeer(const QByteArray &data) {
     const int count = m_controls.listenSock->Count();
-    SocketControl *target = nullptr;
-    if (count == 2)
-        target = m_controls.listenSock->element(1);
-    else if (count == 1)
-        target = m_controls.listenSock->element(0);
-    else {
+    if (count != 1 && count != 2) {
         SetLastSend(SocketClosed);
         return;
     }
+    SocketControl *target = peerElement(m_controls.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
         SetLastSend(target->SendData(data) ? QString() : SendFailed);
@@ -81,23 +96,18 @@ void Sender::SendToPeer(const QByteArray &data) {
 // Each wait processes events, so anything may have happened underneath: the listener restarted
 // (which closes sendSock) or the window closed and took this object with it. After a wait that
 // answers Gone nothing of ours may be touched.
-Sender::WaitEnd Sender::RunWait(int limit, std::optional<int> awaitedState,
-                                const std::function<void()> &onReached) {
+Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
     const QPointer<QWidget> window = m_controls.frmMain;
     const QPointer<SocketControl> sock = m_controls.sendSock;
-    const bool reached = runWaitCycles(limit, [&] {
+    const bool ended = runWaitCycles(limit, [&] {
         if (!window || !sock)
             return true;
         ShowSendState();
-        if (!awaitedState || sock->State() != *awaitedState)
-            return false;
-        if (onReached)
-            onReached();
-        return true;
+        return reached && reached();
     });
     if (!window || !sock)
         return WaitEnd::Gone;
-    return reached ? WaitEnd::Reached : WaitEnd::RanOut;
+    return ended ? WaitEnd::Reached : WaitEnd::RanOut;
 }
 
 void Sender::LingerAndClose() {
@@ -130,7 +140,8 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
-        if (RunWait(ConnectWaitLimit, SocketControl::Connected) == WaitEnd::Gone)
+        const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
+        if (RunWait(ConnectWaitLimit, connected) == WaitEnd::Gone)
             return;
     }
 
@@ -161,10 +172,19 @@ void Sender::SendUdpClient(const QByteArray &data) {
     sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
     sock->setRemotePort(*port);
     sock->Bind();
+    // A name is looked up before the datagram goes, so that it is either handed to the system or
+    // reported as not sent.
+    const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
+    if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
+        return;
     const bool sent = sock->SendData(data);
 
-    const WaitEnd open = RunWait(OpenWaitLimit, SocketControl::Open,
-                                 [&] { SetLastSend(sent ? QString() : SendFailed); });
+    const WaitEnd open = RunWait(OpenWaitLimit, [&] {
+        if (sock->State() != SocketControl::Open)
+            return false;
+        SetLastSend(sent ? QString() : SendFailed);
+        return true;
+    });
     if (open == WaitEnd::Gone)
         return;
     if (open == WaitEnd::RanOut)
@@ -188,7 +208,7 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_controls.lblSendState->setText(QString::number(m_controls.sendSock->State()));
+    m_controls.lblSendState->setText(QString::number(qToUnderlying(m_controls.sendSock->State())));
 }
 
 void Sender::SetLastSend(const QString &suffix) {
@@ -209,30 +229,43 @@ void Sender::tmrSendState_Timer() {
     QPushButton *sendButton = m_controls.btnSendData;
     if (peerPresent && !sendButton->isEnabled()) {
         sendButton->setEnabled(true);
-        const SocketControl *peer = nullptr;
-        if (count == 2)
-            peer = listenSock->element(1);
-        else if (count == 1)
-            peer = listener;
-        if (peer)
+        if (const SocketControl *peer = peerElement(listenSock))
             m_controls.lblSendIP->setText(PeerTargetCaption + peer->RemoteHostIP());
     } else if (!peerPresent && sendButton->isEnabled()) {
         sendButton->setEnabled(false);
-        m_controls.lblSendIP->setText(NoPeerCaption);
+        m_controls.lblSendIP->setText(NoPeerSendCaption);
     }
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
-    m_controls.txtNetData->appendUtf8(m_controls.sendSock->GetData());
+    const QByteArray reply = m_controls.sendSock->GetData();
+    if (onReply)
+        onReply(reply);
+    m_controls.txtNetData->appendUtf8(reply);
+}
+
+void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
+    ShowMessage(QStringLiteral("SendSock Error #") + QString::number(number) + QStringLiteral(":")
+                + description + QStringLiteral("\r\n\r\n") + QStringLiteral("Source:") + source);
+}
+
+// The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
+// and is not.
+std::optional<QByteArray> Sender::BytesToSend() {
+    if (!m_sendAsHex)
+        return sendBytes(*m_controls.txtSendData);
+    const HexText hex = bytesFromHexText(m_controls.txtSendData->toPlainText());
+    if (!hex.error.isEmpty()) {
+        ShowMessage(hex.error);
+        return std::nullopt;
+    }
+    return hex.bytes;
 }
 
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could
 // let the socket be torn down under the code that emitted it. A waiting send still does not go
 // on while the box is open, since the box's loop runs inside the wait's event processing.
-void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
-    const QString text = QStringLiteral("SendSock Error #") + QString::number(number)
-                         + QStringLiteral(":") + description + QStringLiteral("\r\n\r\n")
-                         + QStringLiteral("Source:") + source;
+void Sender::ShowMessage(const QString &text) {
     QWidget *window = m_controls.frmMain;
     QTimer::singleShot(0, window, [window, text] {
         // On the heap and guarded: closing the window while the box is open deletes it.

@@ -22,9 +22,10 @@ QString withoutOuterSpaces(QString text) {
     return text.sliced(start, end - start);
 }
 
-QString ReadIniValue(const QString &file, const QString &section, const QString &key) {
+QString ReadIniValue(const QString &file, const QString &section, const QString &key,
+                     QString *problem) {
     const std::optional<QByteArray> value =
-        ProfileFile::readValue(withoutOuterSpaces(file), section.toUtf8(), key.toUtf8());
+        ProfileFile::readValue(withoutOuterSpaces(file), section.toUtf8(), key.toUtf8(), problem);
     if (!value)
         return QString();
     // QString::fromUtf8 would drop a byte order mark that begins the value.
@@ -33,12 +34,12 @@ QString ReadIniValue(const QString &file, const QString &section, const QString 
 }
 
 bool WriteIniValue(const QString &file, const QString &section, const QString &key,
-                   const SettingValue &value) {
+                   const SettingValue &value, QString *problem) {
     // A line break or NUL in a value would start lines of its own in the file.
     QString text = settingText(value);
     text.remove(u'\r');
     text.remove(u'\n');
     text.remove(QChar(u'\0'));
     return ProfileFile::writeValue(file, section.toUtf8(), key.toUtf8(),
-                                   ProfileFile::quotedWhereNeeded(text.toUtf8()));
+                                   ProfileFile::quotedWhereNeeded(text.toUtf8()), problem);
 }

@@ -29,13 +29,15 @@ std::optional<QByteArray> withValue(const QByteArray &text, QByteArrayView secti
 // when it begins or ends with a blank, or begins and ends with the same quote mark.
 QByteArray quotedWhereNeeded(QByteArrayView value);
 
-std::optional<QByteArray> readValue(const QString &path, QByteArrayView section,
-                                    QByteArrayView key);
+// Values go in and out as UTF-8; a file that is not UTF-8 holds them as Windows-1252. When a
+// file that exists cannot be read or written, `problem` says why.
+std::optional<QByteArray> readValue(const QString &path, QByteArrayView section, QByteArrayView key,
+                                    QString *problem = nullptr);
 
 // Replaces the file atomically. Fails, leaving the file as it was, when the file cannot be read
 // completely (too large, not a regular file), when the result would be too large to read, when
 // its folder is missing, or when saving fails.
 bool writeValue(const QString &path, QByteArrayView section, QByteArrayView key,
-                QByteArrayView value);
+                QByteArrayView value, QString *problem = nullptr);
 
 } // namespace ProfileFile

@@ -1,45 +1,17 @@
 #include "settings/settings_store.h"
 
-#include "form/controls.h"
+#include "runtime/paths.h"
+#include "runtime/tokens.h"
 #include "settings/ini_value.h"
 
-#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QStandardPaths>
 
 namespace {
 
 const QString SettingsSection = QStringLiteral("Settings");
-constexpr int PairCount = 7;
-
-bool endsWithSeparator(const QString &path) {
-#ifdef Q_OS_WIN
-    return path.endsWith(u'\\') || path.endsWith(u'/');
-#else
-    return path.endsWith(QDir::separator());
-#endif
-}
-
-// `folder` and `name` joined by the native separator, with no separator doubled anywhere
-// (a drive root or "/" already ends with one).
-QString joined(const QString &folder, const QString &name) {
-    const QChar sep = QDir::separator();
-    QString path = QDir::toNativeSeparators(folder + u'/' + name);
-    const QString doubled(2, sep);
-#ifdef Q_OS_WIN
-    const bool unc = path.startsWith(doubled); // \\server\share keeps its prefix
-#else
-    const bool unc = false;
-#endif
-    qsizetype at = unc ? 1 : 0;
-    while ((at = path.indexOf(doubled, at)) >= 0)
-        path.remove(at, 1);
-    return path;
-}
 
 // Compared with the number 0; text that is not a number counts as 0.
 bool isZero(const SettingValue &value) {
@@ -60,7 +32,7 @@ bool isTextZero(const SettingValue &value) {
 }
 
 // A check-box Value from a stored value: a whole number from 0 to 2, or nothing.
-std::optional<Qt::CheckState> checkState(const SettingValue &value) {
+std::optional<int> checkValue(const SettingValue &value) {
     int number = -1;
     if (const int *stored = std::get_if<int>(&value)) {
         number = *stored;
@@ -72,26 +44,9 @@ std::optional<Qt::CheckState> checkState(const SettingValue &value) {
     } else {
         number = std::get<bool>(value) ? -1 : 0;
     }
-    switch (number) {
-    case 0:
-        return Qt::Unchecked;
-    case 1:
-        return Qt::Checked;
-    case 2:
-        return Qt::PartiallyChecked;
-    default:
+    if (number < 0 || number > 2)
         return std::nullopt;
-    }
-}
-
-// A check box's Value: 0 unchecked, 1 checked, 2 grey (Qt numbers grey as 1).
-int checkValue(Qt::CheckState state) {
-    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
-}
-
-// Line breaks in watch and response strings are kept as the tokens that stand for them.
-QString withLineBreakTokens(QString text) {
-    return text.replace(u'\r', QStringLiteral("%CR%")).replace(u'\n', QStringLiteral("%LF%"));
+    return number;
 }
 
 } // namespace
@@ -102,8 +57,7 @@ SettingsLocation SettingsLocation::forThisProgram() {
             QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)};
 }
 
-SettingsStore::SettingsStore(Controls &controls, SettingsLocation location)
-    : m_controls(controls), m_location(std::move(location)) {}
+SettingsStore::SettingsStore(SettingsLocation location) : m_location(std::move(location)) {}
 
 bool SettingsStore::programFolderWritable() const {
     const QFileInfo folder(m_location.programFolder);
@@ -113,20 +67,34 @@ bool SettingsStore::programFolderWritable() const {
 }
 
 QString SettingsStore::settingsFilePath() const {
+    if (!m_location.iniFile.isEmpty())
+        return m_location.iniFile;
     const QString &folder =
         programFolderWritable() ? m_location.programFolder : m_location.userConfigFolder;
-    return joined(folder, QStringLiteral("Sendrel_Settings.ini"));
+    return joinedPath(folder, QStringLiteral("Sendrel_Settings.ini"));
+}
+
+QString SettingsStore::logBaseFolder() const {
+    return programFolderWritable() ? m_location.programFolder : m_location.userDataFolder;
 }
 
 QString SettingsStore::defaultLogFolder() const {
-    const QString &folder =
-        programFolderWritable() ? m_location.programFolder : m_location.userDataFolder;
-    return joined(folder, QStringLiteral("Sendrel_Logs")) + QDir::separator();
+    return joinedPath(logBaseFolder(), QStringLiteral("Sendrel_Logs")) + QDir::separator();
+}
+
+void SettingsStore::noteProblem(const QString &problem) const {
+    if (!problem.isEmpty() && m_problem.isEmpty())
+        m_problem = problem;
 }
 
 SettingValue SettingsStore::ReadSetting(const QString &section, const QString &key,
                                         const SettingValue &defaultValue) const {
-    const QString text = withoutOuterSpaces(ReadIniValue(settingsFilePath(), section, key));
+    const QString file = settingsFilePath();
+    QString why;
+    const QString text = withoutOuterSpaces(ReadIniValue(file, section, key, &why));
+    if (!why.isEmpty())
+        noteProblem(QStringLiteral("The settings could not be read from %1: %2.")
+                        .arg(QDir::toNativeSeparators(file), why));
 
     // Empty text, and text that begins with a control character, give the default.
     const SettingValue candidate = (text > QStringLiteral(" ")) ? SettingValue(text) : defaultValue;
@@ -139,7 +107,12 @@ SettingValue SettingsStore::ReadSetting(const QString &section, const QString &k
 }
 
 QString SettingsStore::ReadText(const QString &key, const QString &defaultText) const {
-    const QString text = ReadIniValue(settingsFilePath(), SettingsSection, key);
+    const QString file = settingsFilePath();
+    QString why;
+    const QString text = ReadIniValue(file, SettingsSection, key, &why);
+    if (!why.isEmpty())
+        noteProblem(QStringLiteral("The settings could not be read from %1: %2.")
+                        .arg(QDir::toNativeSeparators(file), why));
     return text.isEmpty() ? defaultText : text;
 }
 
@@ -147,63 +120,65 @@ bool SettingsStore::WriteSetting(const QString &section, const QString &key,
                                  const SettingValue &value) const {
     if (!programFolderWritable() && !m_location.userConfigFolder.isEmpty())
         QDir().mkpath(m_location.userConfigFolder);
-    return WriteIniValue(settingsFilePath(), section, key, value);
+    const QString file = settingsFilePath();
+    QString why;
+    const bool written = WriteIniValue(file, section, key, value, &why);
+    if (!written)
+        noteProblem(QStringLiteral("The settings could not be saved to %1: %2.")
+                        .arg(QDir::toNativeSeparators(file),
+                             why.isEmpty() ? QStringLiteral("the file cannot be written") : why));
+    return written;
 }
 
-void SettingsStore::LoadSettings() {
-    Controls &c = m_controls;
+Settings SettingsStore::LoadSettings() const {
+    m_problem.clear();
+    Settings s;
 
-    c.txtListenPort->setText(ReadText(QStringLiteral("Port"), QStringLiteral("7000")));
-
-    if (isZero(ReadSetting(SettingsSection, QStringLiteral("TcpUdpMode"), 0)))
-        c.optTCP[0]->setChecked(true);
-    else
-        c.optTCP[1]->setChecked(true);
-
-    const bool logging = !isZero(ReadSetting(SettingsSection, QStringLiteral("CreateLog"), 0));
-    c.chkLogData->setCheckState(logging ? Qt::Checked : Qt::Unchecked);
-
-    const bool general = isTextZero(
+    s.port = ReadText(QStringLiteral("Port"), s.port);
+    s.udp = !isZero(ReadSetting(SettingsSection, QStringLiteral("TcpUdpMode"), 0));
+    s.createLog = !isZero(ReadSetting(SettingsSection, QStringLiteral("CreateLog"), 0));
+    s.httpRequests = !isTextZero(
         ReadSetting(SettingsSection, QStringLiteral("ReceiveMode"), QStringLiteral("0")));
-    c.optReceiveType[0]->setChecked(general);
-    c.optReceiveType[1]->setChecked(!general);
-
-    c.txtLogPath->setText(ReadText(QStringLiteral("LogPath"), defaultLogFolder()));
-    if (!endsWithSeparator(c.txtLogPath->text()))
-        c.txtLogPath->setText(c.txtLogPath->text() + QDir::separator());
-
-    const std::optional<Qt::CheckState> autoRespond =
-        checkState(ReadSetting(SettingsSection, QStringLiteral("EnableAutoRespond"), 0));
-    if (autoRespond)
-        c.chkEnableAutoRespond->setCheckState(*autoRespond);
-
+    s.logPath = withFinalSeparator(ReadText(QStringLiteral("LogPath"), defaultLogFolder()));
+    s.enableAutoRespond =
+        checkValue(ReadSetting(SettingsSection, QStringLiteral("EnableAutoRespond"), 0));
     for (int i = 0; i < PairCount; ++i) {
-        c.txtWatchString[i]->setText(ReadText(QStringLiteral("WatchString%1").arg(i), {}));
-        c.txtResponseString[i]->setText(ReadText(QStringLiteral("ResponseString%1").arg(i), {}));
+        s.watchStrings[i] = ReadText(QStringLiteral("WatchString%1").arg(i), {});
+        s.responseStrings[i] = ReadText(QStringLiteral("ResponseString%1").arg(i), {});
     }
+
+    s.showHex = !isZero(ReadSetting(SettingsSection, QStringLiteral("ShowHex"), 0));
+    s.showTimeStamps = !isZero(ReadSetting(SettingsSection, QStringLiteral("ShowTimeStamps"), 0));
+    s.sendAsHex = !isZero(ReadSetting(SettingsSection, QStringLiteral("SendAsHex"), 0));
+    return s;
 }
 
-void SettingsStore::SaveSettings() {
-    Controls &c = m_controls;
+void SettingsStore::SaveSettings(const Settings &s) const {
+    if (m_location.readOnly)
+        return;
+    m_problem.clear();
 
-    WriteSetting(SettingsSection, QStringLiteral("Port"), c.txtListenPort->text());
-    WriteSetting(SettingsSection, QStringLiteral("TcpUdpMode"), c.optTCP[0]->isChecked() ? 0 : 1);
-    WriteSetting(SettingsSection, QStringLiteral("CreateLog"),
-                 c.chkLogData->checkState() == Qt::Unchecked ? 0 : 1);
+    WriteSetting(SettingsSection, QStringLiteral("Port"), s.port);
+    WriteSetting(SettingsSection, QStringLiteral("TcpUdpMode"), s.udp ? 1 : 0);
+    WriteSetting(SettingsSection, QStringLiteral("CreateLog"), s.createLog ? 1 : 0);
     WriteSetting(SettingsSection, QStringLiteral("ReceiveMode"),
-                 c.optReceiveType[0]->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
-
-    if (!endsWithSeparator(c.txtLogPath->text()))
-        c.txtLogPath->setText(c.txtLogPath->text() + QDir::separator());
-    WriteSetting(SettingsSection, QStringLiteral("LogPath"), c.txtLogPath->text());
-
+                 s.httpRequests ? QStringLiteral("1") : QStringLiteral("0"));
+    WriteSetting(SettingsSection, QStringLiteral("LogPath"), withFinalSeparator(s.logPath));
     WriteSetting(SettingsSection, QStringLiteral("EnableAutoRespond"),
-                 checkValue(c.chkEnableAutoRespond->checkState()));
-
+                 s.enableAutoRespond.value_or(0));
     for (int i = 0; i < PairCount; ++i) {
         WriteSetting(SettingsSection, QStringLiteral("WatchString%1").arg(i),
-                     withLineBreakTokens(c.txtWatchString[i]->text()));
+                     withLineBreakTokens(s.watchStrings[i]));
         WriteSetting(SettingsSection, QStringLiteral("ResponseString%1").arg(i),
-                     withLineBreakTokens(c.txtResponseString[i]->text()));
+                     withLineBreakTokens(s.responseStrings[i]));
     }
+
+    // Additions stay out of a file until they are first switched on.
+    const auto writeSwitch = [this](const QString &key, bool on) {
+        if (on || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
+            WriteSetting(SettingsSection, key, on ? 1 : 0);
+    };
+    writeSwitch(QStringLiteral("ShowHex"), s.showHex);
+    writeSwitch(QStringLiteral("ShowTimeStamps"), s.showTimeStamps);
+    writeSwitch(QStringLiteral("SendAsHex"), s.sendAsHex);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
-#include <QString>
-#include <variant>
+#include "form/controls.h"
 
-struct Controls;
+#include <QString>
+#include <array>
+#include <optional>
+#include <variant>
 
 // A stored setting: an integer, a text, or a boolean (what TRUE/FALSE read back as).
 using SettingValue = std::variant<int, QString, bool>;
@@ -14,35 +16,63 @@ struct SettingsLocation {
     QString programFolder;    // the folder that holds the executable
     QString userConfigFolder; // fallback for the settings file
     QString userDataFolder;   // fallback for the default log folder
+    QString iniFile = {};     // when set, the settings file, wherever the folders above are
+    bool readOnly = false;    // loads but never saves (the runs without a screen)
 
     static SettingsLocation forThisProgram();
 };
 
-// One value per call, straight to and from the file (no cache: other writers are seen).
-QString ReadIniValue(const QString &file, const QString &section, const QString &key);
+// One value per call, straight to and from the file (no cache: other writers are seen). When a
+// file that exists cannot be read or written, `problem` says why.
+QString ReadIniValue(const QString &file, const QString &section, const QString &key,
+                     QString *problem = nullptr);
 bool WriteIniValue(const QString &file, const QString &section, const QString &key,
-                   const SettingValue &value);
+                   const SettingValue &value, QString *problem = nullptr);
 
-// The persisted settings of the window.
+// The persisted settings as values; the window maps them onto its controls.
+struct Settings {
+    QString port = QStringLiteral("7000");
+    bool udp = false;
+    bool createLog = false;
+    bool httpRequests = false;
+    QString logPath; // always ends with a separator once loaded
+    // The auto-respond box's Value (0, 1 or 2); nothing when the stored value cannot be one,
+    // which leaves the box as it is.
+    std::optional<int> enableAutoRespond = 0;
+    std::array<QString, PairCount> watchStrings;
+    std::array<QString, PairCount> responseStrings;
+
+    // Additions, stored after the described keys and only once switched on.
+    bool showHex = false;
+    bool showTimeStamps = false;
+    bool sendAsHex = false;
+};
+
+// The settings file of the window.
 class SettingsStore {
 public:
-    SettingsStore(Controls &controls, SettingsLocation location);
+    explicit SettingsStore(SettingsLocation location);
 
     QString settingsFilePath() const;
     QString defaultLogFolder() const; // ends with a separator
+    // The folder a relative log folder is taken from: where the default log folder lives.
+    QString logBaseFolder() const;
 
     SettingValue ReadSetting(const QString &section, const QString &key,
                              const SettingValue &defaultValue) const;
     bool WriteSetting(const QString &section, const QString &key, const SettingValue &value) const;
 
-    void LoadSettings();
-    void SaveSettings();
+    // Both note what went wrong with the file in problem(), empty when nothing did.
+    Settings LoadSettings() const;
+    void SaveSettings(const Settings &settings) const;
+    QString problem() const { return m_problem; }
 
 private:
     // A text setting exactly as stored; empty text gives the default.
     QString ReadText(const QString &key, const QString &defaultText) const;
+    void noteProblem(const QString &problem) const;
     bool programFolderWritable() const;
 
-    Controls &m_controls;
     SettingsLocation m_location;
+    mutable QString m_problem;
 };

@@ -19,6 +19,7 @@ WindowOptions WindowFixture::options() {
         ++pickerCalls;
         return pickedFolder;
     };
+    options.reportProblem = [this](const QString &problem) { problems.append(problem); };
     return options;
 }
 

@@ -32,6 +32,7 @@ public:
 
     QString pickedFolder;
     int pickerCalls = 0;
+    QStringList problems; // settings files that could not be read or saved, as told
 
 private:
     WindowOptions options();

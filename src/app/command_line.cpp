@@ -1,0 +1,148 @@
+#include "app/command_line.h"
+
+#include "form/controls.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString Program = u"sendrel"_s;
+const QString Usage = u"Usage: sendrel [--settings FILE]\n"
+                      "       sendrel --headless [options]\n"
+                      "       sendrel --send TEXT --to HOST:PORT [options]\n\n"_s;
+
+CommandLine finished(int exitCode, const QString &message) {
+    CommandLine line;
+    line.exitCode = exitCode;
+    line.message = message;
+    return line;
+}
+
+CommandLine usageError(const QString &what) {
+    return finished(2, Program + u": "_s + what + u"\nTry '"_s + Program
+                           + u" --help' for more information.\n"_s);
+}
+
+// HOST:PORT, where an IPv6 address stands in brackets.
+bool splitHostPort(const QString &text, QString &host, int &port) {
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon < 0)
+        return false;
+    host = text.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(u':'))
+        return false;
+    bool ok = false;
+    port = text.mid(colon + 1).toInt(&ok);
+    return ok && !host.isEmpty();
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const QStringList &arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"KVX Sendrel listens on a TCP or UDP port, shows, logs and answers what\n"
+        "arrives, and sends text to another host. Without options it opens its\n"
+        "window; --headless and --send run without a screen."_s);
+    parser.addOptions({
+        {{u"h"_s, u"help"_s}, u"Show this help and exit."_s},
+        {u"version"_s, u"Show the version and exit."_s},
+        {u"settings"_s, u"Settings file (only the window writes it)."_s, u"FILE"_s},
+        {u"headless"_s, u"Listen without a window; data goes to stdout."_s},
+        {u"port"_s, u"Listen on port N (0: any free port)."_s, u"N"_s},
+        {u"tcp"_s, u"Use TCP."_s},
+        {u"udp"_s, u"Use UDP."_s},
+        {u"http"_s, u"Answer GET and PUT with 404, then reset."_s},
+        {u"log"_s, u"Log received data to daily files in DIR."_s, u"DIR"_s},
+        {u"respond"_s, u"Answer data equal to WATCH with RESPONSE (max %1)."_s.arg(PairCount),
+         u"WATCH=RESPONSE"_s},
+        {u"hex"_s, u"Print received data as a hex dump."_s},
+        {u"quiet"_s, u"Print only errors on stderr."_s},
+        {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
+        {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
+    });
+
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(u"help"_s))
+        return finished(0, Usage + parser.helpText().section(u'\n', 1));
+    if (parser.isSet(u"version"_s))
+        return finished(0, Program + u' ' + QString::fromLatin1(SENDREL_VERSION) + u'\n');
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst()));
+
+    CommandLine line;
+    if (parser.isSet(u"headless"_s) && parser.isSet(u"send"_s))
+        return usageError(u"--headless and --send exclude each other"_s);
+    if (parser.isSet(u"send"_s) != parser.isSet(u"to"_s))
+        return usageError(u"--send and --to go together"_s);
+    line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
+                : parser.isSet(u"send"_s)   ? CommandLine::Mode::Send
+                                            : CommandLine::Mode::Window;
+    const bool listening = line.mode == CommandLine::Mode::Headless;
+    const bool screenless = line.mode != CommandLine::Mode::Window;
+    for (const QString &name : {u"port"_s, u"http"_s, u"log"_s, u"respond"_s}) {
+        if (parser.isSet(name) && !listening)
+            return usageError(u"--%1 works only with --headless"_s.arg(name));
+    }
+    for (const QString &name : {u"tcp"_s, u"udp"_s, u"hex"_s, u"quiet"_s}) {
+        if (parser.isSet(name) && !screenless)
+            return usageError(u"--%1 works only with --headless or --send"_s.arg(name));
+    }
+
+    if (parser.isSet(u"settings"_s))
+        line.settingsFile = QFileInfo(parser.value(u"settings"_s)).absoluteFilePath();
+    if (parser.isSet(u"tcp"_s) && parser.isSet(u"udp"_s))
+        return usageError(u"--tcp and --udp exclude each other"_s);
+    if (parser.isSet(u"tcp"_s) || parser.isSet(u"udp"_s))
+        line.tcp = parser.isSet(u"tcp"_s);
+    if (parser.isSet(u"port"_s)) {
+        bool ok = false;
+        line.port = parser.value(u"port"_s).toInt(&ok);
+        if (!ok)
+            return usageError(u"--port needs a number, not '%1'"_s.arg(parser.value(u"port"_s)));
+    }
+    line.http = parser.isSet(u"http"_s);
+    if (parser.isSet(u"log"_s))
+        line.logFolder = QFileInfo(parser.value(u"log"_s)).absoluteFilePath();
+
+    const QStringList pairs = parser.values(u"respond"_s);
+    if (pairs.size() > PairCount)
+        return usageError(u"at most %1 --respond pairs"_s.arg(PairCount));
+    for (const QString &pair : pairs) {
+        const qsizetype equals = pair.indexOf(u'=');
+        if (equals <= 0)
+            return usageError(u"--respond needs WATCH=RESPONSE, not '%1'"_s.arg(pair));
+        line.responses.append({pair.left(equals), pair.mid(equals + 1)});
+    }
+
+    line.hex = parser.isSet(u"hex"_s);
+    line.quiet = parser.isSet(u"quiet"_s);
+    if (line.mode == CommandLine::Mode::Send) {
+        line.sendText = parser.value(u"send"_s);
+        if (!splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
+            return usageError(u"--to needs HOST:PORT, not '%1'"_s.arg(parser.value(u"to"_s)));
+    }
+    return line;
+}
+
+SettingsLocation settingsLocation(const CommandLine &line) {
+    SettingsLocation location = SettingsLocation::forThisProgram();
+    location.iniFile = line.settingsFile;
+    location.readOnly = line.mode != CommandLine::Mode::Window;
+    return location;
+}
+
+bool displayAvailable() {
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "settings/settings_store.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// What the command line asks for. An option left out leaves what the settings file holds.
+struct CommandLine {
+    enum class Mode { Window, Headless, Send };
+
+    Mode mode = Mode::Window;
+    QString settingsFile; // empty: the window's own file
+    std::optional<int> port;
+    std::optional<bool> tcp; // true --tcp, false --udp
+    bool http = false;
+    std::optional<QString> logFolder;
+    QList<QPair<QString, QString>> responses; // watch string, response string
+    bool hex = false;
+    bool quiet = false;
+    QString sendText;
+    QString sendHost;
+    int sendPort = 0;
+
+    // Set when the program ends without running: --help, --version or a usage error.
+    std::optional<int> exitCode;
+    QString message; // for stdout when the exit code is 0, else for stderr
+};
+
+CommandLine parseCommandLine(const QStringList &arguments);
+
+// The settings file the command line names, written only by the window.
+SettingsLocation settingsLocation(const CommandLine &line);
+
+// Whether a window can be opened: a display named in the environment, or a Qt platform plugin
+// chosen by hand (such as offscreen).
+bool displayAvailable();

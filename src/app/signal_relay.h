@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal delivered by the event loop, so the end of
+// a session runs the same code as the operator's close. One instance per process; while it
+// lives those signals no longer end the program by themselves.
+class SignalRelay final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SignalRelay)
+
+public:
+    explicit SignalRelay(QObject *parent = nullptr);
+    ~SignalRelay() override;
+
+signals:
+    void received(int signalNumber);
+
+private:
+    void drain();
+
+    int m_readEnd = -1;
+    int m_writeEnd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+};

@@ -1,0 +1,76 @@
+#include "net/posix_descriptors.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <climits>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// A vanished peer is noticed after idle + count * interval seconds.
+constexpr int KeepAliveIdleSeconds = 30;
+constexpr int KeepAliveIntervalSeconds = 10;
+constexpr int KeepAliveProbes = 3;
+
+class RequestServer final : public QTcpServer {
+public:
+    explicit RequestServer(std::function<void(qintptr)> announce, QObject *parent)
+        : QTcpServer(parent), m_announce(std::move(announce)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        m_announce(descriptor);
+        ::close(int(descriptor));
+    }
+
+private:
+    std::function<void(qintptr)> m_announce;
+};
+
+bool isConnectedStream(int descriptor) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+        return false;
+    int listening = 0;
+    length = sizeof listening;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0
+        || listening != 0)
+        return false;
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    return ::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
+
+} // namespace
+
+QTcpServer *newRequestServer(std::function<void(qintptr)> announce, QObject *parent) {
+    return new RequestServer(std::move(announce), parent);
+}
+
+int duplicateConnection(qintptr descriptor) {
+    if (descriptor < 0 || descriptor > INT_MAX || !isConnectedStream(int(descriptor)))
+        return -1;
+    return ::fcntl(int(descriptor), F_DUPFD_CLOEXEC, 0);
+}
+
+void closeDescriptor(int descriptor) {
+    ::close(descriptor);
+}
+
+void enableKeepAlive(QTcpSocket *socket) {
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int descriptor = int(socket->socketDescriptor());
+    const int idle = KeepAliveIdleSeconds;
+    const int interval = KeepAliveIntervalSeconds;
+    const int probes = KeepAliveProbes;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}

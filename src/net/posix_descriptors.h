@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <functional>
+
+class QObject;
+class QTcpServer;
+class QTcpSocket;
+
+// The socket control's work on the system's descriptors, where Qt has no call for it.
+
+// A server that announces each accepted connection's descriptor and closes it once the
+// announcement has returned: whoever took the request up holds a duplicate.
+QTcpServer *newRequestServer(std::function<void(qintptr descriptor)> announce, QObject *parent);
+// A duplicate of an announced descriptor for a socket of our own; -1 when it is no connected
+// stream socket (a stale or made-up request) or cannot be duplicated.
+int duplicateConnection(qintptr descriptor);
+void closeDescriptor(int descriptor);
+// Keep-alive probes that notice a peer which vanished without closing within a minute.
+void enableKeepAlive(QTcpSocket *socket);
