@@ -8,6 +8,7 @@
 // Each benchmark prints its figures and target lines and answers the process exit code:
 // 0 when it ran (targets met or not), 2 when it could not be set up.
 int runFlood(const QStringList &arguments);
+int runHexFlood(const QStringList &arguments);
 int runUdpRate(const QStringList &arguments);
 int runRoundTrip(const QStringList &arguments);
 int runSoak(const QStringList &arguments);

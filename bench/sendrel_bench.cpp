@@ -26,6 +26,7 @@ int main(int argc, char *argv[]) {
 
     const std::map<QString, int (*)(const QStringList &)> benchmarks = {
         {QStringLiteral("flood"), runFlood},
+        {QStringLiteral("hexflood"), runHexFlood},
         {QStringLiteral("udp"), runUdpRate},
         {QStringLiteral("roundtrip"), runRoundTrip},
         {QStringLiteral("soak"), runSoak},
@@ -35,8 +36,9 @@ int main(int argc, char *argv[]) {
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
     if (found == benchmarks.end()) {
-        std::fprintf(stderr, "usage: sendrel_bench flood | udp | roundtrip | soak [cycles] | "
-                             "backlog [seconds] | accessibility [MiB [--quiet]]\n");
+        std::fprintf(stderr,
+                     "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
+                     "backlog [seconds] | accessibility [MiB [--quiet]]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

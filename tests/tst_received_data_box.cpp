@@ -1,9 +1,28 @@
 #include "form/received_data_box.h"
+#include "support/file_bytes.h"
+#include "support/loopback.h"
+#include "support/window_fixture.h"
 
+#include <QAction>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QUdpSocket>
 
 constexpr qsizetype Kept = ReceivedDataBox::MinimumKept;
+
+static ReceivedChunk chunk(const QByteArray &data) {
+    return {data, QDateTime(QDate(2026, 12, 7), QTime(9, 34, 51, 42)), "192.168.1.20", 51234};
+}
+
+static QAction *menuEntry(const QWidget &box, const QString &text) {
+    for (QAction *action : box.actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
 
 static QString numbered(int from, int count) {
     QString text;
@@ -94,6 +113,113 @@ private slots:
         replace ? box.setUtf8(second) : box.appendUtf8(second);
         QCOMPARE(box.text(), shown);
         QTRY_COMPARE(box.toPlainText(), shown);
+    }
+
+    void hexView_dumpsTheBytesThatArrived_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("NUL and 0xFF")
+            << QByteArray("a\0\xff", 3)
+            << "00000000  61 00 ff                                          |a..|\n00000003\n";
+        QTest::newRow("more than 16 bytes")
+            << QByteArray("0123456789abcdef\tXYZ")
+            << "00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
+               "00000010  09 58 59 5a                                       |.XYZ|\n00000014\n";
+        QTest::newRow("empty datagram") << QByteArray() << "00000000\n";
+    }
+    void hexView_dumpsTheBytesThatArrived() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        ReceivedDataBox box;
+        box.setShowHex(true);
+        box.setChunk(chunk(bytes));
+        QCOMPARE(box.text(), shown);
+    }
+
+    void switchingViews_showsWhatTheBoxHolds() {
+        ReceivedDataBox box;
+        QSignalSpy hexToggles(&box, &ReceivedDataBox::showHexToggled);
+        box.setChunk(chunk("caf\xc3"));
+        box.appendChunk(chunk("\xa9\n"));
+        box.appendText("note");
+        const QString text = QStringLiteral("caf\u00e9\nnote");
+        QCOMPARE(box.text(), text);
+        box.setShowHex(true);
+        box.setShowTimeStamps(true);
+        QVERIFY(box.text().startsWith("[2026-12-07 09:34:51.042] 192.168.1.20:51234, 4 bytes\n"
+                                      "00000000  63 61 66 c3  "));
+        QVERIFY(box.text().endsWith("|..|\n00000002\nnote"));
+        box.setShowHex(false);
+        box.setShowTimeStamps(false);
+        QCOMPARE(box.text(), text);
+        QTRY_COMPARE(box.toPlainText(), text);
+        QCOMPARE(hexToggles.count(), 2);
+
+        // Bounded in either view, and either view still full after a switch.
+        for (int i = 0; i < 100; ++i)
+            box.appendChunk(chunk(QByteArray(64 * 1024, char('a' + i % 26))));
+        for (bool hex : {true, false}) {
+            box.setShowHex(hex);
+            QVERIFY(box.text().size() >= Kept && box.text().size() <= 2 * Kept);
+        }
+        QAction *clear = menuEntry(box, "&Clear");
+        QVERIFY(clear);
+        clear->trigger();
+        QCOMPARE(box.text(), QString());
+        QCOMPARE(box.receivedBytes(), QByteArray());
+    }
+
+    void timeStamps_nameArrivalPeerAndSize_data() {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QString>("size");
+        QTest::newRow("tcp") << true << QByteArray("hi") << "2 bytes";
+        QTest::newRow("udp, one byte") << false << QByteArray("x") << "1 byte";
+    }
+    void timeStamps_nameArrivalPeerAndSize() {
+        QFETCH(bool, tcp);
+        QFETCH(QByteArray, data);
+        QFETCH(QString, size);
+        WindowFixture fixture;
+        Controls &c = fixture.controls();
+        c.txtNetData->setShowTimeStamps(true);
+        const quint16 port = startListener(c, tcp);
+        QTcpSocket tcpPeer;
+        QUdpSocket udpPeer;
+        if (tcp) {
+            tcpPeer.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(tcpPeer.waitForConnected(5000));
+            tcpPeer.write(data);
+        } else {
+            QVERIFY(udpPeer.bind(QHostAddress::LocalHost, 0));
+            udpPeer.writeDatagram(data, QHostAddress::LocalHost, port);
+        }
+        const quint16 peerPort = tcp ? tcpPeer.localPort() : udpPeer.localPort();
+        QTRY_COMPARE(c.txtNetData->text(),
+                     "[2026-12-05 21:34:51.000] 127.0.0.1:" + QString::number(peerPort) + ", "
+                         + size + "\n" + data);
+    }
+
+    void save_writesWhatTheBoxHolds_data() {
+        QTest::addColumn<bool>("rawBytes");
+        QTest::newRow("raw bytes") << true;
+        QTest::newRow("text as shown") << false;
+    }
+    void save_writesWhatTheBoxHolds() {
+        QFETCH(bool, rawBytes);
+        const QTemporaryDir dir;
+        const QString file = dir.filePath("saved");
+        ReceivedDataBox box;
+        box.setSaveDialog([&](QWidget *) { return ReceivedDataBox::SaveChoice{file, rawBytes}; });
+        box.setShowTimeStamps(true);
+        box.setChunk(chunk(QByteArray("a\0\xff\r\n", 5)));
+        box.appendText("note");
+        box.appendChunk(chunk("\xc3"));
+        QAction *save = menuEntry(box, "Sa&ve Received Data As...");
+        QVERIFY(save);
+        save->trigger();
+        QCOMPARE(fileBytes(file),
+                 rawBytes ? QByteArray("a\0\xff\r\n\xc3", 6) : box.text().toUtf8());
     }
 
     // Long lines are shown in pieces, so only the characters must agree with the text.

@@ -1,21 +1,75 @@
-// Renders the window in its full layout to a PNG for the documentation. Built only on request
-// (target sendrel_screenshot) and run by tools/screenshot.sh.
+// Renders the window to a PNG for the documentation: the full layout, or with --hex the compact
+// layout listening on loopback, with what a local peer sent shown as hex dumps with time stamps.
+// Built only on request (target sendrel_screenshot) and run by tools/screenshot.sh.
 #include "app/main_window.h"
+#include "form/received_data_box.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <cstdio>
+
+namespace {
+
+// Types "~" as the operator would, into whatever control has the focus.
+bool showFullLayout(MainWindow &window) {
+    // Without a window manager activation may never be confirmed; the key goes in either way.
+    window.activateWindow();
+    (void)QTest::qWaitForWindowActive(&window, 2000);
+    QWidget *focus = QApplication::focusWidget();
+    QWidget *target = (focus && focus->window() == &window) ? focus : &window;
+    const int compactHeight = window.height();
+    QTest::keyClicks(target, QStringLiteral("~"));
+    QTest::qWait(300);
+    return window.height() > compactHeight;
+}
+
+// Listens on a free loopback port and lets a local peer send a line and a binary frame.
+bool receiveSample(MainWindow &window) {
+    Controls &c = window.controls();
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return false;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    c.txtNetData->setShowHex(true);
+    c.txtNetData->setShowTimeStamps(true);
+    c.txtListenPort->setText(QString::number(port));
+    c.btnConnect->click();
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port);
+    if (!peer.waitForConnected(3000))
+        return false;
+    const QByteArray frame("\x02\x01\x00\x1c"
+                           "TEMP=21.5;HUM=48;DOOR=closed"
+                           "\x03\x7f\xfe",
+                           35);
+    for (const QByteArray &chunk : {QByteArray("STATUS?\r\n"), frame}) {
+        peer.write(chunk);
+        QTest::qWait(400);
+    }
+    // The status line shows the last data at its next tick.
+    QTest::qWait(600);
+    return c.txtNetData->receivedBytes().size() == 9 + frame.size();
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("sendrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("KVX Sendrel"));
 
-    const QStringList arguments = QApplication::arguments();
+    QStringList arguments = QApplication::arguments();
+    const bool hex = arguments.removeAll(QStringLiteral("--hex")) > 0;
     if (arguments.size() != 3) {
-        std::fprintf(stderr, "usage: sendrel_screenshot PROGRAM-FOLDER OUTPUT.png\n");
+        std::fprintf(stderr, "usage: sendrel_screenshot [--hex] PROGRAM-FOLDER OUTPUT.png\n");
         return 2;
     }
     // Stands in for the program's own folder, so the shot never reads or writes real settings.
@@ -30,18 +84,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "sendrel_screenshot: the window never showed\n");
         return 1;
     }
-    // Without a window manager activation may never be confirmed; the key goes in either way.
-    window.activateWindow();
-    (void)QTest::qWaitForWindowActive(&window, 2000);
-
-    // Typed as the operator would: into whatever control has the focus.
-    QWidget *focus = QApplication::focusWidget();
-    QWidget *target = (focus && focus->window() == &window) ? focus : &window;
-    const int compactHeight = window.height();
-    QTest::keyClicks(target, QStringLiteral("~"));
-    QTest::qWait(300);
-    if (window.height() <= compactHeight) {
-        std::fprintf(stderr, "sendrel_screenshot: \"~\" did not open the full layout\n");
+    if (hex ? !receiveSample(window) : !showFullLayout(window)) {
+        std::fprintf(stderr, hex ? "sendrel_screenshot: the sample data did not arrive\n"
+                                 : "sendrel_screenshot: \"~\" did not open the full layout\n");
         return 1;
     }
 

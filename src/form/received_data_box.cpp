@@ -1,9 +1,14 @@
 #include "form/received_data_box.h"
 
+#include "form/received_data_actions.h"
+#include "net/socket_control.h"
+
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QFontDatabase>
+#include <QMenu>
 #include <QPlainTextDocumentLayout>
 #include <QScrollBar>
-#include <QStringDecoder>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -13,9 +18,6 @@
 namespace {
 
 constexpr qsizetype MaximumKept = 2 * ReceivedDataBox::MinimumKept;
-// UTF-8 takes at most three bytes per UTF-16 unit, so this many bytes always decode to at
-// least MinimumKept characters: older bytes could never be shown.
-constexpr qsizetype MaximumUndecoded = 3 * ReceivedDataBox::MinimumKept;
 // The view lays out a whole line at a time; a line of a few hundred thousand characters takes
 // seconds, so the view breaks longer runs into display lines of this length.
 constexpr qsizetype LongestShownLine = 1024;
@@ -26,55 +28,6 @@ constexpr int QuickestRefreshMs = 20;
 constexpr int SteadyRefreshMs = 250;
 constexpr int SlowestRefreshMs = 500;
 
-// Where to cut so that `keep` characters remain, without splitting a surrogate pair.
-qsizetype cutPoint(const QString &text, qsizetype keep) {
-    qsizetype cut = std::max<qsizetype>(0, text.size() - keep);
-    if (cut > 0 && cut < text.size() && text.at(cut).isLowSurrogate())
-        ++cut;
-    return cut;
-}
-
-// Where the newest `limit` bytes of UTF-8 begin, on a character rather than inside one.
-qsizetype utf8TailStart(const QByteArray &bytes, qsizetype limit) {
-    if (bytes.size() <= limit)
-        return 0;
-    qsizetype from = bytes.size() - limit;
-    for (int skipped = 0; skipped < 3 && from < bytes.size() && (bytes[from] & 0xc0) == 0x80;
-         ++skipped)
-        ++from;
-    return from;
-}
-
-// How many bytes at the end of `bytes` begin a UTF-8 sequence that later bytes may complete.
-qsizetype incompleteTail(QByteArrayView bytes) {
-    for (qsizetype back = 1; back <= std::min<qsizetype>(3, bytes.size()); ++back) {
-        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-        if ((byte & 0xc0) == 0x80)
-            continue;
-        const int length = byte >= 0xf8   ? 1
-                           : byte >= 0xf0 ? 4
-                           : byte >= 0xe0 ? 3
-                           : byte >= 0xc0 ? 2
-                                          : 1;
-        return length > back ? back : 0;
-    }
-    return 0;
-}
-
-// Invalid sequences become replacement characters; a byte order mark is shown like any other
-// character (QString::fromUtf8 would drop one that begins the bytes).
-QString decodeUtf8(QByteArrayView bytes) {
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless
-                                                       | QStringConverter::Flag::ConvertInitialBom);
-    return decoder.decode(bytes);
-}
-
-// Characters the document treats as the end of a line.
-bool endsLine(QChar c) {
-    return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar::LineSeparator
-           || c == QChar(0xfdd0) || c == QChar(0xfdd1);
-}
-
 // `text` as the view shows it: a line break after every LongestShownLine characters of one
 // line. `lineLength` is the length of the view's last line before `text` and after it.
 QString shownText(const QString &text, qsizetype &lineLength) {
@@ -82,14 +35,14 @@ QString shownText(const QString &text, qsizetype &lineLength) {
     shown.reserve(text.size() + text.size() / LongestShownLine + 1);
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
-        if (endsLine(c)) {
+        if (endsShownLine(c)) {
             lineLength = 0;
         } else if (lineLength >= LongestShownLine && !c.isLowSurrogate()) {
             shown += u'\n';
             lineLength = 0;
         }
         shown += c;
-        if (!endsLine(c))
+        if (!endsShownLine(c))
             ++lineLength;
     }
     return shown;
@@ -97,18 +50,25 @@ QString shownText(const QString &text, qsizetype &lineLength) {
 
 } // namespace
 
-// The model (`text`) is the box's content; the document only shows it. Between refreshes the
-// view owes either a complete rebuild or just the characters appended since the last one.
+ReceivedChunk chunkFrom(const SocketControl *socket, QByteArray data, QDateTime arrival) {
+    if (!socket)
+        return {std::move(data), std::move(arrival), {}, 0};
+    return {std::move(data), std::move(arrival), socket->RemoteHostIP(), socket->PeerPort()};
+}
+
+// The entries are the box's content; `text` is what they show, rendered when someone looks,
+// and the document only shows `text`. Between refreshes the view owes either a complete
+// rebuild or just the characters appended since the last one.
 struct ReceivedDataBox::Private {
+    ReceivedEntries entries{MinimumKept};
+    ShowOptions options;
+    qint64 renderedTo = 0; // number of the first entry not yet in `text`
+    ReceivedEntries::Carry carry;
+    bool renderAll = false;
     QString text;
-    // Received after `text`, from `undecodedFrom` on; decoded only when someone looks. A
-    // character split between two chunks stays here until the rest of it arrives.
-    QByteArray undecoded;
-    qsizetype undecodedFrom = 0;
-    enum class Partial { Keep, Flush };
-    void decode(Partial partial = Partial::Keep);
-    void supersede();
+    void render();
     void append(const QString &more);
+
     QString pendingTail;
     bool rebuild = false;
     qsizetype shownLength = 0;    // characters of `text` the document holds
@@ -116,6 +76,9 @@ struct ReceivedDataBox::Private {
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
+
+    QFont textFont; // the box's own font, while the hex view shows a fixed-pitch one
+    ReceivedDataActions *actions = nullptr;
 };
 
 ReceivedDataBox::ReceivedDataBox(QWidget *parent) : QPlainTextEdit(parent), d(new Private) {
@@ -123,6 +86,7 @@ ReceivedDataBox::ReceivedDataBox(QWidget *parent) : QPlainTextEdit(parent), d(ne
     setUndoRedoEnabled(false);
     d->refresh.setSingleShot(true);
     connect(&d->refresh, &QTimer::timeout, this, &ReceivedDataBox::refreshView);
+    d->actions = new ReceivedDataActions(this);
 }
 
 ReceivedDataBox::~ReceivedDataBox() {
@@ -130,54 +94,123 @@ ReceivedDataBox::~ReceivedDataBox() {
 }
 
 QString ReceivedDataBox::text() const {
-    d->decode();
+    d->render();
     return d->text;
 }
 
 void ReceivedDataBox::setText(const QString &text) {
-    d->undecoded.clear();
-    d->undecodedFrom = 0;
-    d->text = text.size() > MinimumKept ? text.mid(cutPoint(text, MinimumKept)) : text;
-    d->pendingTail.clear();
-    d->rebuild = true;
-    // A replacement comes after a pause or from the operator, never in a flood: shown at once.
-    scheduleRefresh(Urgency::Soon);
+    start();
+    appendText(text);
 }
 
 void ReceivedDataBox::appendText(const QString &text) {
     if (text.isEmpty())
         return;
-    // A note ends the received bytes before it: a character they left unfinished stays so.
-    d->decode(Private::Partial::Flush);
-    d->append(text);
+    d->entries.addNote(text);
+    scheduleRefresh();
+}
+
+void ReceivedDataBox::setChunk(ReceivedChunk chunk) {
+    start();
+    appendChunk(std::move(chunk));
+}
+
+void ReceivedDataBox::appendChunk(ReceivedChunk chunk) {
+    d->entries.addChunk(std::move(chunk));
     scheduleRefresh();
 }
 
 void ReceivedDataBox::setUtf8(const QByteArray &bytes) {
-    setText(QString());
-    appendUtf8(bytes);
+    setChunk({bytes, QDateTime::currentDateTime(), {}, 0});
 }
 
 void ReceivedDataBox::appendUtf8(const QByteArray &bytes) {
-    if (bytes.isEmpty())
+    appendChunk({bytes, QDateTime::currentDateTime(), {}, 0});
+}
+
+void ReceivedDataBox::clear() {
+    setText(QString());
+}
+
+QByteArray ReceivedDataBox::receivedBytes() const {
+    return d->entries.receivedBytes();
+}
+
+// Everything held so far goes; a replacement comes after a pause or from the operator, never
+// in a flood, so it is shown at once.
+void ReceivedDataBox::start() {
+    d->entries.clear();
+    d->renderedTo = d->entries.end();
+    d->carry = {};
+    d->text.clear();
+    d->pendingTail.clear();
+    d->rebuild = true;
+    scheduleRefresh(Urgency::Soon);
+}
+
+bool ReceivedDataBox::showHex() const {
+    return d->options.hex;
+}
+
+void ReceivedDataBox::setShowHex(bool on) {
+    if (on == d->options.hex)
         return;
-    if (bytes.size() >= MaximumUndecoded) {
-        // The chunk alone fills the box: keep it shared, without a copy, and only its tail counts.
-        d->undecoded = bytes;
-        d->undecodedFrom = utf8TailStart(bytes, MaximumUndecoded);
-        d->supersede();
+    ShowOptions options = d->options;
+    options.hex = on;
+    // Dump columns line up only in a fixed-pitch font.
+    if (on) {
+        d->textFont = font();
+        QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        if (d->textFont.pointSizeF() > 0)
+            fixed.setPointSizeF(d->textFont.pointSizeF());
+        setFont(fixed);
     } else {
-        d->undecoded += bytes;
-        if (d->undecoded.size() - d->undecodedFrom > MaximumUndecoded) {
-            d->undecodedFrom = utf8TailStart(d->undecoded, MaximumUndecoded);
-            d->supersede();
-        }
-        if (d->undecodedFrom > MaximumUndecoded) { // compacted seldom, so appends stay cheap
-            d->undecoded.remove(0, d->undecodedFrom);
-            d->undecodedFrom = 0;
-        }
+        setFont(d->textFont);
     }
-    scheduleRefresh();
+    setOptions(options);
+    emit showHexToggled(on);
+}
+
+bool ReceivedDataBox::showTimeStamps() const {
+    return d->options.timeStamps;
+}
+
+void ReceivedDataBox::setShowTimeStamps(bool on) {
+    if (on == d->options.timeStamps)
+        return;
+    ShowOptions options = d->options;
+    options.timeStamps = on;
+    setOptions(options);
+    emit showTimeStampsToggled(on);
+}
+
+void ReceivedDataBox::setOptions(const ShowOptions &options) {
+    d->options = options;
+    d->actions->showOptions(options);
+    d->renderAll = true;
+    scheduleRefresh(Urgency::Soon);
+}
+
+void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {
+    d->actions->setSaveDialog(std::move(dialog));
+}
+
+// Qt's own entries, then the box's.
+void ReceivedDataBox::contextMenuEvent(QContextMenuEvent *event) {
+    const std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+    d->actions->addTo(menu.get());
+    menu->exec(event->globalPos());
+}
+
+// Shift+F10 opens the menu as the Menu key does.
+void ReceivedDataBox::keyPressEvent(QKeyEvent *event) {
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        const QPoint at = cursorRect().center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, at, viewport()->mapToGlobal(at));
+        contextMenuEvent(&menuEvent);
+        return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
 }
 
 void ReceivedDataBox::scheduleRefresh(Urgency urgency) {
@@ -192,7 +225,7 @@ void ReceivedDataBox::scheduleRefresh(Urgency urgency) {
 void ReceivedDataBox::refreshView() {
     QElapsedTimer cost;
     cost.start();
-    d->decode();
+    d->render();
     if (d->rebuild || d->shownLength + d->pendingTail.size() > MaximumKept) {
         d->lastLineLength = 0;
         showAfresh(shownText(d->text, d->lastLineLength));
@@ -229,34 +262,28 @@ void ReceivedDataBox::showAfresh(const QString &shown) {
     setDocument(fresh);
 }
 
-void ReceivedDataBox::Private::decode(Partial partial) {
-    const QByteArrayView bytes = QByteArrayView(undecoded).sliced(undecodedFrom);
-    const qsizetype held = partial == Partial::Keep ? incompleteTail(bytes) : 0;
-    if (bytes.size() == held)
-        return;
-    const QString more = decodeUtf8(bytes.chopped(held));
-    undecoded = bytes.last(held).toByteArray();
-    undecodedFrom = 0;
-    append(more);
-}
-
-// What is shown now would be pushed out entirely by the bytes still to decode.
-void ReceivedDataBox::Private::supersede() {
-    text.clear();
-    pendingTail.clear();
-    rebuild = true;
+// Brings `text` up to the entries: only the new ones are rendered, unless they alone fill the
+// view, which is then rendered afresh from the newest entries back.
+void ReceivedDataBox::Private::render() {
+    if (renderAll || entries.fillTheView(renderedTo, options)) {
+        text = entries.renderNewest(options, carry);
+        if (text.size() > MaximumKept)
+            text.remove(0, tailCut(text, MinimumKept));
+        pendingTail.clear();
+        rebuild = true;
+        renderAll = false;
+    } else if (renderedTo < entries.end()) {
+        QString more;
+        entries.render(renderedTo, options, carry, more);
+        append(more);
+    }
+    renderedTo = entries.end();
 }
 
 void ReceivedDataBox::Private::append(const QString &more) {
-    if (more.size() >= MinimumKept) {
-        text = more.mid(cutPoint(more, MinimumKept));
-        pendingTail.clear();
-        rebuild = true;
-        return;
-    }
     text += more;
     if (text.size() > MaximumKept) {
-        text.remove(0, cutPoint(text, MinimumKept));
+        text.remove(0, tailCut(text, MinimumKept));
         rebuild = true;
     }
     if (rebuild)

@@ -47,10 +47,11 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     if (onChunk)
         onChunk(data);
 
+    ReceivedChunk chunk = chunkFrom(socket, data, m_clock.now());
     if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
-        c.txtNetData->setUtf8(data);
+        c.txtNetData->setChunk(std::move(chunk));
     else
-        c.txtNetData->appendUtf8(data);
+        c.txtNetData->appendChunk(std::move(chunk));
 
     if (c.chkEnableAutoRespond->checkState() == Qt::Checked) {
         for (std::size_t i = 0; i < c.txtWatchString.size(); ++i) {

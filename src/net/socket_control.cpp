@@ -116,6 +116,12 @@ QString SocketControl::RemoteHostIP() const {
     return m_remoteHostIP;
 }
 
+int SocketControl::PeerPort() const {
+    if (m_protocol == UdpProtocol)
+        return m_senderPort;
+    return m_tcp ? m_tcp->peerPort() : 0;
+}
+
 SocketControl::StateCode SocketControl::State() const {
     return m_state;
 }

@@ -65,6 +65,7 @@ public:
     // Dotted address of the TCP peer or of the last datagram's sender (IPv4 peers never as
     // ::ffff:).
     QString RemoteHostIP() const;
+    int PeerPort() const; // port of the TCP peer or of the last datagram's sender
     StateCode State() const;
 
     bool Listen();                  // TCP, all addresses, IPv4 and IPv6; State 2 on success

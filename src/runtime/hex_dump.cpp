@@ -16,13 +16,13 @@ void appendOffset(QByteArray &out, qsizetype offset) {
 
 } // namespace
 
-QByteArray hexDump(const QByteArray &bytes) {
+QByteArray hexDump(const QByteArray &bytes, qsizetype firstOffset) {
     QByteArray out;
     const qsizetype lines = (bytes.size() + BytesPerLine - 1) / BytesPerLine;
     out.reserve(lines * (AsciiColumn + BytesPerLine + 3) + 9);
     for (qsizetype start = 0; start < bytes.size(); start += BytesPerLine) {
         const qsizetype lineStart = out.size();
-        appendOffset(out, start);
+        appendOffset(out, firstOffset + start);
         out += ' ';
         const qsizetype end = std::min(start + BytesPerLine, bytes.size());
         for (qsizetype i = start; i < end; ++i) {
@@ -42,7 +42,7 @@ QByteArray hexDump(const QByteArray &bytes) {
         }
         out += "|\n";
     }
-    appendOffset(out, bytes.size());
+    appendOffset(out, firstOffset + bytes.size());
     out += '\n';
     return out;
 }

@@ -241,7 +241,7 @@ void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
     const QByteArray reply = m_controls.sendSock->GetData();
     if (onReply)
         onReply(reply);
-    m_controls.txtNetData->appendUtf8(reply);
+    m_controls.txtNetData->appendChunk(chunkFrom(m_controls.sendSock, reply, m_clock.now()));
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
