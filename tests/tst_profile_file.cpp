@@ -40,6 +40,17 @@ const char *const cases[][4] = {
     {"no final break, new section", "; note", "s/j=2", "; note\r\n[s]\r\nj=2\r\n"},
     {"junk and blank lines kept", "junk\r\n\r\n[s]\r\n\r\nnot a key\r\nk=1\r\n\r\n\xFF\xFE\r\n",
      "s/j=2|s/k=3", "junk\r\n\r\n[s]\r\n\r\nnot a key\r\nk=3\r\nj=2\r\n\r\n\xFF\xFE\r\n"},
+    {"Windows-1252 file read as text", "[s]\r\nk=caf\xE9 \x80\x81\r\n",
+     "s/k=caf\xC3\xA9 \xE2\x82\xAC\xC2\x81", nullptr},
+    {"Windows-1252 file written in its code page", "[s]\r\nk=caf\xE9\r\n",
+     "s/j=\xC2\xB0"
+     "C",
+     "[s]\r\nk=caf\xE9\r\nj=\xB0"
+     "C\r\n"},
+    {"a value beyond Windows-1252 turns the file into UTF-8", "[s]\r\nk=caf\xE9\r\n",
+     "s/j=\xE6\x97\xA5", "[s]\r\nk=caf\xC3\xA9\r\nj=\xE6\x97\xA5\r\n"},
+    {"so does a write that would read as UTF-8", "[s]\r\nk=\xE9\r\n", "s/k=\xC3\x83\xC2\xA9",
+     "[s]\r\nk=\xC3\x83\xC2\xA9\r\n"},
     {"section after BOM line is new", "\xEF\xBB\xBF[s]\r\nk=1\r\n", "s/k=2",
      "\xEF\xBB\xBF[s]\r\nk=1\r\n[s]\r\nk=2\r\n"},
 };

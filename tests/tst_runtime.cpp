@@ -6,7 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
-class TstRuntime : public QObject {
+class tst_Runtime : public QObject {
     Q_OBJECT
 
 private slots:
@@ -95,5 +95,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstRuntime)
+QTEST_GUILESS_MAIN(tst_Runtime)
 #include "tst_runtime.moc"

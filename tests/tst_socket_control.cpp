@@ -37,7 +37,7 @@ struct Served {
 
 } // namespace
 
-class TestSockets : public QObject {
+class tst_SocketControl : public QObject {
     Q_OBJECT
 
 private slots:
@@ -250,5 +250,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSockets)
+QTEST_GUILESS_MAIN(tst_SocketControl)
 #include "tst_socket_control.moc"

@@ -18,7 +18,7 @@ static QString caption(QObject *control) {
     return control->property(control->inherits("QPlainTextEdit") ? "plainText" : "text").toString();
 }
 
-class TstWindow : public QObject {
+class tst_Window : public QObject {
     Q_OBJECT
 
     std::unique_ptr<WindowFixture> m_fixture;
@@ -145,5 +145,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstWindow)
+QTEST_MAIN(tst_Window)
 #include "tst_window.moc"

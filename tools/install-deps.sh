@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     xvfb xauth x11-utils
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev clang-format
     netcat-openbsd
     dpkg-dev file
     libxcb1-dev

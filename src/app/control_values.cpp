@@ -1,6 +1,7 @@
 #include "app/control_values.h"
 
 #include "form/controls.h"
+#include "form/fore_colour.h"
 #include "log/receive_log.h"
 #include "runtime/paths.h"
 #include "settings/settings_store.h"

@@ -1,4 +1,5 @@
 #include "form/controls.h"
+#include "form/fore_colour.h"
 
 #include "form/received_data_box.h"
 #include "net/socket_array.h"

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPalette>
 #include <QString>
 
 #include <array>
@@ -93,6 +92,3 @@ struct Controls {
 // Builds every control on `window` with its name (also as objectName), texts, flags, fonts,
 // geometry and tab order; the window ends up in the full layout's geometry.
 Controls buildControls(QWidget *window);
-
-// A control's text colour, as the window model's ForeColor sets it.
-void setForeColour(QWidget *widget, QPalette::ColorRole role, const QColor &colour);

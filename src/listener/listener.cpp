@@ -1,6 +1,7 @@
 #include "listener/listener.h"
 
 #include "form/controls.h"
+#include "form/fore_colour.h"
 #include "form/program_state.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"

@@ -331,16 +331,16 @@ bool writeValue(const QString &path, QByteArrayView section, QByteArrayView key,
     setProblem(problem, why);
     if (load == Load::Refused)
         return false;
-    QByteArray base = old;
-    QByteArray stored = value.toByteArray();
-    if (!Windows1252::isUtf8(old)) {
-        // A value the old code page cannot hold turns the whole file into UTF-8, text intact.
-        if (const std::optional<QByteArray> legacy = Windows1252::fromUtf8(value))
-            stored = *legacy;
-        else
-            base = Windows1252::toUtf8(old);
+    std::optional<QByteArray> updated = withValue(old, section, key, value);
+    if (updated && !Windows1252::isUtf8(old)) {
+        // The old code page keeps the file's bytes; where it cannot hold the value, or the
+        // result would read as UTF-8, the whole file turns into UTF-8 with its text intact.
+        const std::optional<QByteArray> legacy = Windows1252::fromUtf8(value);
+        if (legacy)
+            updated = withValue(old, section, key, *legacy);
+        if (!legacy || Windows1252::isUtf8(*updated))
+            updated = withValue(Windows1252::toUtf8(old), section, key, value);
     }
-    const std::optional<QByteArray> updated = withValue(base, section, key, stored);
     if (!updated) {
         setProblem(problem, QStringLiteral("a name or value holds a line break"));
         return false;

@@ -34,7 +34,9 @@ QByteArray toUtf8(QByteArrayView bytes) {
 }
 
 std::optional<QByteArray> fromUtf8(QByteArrayView utf8) {
-    const QString text = QString::fromUtf8(utf8);
+    // QString::fromUtf8 would drop a byte order mark that begins the text.
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    const QString text = decode(utf8);
     QByteArray bytes(text.size(), Qt::Uninitialized);
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
