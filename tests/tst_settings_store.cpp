@@ -147,6 +147,23 @@ private slots:
         QCOMPARE(loaded(store.LoadSettings()), QString(expected).replace(u"auto-"_s, u"auto0"_s));
     }
 
+    // The additions follow the described keys, only once switched on; absent means off.
+    void additions_afterTheDescribedKeys() {
+        const SettingsStore store(m_location);
+        Settings s = store.LoadSettings();
+        QVERIFY(!s.showHex && !s.showTimeStamps && !s.sendAsHex);
+        s.showHex = s.showTimeStamps = true;
+        store.SaveSettings(s);
+        QVERIFY(fileBytes(settingsPath())
+                    .endsWith("ResponseString6=\r\nShowHex=1\r\nShowTimeStamps=1\r\n"));
+        s = store.LoadSettings();
+        QVERIFY(s.showHex && s.showTimeStamps && !s.sendAsHex);
+        s.showHex = false;
+        store.SaveSettings(s);
+        QVERIFY(fileBytes(settingsPath()).endsWith("ShowHex=0\r\nShowTimeStamps=1\r\n"));
+        QVERIFY(!store.LoadSettings().showHex);
+    }
+
     // Files from elsewhere, through the window: values of any length or code page come back
     // byte for byte after an open and a close; files that cannot be read or saved are told of
     // once and never replaced.

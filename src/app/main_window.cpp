@@ -167,12 +167,16 @@ void MainWindow::Form_Load() {
 void MainWindow::loadSettings() {
     const Settings settings = m_settings->LoadSettings();
     showSettings(m_controls, settings);
+    m_controls.txtNetData->setShowHex(settings.showHex);
+    m_controls.txtNetData->setShowTimeStamps(settings.showTimeStamps);
     m_sender->setSendAsHex(settings.sendAsHex);
     reportProblem(m_settings->problem());
 }
 
 void MainWindow::saveSettings() {
     Settings settings = settingsFromControls(m_controls);
+    settings.showHex = m_controls.txtNetData->showHex();
+    settings.showTimeStamps = m_controls.txtNetData->showTimeStamps();
     settings.sendAsHex = m_sender->sendAsHex();
     m_settings->SaveSettings(settings);
     reportProblem(m_settings->problem());
