@@ -64,6 +64,8 @@ quint16 BenchWindow::start(bool tcp, const Figures &figures) {
 }
 
 quint16 BenchWindow::startPingResponder(const Figures &figures) {
+    if (!valid())
+        return 0;
     controls().txtWatchString[0]->setText(QStringLiteral("ping"));
     controls().txtResponseString[0]->setText(QStringLiteral("pong"));
     controls().chkEnableAutoRespond->setCheckState(Qt::Checked);

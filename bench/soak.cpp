@@ -93,8 +93,6 @@ int runSoak(const QStringList &arguments) {
     figures.info(QStringLiteral("cycles"),
                  QStringLiteral("%1 after %2 warm-up").arg(cycles - warmUp).arg(warmUp));
     BenchWindow window;
-    if (!window.valid())
-        return 2;
     const quint16 port = window.startPingResponder(figures);
     if (port == 0)
         return 2;

@@ -22,12 +22,6 @@ Qt::CheckState checkState(int value) {
     return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
 }
 
-// Only a missing separator is written back, so the caret stays where it was otherwise.
-void giveFinalSeparator(QLineEdit *box) {
-    if (!endsWithSeparator(box->text()))
-        box->setText(box->text() + QDir::separator());
-}
-
 } // namespace
 
 void showSettings(Controls &c, const Settings &s) {
@@ -74,4 +68,9 @@ void showLogResult(Controls &c, const LogResult &result) {
     setForeColour(pathBox, QPalette::Text, Qt::red);
     pathBox->setToolTip(QStringLiteral("The received data was not logged to %1: %2")
                             .arg(QDir::toNativeSeparators(result.fileName), result.reason));
+}
+
+void giveFinalSeparator(QLineEdit *box) {
+    if (!endsWithSeparator(box->text()))
+        box->setText(box->text() + QDir::separator());
 }

@@ -198,8 +198,7 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
 
 void MainWindow::logReceivedData(const QByteArray &data) {
     QLineEdit *pathBox = m_controls.txtLogPath;
-    if (!endsWithSeparator(pathBox->text()))
-        pathBox->setText(pathBox->text() + QDir::separator());
+    giveFinalSeparator(pathBox);
     const QString folder = absoluteFolder(pathBox->text(), m_settings->logBaseFolder());
     showLogResult(m_controls, ReceiveLog::LogReceivedData(folder, data, m_clock->now()));
 }
