@@ -14,11 +14,11 @@
 namespace {
 
 // A check box's Value: 0 unchecked, 1 checked, 2 grey (Qt numbers grey as 1).
-int checkValue(Qt::CheckState state) {
+int boxValue(Qt::CheckState state) {
     return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
 }
 
-Qt::CheckState checkState(int value) {
+Qt::CheckState boxState(int value) {
     return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
 }
 
@@ -30,10 +30,9 @@ void showSettings(Controls &c, const Settings &s) {
     c.chkLogData->setCheckState(s.createLog ? Qt::Checked : Qt::Unchecked);
     c.optReceiveType[0]->setChecked(!s.httpRequests);
     c.optReceiveType[1]->setChecked(s.httpRequests);
-    c.txtLogPath->setText(s.logPath);
-    giveFinalSeparator(c.txtLogPath);
+    c.txtLogPath->setText(s.logPath); // the store gives it its final separator
     if (s.enableAutoRespond)
-        c.chkEnableAutoRespond->setCheckState(checkState(*s.enableAutoRespond));
+        c.chkEnableAutoRespond->setCheckState(boxState(*s.enableAutoRespond));
     for (int i = 0; i < PairCount; ++i) {
         c.txtWatchString[i]->setText(s.watchStrings[i]);
         c.txtResponseString[i]->setText(s.responseStrings[i]);
@@ -48,7 +47,7 @@ Settings settingsFromControls(Controls &c) {
     s.httpRequests = !c.optReceiveType[0]->isChecked();
     giveFinalSeparator(c.txtLogPath);
     s.logPath = c.txtLogPath->text();
-    s.enableAutoRespond = checkValue(c.chkEnableAutoRespond->checkState());
+    s.enableAutoRespond = boxValue(c.chkEnableAutoRespond->checkState());
     for (int i = 0; i < PairCount; ++i) {
         s.watchStrings[i] = c.txtWatchString[i]->text();
         s.responseStrings[i] = c.txtResponseString[i]->text();

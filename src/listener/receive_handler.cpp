@@ -47,7 +47,9 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     if (onChunk)
         onChunk(data);
 
-    ReceivedChunk chunk = chunkFrom(socket, data, m_clock.now());
+    // One reading of the clock serves the chunk's arrival and the last-data time.
+    const QDateTime now = m_clock.now();
+    ReceivedChunk chunk = chunkFrom(socket, data, now);
     if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
         c.txtNetData->setChunk(std::move(chunk));
     else
@@ -83,7 +85,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         m_listener.StartListening();
     }
 
-    m_state.LastDataTime = dateTimeText(m_clock.now());
+    m_state.LastDataTime = dateTimeText(now);
     m_state.LastReceiveTick = m_clock.tick();
     if (SocketControl *element = c.listenSock->element(index))
         m_state.LastRemoteIP = element->RemoteHostIP();
