@@ -1,11 +1,44 @@
-#include "app/command_line.h"
-#include "app/headless_run.h"
-#include "app/main_window.h"
-#include "app/signal_relay.h"
+#include "cli/command_line.h"
+#include "cli/headless_run.h"
+#include "runtime/signal_relay.h"
+#include "window/main_window.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 
 #include <cstdio>
+
+namespace {
+
+// Without a screen: no widget is built and no platform plugin is loaded.
+int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sendrel"));
+    if (line.mode == CommandLine::Mode::Send)
+        return HeadlessRun(line).exec(); // short: a signal may end it the default way
+    // The end of a session stops the listener as the operator's Stop does.
+    SignalRelay relay;
+    HeadlessRun run(line);
+    QObject::connect(&relay, &SignalRelay::received, &run, &HeadlessRun::stop);
+    return run.exec();
+}
+
+int runWindow(int argc, char *argv[], const CommandLine &line) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("sendrel"));
+    QApplication::setApplicationDisplayName(QStringLiteral("KVX Sendrel"));
+    // The end of a session saves like the operator's close.
+    SignalRelay relay;
+    WindowOptions options;
+    options.program.location = settingsLocation(line);
+    MainWindow window(std::move(options));
+    // Closes every window as the operator would, an open message box included, then ends.
+    QObject::connect(&relay, &SignalRelay::received, &app, &QApplication::quit);
+    window.show();
+    return app.exec();
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
     QStringList arguments;
@@ -16,35 +49,13 @@ int main(int argc, char *argv[]) {
         std::fputs(line.message.toLocal8Bit().constData(), *line.exitCode == 0 ? stdout : stderr);
         return *line.exitCode;
     }
-    const bool windowed = line.mode == CommandLine::Mode::Window;
-    if (windowed && !displayAvailable()) {
+    if (line.mode != CommandLine::Mode::Window)
+        return runWithoutScreen(argc, argv, line);
+    if (!displayAvailable()) {
         std::fputs("sendrel: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
                    "unset); use --headless or --send to run without one\n",
                    stderr);
         return 1;
     }
-    if (!windowed)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("sendrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("KVX Sendrel"));
-
-    if (line.mode == CommandLine::Mode::Send)
-        return HeadlessRun(line).exec(); // short: a signal may end it the default way
-
-    // The end of a session saves like the operator's close.
-    SignalRelay relay;
-    if (!windowed) {
-        HeadlessRun run(line);
-        QObject::connect(&relay, &SignalRelay::received, &run, &HeadlessRun::stop);
-        return run.exec();
-    }
-    WindowOptions options;
-    options.location = settingsLocation(line);
-    MainWindow window(std::move(options));
-    // Closes every window as the operator would, an open message box included, then ends.
-    QObject::connect(&relay, &SignalRelay::received, &app, &QApplication::quit);
-    window.show();
-    return app.exec();
+    return runWindow(argc, argv, line);
 }

@@ -1,19 +1,14 @@
 // Bad input and faults end to end: binary and huge chunks, resets, floods of clients, odd
 // datagrams and logs that cannot be written.
-#include "form/received_data_box.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/log_entries.h"
 #include "support/loopback.h"
-#include "support/window_fixture.h"
+#include "support/program_fixture.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QRadioButton>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
@@ -34,19 +29,19 @@ class tst_Faults : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<WindowFixture> m_fixture;
+    std::unique_ptr<ProgramFixture> m_fixture;
 
-    Controls &c() { return m_fixture->controls(); }
+    Form &c() { return m_fixture->form(); }
     QString logFolder() const { return m_fixture->folder() + QStringLiteral("/logs/"); }
     QString todaysLog() const { return logFolder() + QStringLiteral("SendrelLog_12052026.txt"); }
 
     void logTo(const QString &folder) {
-        c().chkLogData->setCheckState(Qt::Checked);
-        c().txtLogPath->setText(folder);
+        c().chkLogData.setValue(1);
+        c().txtLogPath.setText(folder);
     }
 
 private slots:
-    void init() { m_fixture = std::make_unique<WindowFixture>(); }
+    void init() { m_fixture = std::make_unique<ProgramFixture>(); }
     void cleanup() { m_fixture.reset(); }
 
     void binaryChunks_shownAndLoggedByteForByte_data() {
@@ -60,12 +55,12 @@ private slots:
         QFETCH(QByteArray, chunk);
         const quint16 port = startListener(c(), false);
         logTo(logFolder());
-        c().txtNetData->setText(QStringLiteral("before"));
+        c().txtNetData.setText(QStringLiteral("before"));
         QUdpSocket peer;
         QCOMPARE(peer.writeDatagram(chunk, QHostAddress::LocalHost, port), qint64(chunk.size()));
         QTRY_VERIFY(QFile::exists(todaysLog()));
         QCOMPARE(loggedData(todaysLog()), chunk);
-        QCOMPARE(c().txtNetData->text(), QString::fromUtf8(chunk));
+        QCOMPARE(c().txtNetData.text(), QString::fromUtf8(chunk));
     }
 
     // A chunk far larger than the box holds: the log keeps every byte, the box stays bounded and
@@ -77,7 +72,7 @@ private slots:
         const quint16 port = startListener(c(), true);
         logTo(logFolder());
         int ticks = 0;
-        connect(c().tmrMain, &QTimer::timeout, this, [&ticks] { ++ticks; });
+        connect(&c().tmrMain, &QTimer::timeout, this, [&ticks] { ++ticks; });
 
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);
@@ -88,7 +83,7 @@ private slots:
             loggedData(todaysLog()).size() == flood.size() && c().listenSock->Count() == 1, 60000);
         QVERIFY(loggedData(todaysLog()) == flood);
         QVERIFY(ticks > 0);
-        QVERIFY(c().txtNetData->text().size() <= 2 * ReceivedDataBox::MinimumKept);
+        QVERIFY(c().txtNetData.text().size() <= 2 * ReceivedData::MinimumKept);
     }
 
     void peerResetMidTransfer_keepsWhatArrivedAndRecovers() {
@@ -104,7 +99,7 @@ private slots:
         ::setsockopt(int(peer.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         peer.abort();
         QTRY_COMPARE(c().listenSock->Count(), 1);
-        QTRY_VERIFY(c().lblStatus[0]->text().startsWith(QStringLiteral("Waiting for TCP")));
+        QTRY_VERIFY(c().lblStatus[0]->Text().startsWith(QStringLiteral("Waiting for TCP")));
         QTcpSocket next;
         next.connectToHost(QHostAddress::LocalHost, port);
         QTRY_VERIFY(c().listenSock->element(1)
@@ -112,15 +107,15 @@ private slots:
     }
 
     void httpRequestSplitInsideTheMethod_isNotAnswered() {
-        c().optReceiveType[1]->setChecked(true);
+        c().optReceiveType[1]->setValue(1);
         const quint16 port = startListener(c(), true);
         QTcpSocket peer;
         peer.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         peer.connectToHost(QHostAddress::LocalHost, port);
         peer.write("GE");
-        QTRY_COMPARE(c().txtNetData->text(), QStringLiteral("GE"));
+        QTRY_COMPARE(c().txtNetData.text(), QStringLiteral("GE"));
         peer.write("T / HTTP/1.0\r\n\r\n");
-        QTRY_COMPARE(c().txtNetData->text(), QStringLiteral("GET / HTTP/1.0\r\n\r\n"));
+        QTRY_COMPARE(c().txtNetData.text(), QStringLiteral("GET / HTTP/1.0\r\n\r\n"));
         // Chunks are judged one by one, as they arrive: neither holds the whole method.
         QCOMPARE(peer.bytesAvailable(), qint64(0));
         QCOMPARE(c().listenSock->Count(), 2);
@@ -175,11 +170,11 @@ private slots:
         peer.writeDatagram("ping", QHostAddress::LocalHost, port);
         QTRY_VERIFY(peer.hasPendingDatagrams());
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("pong\r\n"));
-        QVERIFY(c().txtNetData->text().startsWith(QStringLiteral("ping")));
-        QVERIFY(c().txtLogPath->toolTip().contains(QStringLiteral("SendrelLog_12052026.txt")));
-        QCOMPARE(c().txtLogPath->palette().color(QPalette::Text), QColor(Qt::red));
+        QVERIFY(c().txtNetData.text().startsWith(QStringLiteral("ping")));
+        QVERIFY(c().txtLogPath.toolTip().contains(QStringLiteral("SendrelLog_12052026.txt")));
+        QCOMPARE(c().txtLogPath.foreColour(), ForeColour::Error);
     }
 };
 
-QTEST_MAIN(tst_Faults)
+QTEST_GUILESS_MAIN(tst_Faults)
 #include "tst_faults.moc"

@@ -1,14 +1,12 @@
 #include "listener/listener.h"
-#include "settings/settings_store.h"
+#include "settings/ini_value.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
@@ -37,12 +35,12 @@ private slots:
         WindowFixture f;
         f.pickedFolder = chosen;
         if (after.isNull())
-            after = f.controls().txtLogPath->text();
-        f.controls().btnLogLocation->click();
+            after = f.form().txtLogPath.Text();
+        f.form().btnLogLocation.Click();
         QCOMPARE(f.pickerCalls, 1);
-        QCOMPARE(f.controls().txtLogPath->text(), after);
+        QCOMPARE(f.form().txtLogPath.Text(), after);
         QVERIFY(!QFile::exists(f.settingsFile()));
-        f.window().listener().StopListening();
+        f.window().program().listener().StopListening();
         QCOMPARE(ReadIniValue(f.settingsFile(), "Settings", "LogPath"), after);
     }
 
@@ -57,7 +55,7 @@ private slots:
             }
         });
         poll.start(20);
-        QCOMPARE(BrowseForFolder(nullptr, u"Select a folder"_s), QString());
+        QCOMPARE(browseForFolderDialog(nullptr, u"Select a folder"_s), QString());
         QCOMPARE(shown, QDir::rootPath());
     }
 
@@ -79,16 +77,16 @@ private slots:
         const QByteArray home = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(f.folder() + u"/home"_s));
         QDir::setCurrent(QDir::tempPath());
-        const quint16 port = startListener(f.controls(), false);
-        f.controls().chkLogData->setCheckState(Qt::Checked);
-        f.controls().txtLogPath->setText(typed);
+        const quint16 port = startListener(f.form(), false);
+        f.form().chkLogData.setValue(1);
+        f.controls().txtLogPath->setText(typed); // as typed or pasted into the box
         QUdpSocket peer;
         peer.writeDatagram("logged", QHostAddress::LocalHost, port);
         const QString file = f.folder() + u'/' + used + u"SendrelLog_12052026.txt"_s;
         QTRY_VERIFY(QFile::exists(file));
         qputenv("HOME", home);
-        QCOMPARE(f.controls().txtLogPath->text(), box);
-        f.window().listener().StopListening();
+        QCOMPARE(f.form().txtLogPath.Text(), box);
+        f.window().program().listener().StopListening();
         QCOMPARE(ReadIniValue(f.settingsFile(), "Settings", "LogPath"), box);
     }
 };

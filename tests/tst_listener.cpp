@@ -1,18 +1,12 @@
 // The listener driven through the real window with real loopback peers.
-#include "form/received_data_box.h"
 #include "listener/listener.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/loopback.h"
-#include "support/window_fixture.h"
+#include "support/program_fixture.h"
 
-#include <QCheckBox>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,9 +21,9 @@ class tst_Listener : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<WindowFixture> m_fixture;
+    std::unique_ptr<ProgramFixture> m_fixture;
 
-    Controls &c() { return m_fixture->controls(); }
+    Form &c() { return m_fixture->form(); }
     SocketControl *element(int index) { return c().listenSock->element(index); }
     int slotState() { return element(1) ? int(element(1)->State()) : -1; }
 
@@ -42,15 +36,15 @@ private:
     // The status monitor's ticks leave an error on screen; the operator's Stop clears it.
     void expectErrorHeldUntilStop(const QString &error) {
         const int ticks = 3;
-        QSignalSpy tick(c().tmrMain, &QTimer::timeout);
+        QSignalSpy tick(&c().tmrMain, &QTimer::timeout);
         QTRY_VERIFY(tick.size() >= ticks);
-        QCOMPARE(c().lblStatus[0]->text(), error);
-        m_fixture->window().listener().btnDisconnect_Click();
-        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
+        QCOMPARE(c().lblStatus[0]->Text(), error);
+        m_fixture->program().listener().btnDisconnect_Click();
+        QTRY_COMPARE(c().lblStatus[0]->Text(), QStringLiteral("Not Connected"));
     }
 
 private slots:
-    void init() { m_fixture = std::make_unique<WindowFixture>(); }
+    void init() { m_fixture = std::make_unique<ProgramFixture>(); }
     void cleanup() { m_fixture.reset(); }
 
     void startAndStop_switchLooks_data() {
@@ -62,25 +56,25 @@ private slots:
         QFETCH(bool, tcp);
         const quint16 port = startListener(c(), tcp);
         QCOMPARE(
-            c().lblStatus[0]->text(),
+            c().lblStatus[0]->Text(),
             QStringLiteral("Waiting for %1 data on port %2").arg(tcp ? "TCP" : "UDP").arg(port));
-        QVERIFY(c().btnConnect->isHidden() && !c().btnDisconnect->isHidden());
-        QVERIFY(c().txtListenPort->isReadOnly());
-        QVERIFY(!c().optTCP[1]->isEnabled() && !c().optReceiveType[0]->isEnabled());
-        QCOMPARE(c().btnSendData->isEnabled(), !tcp);
-        QCOMPARE(c().txtSendIP->isHidden(), tcp);
-        QCOMPARE(c().lblSendIP->text(),
+        QVERIFY(!c().btnConnect.Visible() && c().btnDisconnect.Visible());
+        QVERIFY(c().txtListenPort.Locked());
+        QVERIFY(!c().optTCP[1]->Enabled() && !c().optReceiveType[0]->Enabled());
+        QCOMPARE(c().btnSendData.Enabled(), !tcp);
+        QCOMPARE(!c().txtSendIP.Visible(), tcp);
+        QCOMPARE(c().lblSendIP.Text(),
                  tcp ? "TCP Server Mode Send IP Address: Unavailable, no current connection"
                      : "UDP Mode Send IP Address:");
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
 
-        QTest::mouseClick(c().btnDisconnect, Qt::LeftButton);
-        QCOMPARE(c().lblStatus[0]->text(), QStringLiteral("Connection Closed"));
+        c().btnDisconnect.Click();
+        QCOMPARE(c().lblStatus[0]->Text(), QStringLiteral("Connection Closed"));
         QCOMPARE(element(0)->State(), SocketControl::Closed);
-        QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
-        QVERIFY(!c().txtListenPort->isReadOnly() && c().optTCP[1]->isEnabled());
-        QCOMPARE(c().lblSendIP->text(), QStringLiteral("Client Mode Send IP Address:"));
-        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
+        QVERIFY(c().btnConnect.Visible() && !c().btnDisconnect.Visible());
+        QVERIFY(!c().txtListenPort.Locked() && c().optTCP[1]->Enabled());
+        QCOMPARE(c().lblSendIP.Text(), QStringLiteral("Client Mode Send IP Address:"));
+        QTRY_COMPARE(c().lblStatus[0]->Text(), QStringLiteral("Not Connected"));
     }
 
     void start_fails_showsErrorAndIdleLook_data() {
@@ -100,17 +94,17 @@ private slots:
             QVERIFY(tcp ? tcpHolder.listen(QHostAddress::Any, 0) : udpHolder.bind(0));
             port = QString::number(tcp ? tcpHolder.serverPort() : udpHolder.localPort());
         }
-        c().optTCP[tcp ? 0 : 1]->setChecked(true);
-        c().txtListenPort->setText(port);
-        QTest::mouseClick(c().btnConnect, Qt::LeftButton);
+        c().optTCP[tcp ? 0 : 1]->setValue(1);
+        c().txtListenPort.setText(port);
+        c().btnConnect.Click();
 
         QCOMPARE(
-            c().lblStatus[0]->text(),
+            c().lblStatus[0]->Text(),
             QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
-        QCOMPARE(c().txtListenPort->text(), port);
+        QCOMPARE(c().txtListenPort.Text(), port);
         QCOMPARE(element(0)->State(), SocketControl::Closed);
-        QVERIFY(!c().btnConnect->isHidden() && c().btnDisconnect->isHidden());
-        QVERIFY(c().optTCP[0]->isEnabled());
+        QVERIFY(c().btnConnect.Visible() && !c().btnDisconnect.Visible());
+        QVERIFY(c().optTCP[0]->Enabled());
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
         expectErrorHeldUntilStop(
             QStringLiteral("Error while attempting connection.\r\nPort may already be in use"));
@@ -128,10 +122,10 @@ private slots:
         first->write("ping");
         QTRY_COMPARE(first->bytesAvailable(), qint64(6));
         QCOMPARE(first->readAll(), QByteArray("pong\r\n"));
-        QVERIFY(c().txtNetData->text().endsWith(
+        QVERIFY(c().txtNetData.text().endsWith(
             QStringLiteral("\r\nReplied to ping with:\r\npong On Sock:1\r\n")));
-        QTRY_VERIFY(c().btnSendData->isEnabled());
-        QCOMPARE(c().lblSendIP->text(),
+        QTRY_VERIFY(c().btnSendData.Enabled());
+        QCOMPARE(c().lblSendIP.Text(),
                  QStringLiteral("TCP Server Mode Send IP Address: 127.0.0.1"));
     }
 
@@ -139,19 +133,19 @@ private slots:
         const quint16 port = startListener(c(), true);
         auto first = connectPeer(port);
         first->write("one");
-        QTRY_COMPARE(m_fixture->window().state().LastRemoteIP, QStringLiteral("127.0.0.1"));
-        QCOMPARE(c().txtNetData->text(), QStringLiteral("one"));
+        QTRY_COMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("127.0.0.1"));
+        QCOMPARE(c().txtNetData.text(), QStringLiteral("one"));
         first->disconnectFromHost();
         QTRY_COMPARE(c().listenSock->Count(), 1);
-        QCOMPARE(m_fixture->window().state().LastRemoteIP, QStringLiteral("None"));
-        QTRY_COMPARE(c().lblStatus[0]->text(),
+        QCOMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("None"));
+        QTRY_COMPARE(c().lblStatus[0]->Text(),
                      QStringLiteral("Waiting for TCP data on port %1").arg(port));
-        QTRY_VERIFY(!c().btnSendData->isEnabled());
+        QTRY_VERIFY(!c().btnSendData.Enabled());
 
         m_fixture->clock().advance(5000);
         auto next = connectPeer(port);
         next->write("two");
-        QTRY_COMPARE(c().txtNetData->text(), QStringLiteral("two"));
+        QTRY_COMPARE(c().txtNetData.text(), QStringLiteral("two"));
     }
 
     void udp_answersEachSenderWithExpandedTokens() {
@@ -163,7 +157,7 @@ private slots:
         a.writeDatagram("hello\r\n", QHostAddress::LocalHost, port);
         QTRY_VERIFY(a.hasPendingDatagrams());
         QCOMPARE(a.receiveDatagram().data(), QByteArray("\tok\r\r\n"));
-        QVERIFY(c().txtNetData->text().endsWith(
+        QVERIFY(c().txtNetData.text().endsWith(
             QStringLiteral("\r\nReplied to hello%CRLF% with:\r\n\tok\r On Sock:0\r\n")));
 
         b.writeDatagram("Hello\r\n", QHostAddress::LocalHost, port);
@@ -175,39 +169,36 @@ private slots:
 
     void autoRespond_answersEveryMatchingPair_data() {
         QTest::addColumn<QStringList>("watch");
-        QTest::addColumn<int>("checkState");
+        QTest::addColumn<int>("value");
         QTest::addColumn<QByteArray>("chunk");
         QTest::addColumn<QByteArray>("answer");
         const QStringList pingAt2And5{{}, {}, "ping", {}, {}, "ping", {}};
         QTest::newRow("two pairs, index order")
-            << pingAt2And5 << int(Qt::Checked) << QByteArray("ping") << QByteArray("r2\r\nr5\r\n");
-        QTest::newRow("case differs")
-            << pingAt2And5 << int(Qt::Checked) << QByteArray("Ping") << QByteArray();
-        QTest::newRow("longer chunk")
-            << pingAt2And5 << int(Qt::Checked) << QByteArray("ping!") << QByteArray();
+            << pingAt2And5 << 1 << QByteArray("ping") << QByteArray("r2\r\nr5\r\n");
+        QTest::newRow("case differs") << pingAt2And5 << 1 << QByteArray("Ping") << QByteArray();
+        QTest::newRow("longer chunk") << pingAt2And5 << 1 << QByteArray("ping!") << QByteArray();
         QTest::newRow("grey check box is off")
-            << pingAt2And5 << int(Qt::PartiallyChecked) << QByteArray("ping") << QByteArray();
+            << pingAt2And5 << 2 << QByteArray("ping") << QByteArray();
         QTest::newRow("empty watch never matches")
-            << QStringList(7, QString()) << int(Qt::Checked) << QByteArray("x") << QByteArray();
-        QTest::newRow("lower-case token is text") << QStringList{"a%cr%"} << int(Qt::Checked)
-                                                  << QByteArray("a%cr%") << QByteArray("r0\r\n");
+            << QStringList(7, QString()) << 1 << QByteArray("x") << QByteArray();
+        QTest::newRow("lower-case token is text")
+            << QStringList{"a%cr%"} << 1 << QByteArray("a%cr%") << QByteArray("r0\r\n");
         QTest::newRow("utf-8 watch string")
-            << QStringList{"grüß"} << int(Qt::Checked) << QByteArray("gr\xc3\xbc\xc3\x9f")
-            << QByteArray("r0\r\n");
+            << QStringList{"grüß"} << 1 << QByteArray("gr\xc3\xbc\xc3\x9f") << QByteArray("r0\r\n");
     }
     void autoRespond_answersEveryMatchingPair() {
         QFETCH(QStringList, watch);
-        QFETCH(int, checkState);
+        QFETCH(int, value);
         QFETCH(QByteArray, chunk);
         QFETCH(QByteArray, answer);
         const quint16 port = startListener(c(), false);
         setPairs(c(), watch, {"r0", "r1", "r2", "r3", "r4", "r5", "r6"});
-        c().chkEnableAutoRespond->setCheckState(Qt::CheckState(checkState));
+        c().chkEnableAutoRespond.setValue(value);
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
         peer.writeDatagram(chunk, QHostAddress::LocalHost, port);
         peer.writeDatagram("end", QHostAddress::LocalHost, port); // marks the chunk as handled
-        QTRY_VERIFY(c().txtNetData->text().endsWith(QStringLiteral("end")));
+        QTRY_VERIFY(c().txtNetData.text().endsWith(QStringLiteral("end")));
         QByteArray received;
         while (peer.hasPendingDatagrams())
             received += peer.receiveDatagram().data();
@@ -232,7 +223,7 @@ private slots:
         QFETCH(bool, httpMode);
         QFETCH(QByteArray, request);
         QFETCH(bool, answered);
-        c().optReceiveType[httpMode ? 1 : 0]->setChecked(true);
+        c().optReceiveType[httpMode ? 1 : 0]->setValue(1);
         const quint16 port = startListener(c(), true);
         auto peer = connectPeer(port);
         QByteArray answer;
@@ -246,9 +237,9 @@ private slots:
         QCOMPARE(answer, answered ? QByteArray("HTTP/1.0 404 Not Found\r\nServer: KVX Sendrel HTTP "
                                                "Server\r\n\r\n")
                                   : QByteArray());
-        QCOMPARE(c().txtNetData->text(), QString::fromUtf8(request));
-        QTRY_COMPARE(m_fixture->window().state().LastRemoteIP, QStringLiteral("None"));
-        QTRY_VERIFY(c().lblStatus[0]->text().startsWith(QStringLiteral("Waiting for TCP")));
+        QCOMPARE(c().txtNetData.text(), QString::fromUtf8(request));
+        QTRY_COMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("None"));
+        QTRY_VERIFY(c().lblStatus[0]->Text().startsWith(QStringLiteral("Waiting for TCP")));
         QCOMPARE(element(0)->LocalPort(), int(port));
     }
 
@@ -266,40 +257,40 @@ private slots:
         QFETCH(qint32, secondTick);
         QFETCH(QString, shown);
         const quint16 port = startListener(c(), false);
-        c().txtNetData->setText(QStringLiteral("old"));
+        c().txtNetData.setText(QStringLiteral("old"));
         m_fixture->clock().setTick(firstTick);
         QUdpSocket peer;
         peer.writeDatagram("abc", QHostAddress::LocalHost, port);
-        QTRY_COMPARE(c().txtNetData->text(), QStringLiteral("abc"));
+        QTRY_COMPARE(c().txtNetData.text(), QStringLiteral("abc"));
         m_fixture->clock().setTick(secondTick);
         peer.writeDatagram("def", QHostAddress::LocalHost, port);
-        QTRY_COMPARE(c().txtNetData->text(), shown);
+        QTRY_COMPARE(c().txtNetData.text(), shown);
     }
 
     void statusLines_followTheListener() {
-        QTRY_COMPARE(c().lblStatus[0]->text(), QStringLiteral("Not Connected"));
-        QCOMPARE(c().lblStatus[1]->text(),
+        QTRY_COMPARE(c().lblStatus[0]->Text(), QStringLiteral("Not Connected"));
+        QCOMPARE(c().lblStatus[1]->Text(),
                  QStringLiteral("Last Data Received:None - Sock State:0 (Not Connected)"));
         const quint16 port = startListener(c(), true);
         const QString open =
             QStringLiteral("Last Data Received:%1 - Sock State:2 - Port:%2 - Remote IP:%3");
-        QTRY_COMPARE(c().lblStatus[1]->text(), open.arg("None").arg(port).arg("None"));
+        QTRY_COMPARE(c().lblStatus[1]->Text(), open.arg("None").arg(port).arg("None"));
         auto peer = connectPeer(port);
         peer->write("x");
         const QString when = QStringLiteral("12/5/2026 9:34:51 PM");
-        QTRY_COMPARE(c().lblStatus[1]->text(), open.arg(when).arg(port).arg("127.0.0.1"));
-        QTest::mouseClick(c().btnDisconnect, Qt::LeftButton);
+        QTRY_COMPARE(c().lblStatus[1]->Text(), open.arg(when).arg(port).arg("127.0.0.1"));
+        c().btnDisconnect.Click();
         QTRY_COMPARE(
-            c().lblStatus[1]->text(),
+            c().lblStatus[1]->Text(),
             QStringLiteral("Last Data Received:%1 - Sock State:0 (Not Connected)").arg(when));
     }
 
     void socketError_stopsListenerAndShowsIt() {
         startListener(c(), true);
-        m_fixture->window().listener().listenSock_Error(
+        m_fixture->program().listener().listenSock_Error(
             1, 10053, QStringLiteral("Software caused connection abort."),
             QStringLiteral("listenSock"));
-        QCOMPARE(c().lblStatus[0]->text(),
+        QCOMPARE(c().lblStatus[0]->Text(),
                  QStringLiteral("Connection closed because of error:\r\n"
                                 "10053 - Software caused connection abort."));
         QCOMPARE(element(0)->State(), SocketControl::Closed);
@@ -312,12 +303,12 @@ private slots:
         auto peer = connectPeer(port);
         QTRY_COMPARE(c().listenSock->Count(), 2);
         QFile::remove(m_fixture->settingsFile());
-        m_fixture->window().close();
+        m_fixture->program().Form_Unload();
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(QFile::exists(m_fixture->settingsFile()));
     }
 };
 
-QTEST_MAIN(tst_Listener)
+QTEST_GUILESS_MAIN(tst_Listener)
 #include "tst_listener.moc"

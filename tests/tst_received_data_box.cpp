@@ -1,7 +1,8 @@
-#include "form/received_data_box.h"
+#include "model/received_data.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
+#include "window/received_data_box.h"
 
 #include <QAction>
 #include <QSignalSpy>
@@ -11,7 +12,15 @@
 #include <QTextDocument>
 #include <QUdpSocket>
 
-constexpr qsizetype Kept = ReceivedDataBox::MinimumKept;
+constexpr qsizetype Kept = ReceivedData::MinimumKept;
+
+// The received data with the box that shows it.
+struct ShownData : ReceivedData {
+    ReceivedDataBox view{*this};
+    // Chunks from a peer nobody named.
+    void setUtf8(const QByteArray &bytes) { setChunk({bytes, {}, {}, 0}); }
+    void appendUtf8(const QByteArray &bytes) { appendChunk({bytes, {}, {}, 0}); }
+};
 
 static ReceivedChunk chunk(const QByteArray &data) {
     return {data, QDateTime(QDate(2026, 12, 7), QTime(9, 34, 51, 42)), "192.168.1.20", 51234};
@@ -37,7 +46,7 @@ class TstReceivedDataBox : public QObject {
 private slots:
     void appendAndReplace_keepEveryCharacter() {
         const QString nul(1, QChar(0));
-        ReceivedDataBox box;
+        ShownData box;
         box.appendText("ab");
         box.appendText(QString());
         box.appendText("c\r\n" + nul);
@@ -48,7 +57,7 @@ private slots:
     }
 
     void bound_keepsNewestText() {
-        ReceivedDataBox box;
+        ShownData box;
         QString all;
         for (int i = 0; all.size() < 5 * Kept; i += 1000) {
             all += numbered(i, 1000);
@@ -67,7 +76,7 @@ private slots:
     }
 
     void receivedBytes_decodedAsUtf8_onlyTheVisibleTail() {
-        ReceivedDataBox box;
+        ShownData box;
         box.setText("old");
         box.appendUtf8("a\xc3");
         box.appendText("!"); // keeps its place after the bytes received before it
@@ -107,12 +116,12 @@ private slots:
         QFETCH(QByteArray, second);
         QFETCH(bool, replace);
         QFETCH(QString, shown);
-        ReceivedDataBox box;
+        ShownData box;
         box.setUtf8(first);
         QVERIFY(!box.text().contains(QChar::ReplacementCharacter));
         replace ? box.setUtf8(second) : box.appendUtf8(second);
         QCOMPARE(box.text(), shown);
-        QTRY_COMPARE(box.toPlainText(), shown);
+        QTRY_COMPARE(box.view.toPlainText(), shown);
     }
 
     void hexView_dumpsTheBytesThatArrived_data() {
@@ -130,15 +139,15 @@ private slots:
     void hexView_dumpsTheBytesThatArrived() {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, shown);
-        ReceivedDataBox box;
+        ShownData box;
         box.setShowHex(true);
         box.setChunk(chunk(bytes));
         QCOMPARE(box.text(), shown);
     }
 
     void switchingViews_showsWhatTheBoxHolds() {
-        ReceivedDataBox box;
-        QSignalSpy hexToggles(&box, &ReceivedDataBox::showHexToggled);
+        ShownData box;
+        QSignalSpy hexToggles(&box, &ReceivedData::optionsChanged);
         box.setChunk(chunk("caf\xc3"));
         box.appendChunk(chunk("\xa9\n"));
         box.appendText("note");
@@ -152,8 +161,8 @@ private slots:
         box.setShowHex(false);
         box.setShowTimeStamps(false);
         QCOMPARE(box.text(), text);
-        QTRY_COMPARE(box.toPlainText(), text);
-        QCOMPARE(hexToggles.count(), 2);
+        QTRY_COMPARE(box.view.toPlainText(), text);
+        QCOMPARE(hexToggles.count(), 4);
 
         // Bounded in either view, and either view still full after a switch.
         for (int i = 0; i < 100; ++i)
@@ -162,7 +171,7 @@ private slots:
             box.setShowHex(hex);
             QVERIFY(box.text().size() >= Kept && box.text().size() <= 2 * Kept);
         }
-        QAction *clear = menuEntry(box, "&Clear");
+        QAction *clear = menuEntry(box.view, "&Clear");
         QVERIFY(clear);
         clear->trigger();
         QCOMPARE(box.text(), QString());
@@ -181,8 +190,8 @@ private slots:
         QFETCH(QByteArray, data);
         QFETCH(QString, size);
         WindowFixture fixture;
-        Controls &c = fixture.controls();
-        c.txtNetData->setShowTimeStamps(true);
+        Form &c = fixture.form();
+        c.txtNetData.setShowTimeStamps(true);
         const quint16 port = startListener(c, tcp);
         QTcpSocket tcpPeer;
         QUdpSocket udpPeer;
@@ -195,7 +204,7 @@ private slots:
             udpPeer.writeDatagram(data, QHostAddress::LocalHost, port);
         }
         const quint16 peerPort = tcp ? tcpPeer.localPort() : udpPeer.localPort();
-        QTRY_COMPARE(c.txtNetData->text(),
+        QTRY_COMPARE(c.txtNetData.text(),
                      "[2026-12-05 21:34:51.000] 127.0.0.1:" + QString::number(peerPort) + ", "
                          + size + "\n" + data);
     }
@@ -209,13 +218,15 @@ private slots:
         QFETCH(bool, rawBytes);
         const QTemporaryDir dir;
         const QString file = dir.filePath("saved");
-        ReceivedDataBox box;
-        box.setSaveDialog([&](QWidget *) { return ReceivedDataBox::SaveChoice{file, rawBytes}; });
+        ShownData box;
+        box.view.setSaveDialog([&](QWidget *) {
+            return ReceivedDataBox::SaveChoice{file, rawBytes};
+        });
         box.setShowTimeStamps(true);
         box.setChunk(chunk(QByteArray("a\0\xff\r\n", 5)));
         box.appendText("note");
         box.appendChunk(chunk("\xc3"));
-        QAction *save = menuEntry(box, "Sa&ve Received Data As...");
+        QAction *save = menuEntry(box.view, "Sa&ve Received Data As...");
         QVERIFY(save);
         save->trigger();
         QCOMPARE(fileBytes(file),
@@ -224,21 +235,21 @@ private slots:
 
     // Long lines are shown in pieces, so only the characters must agree with the text.
     void view_catchesUpWithText() {
-        ReceivedDataBox box;
+        ShownData box;
         box.setText(QString(Kept, u'x'));
         box.appendText(QStringLiteral("\nyy"));
-        QTRY_VERIFY(box.toPlainText().endsWith(u'y'));
-        QVERIFY(box.document()->blockCount() > 2);
-        QCOMPARE(box.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
+        QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
+        QVERIFY(box.view.document()->blockCount() > 2);
+        QCOMPARE(box.view.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
         for (int i = 0; i < 30; ++i) {
             box.appendText(numbered(i * 5000, 5000) + u'\n');
             QTest::qWait(i % 7 ? 0 : 30); // let some refreshes land between the appends
         }
-        QTRY_COMPARE(box.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
+        QTRY_COMPARE(box.view.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
         box.setText(QString());
-        QTRY_COMPARE(box.toPlainText(), QString());
+        QTRY_COMPARE(box.view.toPlainText(), QString());
         QCOMPARE(box.text(), QString());
-        QCOMPARE(box.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
+        QCOMPARE(box.view.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
     }
 };
 

@@ -1,14 +1,13 @@
-#include "form/received_data_box.h"
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
 #include "sender/sender.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
-#include "support/window_fixture.h"
+#include "support/program_fixture.h"
 
+#include "sender/send_bytes.h"
 #include <QtNetwork>
 #include <QtTest>
-#include <QtWidgets>
 
 // Keeps what arrives, one entry per TCP connection or datagram; over TCP answers "one", then "two".
 struct LoopbackPeer {
@@ -38,36 +37,24 @@ struct LoopbackPeer {
 class tst_Sender : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<WindowFixture> m_f;
-    QTimer m_boxCloser;
-    QStringList m_boxes; // title and text of every message box the test closed
+    std::unique_ptr<ProgramFixture> m_f;
 
-    Controls &c() { return m_f->controls(); }
+    Form &c() { return m_f->form(); }
     QString lastSend(const char *error = nullptr) const {
         return "Last Data Sent: " + dateTimeText(m_f->clock().now())
                + (error ? QStringLiteral(" - ERROR: Data Not Sent, ") + error : QString());
     }
     void send(const QString &text) {
-        c().txtSendData->setPlainText(text);
-        QTest::mouseClick(c().btnSendData, Qt::LeftButton);
+        c().txtSendData.setText(heldSendText(text));
+        c().btnSendData.Click();
     }
 
 private slots:
-    void initTestCase() {
-        connect(&m_boxCloser, &QTimer::timeout, this, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                m_boxes << box->windowTitle() + '|' + box->text();
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        m_boxCloser.start(20);
-    }
     void init() {
-        m_boxes.clear();
-        m_f = std::make_unique<WindowFixture>();
+        m_f = std::make_unique<ProgramFixture>();
         // First of all, so nothing ever goes to the design-time address.
-        c().txtSendIP->setText(QStringLiteral("127.0.0.1"));
-        m_f->showFullLayout();
+        c().txtSendIP.setText(QStringLiteral("127.0.0.1"));
+        m_f->program().Form_KeyPress(u'~');
     }
     void cleanup() { m_f.reset(); }
 
@@ -102,81 +89,80 @@ private slots:
         QFETCH(QString, bad);
         QFETCH(QString, box);
         LoopbackPeer peer(tcp);
-        c().optTCP[tcp ? 0 : 1]->setChecked(true);
-        c().txtSendIP->setText(tcp ? QStringLiteral("  127.0.0.1 ")
-                                   : QStringLiteral(" localhost "));
-        c().txtListenPort->setText(' ' + QString::number(peer.port()) + ' ');
-        c().txtNetData->setText(QStringLiteral("<"));
-        QTimer::singleShot(150, this, [this] { QVERIFY(!c().btnSendData->isEnabled()); });
+        c().optTCP[tcp ? 0 : 1]->setValue(1);
+        c().txtSendIP.setText(tcp ? QStringLiteral("  127.0.0.1 ") : QStringLiteral(" localhost "));
+        c().txtListenPort.setText(' ' + QString::number(peer.port()) + ' ');
+        c().txtNetData.setText(QStringLiteral("<"));
+        QTimer::singleShot(150, this, [this] { QVERIFY(!c().btnSendData.Enabled()); });
         send(text);
-        QCOMPARE(c().txtNetData->text(), tcp && !text.isEmpty() ? "<onetwo" : "<");
+        QCOMPARE(c().txtNetData.text(), tcp && !text.isEmpty() ? "<onetwo" : "<");
         QTRY_COMPARE(peer.arrived, QList<QByteArray>{wire});
         const QString goodLine = lastSend();
-        QCOMPARE(c().lblStatus[2]->text(), goodLine);
-        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());
+        QCOMPARE(c().lblStatus[2]->Text(), goodLine);
+        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
         if (bad.isNull())
             return;
 
         m_f->clock().advance(60 * 1000);
         const bool badHost = bad.startsWith('@');
-        (badHost ? c().txtSendIP : c().txtListenPort)->setText(bad.mid(badHost ? 1 : 0));
+        (badHost ? c().txtSendIP : c().txtListenPort).setText(bad.mid(badHost ? 1 : 0));
         const bool answers = !bad.startsWith("@slow");
         c().sendSock->setHostLookup([answers](const QString &, QObject *context, auto answer) {
             if (answers)
                 QTimer::singleShot(0, context, [answer] { answer({}); });
         });
         send(text);
-        QCOMPARE(c().lblStatus[2]->text(), tcp       ? lastSend("Couldn't Connect To Host")
+        QCOMPARE(c().lblStatus[2]->Text(), tcp       ? lastSend("Couldn't Connect To Host")
                                            : badHost ? lastSend("Send Failed")
                                                      : goodLine);
-        QCOMPARE(c().txtNetData->text(), tcp       ? "<onetwo"
-                                         : badHost ? "<"
-                                                   : lastSend("Couldn't Open UDP Port"));
+        QCOMPARE(c().txtNetData.text(), tcp       ? "<onetwo"
+                                        : badHost ? "<"
+                                                  : lastSend("Couldn't Open UDP Port"));
         QCOMPARE(peer.arrived.size(), 1);
-        const QString boxText = "KVX Sendrel|SendSock Error #" + box + "\r\n\r\nSource:sendSock";
-        QTRY_COMPARE(m_boxes, box.isNull() ? QStringList() : QStringList{boxText});
-        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData->isEnabled());
+        const QString boxText = "SendSock Error #" + box + "\r\n\r\nSource:sendSock";
+        QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
+        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
     }
 
     void sendSockError_boxOpensAfterHandlerReturns() {
-        m_f->window().sender().sendSock_Error(5, "Access denied", "sendSock");
-        QVERIFY(m_boxes.isEmpty() && !QApplication::activeModalWidget());
-        QTRY_COMPARE(m_boxes.size(), 1);
+        m_f->program().sender().sendSock_Error(5, "Access denied", "sendSock");
+        QVERIFY(m_f->messages.isEmpty());
+        QTRY_COMPARE(m_f->messages.size(), 1);
     }
 
     void udpSend_refusedBySystem_sendFailed() {
         LoopbackPeer peer(false);
-        c().optTCP[1]->setChecked(true);
-        c().txtListenPort->setText(QString::number(peer.port()));
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QString::number(peer.port()));
         send(QString(70000, 'x')); // larger than any datagram
-        QCOMPARE(c().lblStatus[2]->text(), lastSend("Send Failed"));
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend("Send Failed"));
     }
 
-    void windowClosedDuringWait_noCrash() {
+    void programEndsDuringWait_noCrash() {
         LoopbackPeer peer(true);
-        c().txtListenPort->setText(QString::number(peer.port()));
-        QPointer<MainWindow> window = &m_f->window();
+        c().txtListenPort.setText(QString::number(peer.port()));
+        const QPointer<Form> form = &c();
         QTimer::singleShot(100, this, [this] { m_f->reopen(); });
-        window->sender().btnSendData_Click();
-        QVERIFY(window.isNull());
+        m_f->program().sender().btnSendData_Click();
+        QVERIFY(form.isNull());
     }
 
     void peerReply_followsPeer() {
         const quint16 port = startListener(c(), true);
         QTest::ignoreMessage(QtInfoMsg, "listensock(0).state=2   listensock.count=1");
-        m_f->window().sender().btnSendData_Click();
-        QCOMPARE(c().lblStatus[2]->text(), lastSend("No Active TCP Connection"));
+        m_f->program().sender().btnSendData_Click();
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend("No Active TCP Connection"));
 
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_VERIFY(c().btnSendData->isEnabled());
+        QTRY_VERIFY(c().btnSendData.Enabled());
         send(QStringLiteral("to the\npeer"));
-        QCOMPARE(c().lblStatus[2]->text(), lastSend());
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
         QTRY_COMPARE(peer.peek(100), QByteArray("to the\r\npeer"));
 
         peer.disconnectFromHost();
-        QTRY_VERIFY(!c().btnSendData->isEnabled());
-        QCOMPARE(c().lblSendIP->text(),
+        QTRY_VERIFY(!c().btnSendData.Enabled());
+        QCOMPARE(c().lblSendIP.Text(),
                  "TCP Server Mode Send IP Address: Unavailable, no current connection");
     }
 
@@ -189,41 +175,32 @@ private slots:
                            [&] { peer.udp.writeDatagram("ping", QHostAddress::LocalHost, port); });
         send(QStringLiteral("self"));
         QCOMPARE(peer.arrived, QList<QByteArray>{"pong\r\n"}); // already here when the send ends
-        QVERIFY(c().txtNetData->text().contains(QStringLiteral("self")));
+        QVERIFY(c().txtNetData.text().contains(QStringLiteral("self")));
     }
 
-    // "Send as Hex" from the send box's menu, after Qt's own entries: hex pairs go out as bytes;
-    // a text that is not hex sends nothing, says where, and leaves the last-send line alone. The
-    // switch is stored after the described keys.
-    void sendAsHex_fromTheMenu() {
-        QTimer::singleShot(0, this, [] {
-            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-            QVERIFY(menu && menu->actions().size() > 2);
-            QCOMPARE(menu->actions().constLast()->text(), QStringLiteral("Send as He&x"));
-            menu->actions().constLast()->trigger();
-            menu->close();
-        });
-        emit c().txtSendData->customContextMenuRequested(QPoint(5, 5));
-        QVERIFY(m_f->window().sender().sendAsHex());
+    // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,
+    // and leaves the last-send line alone. The switch is stored after the described keys.
+    void sendAsHex() {
+        c().sendAsHex = true;
 
         LoopbackPeer peer(false);
-        c().optTCP[1]->setChecked(true);
-        c().txtListenPort->setText(QString::number(peer.port()));
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QString::number(peer.port()));
         send(QStringLiteral("0x00 ff:41\n"));
         QTRY_COMPARE(peer.arrived, QList<QByteArray>{QByteArray("\0\xff\x41", 3)});
-        const QString sentLine = c().lblStatus[2]->text();
+        const QString sentLine = c().lblStatus[2]->Text();
         m_f->clock().advance(60 * 1000);
         send(QStringLiteral("4G"));
-        QTRY_COMPARE(m_boxes, QStringList{"KVX Sendrel|Not valid hex at character 2: G"});
-        QCOMPARE(c().lblStatus[2]->text(), sentLine);
-        QVERIFY(c().btnSendData->isEnabled());
+        QTRY_COMPARE(m_f->messages, QStringList{"Not valid hex at character 2: G"});
+        QCOMPARE(c().lblStatus[2]->Text(), sentLine);
+        QVERIFY(c().btnSendData.Enabled());
         QCOMPARE(peer.arrived.size(), 1);
 
         m_f->reopen();
         QVERIFY(fileBytes(m_f->settingsFile()).endsWith("ResponseString6=\r\nSendAsHex=1\r\n"));
-        QVERIFY(m_f->window().sender().sendAsHex());
+        QVERIFY(c().sendAsHex);
     }
 };
 
-QTEST_MAIN(tst_Sender)
+QTEST_GUILESS_MAIN(tst_Sender)
 #include "tst_sender.moc"

@@ -1,10 +1,9 @@
 #include "settings/settings_store.h"
 #include "support/file_bytes.h"
-#include "support/window_fixture.h"
+#include "support/program_fixture.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -193,15 +192,15 @@ private slots:
         QFETCH(QString, problem);
         QFETCH(bool, fullDisk);
 
-        WindowFixture f;
+        ProgramFixture f;
         const QString path = f.settingsFile();
         QVERIFY(file == "folder" ? QDir().mkpath(path) : writeBytes(path, file));
         f.reopen(false);
-        QCOMPARE(f.controls().txtResponseString[0]->text(), shown.isNull() ? QString() : shown);
+        QCOMPARE(f.form().txtResponseString[0]->Text(), shown.isNull() ? QString() : shown);
         if (fullDisk)
-            withFileSizeLimit(file.size(), [&f] { f.window().close(); });
+            withFileSizeLimit(file.size(), [&f] { f.program().Form_Unload(); });
         else
-            f.window().close();
+            f.program().Form_Unload();
         if (file != "folder")
             QCOMPARE(fileBytes(path).left(file.size()), file);
         // A file that cannot be read cannot be saved either; each is told once.
@@ -211,5 +210,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_SettingsStore)
+QTEST_GUILESS_MAIN(tst_SettingsStore)
 #include "tst_settings_store.moc"

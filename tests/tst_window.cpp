@@ -1,5 +1,5 @@
-#include "form/received_data_box.h"
 #include "support/window_fixture.h"
+#include "window/received_data_box.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -59,13 +59,13 @@ private slots:
         QCOMPARE(window().windowTitle(), QStringLiteral("KVX Sendrel"));
         for (int size : {16, 32, 48, 256})
             QVERIFY(window().windowIcon().availableSizes().contains(QSize(size, size)));
-        const ProgramState &s = window().state();
+        const ProgramState &s = window().form().state;
         QCOMPARE(QStringList({s.LastDataTime, s.LastRemoteIP, s.LastListenError}),
                  QStringList({"None", "None", ""}));
         QVERIFY(s.AppendWindowMs == 1000 && s.LastReceiveTick == 0);
         QVERIFY(c().optTCP[0]->isChecked() && c().optReceiveType[0]->isChecked());
         QVERIFY(!c().chkLogData->checkState() && !c().chkEnableAutoRespond->checkState());
-        for (QTimer *timer : {c().tmrMain, c().tmrSendState})
+        for (QTimer *timer : {&window().form().tmrMain, &window().form().tmrSendState})
             QVERIFY(timer->isActive() && timer->interval() == 100);
         checkLayout(false);
 
@@ -118,12 +118,13 @@ private slots:
     void ctrlReturn_sends() {
         m_fixture->showFullLayout();
         QVERIFY(m_fixture->showWithFocus(c().txtSendData));
-        c().btnSendData->disconnect(); // nothing is sent; only the clicks are counted
-        QSignalSpy clicks(c().btnSendData, &QPushButton::clicked);
-        c().btnSendData->setEnabled(false);
+        Control &sendData = window().form().btnSendData;
+        sendData.disconnect(&window().program()); // nothing is sent; only the clicks are counted
+        QSignalSpy clicks(&sendData, &Control::clicked);
+        sendData.setEnabled(false);
         QTest::keyClick(c().txtSendData, Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(clicks.size(), 0);
-        c().btnSendData->setEnabled(true);
+        sendData.setEnabled(true);
         QTest::keyClicks(c().txtSendData, QStringLiteral("a"));
         QTest::keyClick(c().txtSendData, Qt::Key_Return, Qt::ControlModifier);
         QTest::keyClick(c().txtSendData, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);

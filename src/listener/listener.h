@@ -3,8 +3,7 @@
 #include <QString>
 #include <functional>
 
-struct Controls;
-struct ProgramState;
+class Form;
 
 // Opening and closing the listener (element 0 of listenSock), the single connection slot
 // (element 1), and socket errors. StartListening and StopListening are the only way the
@@ -12,7 +11,7 @@ struct ProgramState;
 class Listener {
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
-    Listener(Controls &controls, ProgramState &state, std::function<void()> saveSettings);
+    Listener(Form &form, std::function<void()> saveSettings);
 
     void StartListening();
     void StopListening();
@@ -33,8 +32,7 @@ public:
 private:
     void showListeningLook(bool listening);
 
-    Controls &m_controls;
-    ProgramState &m_state;
+    Form &m_form;
     std::function<void()> m_saveSettings;
     bool m_showsError = false;
 };

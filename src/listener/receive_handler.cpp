@@ -1,19 +1,15 @@
 #include "listener/receive_handler.h"
 
-#include "form/controls.h"
-#include "form/program_state.h"
-#include "form/received_data_box.h"
 #include "listener/listener.h"
+#include "log/receive_log.h"
+#include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 #include "runtime/tokens.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
 #include <QPointer>
-#include <QRadioButton>
 
 namespace {
 
@@ -25,59 +21,56 @@ const QString CrLf = QStringLiteral("\r\n");
 // chunk, or a tick difference that does not fit in 32 bits.
 bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
     qint32 elapsed = 0;
-    if (__builtin_sub_overflow(now, lastReceiveTick, &elapsed))
+    if (qSubOverflow(now, lastReceiveTick, &elapsed))
         return true;
     return elapsed > appendWindowMs;
 }
 
 } // namespace
 
-ReceiveHandler::ReceiveHandler(Controls &controls, ProgramState &state, Listener &listener,
-                               std::function<void(const QByteArray &)> logReceivedData,
-                               const Clock &clock)
-    : m_controls(controls), m_state(state), m_listener(listener),
-      m_logReceivedData(std::move(logReceivedData)), m_clock(clock) {}
+ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
+                               QString logBaseFolder)
+    : m_form(form), m_listener(listener), m_clock(clock),
+      m_logBaseFolder(std::move(logBaseFolder)) {}
 
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
-    Controls &c = m_controls;
+    Form &c = m_form;
     // The HTTP reset below unloads the connection slot while this handler still runs.
     const QPointer<SocketControl> socket = c.listenSock->element(index);
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
-    if (onChunk)
-        onChunk(data);
 
-    // One reading of the clock serves the chunk's arrival and the last-data time.
+    // One reading of the clock serves the chunk's arrival, its log entry and the last-data time;
+    // one of the tick, the append rule and LastReceiveTick.
     const QDateTime now = m_clock.now();
+    const qint32 tick = m_clock.tick();
     ReceivedChunk chunk = chunkFrom(socket, data, now);
-    if (startsAfresh(m_clock.tick(), m_state.LastReceiveTick, m_state.AppendWindowMs))
-        c.txtNetData->setChunk(std::move(chunk));
+    if (startsAfresh(tick, c.state.LastReceiveTick, c.state.AppendWindowMs))
+        c.txtNetData.setChunk(std::move(chunk));
     else
-        c.txtNetData->appendChunk(std::move(chunk));
+        c.txtNetData.appendChunk(std::move(chunk));
 
-    if (c.chkEnableAutoRespond->checkState() == Qt::Checked) {
+    if (c.chkEnableAutoRespond.isOn()) {
         for (std::size_t i = 0; i < c.txtWatchString.size(); ++i) {
-            const QString watch = c.txtWatchString[i]->text();
+            const QString &watch = c.txtWatchString[i]->Text();
             if (watch.isEmpty())
                 continue;
             if (expandTokens(watch).toUtf8() != data)
                 continue;
-            const QString reply = expandTokens(c.txtResponseString[i]->text());
+            const QString reply = expandTokens(c.txtResponseString[i]->Text());
             if (socket)
                 socket->SendData((reply + CrLf).toUtf8());
             const QString note = CrLf + QStringLiteral("Replied to ") + watch
                                  + QStringLiteral(" with:") + CrLf + reply
                                  + QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
-            c.txtNetData->appendText(note);
-            if (onReplyNote)
-                onReplyNote(note);
+            c.txtNetData.appendText(note);
         }
     }
 
-    if (c.chkLogData->checkState() == Qt::Checked && m_logReceivedData)
-        m_logReceivedData(data);
+    if (c.chkLogData.isOn())
+        ReceiveLog::LogReceivedData(c, m_logBaseFolder, data, now);
 
-    if (c.optReceiveType[1]->isChecked()
+    if (c.optReceiveType[1]->isOn()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
         if (socket)
             socket->SendData(HttpNotFoundReply);
@@ -85,12 +78,12 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         m_listener.StartListening();
     }
 
-    m_state.LastDataTime = dateTimeText(now);
-    m_state.LastReceiveTick = m_clock.tick();
+    c.state.LastDataTime = dateTimeText(now);
+    c.state.LastReceiveTick = tick;
     if (SocketControl *element = c.listenSock->element(index))
-        m_state.LastRemoteIP = element->RemoteHostIP();
+        c.state.LastRemoteIP = element->RemoteHostIP();
 }
 
 void ReceiveHandler::Command1_Click() {
-    m_controls.txtNetData->setText(QString());
+    m_form.txtNetData.setText(QString());
 }

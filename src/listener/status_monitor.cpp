@@ -1,13 +1,9 @@
 #include "listener/status_monitor.h"
 
-#include "form/controls.h"
-#include "form/program_state.h"
 #include "listener/listener.h"
+#include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
-
-#include <QLabel>
-#include <QRadioButton>
 
 namespace {
 
@@ -15,20 +11,19 @@ const QString ErrorText = QStringLiteral("Connection Error");
 
 } // namespace
 
-StatusMonitor::StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener)
-    : m_controls(controls), m_state(state), m_listener(listener) {}
+StatusMonitor::StatusMonitor(Form &form, Listener &listener) : m_form(form), m_listener(listener) {}
 
 void StatusMonitor::tmrMain_Timer() {
-    Controls &c = m_controls;
+    Form &c = m_form;
     SocketArray *sockets = c.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
-    const auto stopWithErrorText = [this, &c] {
+    const auto stopWithErrorText = [this] {
         m_listener.StopListening();
         m_listener.showError(ErrorText);
     };
 
-    QString detail = QStringLiteral("Last Data Received:") + m_state.LastDataTime
+    QString detail = QStringLiteral("Last Data Received:") + c.state.LastDataTime
                      + QStringLiteral(" - Sock State:");
     if (listenerState() == SocketControl::Closed) {
         if (!m_listener.showsError())
@@ -36,7 +31,7 @@ void StatusMonitor::tmrMain_Timer() {
         detail +=
             QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
-        if (c.optTCP[0]->isChecked()) {
+        if (c.optTCP[0]->isOn()) {
             if (sockets->Count() == 1) {
                 const auto state = listenerState();
                 if (state != SocketControl::Listening && state != SocketControl::Closed)
@@ -63,9 +58,8 @@ void StatusMonitor::tmrMain_Timer() {
         // Read after any stop or restart above, so the line shows what is open now.
         detail += QString::number(qToUnderlying(listenerState())) + QStringLiteral(" - Port:")
                   + QString::number(sockets->element(0)->LocalPort())
-                  + QStringLiteral(" - Remote IP:") + m_state.LastRemoteIP;
+                  + QStringLiteral(" - Remote IP:") + c.state.LastRemoteIP;
     }
 
-    if (c.lblStatus[1]->text() != detail)
-        c.lblStatus[1]->setText(detail);
+    c.lblStatus[1]->setText(detail);
 }

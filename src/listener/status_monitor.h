@@ -2,20 +2,18 @@
 
 #include <QString>
 
+class Form;
 class Listener;
-struct Controls;
-struct ProgramState;
 
 // The 100 ms watchdog: keeps the two status lines current, stops a listener in a bad state and
 // reopens the TCP listener once its peer has gone.
 class StatusMonitor {
 public:
-    StatusMonitor(Controls &controls, const ProgramState &state, Listener &listener);
+    StatusMonitor(Form &form, Listener &listener);
 
     void tmrMain_Timer();
 
 private:
-    Controls &m_controls;
-    const ProgramState &m_state;
+    Form &m_form;
     Listener &m_listener;
 };

@@ -1,5 +1,6 @@
 #include "log/receive_log.h"
 
+#include "model/form.h"
 #include "runtime/date_time_text.h"
 #include "runtime/paths.h"
 #include "runtime/write_failure.h"
@@ -69,12 +70,23 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
     return result;
 }
 
-bool FolderExists(const QString &path) {
-    return QFileInfo(path).isDir();
+void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
+                     const QDateTime &when) {
+    Control &box = form.txtLogPath;
+    box.setText(withFinalSeparator(box.Text()));
+    const LogResult result = LogReceivedData(absoluteFolder(box.Text(), baseFolder), data, when);
+    if (result.written) {
+        box.setForeColour(ForeColour::Design);
+        box.setToolTip(QString());
+        return;
+    }
+    box.setForeColour(ForeColour::Error);
+    box.setToolTip(QStringLiteral("The received data was not logged to %1: %2")
+                       .arg(QDir::toNativeSeparators(result.fileName), result.reason));
 }
 
-bool FileExists(const QString &path) {
-    return QFileInfo::exists(path);
+bool FolderExists(const QString &path) {
+    return QFileInfo(path).isDir();
 }
 
 QString LogDateText(const QDate &when) {

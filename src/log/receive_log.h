@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QString>
 
+class Form;
+
 // What became of one log entry.
 struct LogResult {
     bool written = false;
@@ -20,8 +22,14 @@ namespace ReceiveLog {
 // the file stays a sequence of whole entries.
 LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when);
 
+// The receive path's log step: the log folder box gains its final separator, the entry goes to
+// the folder it names (a leading "~" is the home folder; a relative folder is taken from
+// `baseFolder`), and the box shows whether it was written: red, with the reason as its tool
+// tip, until an entry is written again.
+void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
+                     const QDateTime &when);
+
 bool FolderExists(const QString &path);
-bool FileExists(const QString &path);
 QString LogDateText(const QDate &when);
 
 } // namespace ReceiveLog

@@ -1,15 +1,13 @@
 #include "sender/send_bytes.h"
 
-#include <QPlainTextEdit>
-#include <QTextDocument>
+QString heldSendText(QString typed) {
+    typed.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    typed.replace(u'\r', u'\n');
+    typed.replace(QChar::ParagraphSeparator, u'\n');
+    typed.replace(QChar::LineSeparator, u'\n');
+    return typed;
+}
 
-QByteArray sendBytes(const QPlainTextEdit &box) {
-    // The raw text, not toPlainText(): that also turns a no-break space into a blank. The box
-    // keeps no CR or LF of its own; a pasted CR LF, CR or LF became a block break (U+2029) and
-    // Shift+Enter inserts a line separator (U+2028).
-    QString text = box.document()->toRawText();
-    const QString crLf = QStringLiteral("\r\n");
-    text.replace(QChar::ParagraphSeparator, crLf);
-    text.replace(QChar::LineSeparator, crLf);
-    return text.toUtf8();
+QByteArray sendBytes(QString held) {
+    return held.replace(u'\n', QStringLiteral("\r\n")).toUtf8();
 }

@@ -1,7 +1,7 @@
 #include "sender/sender.h"
 
-#include "form/controls.h"
-#include "form/received_data_box.h"
+#include "model/form.h"
+#include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
@@ -10,14 +10,8 @@
 #include "runtime/wait_cycle.h"
 #include "sender/send_bytes.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QLoggingCategory>
-#include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QTimer>
 
 Q_LOGGING_CATEGORY(lcSend, "sendrel.send")
@@ -55,10 +49,12 @@ SocketControl *peerElement(const SocketArray *listenSock) {
 
 } // namespace
 
-Sender::Sender(Controls &controls, const Clock &clock) : m_controls(controls), m_clock(clock) {}
+Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs)
+    : m_form(form), m_clock(clock), m_dialogs(dialogs) {}
 
 void Sender::btnSendData_Click() {
-    SocketArray *listenSock = m_controls.listenSock;
+    m_lastSend = {};
+    SocketArray *listenSock = m_form.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
                                     + QString::number(listener ? qToUnderlying(listener->State())
@@ -70,8 +66,8 @@ void Sender::btnSendData_Click() {
     if (!bytes)
         return;
     const QByteArray &data = *bytes;
-    const bool tcp = m_controls.optTCP[0]->isChecked();
-    if (!m_controls.btnDisconnect->isHidden() && tcp)
+    const bool tcp = m_form.optTCP[0]->isOn();
+    if (m_form.btnDisconnect.Visible() && tcp)
         SendToPeer(data);
     else if (tcp)
         SendTcpClient(data);
@@ -80,12 +76,12 @@ void Sender::btnSendData_Click() {
 }
 
 void Sender::SendToPeer(const QByteArray &data) {
-    const int count = m_controls.listenSock->Count();
+    const int count = m_form.listenSock->Count();
     if (count != 1 && count != 2) {
         SetLastSend(SocketClosed);
         return;
     }
-    SocketControl *target = peerElement(m_controls.listenSock);
+    SocketControl *target = peerElement(m_form.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
         SetLastSend(target->SendData(data) ? QString() : SendFailed);
@@ -94,18 +90,18 @@ void Sender::SendToPeer(const QByteArray &data) {
 }
 
 // Each wait processes events, so anything may have happened underneath: the listener restarted
-// (which closes sendSock) or the window closed and took this object with it. After a wait that
+// (which closes sendSock) or the form went and took this object with it. After a wait that
 // answers Gone nothing of ours may be touched.
 Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
-    const QPointer<QWidget> window = m_controls.frmMain;
-    const QPointer<SocketControl> sock = m_controls.sendSock;
+    const QPointer<Form> form = &m_form;
+    const QPointer<SocketControl> sock = m_form.sendSock;
     const bool ended = runWaitCycles(limit, [&] {
-        if (!window || !sock)
+        if (!form || !sock)
             return true;
         ShowSendState();
         return reached && reached();
     });
-    if (!window || !sock)
+    if (!form || !sock)
         return WaitEnd::Gone;
     return ended ? WaitEnd::Reached : WaitEnd::RanOut;
 }
@@ -113,21 +109,21 @@ Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached)
 void Sender::LingerAndClose() {
     if (RunWait(LingerLimit) == WaitEnd::Gone)
         return;
-    m_controls.sendSock->Close();
-    m_controls.btnSendData->setEnabled(true);
+    m_form.sendSock->Close();
+    m_form.btnSendData.setEnabled(true);
 }
 
 void Sender::SendTcpClient(const QByteArray &data) {
-    SocketControl *sock = m_controls.sendSock;
+    SocketControl *sock = m_form.sendSock;
     ShowSendState();
-    m_controls.btnSendData->setEnabled(false);
+    m_form.btnSendData.setEnabled(false);
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         sock->Close();
         ShowSendState();
         SetLastSend(CouldntConnect);
-        m_controls.btnSendData->setEnabled(true);
+        m_form.btnSendData.setEnabled(true);
         return;
     }
 
@@ -136,7 +132,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->Close();
         ShowSendState();
         sock->setProtocol(SocketControl::TcpProtocol);
-        sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
+        sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
@@ -156,20 +152,20 @@ void Sender::SendTcpClient(const QByteArray &data) {
 }
 
 void Sender::SendUdpClient(const QByteArray &data) {
-    SocketControl *sock = m_controls.sendSock;
-    m_controls.btnSendData->setEnabled(false);
+    SocketControl *sock = m_form.sendSock;
+    m_form.btnSendData.setEnabled(false);
     sock->Close();
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         ShowSendState();
-        m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
-        m_controls.btnSendData->setEnabled(true);
+        ShowUdpNotOpen();
+        m_form.btnSendData.setEnabled(true);
         return;
     }
 
     sock->setProtocol(SocketControl::UdpProtocol);
-    sock->setRemoteHost(m_controls.txtSendIP->text().trimmed());
+    sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
     sock->setRemotePort(*port);
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
@@ -188,7 +184,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
     if (open == WaitEnd::Gone)
         return;
     if (open == WaitEnd::RanOut)
-        m_controls.txtNetData->setText(LastSentText(CouldntOpenUdp));
+        ShowUdpNotOpen();
 
     LingerAndClose();
 }
@@ -197,7 +193,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
 // that is no such number must not quietly reuse the port of an earlier send.
 std::optional<int> Sender::ClientPort() const {
     bool ok = false;
-    const int port = m_controls.txtListenPort->text().trimmed().toInt(&ok, 10);
+    const int port = m_form.txtListenPort.Text().trimmed().toInt(&ok, 10);
     if (!ok || port < 1 || port > 65535)
         return std::nullopt;
     return port;
@@ -208,40 +204,44 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_controls.lblSendState->setText(QString::number(qToUnderlying(m_controls.sendSock->State())));
+    m_form.lblSendState.setText(QString::number(qToUnderlying(m_form.sendSock->State())));
 }
 
 void Sender::SetLastSend(const QString &suffix) {
-    m_controls.lblStatus[2]->setText(LastSentText(suffix));
+    m_lastSend = {suffix.isEmpty(), LastSentText(suffix)};
+    m_form.lblStatus[2]->setText(m_lastSend.text);
+}
+
+void Sender::ShowUdpNotOpen() {
+    m_lastSend = {false, LastSentText(CouldntOpenUdp)};
+    m_form.txtNetData.setText(m_lastSend.text);
 }
 
 void Sender::tmrSendState_Timer() {
     ShowSendState();
 
-    const SocketArray *listenSock = m_controls.listenSock;
+    const SocketArray *listenSock = m_form.listenSock;
     const SocketControl *listener = listenSock->element(0);
     if (!listener || listener->Protocol() != SocketControl::TcpProtocol
-        || m_controls.btnDisconnect->isHidden())
+        || !m_form.btnDisconnect.Visible())
         return;
 
     const int count = listenSock->Count();
     const bool peerPresent = count > 1 || listener->State() == SocketControl::Connected;
-    QPushButton *sendButton = m_controls.btnSendData;
-    if (peerPresent && !sendButton->isEnabled()) {
-        sendButton->setEnabled(true);
+    Control &sendButton = m_form.btnSendData;
+    if (peerPresent && !sendButton.Enabled()) {
+        sendButton.setEnabled(true);
         if (const SocketControl *peer = peerElement(listenSock))
-            m_controls.lblSendIP->setText(PeerTargetCaption + peer->RemoteHostIP());
-    } else if (!peerPresent && sendButton->isEnabled()) {
-        sendButton->setEnabled(false);
-        m_controls.lblSendIP->setText(NoPeerSendCaption);
+            m_form.lblSendIP.setText(PeerTargetCaption + peer->RemoteHostIP());
+    } else if (!peerPresent && sendButton.Enabled()) {
+        sendButton.setEnabled(false);
+        m_form.lblSendIP.setText(NoPeerSendCaption);
     }
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
-    const QByteArray reply = m_controls.sendSock->GetData();
-    if (onReply)
-        onReply(reply);
-    m_controls.txtNetData->appendChunk(chunkFrom(m_controls.sendSock, reply, m_clock.now()));
+    const QByteArray reply = m_form.sendSock->GetData();
+    m_form.txtNetData.appendChunk(chunkFrom(m_form.sendSock, reply, m_clock.now()));
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
@@ -252,9 +252,9 @@ void Sender::sendSock_Error(int number, const QString &description, const QStrin
 // The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
 // and is not.
 std::optional<QByteArray> Sender::BytesToSend() {
-    if (!m_sendAsHex)
-        return sendBytes(*m_controls.txtSendData);
-    const HexText hex = bytesFromHexText(m_controls.txtSendData->toPlainText());
+    if (!m_form.sendAsHex)
+        return sendBytes(m_form.txtSendData.Text());
+    const HexText hex = bytesFromHexText(m_form.txtSendData.Text());
     if (!hex.error.isEmpty()) {
         ShowMessage(hex.error);
         return std::nullopt;
@@ -264,20 +264,11 @@ std::optional<QByteArray> Sender::BytesToSend() {
 
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could
 // let the socket be torn down under the code that emitted it. A waiting send still does not go
-// on while the box is open, since the box's loop runs inside the wait's event processing.
+// on while a box is open, since the box's loop runs inside the wait's event processing.
 void Sender::ShowMessage(const QString &text) {
-    QWidget *window = m_controls.frmMain;
-    QTimer::singleShot(0, window, [window, text] {
-        // On the heap and guarded: closing the window while the box is open deletes it.
-        const QPointer<QMessageBox> box = new QMessageBox(
-            QMessageBox::NoIcon, window->windowTitle(), text, QMessageBox::Ok, window);
-        box->setTextFormat(Qt::PlainText);
-        box->exec();
-        if (box)
-            box->deleteLater();
-    });
+    QTimer::singleShot(0, &m_form, [&dialogs = m_dialogs, text] { dialogs.MessageBox(text); });
 }
 
 void Sender::btnClearSendData_Click() {
-    m_controls.txtSendData->setPlainText(QString());
+    m_form.txtSendData.setText(QString());
 }

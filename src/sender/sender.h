@@ -5,12 +5,20 @@
 #include <optional>
 
 class Clock;
-struct Controls;
+class Form;
+class OperatorDialogs;
+
+// What became of the last press of "Send Data": the last-send line, or the note that the UDP
+// port did not open; `sent` only when the bytes were handed to the system.
+struct SendResult {
+    bool sent = false;
+    QString text;
+};
 
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
 class Sender {
 public:
-    Sender(Controls &controls, const Clock &clock);
+    Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs);
 
     void btnSendData_Click();
     void tmrSendState_Timer();
@@ -18,12 +26,7 @@ public:
     void sendSock_Error(int number, const QString &description, const QString &source);
     void btnClearSendData_Click();
 
-    // For a run without a screen: each reply on sendSock as received.
-    std::function<void(const QByteArray &)> onReply;
-
-    // With it on, the send text is read as hex pairs and a text that is not hex sends nothing.
-    bool sendAsHex() const { return m_sendAsHex; }
-    void setSendAsHex(bool on) { m_sendAsHex = on; }
+    const SendResult &lastSend() const { return m_lastSend; }
 
 private:
     void SendToPeer(const QByteArray &data);
@@ -38,10 +41,12 @@ private:
     QString LastSentText(const QString &suffix = {}) const;
     void ShowSendState();
     void SetLastSend(const QString &suffix = {});
+    void ShowUdpNotOpen();
     std::optional<QByteArray> BytesToSend();
     void ShowMessage(const QString &text);
 
-    Controls &m_controls;
+    Form &m_form;
     const Clock &m_clock;
-    bool m_sendAsHex = false;
+    OperatorDialogs &m_dialogs;
+    SendResult m_lastSend;
 };

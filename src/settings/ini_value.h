@@ -2,6 +2,13 @@
 
 #include "settings/settings_store.h"
 
+// One value per call, straight to and from the file (no cache: other writers are seen). When a
+// file that exists cannot be read or written, `problem` says why.
+QString ReadIniValue(const QString &file, const QString &section, const QString &key,
+                     QString *problem = nullptr);
+bool WriteIniValue(const QString &file, const QString &section, const QString &key,
+                   const SettingValue &value, QString *problem = nullptr);
+
 // A setting value as the text that is stored: integers in decimal, booleans as True/False.
 QString settingText(const SettingValue &value);
 

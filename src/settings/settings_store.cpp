@@ -87,14 +87,19 @@ void SettingsStore::noteProblem(const QString &problem) const {
         m_problem = problem;
 }
 
-SettingValue SettingsStore::ReadSetting(const QString &section, const QString &key,
-                                        const SettingValue &defaultValue) const {
+QString SettingsStore::ReadStored(const QString &section, const QString &key) const {
     const QString file = settingsFilePath();
     QString why;
-    const QString text = withoutOuterSpaces(ReadIniValue(file, section, key, &why));
+    const QString text = ReadIniValue(file, section, key, &why);
     if (!why.isEmpty())
         noteProblem(QStringLiteral("The settings could not be read from %1: %2.")
                         .arg(QDir::toNativeSeparators(file), why));
+    return text;
+}
+
+SettingValue SettingsStore::ReadSetting(const QString &section, const QString &key,
+                                        const SettingValue &defaultValue) const {
+    const QString text = withoutOuterSpaces(ReadStored(section, key));
 
     // Empty text, and text that begins with a control character, give the default.
     const SettingValue candidate = (text > QStringLiteral(" ")) ? SettingValue(text) : defaultValue;
@@ -107,12 +112,7 @@ SettingValue SettingsStore::ReadSetting(const QString &section, const QString &k
 }
 
 QString SettingsStore::ReadText(const QString &key, const QString &defaultText) const {
-    const QString file = settingsFilePath();
-    QString why;
-    const QString text = ReadIniValue(file, SettingsSection, key, &why);
-    if (!why.isEmpty())
-        noteProblem(QStringLiteral("The settings could not be read from %1: %2.")
-                        .arg(QDir::toNativeSeparators(file), why));
+    const QString text = ReadStored(SettingsSection, key);
     return text.isEmpty() ? defaultText : text;
 }
 

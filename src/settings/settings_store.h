@@ -1,6 +1,6 @@
 #pragma once
 
-#include "form/controls.h"
+#include "model/form.h"
 
 #include <QString>
 #include <array>
@@ -21,13 +21,6 @@ struct SettingsLocation {
 
     static SettingsLocation forThisProgram();
 };
-
-// One value per call, straight to and from the file (no cache: other writers are seen). When a
-// file that exists cannot be read or written, `problem` says why.
-QString ReadIniValue(const QString &file, const QString &section, const QString &key,
-                     QString *problem = nullptr);
-bool WriteIniValue(const QString &file, const QString &section, const QString &key,
-                   const SettingValue &value, QString *problem = nullptr);
 
 // The persisted settings as values; the window maps them onto its controls.
 struct Settings {
@@ -70,6 +63,8 @@ public:
 private:
     // A text setting exactly as stored; empty text gives the default.
     QString ReadText(const QString &key, const QString &defaultText) const;
+    // The stored text of `key`, noting a file that cannot be read.
+    QString ReadStored(const QString &section, const QString &key) const;
     void noteProblem(const QString &problem) const;
     bool programFolderWritable() const;
 

@@ -3,12 +3,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QTcpServer>
-#include <QTest>
 #include <QUdpSocket>
 
 quint16 freeLoopbackPort(bool tcp) {
@@ -20,17 +15,17 @@ quint16 freeLoopbackPort(bool tcp) {
     return probe.bind(QHostAddress::Any, 0) ? probe.localPort() : 0;
 }
 
-quint16 startListener(Controls &controls, bool tcp) {
-    controls.optTCP[tcp ? 0 : 1]->setChecked(true);
-    controls.txtListenPort->setText(QString::number(freeLoopbackPort(tcp)));
-    QTest::mouseClick(controls.btnConnect, Qt::LeftButton);
-    return quint16(controls.listenSock->element(0)->LocalPort());
+quint16 startListener(Form &form, bool tcp) {
+    form.optTCP[tcp ? 0 : 1]->setValue(1);
+    form.txtListenPort.setText(QString::number(freeLoopbackPort(tcp)));
+    form.btnConnect.Click();
+    return quint16(form.listenSock->element(0)->LocalPort());
 }
 
-void setPairs(Controls &controls, const QStringList &watch, const QStringList &response) {
-    controls.chkEnableAutoRespond->setCheckState(Qt::Checked);
+void setPairs(Form &form, const QStringList &watch, const QStringList &response) {
+    form.chkEnableAutoRespond.setValue(1);
     for (int i = 0; i < PairCount; ++i) {
-        controls.txtWatchString[i]->setText(watch.value(i));
-        controls.txtResponseString[i]->setText(response.value(i));
+        form.txtWatchString[i]->setText(watch.value(i));
+        form.txtResponseString[i]->setText(response.value(i));
     }
 }

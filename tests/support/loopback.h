@@ -1,6 +1,6 @@
 #pragma once
 
-#include "form/controls.h"
+#include "model/form.h"
 
 #include <QString>
 #include <QStringList>
@@ -8,12 +8,12 @@
 // A port that was free a moment ago, so a restart of the listener reopens the same one.
 quint16 freeLoopbackPort(bool tcp);
 
-// Starts the window's listener through its Start button on a free port; answers the port.
-quint16 startListener(Controls &controls, bool tcp);
+// Starts the listener through its Start button on a free port; answers the port.
+quint16 startListener(Form &form, bool tcp);
 
 // Auto-respond on, with these watch and response strings in the pairs from the first on.
-void setPairs(Controls &controls, const QStringList &watch, const QStringList &response);
+void setPairs(Form &form, const QStringList &watch, const QStringList &response);
 // The usual exchange of these tests: "ping" answered with "pong".
-inline void answerPingWithPong(Controls &controls) {
-    setPairs(controls, {QStringLiteral("ping")}, {QStringLiteral("pong")});
+inline void answerPingWithPong(Form &form) {
+    setPairs(form, {QStringLiteral("ping")}, {QStringLiteral("pong")});
 }

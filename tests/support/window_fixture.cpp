@@ -12,9 +12,9 @@ WindowFixture::~WindowFixture() = default;
 
 WindowOptions WindowFixture::options() {
     WindowOptions options;
-    options.location = {m_dir.path(), m_dir.filePath(QStringLiteral("config")),
-                        m_dir.filePath(QStringLiteral("data"))};
-    options.clock = &m_clock;
+    options.program.location = {m_dir.path(), m_dir.filePath(QStringLiteral("config")),
+                                m_dir.filePath(QStringLiteral("data"))};
+    options.program.clock = &m_clock;
     options.browseForFolder = [this](QWidget *, const QString &) {
         ++pickerCalls;
         return pickedFolder;
@@ -24,7 +24,7 @@ WindowOptions WindowFixture::options() {
 }
 
 QString WindowFixture::settingsFile() const {
-    return m_window->settings().settingsFilePath();
+    return m_window->program().settings().settingsFilePath();
 }
 
 void WindowFixture::reopen(bool closeFirst) {
@@ -50,7 +50,7 @@ void WindowFixture::showFullLayout() {
         port->end(false);
         QTest::keyClick(port, '~');
     } else {
-        m_window->Form_KeyPress('~');
+        m_window->program().Form_KeyPress('~');
     }
     port->setText(text);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/main_window.h"
 #include "support/fake_clock.h"
+#include "window/main_window.h"
 
 #include <QTemporaryDir>
 #include <memory>
@@ -16,6 +16,7 @@ public:
 
     MainWindow &window() { return *m_window; }
     Controls &controls() { return m_window->controls(); }
+    Form &form() { return m_window->form(); }
     FakeClock &clock() { return m_clock; }
     QString folder() const { return m_dir.path(); }
     QString settingsFile() const;

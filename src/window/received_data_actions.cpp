@@ -1,6 +1,7 @@
-#include "form/received_data_actions.h"
+#include "window/received_data_actions.h"
 
-#include "form/find_dialog.h"
+#include "model/received_data.h"
+#include "window/find_dialog.h"
 
 #include <QAction>
 #include <QDir>
@@ -44,10 +45,10 @@ ReceivedDataActions::ReceivedDataActions(ReceivedDataBox *box)
     : QObject(box), m_box(box), m_saveDialog(askWhereToSave) {
     m_hex = addAction(QStringLiteral("Show as &Hex"));
     m_hex->setCheckable(true);
-    connect(m_hex, &QAction::toggled, box, &ReceivedDataBox::setShowHex);
+    connect(m_hex, &QAction::toggled, &box->data(), &ReceivedData::setShowHex);
     m_timeStamps = addAction(QStringLiteral("Show &Time Stamps"));
     m_timeStamps->setCheckable(true);
-    connect(m_timeStamps, &QAction::toggled, box, &ReceivedDataBox::setShowTimeStamps);
+    connect(m_timeStamps, &QAction::toggled, &box->data(), &ReceivedData::setShowTimeStamps);
     m_find = addAction(QStringLiteral("&Find..."), QKeySequence(Qt::CTRL | Qt::Key_F));
     connect(m_find, &QAction::triggered, this, &ReceivedDataActions::find);
     // Keys only, not in the menu.
@@ -59,7 +60,7 @@ ReceivedDataActions::ReceivedDataActions(ReceivedDataBox *box)
         addAction(QStringLiteral("Sa&ve Received Data As..."), QKeySequence(Qt::CTRL | Qt::Key_S));
     connect(m_save, &QAction::triggered, this, &ReceivedDataActions::save);
     m_clear = addAction(QStringLiteral("&Clear"));
-    connect(m_clear, &QAction::triggered, box, &ReceivedDataBox::clear);
+    connect(m_clear, &QAction::triggered, &box->data(), &ReceivedData::clear);
 }
 
 QAction *ReceivedDataActions::addAction(const QString &text, const QKeySequence &keys) {
@@ -107,7 +108,8 @@ void ReceivedDataActions::save() {
     const ReceivedDataBox::SaveChoice choice = m_saveDialog(m_box);
     if (choice.fileName.isEmpty())
         return;
-    const QByteArray bytes = choice.rawBytes ? m_box->receivedBytes() : m_box->text().toUtf8();
+    const ReceivedData &data = m_box->data();
+    const QByteArray bytes = choice.rawBytes ? data.receivedBytes() : data.text().toUtf8();
     const QString problem = writeWhole(choice.fileName, bytes);
     if (!problem.isEmpty())
         QMessageBox(QMessageBox::NoIcon, m_box->window()->windowTitle(),

@@ -1,6 +1,6 @@
-#include "app/command_line.h"
+#include "cli/command_line.h"
 
-#include "form/controls.h"
+#include "model/form.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "app/signal_relay.h"
+#include "runtime/signal_relay.h"
 
 #include <QSocketNotifier>
 

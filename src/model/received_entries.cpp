@@ -1,4 +1,4 @@
-#include "form/received_entries.h"
+#include "model/received_entries.h"
 
 #include "runtime/hex_dump.h"
 
@@ -36,14 +36,6 @@ qsizetype incompleteTail(QByteArrayView bytes) {
     return 0;
 }
 
-// Invalid sequences become replacement characters; a byte order mark is shown like any other
-// character (QString::fromUtf8 would drop one that begins the bytes).
-QString decodeUtf8(QByteArrayView bytes) {
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless
-                                                       | QStringConverter::Flag::ConvertInitialBom);
-    return decoder.decode(bytes);
-}
-
 void appendShown(QString &out, ReceivedEntries::Carry &carry, const QString &text) {
     if (text.isEmpty())
         return;
@@ -62,6 +54,13 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
 }
 
 } // namespace
+
+// QString::fromUtf8 would drop a byte order mark that begins the bytes.
+QString decodeUtf8(QByteArrayView bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless
+                                                       | QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
 
 qsizetype tailCut(const QString &text, qsizetype keep) {
     qsizetype cut = std::max<qsizetype>(0, text.size() - keep);

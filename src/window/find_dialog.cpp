@@ -1,4 +1,4 @@
-#include "form/find_dialog.h"
+#include "window/find_dialog.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>

@@ -1,9 +1,7 @@
-#include "form/controls.h"
-#include "form/fore_colour.h"
+#include "window/controls.h"
 
-#include "form/received_data_box.h"
-#include "net/socket_array.h"
-#include "net/socket_control.h"
+#include "window/fore_colour.h"
+#include "window/received_data_box.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -15,15 +13,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <limits>
 #include <vector>
 
 namespace {
-
-constexpr int TimerIntervalMs = 100;
 
 // A check box the operator toggles between on and off; only code sets the grey state.
 class CheckBox final : public QCheckBox {
@@ -152,7 +147,7 @@ QString indexed(const char *name, int index) {
 
 } // namespace
 
-Controls buildControls(QWidget *window) {
+Controls buildControls(QWidget *window, ReceivedData &received) {
     Controls c;
     Builder b(window);
     c.frmMain = window;
@@ -219,8 +214,8 @@ Controls buildControls(QWidget *window) {
                        210, 9);
     c.Label1->setFont(tahoma());
     c.lblStatus[1] = b.label(indexed("lblStatus", 1), QString(), 1290, 1800, 8370, 210, 12);
-    c.txtNetData =
-        b.add(new ReceivedDataBox(window), QStringLiteral("txtNetData"), 120, 1980, 9510, 3420, 8);
+    c.txtNetData = b.add(new ReceivedDataBox(received, window), QStringLiteral("txtNetData"), 120,
+                         1980, 9510, 3420, 8);
     setMultiLine(c.txtNetData);
     c.txtNetData->setReadOnly(true);
 
@@ -232,6 +227,8 @@ Controls buildControls(QWidget *window) {
     c.txtSendData =
         b.add(new QPlainTextEdit(window), QStringLiteral("txtSendData"), 120, 5640, 9510, 3735, 34);
     setMultiLine(c.txtSendData);
+    // Tab moves on along the tab order, as in the other boxes; a pasted tab is still kept.
+    c.txtSendData->setTabChangesFocus(true);
     c.lblSendIP = b.label(QStringLiteral("lblSendIP"),
                           QStringLiteral("Client Mode Send IP Address:"), 135, 9465, 6600, 240, 41);
     c.txtSendIP = b.lineEdit(QStringLiteral("txtSendIP"), QStringLiteral("192.168.1.100"), 2370,
@@ -265,20 +262,6 @@ Controls buildControls(QWidget *window) {
         status->setFont(tahoma());
 
     b.finish();
-
-    // Non-visual controls.
-    c.tmrMain = new QTimer(window);
-    c.tmrMain->setObjectName(QStringLiteral("tmrMain"));
-    c.tmrSendState = new QTimer(window);
-    c.tmrSendState->setObjectName(QStringLiteral("tmrSendState"));
-    for (QTimer *timer : {c.tmrMain, c.tmrSendState}) {
-        timer->setInterval(TimerIntervalMs);
-        timer->start();
-    }
-    c.listenSock = new SocketArray(window);
-    c.listenSock->setObjectName(QStringLiteral("listenSock"));
-    c.sendSock = new SocketControl(window);
-    c.sendSock->setObjectName(QStringLiteral("sendSock"));
 
     window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
     return c;

@@ -21,6 +21,10 @@ struct ShowOptions {
     bool timeStamps = false; // each chunk after a line with its arrival, peer and size
 };
 
+// `bytes` as shown: invalid sequences become replacement characters, and a byte order mark shows
+// like any other character.
+QString decodeUtf8(QByteArrayView bytes);
+
 // Characters that end a line of the shown text.
 bool endsShownLine(QChar c);
 // Where to cut `text` so that its last `keep` characters remain, without splitting a surrogate

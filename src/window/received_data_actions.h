@@ -1,6 +1,7 @@
 #pragma once
 
-#include "form/received_data_box.h"
+#include "model/received_entries.h"
+#include "window/received_data_box.h"
 
 #include <QObject>
 #include <QPointer>

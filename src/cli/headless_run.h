@@ -1,0 +1,51 @@
+#pragma once
+
+#include "cli/command_line.h"
+#include "model/operator_dialogs.h"
+
+#include <QObject>
+#include <memory>
+
+class Program;
+
+// The program without a screen: the command line is applied to the form as an operator would,
+// then Start (or Send Data) is pressed. Everything after that is the program's handlers; this
+// class follows the form and prints: received bytes on stdout, what the form shows on stderr.
+class HeadlessRun final : public QObject, private OperatorDialogs {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HeadlessRun)
+
+public:
+    explicit HeadlessRun(const CommandLine &line);
+    ~HeadlessRun() override;
+
+    // The exit status. A send returns when it has ended; a listener runs until stop() or until
+    // something stops it underneath (1).
+    int exec();
+    // Stop pressed, then the event loop left with 0.
+    void stop();
+
+private:
+    // Nobody can press OK or pick a folder here: the text goes to stderr and the box is
+    // answered.
+    void MessageBox(const QString &text) override;
+    QString BrowseForFolder(const QString &title) override;
+    void TellProblem(const QString &problem) override;
+
+    void applyOptions();
+    int listen();
+    int send();
+    void followForm();
+    void checkForm();
+    void writeChunk(const QByteArray &bytes) const;
+    void printLine(const QString &text, bool error) const;
+
+    CommandLine m_line;
+    std::unique_ptr<Program> m_program;
+    bool m_listening = false;
+    bool m_checkPending = false;
+    // What was printed last of lblStatus(0), lblSendIP and the log box's failure tip.
+    QString m_status;
+    QString m_target;
+    QString m_logFailure;
+};

@@ -1,0 +1,90 @@
+#include "model/form.h"
+
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+
+namespace {
+
+constexpr int TimerIntervalMs = 100;
+
+QString indexed(const char *name, int index) {
+    return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
+}
+
+template <std::size_t N>
+void makeArray(std::array<Control *, N> &array, const char *name, QObject *owner) {
+    for (int i = 0; i < int(N); ++i)
+        array[i] = new Control(indexed(name, i), owner);
+}
+
+} // namespace
+
+// Every control with its design values.
+Form::Form(QObject *parent) : QObject(parent) {
+    frmMain.setCaption(QStringLiteral("KVX Sendrel"));
+    lblListenPort.setCaption(QStringLiteral("Port"));
+    txtListenPort.setText(QStringLiteral("7000"));
+    lblListenTCP.setCaption(QStringLiteral("TCP/UDP"));
+    makeArray(optTCP, "optTCP", this);
+    Control::joinOptions({optTCP[0], optTCP[1]});
+    optTCP[0]->setCaption(QStringLiteral(" "));
+    optTCP[0]->setValue(1);
+    btnConnect.setCaption(QStringLiteral("Start"));
+    btnDisconnect.setCaption(QStringLiteral("Stop"));
+    btnDisconnect.hide();
+    makeArray(lblStatus, "lblStatus", this);
+    Command1.setCaption(QStringLiteral("Clear Data"));
+
+    Label6.setCaption(QStringLiteral("Data Input Type:"));
+    makeArray(optReceiveType, "optReceiveType", this);
+    Control::joinOptions({optReceiveType[0], optReceiveType[1]});
+    optReceiveType[0]->setCaption(QStringLiteral("General ASCII Text"));
+    optReceiveType[1]->setCaption(
+        QStringLiteral("HTTP Requests (Auto-Reply to GET/PUT with 404 msg. and reset connection)"));
+    optReceiveType[0]->setValue(1);
+
+    chkLogData.setCaption(QStringLiteral("Log Received Data To Text File"));
+    Label2.setCaption(QStringLiteral("Log Text File Save Location"));
+    txtLogPath.setText(QStringLiteral("[Path To Save Log File]"));
+    btnLogLocation.setCaption(QStringLiteral("..."));
+
+    Label1.setCaption(QStringLiteral("Data Received:"));
+    txtNetData.setHeight(3420);
+
+    Label5.setCaption(QStringLiteral("Data To Send:"));
+    lblSendIP.setCaption(QStringLiteral("Client Mode Send IP Address:"));
+    txtSendIP.setText(QStringLiteral("192.168.1.100"));
+    lblSendState.setCaption(QStringLiteral("0"));
+    btnClearSendData.setCaption(QStringLiteral("Clear"));
+    btnSendData.setCaption(QStringLiteral("Send Data"));
+
+    chkEnableAutoRespond.setCaption(QStringLiteral("Enable AutoRespond"));
+    Label3.setCaption(QStringLiteral("Watch String"));
+    Label4.setCaption(QStringLiteral("Response String"));
+    makeArray(txtWatchString, "txtWatchString", this);
+    makeArray(txtResponseString, "txtResponseString", this);
+
+    frmMain.setHeight(12525);
+
+    for (QTimer *timer : {&tmrMain, &tmrSendState}) {
+        timer->setInterval(TimerIntervalMs);
+        timer->start();
+    }
+    tmrMain.setObjectName(QStringLiteral("tmrMain"));
+    tmrSendState.setObjectName(QStringLiteral("tmrSendState"));
+    listenSock = new SocketArray(this);
+    listenSock->setObjectName(QStringLiteral("listenSock"));
+    sendSock = new SocketControl(this);
+    sendSock->setObjectName(QStringLiteral("sendSock"));
+}
+
+Form::~Form() = default;
+
+QList<Control *> Form::sendAndRespondControls() {
+    QList<Control *> list{&Label5,      &txtSendData,          &btnClearSendData,
+                          &btnSendData, &chkEnableAutoRespond, &Label3,
+                          &Label4};
+    for (int i = 0; i < PairCount; ++i)
+        list << txtWatchString[i] << txtResponseString[i];
+    return list;
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "model/control.h"
+#include "model/program_state.h"
+#include "model/received_data.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+
+class SocketArray;
+class SocketControl;
+
+// How many watch and response pairs the auto-respond section has.
+inline constexpr int PairCount = 7;
+
+// The send target's caption while the TCP listener has no peer; the listener and the sender
+// both write it.
+inline const QString NoPeerSendCaption =
+    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+// The window's state without the window: every control by its name with the values the
+// handlers read and write, the two timers, the two socket controls and the five program-wide
+// values. The window shows it; the command line drives it as an operator would.
+//
+// Controls that more than one class writes:
+//   lblStatus(0)    Listener (start, stop, errors), StatusMonitor (idle and error texts)
+//   lblStatus(1)    StatusMonitor only;  lblStatus(2)  Sender only (result of the last send)
+//   lblSendIP, txtSendIP, btnSendData
+//                   Listener (at every start and stop), Sender (send state at every tick)
+//   txtNetData      ReceiveHandler (received chunks, replies, Clear Data), Sender (replies to
+//                   a client send)
+//   txtLogPath      the settings (load, and the final separator on save), the receive log
+//                   (final separator, failure state), FolderChooser (a picked folder)
+//   txtListenPort   the settings (load), Listener (its own normalisation, look)
+//   optTCP, optReceiveType
+//                   the settings (load), Listener (enabled only while idle)
+class Form final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Form)
+
+public:
+    explicit Form(QObject *parent = nullptr);
+    ~Form() override;
+
+    Control frmMain{QStringLiteral("frmMain"), this};
+
+    Control lblListenPort{QStringLiteral("lblListenPort"), this};
+    Control txtListenPort{QStringLiteral("txtListenPort"), this};
+    Control lblListenTCP{QStringLiteral("lblListenTCP"), this};
+    std::array<Control *, 2> optTCP{};
+    Control btnConnect{QStringLiteral("btnConnect"), this};
+    Control btnDisconnect{QStringLiteral("btnDisconnect"), this};
+    std::array<Control *, 3> lblStatus{};
+    Control Command1{QStringLiteral("Command1"), this};
+
+    Control Label6{QStringLiteral("Label6"), this};
+    std::array<Control *, 2> optReceiveType{};
+
+    Control chkLogData{QStringLiteral("chkLogData"), this};
+    Control Label2{QStringLiteral("Label2"), this};
+    Control txtLogPath{QStringLiteral("txtLogPath"), this};
+    Control btnLogLocation{QStringLiteral("btnLogLocation"), this};
+
+    Control Label1{QStringLiteral("Label1"), this};
+    ReceivedData txtNetData{this};
+
+    Control Label5{QStringLiteral("Label5"), this};
+    // Line breaks are held as LF, whatever the operator typed or pasted.
+    Control txtSendData{QStringLiteral("txtSendData"), this};
+    Control lblSendIP{QStringLiteral("lblSendIP"), this};
+    Control txtSendIP{QStringLiteral("txtSendIP"), this};
+    Control lblSendState{QStringLiteral("lblSendState"), this};
+    Control btnClearSendData{QStringLiteral("btnClearSendData"), this};
+    Control btnSendData{QStringLiteral("btnSendData"), this};
+
+    Control chkEnableAutoRespond{QStringLiteral("chkEnableAutoRespond"), this};
+    Control Label3{QStringLiteral("Label3"), this};
+    Control Label4{QStringLiteral("Label4"), this};
+    std::array<Control *, PairCount> txtWatchString{};
+    std::array<Control *, PairCount> txtResponseString{};
+
+    QTimer tmrMain{this};
+    QTimer tmrSendState{this};
+    SocketArray *listenSock = nullptr;
+    SocketControl *sendSock = nullptr;
+
+    ProgramState state;
+    // Read the send text as hex pairs; a text that is not hex sends nothing.
+    bool sendAsHex = false;
+
+    // The send and auto-respond controls, which only the full layout shows.
+    QList<Control *> sendAndRespondControls();
+};

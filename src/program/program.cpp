@@ -1,0 +1,139 @@
+#include "program/program.h"
+
+#include "listener/listener.h"
+#include "listener/receive_handler.h"
+#include "listener/status_monitor.h"
+#include "log/folder_chooser.h"
+#include "model/form.h"
+#include "model/operator_dialogs.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+#include "runtime/clock.h"
+#include "sender/sender.h"
+#include "settings/settings_form.h"
+
+#include <QDebug>
+
+namespace {
+
+constexpr int CompactClientHeight = 7680;
+constexpr int FullClientHeight = 12525;
+constexpr int CompactNetDataHeight = 5520;
+constexpr int FullNetDataHeight = 3420;
+constexpr int KeyTilde = 126;
+constexpr qint32 AppendWindow = 1000;
+
+} // namespace
+
+Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
+    : m_dialogs(dialogs), m_settings(std::move(options.location)),
+      m_form(std::make_unique<Form>()) {
+    if (options.clock) {
+        m_clock = options.clock;
+    } else {
+        m_ownClock = std::make_unique<SystemClock>();
+        m_clock = m_ownClock.get();
+    }
+    m_listener = std::make_unique<Listener>(*m_form, [this] { saveSettings(); });
+    m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, *m_listener, *m_clock,
+                                                        m_settings.logBaseFolder());
+    m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);
+    m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs);
+    m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
+    // Connected before loading, so the saved port text goes through the port box's own rule.
+    connectHandlers();
+}
+
+Program::~Program() {
+    // The form outlives the handlers; nothing it emits while going may reach one.
+    m_form->disconnect(this);
+    for (QObject *child : m_form->children())
+        child->disconnect(this);
+}
+
+void Program::connectHandlers() {
+    Form &c = *m_form;
+    Listener *listener = m_listener.get();
+    ReceiveHandler *receiver = m_receiveHandler.get();
+    StatusMonitor *monitor = m_statusMonitor.get();
+    Sender *sender = m_sender.get();
+    FolderChooser *chooser = m_folderChooser.get();
+
+    connect(&c.btnConnect, &Control::clicked, this, [listener] { listener->btnConnect_Click(); });
+    connect(&c.btnDisconnect, &Control::clicked, this,
+            [listener] { listener->btnDisconnect_Click(); });
+    connect(&c.txtListenPort, &Control::Change, this,
+            [listener] { listener->txtListenPort_Change(); });
+    connect(c.listenSock, &SocketArray::ConnectionRequest, this,
+            [listener](int index, qintptr requestID) {
+                listener->listenSock_ConnectionRequest(index, requestID);
+            });
+    connect(c.listenSock, &SocketArray::Error, this,
+            [listener](int index, int number, const QString &description, const QString &source) {
+                listener->listenSock_Error(index, number, description, source);
+            });
+    connect(c.listenSock, &SocketArray::DataArrival, this,
+            [receiver](int index, qint64 bytesTotal) {
+                receiver->listenSock_DataArrival(index, bytesTotal);
+            });
+    connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
+    connect(&c.tmrMain, &QTimer::timeout, this, [monitor] { monitor->tmrMain_Timer(); });
+    connect(&c.btnSendData, &Control::clicked, this, [sender] { sender->btnSendData_Click(); });
+    connect(&c.tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
+    connect(c.sendSock, &SocketControl::DataArrival, this,
+            [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
+    connect(c.sendSock, &SocketControl::Error, this,
+            [sender](int number, const QString &description, const QString &source) {
+                sender->sendSock_Error(number, description, source);
+            });
+    connect(&c.btnClearSendData, &Control::clicked, this,
+            [sender] { sender->btnClearSendData_Click(); });
+    connect(&c.btnLogLocation, &Control::clicked, this,
+            [chooser] { chooser->btnLogLocation_Click(); });
+}
+
+void Program::Form_Load() {
+    Form &c = *m_form;
+    c.frmMain.setHeight(CompactClientHeight);
+    c.txtNetData.setHeight(CompactNetDataHeight);
+    for (Control *control : c.sendAndRespondControls())
+        control->hide();
+    c.state.LastDataTime = QStringLiteral("None");
+    c.state.LastRemoteIP = QStringLiteral("None");
+    c.state.AppendWindowMs = AppendWindow;
+    loadSettings();
+}
+
+void Program::Form_KeyPress(int key) {
+    if (key != KeyTilde)
+        return;
+    Form &c = *m_form;
+    c.frmMain.setHeight(FullClientHeight);
+    c.txtNetData.setHeight(FullNetDataHeight);
+    for (Control *control : c.sendAndRespondControls())
+        control->show();
+}
+
+void Program::Form_Unload() {
+    m_listener->Form_Unload();
+}
+
+void Program::loadSettings() {
+    showSettings(*m_form, m_settings.LoadSettings());
+    reportProblem(m_settings.problem());
+}
+
+void Program::saveSettings() {
+    m_settings.SaveSettings(settingsFromForm(*m_form));
+    reportProblem(m_settings.problem());
+}
+
+// A settings file that cannot be read or saved is told once per run: on stderr, and to the
+// operator.
+void Program::reportProblem(const QString &problem) {
+    if (problem.isEmpty() || m_reportedProblems.contains(problem))
+        return;
+    m_reportedProblems.insert(problem);
+    qWarning().noquote() << problem;
+    m_dialogs.TellProblem(problem);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "settings/settings_store.h"
+
+#include <QObject>
+#include <QSet>
+
+#include <memory>
+
+class Clock;
+class FolderChooser;
+class Form;
+class Listener;
+class OperatorDialogs;
+class ReceiveHandler;
+class Sender;
+class StatusMonitor;
+
+// What a view (or a test) chooses; everything else is fixed.
+struct ProgramOptions {
+    SettingsLocation location = SettingsLocation::forThisProgram();
+    const Clock *clock = nullptr; // the system clock when null
+};
+
+// The window's behaviour without the window: the form model, the subsystems that work on it and
+// the routing of every control's and socket's event to its handler. The window shows the form
+// and passes the operator's actions to it; the command line does the same without a screen.
+class Program final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Program)
+
+public:
+    // `dialogs` answers what the program asks the operator; it must outlive the program.
+    Program(OperatorDialogs &dialogs, ProgramOptions options = {});
+    ~Program() override;
+
+    Form &form() { return *m_form; }
+    const Clock &clock() const { return *m_clock; }
+    SettingsStore &settings() { return m_settings; }
+    Listener &listener() { return *m_listener; }
+    ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
+    Sender &sender() { return *m_sender; }
+
+    // Sizes the form to the compact layout and loads the settings into it.
+    void Form_Load();
+    // Every character typed anywhere in the window; "~" switches to the full layout.
+    void Form_KeyPress(int key);
+    // The window closes: the listener stops, which saves the settings.
+    void Form_Unload();
+
+    void saveSettings();
+
+private:
+    void connectHandlers();
+    void loadSettings();
+    void reportProblem(const QString &problem);
+
+    OperatorDialogs &m_dialogs;
+    std::unique_ptr<Clock> m_ownClock;
+    const Clock *m_clock = nullptr;
+    SettingsStore m_settings;
+    std::unique_ptr<Form> m_form;
+    QSet<QString> m_reportedProblems;
+    std::unique_ptr<Listener> m_listener;
+    std::unique_ptr<ReceiveHandler> m_receiveHandler;
+    std::unique_ptr<StatusMonitor> m_statusMonitor;
+    std::unique_ptr<Sender> m_sender;
+    std::unique_ptr<FolderChooser> m_folderChooser;
+};

@@ -1,0 +1,41 @@
+#include "settings/settings_form.h"
+
+#include "model/form.h"
+#include "runtime/paths.h"
+#include "settings/settings_store.h"
+
+void showSettings(Form &c, const Settings &s) {
+    c.txtListenPort.setText(s.port);
+    c.optTCP[s.udp ? 1 : 0]->setValue(1);
+    c.chkLogData.setValue(s.createLog ? 1 : 0);
+    c.optReceiveType[s.httpRequests ? 1 : 0]->setValue(1);
+    c.txtLogPath.setText(s.logPath); // the store gives it its final separator
+    if (s.enableAutoRespond)
+        c.chkEnableAutoRespond.setValue(*s.enableAutoRespond);
+    for (int i = 0; i < PairCount; ++i) {
+        c.txtWatchString[i]->setText(s.watchStrings[i]);
+        c.txtResponseString[i]->setText(s.responseStrings[i]);
+    }
+    c.txtNetData.setShowHex(s.showHex);
+    c.txtNetData.setShowTimeStamps(s.showTimeStamps);
+    c.sendAsHex = s.sendAsHex;
+}
+
+Settings settingsFromForm(Form &c) {
+    Settings s;
+    s.port = c.txtListenPort.Text();
+    s.udp = !c.optTCP[0]->isOn();
+    s.createLog = c.chkLogData.Value() != 0;
+    s.httpRequests = !c.optReceiveType[0]->isOn();
+    c.txtLogPath.setText(withFinalSeparator(c.txtLogPath.Text()));
+    s.logPath = c.txtLogPath.Text();
+    s.enableAutoRespond = c.chkEnableAutoRespond.Value();
+    for (int i = 0; i < PairCount; ++i) {
+        s.watchStrings[i] = c.txtWatchString[i]->Text();
+        s.responseStrings[i] = c.txtResponseString[i]->Text();
+    }
+    s.showHex = c.txtNetData.options().hex;
+    s.showTimeStamps = c.txtNetData.options().timeStamps;
+    s.sendAsHex = c.sendAsHex;
+    return s;
+}

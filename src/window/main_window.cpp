@@ -1,0 +1,138 @@
+#include "window/main_window.h"
+
+#include "model/form.h"
+#include "window/form_binding.h"
+#include "window/received_data_box.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+
+namespace {
+
+constexpr int ClientWidth = 9780;
+
+QIcon applicationIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/sendrel-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+} // namespace
+
+QString browseForFolderDialog(QWidget *owner, const QString &title) {
+    // It opens at the top of the file system, not in whatever folder the program started in.
+    const QString folder = QFileDialog::getExistingDirectory(owner, title, QDir::rootPath(),
+                                                             QFileDialog::ShowDirsOnly);
+    return folder.isEmpty() ? QString() : QDir::toNativeSeparators(folder);
+}
+
+MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
+    setWindowTitle(QStringLiteral("KVX Sendrel"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    setWindowIcon(applicationIcon());
+
+    OperatorDialogs &dialogs = *this;
+    m_program = std::make_unique<Program>(dialogs, m_options.program);
+    Form &form = m_program->form();
+    m_controls = buildControls(this, form.txtNetData);
+    bindForm(form, m_controls);
+    connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
+    connect(&form.txtNetData, &ReceivedData::heightChanged, this, &MainWindow::showLayout);
+    showLayout();
+
+    m_controls.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_controls.txtSendData, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { showSendBoxMenu(at); });
+
+    m_program->Form_Load();
+    qApp->installEventFilter(this);
+}
+
+// The program and its form go before the widgets, taking every binding with them.
+MainWindow::~MainWindow() {
+    qApp->removeEventFilter(this);
+}
+
+// The form's heights, in twips, as the layouts set them.
+void MainWindow::showLayout() {
+    const Form &form = m_program->form();
+    setFixedSize(pixelsFromTwips(ClientWidth), pixelsFromTwips(form.frmMain.Height()));
+    ReceivedDataBox *box = m_controls.txtNetData;
+    box->resize(box->width(), pixelsFromTwips(form.txtNetData.Height()));
+}
+
+// Qt's own editing entries, then the send box's additions.
+void MainWindow::showSendBoxMenu(const QPoint &at) {
+    QPlainTextEdit *box = m_controls.txtSendData;
+    const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+    menu->setObjectName(QStringLiteral("sendBoxMenu"));
+    menu->addSeparator();
+    QAction *asHex = menu->addAction(QStringLiteral("Send as He&x"));
+    asHex->setCheckable(true);
+    asHex->setChecked(form().sendAsHex);
+    connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
+    // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
+    menu->exec(box->viewport()->mapToGlobal(at));
+}
+
+// Modal, with one OK and no icon; on the heap and guarded, since closing the window while the
+// box is open deletes it.
+void MainWindow::MessageBox(const QString &text) {
+    const QPointer<QMessageBox> box =
+        new QMessageBox(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
+    box->exec();
+    if (box)
+        box->deleteLater();
+}
+
+QString MainWindow::BrowseForFolder(const QString &title) {
+    return m_options.browseForFolder ? m_options.browseForFolder(this, title)
+                                     : browseForFolderDialog(this, title);
+}
+
+void MainWindow::TellProblem(const QString &problem) {
+    if (m_options.reportProblem)
+        m_options.reportProblem(problem);
+    else
+        MessageBox(problem);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    // A key press travels from the focused control up through its parents; only its first
+    // stop counts, so each keystroke reaches Form_KeyPress once.
+    QWidget *focus = QApplication::focusWidget();
+    const bool focusHere = focus && focus->window() == this;
+    if (watched != (focusHere ? static_cast<QObject *>(focus) : this))
+        return false;
+    const auto *key = static_cast<QKeyEvent *>(event);
+    for (const QChar character : key->text())
+        m_program->Form_KeyPress(character.unicode());
+    // Ctrl+Return sends from the send box; a plain Return still breaks the line.
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && watched == m_controls.txtSendData
+        && (key->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+        form().btnSendData.Click();
+        return true;
+    }
+    return false;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    m_program->Form_Unload();
+    event->accept();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "model/operator_dialogs.h"
+#include "program/program.h"
+#include "window/controls.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+// The system's folder picker, titled `title`, folders only, opening at the top of the file
+// system; empty text when cancelled.
+QString browseForFolderDialog(QWidget *owner, const QString &title);
+
+// What a test (or an installed copy) may choose; everything else is fixed.
+struct WindowOptions {
+    ProgramOptions program;
+    // The system's folder picker when empty.
+    std::function<QString(QWidget *owner, const QString &title)> browseForFolder;
+    // Tells the operator of a settings file that cannot be read or saved; a message box when
+    // empty.
+    std::function<void(const QString &problem)> reportProblem;
+};
+
+// frmMain on screen: the form's widgets, bound to the program's form, with what only a screen
+// has: geometry and layouts, key preview, menus, message boxes and the folder picker.
+class MainWindow final : public QWidget, private OperatorDialogs {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(WindowOptions options = {});
+    ~MainWindow() override;
+
+    Program &program() { return *m_program; }
+    Form &form() { return m_program->form(); }
+    Controls &controls() { return m_controls; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void MessageBox(const QString &text) override;
+    QString BrowseForFolder(const QString &title) override;
+    void TellProblem(const QString &problem) override;
+
+    void showLayout();
+    void showSendBoxMenu(const QPoint &at);
+
+    WindowOptions m_options;
+    std::unique_ptr<Program> m_program;
+    Controls m_controls;
+};

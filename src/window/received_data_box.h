@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+#include <functional>
+
+class ReceivedData;
+class ReceivedDataActions;
+
+// The received-data box: shows the form's received data. While data keeps coming the view
+// catches up a few times a second, appending only what is new; very long lines show broken
+// into pieces (the data keeps them whole). Its context menu adds the hex and time-stamp views,
+// a find dialog, saving and clearing to Qt's own entries.
+class ReceivedDataBox final : public QPlainTextEdit {
+    Q_OBJECT
+
+public:
+    ReceivedDataBox(ReceivedData &data, QWidget *parent = nullptr);
+    ~ReceivedDataBox() override;
+
+    ReceivedData &data() { return m_data; }
+
+    // Asks where to save and how: the received bytes as they are, or the text as shown. An
+    // empty file name means the operator cancelled.
+    struct SaveChoice {
+        QString fileName;
+        bool rawBytes = true;
+    };
+    using SaveDialog = std::function<SaveChoice(QWidget *owner)>;
+    void setSaveDialog(SaveDialog dialog);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void showOptions();
+    enum class Urgency { Steady, Soon };
+    void scheduleRefresh(Urgency urgency = Urgency::Steady);
+    void refreshView();
+    void showAfresh(const QString &shown);
+    void appendShown(const QString &text);
+    void dropWaiting();
+
+    ReceivedData &m_data;
+    ReceivedDataActions *m_actions = nullptr;
+
+    struct Private;
+    Private *d;
+};
