@@ -9,6 +9,7 @@ packages=(
     clang-14 libclang-rt-14-dev clang-format
     netcat-openbsd
     dpkg-dev file
+    systemd man-db lintian
     libxcb1-dev
     "$@"
 )

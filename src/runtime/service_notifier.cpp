@@ -1,0 +1,95 @@
+#include "runtime/service_notifier.h"
+
+#include <QList>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// The socket address NOTIFY_SOCKET names, or nothing for a value the manager would not give.
+QByteArray socketAddress(const QByteArray &name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const bool abstract = name.startsWith('@');
+    if ((!abstract && !name.startsWith('/')) || size_t(name.size()) >= sizeof(address.sun_path))
+        return {};
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    if (abstract)
+        address.sun_path[0] = '\0'; // the name is the bytes after it, with no terminator
+    const size_t length =
+        offsetof(sockaddr_un, sun_path) + size_t(name.size()) + (abstract ? 0 : 1);
+    return QByteArray(reinterpret_cast<const char *>(&address), qsizetype(length));
+}
+
+} // namespace
+
+ServiceNotifier::ServiceNotifier() : ServiceNotifier(qgetenv("NOTIFY_SOCKET")) {}
+
+ServiceNotifier::ServiceNotifier(const QByteArray &address) : m_address(socketAddress(address)) {
+    if (!m_address.isEmpty())
+        m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+
+ServiceNotifier::~ServiceNotifier() {
+    if (m_socket >= 0)
+        ::close(m_socket);
+}
+
+void ServiceNotifier::ready() {
+    send("READY=1");
+}
+
+void ServiceNotifier::status(const QString &text) {
+    send("STATUS=" + oneLine(text).toUtf8());
+}
+
+void ServiceNotifier::stopping() {
+    send("STOPPING=1");
+}
+
+// A manager that is gone or has no room costs the message, never a wait.
+void ServiceNotifier::send(const QByteArray &message) {
+    if (m_socket < 0)
+        return;
+    const auto *address = reinterpret_cast<const sockaddr *>(m_address.constData());
+    while (::sendto(m_socket, message.constData(), size_t(message.size()),
+                    MSG_NOSIGNAL | MSG_DONTWAIT, address, socklen_t(m_address.size()))
+               < 0
+           && errno == EINTR) {
+    }
+}
+
+QString oneLine(const QString &text) {
+    static const QRegularExpression lineBreaks(QStringLiteral("[\r\n]+"));
+    return text.split(lineBreaks, Qt::SkipEmptyParts).join(u' ');
+}
+
+bool underJournal() {
+    return isJournalStream(qgetenv("JOURNAL_STREAM"), STDERR_FILENO);
+}
+
+bool isJournalStream(const QByteArray &journalStream, int descriptor) {
+    const QList<QByteArray> parts = journalStream.split(':');
+    if (parts.size() != 2)
+        return false;
+    bool deviceOk = false;
+    bool inodeOk = false;
+    const qulonglong device = parts[0].toULongLong(&deviceOk);
+    const qulonglong inode = parts[1].toULongLong(&inodeOk);
+    struct stat status {};
+    return deviceOk && inodeOk && ::fstat(descriptor, &status) == 0 && status.st_dev == device
+           && status.st_ino == inode;
+}
+
+QString statusLine(const QString &text, bool error, bool underJournal, const QDateTime &now) {
+    if (underJournal)
+        return (error ? QStringLiteral("<3>") : QStringLiteral("<6>")) + oneLine(text) + u'\n';
+    return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + oneLine(text) + u'\n';
+}
