@@ -1,0 +1,138 @@
+#include "cli/stdout_sink.h"
+
+#include <QDeadlineTimer>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+// Queued chunks handed to one system call; well under IOV_MAX.
+constexpr int ChunksPerWrite = 64;
+
+} // namespace
+
+StdoutSink::StdoutSink(int descriptor, qint64 bound, QObject *parent)
+    : QObject(parent), m_descriptor(descriptor), m_bound(bound) {
+    struct stat info = {};
+    if (::fstat(descriptor, &info) == 0) { // otherwise the first write says why
+        m_socket = S_ISSOCK(info.st_mode);
+        if (S_ISFIFO(info.st_mode) || ::isatty(descriptor))
+            openNonBlocking(descriptor);
+    }
+    m_notifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
+    m_notifier->setEnabled(false);
+    connect(m_notifier, &QSocketNotifier::activated, this, &StdoutSink::writeSome);
+}
+
+StdoutSink::~StdoutSink() {
+    delete m_notifier; // before the descriptor it watches is closed
+    if (m_ownDescriptor >= 0)
+        ::close(m_ownDescriptor);
+    if (m_restoreFlags >= 0)
+        ::fcntl(m_descriptor, F_SETFL, m_restoreFlags);
+}
+
+void StdoutSink::openNonBlocking(int descriptor) {
+    // Opening the file again gives a descriptor whose flags nobody else shares.
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(descriptor);
+    m_ownDescriptor = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (m_ownDescriptor >= 0) {
+        m_descriptor = m_ownDescriptor;
+        return;
+    }
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags >= 0 && !(flags & O_NONBLOCK)
+        && ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0)
+        m_restoreFlags = flags;
+}
+
+void StdoutSink::write(QByteArray bytes) {
+    if (m_failed || bytes.isEmpty())
+        return;
+    m_pending += bytes.size();
+    m_queue.push_back(std::move(bytes));
+    if (!m_notifier->isEnabled()) // while it is, the descriptor is known to take nothing
+        writeSome();
+    if (!m_failed && !m_full && m_pending > m_bound) {
+        m_full = true;
+        emit full();
+    }
+}
+
+void StdoutSink::writeSome() {
+    while (!m_queue.empty()) {
+        iovec parts[ChunksPerWrite];
+        int count = 0;
+        for (auto chunk = m_queue.cbegin(); chunk != m_queue.cend() && count < ChunksPerWrite;
+             ++chunk, ++count) {
+            const qsizetype skip = count == 0 ? m_frontWritten : 0;
+            parts[count].iov_base = const_cast<char *>(chunk->constData() + skip);
+            parts[count].iov_len = size_t(chunk->size() - skip);
+        }
+        ssize_t written = 0;
+        if (m_socket) {
+            msghdr message = {};
+            message.msg_iov = parts;
+            message.msg_iovlen = size_t(count);
+            written = ::sendmsg(m_descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else {
+            written = ::writev(m_descriptor, parts, count);
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (written <= 0) {
+            fail(written < 0 ? qt_error_string(errno)
+                             : QStringLiteral("only part of it could be written"));
+            return;
+        }
+        m_pending -= written;
+        for (qint64 left = written; left > 0;) {
+            const qint64 rest = m_queue.front().size() - m_frontWritten;
+            if (left < rest) {
+                m_frontWritten += left;
+                break;
+            }
+            left -= rest;
+            m_queue.pop_front();
+            m_frontWritten = 0;
+        }
+    }
+    m_notifier->setEnabled(!m_queue.empty());
+    // Reading resumes only well under the bound, so the peer is not stopped and started per chunk.
+    if (m_full && m_pending <= m_bound / 4) {
+        m_full = false;
+        emit drained();
+    }
+}
+
+bool StdoutSink::flush(int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!m_failed && !m_queue.empty()) {
+        pollfd wanted = {m_descriptor, POLLOUT, 0};
+        const int ready = ::poll(&wanted, 1, int(deadline.remainingTime()));
+        if (ready == 0 || (ready < 0 && errno != EINTR))
+            break;
+        if (ready > 0)
+            writeSome(); // an error condition shows as the write's own error
+    }
+    return !m_failed && m_queue.empty();
+}
+
+void StdoutSink::fail(const QString &reason) {
+    m_failed = true;
+    m_queue.clear();
+    m_frontWritten = 0;
+    m_pending = 0;
+    m_full = false;
+    m_notifier->setEnabled(false);
+    emit failed(reason);
+}
