@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 #include "cli/headless_run.h"
+#include "cli/standard_descriptors.h"
 #include "runtime/signal_relay.h"
 #include "window/main_window.h"
 
@@ -14,8 +15,6 @@ namespace {
 int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sendrel"));
-    if (line.mode == CommandLine::Mode::Send)
-        return HeadlessRun(line).exec(); // short: a signal may end it the default way
     // The end of a session stops the listener as the operator's Stop does.
     SignalRelay relay;
     HeadlessRun run(line);
@@ -27,13 +26,14 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("sendrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("KVX Sendrel"));
-    // The end of a session saves like the operator's close.
+    // The end of a session saves like the operator's close, even while a box is open.
     SignalRelay relay;
     WindowOptions options;
     options.program.location = settingsLocation(line);
+    options.sessionEnd = &relay;
     MainWindow window(std::move(options));
-    // Closes every window as the operator would, an open message box included, then ends.
-    QObject::connect(&relay, &SignalRelay::received, &app, &QApplication::quit);
+    if (window.sessionEnded())
+        return window.closeAfterEnd();
     window.show();
     return app.exec();
 }
@@ -41,9 +41,11 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    QStringList arguments;
+    openMissingStandardDescriptors();
+    ignoreBrokenPipe();
+    QByteArrayList arguments;
     for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        arguments.append(QByteArray(argv[i]));
     const CommandLine line = parseCommandLine(arguments);
     if (line.exitCode) {
         std::fputs(line.message.toLocal8Bit().constData(), *line.exitCode == 0 ? stdout : stderr);

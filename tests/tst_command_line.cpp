@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -14,7 +15,8 @@ const QByteArray NotFound = "HTTP/1.0 404 Not Found\r\nServer: KVX Sendrel HTTP 
 
 // The built program as a child process without a display, its output collected as it comes.
 struct Program {
-    Program(const QString &folder, const QStringList &arguments, bool offscreen = false) {
+    Program(const QString &folder, const QStringList &arguments, bool offscreen = false,
+            const QString &shell = {}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(name);
@@ -26,12 +28,19 @@ struct Program {
                          [this] { out += process.readAllStandardOutput(); });
         QObject::connect(&process, &QProcess::readyReadStandardError, &process,
                          [this] { err += process.readAllStandardError(); });
-        process.start(SENDREL_PROGRAM, arguments);
+        const bool viaShell = arguments.value(0) == "-c";
+        process.start(viaShell ? (shell.isEmpty() ? QStringLiteral("/bin/sh") : shell)
+                               : QStringLiteral(SENDREL_PROGRAM),
+                      arguments);
         process.waitForStarted(); // until then the child still has this program's handlers
     }
     ~Program() {
         process.kill();
         process.waitForFinished();
+    }
+    // Through the shell, for arguments that are not UTF-8 and for redirections.
+    static QStringList shell(const QString &command) {
+        return {"-c", "exec \"$0\" " + command, SENDREL_PROGRAM};
     }
     bool endsWith(int exitCode) {
         return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 30000)
@@ -87,8 +96,14 @@ private slots:
             << QStringList{"--send", "x", "--to", "::1"} << 2 << "HOST:PORT";
         QTest::newRow("no display") << QStringList{} << 1 << "no display";
         QTest::newRow("port range")
-            << QStringList{"--headless", "--port", "70000"} << 1
-            << "Error while attempting connection. Port may already be in use";
+            << QStringList{"--headless", "--port", "70000"} << 2 << "from 0 to 65535";
+        QTest::newRow("to port range")
+            << QStringList{"--send", "x", "--to", "localhost:0"} << 2 << "from 1 to 65535";
+        QTest::newRow("single dash") << QStringList{"-headless"} << 2 << "'-headless'";
+        QTest::newRow("empty log folder")
+            << QStringList{"--headless", "--log", ""} << 2 << "--log needs a folder";
+        QTest::newRow("odd hex") << QStringList{"--send", "41 0", "--hex", "--to", "localhost:9"}
+                                 << 2 << "no second digit";
         QTest::newRow("port in use, quiet")
             << QStringList{"--headless", "--quiet", "--tcp", "--port",
                            QString::number(m_busy.serverPort())}
@@ -204,6 +219,85 @@ private slots:
         QCOMPARE(program.out, "ack\t\r\n");
         QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
                  program.err);
+        QVERIFY2(!program.err.contains("listensock"), program.err); // the trace line is asked for
+    }
+
+    // Arguments reach the program as bytes; text that is not UTF-8 would change on the wire or
+    // in a path, so it is refused, naming the option.
+    void invalidUtf8_refused_data() {
+        QTest::addColumn<QString>("arguments");
+        QTest::newRow("send") << "--send \"$(printf 'a\\377')\" --to localhost:9";
+        QTest::newRow("send=") << "--send=\"$(printf 'a\\377')\" --to localhost:9";
+        QTest::newRow("respond") << "--headless --respond \"$(printf 'a=\\303')\"";
+        QTest::newRow("log") << "--headless --log \"$(printf '/tmp/\\377')\"";
+    }
+    void invalidUtf8_refused() {
+        QFETCH(QString, arguments);
+        Program program(m_dir->path(), Program::shell(arguments));
+        QVERIFY2(program.endsWith(2), program.err);
+        QVERIFY2(program.err.contains("is not valid UTF-8"), program.err);
+    }
+
+    // What the run cannot do is told, never taken for done: a capture that fails ends the run
+    // with the reason; a reader that stalls holds the peer back instead of the event loop.
+    void stdoutTrouble_data() {
+        QTest::addColumn<QString>("redirect");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("full disk") << "> /dev/full" << 1 << "No space left on device";
+        QTest::newRow("closed pipe") << "| head -c 10 > /dev/null" << 1 << "Broken pipe";
+        QTest::newRow("stalled reader") << "| sleep 3" << 1 << "were not written";
+        QTest::newRow("closed stdout") << ">&-" << 0 << "";
+    }
+    void stdoutTrouble() {
+        QFETCH(QString, redirect);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        const quint16 port = freeLoopbackPort(true);
+        // The shell names the program's process and ends with its status, whatever reads.
+        const QString run = QStringLiteral("set -o pipefail; (\"$0\" --headless --tcp --port %1 "
+                                           "--settings settings.ini & p=$!; echo $p >&2; "
+                                           "wait $p) %2")
+                                .arg(port)
+                                .arg(redirect);
+        Program program(m_dir->path(), {"-c", run, SENDREL_PROGRAM}, false, "/bin/bash");
+        QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("data on port "), 30000);
+        const qint64 pid = program.err.left(program.err.indexOf('\n')).toLongLong();
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(peer.waitForConnected());
+        peer.write(QByteArray(8 * 1024 * 1024, 'x')); // more than any pipe or buffer holds
+        QTest::qWait(500);
+        ::kill(pid_t(pid), SIGTERM);
+        QVERIFY2(program.endsWith(exitCode), program.err);
+        QVERIFY2(program.err.contains(said.toUtf8()), program.err);
+    }
+
+    // A send ends only once every byte has left, however slowly the peer reads: in a network
+    // namespace of its own with small socket buffers, so the bytes wait in the program.
+    void sendWaitsForSlowReader() {
+        if (geteuid() != 0 || QStandardPaths::findExecutable("ip").isEmpty())
+            QSKIP("needs root (CAP_SYS_ADMIN) and ip to make a network namespace");
+        const QString space =
+            QStringLiteral("sendrel-slow-%1").arg(QCoreApplication::applicationPid());
+        const QString received = m_dir->filePath("received");
+        const QString script =
+            QStringLiteral(
+                "ip netns add %1 || exit 77; trap 'ip netns del %1' EXIT; ip -n %1 link set lo up; "
+                "exec ip netns exec %1 sh -c 'sysctl -qw net.ipv4.tcp_wmem=\"4096 4096 4096\" "
+                "net.ipv4.tcp_rmem=\"4096 4096 4096\"; (nc -l 127.0.0.1 9000 | (sleep 2; cat) > "
+                "%2) "
+                "& sleep 0.3; \"$0\" --send \"$(head -c 120000 /dev/zero | tr \"\\0\" x)\" "
+                "--to 127.0.0.1:9000 --settings settings.ini; status=$?; wait; exit $status' "
+                "\"$0\"")
+                .arg(space, received);
+        Program program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
+        QVERIFY(QTest::qWaitFor([&] { return program.process.state() == QProcess::NotRunning; },
+                                30000));
+        if (program.process.exitCode() == 77)
+            QSKIP("the system refused a network namespace");
+        QVERIFY2(program.endsWith(0), program.err);
+        QCOMPARE(QFileInfo(received).size(), 120000);
     }
 
     void windowClosesOnSignal_data() {

@@ -6,6 +6,8 @@
 #include "support/program_fixture.h"
 
 #include "sender/send_bytes.h"
+
+#include <QLoggingCategory>
 #include <QtNetwork>
 #include <QtTest>
 
@@ -149,6 +151,7 @@ private slots:
 
     void peerReply_followsPeer() {
         const quint16 port = startListener(c(), true);
+        QLoggingCategory::setFilterRules("sendrel.send.info=true"); // off unless asked for
         QTest::ignoreMessage(QtInfoMsg, "listensock(0).state=2   listensock.count=1");
         m_f->program().sender().btnSendData_Click();
         QCOMPARE(c().lblStatus[2]->Text(), lastSend("No Active TCP Connection"));

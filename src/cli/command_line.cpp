@@ -1,6 +1,8 @@
 #include "cli/command_line.h"
 
+#include "cli/argument_check.h"
 #include "model/form.h"
+#include "runtime/hex_text.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -26,7 +28,7 @@ CommandLine usageError(const QString &what) {
                            + u" --help' for more information.\n"_s);
 }
 
-// HOST:PORT, where an IPv6 address stands in brackets.
+// HOST:PORT, where an IPv6 address stands in brackets, and a port a client can reach.
 bool splitHostPort(const QString &text, QString &host, int &port) {
     const qsizetype colon = text.lastIndexOf(u':');
     if (colon < 0)
@@ -38,18 +40,18 @@ bool splitHostPort(const QString &text, QString &host, int &port) {
         return false;
     bool ok = false;
     port = text.mid(colon + 1).toInt(&ok);
-    return ok && !host.isEmpty();
+    return ok && port >= 1 && port <= 65535 && !host.isEmpty();
 }
 
 } // namespace
 
-CommandLine parseCommandLine(const QStringList &arguments) {
+CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         u"KVX Sendrel listens on a TCP or UDP port, shows, logs and answers what\n"
         "arrives, and sends text to another host. Without options it opens its\n"
         "window; --headless and --send run without a screen."_s);
-    parser.addOptions({
+    const QList<QCommandLineOption> options{
         {{u"h"_s, u"help"_s}, u"Show this help and exit."_s},
         {u"version"_s, u"Show the version and exit."_s},
         {u"settings"_s, u"Settings file (only the window writes it)."_s, u"FILE"_s},
@@ -61,12 +63,20 @@ CommandLine parseCommandLine(const QStringList &arguments) {
         {u"log"_s, u"Log received data to daily files in DIR."_s, u"DIR"_s},
         {u"respond"_s, u"Answer data equal to WATCH with RESPONSE (max %1)."_s.arg(PairCount),
          u"WATCH=RESPONSE"_s},
-        {u"hex"_s, u"Print received data as a hex dump."_s},
+        {u"hex"_s, u"Print received data as a hex dump; --send TEXT is hex pairs."_s},
         {u"quiet"_s, u"Print only errors on stderr."_s},
+        {u"verbose"_s, u"Also print the trace line of each send."_s},
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
-    });
+        {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
+    };
+    parser.addOptions(options);
 
+    if (const QString error = argumentError(rawArguments, options); !error.isEmpty())
+        return usageError(error);
+    QStringList arguments;
+    for (const QByteArray &argument : rawArguments)
+        arguments.append(QString::fromLocal8Bit(argument));
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(u"help"_s))
@@ -91,7 +101,7 @@ CommandLine parseCommandLine(const QStringList &arguments) {
         if (parser.isSet(name) && !listening)
             return usageError(u"--%1 works only with --headless"_s.arg(name));
     }
-    for (const QString &name : {u"tcp"_s, u"udp"_s, u"hex"_s, u"quiet"_s}) {
+    for (const QString &name : {u"tcp"_s, u"udp"_s, u"hex"_s, u"quiet"_s, u"verbose"_s}) {
         if (parser.isSet(name) && !screenless)
             return usageError(u"--%1 works only with --headless or --send"_s.arg(name));
     }
@@ -105,12 +115,16 @@ CommandLine parseCommandLine(const QStringList &arguments) {
     if (parser.isSet(u"port"_s)) {
         bool ok = false;
         line.port = parser.value(u"port"_s).toInt(&ok);
-        if (!ok)
-            return usageError(u"--port needs a number, not '%1'"_s.arg(parser.value(u"port"_s)));
+        if (!ok || *line.port < 0 || *line.port > 65535)
+            return usageError(
+                u"--port needs a number from 0 to 65535, not '%1'"_s.arg(parser.value(u"port"_s)));
     }
     line.http = parser.isSet(u"http"_s);
-    if (parser.isSet(u"log"_s))
+    if (parser.isSet(u"log"_s)) {
+        if (parser.value(u"log"_s).isEmpty())
+            return usageError(u"--log needs a folder"_s);
         line.logFolder = QFileInfo(parser.value(u"log"_s)).absoluteFilePath();
+    }
 
     const QStringList pairs = parser.values(u"respond"_s);
     if (pairs.size() > PairCount)
@@ -124,10 +138,25 @@ CommandLine parseCommandLine(const QStringList &arguments) {
 
     line.hex = parser.isSet(u"hex"_s);
     line.quiet = parser.isSet(u"quiet"_s);
+    line.verbose = parser.isSet(u"verbose"_s);
+    if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
+        return usageError(u"--wait works only with --send"_s);
+    if (parser.isSet(u"wait"_s)) {
+        bool ok = false;
+        line.waitMs = parser.value(u"wait"_s).toInt(&ok);
+        if (!ok || line.waitMs < 0)
+            return usageError(
+                u"--wait needs a number of milliseconds, not '%1'"_s.arg(parser.value(u"wait"_s)));
+    }
     if (line.mode == CommandLine::Mode::Send) {
         line.sendText = parser.value(u"send"_s);
+        if (line.hex) {
+            if (const HexText hex = bytesFromHexText(line.sendText); !hex.error.isEmpty())
+                return usageError(u"--send with --hex: "_s + hex.error);
+        }
         if (!splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
-            return usageError(u"--to needs HOST:PORT, not '%1'"_s.arg(parser.value(u"to"_s)));
+            return usageError(u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
+                parser.value(u"to"_s)));
     }
     return line;
 }

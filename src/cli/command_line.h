@@ -2,10 +2,10 @@
 
 #include "settings/settings_store.h"
 
+#include <QByteArrayList>
 #include <QList>
 #include <QPair>
 #include <QString>
-#include <QStringList>
 #include <optional>
 
 // What the command line asks for. An option left out leaves what the settings file holds.
@@ -21,16 +21,20 @@ struct CommandLine {
     QList<QPair<QString, QString>> responses; // watch string, response string
     bool hex = false;
     bool quiet = false;
+    bool verbose = false;
     QString sendText;
     QString sendHost;
     int sendPort = 0;
+    // How long a send waits, after its own linger, for its bytes to leave.
+    int waitMs = 10000;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;
     QString message; // for stdout when the exit code is 0, else for stderr
 };
 
-CommandLine parseCommandLine(const QStringList &arguments);
+// The arguments as the system passed them, the program's name first.
+CommandLine parseCommandLine(const QByteArrayList &arguments);
 
 // The settings file the command line names, written only by the window.
 SettingsLocation settingsLocation(const CommandLine &line);

@@ -1,6 +1,9 @@
 #include "cli/headless_run.h"
 
+#include "cli/stdout_sink.h"
 #include "model/form.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
 #include "program/program.h"
 #include "runtime/hex_dump.h"
 #include "sender/send_bytes.h"
@@ -8,36 +11,48 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
-#include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace {
 
-// A multi-line form text as one line of stderr.
-QString oneLine(const QString &text) {
-    static const QRegularExpression lineBreaks(QStringLiteral("[\r\n]+"));
-    return text.split(lineBreaks, Qt::SkipEmptyParts).join(u' ');
-}
+// What is left of received bytes when a signal ends the run and nobody reads them: a second
+// at most in all.
+constexpr int FinalFlushMs = 500;
+// A reply note longer than this is cut on stderr; the received-data box keeps it whole.
+constexpr qsizetype LongestNote = 200;
 
-void write(std::FILE *stream, const QByteArray &bytes) {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+void writeError(const QByteArray &bytes) {
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
 
-HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line) {
-    if (m_line.quiet)
-        QLoggingCategory::setFilterRules(QStringLiteral("sendrel.send.info=false"));
+HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(underJournal()) {
+    if (m_line.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("sendrel.send.info=true"));
+    m_stdout = new StdoutSink(1, StdoutSink::DefaultBound, this);
+    connect(m_stdout, &StdoutSink::failed, this, &HeadlessRun::stdoutFailed);
     ProgramOptions options;
     options.location = settingsLocation(m_line);
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
-    ReceivedData &received = m_program->form().txtNetData;
-    connect(&received, &ReceivedData::chunkArrived, this,
+    Form &form = m_program->form();
+    // A reader that does not keep up stops the reading from the peer, so TCP pushes back.
+    connect(m_stdout, &StdoutSink::full, this, [&form] {
+        form.listenSock->setPaused(true);
+        form.sendSock->setPaused(true);
+    });
+    connect(m_stdout, &StdoutSink::drained, this, [&form] {
+        form.listenSock->setPaused(false);
+        form.sendSock->setPaused(false);
+    });
+    connect(&form.txtNetData, &ReceivedData::chunkArrived, this,
             [this](const ReceivedChunk &chunk) { writeChunk(chunk.data); });
     m_program->Form_Load();
 }
@@ -68,6 +83,7 @@ void HeadlessRun::applyOptions() {
         c.txtSendIP.setText(m_line.sendHost);
         c.txtListenPort.setText(QString::number(m_line.sendPort));
         c.txtSendData.setText(heldSendText(m_line.sendText));
+        c.sendAsHex = m_line.hex;
         return;
     }
     if (m_line.tcp)
@@ -92,8 +108,7 @@ void HeadlessRun::applyOptions() {
 
 int HeadlessRun::listen() {
     Form &c = m_program->form();
-    connect(&c.txtNetData, &ReceivedData::noteArrived, this,
-            [this](const QString &note) { printLine(note, false); });
+    connect(&c.txtNetData, &ReceivedData::noteArrived, this, &HeadlessRun::printNote);
     c.btnConnect.Click();
     // Judged from the buttons, not the text: an error text may stay until the next Start.
     if (!c.btnDisconnect.Visible()) {
@@ -103,8 +118,9 @@ int HeadlessRun::listen() {
     m_status = c.lblStatus[0]->Text();
     m_target = c.lblSendIP.Text();
     m_logFailure = c.txtLogPath.toolTip();
-    printLine(m_status, false);
     m_listening = true;
+    printLine(m_status, false);
+    m_notifier.ready();
     followForm();
     return QCoreApplication::exec();
 }
@@ -113,17 +129,48 @@ void HeadlessRun::stop() {
     if (!m_listening)
         return;
     m_listening = false;
+    m_notifier.stopping();
     Form &c = m_program->form();
     c.btnDisconnect.Click();
     printLine(c.lblStatus[0]->Text(), false);
-    QCoreApplication::exit(0);
+    end(0);
+}
+
+// Received bytes still waiting for stdout go first, within a bound, so a signal ends the run
+// even when nobody reads them.
+void HeadlessRun::end(int exitCode) {
+    if (!m_stdoutFailed && !m_stdout->flush(FinalFlushMs) && !m_stdoutFailed)
+        printLine(QStringLiteral("%1 received bytes were not written to standard output")
+                      .arg(m_stdout->pending()),
+                  true);
+    QCoreApplication::exit(m_stdoutFailed || m_stdout->pending() > 0 ? 1 : exitCode);
 }
 
 int HeadlessRun::send() {
     m_program->form().btnSendData.Click();
-    const SendResult &result = m_program->sender().lastSend();
+    Sender &sender = m_program->sender();
+    if (sender.lastSend().sent && !waitForDelivery())
+        sender.ReportSendFailed();
+    const SendResult &result = sender.lastSend();
     printLine(result.text, !result.sent);
-    return result.sent ? 0 : 1;
+    const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
+    if (!written && !m_stdoutFailed)
+        printLine(QStringLiteral("%1 received bytes were not written to standard output")
+                      .arg(m_stdout->pending()),
+                  true);
+    return result.sent && written ? 0 : 1;
+}
+
+// A closed connection goes on delivering what it still holds; the run ends only once all of it
+// has left, or --wait has passed.
+bool HeadlessRun::waitForDelivery() {
+    const SocketControl *sock = m_program->form().sendSock;
+    const QDeadlineTimer deadline(m_line.waitMs);
+    while (sock->Delivering() > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    return sock->Delivering() == 0 && !sock->LostOnClose();
 }
 
 // A handler may write a control several times before it returns (a restart shows "Connection
@@ -151,7 +198,7 @@ void HeadlessRun::checkForm() {
     if (!c.btnDisconnect.Visible()) { // stopped underneath: a socket error or a failed restart
         m_listening = false;
         printLine(c.lblStatus[0]->Text(), true);
-        QCoreApplication::exit(1);
+        end(1);
         return;
     }
     if (c.lblStatus[0]->Text() != m_status) {
@@ -169,14 +216,36 @@ void HeadlessRun::checkForm() {
     }
 }
 
-void HeadlessRun::writeChunk(const QByteArray &bytes) const {
-    write(stdout, m_line.hex ? hexDump(bytes) : bytes);
+void HeadlessRun::writeChunk(const QByteArray &bytes) {
+    m_stdout->write(m_line.hex ? hexDump(bytes) : bytes);
 }
 
-void HeadlessRun::printLine(const QString &text, bool error) const {
+// Received bytes that cannot be written are lost to whoever captures them: the run ends.
+void HeadlessRun::stdoutFailed(const QString &reason) {
+    m_stdoutFailed = true;
+    printLine(QStringLiteral("Received data could not be written to standard output: ") + reason,
+              true);
+    if (m_listening) {
+        m_listening = false;
+        m_program->form().btnDisconnect.Click();
+        end(1);
+    }
+}
+
+void HeadlessRun::printNote(const QString &note) {
+    const QString line = oneLine(note);
+    if (line.size() <= LongestNote) {
+        printLine(line, false);
+        return;
+    }
+    printLine(line.left(LongestNote) + QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size()),
+              false);
+}
+
+void HeadlessRun::printLine(const QString &text, bool error) {
+    if (m_listening)
+        m_notifier.status(text);
     if (m_line.quiet && !error)
         return;
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    write(stderr, (stamp + u' ' + oneLine(text) + u'\n').toUtf8());
+    writeError(statusLine(text, error, m_journal, QDateTime::currentDateTime()).toUtf8());
 }

@@ -2,15 +2,18 @@
 
 #include "cli/command_line.h"
 #include "model/operator_dialogs.h"
+#include "runtime/service_notifier.h"
 
 #include <QObject>
 #include <memory>
 
 class Program;
+class StdoutSink;
 
 // The program without a screen: the command line is applied to the form as an operator would,
 // then Start (or Send Data) is pressed. Everything after that is the program's handlers; this
 // class follows the form and prints: received bytes on stdout, what the form shows on stderr.
+// Under a service manager it also tells readiness and status (NOTIFY_SOCKET).
 class HeadlessRun final : public QObject, private OperatorDialogs {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(HeadlessRun)
@@ -22,7 +25,8 @@ public:
     // The exit status. A send returns when it has ended; a listener runs until stop() or until
     // something stops it underneath (1).
     int exec();
-    // Stop pressed, then the event loop left with 0.
+    // Stop pressed, then the event loop left with 0 (1 when received bytes could not all be
+    // written).
     void stop();
 
 private:
@@ -35,15 +39,23 @@ private:
     void applyOptions();
     int listen();
     int send();
+    bool waitForDelivery();
     void followForm();
     void checkForm();
-    void writeChunk(const QByteArray &bytes) const;
-    void printLine(const QString &text, bool error) const;
+    void end(int exitCode);
+    void writeChunk(const QByteArray &bytes);
+    void stdoutFailed(const QString &reason);
+    void printNote(const QString &note);
+    void printLine(const QString &text, bool error);
 
     CommandLine m_line;
     std::unique_ptr<Program> m_program;
+    StdoutSink *m_stdout = nullptr;
+    ServiceNotifier m_notifier;
+    const bool m_journal;
     bool m_listening = false;
     bool m_checkPending = false;
+    bool m_stdoutFailed = false;
     // What was printed last of lblStatus(0), lblSendIP and the log box's failure tip.
     QString m_status;
     QString m_target;

@@ -47,8 +47,17 @@ bool SocketArray::Load(int index) {
             [this, index](int number, const QString &description, const QString &source) {
                 emit Error(index, number, description, source);
             });
+    control->setPaused(m_paused);
     m_elements[std::size_t(index)] = control;
     return true;
+}
+
+void SocketArray::setPaused(bool paused) {
+    m_paused = paused;
+    for (SocketControl *control : m_elements) {
+        if (control)
+            control->setPaused(paused);
+    }
 }
 
 bool SocketArray::Unload(int index) {

@@ -19,6 +19,8 @@ public:
     SocketControl *element(int index) const; // nullptr when not loaded
     bool Load(int index);                    // fails when already loaded or index < 0
     bool Unload(int index); // closes it; never element 0; safe inside its own events
+    // Every element, and those loaded later, stop or go on reading (SocketControl::setPaused).
+    void setPaused(bool paused);
 
 signals:
     void ConnectionRequest(int index, qintptr requestID);
@@ -27,4 +29,5 @@ signals:
 
 private:
     std::vector<SocketControl *> m_elements; // index -> element, nullptr where not loaded
+    bool m_paused = false;
 };

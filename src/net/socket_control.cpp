@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <memory>
 #include <utility>
 
 namespace {
@@ -229,7 +230,7 @@ void SocketControl::onTcpConnected() {
 
 void SocketControl::onTcpReadyRead() {
     const DeferredDeletion::Scope busy(m_deletion);
-    if (!m_tcp)
+    if (!m_tcp || m_paused)
         return;
     const qint64 waiting = m_tcp->bytesAvailable();
     if (waiting > 0)
@@ -352,17 +353,52 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         // its peer never read).
         if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
             && socket->bytesToWrite() > 0) {
-            // Let what SendData accepted still reach the peer, then the socket deletes itself.
-            socket->setParent(nullptr);
-            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
-            QTimer::singleShot(CloseLingerMs, socket, &QObject::deleteLater);
-            socket->disconnectFromHost();
+            deliverAfterClose(socket);
         } else {
             socket->abort();
             m_deletion.retire(socket, disposal);
         }
     }
+}
+
+// Lets what SendData accepted still reach the peer, then the socket deletes itself.
+void SocketControl::deliverAfterClose(QTcpSocket *socket) {
+    socket->setParent(nullptr);
+    ++m_delivering;
+    const QPointer<SocketControl> self(this);
+    const auto ended = std::make_shared<bool>(false);
+    const auto end = [self, socket, ended] {
+        if (std::exchange(*ended, true))
+            return;
+        if (self) {
+            --self->m_delivering;
+            self->m_lostOnClose |= socket->bytesToWrite() > 0;
+        }
+        socket->disconnect();
+        socket->deleteLater();
+    };
+    connect(socket, &QAbstractSocket::disconnected, socket, end);
+    connect(socket, &QAbstractSocket::errorOccurred, socket, [end, socket] {
+        socket->abort(); // what is left cannot be delivered any more
+        end();
+    });
+    QTimer::singleShot(CloseLingerMs, socket, end);
+    socket->disconnectFromHost();
+}
+
+void SocketControl::setPaused(bool paused) {
+    if (paused == m_paused)
+        return;
+    m_paused = paused;
+    if (!paused)
+        QTimer::singleShot(0, this, [this, session = m_session] {
+            if (m_session != session || m_paused)
+                return;
+            if (m_tcp)
+                onTcpReadyRead();
+            else if (m_udp)
+                onUdpReadyRead();
+        });
 }
 
 void SocketControl::deleteWhenIdle() {

@@ -81,6 +81,15 @@ public:
     QByteArray GetData(); // everything waiting (UDP: the current datagram)
     void Close();         // State 0 at once
 
+    // While paused, nothing more is read: DataArrival waits, TCP pushes back on the peer once
+    // the read buffer is full, and datagrams wait in the system. Resuming raises DataArrival for
+    // what is already waiting.
+    void setPaused(bool paused);
+    // Connections closed with bytes still on their way, which go on delivering them; and whether
+    // any such connection ended before all its bytes had left.
+    int Delivering() const { return m_delivering; }
+    bool LostOnClose() const { return m_lostOnClose; }
+
 signals:
     void ConnectionRequest(qintptr requestID);
     void DataArrival(qint64 bytesTotal);
@@ -106,6 +115,7 @@ private:
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
+    void deliverAfterClose(QTcpSocket *socket);
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
@@ -128,6 +138,9 @@ private:
     QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
     bool m_sendFailed = false;
     bool m_failing = false; // a failure found inside a call, reported by an event still to come
+    bool m_paused = false;
+    int m_delivering = 0;
+    bool m_lostOnClose = false;
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;

@@ -40,7 +40,7 @@ void SocketControl::onUdpReadyRead() {
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // The handler may close or re-bind us; each round checks that the socket is still ours.
-    while (self && m_session == session && m_udp && m_udp->hasPendingDatagrams()) {
+    while (self && m_session == session && !m_paused && m_udp && m_udp->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = m_udp->receiveDatagram();
         if (!datagram.isValid())
             break;

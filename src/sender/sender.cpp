@@ -14,7 +14,8 @@
 #include <QPointer>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lcSend, "sendrel.send")
+// Off unless asked for (QT_LOGGING_RULES, or the command line's --verbose).
+Q_LOGGING_CATEGORY(lcSend, "sendrel.send", QtWarningMsg)
 
 namespace {
 
@@ -210,6 +211,10 @@ void Sender::ShowSendState() {
 void Sender::SetLastSend(const QString &suffix) {
     m_lastSend = {suffix.isEmpty(), LastSentText(suffix)};
     m_form.lblStatus[2]->setText(m_lastSend.text);
+}
+
+void Sender::ReportSendFailed() {
+    SetLastSend(SendFailed);
 }
 
 void Sender::ShowUdpNotOpen() {

@@ -27,6 +27,8 @@ public:
     void btnClearSendData_Click();
 
     const SendResult &lastSend() const { return m_lastSend; }
+    // What was handed over did not all reach the peer after all (found after the send ended).
+    void ReportSendFailed();
 
 private:
     void SendToPeer(const QByteArray &data);

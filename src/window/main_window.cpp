@@ -1,6 +1,7 @@
 #include "window/main_window.h"
 
 #include "model/form.h"
+#include "runtime/signal_relay.h"
 #include "window/form_binding.h"
 #include "window/received_data_box.h"
 
@@ -15,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -42,6 +44,8 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
                    | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
     setWindowIcon(applicationIcon());
+    if (m_options.sessionEnd)
+        connect(m_options.sessionEnd, &SignalRelay::received, this, &MainWindow::endSession);
 
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, m_options.program);
@@ -58,6 +62,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
 
     m_program->Form_Load();
     qApp->installEventFilter(this);
+    m_built = true;
 }
 
 // The program and its form go before the widgets, taking every binding with them.
@@ -87,9 +92,31 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     menu->exec(box->viewport()->mapToGlobal(at));
 }
 
+void MainWindow::endSession() {
+    m_ending = true;
+    // Each box's own loop ends first; the window closes once its handler is back here.
+    for (int open = 0; open < 100; ++open) {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            break;
+        dialog->done(0);
+    }
+    if (m_built)
+        QTimer::singleShot(0, this, [this] { QCoreApplication::exit(closeAfterEnd()); });
+}
+
+int MainWindow::closeAfterEnd() {
+    close();
+    return m_saveFailed ? 1 : 0;
+}
+
 // Modal, with one OK and no icon; on the heap and guarded, since closing the window while the
 // box is open deletes it.
 void MainWindow::MessageBox(const QString &text) {
+    if (m_ending) {
+        qWarning().noquote() << text;
+        return;
+    }
     const QPointer<QMessageBox> box =
         new QMessageBox(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
     box->setTextFormat(Qt::PlainText);
@@ -104,6 +131,10 @@ QString MainWindow::BrowseForFolder(const QString &title) {
 }
 
 void MainWindow::TellProblem(const QString &problem) {
+    if (m_ending) { // already on stderr
+        m_saveFailed = true;
+        return;
+    }
     if (m_options.reportProblem)
         m_options.reportProblem(problem);
     else

@@ -5,6 +5,8 @@
 #include "window/controls.h"
 
 #include <QWidget>
+
+class SignalRelay;
 #include <functional>
 #include <memory>
 
@@ -20,6 +22,8 @@ struct WindowOptions {
     // Tells the operator of a settings file that cannot be read or saved; a message box when
     // empty.
     std::function<void(const QString &problem)> reportProblem;
+    // The end of the session (a signal such as SIGTERM), followed from construction on.
+    SignalRelay *sessionEnd = nullptr;
 };
 
 // frmMain on screen: the form's widgets, bound to the program's form, with what only a screen
@@ -30,6 +34,15 @@ class MainWindow final : public QWidget, private OperatorDialogs {
 public:
     explicit MainWindow(WindowOptions options = {});
     ~MainWindow() override;
+
+    // The session ends: any open box or dialog closes, then the window closes as the operator's
+    // close does, and the event loop ends with 0, or 1 when the settings could not be saved.
+    // What the program would have asked the operator from then on goes to stderr only.
+    void endSession();
+    // Whether the session ended while the window was still being built; the caller then runs no
+    // event loop and ends with closeAfterEnd().
+    bool sessionEnded() const { return m_ending; }
+    int closeAfterEnd();
 
     Program &program() { return *m_program; }
     Form &form() { return m_program->form(); }
@@ -48,6 +61,9 @@ private:
     void showSendBoxMenu(const QPoint &at);
 
     WindowOptions m_options;
+    bool m_built = false;
+    bool m_ending = false;
+    bool m_saveFailed = false;
     std::unique_ptr<Program> m_program;
     Controls m_controls;
 };
