@@ -10,6 +10,7 @@ packages=(
     netcat-openbsd
     dpkg-dev file
     libxcb1-dev
+    libpcre2-dev
     "$@"
 )
 missing=()

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// How a rule's watch string is compared with a received chunk. Exact is the classic pair: the
+// expanded watch string equals the whole chunk.
+enum class MatchMode { Exact, Contains, Starts, Ends, Regex, Hex };
+
+// The name the settings file and the rules file use: "contains", "starts", "ends", "regex",
+// "hex"; exact is the empty name, as an absent key means exact.
+QString matchModeName(MatchMode mode);
+// The mode a name stands for, in any letter case; "" and "exact" are Exact. Empty for a name that
+// is no mode.
+std::optional<MatchMode> matchModeFromName(QStringView name);
+
+// One auto-respond pair or rules-file rule, as the operator gave it.
+struct ResponseRule {
+    static constexpr int MaxDelayMs = 60000;
+
+    MatchMode mode = MatchMode::Exact;
+    QString watch;
+    QString response;
+    // The response is hex pairs (and tokens) standing for bytes; not in exact mode.
+    bool responseHex = false;
+    // CR LF after the response.
+    bool lineEnd = true;
+    // How long the answer waits before it goes out, 0 to MaxDelayMs.
+    int delayMs = 0;
+
+    bool operator==(const ResponseRule &) const = default;
+};
+
+// A delay as typed: whole milliseconds from 0 to ResponseRule::MaxDelayMs, digits only.
+std::optional<int> delayFromText(QStringView text);
