@@ -66,7 +66,7 @@ public:
     // Public only for the callout function that keeps it.
     struct Budget {
         std::chrono::steady_clock::time_point deadline;
-        bool started = false;
+        quint64 positions = 0;
     };
 
 private:
