@@ -112,7 +112,11 @@ Pattern::Pattern(QByteArrayView pattern) {
             QStringLiteral("Pattern error at offset %1: %2").arg(characters).arg(messageOf(error));
         return;
     }
-    if (pcre2_code *wrapped = budgeted(pattern)) {
+    // An anchored pattern is tried at one position only, which the match limit bounds.
+    uint32_t options = 0;
+    pcre2_pattern_info(plain, PCRE2_INFO_ALLOPTIONS, &options);
+    pcre2_code *wrapped = options & PCRE2_ANCHORED ? nullptr : budgeted(pattern);
+    if (wrapped) {
         pcre2_code_free(plain);
         m_searched.reset(wrapped);
     } else {
