@@ -38,7 +38,7 @@ AutoResponder::Compiled AutoResponder::compiled(const ResponseRule &rule) {
         break;
     }
     case MatchMode::Regex:
-        c.pattern = std::make_unique<Pattern>(expandTokens(rule.watch).toUtf8());
+        c.pattern.emplace(expandTokens(rule.watch).toUtf8());
         c.check.watchError = c.pattern->error();
         break;
     }

@@ -45,9 +45,10 @@ struct ChunkAnswers {
 
 // The auto-respond rules, compiled once when set, matched against every received chunk. An
 // exact rule is the classic pair: its expanded watch string's UTF-8 bytes equal the whole chunk,
-// and it answers its expanded response and CR LF, %TIME% and the like sent as typed. The other
-// modes search the chunk's bytes (see MatchMode) and answer through an AnswerTemplate. An empty
-// watch string, or a rule whose check fails, never matches.
+// and it answers its expanded response and CR LF (unless its line end is off), %TIME% and the
+// like sent as typed, the hex switch ignored. The other modes search the chunk's bytes (see
+// MatchMode; a pattern's %CR% and the like are expanded before it compiles) and answer through
+// an AnswerTemplate. An empty watch string, or a rule whose check fails, never matches.
 class AutoResponder {
 public:
     AutoResponder();
@@ -73,7 +74,7 @@ private:
         bool usable = false;
         // Exact, contains, starts, ends and hex compare these bytes.
         QByteArray watchBytes;
-        std::unique_ptr<Pattern> pattern;
+        std::optional<Pattern> pattern;
         // An exact rule's answer and shown reply never change; the others' come from the template.
         QByteArray exactAnswer;
         QString exactReplyShown;

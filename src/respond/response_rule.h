@@ -4,8 +4,11 @@
 
 #include <optional>
 
-// How a rule's watch string is compared with a received chunk. Exact is the classic pair: the
-// expanded watch string equals the whole chunk.
+// How a rule's watch string is compared with a received chunk, always as bytes. Exact is the
+// classic pair: the expanded watch string's UTF-8 equals the whole chunk. Contains, Starts and
+// Ends look for the expanded watch string's UTF-8 anywhere, at the start, at the end. Regex
+// searches with a Perl-compatible pattern (see Pattern). Hex reads the watch string as hex pairs
+// and looks for those bytes anywhere. A match never spans two chunks.
 enum class MatchMode { Exact, Contains, Starts, Ends, Regex, Hex };
 
 // The name the settings file and the rules file use: "contains", "starts", "ends", "regex",
