@@ -121,6 +121,7 @@ private slots:
         row("start item kept first", R, "(*LIMIT_MATCH=1000)^p|q$", "x", 0, "aq", "x\r\n");
         row("tokens in pattern", R, "^ping%CRLF%$", "pong", 0, "ping\r\n", "pong\r\n");
         row("case-insensitive", R, "(?i)^PING$", "pong", 0, "ping", "pong\r\n");
+        row("case-insensitive, anywhere", R, "(?i)ab", "x", 0, "xAB", "x\r\n");
         row("trailing comment", R, "(?x) ^ p i n g $ # say hi", "pong", 0, "ping", "pong\r\n");
         row("trailing quote", R, "^\\Qa.b", "q", 0, "a.b", "q\r\n");
         row("trailing quote, literal", R, "^\\Qa.b", "q", 0, "axb");

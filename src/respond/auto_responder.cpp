@@ -22,6 +22,7 @@ AutoResponder &AutoResponder::operator=(AutoResponder &&) noexcept = default;
 
 AutoResponder::Compiled AutoResponder::compiled(const ResponseRule &rule) {
     Compiled c;
+    c.mode = rule.mode;
     c.rule = rule;
     c.rule.delayMs = std::clamp(rule.delayMs, 0, ResponseRule::MaxDelayMs);
     switch (rule.mode) {
@@ -98,7 +99,7 @@ std::optional<Answer> AutoResponder::answerOf(int index, QByteArrayView chunk,
         return std::nullopt;
     const QByteArrayView watch = c.watchBytes;
     Captures captures{};
-    switch (c.rule.mode) {
+    switch (c.mode) {
     case MatchMode::Exact:
         if (chunk != watch)
             return std::nullopt;

@@ -68,13 +68,15 @@ public:
 
 private:
     friend RuleCheck checkRule(const ResponseRule &rule);
+    // What every chunk looks at comes first: with many rules, the loop's memory traffic counts.
     struct Compiled {
-        ResponseRule rule;
-        RuleCheck check;
         bool usable = false;
+        MatchMode mode = MatchMode::Exact;
         // Exact, contains, starts, ends and hex compare these bytes.
         QByteArray watchBytes;
         std::optional<Pattern> pattern;
+        ResponseRule rule;
+        RuleCheck check;
         // An exact rule's answer and shown reply never change; the others' come from the template.
         QByteArray exactAnswer;
         QString exactReplyShown;

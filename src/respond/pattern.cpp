@@ -88,6 +88,11 @@ int checkBudget(pcre2_callout_block *, void *data) {
     return now > budget.deadline ? PCRE2_ERROR_CALLOUT : 0;
 }
 
+// The other case of an ASCII letter, the case the default character tables know; -1 otherwise.
+int otherCase(int byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ? byte ^ 0x20 : -1;
+}
+
 bool isUtfError(int code) {
     return (code <= PCRE2_ERROR_UTF8_ERR1 && code >= PCRE2_ERROR_UTF8_ERR21)
            || code == PCRE2_ERROR_BADUTFOFFSET;
@@ -124,6 +129,36 @@ Pattern::Pattern(QByteArrayView pattern) {
     }
     // Where JIT is not available the interpreter matches, under the same bounds.
     pcre2_jit_compile(m_searched.get(), PCRE2_JIT_COMPLETE);
+
+    // With UTF-8 a caseless letter may match a character of another first byte.
+    if (options & PCRE2_UTF)
+        return;
+    m_anchored = options & PCRE2_ANCHORED;
+    uint32_t type = 0;
+    uint32_t unit = 0;
+    if (pcre2_pattern_info(m_searched.get(), PCRE2_INFO_FIRSTCODETYPE, &type) == 0 && type == 1
+        && pcre2_pattern_info(m_searched.get(), PCRE2_INFO_FIRSTCODEUNIT, &unit) == 0)
+        m_firstByte = int(unit);
+    if (pcre2_pattern_info(m_searched.get(), PCRE2_INFO_LASTCODETYPE, &type) == 0 && type == 1
+        && pcre2_pattern_info(m_searched.get(), PCRE2_INFO_LASTCODEUNIT, &unit) == 0)
+        m_requiredByte = int(unit);
+}
+
+bool Pattern::mayMatch(QByteArrayView subject) const {
+    // PCRE2 does not say whether these bytes are caseless: a letter counts in either case.
+    const auto has = [&](int byte) {
+        const int other = otherCase(byte);
+        return subject.contains(char(byte)) || (other >= 0 && subject.contains(char(other)));
+    };
+    if (m_firstByte >= 0) {
+        const bool first = m_anchored ? !subject.isEmpty()
+                                            && (uchar(subject[0]) == m_firstByte
+                                                || uchar(subject[0]) == otherCase(m_firstByte))
+                                      : has(m_firstByte);
+        if (!first)
+            return false;
+    }
+    return m_requiredByte < 0 || has(m_requiredByte);
 }
 
 Pattern::Pattern(Pattern &&) noexcept = default;
@@ -156,7 +191,7 @@ PatternMatcher::~PatternMatcher() = default;
 
 MatchOutcome PatternMatcher::match(const Pattern &pattern, QByteArrayView subject,
                                    Captures &captures) {
-    if (!pattern.isValid())
+    if (!pattern.isValid() || !pattern.mayMatch(subject))
         return MatchOutcome::NoMatch;
     m_budget.positions = 0;
     const char *bytes = bytesOf(subject);

@@ -31,12 +31,21 @@ public:
 
 private:
     friend class PatternMatcher;
+    // False when the subject lacks a byte every match needs; spares the call into PCRE2, which
+    // with many rules costs more than this look.
+    bool mayMatch(QByteArrayView subject) const;
+
     struct CodeFree {
         void operator()(pcre2_real_code_8 *code) const;
     };
     // The code searched with: the operator's pattern behind a callout that keeps a whole search
     // within the time budget (the plain pattern in the rare case where it cannot be wrapped).
     std::unique_ptr<pcre2_real_code_8, CodeFree> m_searched;
+    // The byte a match begins with (at the start of the subject when anchored) and a byte every
+    // match holds further on; -1 where PCRE2 knows none.
+    int m_firstByte = -1;
+    int m_requiredByte = -1;
+    bool m_anchored = false;
     QString m_error;
 };
 
