@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sys/resource.h>
 
@@ -80,4 +82,9 @@ bool Figures::target(const QString &name, const QString &value, bool met,
 
 QString Figures::number(double value, int decimals) {
     return QString::number(value, 'f', decimals);
+}
+
+double Figures::percentile(const std::vector<double> &sorted, double fraction) {
+    const auto rank = std::size_t(std::ceil(fraction * double(sorted.size())));
+    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <vector>
+
 // What the process costs right now, read from /proc/self.
 struct ProcessFigures {
     static double peakMemoryMiB();     // VmHWM
@@ -23,6 +25,8 @@ public:
     bool target(const QString &name, const QString &value, bool met, const QString &goal) const;
 
     static QString number(double value, int decimals = 1);
+    // The value below which `fraction` of the sorted, non-empty values lie (nearest rank).
+    static double percentile(const std::vector<double> &sorted, double fraction);
 
 private:
     QString m_benchmark;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <thread>
@@ -36,11 +35,6 @@ bool exchange(const PeerSocket &socket) {
         have += std::size_t(got);
     }
     return have == want && std::memcmp(buffer, Answer, want) == 0;
-}
-
-double percentile(const std::vector<double> &sorted, double fraction) {
-    const auto rank = std::size_t(std::ceil(fraction * double(sorted.size())));
-    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
 }
 
 } // namespace
@@ -95,8 +89,8 @@ int runRoundTrip(const QStringList &) {
                      .arg(Figures::number(mean))
                      .arg(Figures::number(microseconds.back())));
     figures.info(QStringLiteral("median"),
-                 Figures::number(percentile(microseconds, 0.5)) + QStringLiteral(" us"));
-    const double p99 = percentile(microseconds, 0.99);
+                 Figures::number(Figures::percentile(microseconds, 0.5)) + QStringLiteral(" us"));
+    const double p99 = Figures::percentile(microseconds, 0.99);
     figures.target(QStringLiteral("99th percentile"), Figures::number(p99) + QStringLiteral(" us"),
                    p99 <= 1000 && int(microseconds.size()) == MeasuredExchanges,
                    QStringLiteral("<= 1000 us over %1 exchanges").arg(MeasuredExchanges));

@@ -11,6 +11,7 @@ packages=(
     dpkg-dev file
     systemd man-db lintian
     libxcb1-dev
+    libpcre2-dev
     "$@"
 )
 missing=()
