@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "net/deferred_deletion.h"
+#include "net/network_options.h"
 #include "net/socket_errors.h"
 
 class QAbstractSocket;
@@ -169,7 +170,7 @@ private:
 
     QHostAddress m_localAddress;
     bool m_allowBroadcast = false;
-    int m_multicastTtl = 1;
+    int m_multicastTtl = NetworkOptions::DefaultMulticastTtl;
     QString m_multicastInterface;
     QList<QHostAddress> m_joinedGroups;
     int m_joinedInterface = 0;

@@ -2,6 +2,7 @@
 // bound socket's own port.
 #include "net/socket_control.h"
 
+#include "net/network_options.h"
 #include "net/udp_descriptors.h"
 
 #include <QNetworkInterface>
@@ -11,8 +12,6 @@
 #include <utility>
 
 namespace {
-
-constexpr int MaxMulticastTtl = 255;
 
 // The interface's index; 0 for the system's choice, -1 for a name that no interface has.
 int interfaceIndex(const QString &name) {
@@ -41,7 +40,7 @@ void SocketControl::setAllowBroadcast(bool allowed) {
 }
 
 bool SocketControl::setMulticastTtl(int ttl) {
-    if (ttl < 0 || ttl > MaxMulticastTtl)
+    if (ttl < 0 || ttl > NetworkOptions::MaxMulticastTtl)
         return false;
     m_multicastTtl = ttl;
     return true;
@@ -63,7 +62,7 @@ WinsockError SocketControl::LastFailure() const {
 int SocketControl::applyUdpOptions(QUdpSocket *socket) const {
     const qintptr descriptor = socket->socketDescriptor();
     int error = setBroadcastAllowed(descriptor, m_allowBroadcast);
-    if (error == 0 && m_multicastTtl != 1)
+    if (error == 0 && m_multicastTtl != NetworkOptions::DefaultMulticastTtl)
         error = setMulticastHops(descriptor, m_multicastTtl);
     if (error == 0 && !m_multicastInterface.isEmpty()) {
         const int index = interfaceIndex(m_multicastInterface);
