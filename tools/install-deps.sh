@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     xvfb xauth x11-utils
     clang-14 libclang-rt-14-dev clang-format
-    netcat-openbsd
+    netcat-openbsd iproute2
     dpkg-dev file
     systemd man-db lintian
     libxcb1-dev

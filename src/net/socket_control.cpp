@@ -128,6 +128,7 @@ SocketControl::StateCode SocketControl::State() const {
 }
 
 bool SocketControl::Listen() {
+    m_lastFailure = {};
     if (m_protocol != TcpProtocol || m_state != Closed)
         return false;
     ++m_session;
@@ -137,8 +138,11 @@ bool SocketControl::Listen() {
     };
     QTcpServer *server = newRequestServer(announce, this);
     server->setListenBacklogSize(ListenBacklog);
-    if (!server->listen(QHostAddress::Any, m_localPort)) {
+    const QHostAddress address =
+        m_localAddress.isNull() ? QHostAddress(QHostAddress::Any) : m_localAddress;
+    if (!server->listen(address, m_localPort)) {
         qCWarning(lcNet) << "listen on port" << m_localPort << "failed:" << server->errorString();
+        m_lastFailure = winsockError(server->serverError(), server->errorString());
         delete server;
         return false;
     }
@@ -342,6 +346,7 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         server->close();
         m_deletion.retire(server, disposal);
     }
+    leaveGroups();
     if (QUdpSocket *socket = std::exchange(m_udp, nullptr)) {
         socket->disconnect(this);
         socket->abort();

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "net/deferred_deletion.h"
+#include "net/network_options.h"
 #include "net/socket_errors.h"
 
 class QAbstractSocket;
@@ -89,6 +90,29 @@ public:
     // any such connection ended before all its bytes had left.
     int Delivering() const { return m_delivering; }
     bool LostOnClose() const { return m_lostOnClose; }
+    // Reach beyond one peer; each takes effect at the next Listen or Bind, and the defaults
+    // are what the control did before these existed, except that broadcast is off.
+    // The one local address to listen on; null (the default): all addresses, IPv4 and IPv6.
+    bool setLocalAddress(const QHostAddress &address);
+    QHostAddress LocalAddress() const;
+    // UDP sends: without it a send to a broadcast address fails with 10013.
+    void setAllowBroadcast(bool allowed);
+    bool setMulticastTtl(int ttl); // 0..255, default 1
+    // For joins and multicast sends; empty (the default): the system's choice. False for a name
+    // that no interface has. Own multicast always loops back to this machine's sockets.
+    bool setMulticastInterface(const QString &name);
+    // UDP, bound: joins the groups on the multicast interface; they are left on Close. False,
+    // having left every group again, with errorText naming the group and the reason. Only a
+    // socket bound to all addresses or to the group's own address hears a group.
+    bool JoinGroups(const QList<QHostAddress> &groups, QString *errorText = nullptr);
+    // UDP, bound: one datagram to host:port from this socket's own port, so that the answer
+    // arrives here.
+    bool SendDatagramTo(const QByteArray &data, const QHostAddress &host, quint16 port);
+    // The address RemoteHost stands for: its literal, or what LookUpRemoteHost found for it.
+    QHostAddress RemoteAddress() const;
+    // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
+    // when the call did not fit the state, so the system was not asked.
+    WinsockError LastFailure() const;
 
 signals:
     void ConnectionRequest(qintptr requestID);
@@ -111,6 +135,8 @@ private:
     void onHostLookedUp(quint64 round, const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
+    int applyUdpOptions(QUdpSocket *socket) const;
+    void leaveGroups();
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
@@ -153,6 +179,14 @@ private:
     quint64 m_lookupRound = 0; // tells a late answer or timeout from the current lookup's
     QString m_lookedUpHost;
     QHostAddress m_lookedUpAddress;
+
+    QHostAddress m_localAddress;
+    bool m_allowBroadcast = false;
+    int m_multicastTtl = NetworkOptions::DefaultMulticastTtl;
+    QString m_multicastInterface;
+    QList<QHostAddress> m_joinedGroups;
+    int m_joinedInterface = 0;
+    WinsockError m_lastFailure;
 
     friend class SocketArray;
 };

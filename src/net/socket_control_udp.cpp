@@ -6,6 +6,7 @@
 #include <QUdpSocket>
 #include <QVariant>
 
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -15,12 +16,23 @@ constexpr int UdpReceiveBuffer = 4 << 20;
 } // namespace
 
 bool SocketControl::Bind() {
+    m_lastFailure = {};
     if (m_protocol != UdpProtocol || m_state != Closed)
         return false;
     auto *socket = new QUdpSocket(this);
+    const QHostAddress address =
+        m_localAddress.isNull() ? QHostAddress(QHostAddress::Any) : m_localAddress;
     // The default mode, not ShareAddress: a port another program holds must fail as in use.
-    if (!socket->bind(QHostAddress::Any, m_localPort)) {
+    if (!socket->bind(address, m_localPort)) {
         qCWarning(lcNet) << "bind to port" << m_localPort << "failed:" << socket->errorString();
+        m_lastFailure = winsockError(socket->error(), socket->errorString());
+        delete socket;
+        return false;
+    }
+    if (const int error = applyUdpOptions(socket); error != 0) {
+        m_lastFailure = winsockErrorForErrno(error);
+        qCWarning(lcNet) << "options of the socket on port" << m_localPort
+                         << "refused:" << m_lastFailure.description;
         delete socket;
         return false;
     }
@@ -62,30 +74,46 @@ void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
 }
 
 bool SocketControl::sendUdp(const QByteArray &data) {
+    m_lastFailure = {};
     if (m_state != Open || !m_udp)
         return false;
     if (m_remoteHost.isEmpty()) {
+        // The sender's address keeps its scope (fe80::...%eth0), so a link-local one is reached.
         if (m_senderPort == 0 || m_senderAddress.isNull())
             return false;
         return sendDatagram(data, m_senderAddress, m_senderPort);
     }
-    if (m_remotePort == 0)
+    const QHostAddress to = RemoteAddress();
+    if (m_remotePort == 0 || to.isNull())
         return false;
+    return sendDatagram(data, to, m_remotePort);
+}
+
+QHostAddress SocketControl::RemoteAddress() const {
     const QString host = hostText(m_remoteHost);
     const QHostAddress literal(host);
     if (!literal.isNull())
-        return sendDatagram(data, literal, m_remotePort);
-    if (host.isEmpty() || host != m_lookedUpHost || m_lookedUpAddress.isNull())
-        return false;
-    return sendDatagram(data, m_lookedUpAddress, m_remotePort);
+        return literal;
+    if (host.isEmpty() || host != m_lookedUpHost)
+        return {};
+    return m_lookedUpAddress;
 }
 
 bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port) {
     ++m_sending;
     m_sendFailed = false;
+    errno = 0;
     const qint64 sent = m_udp->writeDatagram(data, to, port);
+    // Qt keeps only a coarse error ("Unable to send a datagram"); the system's own tells a
+    // refused broadcast (EACCES) apart.
+    const int cause = errno;
     --m_sending;
-    return sent == data.size() && !m_sendFailed;
+    if (sent == data.size() && !m_sendFailed)
+        return true;
+    m_lastFailure = cause != 0 ? winsockErrorForErrno(cause)
+                    : m_udp    ? winsockError(m_udp->error(), m_udp->errorString())
+                               : winsockError(m_sendError, QString());
+    return false;
 }
 
 void SocketControl::lookUpWithSystem(const QString &name, QObject *context,

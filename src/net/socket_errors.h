@@ -19,3 +19,8 @@ struct WinsockError {
 WinsockError winsockError(QAbstractSocket::SocketError qtError, const QString &qtText);
 // The error with the given Windows Sockets number and its text.
 WinsockError winsockError(int number);
+// The error for what the system answered (errno); number 0, with the system's text, for one that
+// Windows Sockets has no number for.
+WinsockError winsockErrorForErrno(int error);
+// "10013 - Permission denied.", as the status line shows a socket error.
+QString failureText(const WinsockError &error);
