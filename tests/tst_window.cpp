@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QFile>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 constexpr int CompactHeight = 512, FullHeight = 835, ClientWidth = 652;
 
@@ -220,6 +222,50 @@ private slots:
         QApplication::clipboard()->setText("a\tb");
         c().txtSendData->paste();
         QCOMPARE(window().form().txtSendData.Text(), "a\tb");
+    }
+
+    // Ctrl+Plus (or Ctrl+=), Ctrl+Minus, Ctrl+0 and Ctrl+wheel zoom both boxes, the hex view in
+    // its fixed-pitch font; the zoom is kept once it is not 100 %.
+    void textZoom_keysWheelAndSettings_data() {
+        QTest::addColumn<QString>("keys"); // + = - 0 as with Ctrl; w W: Ctrl+wheel up, down
+        QTest::addColumn<int>("zoom");
+        QTest::newRow("plus") << "++" << 120;
+        QTest::newRow("equals") << "=" << 110;
+        QTest::newRow("minus") << "-" << 90;
+        QTest::newRow("back to normal") << "++0" << 100;
+        QTest::newRow("smallest") << QString(8, u'-') << 50;
+        QTest::newRow("largest") << QString(40, u'+') << 400;
+        QTest::newRow("wheel") << "wwW" << 110;
+    }
+    void textZoom_keysWheelAndSettings() {
+        QFETCH(QString, keys);
+        QFETCH(int, zoom);
+        const qreal points = c().txtSendData->font().pointSizeF();
+        window().form().txtNetData.setShowHex(true);
+        const QHash<QChar, Qt::Key> keyOf{
+            {u'+', Qt::Key_Plus}, {u'=', Qt::Key_Equal}, {u'-', Qt::Key_Minus}, {u'0', Qt::Key_0}};
+        for (const QChar key : keys) {
+            if (keyOf.contains(key)) {
+                QTest::keyClick(&window(), keyOf[key], Qt::ControlModifier);
+                continue;
+            }
+            QWidget *viewport = (key == u'w' ? c().txtNetData : c().txtSendData)->viewport();
+            QWheelEvent wheel({5, 5}, viewport->mapToGlobal(QPoint(5, 5)), {},
+                              {0, key == u'w' ? 120 : -120}, Qt::NoButton, Qt::ControlModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(viewport, &wheel);
+        }
+        for (bool reopened : {false, true}) {
+            QCOMPARE(window().form().textZoom, zoom);
+            QCOMPARE(c().txtSendData->font().pointSizeF(), points * zoom / 100);
+            QCOMPARE(c().txtNetData->font().pointSizeF(), points * zoom / 100);
+            QVERIFY(QFontInfo(c().txtNetData->font()).fixedPitch());
+            if (!reopened)
+                m_fixture->reopen();
+        }
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().contains("TextZoom=" + QByteArray::number(zoom)), zoom != 100);
     }
 };
 

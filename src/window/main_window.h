@@ -3,6 +3,7 @@
 #include "model/operator_dialogs.h"
 #include "program/program.h"
 #include "window/controls.h"
+#include "window/text_zoom.h"
 
 #include <QWidget>
 #include <functional>
@@ -23,7 +24,7 @@ struct WindowOptions {
 };
 
 // frmMain on screen: the form's widgets, bound to the program's form, with what only a screen
-// has: geometry and layouts, key preview, menus, message boxes and the folder picker.
+// has: geometry and layouts, key preview, text zoom, menus, message boxes and the folder picker.
 class MainWindow final : public QWidget, private OperatorDialogs {
     Q_OBJECT
 
@@ -50,4 +51,5 @@ private:
     WindowOptions m_options;
     std::unique_ptr<Program> m_program;
     Controls m_controls;
+    TextZoom *m_textZoom = nullptr;
 };

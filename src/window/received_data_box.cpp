@@ -39,7 +39,9 @@ struct ReceivedDataBox::Private {
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
-    QFont textFont; // the box's own font, while the hex view shows a fixed-pitch one
+    QFont textFont;  // the box's own font, while the hex view shows a fixed-pitch one
+    QFont shownFont; // the font the box itself set last
+    int zoom = 100;
 };
 
 ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
@@ -53,7 +55,7 @@ ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
     // A replacement comes after a pause or from the operator, never in a flood: shown at once.
     connect(&data, &ReceivedData::replaced, this, [this] { scheduleRefresh(Urgency::Soon); });
     connect(&data, &ReceivedData::optionsChanged, this, &ReceivedDataBox::showOptions);
-    d->textFont = font();
+    d->textFont = d->shownFont = font();
     if (data.options().hex || data.options().timeStamps)
         showOptions();
 }
@@ -62,21 +64,28 @@ ReceivedDataBox::~ReceivedDataBox() {
     delete d;
 }
 
-// Dump columns line up only in a fixed-pitch font.
 void ReceivedDataBox::showOptions() {
-    const ShowOptions &options = m_data.options();
-    const bool fixed = font().fixedPitch() && font() != d->textFont;
-    if (options.hex && !fixed) {
-        d->textFont = font();
-        QFont fixedFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        if (d->textFont.pointSizeF() > 0)
-            fixedFont.setPointSizeF(d->textFont.pointSizeF());
-        setFont(fixedFont);
-    } else if (!options.hex && fixed) {
-        setFont(d->textFont);
-    }
-    m_actions->showOptions(options);
+    showFont();
+    m_actions->showOptions(m_data.options());
     scheduleRefresh(Urgency::Soon);
+}
+
+void ReceivedDataBox::setZoom(int percent) {
+    d->zoom = percent;
+    showFont();
+}
+
+// The box's own font, or in the hex view, whose dump columns line up only in a fixed-pitch font,
+// one of its size; either at the zoom.
+void ReceivedDataBox::showFont() {
+    if (font() != d->shownFont) // set by someone else: the box's own font
+        d->textFont = font();
+    QFont shown =
+        m_data.options().hex ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : d->textFont;
+    if (d->textFont.pointSizeF() > 0)
+        shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
+    setFont(shown);
+    d->shownFont = font();
 }
 
 void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {

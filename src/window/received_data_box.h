@@ -29,6 +29,9 @@ public:
     using SaveDialog = std::function<SaveChoice(QWidget *owner)>;
     void setSaveDialog(SaveDialog dialog);
 
+    // The text size in percent of the box's own font, in the text and the hex view alike.
+    void setZoom(int percent);
+
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
@@ -36,6 +39,7 @@ protected:
 
 private:
     void showOptions();
+    void showFont();
     enum class Urgency { Steady, Soon };
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
