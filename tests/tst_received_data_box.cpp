@@ -2,9 +2,13 @@
 #include "support/file_bytes.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
+#include "window/exact_text.h"
 #include "window/received_data_box.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -17,6 +21,8 @@ constexpr qsizetype Kept = ReceivedData::MinimumKept;
 // The received data with the box that shows it.
 struct ShownData : ReceivedData {
     ReceivedDataBox view{*this};
+    // What the view hands on: the text as it arrived, joined where the view broke a long line.
+    QString shown() const { return ExactText(*view.document()).text(); }
     // Chunks from a peer nobody named.
     void setUtf8(const QByteArray &bytes) { setChunk({bytes, {}, {}, 0}); }
     void appendUtf8(const QByteArray &bytes) { appendChunk({bytes, {}, {}, 0}); }
@@ -97,31 +103,66 @@ private slots:
         QCOMPARE(box.text().right(Kept / 10), QString(Kept / 10, QChar(u'a' + 199 % 26)));
     }
 
+    // Until the rest of a character comes, the view shows its bytes as replacement marks, one
+    // for each byte.
     void splitCharacter_shownWhole_data() {
         QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QString>("waiting"); // what the view shows meanwhile
         QTest::addColumn<QByteArray>("second");
         QTest::addColumn<bool>("replace");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("2-byte") << QByteArray("caf\xc3") << QByteArray("\xa9 ok") << false
-                                << QStringLiteral("caf\u00e9 ok");
-        QTest::newRow("3-byte") << QByteArray("\xe2\x82") << QByteArray("\xac") << false
-                                << QStringLiteral("\u20ac");
-        QTest::newRow("4-byte") << QByteArray("\xf0") << QByteArray("\x9f\x98\x80!") << false
+        const QString cafWaiting = QStringLiteral("caf\uFFFD");
+        // clang-format off
+        QTest::newRow("2-byte") << QByteArray("caf\xc3") << cafWaiting << QByteArray("\xa9 ok")
+                                << false << QStringLiteral("caf\u00e9 ok");
+        QTest::newRow("3-byte") << QByteArray("\xe2\x82") << QStringLiteral("\uFFFD\uFFFD")
+                                << QByteArray("\xac") << false << QStringLiteral("\u20ac");
+        QTest::newRow("4-byte") << QByteArray("\xf0") << QStringLiteral("\uFFFD")
+                                << QByteArray("\x9f\x98\x80!") << false
                                 << QStringLiteral("\U0001F600!");
-        QTest::newRow("then replaced") << QByteArray("caf\xc3") << QByteArray("\xa9 ok") << true
+        QTest::newRow("then replaced") << QByteArray("caf\xc3") << cafWaiting
+                                       << QByteArray("\xa9 ok") << true
                                        << QStringLiteral("\uFFFD ok");
+        QTest::newRow("Latin-1, never completed") << QByteArray("caf\xe9") << cafWaiting
+                                                  << QByteArray(" ok") << false
+                                                  << QStringLiteral("caf\uFFFD ok");
+        QTest::newRow("Latin-1 lead, completed") << QByteArray("caf\xe9") << cafWaiting
+                                                 << QByteArray("\xa9\x80") << false
+                                                 << QStringLiteral("caf\u9a40");
+        // clang-format on
     }
     void splitCharacter_shownWhole() {
         QFETCH(QByteArray, first);
+        QFETCH(QString, waiting);
         QFETCH(QByteArray, second);
         QFETCH(bool, replace);
         QFETCH(QString, shown);
         ShownData box;
         box.setUtf8(first);
         QVERIFY(!box.text().contains(QChar::ReplacementCharacter));
+        QTRY_COMPARE(box.shown(), waiting);
         replace ? box.setUtf8(second) : box.appendUtf8(second);
         QCOMPARE(box.text(), shown);
         QTRY_COMPARE(box.view.toPlainText(), shown);
+    }
+
+    // Each chunk shows in a refresh of its own; a CR LF split between two is one line break.
+    void crLf_splitBetweenRefreshes_oneBreak_data() {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QString>("lines"); // the view's lines
+        QTest::newRow("CR | LF") << QByteArrayList{"line1\r", "\nline2"} << "line1\nline2";
+        QTest::newRow("CR | LF | LF") << QByteArrayList{"a\r", "\n", "\nb"} << "a\n\nb";
+        QTest::newRow("CR | CR LF") << QByteArrayList{"a\r", "\r\nb"} << "a\n\nb";
+    }
+    void crLf_splitBetweenRefreshes_oneBreak() {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QString, lines);
+        ShownData box;
+        for (const QByteArray &chunk : chunks) {
+            box.appendUtf8(chunk);
+            QTRY_COMPARE(box.shown(), box.text());
+        }
+        QCOMPARE(box.view.toPlainText(), lines);
     }
 
     void hexView_dumpsTheBytesThatArrived_data() {
@@ -233,23 +274,51 @@ private slots:
                  rawBytes ? QByteArray("a\0\xff\r\n\xc3", 6) : box.text().toUtf8());
     }
 
-    // Long lines are shown in pieces, so only the characters must agree with the text.
+    // Long lines are laid out in pieces, which the text handed on joins again.
     void view_catchesUpWithText() {
         ShownData box;
         box.setText(QString(Kept, u'x'));
-        box.appendText(QStringLiteral("\nyy"));
+        box.appendText(QStringLiteral("\r\nyy"));
         QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
         QVERIFY(box.view.document()->blockCount() > 2);
-        QCOMPARE(box.view.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
+        QCOMPARE(box.shown(), box.text());
         for (int i = 0; i < 30; ++i) {
             box.appendText(numbered(i * 5000, 5000) + u'\n');
             QTest::qWait(i % 7 ? 0 : 30); // let some refreshes land between the appends
         }
-        QTRY_COMPARE(box.view.toPlainText().remove(u'\n'), box.text().remove(u'\n'));
+        QTRY_COMPARE(box.shown(), box.text());
         box.setText(QString());
         QTRY_COMPARE(box.view.toPlainText(), QString());
         QCOMPARE(box.text(), QString());
         QCOMPARE(box.view.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
+    }
+
+    // Copy and Find see the text as it arrived, across the view's breaks of a long line.
+    void copyAndFind_seeTheTextAsItArrived() {
+        ShownData box;
+        const QString line = QString(1020, u'x') + "Needle" + QString(2000, u'y');
+        box.setText(line + "\r\nnext\n");
+        QTRY_VERIFY(box.view.toPlainText().endsWith("next\n"));
+        box.view.selectAll();
+        box.view.copy();
+        QCOMPARE(QApplication::clipboard()->text(), box.text());
+
+        menuEntry(box.view, "&Find...")->trigger();
+        auto *wanted = box.view.findChild<QLineEdit *>();
+        QVERIFY(wanted);
+        // clang-format off
+        const QList<std::tuple<QString, QString, QString>> finds{
+            {"needle", "Find Next", "Needle"}, // across a break of the view
+            {"y\r\nn", "Find Next", "y\r\nn"},
+            {"d\nl", "Find Next", "y\r\nn"}, // no match: the selection stays
+            {"NEEDLE", "Find Previous", "Needle"}};
+        // clang-format on
+        for (const auto &[text, entry, selection] : finds) {
+            wanted->setText(text);
+            menuEntry(box.view, entry)->trigger();
+            box.view.copy();
+            QCOMPARE(QApplication::clipboard()->text(), selection);
+        }
     }
 };
 

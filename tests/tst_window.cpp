@@ -1,8 +1,12 @@
 #include "support/window_fixture.h"
 #include "window/received_data_box.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFile>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 constexpr int CompactHeight = 512, FullHeight = 835, ClientWidth = 652;
 
@@ -143,6 +148,124 @@ private slots:
         file.close();
         m_fixture->reopen(false);
         QCOMPARE(c().txtListenPort->text(), QStringLiteral("8080"));
+    }
+
+    // Every control that takes the focus has a name; the blank option buttons say which is which.
+    void accessibleNames_everyFocusableControl() {
+        m_fixture->showFullLayout();
+        const auto accessible = [](QWidget *widget, QAccessible::Text text) {
+            return QAccessible::queryAccessibleInterface(widget)->text(text);
+        };
+        int focusable = 0;
+        for (QWidget *widget : window().findChildren<QWidget *>()) {
+            if (widget->focusPolicy() & Qt::TabFocus) {
+                ++focusable;
+                QVERIFY2(!accessible(widget, QAccessible::Name).isEmpty(),
+                         qPrintable(widget->objectName()));
+            }
+        }
+        QCOMPARE(focusable, 31);
+        // clang-format off
+        const QList<std::pair<QWidget *, QString>> names{
+            {c().txtListenPort, "Port"}, {c().optTCP[0], "TCP"}, {c().optTCP[1], "UDP"},
+            {c().txtLogPath, "Log Text File Save Location"}, {c().txtNetData, "Data Received"},
+            {c().txtSendData, "Data To Send"}, {c().txtSendIP, "Client Mode Send IP Address"},
+            {c().txtWatchString[0], "Watch String 1"},
+            {c().txtResponseString[6], "Response String 7"}};
+        const QList<std::pair<QWidget *, QString>> tips{
+            {c().optTCP[0], "TCP"}, {c().optTCP[1], "UDP"},
+            {c().btnLogLocation, "Choose the log folder"}};
+        // clang-format on
+        for (const auto &[widget, name] : names)
+            QCOMPARE(accessible(widget, QAccessible::Name), name);
+        for (const auto &[widget, tip] : tips)
+            QCOMPARE(widget->toolTip(), tip);
+        // The send address is named by its caption, as it changes.
+        window().form().lblSendIP.setCaption(NoPeerSendCaption);
+        QCOMPARE(accessible(c().txtSendIP, QAccessible::Name), NoPeerSendCaption);
+        // The log folder box says why it is red.
+        window().form().txtLogPath.setToolTip("not logged");
+        QCOMPARE(accessible(c().txtLogPath, QAccessible::Description), "not logged");
+    }
+
+    // Tab and Shift+Tab go round every control once, in and out of the send box too (an option
+    // group is one stop, at its chosen button; the arrow keys choose another); a tab pasted into
+    // the send box stays.
+    void tabOrder_visitsEveryControlOnce() {
+        m_fixture->showFullLayout();
+        QStringList order{"btnConnect", "txtListenPort",  "optTCP(0)",
+                          "txtNetData", "Command1",       "chkLogData",
+                          "txtLogPath", "btnLogLocation", "chkEnableAutoRespond"};
+        for (int i = 0; i < PairCount; ++i)
+            order << QStringLiteral("txtWatchString(%1)").arg(i)
+                  << QStringLiteral("txtResponseString(%1)").arg(i);
+        order << QStringList{"txtSendData", "btnSendData", "btnClearSendData", "optReceiveType(0)",
+                             "txtSendIP"};
+        QStringList backward = order;
+        std::reverse(backward.begin() + 1, backward.end());
+        QVERIFY(m_fixture->showWithFocus(c().btnConnect));
+        for (const QStringList &expected : {order, backward}) {
+            QStringList visited;
+            do {
+                visited << QApplication::focusWidget()->objectName();
+                QTest::keyClick(QApplication::focusWidget(),
+                                expected == order ? Qt::Key_Tab : Qt::Key_Backtab,
+                                expected == order ? Qt::NoModifier : Qt::ShiftModifier);
+            } while (visited.size() <= order.size()
+                     && QApplication::focusWidget() != c().btnConnect);
+            QCOMPARE(visited.join(u' '), expected.join(u' '));
+        }
+        QCOMPARE(c().txtSendData->toPlainText(), QString());
+        c().optTCP[0]->setFocus();
+        QTest::keyClick(c().optTCP[0], Qt::Key_Right);
+        QVERIFY(c().optTCP[1]->hasFocus() && window().form().optTCP[1]->isOn());
+        QApplication::clipboard()->setText("a\tb");
+        c().txtSendData->paste();
+        QCOMPARE(window().form().txtSendData.Text(), "a\tb");
+    }
+
+    // Ctrl+Plus (or Ctrl+=), Ctrl+Minus, Ctrl+0 and Ctrl+wheel zoom both boxes, the hex view in
+    // its fixed-pitch font; the zoom is kept once it is not 100 %.
+    void textZoom_keysWheelAndSettings_data() {
+        QTest::addColumn<QString>("keys"); // + = - 0 as with Ctrl; w W: Ctrl+wheel up, down
+        QTest::addColumn<int>("zoom");
+        QTest::newRow("plus") << "++" << 120;
+        QTest::newRow("equals") << "=" << 110;
+        QTest::newRow("minus") << "-" << 90;
+        QTest::newRow("back to normal") << "++0" << 100;
+        QTest::newRow("smallest") << QString(8, u'-') << 50;
+        QTest::newRow("largest") << QString(40, u'+') << 400;
+        QTest::newRow("wheel") << "wwW" << 110;
+    }
+    void textZoom_keysWheelAndSettings() {
+        QFETCH(QString, keys);
+        QFETCH(int, zoom);
+        const qreal points = c().txtSendData->font().pointSizeF();
+        window().form().txtNetData.setShowHex(true);
+        const QHash<QChar, Qt::Key> keyOf{
+            {u'+', Qt::Key_Plus}, {u'=', Qt::Key_Equal}, {u'-', Qt::Key_Minus}, {u'0', Qt::Key_0}};
+        for (const QChar key : keys) {
+            if (keyOf.contains(key)) {
+                QTest::keyClick(&window(), keyOf[key], Qt::ControlModifier);
+                continue;
+            }
+            QWidget *viewport = (key == u'w' ? c().txtNetData : c().txtSendData)->viewport();
+            QWheelEvent wheel({5, 5}, viewport->mapToGlobal(QPoint(5, 5)), {},
+                              {0, key == u'w' ? 120 : -120}, Qt::NoButton, Qt::ControlModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(viewport, &wheel);
+        }
+        for (bool reopened : {false, true}) {
+            QCOMPARE(window().form().textZoom, zoom);
+            QCOMPARE(c().txtSendData->font().pointSizeF(), points * zoom / 100);
+            QCOMPARE(c().txtNetData->font().pointSizeF(), points * zoom / 100);
+            QVERIFY(QFontInfo(c().txtNetData->font()).fixedPitch());
+            if (!reopened)
+                m_fixture->reopen();
+        }
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().contains("TextZoom=" + QByteArray::number(zoom)), zoom != 100);
     }
 };
 

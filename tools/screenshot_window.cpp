@@ -1,8 +1,7 @@
 // Renders the window to a PNG for the documentation: the full layout, or with --hex the compact
 // layout listening on loopback, with what a local peer sent shown as hex dumps with time stamps.
 // Built only on request (target sendrel_screenshot) and run by tools/screenshot.sh.
-#include "app/main_window.h"
-#include "form/received_data_box.h"
+#include "window/main_window.h"
 
 #include <QApplication>
 #include <QDir>
@@ -37,8 +36,8 @@ bool receiveSample(MainWindow &window) {
         return false;
     const quint16 port = probe.serverPort();
     probe.close();
-    c.txtNetData->setShowHex(true);
-    c.txtNetData->setShowTimeStamps(true);
+    window.form().txtNetData.setShowHex(true);
+    window.form().txtNetData.setShowTimeStamps(true);
     c.txtListenPort->setText(QString::number(port));
     c.btnConnect->click();
 
@@ -56,7 +55,7 @@ bool receiveSample(MainWindow &window) {
     }
     // The status line shows the last data at its next tick.
     QTest::qWait(600);
-    return c.txtNetData->receivedBytes().size() == 9 + frame.size();
+    return window.form().txtNetData.receivedBytes().size() == 9 + frame.size();
 }
 
 } // namespace
@@ -75,8 +74,8 @@ int main(int argc, char *argv[]) {
     // Stands in for the program's own folder, so the shot never reads or writes real settings.
     const QString folder = QDir(arguments.at(1)).absolutePath();
     WindowOptions options;
-    options.location = {folder, folder + QStringLiteral("/config"),
-                        folder + QStringLiteral("/data")};
+    options.program.location = {folder, folder + QStringLiteral("/config"),
+                                folder + QStringLiteral("/data")};
 
     MainWindow window(std::move(options));
     window.show();

@@ -19,6 +19,7 @@ void showSettings(Form &c, const Settings &s) {
     c.txtNetData.setShowHex(s.showHex);
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
     c.sendAsHex = s.sendAsHex;
+    c.textZoom = s.textZoom;
 }
 
 Settings settingsFromForm(Form &c) {
@@ -37,5 +38,6 @@ Settings settingsFromForm(Form &c) {
     s.showHex = c.txtNetData.options().hex;
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.sendAsHex = c.sendAsHex;
+    s.textZoom = c.textZoom;
     return s;
 }

@@ -150,6 +150,12 @@ Settings SettingsStore::LoadSettings() const {
     s.showHex = !isZero(ReadSetting(SettingsSection, QStringLiteral("ShowHex"), 0));
     s.showTimeStamps = !isZero(ReadSetting(SettingsSection, QStringLiteral("ShowTimeStamps"), 0));
     s.sendAsHex = !isZero(ReadSetting(SettingsSection, QStringLiteral("SendAsHex"), 0));
+    bool zoomRead = false;
+    const int zoom =
+        settingText(ReadSetting(SettingsSection, QStringLiteral("TextZoom"), s.textZoom))
+            .toInt(&zoomRead);
+    if (zoomRead)
+        s.textZoom = zoom;
     return s;
 }
 
@@ -181,4 +187,8 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     writeSwitch(QStringLiteral("ShowHex"), s.showHex);
     writeSwitch(QStringLiteral("ShowTimeStamps"), s.showTimeStamps);
     writeSwitch(QStringLiteral("SendAsHex"), s.sendAsHex);
+    const QString zoomKey = QStringLiteral("TextZoom");
+    if (s.textZoom != Settings().textZoom
+        || !ReadIniValue(settingsFilePath(), SettingsSection, zoomKey).isEmpty())
+        WriteSetting(SettingsSection, zoomKey, s.textZoom);
 }

@@ -39,6 +39,7 @@ struct Settings {
     bool showHex = false;
     bool showTimeStamps = false;
     bool sendAsHex = false;
+    int textZoom = 100; // percent; stored once it differs
 };
 
 // The settings file of the window.

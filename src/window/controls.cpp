@@ -170,6 +170,12 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
     c.optTCP[0] = b.add(new QRadioButton(QStringLiteral(" "), c.Frame4), indexed("optTCP", 0), 0, 0,
                         285, 285, 4);
     c.optTCP[1] = b.add(new QRadioButton(c.Frame4), indexed("optTCP", 1), 390, 0, 285, 285, 5);
+    // Their captions are blank: the names and tips say which is which.
+    for (int i = 0; i < 2; ++i) {
+        const QString protocol = i == 0 ? QStringLiteral("TCP") : QStringLiteral("UDP");
+        c.optTCP[i]->setAccessibleName(protocol);
+        c.optTCP[i]->setToolTip(protocol);
+    }
     exclusiveGroup(c.optTCP, c.Frame4);
     c.optTCP[0]->setChecked(true);
     c.btnConnect =
@@ -208,6 +214,7 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
                               QStringLiteral("[Path To Save Log File]"), 2925, 1440, 6390, 285, 14);
     c.btnLogLocation =
         b.button(QStringLiteral("btnLogLocation"), QStringLiteral("..."), 9315, 1440, 330, 285, 15);
+    c.btnLogLocation->setToolTip(QStringLiteral("Choose the log folder"));
 
     // Received data.
     c.Label1 = b.label(QStringLiteral("Label1"), QStringLiteral("Data Received:"), 120, 1800, 1065,
@@ -237,6 +244,10 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
         b.label(QStringLiteral("lblSendState"), QStringLiteral("0"), 6660, 9540, 255, 315, 43);
     setForeColour(c.lblSendState, QPalette::WindowText,
                   c.lblSendState->palette().color(QPalette::Dark));
+    c.lblSendState->setAccessibleDescription(
+        QStringLiteral("The state of the sending socket, in grey as it only informs: 0 closed, "
+                       "1 open, 2 listening, 3 connection pending, 4 resolving the host, 5 host "
+                       "resolved, 6 connecting, 7 connected, 8 closing, 9 error"));
     c.btnClearSendData = b.button(QStringLiteral("btnClearSendData"), QStringLiteral("Clear"), 6975,
                                   9435, 1290, 435, 37);
     c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
@@ -256,7 +267,16 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
             b.lineEdit(indexed("txtWatchString", i), QString(), 90, top, 4785, 285, 20 + 2 * i);
         c.txtResponseString[i] = b.lineEdit(indexed("txtResponseString", i), QString(), 4905, top,
                                             4785, 285, 21 + 2 * i);
+        c.txtWatchString[i]->setAccessibleName(QStringLiteral("Watch String %1").arg(i + 1));
+        c.txtResponseString[i]->setAccessibleName(QStringLiteral("Response String %1").arg(i + 1));
     }
+
+    // The labels beside the boxes name them (the binding keeps the names to the captions).
+    c.lblListenPort->setBuddy(c.txtListenPort);
+    c.Label2->setBuddy(c.txtLogPath);
+    c.Label1->setBuddy(c.txtNetData);
+    c.Label5->setBuddy(c.txtSendData);
+    c.lblSendIP->setBuddy(c.txtSendIP);
 
     for (QLabel *status : c.lblStatus)
         status->setFont(tahoma());

@@ -64,6 +64,6 @@ struct Controls {
 };
 
 // Builds every control on `window` with its name (also as objectName), texts, flags, fonts,
-// geometry and tab order; the window ends up in the full layout's geometry. The received-data
-// box shows `received`.
+// geometry and tab order, and the names, tips and descriptions a screen reader reads; the window
+// ends up in the full layout's geometry. The received-data box shows `received`.
 Controls buildControls(QWidget *window, ReceivedData &received);

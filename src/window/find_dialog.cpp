@@ -1,5 +1,8 @@
 #include "window/find_dialog.h"
 
+#include "model/received_entries.h"
+#include "window/exact_text.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -9,6 +12,8 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTextCursor>
+
+#include <algorithm>
 
 FindDialog::FindDialog(QPlainTextEdit *box)
     : QDialog(box), m_box(box), m_text(new QLineEdit(this)),
@@ -40,8 +45,8 @@ FindDialog::FindDialog(QPlainTextEdit *box)
 }
 
 void FindDialog::start() {
-    const QString selected = m_box->textCursor().selectedText();
-    if (!selected.isEmpty() && !selected.contains(QChar::ParagraphSeparator))
+    const QString selected = ExactText::selected(m_box->textCursor());
+    if (!selected.isEmpty() && std::none_of(selected.begin(), selected.end(), endsShownLine))
         m_text->setText(selected);
     m_text->selectAll();
     m_text->setFocus();
@@ -67,16 +72,18 @@ void FindDialog::find(bool backward) {
         flags |= QTextDocument::FindBackward;
     if (m_matchCase->isChecked())
         flags |= QTextDocument::FindCaseSensitively;
-    bool found = m_box->find(wanted, flags);
+    const auto findFrom = [&](const QTextCursor &from) {
+        const QTextCursor match = ExactText::find(wanted, from, flags);
+        if (!match.isNull())
+            m_box->setTextCursor(match);
+        return !match.isNull();
+    };
+    bool found = findFrom(m_box->textCursor());
     bool wrapped = false;
     if (!found) {
-        const QTextCursor before = m_box->textCursor();
         QTextCursor edge(m_box->document());
         edge.movePosition(backward ? QTextCursor::End : QTextCursor::Start);
-        m_box->setTextCursor(edge);
-        found = wrapped = m_box->find(wanted, flags);
-        if (!found)
-            m_box->setTextCursor(before);
+        found = wrapped = findFrom(edge);
     }
     m_result->setText(!found    ? QStringLiteral("Not found")
                       : wrapped ? QStringLiteral("Wrapped around")

@@ -9,7 +9,8 @@ class QPlainTextEdit;
 
 // A small find window for a text box, which stays open beside it: Enter and F3 find the next
 // match, Shift+F3 the previous one; case is ignored unless asked for, and the search wraps
-// around at either end.
+// around at either end. It searches the text as it arrived (exact_text.h), so a match may run
+// across the place where the view breaks a long line.
 class FindDialog final : public QDialog {
     Q_OBJECT
 

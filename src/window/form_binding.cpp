@@ -32,17 +32,23 @@ QColor colourOf(ForeColour colour, const QColor &design) {
 }
 
 // Visible, Enabled, the fore colour and the tool tip, which every kind of control shows alike.
+// The tool tip, the widget's own when the control has none, is also what a screen reader reads
+// as the control's description: why the log folder box is red, say.
 void bindCommon(Control &control, QWidget *widget, QPalette::ColorRole textRole) {
     const QColor design = widget->palette().color(textRole);
-    const auto show = [&control, widget, textRole, design] {
+    const QString designTip = widget->toolTip();
+    const auto show = [&control, widget, textRole, design, designTip] {
         if (widget->isVisibleTo(widget->parentWidget()) != control.Visible())
             widget->setVisible(control.Visible());
         widget->setEnabled(control.Enabled());
         const QColor colour = colourOf(control.foreColour(), design);
         if (widget->palette().color(textRole) != colour)
             setForeColour(widget, textRole, colour);
-        if (widget->toolTip() != control.toolTip())
-            widget->setToolTip(control.toolTip());
+        const QString tip = control.toolTip().isEmpty() ? designTip : control.toolTip();
+        if (widget->toolTip() != tip) {
+            widget->setToolTip(tip);
+            widget->setAccessibleDescription(control.toolTip());
+        }
     };
     QObject::connect(&control, &Control::changed, widget, show);
     show();
@@ -72,6 +78,20 @@ void bindLabel(Control &control, QLabel *label) {
             label->setText(control.Caption());
     };
     QObject::connect(&control, &Control::changed, label, show);
+    show();
+}
+
+// A box named by the label beside it: screen readers read the box by the label's caption, less
+// its colon, whatever the caption says at the time.
+void nameAfter(Control &label, QWidget *box) {
+    const auto show = [&label, box] {
+        QString name = label.Caption().trimmed();
+        if (name.endsWith(u':'))
+            name.chop(1);
+        if (box->accessibleName() != name)
+            box->setAccessibleName(name);
+    };
+    QObject::connect(&label, &Control::changed, box, show);
     show();
 }
 
@@ -167,4 +187,9 @@ void bindForm(Form &f, Controls &w) {
         bindLineEdit(*f.txtWatchString[i], w.txtWatchString[i]);
         bindLineEdit(*f.txtResponseString[i], w.txtResponseString[i]);
     }
+    nameAfter(f.lblListenPort, w.txtListenPort);
+    nameAfter(f.Label2, w.txtLogPath);
+    nameAfter(f.Label1, w.txtNetData);
+    nameAfter(f.Label5, w.txtSendData);
+    nameAfter(f.lblSendIP, w.txtSendIP);
 }

@@ -59,8 +59,10 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     m_controls.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_controls.txtSendData, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &at) { showSendBoxMenu(at); });
+    m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
 
     m_program->Form_Load();
+    m_textZoom->show();
     qApp->installEventFilter(this);
     m_built = true;
 }
@@ -160,7 +162,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event) {
         form().btnSendData.Click();
         return true;
     }
-    return false;
+    return m_textZoom->zoomKey(*key);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

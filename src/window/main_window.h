@@ -3,6 +3,7 @@
 #include "model/operator_dialogs.h"
 #include "program/program.h"
 #include "window/controls.h"
+#include "window/text_zoom.h"
 
 #include <QWidget>
 
@@ -27,7 +28,7 @@ struct WindowOptions {
 };
 
 // frmMain on screen: the form's widgets, bound to the program's form, with what only a screen
-// has: geometry and layouts, key preview, menus, message boxes and the folder picker.
+// has: geometry and layouts, key preview, text zoom, menus, message boxes and the folder picker.
 class MainWindow final : public QWidget, private OperatorDialogs {
     Q_OBJECT
 
@@ -66,4 +67,5 @@ private:
     bool m_saveFailed = false;
     std::unique_ptr<Program> m_program;
     Controls m_controls;
+    TextZoom *m_textZoom = nullptr;
 };

@@ -1,12 +1,14 @@
 #include "window/received_data_box.h"
 
 #include "model/received_data.h"
+#include "window/exact_text.h"
 #include "window/received_data_actions.h"
 
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QMenu>
+#include <QMimeData>
 #include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -17,8 +19,9 @@
 
 namespace {
 
-// The view lays out a whole line at a time; a line of a few hundred thousand characters takes
-// seconds, so the view breaks longer runs into display lines of this length.
+// Laying out a line costs time in proportion to its length, and the view lays out its last line
+// again at every append: it keeps a longer line in blocks of this length, which the text handed
+// on joins again.
 constexpr qsizetype LongestShownLine = 1024;
 // A chunk after a quiet spell shows at once; while data keeps coming the view changes only a
 // few times a second (each change costs a repaint and an accessibility notification), and a slow
@@ -27,37 +30,18 @@ constexpr int QuickestRefreshMs = 20;
 constexpr int SteadyRefreshMs = 250;
 constexpr int SlowestRefreshMs = 500;
 
-// `text` as the view shows it: a line break after every LongestShownLine characters of one
-// line. `lineLength` is the length of the view's last line before `text` and after it.
-QString shownText(const QString &text, qsizetype &lineLength) {
-    QString shown;
-    shown.reserve(text.size() + text.size() / LongestShownLine + 1);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (endsShownLine(c)) {
-            lineLength = 0;
-        } else if (lineLength >= LongestShownLine && !c.isLowSurrogate()) {
-            shown += u'\n';
-            lineLength = 0;
-        }
-        shown += c;
-        if (!endsShownLine(c))
-            ++lineLength;
-    }
-    return shown;
-}
-
 } // namespace
 
 // What the view holds of the data, and when it looks again.
 struct ReceivedDataBox::Private {
-    qsizetype lastLineLength = 0; // length of the document's last line
-    qsizetype waitingShown = 0;   // replacement marks at the end for a character not yet whole
-    bool endsInCr = false;        // a CR LF split between two looks is one line break
+    qsizetype waitingShown = 0; // replacement marks at the end for a character not yet whole
+    bool endsInCr = false;      // a CR LF split between two looks is one line break
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
-    QFont textFont; // the box's own font, while the hex view shows a fixed-pitch one
+    QFont textFont;  // the box's own font, while the hex view shows a fixed-pitch one
+    QFont shownFont; // the font the box itself set last
+    int zoom = 100;
 };
 
 ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
@@ -71,7 +55,7 @@ ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
     // A replacement comes after a pause or from the operator, never in a flood: shown at once.
     connect(&data, &ReceivedData::replaced, this, [this] { scheduleRefresh(Urgency::Soon); });
     connect(&data, &ReceivedData::optionsChanged, this, &ReceivedDataBox::showOptions);
-    d->textFont = font();
+    d->textFont = d->shownFont = font();
     if (data.options().hex || data.options().timeStamps)
         showOptions();
 }
@@ -80,21 +64,28 @@ ReceivedDataBox::~ReceivedDataBox() {
     delete d;
 }
 
-// Dump columns line up only in a fixed-pitch font.
 void ReceivedDataBox::showOptions() {
-    const ShowOptions &options = m_data.options();
-    const bool fixed = font().fixedPitch() && font() != d->textFont;
-    if (options.hex && !fixed) {
-        d->textFont = font();
-        QFont fixedFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        if (d->textFont.pointSizeF() > 0)
-            fixedFont.setPointSizeF(d->textFont.pointSizeF());
-        setFont(fixedFont);
-    } else if (!options.hex && fixed) {
-        setFont(d->textFont);
-    }
-    m_actions->showOptions(options);
+    showFont();
+    m_actions->showOptions(m_data.options());
     scheduleRefresh(Urgency::Soon);
+}
+
+void ReceivedDataBox::setZoom(int percent) {
+    d->zoom = percent;
+    showFont();
+}
+
+// The box's own font, or in the hex view, whose dump columns line up only in a fixed-pitch font,
+// one of its size; either at the zoom.
+void ReceivedDataBox::showFont() {
+    if (font() != d->shownFont) // set by someone else: the box's own font
+        d->textFont = font();
+    QFont shown =
+        m_data.options().hex ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : d->textFont;
+    if (d->textFont.pointSizeF() > 0)
+        shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
+    setFont(shown);
+    d->shownFont = font();
 }
 
 void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {
@@ -119,6 +110,13 @@ void ReceivedDataBox::keyPressEvent(QKeyEvent *event) {
     QPlainTextEdit::keyPressEvent(event);
 }
 
+// Copy and drag hand on the text as it arrived, without the pieces' breaks.
+QMimeData *ReceivedDataBox::createMimeDataFromSelection() const {
+    auto *mime = new QMimeData;
+    mime->setText(ExactText::selected(textCursor()));
+    return mime;
+}
+
 void ReceivedDataBox::scheduleRefresh(Urgency urgency) {
     const qint64 since = d->sinceRefresh.isValid() ? d->sinceRefresh.elapsed() : d->refreshGap;
     const int delay = urgency == Urgency::Soon
@@ -133,40 +131,42 @@ void ReceivedDataBox::refreshView() {
     cost.start();
     const ReceivedData::ViewUpdate update = m_data.takeViewUpdate();
     if (update.afresh) {
-        d->lastLineLength = 0;
         d->waitingShown = 0;
-        d->endsInCr = false;
-        showAfresh(shownText(update.text + update.waiting, d->lastLineLength));
-        d->waitingShown = update.waiting.size();
+        showAfresh(update.text);
+        d->endsInCr = update.text.endsWith(u'\r');
     } else {
         // Appending through a cursor keeps the scroll position and the cost per chunk.
         const int scroll = verticalScrollBar()->value();
         dropWaiting();
-        QString more = update.text;
-        if (d->endsInCr && more.startsWith(u'\n'))
-            more.remove(0, 1);
-        if (!more.isEmpty())
-            d->endsInCr = more.endsWith(u'\r');
-        appendShown(more + update.waiting);
-        d->waitingShown = update.waiting.size();
+        QStringView more = update.text;
+        if (!more.isEmpty()) {
+            if (d->endsInCr && more.startsWith(u'\n')) {
+                joinCrLf(*document());
+                more = more.sliced(1);
+            }
+            d->endsInCr = update.text.endsWith(u'\r');
+        }
+        appendInBlocks(*document(), more, LongestShownLine);
         verticalScrollBar()->setValue(scroll);
     }
-    if (update.afresh)
-        d->endsInCr = update.text.endsWith(u'\r');
+    showWaiting(update.waiting);
     d->sinceRefresh.start();
     d->refreshGap = int(std::clamp<qint64>(2 * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
 }
 
-void ReceivedDataBox::appendShown(const QString &text) {
-    if (text.isEmpty())
+// The marks shown for a character whose end had not arrived: the next look shows it whole, or
+// the marks again. They stay in the last block, so taking them away never joins two blocks.
+void ReceivedDataBox::showWaiting(const QString &marks) {
+    if (marks.isEmpty())
         return;
+    const int scroll = verticalScrollBar()->value();
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(shownText(text, d->lastLineLength));
+    cursor.insertText(marks);
+    d->waitingShown = marks.size();
+    verticalScrollBar()->setValue(scroll);
 }
 
-// The marks shown for a character whose end had not arrived: the next look shows it whole, or
-// the marks again.
 void ReceivedDataBox::dropWaiting() {
     if (d->waitingShown == 0)
         return;
@@ -174,14 +174,13 @@ void ReceivedDataBox::dropWaiting() {
     cursor.movePosition(QTextCursor::End);
     cursor.movePosition(QTextCursor::Left, QTextCursor::KeepAnchor, int(d->waitingShown));
     cursor.removeSelectedText();
-    d->lastLineLength = std::max<qsizetype>(0, d->lastLineLength - d->waitingShown);
     d->waitingShown = 0;
 }
 
 // A new document instead of replacing the text of the shown one: an edit of the shown document
 // makes the text control send the whole old and new text to accessibility clients (over D-Bus
 // on Linux), several times a second in a flood; a new document only moves the caret.
-void ReceivedDataBox::showAfresh(const QString &shown) {
+void ReceivedDataBox::showAfresh(const QString &text) {
     QTextDocument *old = document();
     auto *fresh = new QTextDocument(this);
     fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
@@ -189,7 +188,7 @@ void ReceivedDataBox::showAfresh(const QString &shown) {
     fresh->setDefaultFont(old->defaultFont());
     fresh->setDefaultTextOption(old->defaultTextOption());
     fresh->setDocumentMargin(old->documentMargin());
-    fresh->setPlainText(shown);
+    appendInBlocks(*fresh, text, LongestShownLine);
     // The text control deletes only the document it made itself.
     const std::unique_ptr<QTextDocument> ours(old->parent() == this ? old : nullptr);
     setDocument(fresh);

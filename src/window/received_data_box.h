@@ -8,9 +8,9 @@ class ReceivedData;
 class ReceivedDataActions;
 
 // The received-data box: shows the form's received data. While data keeps coming the view
-// catches up a few times a second, appending only what is new; very long lines show broken
-// into pieces (the data keeps them whole). Its context menu adds the hex and time-stamp views,
-// a find dialog, saving and clearing to Qt's own entries.
+// catches up a few times a second, appending only what is new; a very long line shows in
+// pieces, which Copy and Find join again (exact_text.h). Its context menu adds the hex and
+// time-stamp views, a find dialog, saving and clearing to Qt's own entries.
 class ReceivedDataBox final : public QPlainTextEdit {
     Q_OBJECT
 
@@ -29,17 +29,22 @@ public:
     using SaveDialog = std::function<SaveChoice(QWidget *owner)>;
     void setSaveDialog(SaveDialog dialog);
 
+    // The text size in percent of the box's own font, in the text and the hex view alike.
+    void setZoom(int percent);
+
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    QMimeData *createMimeDataFromSelection() const override;
 
 private:
     void showOptions();
+    void showFont();
     enum class Urgency { Steady, Soon };
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
-    void showAfresh(const QString &shown);
-    void appendShown(const QString &text);
+    void showAfresh(const QString &text);
+    void showWaiting(const QString &marks);
     void dropWaiting();
 
     ReceivedData &m_data;

@@ -1,0 +1,72 @@
+#include "window/text_zoom.h"
+
+#include "model/form.h"
+#include "window/received_data_box.h"
+
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QWheelEvent>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int Normal = 100;
+constexpr int WheelNotch = 120; // eighths of a degree
+
+} // namespace
+
+TextZoom::TextZoom(Form &form, ReceivedDataBox *received, QPlainTextEdit *send)
+    : QObject(send), m_form(form), m_received(received), m_send(send), m_sendFont(send->font()) {
+    // Read-only, the received-data box would zoom itself on its own terms.
+    received->viewport()->installEventFilter(this);
+    send->viewport()->installEventFilter(this);
+}
+
+void TextZoom::show() {
+    m_form.textZoom = std::clamp(m_form.textZoom, Smallest, Largest);
+    m_received->setZoom(m_form.textZoom);
+    QFont font = m_sendFont;
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(m_sendFont.pointSizeF() * m_form.textZoom / Normal);
+    m_send->setFont(font);
+}
+
+void TextZoom::zoomTo(int percent) {
+    m_form.textZoom = percent;
+    show();
+}
+
+bool TextZoom::zoomKey(const QKeyEvent &event) {
+    const Qt::KeyboardModifiers modifiers = event.modifiers();
+    if (!(modifiers & Qt::ControlModifier) || (modifiers & (Qt::AltModifier | Qt::MetaModifier)))
+        return false;
+    switch (event.key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        zoomTo(m_form.textZoom + Step);
+        return true;
+    case Qt::Key_Minus:
+        zoomTo(m_form.textZoom - Step);
+        return true;
+    case Qt::Key_0:
+        zoomTo(Normal);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TextZoom::eventFilter(QObject *, QEvent *event) {
+    if (event->type() != QEvent::Wheel)
+        return false;
+    const auto *wheel = static_cast<QWheelEvent *>(event);
+    if (!(wheel->modifiers() & Qt::ControlModifier))
+        return false;
+    m_wheel += wheel->angleDelta().y();
+    const int notches = m_wheel / WheelNotch;
+    m_wheel -= notches * WheelNotch;
+    if (notches != 0)
+        zoomTo(m_form.textZoom + notches * Step);
+    return true;
+}
