@@ -1,6 +1,10 @@
 #pragma once
 
-#include "settings/settings_store.h"
+#include <QString>
+#include <variant>
+
+// A stored setting: an integer, a text, or a boolean (what TRUE/FALSE read back as).
+using SettingValue = std::variant<int, QString, bool>;
 
 // One value per call, straight to and from the file (no cache: other writers are seen). When a
 // file that exists cannot be read or written, `problem` says why.

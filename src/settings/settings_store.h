@@ -1,14 +1,12 @@
 #pragma once
 
 #include "model/form.h"
+#include "settings/ini_value.h"
 
 #include <QString>
 #include <array>
 #include <optional>
 #include <variant>
-
-// A stored setting: an integer, a text, or a boolean (what TRUE/FALSE read back as).
-using SettingValue = std::variant<int, QString, bool>;
 
 // Where the settings file and the default log folder live: the program's folder, or the
 // per-user folders when the program's folder cannot be written (an installed copy).
