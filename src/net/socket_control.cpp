@@ -352,12 +352,9 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         // its peer never read).
         if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
             && socket->bytesToWrite() > 0) {
-            // Let what SendData accepted still reach the peer, then the socket deletes itself.
-            socket->setParent(nullptr);
-            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QAbstractSocket::errorOccurred, socket, &QObject::deleteLater);
-            QTimer::singleShot(CloseLingerMs, socket, &QObject::deleteLater);
+            // Let what SendData accepted still reach the peer, then the socket goes.
             socket->disconnectFromHost();
+            m_deletion.retireWhenSent(socket, CloseLingerMs);
         } else {
             socket->abort();
             m_deletion.retire(socket, disposal);
