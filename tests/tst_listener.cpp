@@ -167,6 +167,19 @@ private slots:
         QVERIFY(!b.hasPendingDatagrams() && !a.hasPendingDatagrams());
     }
 
+    // A reply that could not go out is noted with the reason, never as replied.
+    void udp_answerTooLargeForADatagram_notedAsNotSent() {
+        const quint16 port = startListener(c(), false);
+        setPairs(c(), {QStringLiteral("big")}, {QString(70000, u'x')});
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        peer.writeDatagram("big", QHostAddress::LocalHost, port);
+        QTRY_COMPARE(c().txtNetData.text(),
+                     QStringLiteral("big\r\nReply to big not sent: 10040 - Message too long."
+                                    " On Sock:0\r\n"));
+        QCOMPARE(c().listenSock->element(0)->State(), SocketControl::Open);
+    }
+
     void autoRespond_answersEveryMatchingPair_data() {
         QTest::addColumn<QStringList>("watch");
         QTest::addColumn<int>("value");

@@ -154,6 +154,7 @@ private slots:
         const QByteArray block(1 << 20, 'x');
         for (int sends = 0; sends < 64 && served.slot()->SendData(block); ++sends)
             QCoreApplication::processEvents();
+        QCOMPARE(served.slot()->LastSendError(), "10055 - No buffer space available.");
         QTRY_COMPARE(errors, (QList<QVariantList>{{1, 10055, "No buffer space available."}}));
         QCOMPARE(served.slot()->State(), SocketControl::Failed);
     }
@@ -182,8 +183,10 @@ private slots:
         client.setRemotePort(listener.LocalPort());
         QCOMPARE(client.LookUpRemoteHost(), host == "localhost");
         QTRY_COMPARE(client.State(), SocketControl::Open);
-        if (host == "127.0.0.1")
+        if (host == "127.0.0.1") {
             QVERIFY(!client.SendData(QByteArray(65508, 'x')));
+            QCOMPARE(client.LastSendError(), "10040 - Message too long.");
+        }
         const QByteArray largest = QByteArray("\xff\0 datagram", 11).repeated(5955) + "xy";
         const QList<QByteArray> sent{"one", "", largest, "three"};
         for (const QByteArray &data : sent)

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -272,8 +273,31 @@ void SocketControl::onPeerClosed() {
 }
 
 bool SocketControl::SendData(const QByteArray &data) {
-    if (m_protocol == UdpProtocol)
-        return sendUdp(data);
+    m_sendFailed = false;
+    errno = 0;
+    if (m_protocol == UdpProtocol ? sendUdp(data) : sendTcp(data)) {
+        m_lastSendError.clear();
+        return true;
+    }
+    const int cause = errno;
+    WinsockError error = winsockError(10057); // nothing was tried: no state to send in
+    if (m_failing)
+        error = m_failingWith;
+    else if (m_sendFailed)
+        error = winsockError(m_sendError, m_udp ? m_udp->errorString() : QString());
+    else if (cause == EAGAIN || cause == EWOULDBLOCK) // Qt tells a full buffer by no error
+        error = winsockError(10035);
+    else if (cause == ENOBUFS)
+        error = winsockError(10055);
+    m_lastSendError = QString::number(error.number) + QStringLiteral(" - ") + error.description;
+    return false;
+}
+
+QString SocketControl::LastSendError() const {
+    return m_lastSendError;
+}
+
+bool SocketControl::sendTcp(const QByteArray &data) {
     if (m_state != Connected || !m_tcp || m_failing)
         return false;
     const QPointer<QTcpSocket> socket = m_tcp;
@@ -328,6 +352,7 @@ void SocketControl::fail(const WinsockError &error) {
 // and closes the socket before the event could report it.
 void SocketControl::failLater(const WinsockError &error) {
     m_failing = true;
+    m_failingWith = error;
     QTimer::singleShot(0, this, [this, error, session = m_session] {
         if (m_session == session && std::exchange(m_failing, false))
             fail(error);

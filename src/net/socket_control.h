@@ -78,6 +78,9 @@ public:
     // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
     // LookUpRemoteHost found it.
     bool SendData(const QByteArray &data);
+    // Why the last SendData returned false, as the status line shows a socket error
+    // ("10040 - Message too long."); empty after one that succeeded.
+    QString LastSendError() const;
     QByteArray GetData(); // everything waiting (UDP: the current datagram)
     void Close();         // State 0 at once
 
@@ -89,6 +92,7 @@ signals:
 private:
     void onConnectionRequest(qintptr requestID);
     void wireTcp(QTcpSocket *socket);
+    bool sendTcp(const QByteArray &data);
     void onTcpReadyRead();
     void onTcpStateChanged(QAbstractSocket::SocketState qtState);
     void onTcpConnected();
@@ -128,6 +132,8 @@ private:
     QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
     bool m_sendFailed = false;
     bool m_failing = false; // a failure found inside a call, reported by an event still to come
+    WinsockError m_failingWith;
+    QString m_lastSendError;
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;
