@@ -158,10 +158,19 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
         slot->Accept(requestID); // refused unless the slot is closed
 }
 
-void Listener::listenSock_Error(int /*index*/, int number, const QString &description,
+void Listener::listenSock_Error(int index, int number, const QString &description,
                                 const QString & /*source*/) {
     m_form.state.LastListenError = QString::number(number) + QStringLiteral(" - ") + description;
+    const QString text =
+        QStringLiteral("Connection closed because of error:\r\n") + m_form.state.LastListenError;
+    // A peer that does not read loses only its own connection; the status monitor reopens the
+    // listener as after a peer that closed.
+    SocketControl *slot = index == 1 ? m_form.listenSock->element(1) : nullptr;
+    if (slot && number == 10055) {
+        slot->Close();
+        m_form.lblStatus[0]->setText(text);
+        return;
+    }
     StopListening();
-    showError(QStringLiteral("Connection closed because of error:\r\n")
-              + m_form.state.LastListenError);
+    showError(text);
 }
