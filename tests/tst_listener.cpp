@@ -115,11 +115,19 @@ private slots:
     void tcp_secondPeerRefused_firstKeepsWorking() {
         const quint16 port = startListener(c(), true);
         answerPingWithPong(c());
+        QSignalSpy refused(&c(), &Form::connectionRefused);
         auto first = connectPeer(port);
         QTRY_COMPARE(slotState(), int(SocketControl::Connected));
-        auto second = connectPeer(port);
-        QTRY_COMPARE(second->state(), QAbstractSocket::UnconnectedState);
+        QTcpSocket second;
+        QVERIFY(second.bind(QHostAddress::LocalHost, 0));
+        const quint16 secondPort = second.localPort();
+        second.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(second.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(c().listenSock->Count(), 2);
+        QCOMPARE(refused.size(), 1);
+        QCOMPARE(refused.first(),
+                 (QVariantList{QStringLiteral("127.0.0.1:%1").arg(secondPort),
+                               QStringLiteral("127.0.0.1:%1").arg(first->localPort())}));
 
         first->write("ping");
         QTRY_COMPARE(first->bytesAvailable(), qint64(6));
