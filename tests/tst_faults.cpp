@@ -149,12 +149,17 @@ private slots:
     }
 
     void unwritableLog_dataStillShownAndAnswered_data() {
-        QTest::addColumn<QString>("folder");
-        QTest::newRow("path through a regular file") << QStringLiteral("settings-is-a-file/logs/");
-        QTest::newRow("full device") << QStringLiteral("full/");
+        QTest::addColumn<QString>("folder"); // below the fixture's; null: the box left empty
+        QTest::addColumn<QString>("told");
+        QTest::newRow("path through a regular file") << QStringLiteral("settings-is-a-file/logs/")
+                                                     << QStringLiteral("SendrelLog_12052026.txt");
+        QTest::newRow("full device")
+            << QStringLiteral("full/") << QStringLiteral("SendrelLog_12052026.txt");
+        QTest::newRow("empty box") << QString() << QStringLiteral("No log folder given");
     }
     void unwritableLog_dataStillShownAndAnswered() {
         QFETCH(QString, folder);
+        QFETCH(QString, told);
         QFile plain(m_fixture->folder() + QStringLiteral("/settings-is-a-file"));
         QVERIFY(plain.open(QIODevice::WriteOnly));
         plain.close();
@@ -162,8 +167,9 @@ private slots:
         QFile::link(QStringLiteral("/dev/full"),
                     m_fixture->folder() + QStringLiteral("/full/SendrelLog_12052026.txt"));
 
+        // Set before the start, whose save gives the box its final separator.
+        logTo(folder.isNull() ? QString() : m_fixture->folder() + u'/' + folder);
         const quint16 port = startListener(c(), false);
-        logTo(m_fixture->folder() + u'/' + folder);
         answerPingWithPong(c());
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
@@ -171,8 +177,10 @@ private slots:
         QTRY_VERIFY(peer.hasPendingDatagrams());
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("pong\r\n"));
         QVERIFY(c().txtNetData.text().startsWith(QStringLiteral("ping")));
-        QVERIFY(c().txtLogPath.toolTip().contains(QStringLiteral("SendrelLog_12052026.txt")));
+        QVERIFY(c().txtLogPath.toolTip().contains(told));
         QCOMPARE(c().txtLogPath.foreColour(), ForeColour::Error);
+        QVERIFY2(!QFile::remove(QStringLiteral("/SendrelLog_12052026.txt")),
+                 "logged into the filesystem root");
     }
 };
 

@@ -15,7 +15,9 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 class tst_Listener : public QObject {
     Q_OBJECT
@@ -113,11 +115,19 @@ private slots:
     void tcp_secondPeerRefused_firstKeepsWorking() {
         const quint16 port = startListener(c(), true);
         answerPingWithPong(c());
+        QSignalSpy refused(&c(), &Form::connectionRefused);
         auto first = connectPeer(port);
         QTRY_COMPARE(slotState(), int(SocketControl::Connected));
-        auto second = connectPeer(port);
-        QTRY_COMPARE(second->state(), QAbstractSocket::UnconnectedState);
+        QTcpSocket second;
+        QVERIFY(second.bind(QHostAddress::LocalHost, 0));
+        const quint16 secondPort = second.localPort();
+        second.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(second.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(c().listenSock->Count(), 2);
+        QCOMPARE(refused.size(), 1);
+        QCOMPARE(refused.first(),
+                 (QVariantList{QStringLiteral("127.0.0.1:%1").arg(secondPort),
+                               QStringLiteral("127.0.0.1:%1").arg(first->localPort())}));
 
         first->write("ping");
         QTRY_COMPARE(first->bytesAvailable(), qint64(6));
@@ -165,6 +175,59 @@ private slots:
         QTRY_VERIFY(b.hasPendingDatagrams());
         QCOMPARE(b.receiveDatagram().data(), QByteArray("\tok\r\r\n"));
         QVERIFY(!b.hasPendingDatagrams() && !a.hasPendingDatagrams());
+    }
+
+    // A reply that could not go out is noted with the reason, never as replied.
+    void udp_answerTooLargeForADatagram_notedAsNotSent() {
+        const quint16 port = startListener(c(), false);
+        setPairs(c(), {QStringLiteral("big")}, {QString(70000, u'x')});
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        peer.writeDatagram("big", QHostAddress::LocalHost, port);
+        QTRY_COMPARE(c().txtNetData.text(),
+                     QStringLiteral("big\r\nReply to big not sent: 10040 - Message too long."
+                                    " On Sock:0\r\n"));
+        QCOMPARE(c().listenSock->element(0)->State(), SocketControl::Open);
+    }
+
+    // A peer that never reads its answers loses its own connection; the listener goes on.
+    void tcp_peerThatDoesNotRead_losesOnlyItsConnection() {
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {QStringLiteral("PING")}, {QString(30000, u'R')});
+        QStringList shown;
+        connect(c().lblStatus[0], &Control::changed, this,
+                [&] { shown << c().lblStatus[0]->Text(); });
+        QStringList notes;
+        connect(&c().txtNetData, &ReceivedData::noteArrived, this,
+                [&](const QString &note) { notes << note; });
+
+        const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        // One request per chunk, each answered, until what waits for the peer passes the bound.
+        while (notes.isEmpty() || notes.constLast().startsWith(QStringLiteral("\r\nReplied"))) {
+            QVERIFY(notes.size() < 5000);
+            QCOMPARE(::send(peer, "PING", 4, MSG_NOSIGNAL), 4);
+            const qsizetype answered = notes.size();
+            QTRY_COMPARE(notes.size(), answered + 1);
+        }
+        const QString error = QStringLiteral("10055 - No buffer space available.");
+        QTRY_VERIFY(
+            shown.contains(QStringLiteral("Connection closed because of error:\r\n") + error));
+        QCOMPARE(c().state.LastListenError, error);
+        QTRY_COMPARE(c().lblStatus[0]->Text(),
+                     QStringLiteral("Waiting for TCP data on port %1").arg(port));
+        QVERIFY(c().btnDisconnect.Visible());
+        ::close(peer);
+
+        auto next = connectPeer(port);
+        next->write("PING");
+        QTRY_COMPARE(next->bytesAvailable(), qint64(30002));
     }
 
     void autoRespond_answersEveryMatchingPair_data() {

@@ -8,12 +8,17 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QTimer>
 #include <QUdpSocket>
 
 constexpr qsizetype Kept = ReceivedData::MinimumKept;
@@ -274,6 +279,60 @@ private slots:
                  rawBytes ? QByteArray("a\0\xff\r\n\xc3", 6) : box.text().toUtf8());
     }
 
+    // A save that fails says why, as the system put it, and leaves no file.
+    void save_fails_namesTheSystemsReason() {
+        const QTemporaryDir dir;
+        const QString file = dir.filePath("saved.bin");
+        ShownData box;
+        box.view.setSaveDialog([&](QWidget *) { return ReceivedDataBox::SaveChoice{file, true}; });
+        box.setChunk(chunk(QByteArray(100000, 'x')));
+        QString told;
+        QTimer::singleShot(0, this, [&told] {
+            if (auto *message = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                told = message->text();
+                message->accept();
+            }
+        });
+        withFileSizeLimit(4096,
+                          [&] { menuEntry(box.view, "Sa&ve Received Data As...")->trigger(); });
+        QCOMPARE(told, "Cannot save " + file + ":\nFile too large");
+        QVERIFY(!QFile::exists(file));
+    }
+
+    // Case is ignored; a text that is not there leaves the last match selected.
+    void find_nextPreviousAndNotFound() {
+        ShownData box;
+        box.setText("alpha beta\nALPHA gamma alpha");
+        QTRY_COMPARE(box.view.toPlainText(), box.text());
+        menuEntry(box.view, "&Find...")->trigger();
+        auto *dialog = box.view.findChild<QDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        const auto click = [dialog](const QString &text) {
+            for (QPushButton *button : dialog->findChildren<QPushButton *>())
+                if (button->text() == text)
+                    button->click();
+        };
+        const auto selected = [&box] {
+            const QTextCursor cursor = box.view.textCursor();
+            return std::pair(cursor.selectionStart(), cursor.selectedText());
+        };
+        dialog->findChild<QLineEdit *>()->setText("alpha");
+        click("Find &Next");
+        QCOMPARE(selected(), std::pair(0, QStringLiteral("alpha")));
+        click("Find &Next");
+        click("Find &Next");
+        QCOMPARE(selected(), std::pair(23, QStringLiteral("alpha")));
+        click("Find &Previous");
+        QCOMPARE(selected(), std::pair(11, QStringLiteral("ALPHA")));
+        dialog->findChild<QLineEdit *>()->setText("delta");
+        click("Find &Next");
+        QCOMPARE(selected(), std::pair(11, QStringLiteral("ALPHA")));
+        const QList<QLabel *> labels = dialog->findChildren<QLabel *>();
+        QVERIFY(std::any_of(labels.begin(), labels.end(),
+                            [](const QLabel *label) { return label->text() == "Not found"; }));
+    }
+
+    // Long lines are shown in pieces, so only the characters must agree with the text.
     // Long lines are laid out in pieces, which the text handed on joins again.
     void view_catchesUpWithText() {
         ShownData box;

@@ -46,6 +46,7 @@ private slots:
             {"0x41,0X42-43:44\t45\r\n46", "ABCDEF", ""}, {"0x0x41", "A", ""},
             {"4G", "", "Not valid hex at character 2: G"},
             {"41 4", "", "Not valid hex at character 4: 4 has no second digit"},
+            {"41 0", "", "Not valid hex at character 4: 0 has no second digit"},
             {"4 1", "A", ""}, {"41 x", "", "Not valid hex at character 4: x"},
             {"\U0001F600 41", "", "Not valid hex at character 1: \U0001F600"},
             {"41\U0001F600", "", "Not valid hex at character 3: \U0001F600"}};

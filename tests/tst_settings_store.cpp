@@ -96,7 +96,9 @@ private slots:
         QCOMPARE(s.watchStrings[1], QString());
         const QString dropped = QString(text).remove(u'\r').remove(u'\n').remove(QChar(u'\0'));
         QCOMPARE(s.port, u"x"_s + dropped);
-        QCOMPARE(s.logPath, dropped + QDir::separator());
+        // An empty folder is stored empty, never as the root, and loads as the default.
+        QCOMPARE(s.logPath,
+                 dropped.isEmpty() ? store.defaultLogFolder() : dropped + QDir::separator());
     }
 
     // Every control starts away from its default; what is loaded is saved back as plain numbers,

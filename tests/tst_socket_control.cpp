@@ -10,6 +10,7 @@
 #include <QUdpSocket>
 
 #include <malloc.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -153,6 +154,7 @@ private slots:
         const QByteArray block(1 << 20, 'x');
         for (int sends = 0; sends < 64 && served.slot()->SendData(block); ++sends)
             QCoreApplication::processEvents();
+        QCOMPARE(served.slot()->LastSendError(), "10055 - No buffer space available.");
         QTRY_COMPARE(errors, (QList<QVariantList>{{1, 10055, "No buffer space available."}}));
         QCOMPARE(served.slot()->State(), SocketControl::Failed);
     }
@@ -181,8 +183,10 @@ private slots:
         client.setRemotePort(listener.LocalPort());
         QCOMPARE(client.LookUpRemoteHost(), host == "localhost");
         QTRY_COMPARE(client.State(), SocketControl::Open);
-        if (host == "127.0.0.1")
+        if (host == "127.0.0.1") {
             QVERIFY(!client.SendData(QByteArray(65508, 'x')));
+            QCOMPARE(client.LastSendError(), "10040 - Message too long.");
+        }
         const QByteArray largest = QByteArray("\xff\0 datagram", 11).repeated(5955) + "xy";
         const QList<QByteArray> sent{"one", "", largest, "three"};
         for (const QByteArray &data : sent)
@@ -208,29 +212,46 @@ private slots:
 
     void unloadInsideOwnDataArrival_data() {
         QTest::addColumn<bool>("nested");
-        QTest::newRow("from the handler") << false;
+        QTest::addColumn<qsizetype>("replySize");
+        QTest::addColumn<bool>("halfClose");
+        // The peer half-closes after its request; a reply not flushed at once would go when its
+        // close is read.
+        QTest::newRow("from the handler") << false << qsizetype(5) << true;
         // As a modal box or a wait cycle does, while a timer unloads the element.
-        QTest::newRow("from a nested event loop") << true;
+        QTest::newRow("from a nested event loop") << true << qsizetype(5) << true;
+        // Most of the reply still waits to go out when the element is unloaded.
+        QTest::newRow("8 MiB waiting, from a nested event loop")
+            << true << qsizetype(8 << 20) << false;
     }
 
     // The slot is unloaded inside its own event, as a listener reset after a reply does.
     void unloadInsideOwnDataArrival() {
         QFETCH(bool, nested);
+        QFETCH(qsizetype, replySize);
+        QFETCH(bool, halfClose);
+        const QByteArray reply = QByteArray("reply").repeated(replySize / 5);
 
         Served served;
+        QTcpSocket client;
         int arrivals = 0;
         bool unloaded = false;
         connect(&served.array, &SocketArray::DataArrival, this, [&](int index) {
             ++arrivals;
             const QPointer<SocketControl> element = served.array.element(index);
             element->GetData();
-            QVERIFY(element->SendData("reply"));
+            QVERIFY(element->SendData(reply));
             if (nested) {
-                QTimer::singleShot(0, this, [&] { unloaded = served.array.Unload(1); });
-                for (int i = 0; i < 20; ++i) {
-                    QCoreApplication::processEvents();
-                    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-                }
+                // Unloaded once the peer's close has been seen, or at once when it has none.
+                const auto unloadWhenDue = [&] {
+                    if (!unloaded && (!halfClose || element->State() == SocketControl::Closing))
+                        unloaded = served.array.Unload(1);
+                };
+                QTimer due;
+                connect(&due, &QTimer::timeout, this, unloadWhenDue);
+                due.start(0);
+                QVERIFY(QTest::qWaitFor([&] {
+                    return unloaded && client.state() == QAbstractSocket::UnconnectedState;
+                }));
             } else {
                 unloaded = served.array.Unload(index);
             }
@@ -238,12 +259,14 @@ private slots:
             if (element)
                 QVERIFY(element->GetData().isEmpty());
         });
-        QTcpSocket client;
         QVERIFY(served.connect(client));
         const QPointer<SocketControl> slot = served.slot();
         client.write("request");
+        QVERIFY(client.waitForBytesWritten(5000));
+        if (halfClose)
+            ::shutdown(int(client.socketDescriptor()), SHUT_WR);
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(client.readAll(), QByteArray("reply"));
+        QCOMPARE(client.readAll().size(), reply.size());
         QCOMPARE(arrivals, 1);
         QVERIFY(served.array.Count() == 1 && !served.array.Unload(0));
         QTRY_VERIFY(!slot);

@@ -1,6 +1,7 @@
 #include "listener/listener.h"
 
 #include "model/form.h"
+#include "net/posix_descriptors.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/leading_number.h"
@@ -20,6 +21,16 @@ bool portFromBox(const Control &box, int &port) {
         return false;
     port = int(value);
     return true;
+}
+
+// "192.168.1.20:51234", "[2001:db8::7]:51234"; empty for no address.
+QString peerText(const QHostAddress &address, quint16 port) {
+    if (address.isNull())
+        return {};
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + address.toString() + u']'
+                             : address.toString();
+    return host + u':' + QString::number(port);
 }
 
 } // namespace
@@ -93,6 +104,7 @@ void Listener::StopListening() {
         c.listenSock->Unload(index);
     }
     c.listenSock->element(0)->Close();
+    m_connectedPeer.clear();
 
     c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
     c.btnConnect.setEnabled(true);
@@ -151,17 +163,36 @@ void Listener::txtListenPort_Change() {
         box.setText(normal);
 }
 
+// A request the slot does not take is closed once this returns; it is told, with its peer.
 void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     SocketArray *sockets = m_form.listenSock;
     sockets->Load(1); // fails harmlessly when the slot already exists
-    if (SocketControl *slot = sockets->element(1))
-        slot->Accept(requestID); // refused unless the slot is closed
+    SocketControl *slot = sockets->element(1);
+    const auto [address, port] = connectionPeer(requestID);
+    const QString peer = peerText(address, port);
+    if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
+        m_connectedPeer = peer;
+        return;
+    }
+    if (peer.isEmpty()) // gone before it could be looked at
+        return;
+    const bool busy = slot && slot->State() != SocketControl::Closed;
+    emit m_form.connectionRefused(peer, busy ? m_connectedPeer : QString());
 }
 
-void Listener::listenSock_Error(int /*index*/, int number, const QString &description,
+void Listener::listenSock_Error(int index, int number, const QString &description,
                                 const QString & /*source*/) {
     m_form.state.LastListenError = QString::number(number) + QStringLiteral(" - ") + description;
+    const QString text =
+        QStringLiteral("Connection closed because of error:\r\n") + m_form.state.LastListenError;
+    // A peer that does not read loses only its own connection; the status monitor reopens the
+    // listener as after a peer that closed.
+    SocketControl *slot = index == 1 ? m_form.listenSock->element(1) : nullptr;
+    if (slot && number == 10055) {
+        slot->Close();
+        m_form.lblStatus[0]->setText(text);
+        return;
+    }
     StopListening();
-    showError(QStringLiteral("Connection closed because of error:\r\n")
-              + m_form.state.LastListenError);
+    showError(text);
 }

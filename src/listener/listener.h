@@ -35,4 +35,5 @@ private:
     Form &m_form;
     std::function<void()> m_saveSettings;
     bool m_showsError = false;
+    QString m_connectedPeer; // the peer taken up into the connection slot, as address:port
 };

@@ -26,6 +26,19 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
     return elapsed > appendWindowMs;
 }
 
+// The box's note of an auto-reply: what was sent, or that nothing was, and why.
+QString noteReply(const SocketControl *socket, bool sent, const QString &watch,
+                  const QString &reply, int index) {
+    const QString onSock = QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
+    if (sent)
+        return CrLf + QStringLiteral("Replied to ") + watch + QStringLiteral(" with:") + CrLf
+               + reply + onSock;
+    const QString reason =
+        socket ? socket->LastSendError() : QStringLiteral("10057 - Socket is not connected.");
+    return CrLf + QStringLiteral("Reply to ") + watch + QStringLiteral(" not sent: ") + reason
+           + onSock;
+}
+
 } // namespace
 
 ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
@@ -58,12 +71,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
             if (expandTokens(watch).toUtf8() != data)
                 continue;
             const QString reply = expandTokens(c.txtResponseString[i]->Text());
-            if (socket)
-                socket->SendData((reply + CrLf).toUtf8());
-            const QString note = CrLf + QStringLiteral("Replied to ") + watch
-                                 + QStringLiteral(" with:") + CrLf + reply
-                                 + QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
-            c.txtNetData.appendText(note);
+            const bool sent = socket && socket->SendData((reply + CrLf).toUtf8());
+            c.txtNetData.appendText(noteReply(socket, sent, watch, reply, index));
         }
     }
 

@@ -73,6 +73,12 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
 void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
                      const QDateTime &when) {
     Control &box = form.txtLogPath;
+    // With a separator added, an empty box would name the filesystem root.
+    if (box.Text().isEmpty()) {
+        box.setForeColour(ForeColour::Error);
+        box.setToolTip(QStringLiteral("No log folder given"));
+        return;
+    }
     box.setText(withFinalSeparator(box.Text()));
     const LogResult result = LogReceivedData(absoluteFolder(box.Text(), baseFolder), data, when);
     if (result.written) {

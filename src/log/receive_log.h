@@ -25,7 +25,7 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
 // The receive path's log step: the log folder box gains its final separator, the entry goes to
 // the folder it names (a leading "~" is the home folder; a relative folder is taken from
 // `baseFolder`), and the box shows whether it was written: red, with the reason as its tool
-// tip, until an entry is written again.
+// tip, until an entry is written again. An empty box names no folder: nothing is written.
 void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
                      const QDateTime &when);
 

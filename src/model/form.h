@@ -94,4 +94,10 @@ public:
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();
+
+signals:
+    // A peer that connected while another was connected was closed at once. Each peer as
+    // "address:port", an IPv4 one dotted as the status line shows it, an IPv6 one in brackets;
+    // `connectedPeer` is empty when the request was refused for another reason.
+    void connectionRefused(const QString &refusedPeer, const QString &connectedPeer);
 };

@@ -64,6 +64,20 @@ void closeDescriptor(int descriptor) {
     ::close(descriptor);
 }
 
+std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (descriptor < 0 || descriptor > INT_MAX
+        || ::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+        return {};
+    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    const auto port = peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(peer).sin6_port
+                                                 : reinterpret_cast<sockaddr_in &>(peer).sin_port;
+    return {isIPv4 ? QHostAddress(ipv4) : address, ntohs(port)};
+}
+
 void enableKeepAlive(QTcpSocket *socket) {
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     const int descriptor = int(socket->socketDescriptor());

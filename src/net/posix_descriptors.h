@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QtGlobal>
 
 #include <functional>
+#include <utility>
 
 class QObject;
 class QTcpServer;
@@ -17,5 +19,8 @@ QTcpServer *newRequestServer(std::function<void(qintptr descriptor)> announce, Q
 // stream socket (a stale or made-up request) or cannot be duplicated.
 int duplicateConnection(qintptr descriptor);
 void closeDescriptor(int descriptor);
+// The address and port of an announced connection's peer, an IPv4 peer of the dual-stack
+// listener as IPv4 (never ::ffff:); a null address when it has none.
+std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor);
 // Keep-alive probes that notice a peer which vanished without closing within a minute.
 void enableKeepAlive(QTcpSocket *socket);

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <cerrno>
 #include <memory>
 #include <utility>
 
@@ -277,8 +278,31 @@ void SocketControl::onPeerClosed() {
 }
 
 bool SocketControl::SendData(const QByteArray &data) {
-    if (m_protocol == UdpProtocol)
-        return sendUdp(data);
+    m_sendFailed = false;
+    errno = 0;
+    if (m_protocol == UdpProtocol ? sendUdp(data) : sendTcp(data)) {
+        m_lastSendError.clear();
+        return true;
+    }
+    const int cause = errno;
+    WinsockError error = winsockError(10057); // nothing was tried: no state to send in
+    if (m_failing)
+        error = m_failingWith;
+    else if (m_sendFailed)
+        error = winsockError(m_sendError, m_udp ? m_udp->errorString() : QString());
+    else if (cause == EAGAIN || cause == EWOULDBLOCK) // Qt tells a full buffer by no error
+        error = winsockError(10035);
+    else if (cause == ENOBUFS)
+        error = winsockError(10055);
+    m_lastSendError = QString::number(error.number) + QStringLiteral(" - ") + error.description;
+    return false;
+}
+
+QString SocketControl::LastSendError() const {
+    return m_lastSendError;
+}
+
+bool SocketControl::sendTcp(const QByteArray &data) {
     if (m_state != Connected || !m_tcp || m_failing)
         return false;
     const QPointer<QTcpSocket> socket = m_tcp;
@@ -333,6 +357,7 @@ void SocketControl::fail(const WinsockError &error) {
 // and closes the socket before the event could report it.
 void SocketControl::failLater(const WinsockError &error) {
     m_failing = true;
+    m_failingWith = error;
     QTimer::singleShot(0, this, [this, error, session = m_session] {
         if (m_session == session && std::exchange(m_failing, false))
             fail(error);
@@ -358,7 +383,10 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         // its peer never read).
         if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
             && socket->bytesToWrite() > 0) {
-            deliverAfterClose(socket);
+            // Let what SendData accepted still reach the peer, then the socket goes.
+            countDelivery(socket);
+            socket->disconnectFromHost();
+            m_deletion.retireWhenSent(socket, CloseLingerMs);
         } else {
             socket->abort();
             m_deletion.retire(socket, disposal);
@@ -366,29 +394,21 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     }
 }
 
-// Lets what SendData accepted still reach the peer, then the socket deletes itself.
-void SocketControl::deliverAfterClose(QTcpSocket *socket) {
-    socket->setParent(nullptr);
+// A closed connection counts as delivering until it has closed (everything left), failed or
+// gone at the end of its linger with bytes still waiting.
+void SocketControl::countDelivery(QAbstractSocket *socket) {
     ++m_delivering;
-    const QPointer<SocketControl> self(this);
     const auto ended = std::make_shared<bool>(false);
-    const auto end = [self, socket, ended] {
+    const auto end = [this, ended](bool lost) {
         if (std::exchange(*ended, true))
             return;
-        if (self) {
-            --self->m_delivering;
-            self->m_lostOnClose |= socket->bytesToWrite() > 0;
-        }
-        socket->disconnect();
-        socket->deleteLater();
+        --m_delivering;
+        m_lostOnClose |= lost;
     };
-    connect(socket, &QAbstractSocket::disconnected, socket, end);
-    connect(socket, &QAbstractSocket::errorOccurred, socket, [end, socket] {
-        socket->abort(); // what is left cannot be delivered any more
-        end();
-    });
-    QTimer::singleShot(CloseLingerMs, socket, end);
-    socket->disconnectFromHost();
+    connect(socket, &QAbstractSocket::disconnected, this,
+            [end, socket] { end(socket->bytesToWrite() > 0); });
+    connect(socket, &QAbstractSocket::errorOccurred, this, [end] { end(true); });
+    connect(socket, &QObject::destroyed, this, [end] { end(true); });
 }
 
 void SocketControl::setPaused(bool paused) {

@@ -79,6 +79,9 @@ public:
     // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
     // LookUpRemoteHost found it.
     bool SendData(const QByteArray &data);
+    // Why the last SendData returned false, as the status line shows a socket error
+    // ("10040 - Message too long."); empty after one that succeeded.
+    QString LastSendError() const;
     QByteArray GetData(); // everything waiting (UDP: the current datagram)
     void Close();         // State 0 at once
 
@@ -122,6 +125,7 @@ signals:
 private:
     void onConnectionRequest(qintptr requestID);
     void wireTcp(QTcpSocket *socket);
+    bool sendTcp(const QByteArray &data);
     void onTcpReadyRead();
     void onTcpStateChanged(QAbstractSocket::SocketState qtState);
     void onTcpConnected();
@@ -141,7 +145,7 @@ private:
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
-    void deliverAfterClose(QTcpSocket *socket);
+    void countDelivery(QAbstractSocket *socket);
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
@@ -167,6 +171,8 @@ private:
     bool m_paused = false;
     int m_delivering = 0;
     bool m_lostOnClose = false;
+    WinsockError m_failingWith;
+    QString m_lastSendError;
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;

@@ -11,7 +11,8 @@ bool endsWithSeparator(const QString &path) {
 }
 
 QString withFinalSeparator(const QString &path) {
-    return endsWithSeparator(path) ? path : path + QDir::separator();
+    // An empty path names no folder; with a separator it would name the root.
+    return path.isEmpty() || endsWithSeparator(path) ? path : path + QDir::separator();
 }
 
 QString joinedPath(const QString &folder, const QString &name) {

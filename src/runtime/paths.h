@@ -5,7 +5,7 @@
 // True when `path` ends with the platform's separator (either separator on Windows).
 bool endsWithSeparator(const QString &path);
 
-// `path` with the native separator appended unless it already ends with one.
+// `path` with the native separator appended unless it already ends with one; empty stays empty.
 QString withFinalSeparator(const QString &path);
 
 // `folder` and `name` joined by the native separator, with no separator doubled anywhere (a

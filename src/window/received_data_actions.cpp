@@ -1,6 +1,7 @@
 #include "window/received_data_actions.h"
 
 #include "model/received_data.h"
+#include "runtime/write_failure.h"
 #include "window/find_dialog.h"
 
 #include <QAction>
@@ -34,9 +35,12 @@ ReceivedDataBox::SaveChoice askWhereToSave(QWidget *owner) {
 // Written whole or not at all; answers the reason when it could not be.
 QString writeWhole(const QString &fileName, const QByteArray &bytes) {
     QSaveFile file(fileName);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return {};
-    return file.errorString();
+    // Unbuffered, so a full disk shows on the write itself, where the system's reason is known.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    if (file.write(bytes) != bytes.size())
+        return writeFailureReason(file);
+    return file.commit() ? QString() : file.errorString();
 }
 
 } // namespace
