@@ -174,6 +174,18 @@ private slots:
                 peer.connectToHost(QHostAddress::LocalHost, port);
                 QVERIFY(peer.waitForConnected());
             }
+            if (tcp && i == 0) { // a second peer meanwhile is refused, and told
+                QTcpSocket second;
+                second.connectToHost(QHostAddress::LocalHost, port);
+                QVERIFY(second.waitForConnected());
+                // Read before the program closes either connection.
+                const quint16 secondPort = second.localPort(), firstPort = peer.localPort();
+                QTRY_VERIFY2(
+                    program.err.contains(
+                        "Refused a connection from 127.0.0.1:" + QByteArray::number(secondPort)
+                        + " while connected to 127.0.0.1:" + QByteArray::number(firstPort)),
+                    program.err);
+            }
             tcp ? peer.write(chunks[i])
                 : datagrams.writeDatagram(chunks[i], QHostAddress::LocalHost, port);
             QTRY_VERIFY_WITH_TIMEOUT(program.out.size() > before, 10000);

@@ -109,6 +109,14 @@ void HeadlessRun::applyOptions() {
 int HeadlessRun::listen() {
     Form &c = m_program->form();
     connect(&c.txtNetData, &ReceivedData::noteArrived, this, &HeadlessRun::printNote);
+    connect(&c, &Form::connectionRefused, this,
+            [this](const QString &refused, const QString &connected) {
+                printLine(QStringLiteral("Refused a connection from ") + refused
+                              + (connected.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(" while connected to ") + connected),
+                          false);
+            });
     c.btnConnect.Click();
     // Judged from the buttons, not the text: an error text may stay until the next Start.
     if (!c.btnDisconnect.Visible()) {
