@@ -5,6 +5,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -16,8 +19,10 @@ const QByteArray NotFound = "HTTP/1.0 404 Not Found\r\nServer: KVX Sendrel HTTP 
 // The built program as a child process without a display, its output collected as it comes.
 struct Program {
     Program(const QString &folder, const QStringList &arguments, bool offscreen = false,
-            const QString &shell = {}) {
+            const QString &shell = {}, const QStringList &variables = {}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString &variable : variables)
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(name);
         if (offscreen)
@@ -310,6 +315,63 @@ private slots:
             QSKIP("the system refused a network namespace");
         QVERIFY2(program.endsWith(0), program.err);
         QCOMPARE(QFileInfo(received).size(), 120000);
+    }
+
+    // Under a service manager: ready once the port is open, the status lines follow, stderr
+    // carries the journal's priorities instead of a time stamp, and nothing is ready after a
+    // failed start.
+    void serviceManager_data() {
+        QTest::addColumn<bool>("free");
+        QTest::newRow("listening") << true;
+        QTest::newRow("port in use") << false;
+    }
+    void serviceManager() {
+        QFETCH(bool, free);
+        const QString notify = m_dir->filePath("notify");
+        const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(notify).constData(), sizeof address.sun_path);
+        QVERIFY(::bind(manager, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QByteArrayList told;
+        const auto listen = [&] {
+            char message[512];
+            for (ssize_t size; (size = ::recv(manager, message, sizeof message, 0)) > 0;)
+                told << QByteArray(message, size);
+            return told;
+        };
+        const QString errors = m_dir->filePath("stderr");
+        QFile journal(errors);
+        QVERIFY(journal.open(QIODevice::WriteOnly));
+        struct stat file {};
+        QVERIFY(::fstat(journal.handle(), &file) == 0);
+        const quint16 port = free ? freeLoopbackPort(true) : m_busy.serverPort();
+        Program program(m_dir->path(),
+                        Program::shell(QStringLiteral("--headless --tcp --port %1 --settings "
+                                                      "settings.ini 2>>stderr")
+                                           .arg(port)),
+                        false, {},
+                        {"NOTIFY_SOCKET=" + notify,
+                         QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
+        if (free) {
+            QTRY_VERIFY_WITH_TIMEOUT(listen().contains("READY=1"), 30000);
+            QTcpSocket peer;
+            peer.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(peer.waitForConnected());
+            QVERIFY(
+                told.contains("STATUS=Waiting for TCP data on port " + QByteArray::number(port)));
+            QTRY_VERIFY(listen().contains("STATUS=TCP Server Mode Send IP Address: 127.0.0.1"));
+            ::kill(program.process.processId(), SIGTERM);
+        }
+        QVERIFY2(program.endsWith(free ? 0 : 1), program.err);
+        listen();
+        QCOMPARE(told.contains("READY=1"), free);
+        QCOMPARE(told.contains("STOPPING=1"), free);
+        const QByteArray written = fileBytes(errors);
+        QVERIFY2(written.contains(free ? "<6>Waiting for TCP data on port "
+                                       : "<3>Error while attempting connection. "),
+                 written);
+        ::close(manager);
     }
 
     void windowClosesOnSignal_data() {
