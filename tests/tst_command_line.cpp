@@ -5,6 +5,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -115,6 +117,20 @@ private slots:
             << 1 << "Error while attempting connection.";
         QTest::newRow("send refused") << QStringList{"--send", "x", "--to", closed} << 1
                                       << "ERROR: Data Not Sent, Couldn't Connect To Host";
+        QTest::newRow("bind text") << QStringList{"--headless", "--bind", "127.1"} << 2
+                                   << "--bind: 127.1 is not an IPv4 or IPv6 address";
+        QTest::newRow("join unicast")
+            << QStringList{"--headless", "--udp", "--join", "10.0.0.1"} << 2
+            << "--join: 10.0.0.1 is not a multicast group (224.0.0.0/4 or ff00::/8)";
+        QTest::newRow("ttl 300") << QStringList{"--send", "x",     "--udp", "--to",
+                                                closed,   "--ttl", "300"}
+                                 << 2 << "--ttl: the multicast TTL 300 is outside 0-255";
+        QTest::newRow("broadcast tcp")
+            << QStringList{"--send", "x", "--to", closed, "--broadcast"} << 2
+            << "--broadcast works only with --headless or --send --udp";
+        QTest::newRow("bind absent address")
+            << QStringList{"--headless", "--tcp", "--port", "0", "--bind", "198.51.100.1"} << 1
+            << "10049 - Cannot assign requested address.";
     }
     void endsAtOnce() {
         QFETCH(QStringList, arguments);
@@ -237,6 +253,113 @@ private slots:
         QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
                  program.err);
         QVERIFY2(!program.err.contains("listensock"), program.err); // the trace line is asked for
+    }
+
+    void broadcastSend_data() {
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("with --broadcast") << true;
+        QTest::newRow("without") << false;
+    }
+    // A loopback broadcast reaches a socket on all addresses, only when allowed.
+    void broadcastSend() {
+        QFETCH(bool, allowed);
+        QUdpSocket everyone;
+        QVERIFY(everyone.bind(QHostAddress::AnyIPv4, 0));
+        QStringList arguments{"--send",
+                              "to all",
+                              "--udp",
+                              "--settings",
+                              "settings.ini",
+                              "--to",
+                              "127.255.255.255:" + QString::number(everyone.localPort())};
+        if (allowed)
+            arguments << "--broadcast";
+        Program program(m_dir->path(), arguments);
+        QVERIFY2(program.endsWith(allowed ? 0 : 1), program.err);
+        if (allowed) {
+            QTRY_VERIFY(everyone.hasPendingDatagrams());
+            QCOMPARE(everyone.receiveDatagram().data(), "to all");
+        } else {
+            QVERIFY2(program.err.contains(" - ERROR: Data Not Sent, Send Failed")
+                         && program.err.contains("10013 - Permission denied."),
+                     program.err);
+        }
+    }
+
+    // A peer of another loopback address is refused by the system.
+    void listensOnOneAddress() {
+        const QString port = QString::number(freeLoopbackPort(true));
+        Program program(m_dir->path(), {"--headless", "--tcp", "--bind", "127.0.0.2", "--port",
+                                        port, "--settings", "settings.ini"});
+        QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for TCP data on port "
+                                                      + port.toUtf8() + " (address 127.0.0.2)"),
+                                 30000);
+        QTcpSocket other, chosen;
+        other.connectToHost("127.0.0.1", port.toUShort());
+        QTRY_COMPARE(other.error(), QAbstractSocket::ConnectionRefusedError);
+        chosen.connectToHost("127.0.0.2", port.toUShort());
+        QVERIFY(chosen.waitForConnected());
+        // Accepted: the peer shows, from lo's own source address.
+        QTRY_VERIFY2(program.err.contains("TCP Server Mode Send IP Address: 127.0.0.1"),
+                     program.err);
+        ::kill(program.process.processId(), SIGTERM);
+        QVERIFY2(program.endsWith(0), program.err);
+    }
+
+    // In a network namespace of the test's own, where lo carries multicast: a group's datagram
+    // is shown, logged and answered to its sender; once stopped, nothing more is shown.
+    void multicastInOwnNamespace() {
+        if (::geteuid() != 0)
+            QSKIP("making a network namespace needs root (CAP_SYS_ADMIN and CAP_NET_ADMIN)");
+        const QString ip = QStandardPaths::findExecutable("ip", {"/usr/sbin", "/sbin", "/usr/bin"});
+        if (ip.isEmpty())
+            QSKIP("setting up the network namespace needs the ip command (iproute2)");
+        const QString name = "sendrel-test-" + QString::number(QCoreApplication::applicationPid());
+        if (QProcess::execute(ip, {"netns", "add", name}) != 0)
+            QSKIP("making a network namespace was refused (CAP_SYS_ADMIN)");
+        const auto removed = qScopeGuard([&] { QProcess::execute(ip, {"netns", "del", name}); });
+        QCOMPARE(QProcess::execute(ip, {"-n", name, "link", "set", "lo", "up", "multicast", "on"}),
+                 0);
+        QCOMPARE(QProcess::execute(ip, {"-n", name, "route", "add", "224.0.0.0/4", "dev", "lo",
+                                        "src", "127.0.0.1"}),
+                 0);
+
+        // The peer's socket is made inside the namespace and stays there.
+        QUdpSocket peer;
+        const int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int own = ::open(qPrintable("/run/netns/" + name), O_RDONLY | O_CLOEXEC);
+        QVERIFY(home >= 0 && own >= 0 && ::setns(own, CLONE_NEWNET) == 0);
+        const bool bound = peer.bind(QHostAddress::AnyIPv4, 0);
+        QVERIFY(::setns(home, CLONE_NEWNET) == 0);
+        ::close(home);
+        ::close(own);
+        QVERIFY(bound);
+
+        const QString port = "5000";
+        Program program(m_dir->path(),
+                        {"-c",
+                         "exec " + ip + " netns exec " + name + " \"$0\" --headless --udp --port "
+                             + port
+                             + " --join 239.1.2.3 --log logs --respond hi=ho --settings "
+                               "settings.ini",
+                         SENDREL_PROGRAM});
+        QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for UDP data on port 5000 (group "
+                                                      "239.1.2.3)"),
+                                 30000);
+        const QHostAddress group("239.1.2.3");
+        QVERIFY(peer.writeDatagram("hi", group, port.toUShort()) == 2);
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        QCOMPARE(peer.receiveDatagram().data(), "ho\r\n");
+        QCOMPARE(program.out, "hi");
+        const QStringList logs = QDir(m_dir->filePath("logs")).entryList(QDir::Files);
+        QVERIFY(logs.size() == 1
+                && fileBytes(QDir(m_dir->filePath("logs")).filePath(logs[0])).contains("hi"));
+
+        ::kill(program.process.processId(), SIGTERM);
+        QVERIFY2(program.endsWith(0), program.err);
+        peer.writeDatagram("after", group, port.toUShort());
+        QCOMPARE(program.out, "hi");
+        QVERIFY(program.err.contains("Connection Closed"));
     }
 
     // Arguments reach the program as bytes; text that is not UTF-8 would change on the wire or

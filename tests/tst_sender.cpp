@@ -181,6 +181,28 @@ private slots:
         QVERIFY(c().txtNetData.text().contains(QStringLiteral("self")));
     }
 
+    // With the option on, a send leaves from the UDP listener's own port, and the answer to it
+    // arrives in the received-data box.
+    void udpSend_fromListenPort() {
+        c().networkOptions.listenAddress = QHostAddress(QHostAddress::LocalHost);
+        c().networkOptions.sendFromListenPort = true;
+        const quint16 port = startListener(c(), false);
+        QVERIFY(c().lblStatus[0]->Text().endsWith("(address 127.0.0.1; sending from this port)"));
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress(QStringLiteral("127.0.0.2")), port));
+        int fromPort = 0;
+        connect(&peer, &QUdpSocket::readyRead, this, [&] {
+            const QNetworkDatagram question = peer.receiveDatagram();
+            fromPort = question.senderPort();
+            peer.writeDatagram("answer", question.senderAddress(), quint16(fromPort));
+        });
+        c().txtSendIP.setText(QStringLiteral("127.0.0.2"));
+        send(QStringLiteral("question"));
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
+        QTRY_COMPARE(fromPort, int(port));
+        QTRY_VERIFY(c().txtNetData.text().contains(QStringLiteral("answer")));
+    }
+
     // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,
     // and leaves the last-send line alone. The switch is stored after the described keys.
     void sendAsHex() {

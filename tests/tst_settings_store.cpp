@@ -165,6 +165,33 @@ private slots:
         QVERIFY(!store.LoadSettings().showHex);
     }
 
+    // The network options: absent, or stored as nothing valid, they read as the defaults; once
+    // changed they follow the other additions and read back.
+    void networkOptions() {
+        const SettingsStore store(m_location);
+        Settings s = store.LoadSettings();
+        QCOMPARE(s.network, NetworkOptions());
+        store.SaveSettings(s);
+        QVERIFY(!fileBytes(settingsPath()).contains("Multicast"));
+        s.network = {QHostAddress(u"::"_s),
+                     {QHostAddress(u"239.1.2.3"_s), QHostAddress(u"ff12::1"_s)},
+                     u"lo"_s,
+                     true,
+                     7,
+                     true};
+        store.SaveSettings(s);
+        QVERIFY(fileBytes(settingsPath())
+                    .endsWith("ResponseString6=\r\nListenAddress=::\r\nMulticastGroups=239.1.2.3,"
+                              "ff12::1\r\nMulticastInterface=lo\r\nAllowBroadcast=1\r\n"
+                              "MulticastTtl=7\r\nSendFromListenPort=1\r\n"));
+        QCOMPARE(store.LoadSettings().network, s.network);
+        QVERIFY(writeBytes(settingsPath(),
+                           "[Settings]\r\nListenAddress=127.1\r\nMulticastGroups=10.0.0.1\r\n"
+                           "MulticastInterface=nosuch0\r\nAllowBroadcast=yes\r\n"
+                           "MulticastTtl=256\r\nSendFromListenPort=2\r\n"));
+        QCOMPARE(store.LoadSettings().network, NetworkOptions());
+    }
+
     // Files from elsewhere, through the window: values of any length or code page come back
     // byte for byte after an open and a close; files that cannot be read or saved are told of
     // once and never replaced.

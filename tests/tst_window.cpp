@@ -1,14 +1,18 @@
 #include "support/window_fixture.h"
+#include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -266,6 +270,59 @@ private slots:
         QFile file(m_fixture->settingsFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll().contains("TextZoom=" + QByteArray::number(zoom)), zoom != 100);
+    }
+
+    // From the port box's menu: a bad address is told in the dialog, and OK takes the rest to
+    // the form and the settings file at once.
+    void networkOptions_dialogToFormAndSettings() {
+        bool checked = false;
+        whenShown<QMenu>([](QMenu *menu) {
+            menu->setActiveAction(menu->actions().constLast());
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        whenShown<NetworkOptionsDialog>([&checked](NetworkOptionsDialog *dialog) {
+            const auto field = [dialog](const char *name) {
+                return dialog->findChild<QWidget *>(name);
+            };
+            QVERIFY(field("listenAddress")->isEnabled());
+            static_cast<QComboBox *>(field("listenAddress"))->setCurrentText("127.1");
+            static_cast<QLineEdit *>(field("multicastGroups"))->setText("239.1.2.3");
+            static_cast<QCheckBox *>(field("allowBroadcast"))->setChecked(true);
+            QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            ok->click();
+            QCOMPARE(static_cast<QLabel *>(field("problem"))->text(),
+                     "127.1 is not an IPv4 or IPv6 address");
+            static_cast<QComboBox *>(field("listenAddress"))->setCurrentText("");
+            checked = true;
+            ok->click();
+        });
+        emit c().txtListenPort->customContextMenuRequested({2, 2});
+        QVERIFY(checked);
+        NetworkOptions expected;
+        expected.multicastGroups = {QHostAddress("239.1.2.3")};
+        expected.allowBroadcast = true;
+        QCOMPARE(window().form().networkOptions, expected);
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        QVERIFY2(saved.contains("MulticastGroups=239.1.2.3\r\nAllowBroadcast=1\r\n"), saved);
+    }
+
+private:
+    // Runs `work` on the first window of type T once it shows, inside that window's own loop.
+    template <typename T> void whenShown(std::function<void(T *)> work) {
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [timer, work] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                if (auto *shown = qobject_cast<T *>(widget); shown && shown->isVisible()) {
+                    timer->deleteLater();
+                    timer->stop();
+                    work(shown);
+                    return;
+                }
+            }
+        });
+        timer->start(10);
     }
 };
 

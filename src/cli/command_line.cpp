@@ -43,6 +43,50 @@ bool splitHostPort(const QString &text, QString &host, int &port) {
     return ok && port >= 1 && port <= 65535 && !host.isEmpty();
 }
 
+// The network options, checked as the dialog checks them; the first problem, or nothing.
+// --bind and --join shape the listener; the rest also a UDP send.
+QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
+    const bool listening = line.mode == CommandLine::Mode::Headless;
+    const bool udpSend = line.mode == CommandLine::Mode::Send && parser.isSet(u"udp"_s);
+    for (const QString &name : {u"bind"_s, u"join"_s}) {
+        if (parser.isSet(name) && !listening)
+            return u"--%1 works only with --headless"_s.arg(name);
+    }
+    for (const QString &name : {u"interface"_s, u"broadcast"_s, u"ttl"_s}) {
+        if (parser.isSet(name) && !listening && !udpSend)
+            return u"--%1 works only with --headless or --send --udp"_s.arg(name);
+    }
+    NetworkOptions given;
+    if (parser.isSet(u"bind"_s)) {
+        if (const QString error = parseListenAddress(parser.value(u"bind"_s), given.listenAddress);
+            !error.isEmpty())
+            return u"--bind: "_s + error;
+        line.bindAddress = given.listenAddress;
+    }
+    for (const QString &text : parser.values(u"join"_s)) {
+        QHostAddress group;
+        if (const QString error = parseMulticastGroup(text, group); !error.isEmpty())
+            return u"--join: "_s + error;
+        if (!given.multicastGroups.contains(group))
+            given.multicastGroups.append(group);
+    }
+    line.groups = given.multicastGroups;
+    if (parser.isSet(u"interface"_s)) {
+        given.multicastInterface = parser.value(u"interface"_s);
+        if (const QString error = checkInterfaceName(given.multicastInterface); !error.isEmpty())
+            return u"--interface: "_s + error;
+        line.interfaceName = given.multicastInterface;
+    }
+    line.broadcast = parser.isSet(u"broadcast"_s);
+    if (parser.isSet(u"ttl"_s)) {
+        if (const QString error = parseMulticastTtl(parser.value(u"ttl"_s), given.multicastTtl);
+            !error.isEmpty())
+            return u"--ttl: "_s + error;
+        line.ttl = given.multicastTtl;
+    }
+    return checkNetworkOptions(given);
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
@@ -69,6 +113,11 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
         {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
+        {u"bind"_s, u"Listen on this local address only (IPv4 or IPv6)."_s, u"ADDRESS"_s},
+        {u"join"_s, u"Join this multicast group (UDP; repeatable)."_s, u"GROUP"_s},
+        {u"interface"_s, u"Multicast joins and sends use interface NAME."_s, u"NAME"_s},
+        {u"broadcast"_s, u"Allow UDP sends to broadcast addresses."_s},
+        {u"ttl"_s, u"Multicast sends reach N hops (0-255, 1)."_s, u"N"_s},
     };
     parser.addOptions(options);
 
@@ -105,6 +154,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         if (parser.isSet(name) && !screenless)
             return usageError(u"--%1 works only with --headless or --send"_s.arg(name));
     }
+    if (const QString error = networkOptions(parser, line); !error.isEmpty())
+        return usageError(error);
 
     if (parser.isSet(u"settings"_s))
         line.settingsFile = QFileInfo(parser.value(u"settings"_s)).absoluteFilePath();

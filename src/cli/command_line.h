@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/network_options.h"
 #include "settings/settings_store.h"
 
 #include <QByteArrayList>
@@ -27,6 +28,12 @@ struct CommandLine {
     int sendPort = 0;
     // How long a send waits, after its own linger, for its bytes to leave.
     int waitMs = 10000;
+    // Network options given; each replaces what the settings file holds.
+    std::optional<QHostAddress> bindAddress;
+    QList<QHostAddress> groups; // none given: the file's
+    std::optional<QString> interfaceName;
+    bool broadcast = false; // given: allowed, else the file's
+    std::optional<int> ttl;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

@@ -78,6 +78,17 @@ int HeadlessRun::exec() {
 
 void HeadlessRun::applyOptions() {
     Form &c = m_program->form();
+    NetworkOptions &network = c.networkOptions;
+    if (m_line.bindAddress)
+        network.listenAddress = *m_line.bindAddress;
+    if (!m_line.groups.isEmpty())
+        network.multicastGroups = m_line.groups;
+    if (m_line.interfaceName)
+        network.multicastInterface = *m_line.interfaceName;
+    if (m_line.broadcast)
+        network.allowBroadcast = true;
+    if (m_line.ttl)
+        network.multicastTtl = *m_line.ttl;
     if (m_line.mode == CommandLine::Mode::Send) {
         c.optTCP[m_line.tcp.value_or(true) ? 0 : 1]->setValue(1);
         c.txtSendIP.setText(m_line.sendHost);

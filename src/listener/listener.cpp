@@ -4,6 +4,7 @@
 #include "net/posix_descriptors.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/socket_errors.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
@@ -45,32 +46,58 @@ void Listener::StartListening() {
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
+    // The options go on before every Listen or Bind; the described texts stay as they were
+    // while none is set.
+    const NetworkOptions &o = c.networkOptions;
+    const QString suffix = networkStatusSuffix(o);
+    QString startError = StartErrorText;
+    listener->setLocalAddress(o.listenAddress);
+    const bool interfaceKnown = listener->setMulticastInterface(o.multicastInterface);
+    listener->setAllowBroadcast(o.allowBroadcast);
+    listener->setMulticastTtl(o.multicastTtl);
+    if (!interfaceKnown) {
+        const QString why = checkInterfaceName(o.multicastInterface);
+        if (!why.isEmpty())
+            startError = why;
+    }
+
     bool started = false;
     int port = 0;
-    const bool portUsable = portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
+    const bool portUsable =
+        interfaceKnown && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
     if (c.optTCP[0]->isOn()) {
         listener->setProtocol(SocketControl::TcpProtocol);
         if (portUsable)
             listener->Listen();
         if (listener->State() == SocketControl::Listening) {
             c.lblStatus[0]->setText(QStringLiteral("Waiting for TCP data on port ")
-                                    + QString::number(listener->LocalPort()));
+                                    + QString::number(listener->LocalPort()) + suffix);
             started = true;
         }
     } else {
         listener->setProtocol(SocketControl::UdpProtocol);
         if (portUsable)
             listener->Bind();
-        if (listener->State() == SocketControl::Open) {
+        QString why;
+        if (listener->State() == SocketControl::Open && !o.multicastGroups.isEmpty()
+            && !listener->JoinGroups(o.multicastGroups, &why)) {
+            startError = why;
+        } else if (listener->State() == SocketControl::Open) {
             c.lblStatus[0]->setText(QStringLiteral("Waiting for UDP data on port ")
-                                    + QString::number(listener->LocalPort()));
+                                    + QString::number(listener->LocalPort()) + suffix);
             started = true;
         }
     }
+    // With an option set the system's reason says more than a port in use would.
+    const WinsockError failure = listener->LastFailure();
+    if (!started && startError == StartErrorText && !suffix.isEmpty()
+        && !failure.description.isEmpty())
+        startError =
+            QStringLiteral("Error while attempting connection.\r\n") + failureText(failure);
 
     if (!started) {
         StopListening();
-        showError(StartErrorText);
+        showError(startError);
         showListeningLook(false);
         c.btnSendData.setEnabled(true);
         c.lblSendIP.show();

@@ -3,6 +3,7 @@
 #include "model/control.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
+#include "net/network_options.h"
 
 #include <QObject>
 #include <QTimer>
@@ -91,6 +92,9 @@ public:
     bool sendAsHex = false;
     // The text size of the received-data box and the send box, in percent.
     int textZoom = 100;
+    // Where the listener listens and how far UDP sends reach; the listener takes them at each
+    // Start, a send at each send.
+    NetworkOptions networkOptions;
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();

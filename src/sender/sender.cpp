@@ -4,6 +4,7 @@
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/socket_errors.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 #include "runtime/hex_text.h"
@@ -165,16 +166,42 @@ void Sender::SendUdpClient(const QByteArray &data) {
         return;
     }
 
+    const NetworkOptions &o = m_form.networkOptions;
     sock->setProtocol(SocketControl::UdpProtocol);
     sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
     sock->setRemotePort(*port);
+    sock->setAllowBroadcast(o.allowBroadcast);
+    sock->setMulticastTtl(o.multicastTtl);
+    const bool interfaceKnown = sock->setMulticastInterface(o.multicastInterface);
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
     if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
         return;
-    const bool sent = sock->SendData(data);
+    // From the listener's own port, the answer comes back to the received-data box.
+    SocketControl *listener = m_form.listenSock->element(0);
+    const bool fromListener = o.sendFromListenPort && listener
+                              && listener->Protocol() == SocketControl::UdpProtocol
+                              && listener->State() == SocketControl::Open;
+    bool sent = false;
+    QString why;
+    if (!interfaceKnown) {
+        why = checkInterfaceName(o.multicastInterface);
+    } else if (fromListener) {
+        sent = listener->SendDatagramTo(data, sock->RemoteAddress(), quint16(*port));
+        why = failureText(listener->LastFailure());
+    } else {
+        sent = sock->SendData(data);
+        why = failureText(sock->LastFailure());
+    }
+    if (!sent && !why.isEmpty()) {
+        const bool refusedBroadcast = !o.allowBroadcast && why.startsWith(u"10013 ");
+        ShowMessage(QStringLiteral("Data not sent: ") + why
+                    + (refusedBroadcast ? QStringLiteral("\r\nA broadcast goes out only when "
+                                                         "Network Options allow it.")
+                                        : QString()));
+    }
 
     const WaitEnd open = RunWait(OpenWaitLimit, [&] {
         if (sock->State() != SocketControl::Open)

@@ -20,6 +20,7 @@ void showSettings(Form &c, const Settings &s) {
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
     c.sendAsHex = s.sendAsHex;
     c.textZoom = s.textZoom;
+    c.networkOptions = s.network;
 }
 
 Settings settingsFromForm(Form &c) {
@@ -39,5 +40,6 @@ Settings settingsFromForm(Form &c) {
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.sendAsHex = c.sendAsHex;
     s.textZoom = c.textZoom;
+    s.network = c.networkOptions;
     return s;
 }

@@ -156,6 +156,20 @@ Settings SettingsStore::LoadSettings() const {
             .toInt(&zoomRead);
     if (zoomRead)
         s.textZoom = zoom;
+
+    NetworkOptions &n = s.network;
+    const auto stored = [this](const char *key) {
+        return ReadStored(SettingsSection, QString::fromLatin1(key));
+    };
+    parseListenAddress(stored("ListenAddress"), n.listenAddress);
+    parseMulticastGroups(stored("MulticastGroups"), n.multicastGroups);
+    // An interface that has gone since is as bad as a misspelt one.
+    if (const QString name = stored("MulticastInterface").trimmed();
+        checkInterfaceName(name).isEmpty())
+        n.multicastInterface = name;
+    parseSwitch(stored("AllowBroadcast"), n.allowBroadcast);
+    parseMulticastTtl(stored("MulticastTtl"), n.multicastTtl);
+    parseSwitch(stored("SendFromListenPort"), n.sendFromListenPort);
     return s;
 }
 
@@ -191,4 +205,22 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     if (s.textZoom != Settings().textZoom
         || !ReadIniValue(settingsFilePath(), SettingsSection, zoomKey).isEmpty())
         WriteSetting(SettingsSection, zoomKey, s.textZoom);
+
+    const NetworkOptions &n = s.network;
+    const NetworkOptions defaults;
+    const auto writeOption = [this](const QString &key, bool isDefault, const QString &text) {
+        if (!isDefault || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
+            WriteSetting(SettingsSection, key, text);
+    };
+    writeOption(QStringLiteral("ListenAddress"), n.listenAddress.isNull(),
+                listenAddressText(n.listenAddress));
+    writeOption(QStringLiteral("MulticastGroups"), n.multicastGroups.isEmpty(),
+                multicastGroupsText(n.multicastGroups));
+    writeOption(QStringLiteral("MulticastInterface"), n.multicastInterface.isEmpty(),
+                n.multicastInterface);
+    writeOption(QStringLiteral("AllowBroadcast"), !n.allowBroadcast, switchText(n.allowBroadcast));
+    writeOption(QStringLiteral("MulticastTtl"), n.multicastTtl == defaults.multicastTtl,
+                QString::number(n.multicastTtl));
+    writeOption(QStringLiteral("SendFromListenPort"), !n.sendFromListenPort,
+                switchText(n.sendFromListenPort));
 }

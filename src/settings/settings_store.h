@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/form.h"
+#include "net/network_options.h"
 #include "settings/ini_value.h"
 
 #include <QString>
@@ -38,6 +39,9 @@ struct Settings {
     bool showTimeStamps = false;
     bool sendAsHex = false;
     int textZoom = 100; // percent; stored once it differs
+    // Each stored once it differs from its default; a stored value that is not valid reads as
+    // the default.
+    NetworkOptions network;
 };
 
 // The settings file of the window.

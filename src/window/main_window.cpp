@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "runtime/signal_relay.h"
 #include "window/form_binding.h"
+#include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QFileDialog>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -59,6 +61,11 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     m_controls.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_controls.txtSendData, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &at) { showSendBoxMenu(at); });
+    for (QLineEdit *box : {m_controls.txtListenPort, m_controls.txtSendIP}) {
+        box->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(box, &QWidget::customContextMenuRequested, this,
+                [this, box](const QPoint &at) { showNetworkMenu(box, at); });
+    }
     m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
 
     m_program->Form_Load();
@@ -92,6 +99,30 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
     menu->exec(box->viewport()->mapToGlobal(at));
+}
+
+void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
+    const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
+    menu->setObjectName(QStringLiteral("networkMenu"));
+    menu->addSeparator();
+    QAction *options = menu->addAction(QStringLiteral("&Network Options..."));
+    // The dialog opens once the menu is gone, not inside its loop.
+    if (menu->exec(box->mapToGlobal(at)) == options)
+        openNetworkOptions();
+}
+
+// Modal, guarded as the message box is; OK stores the options at once.
+void MainWindow::openNetworkOptions() {
+    const QPointer<NetworkOptionsDialog> dialog =
+        new NetworkOptionsDialog(form().networkOptions, form().btnDisconnect.Visible(), this);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    if (!dialog)
+        return;
+    if (accepted && dialog->options() != form().networkOptions) {
+        form().networkOptions = dialog->options();
+        m_program->saveSettings();
+    }
+    dialog->deleteLater();
 }
 
 void MainWindow::endSession() {

@@ -60,6 +60,9 @@ private:
 
     void showLayout();
     void showSendBoxMenu(const QPoint &at);
+    // The port box's and the send address box's own menu, with "Network Options...".
+    void showNetworkMenu(QLineEdit *box, const QPoint &at);
+    void openNetworkOptions();
 
     WindowOptions m_options;
     bool m_built = false;

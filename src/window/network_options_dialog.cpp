@@ -1,0 +1,113 @@
+#include "window/network_options_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+NetworkOptionsDialog::NetworkOptionsDialog(const NetworkOptions &options, bool listening,
+                                           QWidget *parent)
+    : QDialog(parent), m_options(options) {
+    setWindowTitle(QStringLiteral("Network Options"));
+    setObjectName(QStringLiteral("networkOptionsDialog"));
+
+    m_address = new QComboBox(this);
+    m_address->setObjectName(QStringLiteral("listenAddress"));
+    m_address->setEditable(true);
+    m_address->lineEdit()->setPlaceholderText(QStringLiteral("all addresses"));
+    m_address->addItem(QString());
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        m_address->addItem(address.toString());
+    m_address->setCurrentText(listenAddressText(options.listenAddress));
+
+    m_groups = new QLineEdit(multicastGroupsText(options.multicastGroups), this);
+    m_groups->setObjectName(QStringLiteral("multicastGroups"));
+    m_groups->setPlaceholderText(QStringLiteral("none, or 239.1.2.3, ff12::1"));
+
+    m_interface = new QComboBox(this);
+    m_interface->setObjectName(QStringLiteral("multicastInterface"));
+    m_interface->addItem(QStringLiteral("System default"), QString());
+    for (const QNetworkInterface &entry : QNetworkInterface::allInterfaces())
+        m_interface->addItem(entry.name(), entry.name());
+    // One that has gone since stays visible, so OK tells why it cannot be kept.
+    if (m_interface->findData(options.multicastInterface) < 0)
+        m_interface->addItem(options.multicastInterface, options.multicastInterface);
+    m_interface->setCurrentIndex(m_interface->findData(options.multicastInterface));
+
+    m_broadcast = new QCheckBox(QStringLiteral("Allow &broadcast sends"), this);
+    m_broadcast->setObjectName(QStringLiteral("allowBroadcast"));
+    m_broadcast->setChecked(options.allowBroadcast);
+
+    m_ttl = new QSpinBox(this);
+    m_ttl->setObjectName(QStringLiteral("multicastTtl"));
+    m_ttl->setRange(0, NetworkOptions::MaxMulticastTtl);
+    m_ttl->setValue(options.multicastTtl);
+
+    m_fromListenPort = new QCheckBox(QStringLiteral("&Send from the listening port (UDP)"), this);
+    m_fromListenPort->setObjectName(QStringLiteral("sendFromListenPort"));
+    m_fromListenPort->setChecked(options.sendFromListenPort);
+
+    m_problem = new QLabel(this);
+    m_problem->setObjectName(QStringLiteral("problem"));
+    m_problem->setWordWrap(true);
+    m_problem->setStyleSheet(QStringLiteral("color: #c00000"));
+    m_problem->hide();
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &NetworkOptionsDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &NetworkOptionsDialog::reject);
+
+    // Each label is its field's buddy, which names the field for screen readers.
+    auto *fields = new QFormLayout;
+    fields->addRow(QStringLiteral("&Listening address:"), m_address);
+    fields->addRow(QStringLiteral("Multicast &groups:"), m_groups);
+    fields->addRow(QStringLiteral("&Interface:"), m_interface);
+    fields->addRow(m_broadcast);
+    fields->addRow(QStringLiteral("Multicast &TTL:"), m_ttl);
+    fields->addRow(m_fromListenPort);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(m_problem);
+    layout->addWidget(buttons);
+    for (QWidget *field : {static_cast<QWidget *>(m_address), static_cast<QWidget *>(m_groups),
+                           static_cast<QWidget *>(m_interface)}) {
+        field->setEnabled(!listening);
+        if (listening)
+            field->setToolTip(QStringLiteral("The listener uses this until it stops."));
+    }
+    const QList<QWidget *> order{m_address, m_groups,         m_interface, m_broadcast,
+                                 m_ttl,     m_fromListenPort, buttons};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+QString NetworkOptionsDialog::readControls(NetworkOptions &options) const {
+    if (QString error = parseListenAddress(m_address->currentText(), options.listenAddress);
+        !error.isEmpty())
+        return error;
+    if (QString error = parseMulticastGroups(m_groups->text(), options.multicastGroups);
+        !error.isEmpty())
+        return error;
+    options.multicastInterface = m_interface->currentData().toString();
+    options.allowBroadcast = m_broadcast->isChecked();
+    options.multicastTtl = m_ttl->value();
+    options.sendFromListenPort = m_fromListenPort->isChecked();
+    return checkNetworkOptions(options);
+}
+
+void NetworkOptionsDialog::accept() {
+    NetworkOptions chosen = m_options;
+    const QString problem = readControls(chosen);
+    if (!problem.isEmpty()) {
+        m_problem->setText(problem);
+        m_problem->show();
+        return;
+    }
+    m_options = chosen;
+    QDialog::accept();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "net/network_options.h"
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QSpinBox;
+
+// The network options, as the port box's and the send address box's "Network Options..."
+// open them. OK takes them only once the net/ checks find nothing wrong; otherwise the reason
+// stays in the dialog. While the listener runs, what it was opened with cannot change.
+class NetworkOptionsDialog final : public QDialog {
+    Q_OBJECT
+
+public:
+    NetworkOptionsDialog(const NetworkOptions &options, bool listening, QWidget *parent = nullptr);
+
+    // What OK took; the options given until then.
+    NetworkOptions options() const { return m_options; }
+
+    void accept() override;
+
+private:
+    // The options as the controls hold them; the first problem, empty when there is none.
+    QString readControls(NetworkOptions &options) const;
+
+    NetworkOptions m_options;
+    QComboBox *m_address = nullptr;
+    QLineEdit *m_groups = nullptr;
+    QComboBox *m_interface = nullptr;
+    QCheckBox *m_broadcast = nullptr;
+    QSpinBox *m_ttl = nullptr;
+    QCheckBox *m_fromListenPort = nullptr;
+    QLabel *m_problem = nullptr;
+};
