@@ -7,7 +7,6 @@
 #include "net/socket_control.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
-#include "runtime/tokens.h"
 
 #include <QPointer>
 
@@ -30,8 +29,51 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
                                QString logBaseFolder)
-    : m_form(form), m_listener(listener), m_clock(clock),
-      m_logBaseFolder(std::move(logBaseFolder)) {}
+    : m_form(form), m_listener(listener), m_clock(clock), m_logBaseFolder(std::move(logBaseFolder)),
+      m_pairRules(form),
+      m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
+
+// Every matching rule answers on the socket the chunk came from, in rule order; an answer with
+// a delay waits in the queue, the others go at once.
+void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteArray &data,
+                                 const QDateTime &now) {
+    const QString peer =
+        socket ? socket->RemoteHostIP() + u':' + QString::number(socket->PeerPort()) : QString();
+    const QList<Answer> answers =
+        m_pairRules.answersFor(data, now, peer, m_form.listenSock->element(0)->session());
+    if (socket)
+        m_delayed.sendDue(socket);
+    for (const Answer &answer : answers) {
+        PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0};
+        if (answer.delayMs == 0 || !socket) {
+            reply(socket, pending);
+            continue;
+        }
+        if (socket->Protocol() == SocketControl::UdpProtocol) {
+            pending.peer = QHostAddress(socket->RemoteHostIP());
+            pending.peerPort = quint16(socket->PeerPort());
+        }
+        m_delayed.add(std::move(pending));
+    }
+}
+
+void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) {
+    const QByteArray &bytes = pending.answer.bytes;
+    const bool sent =
+        socket
+        && (pending.peer.isNull() ? socket->SendData(bytes)
+                                  : socket->SendDatagramTo(bytes, pending.peer, pending.peerPort));
+    noteReply(pending, sent);
+}
+
+// "Replied to WATCH with:" and the reply, as the described pair notes it: whether or not it went
+// out.
+void ReceiveHandler::noteReply(const PendingAnswer &pending, bool /*sent*/) {
+    const QString note = CrLf + QStringLiteral("Replied to ") + pending.answer.watchShown
+                         + QStringLiteral(" with:") + CrLf + pending.answer.replyShown
+                         + QStringLiteral(" On Sock:") + QString::number(pending.index) + CrLf;
+    m_form.txtNetData.appendText(note);
+}
 
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     Form &c = m_form;
@@ -50,22 +92,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     else
         c.txtNetData.appendChunk(std::move(chunk));
 
-    if (c.chkEnableAutoRespond.isOn()) {
-        for (std::size_t i = 0; i < c.txtWatchString.size(); ++i) {
-            const QString &watch = c.txtWatchString[i]->Text();
-            if (watch.isEmpty())
-                continue;
-            if (expandTokens(watch).toUtf8() != data)
-                continue;
-            const QString reply = expandTokens(c.txtResponseString[i]->Text());
-            if (socket)
-                socket->SendData((reply + CrLf).toUtf8());
-            const QString note = CrLf + QStringLiteral("Replied to ") + watch
-                                 + QStringLiteral(" with:") + CrLf + reply
-                                 + QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
-            c.txtNetData.appendText(note);
-        }
-    }
+    if (c.chkEnableAutoRespond.isOn())
+        autoRespond(socket, index, data, now);
 
     if (c.chkLogData.isOn())
         ReceiveLog::LogReceivedData(c, m_logBaseFolder, data, now);
