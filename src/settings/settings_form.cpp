@@ -20,6 +20,8 @@ void showSettings(Form &c, const Settings &s) {
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
     c.sendAsHex = s.sendAsHex;
     c.textZoom = s.textZoom;
+    for (int i = 0; i < PairCount; ++i)
+        c.setPairOptions(i, s.pairOptions[i]);
 }
 
 Settings settingsFromForm(Form &c) {
@@ -39,5 +41,7 @@ Settings settingsFromForm(Form &c) {
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.sendAsHex = c.sendAsHex;
     s.textZoom = c.textZoom;
+    for (int i = 0; i < PairCount; ++i)
+        s.pairOptions[i] = c.pairOptions(i);
     return s;
 }

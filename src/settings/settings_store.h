@@ -40,6 +40,8 @@ struct Settings {
     bool showTimeStamps = false;
     bool sendAsHex = false;
     int textZoom = 100; // percent; stored once it differs
+    // Each pair's match mode, response as hex, line end and delay; stored once they differ.
+    std::array<PairOptions, PairCount> pairOptions{};
 };
 
 // The settings file of the window.
