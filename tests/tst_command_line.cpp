@@ -97,6 +97,10 @@ private slots:
                               << "WATCH=RESPONSE";
         QTest::newRow("8 pairs") << QStringList{"--headless"} + QStringList(8, "--respond=a=b") << 2
                                  << "at most 7";
+        QTest::newRow("bad pattern") << QStringList{"--headless", "--respond-regex", "(a=b"} << 2
+                                     << "--respond-regex: Pattern error at offset 2";
+        QTest::newRow("delay first") << QStringList{"--headless", "--respond-delay", "5"} << 2
+                                     << "--respond-delay applies to the pair before it";
         QTest::newRow("port text") << QStringList{"--headless", "--port", "x"} << 2 << "number";
         QTest::newRow("port alone") << QStringList{"--port", "7"} << 2 << "only with --headless";
         QTest::newRow("to no port")
@@ -162,6 +166,10 @@ private slots:
             << QByteArrayList{"ho\r\n", ""} << "hi" + binary
             << QStringList{"Waiting for UDP data on port", "Replied to hi with: ho On Sock:0"}
             << SIGINT;
+        QTest::newRow("regex capture")
+            << QStringList{"--respond", "x=y", "--respond-regex", "^id:(\\d+)$=ok %1"}
+            << QByteArrayList{"id:42"} << QByteArrayList{"ok 42\r\n"} << QByteArray("id:42")
+            << QStringList{"Replied to ^id:(\\d+)$ with: ok 42 On Sock:0"} << SIGTERM;
         QTest::newRow("hex") << QStringList{"--tcp", "--hex"}
                              << QByteArrayList{QByteArray("AB\0 x", 5)} << QByteArrayList{""}
                              << QByteArray("00000000  41 42 00 20 78                       "

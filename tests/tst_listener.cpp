@@ -1,5 +1,6 @@
 // The listener driven through the real window with real loopback peers.
 #include "listener/listener.h"
+#include "listener/receive_handler.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/loopback.h"
@@ -18,6 +19,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
+Q_DECLARE_METATYPE(PairOptions)
 
 class tst_Listener : public QObject {
     Q_OBJECT
@@ -266,6 +270,90 @@ private slots:
         while (peer.hasPendingDatagrams())
             received += peer.receiveDatagram().data();
         QCOMPARE(received, answer);
+    }
+
+    // Pairs away from the defaults, each chunk from one UDP peer; the replies as they arrive.
+    void autoRespond_richerPairs_data() {
+        QTest::addColumn<QStringList>("watch");
+        QTest::addColumn<QStringList>("response");
+        QTest::addColumn<PairOptions>("first"); // the first pair's options; the others exact
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QByteArrayList>("replies");
+        QTest::newRow("contains, capture, counter")
+            << QStringList{"id="} << QStringList{"got %0 #%COUNTER%"}
+            << PairOptions{MatchMode::Contains, false, true, 0}
+            << QByteArrayList{"x id=1", "none", "id="}
+            << QByteArrayList{"got id= #1\r\n", "got id= #2\r\n"};
+        QTest::newRow("hex both sides, no line end") << QStringList{"00 FF"} << QStringList{"06 %0"}
+                                                     << PairOptions{MatchMode::Hex, true, false, 0}
+                                                     << QByteArrayList{QByteArray("a\0\xff", 3)}
+                                                     << QByteArrayList{QByteArray("\x06\0\xff", 3)};
+        // The runaway pattern gives up on its chunk; the next chunk is still answered.
+        QTest::newRow("catastrophic pattern")
+            << QStringList{"^(a+)+$", "ping"} << QStringList{"never", "pong"}
+            << PairOptions{MatchMode::Regex, false, true, 0}
+            << QByteArrayList{QByteArray(30, 'a') + 'b', "ping"} << QByteArrayList{"pong\r\n"};
+    }
+    void autoRespond_richerPairs() {
+        QFETCH(QStringList, watch);
+        QFETCH(QStringList, response);
+        QFETCH(PairOptions, first);
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QByteArrayList, replies);
+        if (first.mode == MatchMode::Regex)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(u"^Auto-respond rule 0 .* gave up"_s));
+        const quint16 port = startListener(c(), false);
+        setPairs(c(), watch, response);
+        c().setPairOptions(0, first);
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        for (const QByteArray &chunk : chunks)
+            peer.writeDatagram(chunk, QHostAddress::LocalHost, port);
+        QByteArrayList received;
+        while (received.size() < replies.size()) {
+            QTRY_VERIFY(peer.hasPendingDatagrams());
+            received += peer.receiveDatagram().data();
+        }
+        QCOMPARE(received, replies);
+    }
+
+    // A delayed answer waits without holding up another pair's; the delayed ones keep the
+    // chunks' order.
+    void autoRespond_delayedAnswersKeepTheirOrder() {
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {"ping", "ping"}, {"late %COUNTER%", "now"});
+        c().setPairOptions(0, {MatchMode::Contains, false, true, 300});
+        auto peer = connectPeer(port);
+        QVERIFY(peer->waitForConnected(5000));
+        peer->write("ping");
+        QByteArray received;
+        QTRY_VERIFY((received += peer->readAll()).startsWith("now\r\n"));
+        peer->write("ping");
+        QTRY_VERIFY((received += peer->readAll()).contains("late 2\r\n"));
+        received.replace("now\r\n", "");
+        QCOMPARE(received, QByteArray("late 1\r\nlate 2\r\n"));
+        QVERIFY(c().txtNetData.text().endsWith(u"Replied to ping with:\r\nlate 2 On Sock:1\r\n"_s));
+    }
+
+    // Stop drops what was waiting; Start counts anew.
+    void autoRespond_stopCancelsDelayedAnswers() {
+        quint16 port = startListener(c(), false);
+        setPairs(c(), {"ping"}, {"pong %COUNTER%"});
+        c().setPairOptions(0, {MatchMode::Contains, false, true, 200});
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        peer.writeDatagram("ping", QHostAddress::LocalHost, port);
+        const DelayedAnswers &delayed = m_fixture->program().receiveHandler().delayedAnswers();
+        QTRY_COMPARE(delayed.pendingCount(), 1);
+        c().btnDisconnect.Click();
+        port = startListener(c(), false);
+        QTRY_COMPARE(delayed.pendingCount(), 0);
+        QVERIFY(!c().txtNetData.text().contains(u"Replied"_s));
+        peer.writeDatagram("ping", QHostAddress::LocalHost, port);
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        QCOMPARE(peer.receiveDatagram().data(), QByteArray("pong 1\r\n"));
+        QVERIFY(!peer.hasPendingDatagrams());
     }
 
     void http_notFoundAndReset_data() {

@@ -190,6 +190,26 @@ private slots:
                            "MulticastInterface=nosuch0\r\nAllowBroadcast=yes\r\n"
                            "MulticastTtl=256\r\nSendFromListenPort=2\r\n"));
         QCOMPARE(store.LoadSettings().network, NetworkOptions());
+    // Pair options follow, only once changed; absent, or not understood, they are the defaults.
+    void pairOptions_storedOnceChanged() {
+        const SettingsStore store(m_location);
+        QVERIFY(writeBytes(settingsPath(), "[Settings]\r\nWatchMode0=bogus\r\nResponseDelay0=60001"
+                                           "\r\nResponseLineEnd1=TRUE\r\n"));
+        Settings s = store.LoadSettings();
+        QVERIFY(s.pairOptions == decltype(s.pairOptions){});
+        QFile::remove(settingsPath());
+        s.pairOptions[2] = {MatchMode::Regex, true, false, 60000};
+        store.SaveSettings(s);
+        QVERIFY(fileBytes(settingsPath())
+                    .endsWith("ResponseString6=\r\nWatchMode2=regex\r\nResponseHex2=1\r\n"
+                              "ResponseLineEnd2=0\r\nResponseDelay2=60000\r\n"));
+        QVERIFY(store.LoadSettings().pairOptions == s.pairOptions);
+        s.pairOptions[2] = {};
+        store.SaveSettings(s);
+        QVERIFY(fileBytes(settingsPath())
+                    .endsWith("WatchMode2=exact\r\nResponseHex2=0\r\nResponseLineEnd2=1\r\n"
+                              "ResponseDelay2=0\r\n"));
+        QVERIFY(store.LoadSettings().pairOptions == s.pairOptions);
     }
 
     // Files from elsewhere, through the window: values of any length or code page come back

@@ -10,6 +10,7 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFontInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -20,6 +21,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
+
+Q_DECLARE_METATYPE(PairOptions)
 
 constexpr int CompactHeight = 512, FullHeight = 835, ClientWidth = 652;
 
@@ -45,6 +48,27 @@ class tst_Window : public QObject {
             QVERIFY2(control->isHidden() == !full, qPrintable(control->objectName()));
         // The send address stays, below the compact window's edge.
         QVERIFY(!c().txtSendIP->isHidden() && (full || c().txtSendIP->y() >= CompactHeight));
+    }
+
+    // Picks `path` in the context menu `box` opens for the Menu key, as the operator would.
+    static void choose(QWidget *box, const QStringList &path) {
+        QTimer::singleShot(0, box, [path] {
+            auto *top = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QMenu *menu = top;
+            for (const QString &step : path) {
+                QAction *action = nullptr;
+                for (QAction *entry : menu ? menu->actions() : QList<QAction *>())
+                    action = QString(entry->text()).remove(u'&') == step ? entry : action;
+                if (!action)
+                    break;
+                action->menu() ? void(menu = action->menu()) : action->trigger();
+            }
+            if (top)
+                top->close();
+        });
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(4, 4),
+                                box->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(box, &event);
     }
 
 private slots:
@@ -230,6 +254,58 @@ private slots:
 
     // Ctrl+Plus (or Ctrl+=), Ctrl+Minus, Ctrl+0 and Ctrl+wheel zoom both boxes, the hex view in
     // its fixed-pitch font; the zoom is kept once it is not 100 %.
+    // Each pair's options from its boxes' menus; the watch box tells them at a glance.
+    void pairMenus_setOptions_data() {
+        QTest::addColumn<bool>("watchBox");
+        QTest::addColumn<QStringList>("path");
+        QTest::addColumn<PairOptions>("options");
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("regex") << true << QStringList{"Match", "Regular Expression"}
+                               << PairOptions{MatchMode::Regex, false, true, 0} << "regex";
+        QTest::newRow("hex response")
+            << false << QStringList{"Response as Hex"}
+            << PairOptions{MatchMode::Exact, true, true, 0} << "exact hex out";
+        QTest::newRow("no line end")
+            << false << QStringList{"Add Line End (CR LF)"}
+            << PairOptions{MatchMode::Exact, false, false, 0} << "exact no CR LF";
+        QTest::newRow("delay") << false << QStringList{"Delay..."}
+                               << PairOptions{MatchMode::Exact, false, true, 250} << "exact 250 ms";
+    }
+    void pairMenus_setOptions() {
+        QFETCH(bool, watchBox);
+        QFETCH(QStringList, path);
+        QFETCH(PairOptions, options);
+        QFETCH(QString, tag);
+        m_fixture->showFullLayout();
+        QTimer answer; // the delay dialog, once it opens
+        connect(&answer, &QTimer::timeout, this, [] {
+            if (auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+                dialog->setIntValue(250);
+                dialog->accept();
+            }
+        });
+        answer.start(10);
+        choose(watchBox ? c().txtWatchString[2] : c().txtResponseString[2], path);
+        QTRY_COMPARE(m_fixture->form().pairOptions(2), options);
+        auto *label = c().txtWatchString[2]->findChild<QLabel *>();
+        QVERIFY(label->isVisibleTo(&window()));
+        QCOMPARE(label->text(), tag);
+        QVERIFY(c().txtWatchString[2]->accessibleDescription().startsWith(u"Match: "));
+        QVERIFY(m_fixture->form().pairOptions(1) == PairOptions());
+        QVERIFY(!c().txtWatchString[1]->findChild<QLabel *>()->isVisibleTo(&window()));
+    }
+
+    // A pattern that does not compile turns its box red, the reason in its tip.
+    void pairMenus_badPatternShowsRed() {
+        m_fixture->showFullLayout();
+        choose(c().txtWatchString[0], {"Match", "Regular Expression"});
+        QTest::keyClicks(c().txtWatchString[0], "(a");
+        QCOMPARE(c().txtWatchString[0]->palette().color(QPalette::Text), QColor(Qt::red));
+        QVERIFY(c().txtWatchString[0]->toolTip().startsWith(u"Pattern error at offset 2"));
+        c().txtWatchString[0]->setText(QStringLiteral("a"));
+        QCOMPARE(c().txtWatchString[0]->toolTip(), u"Match: Regular Expression");
+    }
+
     void textZoom_keysWheelAndSettings_data() {
         QTest::addColumn<QString>("keys"); // + = - 0 as with Ctrl; w W: Ctrl+wheel up, down
         QTest::addColumn<int>("zoom");

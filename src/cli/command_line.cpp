@@ -2,10 +2,14 @@
 
 #include "cli/argument_check.h"
 #include "model/form.h"
+#include "respond/rule_text.h"
 #include "runtime/hex_text.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QHash>
+
+#include <array>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -87,6 +91,47 @@ QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
     return checkNetworkOptions(given);
 }
 
+constexpr std::array<MatchMode, 6> RespondModes{MatchMode::Exact,  MatchMode::Contains,
+                                                MatchMode::Starts, MatchMode::Ends,
+                                                MatchMode::Regex,  MatchMode::Hex};
+
+// The pairs from the respond options and --respond-delay, in the order given, then the rules
+// files; empty when all is well, else the usage error.
+QString readRespondOptions(const QCommandLineParser &parser, CommandLine &line) {
+    QHash<QString, qsizetype> seen; // how many values of each option are taken
+    for (const QString &name : parser.optionNames()) {
+        const QString value = parser.values(name).value(seen[name]++);
+        if (name == u"respond-delay"_s) {
+            const std::optional<int> delay = delayFromText(value);
+            if (line.pairs.isEmpty())
+                return u"--respond-delay applies to the pair before it, and none is"_s;
+            if (!delay)
+                return u"--respond-delay needs 0 to %1 ms, not '%2'"_s.arg(ResponseRule::MaxDelayMs)
+                    .arg(value);
+            line.pairs.last().delayMs = *delay;
+            continue;
+        }
+        if (name == u"respond-file"_s) {
+            const RulesFromText file = readRulesFile(value);
+            if (!file.error.isEmpty())
+                return u"--respond-file: "_s + file.error;
+            line.fileRules += file.rules;
+            continue;
+        }
+        for (const MatchMode mode : RespondModes) {
+            if (name != respondOption(mode))
+                continue;
+            if (line.pairs.size() == PairCount)
+                return u"at most %1 --respond pairs"_s.arg(PairCount);
+            const RuleFromText pair = ruleFromOption(mode, value);
+            if (!pair.error.isEmpty())
+                return pair.error;
+            line.pairs.append(pair.rule);
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
@@ -107,6 +152,17 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"log"_s, u"Log received data to daily files in DIR."_s, u"DIR"_s},
         {u"respond"_s, u"Answer data equal to WATCH with RESPONSE (max %1)."_s.arg(PairCount),
          u"WATCH=RESPONSE"_s},
+        {u"respond-contains"_s, u"A pair answering data that contains WATCH."_s,
+         u"WATCH=RESPONSE"_s},
+        {u"respond-starts"_s, u"A pair answering data that starts with WATCH."_s,
+         u"WATCH=RESPONSE"_s},
+        {u"respond-ends"_s, u"A pair answering data that ends with WATCH."_s, u"WATCH=RESPONSE"_s},
+        {u"respond-regex"_s, u"A pair answering data that matches the pattern WATCH."_s,
+         u"WATCH=RESPONSE"_s},
+        {u"respond-hex"_s, u"A pair of hex bytes: data holding WATCH gets RESPONSE."_s,
+         u"WATCH=RESPONSE"_s},
+        {u"respond-delay"_s, u"The pair before it answers after MS (0-60000)."_s, u"MS"_s},
+        {u"respond-file"_s, u"More rules: MODE<TAB>WATCH<TAB>RESPONSE[<TAB>DELAY]."_s, u"FILE"_s},
         {u"hex"_s, u"Print received data as a hex dump; --send TEXT is hex pairs."_s},
         {u"quiet"_s, u"Print only errors on stderr."_s},
         {u"verbose"_s, u"Also print the trace line of each send."_s},
@@ -146,7 +202,9 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
                                             : CommandLine::Mode::Window;
     const bool listening = line.mode == CommandLine::Mode::Headless;
     const bool screenless = line.mode != CommandLine::Mode::Window;
-    for (const QString &name : {u"port"_s, u"http"_s, u"log"_s, u"respond"_s}) {
+    for (const QString &name : {u"port"_s, u"http"_s, u"log"_s, u"respond"_s, u"respond-contains"_s,
+                                u"respond-starts"_s, u"respond-ends"_s, u"respond-regex"_s,
+                                u"respond-hex"_s, u"respond-delay"_s, u"respond-file"_s}) {
         if (parser.isSet(name) && !listening)
             return usageError(u"--%1 works only with --headless"_s.arg(name));
     }
@@ -177,15 +235,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         line.logFolder = QFileInfo(parser.value(u"log"_s)).absoluteFilePath();
     }
 
-    const QStringList pairs = parser.values(u"respond"_s);
-    if (pairs.size() > PairCount)
-        return usageError(u"at most %1 --respond pairs"_s.arg(PairCount));
-    for (const QString &pair : pairs) {
-        const qsizetype equals = pair.indexOf(u'=');
-        if (equals <= 0)
-            return usageError(u"--respond needs WATCH=RESPONSE, not '%1'"_s.arg(pair));
-        line.responses.append({pair.left(equals), pair.mid(equals + 1)});
-    }
+    if (const QString error = readRespondOptions(parser, line); !error.isEmpty())
+        return usageError(error);
 
     line.hex = parser.isSet(u"hex"_s);
     line.quiet = parser.isSet(u"quiet"_s);

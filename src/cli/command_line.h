@@ -1,11 +1,11 @@
 #pragma once
 
 #include "net/network_options.h"
+#include "respond/response_rule.h"
 #include "settings/settings_store.h"
 
 #include <QByteArrayList>
 #include <QList>
-#include <QPair>
 #include <QString>
 #include <optional>
 
@@ -19,7 +19,10 @@ struct CommandLine {
     std::optional<bool> tcp; // true --tcp, false --udp
     bool http = false;
     std::optional<QString> logFolder;
-    QList<QPair<QString, QString>> responses; // watch string, response string
+    // Auto-respond pairs in the order given (at most PairCount); when any is given they replace
+    // the settings' pairs. The rules files' rules come after the pairs.
+    QList<ResponseRule> pairs;
+    QList<ResponseRule> fileRules;
     bool hex = false;
     bool quiet = false;
     bool verbose = false;

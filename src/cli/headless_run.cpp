@@ -107,12 +107,16 @@ void HeadlessRun::applyOptions() {
         c.chkLogData.setValue(1);
         c.txtLogPath.setText(*m_line.logFolder);
     }
-    if (!m_line.responses.isEmpty()) {
+    if (!m_line.pairs.isEmpty()) {
         for (int i = 0; i < PairCount; ++i) {
-            const bool given = i < m_line.responses.size();
-            c.txtWatchString[i]->setText(given ? m_line.responses[i].first : QString());
-            c.txtResponseString[i]->setText(given ? m_line.responses[i].second : QString());
+            const ResponseRule pair = m_line.pairs.value(i);
+            c.txtWatchString[i]->setText(pair.watch);
+            c.txtResponseString[i]->setText(pair.response);
+            c.setPairOptions(i, {pair.mode, pair.responseHex, pair.lineEnd, pair.delayMs});
         }
+    }
+    if (!m_line.pairs.isEmpty() || !m_line.fileRules.isEmpty()) {
+        c.setExtraRules(m_line.fileRules);
         c.chkEnableAutoRespond.setValue(1);
     }
 }

@@ -5,9 +5,9 @@
 #include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/socket_errors.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
-#include "runtime/tokens.h"
 
 #include <QPointer>
 
@@ -26,25 +26,65 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
     return elapsed > appendWindowMs;
 }
 
-// The box's note of an auto-reply: what was sent, or that nothing was, and why.
-QString noteReply(const SocketControl *socket, bool sent, const QString &watch,
-                  const QString &reply, int index) {
-    const QString onSock = QStringLiteral(" On Sock:") + QString::number(index) + CrLf;
-    if (sent)
-        return CrLf + QStringLiteral("Replied to ") + watch + QStringLiteral(" with:") + CrLf
-               + reply + onSock;
-    const QString reason =
-        socket ? socket->LastSendError() : QStringLiteral("10057 - Socket is not connected.");
-    return CrLf + QStringLiteral("Reply to ") + watch + QStringLiteral(" not sent: ") + reason
-           + onSock;
-}
-
 } // namespace
 
 ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
                                QString logBaseFolder)
-    : m_form(form), m_listener(listener), m_clock(clock),
-      m_logBaseFolder(std::move(logBaseFolder)) {}
+    : m_form(form), m_listener(listener), m_clock(clock), m_logBaseFolder(std::move(logBaseFolder)),
+      m_pairRules(form),
+      m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
+
+// Every matching rule answers on the socket the chunk came from, in rule order; an answer with
+// a delay waits in the queue, the others go at once.
+void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteArray &data,
+                                 const QDateTime &now) {
+    const QString peer =
+        socket ? socket->RemoteHostIP() + u':' + QString::number(socket->PeerPort()) : QString();
+    const QList<Answer> answers =
+        m_pairRules.answersFor(data, now, peer, m_form.listenSock->element(0)->session());
+    if (socket)
+        m_delayed.sendDue(socket);
+    for (const Answer &answer : answers) {
+        PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0};
+        if (answer.delayMs == 0 || !socket) {
+            reply(socket, pending);
+            continue;
+        }
+        if (socket->Protocol() == SocketControl::UdpProtocol) {
+            pending.peer = QHostAddress(socket->RemoteHostIP());
+            pending.peerPort = quint16(socket->PeerPort());
+        }
+        m_delayed.add(std::move(pending));
+    }
+}
+
+void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) {
+    const QByteArray &bytes = pending.answer.bytes;
+    const bool sent =
+        socket
+        && (pending.peer.isNull() ? socket->SendData(bytes)
+                                  : socket->SendDatagramTo(bytes, pending.peer, pending.peerPort));
+    noteReply(pending, sent);
+}
+
+// The box's note of an auto-reply: "Replied to WATCH with:" and the reply, or that nothing was
+// sent, and why.
+void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent) {
+    const QString onSock = QStringLiteral(" On Sock:") + QString::number(pending.index) + CrLf;
+    if (sent) {
+        m_form.txtNetData.appendText(CrLf + QStringLiteral("Replied to ")
+                                     + pending.answer.watchShown + QStringLiteral(" with:") + CrLf
+                                     + pending.answer.replyShown + onSock);
+        return;
+    }
+    const SocketControl *socket = pending.socket;
+    QString reason = QStringLiteral("10057 - Socket is not connected.");
+    if (socket)
+        reason = socket->LastSendError().isEmpty() ? failureText(socket->LastFailure())
+                                                   : socket->LastSendError();
+    m_form.txtNetData.appendText(CrLf + QStringLiteral("Reply to ") + pending.answer.watchShown
+                                 + QStringLiteral(" not sent: ") + reason + onSock);
+}
 
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     Form &c = m_form;
@@ -63,18 +103,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     else
         c.txtNetData.appendChunk(std::move(chunk));
 
-    if (c.chkEnableAutoRespond.isOn()) {
-        for (std::size_t i = 0; i < c.txtWatchString.size(); ++i) {
-            const QString &watch = c.txtWatchString[i]->Text();
-            if (watch.isEmpty())
-                continue;
-            if (expandTokens(watch).toUtf8() != data)
-                continue;
-            const QString reply = expandTokens(c.txtResponseString[i]->Text());
-            const bool sent = socket && socket->SendData((reply + CrLf).toUtf8());
-            c.txtNetData.appendText(noteReply(socket, sent, watch, reply, index));
-        }
-    }
+    if (c.chkEnableAutoRespond.isOn())
+        autoRespond(socket, index, data, now);
 
     if (c.chkLogData.isOn())
         ReceiveLog::LogReceivedData(c, m_logBaseFolder, data, now);

@@ -88,3 +88,16 @@ QList<Control *> Form::sendAndRespondControls() {
         list << txtWatchString[i] << txtResponseString[i];
     return list;
 }
+
+void Form::setPairOptions(int pair, const PairOptions &options) {
+    PairOptions &held = m_pairOptions.at(std::size_t(pair));
+    if (held == options)
+        return;
+    held = options;
+    emit pairOptionsChanged(pair);
+}
+
+void Form::setExtraRules(const QList<ResponseRule> &rules) {
+    m_extraRules = rules;
+    emit extraRulesChanged();
+}

@@ -4,6 +4,7 @@
 #include "model/program_state.h"
 #include "model/received_data.h"
 #include "net/network_options.h"
+#include "respond/response_rule.h"
 
 #include <QObject>
 #include <QTimer>
@@ -21,6 +22,16 @@ inline constexpr int PairCount = 7;
 inline const QString NoPeerSendCaption =
     QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
 
+// What a pair adds to its watch and response strings; the defaults are the described pair.
+struct PairOptions {
+    MatchMode mode = MatchMode::Exact;
+    bool responseHex = false;
+    bool lineEnd = true;
+    int delayMs = 0;
+
+    bool operator==(const PairOptions &) const = default;
+};
+
 // The window's state without the window: every control by its name with the values the
 // handlers read and write, the two timers, the two socket controls and the five program-wide
 // values. The window shows it; the command line drives it as an operator would.
@@ -37,6 +48,9 @@ inline const QString NoPeerSendCaption =
 //   txtListenPort   the settings (load), Listener (its own normalisation, look)
 //   optTCP, optReceiveType
 //                   the settings (load), Listener (enabled only while idle)
+//   txtWatchString, txtResponseString
+//                   the settings (load), the operator; the receive path sets their colour and
+//                   tool tip from the pair's check and options
 class Form final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form)
@@ -99,9 +113,22 @@ public:
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();
 
+    const PairOptions &pairOptions(int pair) const { return m_pairOptions.at(std::size_t(pair)); }
+    // Announces pairOptionsChanged(pair) when the options differ.
+    void setPairOptions(int pair, const PairOptions &options);
+    // Rules after the seven pairs (the command line's rules file); not stored.
+    const QList<ResponseRule> &extraRules() const { return m_extraRules; }
+    void setExtraRules(const QList<ResponseRule> &rules);
+
 signals:
     // A peer that connected while another was connected was closed at once. Each peer as
     // "address:port", an IPv4 one dotted as the status line shows it, an IPv6 one in brackets;
     // `connectedPeer` is empty when the request was refused for another reason.
     void connectionRefused(const QString &refusedPeer, const QString &connectedPeer);
+    void pairOptionsChanged(int pair);
+    void extraRulesChanged();
+
+private:
+    std::array<PairOptions, PairCount> m_pairOptions{};
+    QList<ResponseRule> m_extraRules;
 };

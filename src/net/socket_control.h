@@ -113,6 +113,9 @@ public:
     bool SendDatagramTo(const QByteArray &data, const QHostAddress &host, quint16 port);
     // The address RemoteHost stands for: its literal, or what LookUpRemoteHost found for it.
     QHostAddress RemoteAddress() const;
+    // Changes with every open and Close: what was queued for the socket's session before may
+    // no longer go out on it.
+    quint64 session() const { return m_session; }
     // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;

@@ -90,6 +90,14 @@ void Program::connectHandlers() {
             [sender] { sender->btnClearSendData_Click(); });
     connect(&c.btnLogLocation, &Control::clicked, this,
             [chooser] { chooser->btnLogLocation_Click(); });
+    // Auto-respond rules are compiled as the pairs change, not per chunk.
+    PairRules *rules = &receiver->pairRules();
+    for (int pair = 0; pair < PairCount; ++pair) {
+        for (Control *box : {c.txtWatchString[pair], c.txtResponseString[pair]})
+            connect(box, &Control::Change, this, [rules, pair] { rules->pairChanged(pair); });
+    }
+    connect(&c, &Form::pairOptionsChanged, this, [rules](int pair) { rules->pairChanged(pair); });
+    connect(&c, &Form::extraRulesChanged, this, [rules] { rules->extraRulesChanged(); });
 }
 
 void Program::Form_Load() {

@@ -21,6 +21,8 @@ void showSettings(Form &c, const Settings &s) {
     c.sendAsHex = s.sendAsHex;
     c.textZoom = s.textZoom;
     c.networkOptions = s.network;
+    for (int i = 0; i < PairCount; ++i)
+        c.setPairOptions(i, s.pairOptions[i]);
 }
 
 Settings settingsFromForm(Form &c) {
@@ -41,5 +43,7 @@ Settings settingsFromForm(Form &c) {
     s.sendAsHex = c.sendAsHex;
     s.textZoom = c.textZoom;
     s.network = c.networkOptions;
+    for (int i = 0; i < PairCount; ++i)
+        s.pairOptions[i] = c.pairOptions(i);
     return s;
 }

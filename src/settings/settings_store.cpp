@@ -170,6 +170,20 @@ Settings SettingsStore::LoadSettings() const {
     parseSwitch(stored("AllowBroadcast"), n.allowBroadcast);
     parseMulticastTtl(stored("MulticastTtl"), n.multicastTtl);
     parseSwitch(stored("SendFromListenPort"), n.sendFromListenPort);
+    for (int i = 0; i < PairCount; ++i) {
+        PairOptions &options = s.pairOptions[i];
+        const auto read = [this, i](const char *key, const SettingValue &defaultValue) {
+            return ReadSetting(SettingsSection, QLatin1String(key) + QString::number(i),
+                               defaultValue);
+        };
+        // A mode this program does not know is taken as exact.
+        options.mode =
+            matchModeFromName(settingText(read("WatchMode", QString()))).value_or(MatchMode::Exact);
+        options.responseHex = !isZero(read("ResponseHex", 0));
+        options.lineEnd = !isZero(read("ResponseLineEnd", 1));
+        options.delayMs =
+            delayFromText(settingText(read("ResponseDelay", 0)).trimmed()).value_or(0);
+    }
     return s;
 }
 
@@ -223,4 +237,23 @@ void SettingsStore::SaveSettings(const Settings &s) const {
                 QString::number(n.multicastTtl));
     writeOption(QStringLiteral("SendFromListenPort"), !n.sendFromListenPort,
                 switchText(n.sendFromListenPort));
+    const auto writeChanged = [this](const QString &key, const SettingValue &value, bool changed) {
+        if (changed || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
+            WriteSetting(SettingsSection, key, value);
+    };
+    const PairOptions defaults;
+    for (int i = 0; i < PairCount; ++i) {
+        const PairOptions &options = s.pairOptions[i];
+        const QString n = QString::number(i);
+        const QString mode = matchModeName(options.mode);
+        writeChanged(QStringLiteral("WatchMode") + n,
+                     mode.isEmpty() ? QStringLiteral("exact") : mode,
+                     options.mode != defaults.mode);
+        writeChanged(QStringLiteral("ResponseHex") + n, options.responseHex ? 1 : 0,
+                     options.responseHex != defaults.responseHex);
+        writeChanged(QStringLiteral("ResponseLineEnd") + n, options.lineEnd ? 1 : 0,
+                     options.lineEnd != defaults.lineEnd);
+        writeChanged(QStringLiteral("ResponseDelay") + n, options.delayMs,
+                     options.delayMs != defaults.delayMs);
+    }
 }

@@ -42,6 +42,8 @@ struct Settings {
     // Each stored once it differs from its default; a stored value that is not valid reads as
     // the default.
     NetworkOptions network;
+    // Each pair's match mode, response as hex, line end and delay; stored once they differ.
+    std::array<PairOptions, PairCount> pairOptions{};
 };
 
 // The settings file of the window.

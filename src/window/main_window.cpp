@@ -4,6 +4,7 @@
 #include "runtime/signal_relay.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
+#include "window/pair_menus.h"
 #include "window/received_data_box.h"
 
 #include <QApplication>
@@ -54,6 +55,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     Form &form = m_program->form();
     m_controls = buildControls(this, form.txtNetData);
     bindForm(form, m_controls);
+    new PairMenus(form, m_controls, this);
     connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
     connect(&form.txtNetData, &ReceivedData::heightChanged, this, &MainWindow::showLayout);
     showLayout();

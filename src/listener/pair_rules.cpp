@@ -1,0 +1,84 @@
+#include "listener/pair_rules.h"
+
+#include "model/form.h"
+#include "net/socket_errors.h"
+
+#include <QStringList>
+
+QString matchModeCaption(MatchMode mode) {
+    switch (mode) {
+    case MatchMode::Exact:
+        return QStringLiteral("Exactly");
+    case MatchMode::Contains:
+        return QStringLiteral("Contains");
+    case MatchMode::Starts:
+        return QStringLiteral("Starts With");
+    case MatchMode::Ends:
+        return QStringLiteral("Ends With");
+    case MatchMode::Regex:
+        return QStringLiteral("Regular Expression");
+    case MatchMode::Hex:
+        return QStringLiteral("Hex Bytes");
+    }
+    return {};
+}
+
+QString pairOptionsSummary(const PairOptions &options) {
+    if (options == PairOptions())
+        return {};
+    QStringList parts{QStringLiteral("Match: ") + matchModeCaption(options.mode)};
+    if (options.responseHex)
+        parts << QStringLiteral("response as hex");
+    if (!options.lineEnd)
+        parts << QStringLiteral("no line end");
+    if (options.delayMs > 0)
+        parts << QStringLiteral("delay %1 ms").arg(options.delayMs);
+    return parts.join(QStringLiteral("; "));
+}
+
+PairRules::PairRules(Form &form) : m_form(form) {
+    for (int pair = 0; pair < PairCount; ++pair)
+        pairChanged(pair);
+}
+
+void PairRules::pairChanged(int pair) {
+    const PairOptions &options = m_form.pairOptions(pair);
+    Control &watch = *m_form.txtWatchString[pair];
+    Control &response = *m_form.txtResponseString[pair];
+    ResponseRule rule;
+    rule.mode = options.mode;
+    rule.watch = watch.Text();
+    rule.response = response.Text();
+    rule.responseHex = options.responseHex;
+    rule.lineEnd = options.lineEnd;
+    rule.delayMs = options.delayMs;
+    const RuleCheck check = m_responder.setRule(pair, rule);
+
+    watch.setForeColour(check.watchError.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    watch.setToolTip(check.watchError.isEmpty() ? pairOptionsSummary(options) : check.watchError);
+    response.setForeColour(check.responseError.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    response.setToolTip(check.responseError);
+}
+
+void PairRules::extraRulesChanged() {
+    QList<ResponseRule> rules;
+    for (int pair = 0; pair < PairCount; ++pair)
+        rules.append(m_responder.rule(pair));
+    rules.append(m_form.extraRules());
+    m_responder.setRules(rules);
+}
+
+QList<Answer> PairRules::answersFor(QByteArrayView chunk, const QDateTime &now, const QString &peer,
+                                    quint64 listenSession) {
+    if (m_countedSession != listenSession
+        || m_sent.size() != std::size_t(m_responder.ruleCount())) {
+        m_sent.assign(std::size_t(m_responder.ruleCount()), 0);
+        m_countedSession = listenSession;
+    }
+    ChunkAnswers result = m_responder.answersFor(chunk, {now, peer, m_sent});
+    for (const QString &warning : std::as_const(result.warnings))
+        qCWarning(lcNet).noquote() << warning;
+    for (const Answer &answer : std::as_const(result.answers))
+        ++m_sent[std::size_t(answer.rule)];
+    return result.answers;
+}
