@@ -190,6 +190,8 @@ private slots:
                            "MulticastInterface=nosuch0\r\nAllowBroadcast=yes\r\n"
                            "MulticastTtl=256\r\nSendFromListenPort=2\r\n"));
         QCOMPARE(store.LoadSettings().network, NetworkOptions());
+    }
+
     // Pair options follow, only once changed; absent, or not understood, they are the defaults.
     void pairOptions_storedOnceChanged() {
         const SettingsStore store(m_location);

@@ -207,40 +207,31 @@ void SettingsStore::SaveSettings(const Settings &s) const {
                      withLineBreakTokens(s.responseStrings[i]));
     }
 
-    // Additions stay out of a file until they are first switched on.
-    const auto writeSwitch = [this](const QString &key, bool on) {
-        if (on || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
-            WriteSetting(SettingsSection, key, on ? 1 : 0);
-    };
-    writeSwitch(QStringLiteral("ShowHex"), s.showHex);
-    writeSwitch(QStringLiteral("ShowTimeStamps"), s.showTimeStamps);
-    writeSwitch(QStringLiteral("SendAsHex"), s.sendAsHex);
-    const QString zoomKey = QStringLiteral("TextZoom");
-    if (s.textZoom != Settings().textZoom
-        || !ReadIniValue(settingsFilePath(), SettingsSection, zoomKey).isEmpty())
-        WriteSetting(SettingsSection, zoomKey, s.textZoom);
-
-    const NetworkOptions &n = s.network;
-    const NetworkOptions defaults;
-    const auto writeOption = [this](const QString &key, bool isDefault, const QString &text) {
-        if (!isDefault || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
-            WriteSetting(SettingsSection, key, text);
-    };
-    writeOption(QStringLiteral("ListenAddress"), n.listenAddress.isNull(),
-                listenAddressText(n.listenAddress));
-    writeOption(QStringLiteral("MulticastGroups"), n.multicastGroups.isEmpty(),
-                multicastGroupsText(n.multicastGroups));
-    writeOption(QStringLiteral("MulticastInterface"), n.multicastInterface.isEmpty(),
-                n.multicastInterface);
-    writeOption(QStringLiteral("AllowBroadcast"), !n.allowBroadcast, switchText(n.allowBroadcast));
-    writeOption(QStringLiteral("MulticastTtl"), n.multicastTtl == defaults.multicastTtl,
-                QString::number(n.multicastTtl));
-    writeOption(QStringLiteral("SendFromListenPort"), !n.sendFromListenPort,
-                switchText(n.sendFromListenPort));
+    // Additions stay out of a file until they first differ from their default; once in it, they
+    // follow every change.
     const auto writeChanged = [this](const QString &key, const SettingValue &value, bool changed) {
         if (changed || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
             WriteSetting(SettingsSection, key, value);
     };
+    writeChanged(QStringLiteral("ShowHex"), s.showHex ? 1 : 0, s.showHex);
+    writeChanged(QStringLiteral("ShowTimeStamps"), s.showTimeStamps ? 1 : 0, s.showTimeStamps);
+    writeChanged(QStringLiteral("SendAsHex"), s.sendAsHex ? 1 : 0, s.sendAsHex);
+    writeChanged(QStringLiteral("TextZoom"), s.textZoom, s.textZoom != Settings().textZoom);
+
+    const NetworkOptions &net = s.network;
+    writeChanged(QStringLiteral("ListenAddress"), listenAddressText(net.listenAddress),
+                 !net.listenAddress.isNull());
+    writeChanged(QStringLiteral("MulticastGroups"), multicastGroupsText(net.multicastGroups),
+                 !net.multicastGroups.isEmpty());
+    writeChanged(QStringLiteral("MulticastInterface"), net.multicastInterface,
+                 !net.multicastInterface.isEmpty());
+    writeChanged(QStringLiteral("AllowBroadcast"), switchText(net.allowBroadcast),
+                 net.allowBroadcast);
+    writeChanged(QStringLiteral("MulticastTtl"), QString::number(net.multicastTtl),
+                 net.multicastTtl != NetworkOptions().multicastTtl);
+    writeChanged(QStringLiteral("SendFromListenPort"), switchText(net.sendFromListenPort),
+                 net.sendFromListenPort);
+
     const PairOptions defaults;
     for (int i = 0; i < PairCount; ++i) {
         const PairOptions &options = s.pairOptions[i];
