@@ -14,6 +14,7 @@ int runRoundTrip(const QStringList &arguments);
 int runSoak(const QStringList &arguments);
 int runBacklog(const QStringList &arguments);
 int runAccessibility(const QStringList &arguments);
+int runHeadless(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

@@ -6,7 +6,7 @@
 #include "figures.h"
 #include "window_flood.h"
 
-#include "form/received_data_box.h"
+#include "model/form.h"
 
 namespace {
 
@@ -29,17 +29,16 @@ int flood(const QStringList &arguments, bool hexView) {
                  Figures::number(baseline) + QStringLiteral(" MiB/s, receiving thread CPU ")
                      + Figures::number(baselineCpu, 2) + QStringLiteral(" s"));
 
-    window.controls().txtNetData->setShowHex(hexView);
-    window.controls().txtNetData->setShowTimeStamps(hexView);
+    window.form().txtNetData.setShowHex(hexView);
+    window.form().txtNetData.setShowTimeStamps(hexView);
     window.enableLog();
     const quint16 port = window.start(true, figures);
     if (port == 0)
         return 2;
     const WindowFlood::Result result = WindowFlood::run(window, port, total);
     WindowFlood::report(figures, window, result, total, baseline, baselineCpu);
-    figures.info(
-        QStringLiteral("box after the flood"),
-        QStringLiteral("%1 characters shown").arg(window.controls().txtNetData->text().size()));
+    figures.info(QStringLiteral("box after the flood"),
+                 QStringLiteral("%1 characters shown").arg(window.form().txtNetData.text().size()));
     return 0;
 }
 

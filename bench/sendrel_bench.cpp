@@ -32,13 +32,14 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("soak"), runSoak},
         {QStringLiteral("backlog"), runBacklog},
         {QStringLiteral("accessibility"), runAccessibility},
+        {QStringLiteral("headless"), runHeadless},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
     if (found == benchmarks.end()) {
         std::fprintf(stderr,
                      "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
-                     "backlog [seconds] | accessibility [MiB [--quiet]]\n");
+                     "backlog [seconds] | accessibility [MiB [--quiet]] | headless [MiB]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -7,11 +7,11 @@
 #include "payload.h"
 #include "peer_socket.h"
 
+#include "model/form.h"
 #include "net/socket_array.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -149,7 +149,7 @@ double baselineThroughput(std::uint64_t total, const QString &fileName, const Fi
 
 Result run(BenchWindow &window, quint16 port, std::uint64_t total) {
     const QByteArray logPath = QFile::encodeName(window.todaysLogFile());
-    Controls &c = window.controls();
+    Form &c = window.form();
 
     std::atomic<std::int64_t> firstByteNs{0};
     std::atomic<bool> sendFailed{false};
@@ -159,7 +159,7 @@ Result run(BenchWindow &window, quint16 port, std::uint64_t total) {
 
     QObject context;
     QElapsedTimer sinceTick;
-    QObject::connect(c.tmrMain, &QTimer::timeout, &context, [&] {
+    QObject::connect(&c.tmrMain, &QTimer::timeout, &context, [&] {
         if (sinceTick.isValid() && firstByteNs != 0 && doneNs == 0)
             result.longestTickGap = std::max(result.longestTickGap, sinceTick.elapsed());
         sinceTick.start();
@@ -196,7 +196,7 @@ Result run(BenchWindow &window, quint16 port, std::uint64_t total) {
     const std::int64_t endNs = result.completed ? doneNs : nanosecondsNow();
     mayClose = true;
     if (!result.completed)
-        c.btnDisconnect->click(); // frees a sender blocked on a full connection
+        c.btnDisconnect.Click(); // frees a sender blocked on a full connection
     peer.join();
     BenchWindow::runEventsFor(200ms);
 
@@ -228,7 +228,7 @@ void report(const Figures &figures, BenchWindow &window, const Result &result, s
     figures.target(QStringLiteral("throughput ratio"), Figures::number(ratio, 2), ratio >= 0.5,
                    QStringLiteral(">= 0.5"));
     // Ticks are 100 ms apart by design; what the flood adds is how late the tick comes.
-    const qint64 tickInterval = window.controls().tmrMain->interval();
+    const qint64 tickInterval = window.form().tmrMain.interval();
     const qint64 tickDelay = std::max<qint64>(0, result.longestTickGap - tickInterval);
     figures.info(
         QStringLiteral("longest gap between tmrMain ticks"),

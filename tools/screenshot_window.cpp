@@ -1,14 +1,12 @@
 // Renders the window to a PNG for the documentation: the full layout, or with --hex the compact
 // layout listening on loopback, with what a local peer sent shown as hex dumps with time stamps.
 // Built only on request (target sendrel_screenshot) and run by tools/screenshot.sh.
-#include "app/main_window.h"
-#include "form/received_data_box.h"
+#include "model/form.h"
+#include "window/main_window.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QLineEdit>
 #include <QPixmap>
-#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -31,16 +29,16 @@ bool showFullLayout(MainWindow &window) {
 
 // Listens on a free loopback port and lets a local peer send a line and a binary frame.
 bool receiveSample(MainWindow &window) {
-    Controls &c = window.controls();
+    Form &c = window.form();
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost))
         return false;
     const quint16 port = probe.serverPort();
     probe.close();
-    c.txtNetData->setShowHex(true);
-    c.txtNetData->setShowTimeStamps(true);
-    c.txtListenPort->setText(QString::number(port));
-    c.btnConnect->click();
+    c.txtNetData.setShowHex(true);
+    c.txtNetData.setShowTimeStamps(true);
+    c.txtListenPort.setText(QString::number(port));
+    c.btnConnect.Click();
 
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, port);
@@ -56,7 +54,7 @@ bool receiveSample(MainWindow &window) {
     }
     // The status line shows the last data at its next tick.
     QTest::qWait(600);
-    return c.txtNetData->receivedBytes().size() == 9 + frame.size();
+    return c.txtNetData.receivedBytes().size() == 9 + frame.size();
 }
 
 } // namespace
@@ -75,8 +73,8 @@ int main(int argc, char *argv[]) {
     // Stands in for the program's own folder, so the shot never reads or writes real settings.
     const QString folder = QDir(arguments.at(1)).absolutePath();
     WindowOptions options;
-    options.location = {folder, folder + QStringLiteral("/config"),
-                        folder + QStringLiteral("/data")};
+    options.program.location = {folder, folder + QStringLiteral("/config"),
+                                folder + QStringLiteral("/data")};
 
     MainWindow window(std::move(options));
     window.show();
