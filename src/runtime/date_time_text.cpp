@@ -1,5 +1,7 @@
 #include "runtime/date_time_text.h"
 
+#include <cstdio>
+
 namespace {
 
 bool isCLocale(const QLocale &locale) {
@@ -31,6 +33,20 @@ QString timeFormatWithoutZone(const QLocale &locale) {
     return result.trimmed();
 }
 
+// "M/d/yyyy h:mm:ss AP" of a four-digit year, or the date alone.
+QString cLocaleText(const QDate &date, const QTime &time, bool dateOnly) {
+    char text[32];
+    int length =
+        std::snprintf(text, sizeof text, "%d/%d/%d", date.month(), date.day(), date.year());
+    if (!dateOnly) {
+        const int hour = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
+        length +=
+            std::snprintf(text + length, sizeof text - std::size_t(length), " %d:%02d:%02d %s",
+                          hour, time.minute(), time.second(), time.hour() < 12 ? "AM" : "PM");
+    }
+    return QString::fromLatin1(text, length);
+}
+
 } // namespace
 
 QString dateTimeText(const QDateTime &when, const QLocale &locale) {
@@ -39,6 +55,10 @@ QString dateTimeText(const QDateTime &when, const QLocale &locale) {
     const bool midnight = time.hour() == 0 && time.minute() == 0 && time.second() == 0;
 
     if (isCLocale(locale)) {
+        // Written out by hand: every received chunk is stamped with this text, and parsing the
+        // format strings each time cost more than the rest of the stamp.
+        if (date.year() >= 1000 && date.year() <= 9999)
+            return cLocaleText(date, time, midnight);
         const QLocale c = QLocale::c();
         const QString dateText = c.toString(date, QStringLiteral("M/d/yyyy"));
         if (midnight)
