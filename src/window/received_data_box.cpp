@@ -21,29 +21,37 @@ namespace {
 // seconds, so the view breaks longer runs into display lines of this length.
 constexpr qsizetype LongestShownLine = 1024;
 // A chunk after a quiet spell shows at once; while data keeps coming the view changes only a
-// few times a second (each change costs a repaint and an accessibility notification), and a slow
-// view less often still.
+// few times a second (each change costs a repaint and an accessibility notification), and a
+// costly view less often still, so showing a flood takes only a small share of the thread that
+// receives and logs it.
 constexpr int QuickestRefreshMs = 20;
 constexpr int SteadyRefreshMs = 250;
-constexpr int SlowestRefreshMs = 500;
+constexpr int SlowestRefreshMs = 1000;
+constexpr int RefreshCostShare = 10; // the gap is at least this many times a refresh's cost
 
 // `text` as the view shows it: a line break after every LongestShownLine characters of one
 // line. `lineLength` is the length of the view's last line before `text` and after it.
 QString shownText(const QString &text, qsizetype &lineLength) {
     QString shown;
     shown.reserve(text.size() + text.size() / LongestShownLine + 1);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (endsShownLine(c)) {
+    // Copied in runs between the inserted breaks; a refresh in a flood shows a quarter of a
+    // million characters.
+    const QChar *run = text.constData();
+    const QChar *const end = run + text.size();
+    for (const QChar *at = run; at < end; ++at) {
+        if (endsShownLine(*at)) {
             lineLength = 0;
-        } else if (lineLength >= LongestShownLine && !c.isLowSurrogate()) {
-            shown += u'\n';
+            continue;
+        }
+        if (lineLength >= LongestShownLine && !at->isLowSurrogate()) {
+            shown.append(run, at - run);
+            shown.append(u'\n');
+            run = at;
             lineLength = 0;
         }
-        shown += c;
-        if (!endsShownLine(c))
-            ++lineLength;
+        ++lineLength;
     }
+    shown.append(run, end - run);
     return shown;
 }
 
@@ -154,7 +162,8 @@ void ReceivedDataBox::refreshView() {
     if (update.afresh)
         d->endsInCr = update.text.endsWith(u'\r');
     d->sinceRefresh.start();
-    d->refreshGap = int(std::clamp<qint64>(2 * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
+    d->refreshGap = int(
+        std::clamp<qint64>(RefreshCostShare * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
 }
 
 void ReceivedDataBox::appendShown(const QString &text) {
