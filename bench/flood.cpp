@@ -41,14 +41,16 @@ int flood(const QStringList &arguments, bool hexView) {
 
     std::vector<WindowFlood::Round> rounds;
     for (int i = 1; i <= Rounds; ++i) {
+        // Each round's log holds that round's flood alone. It goes before the reference runs,
+        // so both write into memory that the system has just had back.
+        QFile::remove(window.todaysLogFile());
         WindowFlood::Round round;
         round.baseline = WindowFlood::baselineThroughput(
             total, window.folder(QStringLiteral("baseline.bin")), figures, round.baselineCpu);
         if (round.baseline <= 0)
             return 2;
-        // Each round's log holds that round's flood alone; the listener is back for the next
-        // peer once the status monitor has seen the last one go.
-        QFile::remove(window.todaysLogFile());
+        // The listener is back for the next peer once the status monitor has seen the last one
+        // go.
         if (!BenchWindow::runEventsUntil(
                 [&] {
                     return window.form().listenSock->Count() == 1
