@@ -9,7 +9,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -158,10 +157,11 @@ bool FolderExists(const QString &path) {
 }
 
 QString LogDateText(const QDate &when) {
-    char text[24];
-    const int length =
-        std::snprintf(text, sizeof text, "%02d%02d%d", when.month(), when.day(), when.year());
-    return QString::fromLatin1(text, length);
+    const int month = when.month();
+    const int day = when.day();
+    const char16_t text[] = {char16_t(u'0' + month / 10), char16_t(u'0' + month % 10),
+                             char16_t(u'0' + day / 10), char16_t(u'0' + day % 10)};
+    return QString(reinterpret_cast<const QChar *>(text), 4) + QString::number(when.year());
 }
 
 } // namespace ReceiveLog

@@ -1,6 +1,6 @@
 #include "runtime/date_time_text.h"
 
-#include <cstdio>
+#include <algorithm>
 
 namespace {
 
@@ -33,18 +33,37 @@ QString timeFormatWithoutZone(const QLocale &locale) {
     return result.trimmed();
 }
 
+// Writes `value` (not negative) in decimal with at least `width` digits; answers the end.
+char *putDecimal(char *at, int value, int width) {
+    int digits = 1;
+    for (int rest = value / 10; rest > 0; rest /= 10)
+        ++digits;
+    digits = std::max(digits, width);
+    for (int i = digits - 1; i >= 0; --i, value /= 10)
+        at[i] = char('0' + value % 10);
+    return at + digits;
+}
+
 // "M/d/yyyy h:mm:ss AP" of a four-digit year, or the date alone.
 QString cLocaleText(const QDate &date, const QTime &time, bool dateOnly) {
     char text[32];
-    int length =
-        std::snprintf(text, sizeof text, "%d/%d/%d", date.month(), date.day(), date.year());
+    char *at = putDecimal(text, date.month(), 1);
+    *at++ = '/';
+    at = putDecimal(at, date.day(), 1);
+    *at++ = '/';
+    at = putDecimal(at, date.year(), 4);
     if (!dateOnly) {
-        const int hour = time.hour() % 12 == 0 ? 12 : time.hour() % 12;
-        length +=
-            std::snprintf(text + length, sizeof text - std::size_t(length), " %d:%02d:%02d %s",
-                          hour, time.minute(), time.second(), time.hour() < 12 ? "AM" : "PM");
+        *at++ = ' ';
+        at = putDecimal(at, time.hour() % 12 == 0 ? 12 : time.hour() % 12, 1);
+        *at++ = ':';
+        at = putDecimal(at, time.minute(), 2);
+        *at++ = ':';
+        at = putDecimal(at, time.second(), 2);
+        *at++ = ' ';
+        *at++ = time.hour() < 12 ? 'A' : 'P';
+        *at++ = 'M';
     }
-    return QString::fromLatin1(text, length);
+    return QString::fromLatin1(text, at - text);
 }
 
 } // namespace
