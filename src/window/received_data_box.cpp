@@ -65,6 +65,8 @@ struct ReceivedDataBox::Private {
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
+    qint64 refreshCost = 0;           // ms the last refresh took
+    qint64 paintCost = 0;             // ms the costliest repaint since then took
     QFont textFont; // the box's own font, while the hex view shows a fixed-pitch one
 };
 
@@ -162,8 +164,23 @@ void ReceivedDataBox::refreshView() {
     if (update.afresh)
         d->endsInCr = update.text.endsWith(u'\r');
     d->sinceRefresh.start();
-    d->refreshGap = int(
-        std::clamp<qint64>(RefreshCostShare * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
+    d->refreshCost = cost.elapsed();
+    d->paintCost = 0;
+    paceRefreshes();
+}
+
+// The gap to the next refresh is a multiple of what the last one cost, its repaint included.
+void ReceivedDataBox::paceRefreshes() {
+    d->refreshGap = int(std::clamp<qint64>(RefreshCostShare * (d->refreshCost + d->paintCost),
+                                           SteadyRefreshMs, SlowestRefreshMs));
+}
+
+void ReceivedDataBox::paintEvent(QPaintEvent *event) {
+    QElapsedTimer cost;
+    cost.start();
+    QPlainTextEdit::paintEvent(event);
+    d->paintCost = std::max(d->paintCost, cost.elapsed());
+    paceRefreshes();
 }
 
 void ReceivedDataBox::appendShown(const QString &text) {

@@ -32,12 +32,14 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void showOptions();
     enum class Urgency { Steady, Soon };
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
+    void paceRefreshes();
     void showAfresh(const QString &shown);
     void appendShown(const QString &text);
     void dropWaiting();
