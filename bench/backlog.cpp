@@ -5,9 +5,7 @@
 #include "figures.h"
 #include "peer_socket.h"
 
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
+#include "model/form.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,10 +31,10 @@ int runBacklog(const QStringList &arguments) {
     BenchWindow window;
     if (!window.valid())
         return 2;
-    Controls &c = window.controls();
+    Form &c = window.form();
     c.txtWatchString[0]->setText(QStringLiteral("PING"));
     c.txtResponseString[0]->setText(QString(ResponseCharacters, u'R'));
-    c.chkEnableAutoRespond->setCheckState(Qt::Checked);
+    c.chkEnableAutoRespond.setValue(1);
     const quint16 port = window.start(true, figures);
     if (port == 0)
         return 2;
@@ -71,7 +69,7 @@ int runBacklog(const QStringList &arguments) {
     QStringList statusLines; // each shown only until the status monitor's next tick
     BenchWindow::runEventsUntil(
         [&] {
-            const QString line = c.lblStatus[0]->text().simplified();
+            const QString line = c.lblStatus[0]->Caption().simplified();
             if (statusLines.value(statusLines.size() - 1) != line)
                 statusLines << line;
             return finished.load();

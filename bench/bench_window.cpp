@@ -3,18 +3,14 @@
 #include "figures.h"
 
 #include "log/receive_log.h"
+#include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 
-#include <QCheckBox>
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTest>
 #include <QTimer>
 
 BenchWindow::BenchWindow() {
@@ -26,7 +22,7 @@ BenchWindow::BenchWindow() {
     for (const QString &path : {program, config, data})
         QDir().mkpath(path);
     WindowOptions options;
-    options.location = {program, config, data};
+    options.program.location = {program, config, data};
     options.browseForFolder = [](QWidget *, const QString &) { return QString(); };
     m_window = std::make_unique<MainWindow>(options);
     m_window->show();
@@ -39,19 +35,19 @@ BenchWindow::~BenchWindow() {
 }
 
 SocketControl *BenchWindow::element(int index) const {
-    return m_window->controls().listenSock->element(index);
+    return m_window->form().listenSock->element(index);
 }
 
 void BenchWindow::enableLog() {
-    controls().txtLogPath->setText(logFolder());
-    controls().chkLogData->setCheckState(Qt::Checked);
+    form().txtLogPath.setText(logFolder());
+    form().chkLogData.setValue(1);
 }
 
 quint16 BenchWindow::start(bool tcp, const Figures &figures) {
-    Controls &c = controls();
-    c.optTCP[tcp ? 0 : 1]->setChecked(true);
-    c.txtListenPort->setText(QStringLiteral("0"));
-    QTest::mouseClick(c.btnConnect, Qt::LeftButton);
+    Form &c = form();
+    c.optTCP[tcp ? 0 : 1]->setValue(1);
+    c.txtListenPort.setText(QStringLiteral("0"));
+    c.btnConnect.Click();
     const auto wanted = tcp ? SocketControl::Listening : SocketControl::Open;
     if (element(0)->State() != wanted) {
         figures.info(QStringLiteral("window"),
@@ -59,16 +55,16 @@ quint16 BenchWindow::start(bool tcp, const Figures &figures) {
         return 0;
     }
     const auto port = quint16(element(0)->LocalPort());
-    c.txtListenPort->setText(QString::number(port));
+    c.txtListenPort.setText(QString::number(port));
     return port;
 }
 
 quint16 BenchWindow::startPingResponder(const Figures &figures) {
     if (!valid())
         return 0;
-    controls().txtWatchString[0]->setText(QStringLiteral("ping"));
-    controls().txtResponseString[0]->setText(QStringLiteral("pong"));
-    controls().chkEnableAutoRespond->setCheckState(Qt::Checked);
+    form().txtWatchString[0]->setText(QStringLiteral("ping"));
+    form().txtResponseString[0]->setText(QStringLiteral("pong"));
+    form().chkEnableAutoRespond.setValue(1);
     return start(true, figures);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/main_window.h"
+#include "window/main_window.h"
 
 #include <QTemporaryDir>
 
@@ -18,7 +18,9 @@ public:
     ~BenchWindow();
 
     bool valid() const { return m_window != nullptr; }
+    // The widgets, and the form model they show.
     Controls &controls() { return m_window->controls(); }
+    Form &form() { return m_window->form(); }
     SocketControl *element(int index) const;
 
     void enableLog();

@@ -15,6 +15,7 @@ int runSoak(const QStringList &arguments);
 int runBacklog(const QStringList &arguments);
 int runAccessibility(const QStringList &arguments);
 int runRespond(const QStringList &arguments);
+int runHeadless(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

@@ -40,6 +40,12 @@ double ProcessFigures::peakMemoryMiB() {
     return statusFieldMiB("VmHWM");
 }
 
+void ProcessFigures::resetPeakMemory() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
 double ProcessFigures::residentMemoryMiB() {
     return statusFieldMiB("VmRSS");
 }

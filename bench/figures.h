@@ -6,7 +6,9 @@
 
 // What the process costs right now, read from /proc/self.
 struct ProcessFigures {
-    static double peakMemoryMiB();     // VmHWM
+    static double peakMemoryMiB(); // VmHWM
+    // Starts VmHWM afresh from what is resident now (reading a mapped log raises it).
+    static void resetPeakMemory();
     static double residentMemoryMiB(); // VmRSS
     static int openFileDescriptors();
     // CPU seconds the calling thread has used so far, user and system.

@@ -33,13 +33,15 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("backlog"), runBacklog},
         {QStringLiteral("accessibility"), runAccessibility},
         {QStringLiteral("respond"), runRespond},
+        {QStringLiteral("headless"), runHeadless},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
     if (found == benchmarks.end()) {
-        std::fprintf(stderr,
-                     "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
-                     "backlog [seconds] | accessibility [MiB [--quiet]] | respond\n");
+        std::fprintf(
+            stderr,
+            "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
+            "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

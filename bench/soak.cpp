@@ -4,9 +4,8 @@
 #include "figures.h"
 #include "peer_socket.h"
 
-#include "form/received_data_box.h"
+#include "model/form.h"
 
-#include <QPushButton>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -70,8 +69,8 @@ Snapshot takeSnapshot(BenchWindow &window) {
     Snapshot snapshot;
     snapshot.descriptors = ProcessFigures::openFileDescriptors();
     snapshot.residentMiB = ProcessFigures::residentMemoryMiB();
-    snapshot.boxCharacters = window.controls().txtNetData->text().size();
-    window.controls().Command1->click();
+    snapshot.boxCharacters = window.form().txtNetData.text().size();
+    window.form().Command1.Click();
     BenchWindow::runEventsFor(100ms);
     malloc_trim(0);
     snapshot.clearedMiB = ProcessFigures::residentMemoryMiB();

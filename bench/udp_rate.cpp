@@ -6,6 +6,7 @@
 #include "payload.h"
 #include "peer_socket.h"
 
+#include "model/form.h"
 #include "net/socket_array.h"
 
 #include <QElapsedTimer>
@@ -77,7 +78,7 @@ int runUdpRate(const QStringList &) {
     qint64 receivedInAll = 0;
     QElapsedTimer sinceArrival;
     QObject context;
-    QObject::connect(window.controls().listenSock, &SocketArray::DataArrival, &context,
+    QObject::connect(window.form().listenSock, &SocketArray::DataArrival, &context,
                      [&](int index, qint64) {
                          if (index != 0)
                              return;

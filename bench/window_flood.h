@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 class BenchWindow;
 class Figures;
@@ -33,9 +34,27 @@ struct Result {
 // window's events until its log holds them all.
 Result run(BenchWindow &window, quint16 port, std::uint64_t total);
 
-// The window's figures and targets: throughput against `baseline`, tick delay, peak memory and
-// the log checked byte for byte against what was sent.
-void report(const Figures &figures, BenchWindow &window, const Result &result, std::uint64_t total,
-            double baseline, double baselineCpu);
+// One flood of the reference receiver, then one of the window, and what the window logged.
+struct Round {
+    double baseline = 0; // MiB/s
+    double baselineCpu = 0;
+    Result window;
+    bool logIntact = false;
+    QString logVerdict;
+};
+
+// The log of the last flood checked byte for byte against what was sent (and printed).
+bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total, QString &verdict);
+
+// What the window must reach against the reference receiver; 0 leaves a figure without target.
+struct Targets {
+    double throughputRatio = 0;
+    double cpuRatio = 0;
+};
+
+// Each round's figures, then the medians against the targets, the tick delay, peak memory and
+// whether every log held every byte unchanged.
+void report(const Figures &figures, BenchWindow &window, const std::vector<Round> &rounds,
+            const Targets &targets);
 
 } // namespace WindowFlood

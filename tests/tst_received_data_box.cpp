@@ -96,7 +96,12 @@ private slots:
 
         // A flood of bytes keeps its newest text and never starts inside a character.
         const QByteArray euro = "\xe2\x82\xac";
-        for (const QByteArray &chunk : {euro.repeated(Kept), QByteArray(4 * Kept, 'z') + euro}) {
+        const QByteArray invalid = QByteArray("\xff\x80\xc3"
+                                              "a\xe2\x82")
+                                       .repeated(Kept)
+                                   + 'z';
+        for (const QByteArray &chunk :
+             {euro.repeated(Kept), QByteArray(4 * Kept, 'z') + euro, invalid}) {
             box.setUtf8("x");
             box.appendUtf8(chunk);
             const QString shown = box.text();

@@ -3,16 +3,22 @@
 #include "model/form.h"
 #include "runtime/date_time_text.h"
 #include "runtime/paths.h"
-#include "runtime/write_failure.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <utility>
+
 namespace {
 
 constexpr qsizetype TimeStampWidth = 23;
-constexpr qsizetype SingleWriteLimit = 64 * 1024;
 const QByteArray FirstLineDashes(73, '-');
 const QByteArray ClosingPiece =
     QByteArrayLiteral("\r\n") + QByteArray(96, '-') + QByteArrayLiteral("\r\n\r\n");
@@ -22,8 +28,64 @@ QByteArray timeStampField(const QString &dateTime) {
     return dateTime.trimmed().right(TimeStampWidth).leftJustified(TimeStampWidth, u'-').toUtf8();
 }
 
-bool writeAll(QFile &file, const QByteArray &bytes) {
-    return file.write(bytes) == bytes.size();
+// The day's file, open for appending only while one entry is written.
+class AppendFile {
+public:
+    explicit AppendFile(const QByteArray &path)
+        : m_fd(::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)),
+          m_openError(m_fd < 0 ? errno : 0) {}
+    ~AppendFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    AppendFile(const AppendFile &) = delete;
+    AppendFile &operator=(const AppendFile &) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int openError() const { return m_openError; }
+
+    // Writes every byte of `pieces` with as few system calls as the system allows; false, with
+    // errno set, once the file takes no more. `written` counts what went in.
+    bool writeAll(iovec *pieces, int count, qint64 &written) {
+        while (count > 0) {
+            const ssize_t done = ::writev(m_fd, pieces, count);
+            if (done < 0 && errno == EINTR)
+                continue;
+            if (done <= 0) {
+                if (done == 0)
+                    errno = 0;
+                return false;
+            }
+            written += done;
+            auto left = std::size_t(done);
+            for (; count > 0 && left >= pieces->iov_len; ++pieces, --count)
+                left -= pieces->iov_len;
+            if (count > 0) {
+                pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
+                pieces->iov_len -= left;
+            }
+        }
+        return true;
+    }
+
+    // Takes back the last `written` bytes, so the file ends with a whole entry again; false when
+    // it cannot be cut (the log may be a link to a device).
+    bool cutBack(qint64 written) {
+        struct stat status {};
+        return written > 0 && ::fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode)
+               && status.st_size >= written && ::ftruncate(m_fd, status.st_size - written) == 0;
+    }
+
+    // False, with errno set, when the system reports a failure only now.
+    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
+
+private:
+    int m_fd = -1;
+    int m_openError = 0;
+};
+
+QString systemReason(int error) {
+    return error != 0 ? qt_error_string(error) : QStringLiteral("only part of it could be written");
 }
 
 } // namespace
@@ -35,35 +97,40 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
     const QString base = withFinalSeparator(folder);
     result.fileName =
         base + QStringLiteral("SendrelLog_") + LogDateText(when.date()) + QStringLiteral(".txt");
+    const QByteArray path = QFile::encodeName(result.fileName);
 
-    if (!FolderExists(base) && !QDir().mkpath(base)) {
-        result.reason = QStringLiteral("the folder cannot be created");
+    // The folder is looked at only when the file cannot be opened in it: most entries go to a
+    // folder that is there.
+    std::optional<AppendFile> file(std::in_place, path);
+    const int openError = file->openError();
+    if ((openError == ENOENT || openError == ENOTDIR) && !FolderExists(base)) {
+        if (!QDir().mkpath(base)) {
+            result.reason = QStringLiteral("the folder cannot be created");
+            return result;
+        }
+        file.emplace(path);
+    }
+    if (!file->isOpen()) {
+        result.reason = qt_error_string(file->openError());
         return result;
     }
 
-    QFile file(result.fileName);
-    // Unbuffered, so a full disk shows on the write itself instead of being reported at close.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        result.reason = file.errorString();
-        return result;
-    }
-    const qint64 lengthBefore = file.size();
     const QByteArray firstLine =
         timeStampField(dateTimeText(when)) + FirstLineDashes + QByteArrayLiteral("\r\n");
-    bool written = false;
-    if (data.size() <= SingleWriteLimit) // one system call for the many small entries of a flood
-        written = writeAll(file, firstLine + data + ClosingPiece);
-    else // no copy of a large chunk
-        written = writeAll(file, firstLine) && writeAll(file, data) && writeAll(file, ClosingPiece);
-    if (!written) {
-        result.reason = writeFailureReason(file);
+    // One system call for the whole entry, without copying the data.
+    iovec pieces[] = {
+        {const_cast<char *>(firstLine.constData()), std::size_t(firstLine.size())},
+        {const_cast<char *>(data.constData()), std::size_t(data.size())},
+        {const_cast<char *>(ClosingPiece.constData()), std::size_t(ClosingPiece.size())}};
+    qint64 written = 0;
+    if (!file->writeAll(pieces, 3, written)) {
+        result.reason = systemReason(errno);
         // A cut entry would run into the next entry's header.
-        file.resize(lengthBefore);
+        file->cutBack(written);
         return result;
     }
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
-        result.reason = file.errorString();
+    if (!file->close()) {
+        result.reason = systemReason(errno);
         return result;
     }
     result.written = true;
@@ -96,10 +163,11 @@ bool FolderExists(const QString &path) {
 }
 
 QString LogDateText(const QDate &when) {
-    return QStringLiteral("%1%2%3")
-        .arg(when.month(), 2, 10, QLatin1Char('0'))
-        .arg(when.day(), 2, 10, QLatin1Char('0'))
-        .arg(when.year());
+    const int month = when.month();
+    const int day = when.day();
+    const char16_t text[] = {char16_t(u'0' + month / 10), char16_t(u'0' + month % 10),
+                             char16_t(u'0' + day / 10), char16_t(u'0' + day % 10)};
+    return QString(reinterpret_cast<const QChar *>(text), 4) + QString::number(when.year());
 }
 
 } // namespace ReceiveLog

@@ -69,7 +69,10 @@ private:
         qsizetype dropped = 0; // bytes cut from the front of the chunk (a multiple of 16)
         QString note;
         bool isNote = false;
-        qsizetype weight() const { return isNote ? note.size() : chunk.data.size(); }
+        qsizetype offset = 0; // where the bytes kept begin in chunk.data
+        // The chunk's bytes that are kept, without the ones dropped.
+        QByteArrayView bytes() const { return QByteArrayView(chunk.data).sliced(offset); }
+        qsizetype weight() const { return isNote ? note.size() : chunk.data.size() - offset; }
     };
     void add(Entry entry);
     void renderEntry(const Entry &entry, qsizetype fromByte, const ShowOptions &options,

@@ -331,7 +331,8 @@ bool SocketControl::sendTcp(const QByteArray &data) {
 QByteArray SocketControl::GetData() {
     if (m_protocol == UdpProtocol)
         return std::exchange(m_datagram, {});
-    return m_tcp ? m_tcp->readAll() : QByteArray();
+    // Asked for exactly what it holds, Qt hands its read buffer over instead of copying it.
+    return m_tcp ? m_tcp->read(m_tcp->bytesAvailable()) : QByteArray();
 }
 
 void SocketControl::Close() {

@@ -1,5 +1,7 @@
 #include "runtime/date_time_text.h"
 
+#include <algorithm>
+
 namespace {
 
 bool isCLocale(const QLocale &locale) {
@@ -31,6 +33,39 @@ QString timeFormatWithoutZone(const QLocale &locale) {
     return result.trimmed();
 }
 
+// Writes `value` (not negative) in decimal with at least `width` digits; answers the end.
+char *putDecimal(char *at, int value, int width) {
+    int digits = 1;
+    for (int rest = value / 10; rest > 0; rest /= 10)
+        ++digits;
+    digits = std::max(digits, width);
+    for (int i = digits - 1; i >= 0; --i, value /= 10)
+        at[i] = char('0' + value % 10);
+    return at + digits;
+}
+
+// "M/d/yyyy h:mm:ss AP" of a four-digit year, or the date alone.
+QString cLocaleText(const QDate &date, const QTime &time, bool dateOnly) {
+    char text[32];
+    char *at = putDecimal(text, date.month(), 1);
+    *at++ = '/';
+    at = putDecimal(at, date.day(), 1);
+    *at++ = '/';
+    at = putDecimal(at, date.year(), 4);
+    if (!dateOnly) {
+        *at++ = ' ';
+        at = putDecimal(at, time.hour() % 12 == 0 ? 12 : time.hour() % 12, 1);
+        *at++ = ':';
+        at = putDecimal(at, time.minute(), 2);
+        *at++ = ':';
+        at = putDecimal(at, time.second(), 2);
+        *at++ = ' ';
+        *at++ = time.hour() < 12 ? 'A' : 'P';
+        *at++ = 'M';
+    }
+    return QString::fromLatin1(text, at - text);
+}
+
 } // namespace
 
 QString dateTimeText(const QDateTime &when, const QLocale &locale) {
@@ -39,6 +74,10 @@ QString dateTimeText(const QDateTime &when, const QLocale &locale) {
     const bool midnight = time.hour() == 0 && time.minute() == 0 && time.second() == 0;
 
     if (isCLocale(locale)) {
+        // Written out by hand: every received chunk is stamped with this text, and parsing the
+        // format strings each time cost more than the rest of the stamp.
+        if (date.year() >= 1000 && date.year() <= 9999)
+            return cLocaleText(date, time, midnight);
         const QLocale c = QLocale::c();
         const QString dateText = c.toString(date, QStringLiteral("M/d/yyyy"));
         if (midnight)

@@ -28,7 +28,8 @@ constexpr qsizetype LongestShownLine = 1024;
 // view less often still.
 constexpr int QuickestRefreshMs = 20;
 constexpr int SteadyRefreshMs = 250;
-constexpr int SlowestRefreshMs = 500;
+constexpr int SlowestRefreshMs = 1000;
+constexpr int RefreshCostShare = 10; // the gap is at least this many times a refresh's cost
 
 } // namespace
 
@@ -39,6 +40,8 @@ struct ReceivedDataBox::Private {
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
+    qint64 refreshCost = 0;           // ms the last refresh took
+    qint64 paintCost = 0;             // ms the costliest repaint since then took
     QFont textFont;  // the box's own font, while the hex view shows a fixed-pitch one
     QFont shownFont; // the font the box itself set last
     int zoom = 100;
@@ -151,7 +154,24 @@ void ReceivedDataBox::refreshView() {
     }
     showWaiting(update.waiting);
     d->sinceRefresh.start();
-    d->refreshGap = int(std::clamp<qint64>(2 * cost.elapsed(), SteadyRefreshMs, SlowestRefreshMs));
+    d->refreshCost = cost.elapsed();
+    d->paintCost = 0;
+    paceRefreshes();
+}
+
+// While data keeps coming, the view (its refresh and the repaint after it) takes a small share
+// of the time, however slow it is.
+void ReceivedDataBox::paceRefreshes() {
+    d->refreshGap = int(std::clamp<qint64>(RefreshCostShare * (d->refreshCost + d->paintCost),
+                                           SteadyRefreshMs, SlowestRefreshMs));
+}
+
+void ReceivedDataBox::paintEvent(QPaintEvent *event) {
+    QElapsedTimer cost;
+    cost.start();
+    QPlainTextEdit::paintEvent(event);
+    d->paintCost = std::max(d->paintCost, cost.elapsed());
+    paceRefreshes();
 }
 
 // The marks shown for a character whose end had not arrived: the next look shows it whole, or

@@ -36,6 +36,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     QMimeData *createMimeDataFromSelection() const override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void showOptions();
@@ -43,6 +44,7 @@ private:
     enum class Urgency { Steady, Soon };
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
+    void paceRefreshes();
     void showAfresh(const QString &text);
     void showWaiting(const QString &marks);
     void dropWaiting();
