@@ -116,11 +116,8 @@ ReceivedData::ViewUpdate ReceivedData::takeViewUpdate() {
 // view, which is then rendered afresh from the newest entries back.
 void ReceivedData::render() const {
     if (d->renderAll || d->entries.fillTheView(d->renderedTo, d->options)) {
-        // Text is rendered from a bound on what the bytes show at least, which random bytes
-        // exceed by a third; the view lays out every character it gets. A dump keeps its first
-        // line whole.
         d->text = d->entries.renderNewest(d->options, d->carry);
-        if (d->text.size() > (d->options.hex ? MaximumKept : MinimumKept))
+        if (d->text.size() > MaximumKept)
             d->text.remove(0, tailCut(d->text, MinimumKept));
         d->pendingTail.clear();
         d->afresh = true;
