@@ -32,17 +32,6 @@ constexpr std::array<Named, 8> NamedTokens{{{u"%CRLF%", Kind::Bytes, "\r\n"},
                                             {u"%COUNTER%", Kind::Counter, {}},
                                             {u"%PEER%", Kind::Peer, {}}}};
 
-int hexDigit(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
 // The token that begins at `at`, a '%'.
 Token tokenAt(QStringView text, qsizetype at) {
     const QStringView rest = text.sliced(at);
@@ -51,8 +40,8 @@ Token tokenAt(QStringView text, qsizetype at) {
             return {named.text.size(), named.kind, named.bytes.toByteArray()};
     }
     if (rest.size() >= 5 && rest[1] == u'x' && rest[4] == u'%') {
-        const int high = hexDigit(rest[2]);
-        const int low = hexDigit(rest[3]);
+        const int high = hexValue(rest[2]);
+        const int low = hexValue(rest[3]);
         if (high >= 0 && low >= 0)
             return {5, Kind::Bytes, QByteArray(1, char(high << 4 | low))};
     }

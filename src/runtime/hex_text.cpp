@@ -9,6 +9,8 @@ bool isSeparator(QChar c) {
            || c == QChar::ParagraphSeparator || c == u':' || c == u'-' || c == u',';
 }
 
+} // namespace
+
 int hexValue(QChar c) {
     const char16_t u = c.unicode();
     if (u >= u'0' && u <= u'9')
@@ -19,8 +21,6 @@ int hexValue(QChar c) {
         return u - u'A' + 10;
     return -1;
 }
-
-} // namespace
 
 HexText bytesFromHexText(const QString &text) {
     HexText result;

@@ -12,3 +12,6 @@ struct HexText {
 };
 
 HexText bytesFromHexText(const QString &text);
+
+// The value of one hex digit, or -1 for any other character.
+int hexValue(QChar c);
