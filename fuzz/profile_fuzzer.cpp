@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the profile engine as a settings file and checks that reading,
 // editing and reading again agree.
+#include "settings/ini_value.h"
 #include "settings/profile_file.h"
-#include "settings/settings_store.h"
 
 #include <QDir>
 #include <QFile>
