@@ -94,3 +94,10 @@ double Figures::percentile(const std::vector<double> &sorted, double fraction) {
     const auto rank = std::size_t(std::ceil(fraction * double(sorted.size())));
     return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
 }
+
+double Figures::median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}

@@ -29,6 +29,8 @@ public:
     static QString number(double value, int decimals = 1);
     // The value below which `fraction` of the sorted, non-empty values lie (nearest rank).
     static double percentile(const std::vector<double> &sorted, double fraction);
+    // The middle value (the upper one of an even count); 0 for none.
+    static double median(std::vector<double> values);
 
 private:
     QString m_benchmark;

@@ -245,13 +245,6 @@ Run HeadlessBench::run(Receiver receiver) {
     return run;
 }
 
-double median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int runHeadless(const QStringList &arguments) {
@@ -313,13 +306,13 @@ int runHeadless(const QStringList &arguments) {
     }
 
     for (int i = 0; i < 3; ++i)
-        figures.info(
-            QStringLiteral("median ") + receiverName(receivers[i]),
-            QStringLiteral("%1 MiB/s, CPU %2 s")
-                .arg(Figures::number(median(rates[i])), Figures::number(median(cpu[i]), 2)));
-    const double reference = median(rates[0]);
-    const double plain = reference > 0 ? median(rates[1]) / reference : 0;
-    const double logged = reference > 0 ? median(rates[2]) / reference : 0;
+        figures.info(QStringLiteral("median ") + receiverName(receivers[i]),
+                     QStringLiteral("%1 MiB/s, CPU %2 s")
+                         .arg(Figures::number(Figures::median(rates[i])),
+                              Figures::number(Figures::median(cpu[i]), 2)));
+    const double reference = Figures::median(rates[0]);
+    const double plain = reference > 0 ? Figures::median(rates[1]) / reference : 0;
+    const double logged = reference > 0 ? Figures::median(rates[2]) / reference : 0;
     figures.target(QStringLiteral("throughput ratio without the log (sendrel / nc)"),
                    Figures::number(plain, 2), plain >= 1.0, QStringLiteral(">= 1.0"));
     figures.target(QStringLiteral("throughput ratio with the log (sendrel / nc)"),

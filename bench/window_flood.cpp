@@ -208,17 +208,6 @@ bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total, 
     return intact;
 }
 
-namespace {
-
-double median(std::vector<double> values) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-} // namespace
-
 void report(const Figures &figures, BenchWindow &window, const std::vector<Round> &rounds,
             const Targets &targets) {
     // Ticks are 100 ms apart by design; what the flood adds is how late the tick comes.
@@ -242,10 +231,10 @@ void report(const Figures &figures, BenchWindow &window, const std::vector<Round
         if (!verdicts.contains(round.logVerdict))
             verdicts << round.logVerdict;
     }
-    const double baseline = median(baselines);
-    const double baselineCpu = median(baselineCpus);
-    const double windowRate = median(windows);
-    const double windowCpu = median(windowCpus);
+    const double baseline = Figures::median(baselines);
+    const double baselineCpu = Figures::median(baselineCpus);
+    const double windowRate = Figures::median(windows);
+    const double windowCpu = Figures::median(windowCpus);
     figures.info(QStringLiteral("median baseline receiver (recv + write)"),
                  Figures::number(baseline) + QStringLiteral(" MiB/s, receiving thread CPU ")
                      + Figures::number(baselineCpu, 2) + QStringLiteral(" s"));
@@ -265,7 +254,7 @@ void report(const Figures &figures, BenchWindow &window, const std::vector<Round
     else
         figures.info(QStringLiteral("CPU time ratio (baseline / window)"),
                      Figures::number(cpuRatio, 2));
-    const double tickDelay = median(tickDelays);
+    const double tickDelay = Figures::median(tickDelays);
     figures.target(QStringLiteral("longest tmrMain delay beyond its interval"),
                    QStringLiteral("median %1 ms (worst %2 ms, interval %3 ms)")
                        .arg(tickDelay)
