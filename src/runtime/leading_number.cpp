@@ -1,5 +1,7 @@
 #include "runtime/leading_number.h"
 
+#include "runtime/hex_text.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -12,13 +14,7 @@ bool isIgnored(QChar c) {
 }
 
 int digitValue(char c, int base) {
-    int value = -1;
-    if (c >= '0' && c <= '9')
-        value = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        value = c - 'A' + 10;
+    const int value = hexValue(QChar::fromLatin1(c));
     return value < base ? value : -1;
 }
 
