@@ -79,7 +79,7 @@ QString SettingsStore::logBaseFolder() const {
 }
 
 QString SettingsStore::defaultLogFolder() const {
-    return joinedPath(logBaseFolder(), QStringLiteral("Sendrel_Logs")) + QDir::separator();
+    return withFinalSeparator(joinedPath(logBaseFolder(), QStringLiteral("Sendrel_Logs")));
 }
 
 void SettingsStore::noteProblem(const QString &problem) const {
