@@ -278,7 +278,7 @@ private slots:
         QFETCH(QString, group);
         QFETCH(QString, failure);
         SocketControl control;
-        control.setProtocol(protocol);
+        control.setProtocol(SocketControl::ProtocolKind(protocol));
         control.setLocalAddress(QHostAddress(address));
         const bool opened =
             protocol == SocketControl::TcpProtocol ? control.Listen() : control.Bind();

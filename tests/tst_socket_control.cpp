@@ -51,7 +51,7 @@ private slots:
     void callsThatDoNotFitAreRefused() {
         SocketControl control;
         QVERIFY(!control.setLocalPort(65536) && !control.setRemotePort(-1)
-                && !control.setProtocol(2));
+                && !control.setProtocol(SocketControl::ProtocolKind(2)));
         for (const char *host : {"", "   ", "127.0.0.1"}) {
             control.setRemoteHost(host);
             control.setRemotePort(host[0] == '1' ? 0 : 7000);

@@ -70,11 +70,11 @@ SocketControl::~SocketControl() {
                                      : DeferredDeletion::Disposal::Now);
 }
 
-int SocketControl::Protocol() const {
+SocketControl::ProtocolKind SocketControl::Protocol() const {
     return m_protocol;
 }
 
-bool SocketControl::setProtocol(int protocol) {
+bool SocketControl::setProtocol(ProtocolKind protocol) {
     if (protocol != TcpProtocol && protocol != UdpProtocol)
         return false;
     if (protocol != m_protocol && m_state != Closed)

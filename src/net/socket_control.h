@@ -55,10 +55,10 @@ public:
 
     void setHostLookup(HostLookup lookup);
 
-    int Protocol() const;
-    bool setProtocol(int protocol); // only while closed
-    int LocalPort() const;          // after Listen/Bind on port 0: the port the system chose
-    bool setLocalPort(int port);    // 0..65535
+    ProtocolKind Protocol() const;
+    bool setProtocol(ProtocolKind protocol); // only while closed
+    int LocalPort() const;       // after Listen/Bind on port 0: the port the system chose
+    bool setLocalPort(int port); // 0..65535
     QString RemoteHost() const;
     bool setRemoteHost(const QString &host);
     int RemotePort() const;
@@ -152,7 +152,7 @@ private:
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
-    int m_protocol = TcpProtocol;
+    ProtocolKind m_protocol = TcpProtocol;
     StateCode m_state = Closed;
     quint16 m_localPort = 0; // as set; m_boundPort is what the open socket really has
     quint16 m_boundPort = 0;
