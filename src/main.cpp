@@ -15,9 +15,9 @@ namespace {
 int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sendrel"));
-    if (line.mode == CommandLine::Mode::Send)
+    if (line.mode == CommandLine::Mode::Send && !line.repeat)
         return HeadlessRun(line).exec(); // a signal ends it the default way, at once
-    // The end of a session stops the listener as the operator's Stop does.
+    // The end of a session stops the listener or the repeat as the operator's Stop does.
     SignalRelay relay;
     HeadlessRun run(line);
     QObject::connect(&relay, &SignalRelay::received, &run, &HeadlessRun::stop);

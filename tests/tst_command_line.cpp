@@ -132,6 +132,11 @@ private slots:
         QTest::newRow("broadcast tcp")
             << QStringList{"--send", "x", "--to", closed, "--broadcast"} << 2
             << "--broadcast works only with --headless or --send --udp";
+        QTest::newRow("repeat listening")
+            << QStringList{"--headless", "--repeat", "2"} << 2 << "--repeat works only with --send";
+        QTest::newRow("interval range")
+            << QStringList{"--send", "x", "--to", closed, "--repeat", "2", "--interval", "0"} << 2
+            << "--interval needs 1 to 3600000 ms, not '0'";
         QTest::newRow("bind absent address")
             << QStringList{"--headless", "--tcp", "--port", "0", "--bind", "198.51.100.1"} << 1
             << "10049 - Cannot assign requested address.";
@@ -261,6 +266,34 @@ private slots:
         QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
                  program.err);
         QVERIFY2(!program.err.contains("listensock"), program.err); // the trace line is asked for
+    }
+
+    void repeatSend_data() {
+        QTest::addColumn<int>("count");
+        QTest::newRow("three") << 3;
+        QTest::newRow("until interrupted") << 0;
+    }
+    // Each send is answered and counted on its line; a signal ends an endless repeat as success.
+    void repeatSend() {
+        QFETCH(int, count);
+        const QString port = QString::number(freeLoopbackPort(false));
+        Program peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond", "hi=ok",
+                                     "--settings", "settings.ini"});
+        QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
+        Program program(m_dir->path(),
+                        {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp", "--repeat",
+                         QString::number(count), "--interval", "20", "--settings", "settings.ini"});
+        if (count == 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("(3)"), 30000);
+            QTRY_VERIFY(program.catches(SIGINT));
+            ::kill(pid_t(program.process.processId()), SIGINT);
+        }
+        QVERIFY2(program.endsWith(0), program.err);
+        const int sent = int(program.err.count("Last Data Sent: "));
+        QVERIFY2(count == 0 ? sent >= 3 : sent == 3, program.err);
+        QVERIFY(program.err.contains(count == 0 ? "(3)\n" : "(3 of 3)\n"));
+        QTRY_COMPARE(peer.out, QByteArray("hi").repeated(sent));
+        QCOMPARE(program.out, QByteArray("ok\r\n").repeated(sent));
     }
 
     void broadcastSend_data() {

@@ -1,5 +1,6 @@
 #include "net/socket_control.h"
 #include "runtime/date_time_text.h"
+#include "sender/repeat_send.h"
 #include "sender/sender.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
@@ -201,6 +202,76 @@ private slots:
         QCOMPARE(c().lblStatus[2]->Text(), lastSend());
         QTRY_COMPARE(fromPort, int(port));
         QTRY_VERIFY(c().txtNetData.text().contains(QStringLiteral("answer")));
+    }
+
+    void repeat_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("intervalMs");
+        QTest::newRow("peer") << "peer" << 5 << 20;
+        QTest::newRow("tcp client") << "tcp" << 2 << 20; // each send lingers longer
+        QTest::newRow("udp client") << "udp" << 5 << 20;
+    }
+    // Every send arrives, no two closer than the interval allows, the line counts them, and the
+    // button reads "Send Data" again at the end; a UDP socket kept open closes after all.
+    void repeat() {
+        QFETCH(QString, path);
+        QFETCH(int, count);
+        QFETCH(int, intervalMs);
+        LoopbackPeer client(path == u"tcp");
+        QTcpSocket peer;
+        QList<qint64> arrivals;
+        QElapsedTimer clock;
+        clock.start();
+        const auto arrived = [&] { arrivals << clock.elapsed(); };
+        if (path == u"peer") {
+            peer.connectToHost(QHostAddress::LocalHost, startListener(c(), true));
+            QTRY_VERIFY(c().btnSendData.Enabled());
+            connect(&peer, &QTcpSocket::readyRead, this, [&] {
+                for (const char byte : peer.readAll())
+                    if (byte == 'x')
+                        arrived();
+            });
+        } else {
+            c().optTCP[path == u"tcp" ? 0 : 1]->setValue(1);
+            c().txtListenPort.setText(QString::number(client.port()));
+            connect(&client.udp, &QUdpSocket::readyRead, this, arrived);
+            connect(&client.server, &QTcpServer::newConnection, this, arrived);
+        }
+        c().txtSendData.setText(QStringLiteral("x"));
+        RepeatSend &repeat = m_f->program().repeatSend();
+        QVERIFY(repeat.start(intervalMs, count));
+        QTRY_VERIFY_WITH_TIMEOUT(!repeat.running(), 10000);
+        QTRY_COMPARE(arrivals.size(), count);
+        QVERIFY(arrivals.last() - arrivals.first() >= (count - 1) * intervalMs * 8 / 10);
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend() + QStringLiteral(" (%1 of %1)").arg(count));
+        QCOMPARE(c().btnSendData.Text(), QStringLiteral("Send Data"));
+        QTRY_COMPARE(c().sendSock->State(), SocketControl::Closed);
+    }
+
+    // Esc and the button stop a repeat that would go on for ever, and so does the first failure,
+    // whose line is the described one.
+    void repeat_stops() {
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, startListener(c(), true));
+        QTRY_VERIFY(c().btnSendData.Enabled());
+        c().txtSendData.setText(QStringLiteral("x"));
+        RepeatSend &repeat = m_f->program().repeatSend();
+        for (const bool escape : {true, false}) {
+            QVERIFY(repeat.start(5, 0));
+            QCOMPARE(c().btnSendData.Text(), QStringLiteral("Stop Repeat"));
+            QTRY_VERIFY(repeat.sent() >= 3);
+            escape ? m_f->program().Form_KeyPress(27) : c().btnSendData.Click();
+            QVERIFY(!repeat.running());
+            QCOMPARE(c().btnSendData.Text(), QStringLiteral("Send Data"));
+            QCOMPARE(c().lblStatus[2]->Text(),
+                     lastSend() + QStringLiteral(" (%1)").arg(repeat.sent()));
+        }
+        QVERIFY(repeat.start(5, 0));
+        QTRY_VERIFY(repeat.sent() >= 2);
+        peer.disconnectFromHost();
+        QTRY_VERIFY(!repeat.running());
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend("No Active TCP Connection"));
     }
 
     // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,

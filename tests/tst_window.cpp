@@ -1,6 +1,8 @@
+#include "sender/repeat_send.h"
 #include "support/window_fixture.h"
 #include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
+#include "window/repeat_dialog.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -18,8 +20,10 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <QUdpSocket>
 #include <QWheelEvent>
 
 Q_DECLARE_METATYPE(PairOptions)
@@ -382,6 +386,28 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray saved = file.readAll();
         QVERIFY2(saved.contains("MulticastGroups=239.1.2.3\r\nAllowBroadcast=1\r\n"), saved);
+    }
+
+    // Ctrl+R asks for the interval and count; the button then reads "Stop Repeat" and stops it.
+    void repeatSend_keyDialogAndButton() {
+        m_fixture->showFullLayout();
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        window().form().txtSendIP.setText("127.0.0.1");
+        window().form().optTCP[1]->setValue(1);
+        window().form().txtListenPort.setText(QString::number(peer.localPort()));
+        window().form().txtSendData.setText("beat");
+        whenShown<RepeatDialog>([](RepeatDialog *dialog) {
+            dialog->findChild<QSpinBox *>("repeatInterval")->setValue(20);
+            QCOMPARE(dialog->findChild<QSpinBox *>("repeatCount")->text(), "Until stopped");
+            dialog->accept();
+        });
+        QTest::keyClick(c().txtSendData, Qt::Key_R, Qt::ControlModifier);
+        QCOMPARE(c().btnSendData->text(), "Stop Repeat");
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        c().btnSendData->click();
+        QCOMPARE(c().btnSendData->text(), "Send Data");
+        QVERIFY(!window().program().repeatSend().running());
     }
 
 private:

@@ -4,6 +4,7 @@
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
+#include "sender/repeat_send.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -132,6 +133,32 @@ QString readRespondOptions(const QCommandLineParser &parser, CommandLine &line) 
     return {};
 }
 
+// --repeat and --interval, which shape a send; empty when all is well, else the usage error.
+QString readRepeatOptions(const QCommandLineParser &parser, CommandLine &line) {
+    for (const QString &name : {u"repeat"_s, u"interval"_s}) {
+        if (parser.isSet(name) && line.mode != CommandLine::Mode::Send)
+            return u"--%1 works only with --send"_s.arg(name);
+    }
+    if (parser.isSet(u"interval"_s) && !parser.isSet(u"repeat"_s))
+        return u"--interval works only with --repeat"_s;
+    bool ok = true;
+    if (parser.isSet(u"repeat"_s)) {
+        line.repeat = parser.value(u"repeat"_s).toInt(&ok);
+        if (!ok || *line.repeat < 0)
+            return u"--repeat needs a count (0: until interrupted), not '%1'"_s.arg(
+                parser.value(u"repeat"_s));
+    }
+    if (parser.isSet(u"interval"_s)) {
+        line.intervalMs = parser.value(u"interval"_s).toInt(&ok);
+        if (!ok || line.intervalMs < RepeatSend::MinIntervalMs
+            || line.intervalMs > RepeatSend::MaxIntervalMs)
+            return u"--interval needs %1 to %2 ms, not '%3'"_s.arg(RepeatSend::MinIntervalMs)
+                .arg(RepeatSend::MaxIntervalMs)
+                .arg(parser.value(u"interval"_s));
+    }
+    return {};
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
@@ -169,6 +196,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
         {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
+        {u"repeat"_s, u"Send N times (0: until interrupted)."_s, u"N"_s},
+        {u"interval"_s, u"Repeated sends go MS apart (1-3600000, 1000)."_s, u"MS"_s},
         {u"bind"_s, u"Listen on this local address only (IPv4 or IPv6)."_s, u"ADDRESS"_s},
         {u"join"_s, u"Join this multicast group (UDP; repeatable)."_s, u"GROUP"_s},
         {u"interface"_s, u"Multicast joins and sends use interface NAME."_s, u"NAME"_s},
@@ -250,6 +279,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
             return usageError(
                 u"--wait needs a number of milliseconds, not '%1'"_s.arg(parser.value(u"wait"_s)));
     }
+    if (const QString error = readRepeatOptions(parser, line); !error.isEmpty())
+        return usageError(error);
     if (line.mode == CommandLine::Mode::Send) {
         line.sendText = parser.value(u"send"_s);
         if (line.hex) {

@@ -31,6 +31,9 @@ struct CommandLine {
     int sendPort = 0;
     // How long a send waits, after its own linger, for its bytes to leave.
     int waitMs = 10000;
+    // Send again and again: this many times (0: until a signal), one interval apart.
+    std::optional<int> repeat;
+    int intervalMs = 1000;
     // Network options given; each replaces what the settings file holds.
     std::optional<QHostAddress> bindAddress;
     QList<QHostAddress> groups; // none given: the file's

@@ -6,12 +6,14 @@
 #include "net/socket_control.h"
 #include "program/program.h"
 #include "runtime/hex_dump.h"
+#include "sender/repeat_send.h"
 #include "sender/send_bytes.h"
 #include "sender/sender.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QLoggingCategory>
 #include <QThread>
 #include <QTimer>
@@ -149,6 +151,7 @@ int HeadlessRun::listen() {
 }
 
 void HeadlessRun::stop() {
+    m_program->repeatSend().stop();
     if (!m_listening)
         return;
     m_listening = false;
@@ -170,18 +173,42 @@ void HeadlessRun::end(int exitCode) {
 }
 
 int HeadlessRun::send() {
-    m_program->form().btnSendData.Click();
+    if (m_line.repeat)
+        repeatSend();
+    else
+        m_program->form().btnSendData.Click();
     Sender &sender = m_program->sender();
     if (sender.lastSend().sent && !waitForDelivery())
         sender.ReportSendFailed();
     const SendResult &result = sender.lastSend();
-    printLine(result.text, !result.sent);
+    if (!result.sent || result.text != m_printedSend)
+        printLine(result.text, !result.sent);
     const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
     if (!written && !m_stdoutFailed)
         printLine(QStringLiteral("%1 received bytes were not written to standard output")
                       .arg(m_stdout->pending()),
                   true);
     return result.sent && written ? 0 : 1;
+}
+
+// Each successful send's line as it comes; the last one, or the failure that ended the repeat,
+// is printed once it is over.
+void HeadlessRun::repeatSend() {
+    RepeatSend &repeat = m_program->repeatSend();
+    const Sender &sender = m_program->sender();
+    QEventLoop loop;
+    connect(&repeat, &RepeatSend::runningChanged, &loop, [&loop](bool running) {
+        if (!running)
+            loop.quit();
+    });
+    connect(m_program->form().lblStatus[2], &Control::changed, &loop, [this, &sender] {
+        if (sender.lastSend().sent && sender.lastSend().text != m_printedSend) {
+            m_printedSend = sender.lastSend().text;
+            printLine(m_printedSend, false);
+        }
+    });
+    if (repeat.start(m_line.intervalMs, *m_line.repeat) && repeat.running())
+        loop.exec();
 }
 
 // A closed connection goes on delivering what it still holds; the run ends only once all of it

@@ -26,7 +26,7 @@ public:
     // something stops it underneath (1).
     int exec();
     // Stop pressed, then the event loop left with 0 (1 when received bytes could not all be
-    // written).
+    // written); a repeated send ends after the send under way.
     void stop();
 
 private:
@@ -39,6 +39,7 @@ private:
     void applyOptions();
     int listen();
     int send();
+    void repeatSend();
     bool waitForDelivery();
     void followForm();
     void checkForm();
@@ -60,4 +61,5 @@ private:
     QString m_status;
     QString m_target;
     QString m_logFailure;
+    QString m_printedSend;
 };

@@ -9,6 +9,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
+#include "sender/repeat_send.h"
 #include "sender/sender.h"
 #include "settings/settings_form.h"
 
@@ -21,6 +22,7 @@ constexpr int FullClientHeight = 12525;
 constexpr int CompactNetDataHeight = 5520;
 constexpr int FullNetDataHeight = 3420;
 constexpr int KeyTilde = 126;
+constexpr int KeyEscape = 27;
 constexpr qint32 AppendWindow = 1000;
 
 } // namespace
@@ -39,6 +41,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
                                                         m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);
     m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs);
+    m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();
@@ -78,7 +81,13 @@ void Program::connectHandlers() {
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
     connect(&c.tmrMain, &QTimer::timeout, this, [monitor] { monitor->tmrMain_Timer(); });
-    connect(&c.btnSendData, &Control::clicked, this, [sender] { sender->btnSendData_Click(); });
+    // While a repeat runs the button stops it.
+    connect(&c.btnSendData, &Control::clicked, this, [sender, repeat = m_repeatSend.get()] {
+        if (repeat->running())
+            repeat->stop();
+        else
+            sender->btnSendData_Click();
+    });
     connect(&c.tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
     connect(c.sendSock, &SocketControl::DataArrival, this,
             [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
@@ -113,6 +122,8 @@ void Program::Form_Load() {
 }
 
 void Program::Form_KeyPress(int key) {
+    if (key == KeyEscape)
+        m_repeatSend->stop();
     if (key != KeyTilde)
         return;
     Form &c = *m_form;

@@ -13,6 +13,7 @@ class Form;
 class Listener;
 class OperatorDialogs;
 class ReceiveHandler;
+class RepeatSend;
 class Sender;
 class StatusMonitor;
 
@@ -40,10 +41,12 @@ public:
     Listener &listener() { return *m_listener; }
     ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
+    RepeatSend &repeatSend() { return *m_repeatSend; }
 
     // Sizes the form to the compact layout and loads the settings into it.
     void Form_Load();
-    // Every character typed anywhere in the window; "~" switches to the full layout.
+    // Every character typed anywhere in the window; "~" switches to the full layout, Esc stops
+    // a repeat.
     void Form_KeyPress(int key);
     // The window closes: the listener stops, which saves the settings.
     void Form_Unload();
@@ -65,5 +68,6 @@ private:
     std::unique_ptr<ReceiveHandler> m_receiveHandler;
     std::unique_ptr<StatusMonitor> m_statusMonitor;
     std::unique_ptr<Sender> m_sender;
+    std::unique_ptr<RepeatSend> m_repeatSend;
     std::unique_ptr<FolderChooser> m_folderChooser;
 };

@@ -54,7 +54,24 @@ SocketControl *peerElement(const SocketArray *listenSock) {
 Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs)
     : m_form(form), m_clock(clock), m_dialogs(dialogs) {}
 
+// Raised for the whole of a send, waits included. A wait that ends with the form gone has taken
+// this sender with it, so the mark is lowered only while the form is still there.
+class SendingMark {
+public:
+    SendingMark(Form &form, bool &sending) : m_form(&form), m_sending(sending) { sending = true; }
+    ~SendingMark() {
+        if (m_form)
+            m_sending = false;
+    }
+    Q_DISABLE_COPY_MOVE(SendingMark)
+
+private:
+    QPointer<Form> m_form;
+    bool &m_sending;
+};
+
 void Sender::btnSendData_Click() {
+    const SendingMark mark(m_form, m_sending);
     m_lastSend = {};
     SocketArray *listenSock = m_form.listenSock;
     const SocketControl *listener = listenSock->element(0);
@@ -73,6 +90,8 @@ void Sender::btnSendData_Click() {
         SendToPeer(data);
     else if (tcp)
         SendTcpClient(data);
+    else if (KeptUdpFits())
+        SendUdpAgain(data);
     else
         SendUdpClient(data);
 }
@@ -179,29 +198,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
     if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
         return;
-    // From the listener's own port, the answer comes back to the received-data box.
-    SocketControl *listener = m_form.listenSock->element(0);
-    const bool fromListener = o.sendFromListenPort && listener
-                              && listener->Protocol() == SocketControl::UdpProtocol
-                              && listener->State() == SocketControl::Open;
-    bool sent = false;
-    QString why;
-    if (!interfaceKnown) {
-        why = checkInterfaceName(o.multicastInterface);
-    } else if (fromListener) {
-        sent = listener->SendDatagramTo(data, sock->RemoteAddress(), quint16(*port));
-        why = failureText(listener->LastFailure());
-    } else {
-        sent = sock->SendData(data);
-        why = failureText(sock->LastFailure());
-    }
-    if (!sent && !why.isEmpty()) {
-        const bool refusedBroadcast = !o.allowBroadcast && why.startsWith(u"10013 ");
-        ShowMessage(QStringLiteral("Data not sent: ") + why
-                    + (refusedBroadcast ? QStringLiteral("\r\nA broadcast goes out only when "
-                                                         "Network Options allow it.")
-                                        : QString()));
-    }
+    const bool sent = SendDatagram(data, *port, interfaceKnown);
 
     const WaitEnd open = RunWait(OpenWaitLimit, [&] {
         if (sock->State() != SocketControl::Open)
@@ -214,6 +211,73 @@ void Sender::SendUdpClient(const QByteArray &data) {
     if (open == WaitEnd::RanOut)
         ShowUdpNotOpen();
 
+    if (m_repeating && sent) {
+        m_keptUdp = KeptUdp{sock->session(), m_form.txtSendIP.Text().trimmed(), *port, o};
+        m_form.btnSendData.setEnabled(true);
+        return;
+    }
+    LingerAndClose();
+}
+
+// One datagram, from the listener's own port when asked, so that the answer comes back to the
+// received-data box; a failure the operator can act on is told.
+bool Sender::SendDatagram(const QByteArray &data, int port, bool interfaceKnown) {
+    const NetworkOptions &o = m_form.networkOptions;
+    SocketControl *sock = m_form.sendSock;
+    SocketControl *listener = m_form.listenSock->element(0);
+    const bool fromListener = o.sendFromListenPort && listener
+                              && listener->Protocol() == SocketControl::UdpProtocol
+                              && listener->State() == SocketControl::Open;
+    bool sent = false;
+    QString why;
+    if (!interfaceKnown) {
+        why = checkInterfaceName(o.multicastInterface);
+    } else if (fromListener) {
+        sent = listener->SendDatagramTo(data, sock->RemoteAddress(), quint16(port));
+        why = failureText(listener->LastFailure());
+    } else {
+        sent = sock->SendData(data);
+        why = failureText(sock->LastFailure());
+    }
+    if (!sent && !why.isEmpty()) {
+        const bool refusedBroadcast = !o.allowBroadcast && why.startsWith(u"10013 ");
+        ShowMessage(QStringLiteral("Data not sent: ") + why
+                    + (refusedBroadcast ? QStringLiteral("\r\nA broadcast goes out only when "
+                                                         "Network Options allow it.")
+                                        : QString()));
+    }
+    return sent;
+}
+
+// The socket a repeat left open still goes where the form says, as the form says.
+bool Sender::KeptUdpFits() const {
+    const SocketControl *sock = m_form.sendSock;
+    return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
+           && sock->State() == SocketControl::Open
+           && m_keptUdp->host == m_form.txtSendIP.Text().trimmed()
+           && m_keptUdp->port == ClientPort() && m_keptUdp->options == m_form.networkOptions;
+}
+
+void Sender::SendUdpAgain(const QByteArray &data) {
+    ShowSendState();
+    SetLastSend(SendDatagram(data, m_keptUdp->port, true) ? QString() : SendFailed);
+}
+
+void Sender::beginRepeat() {
+    m_repeating = true;
+    m_keptUdp.reset();
+}
+
+// A send still under way lingers and closes by itself, now that the repeat is over.
+void Sender::endRepeat() {
+    m_repeating = false;
+    m_repeatNote.clear();
+    const bool kept = m_keptUdp && m_keptUdp->session == m_form.sendSock->session();
+    m_keptUdp.reset();
+    if (!kept || m_sending)
+        return;
+    const SendingMark mark(m_form, m_sending);
+    m_form.btnSendData.setEnabled(false);
     LingerAndClose();
 }
 
@@ -236,7 +300,7 @@ void Sender::ShowSendState() {
 }
 
 void Sender::SetLastSend(const QString &suffix) {
-    m_lastSend = {suffix.isEmpty(), LastSentText(suffix)};
+    m_lastSend = {suffix.isEmpty(), LastSentText(suffix.isEmpty() ? m_repeatNote : suffix)};
     m_form.lblStatus[2]->setText(m_lastSend.text);
 }
 

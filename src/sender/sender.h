@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/network_options.h"
+
 #include <QString>
 #include <functional>
 #include <optional>
@@ -29,11 +31,23 @@ public:
     const SendResult &lastSend() const { return m_lastSend; }
     // What was handed over did not all reach the peer after all (found after the send ended).
     void ReportSendFailed();
+    // From the press of "Send Data" until its waits and linger are over.
+    bool sending() const { return m_sending; }
+
+    // During a repeat a successful last-send line ends with `note` (the count so far), and a UDP
+    // client send leaves its socket open for the next one, which then goes at once; the linger
+    // and the close come when the repeat ends.
+    void beginRepeat();
+    void setRepeatNote(const QString &note) { m_repeatNote = note; }
+    void endRepeat();
 
 private:
     void SendToPeer(const QByteArray &data);
     void SendTcpClient(const QByteArray &data);
     void SendUdpClient(const QByteArray &data);
+    bool SendDatagram(const QByteArray &data, int port, bool interfaceKnown);
+    bool KeptUdpFits() const;
+    void SendUdpAgain(const QByteArray &data);
 
     enum class WaitEnd { Reached, RanOut, Gone };
     WaitEnd RunWait(int limit, const std::function<bool()> &reached = {});
@@ -51,4 +65,15 @@ private:
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     SendResult m_lastSend;
+    bool m_sending = false;
+    bool m_repeating = false;
+    QString m_repeatNote;
+    // The UDP client socket a repeat left open, and what it was opened for.
+    struct KeptUdp {
+        quint64 session = 0;
+        QString host;
+        int port = 0;
+        NetworkOptions options;
+    };
+    std::optional<KeptUdp> m_keptUdp;
 };

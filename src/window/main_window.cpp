@@ -2,10 +2,12 @@
 
 #include "model/form.h"
 #include "runtime/signal_relay.h"
+#include "sender/repeat_send.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
 #include "window/pair_menus.h"
 #include "window/received_data_box.h"
+#include "window/repeat_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -19,11 +21,13 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 
 namespace {
 
 constexpr int ClientWidth = 9780;
+const QKeySequence RepeatKeys(Qt::CTRL | Qt::Key_R);
 
 QIcon applicationIcon() {
     QIcon icon;
@@ -69,6 +73,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
                 [this, box](const QPoint &at) { showNetworkMenu(box, at); });
     }
     m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
+    new QShortcut(RepeatKeys, this, [this] { repeatSend(); });
 
     m_program->Form_Load();
     m_textZoom->show();
@@ -99,6 +104,11 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     asHex->setCheckable(true);
     asHex->setChecked(form().sendAsHex);
     connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
+    QAction *repeat =
+        menu->addAction(m_program->repeatSend().running() ? QStringLiteral("Stop &Repeat")
+                                                          : QStringLiteral("&Repeat Send..."));
+    repeat->setShortcut(RepeatKeys);
+    connect(repeat, &QAction::triggered, this, &MainWindow::repeatSend, Qt::QueuedConnection);
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
     menu->exec(box->viewport()->mapToGlobal(at));
 }
@@ -125,6 +135,26 @@ void MainWindow::openNetworkOptions() {
         m_program->saveSettings();
     }
     dialog->deleteLater();
+}
+
+void MainWindow::repeatSend() {
+    RepeatSend &repeat = m_program->repeatSend();
+    if (repeat.running()) {
+        repeat.stop();
+        return;
+    }
+    if (!form().txtSendData.Visible())
+        return;
+    const QPointer<RepeatDialog> dialog = new RepeatDialog(m_repeatIntervalMs, m_repeatCount, this);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    if (!dialog)
+        return;
+    dialog->deleteLater();
+    if (!accepted)
+        return;
+    m_repeatIntervalMs = dialog->intervalMs();
+    m_repeatCount = dialog->count();
+    repeat.start(m_repeatIntervalMs, m_repeatCount);
 }
 
 void MainWindow::endSession() {

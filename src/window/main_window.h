@@ -63,6 +63,8 @@ private:
     // The port box's and the send address box's own menu, with "Network Options...".
     void showNetworkMenu(QLineEdit *box, const QPoint &at);
     void openNetworkOptions();
+    // Opens the repeat dialog, or stops the repeat that runs; only where the send box shows.
+    void repeatSend();
 
     WindowOptions m_options;
     bool m_built = false;
@@ -71,4 +73,7 @@ private:
     std::unique_ptr<Program> m_program;
     Controls m_controls;
     TextZoom *m_textZoom = nullptr;
+    // What the repeat dialog offers next; the last choice, for this session.
+    int m_repeatIntervalMs = 1000;
+    int m_repeatCount = 0;
 };

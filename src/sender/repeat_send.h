@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+class Form;
+class Sender;
+
+// "Send Data" pressed again and again: at once, then every interval, on whichever path one
+// press would take. A send that is still waiting delays the next one rather than overlapping
+// it. The repeat ends after its count, at the first send that fails, or when stopped; while it
+// runs the button reads "Stop Repeat".
+class RepeatSend final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RepeatSend)
+
+public:
+    static constexpr int MinIntervalMs = 1;
+    static constexpr int MaxIntervalMs = 3'600'000;
+
+    RepeatSend(Form &form, Sender &sender, QObject *parent = nullptr);
+
+    // Count 0: until stopped. False, starting nothing, for an interval out of range, a negative
+    // count or a repeat already running.
+    bool start(int intervalMs, int count);
+    void stop();
+
+    bool running() const { return m_running; }
+    int sent() const { return m_sent; }
+    int count() const { return m_count; }
+
+signals:
+    void runningChanged(bool running);
+
+private:
+    void tick();
+    bool sendNext();
+
+    Form &m_form;
+    Sender &m_sender;
+    QTimer m_timer;
+    bool m_running = false;
+    bool m_due = false;
+    int m_count = 0;
+    int m_sent = 0;
+    QString m_caption;
+};
