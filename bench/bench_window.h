@@ -21,6 +21,7 @@ public:
     // The widgets, and the form model they show.
     Controls &controls() { return m_window->controls(); }
     Form &form() { return m_window->form(); }
+    Program &program() { return m_window->program(); }
     SocketControl *element(int index) const;
 
     void enableLog();

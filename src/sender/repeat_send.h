@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -7,9 +8,10 @@ class Form;
 class Sender;
 
 // "Send Data" pressed again and again: at once, then every interval, on whichever path one
-// press would take. A send that is still waiting delays the next one rather than overlapping
-// it. The repeat ends after its count, at the first send that fails, or when stopped; while it
-// runs the button reads "Stop Repeat".
+// press would take. The sends keep to their schedule, so a short stall of the event loop delays
+// a few of them rather than every later one; a send that is still waiting delays the next one
+// rather than overlapping it. The repeat ends after its count, at the first send that fails, or
+// when stopped; while it runs the button reads "Stop Repeat".
 class RepeatSend final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RepeatSend)
@@ -39,8 +41,11 @@ private:
     Form &m_form;
     Sender &m_sender;
     QTimer m_timer;
+    QElapsedTimer m_clock;
+    // When the next send is due, in nanoseconds of m_clock.
+    qint64 m_nextDue = 0;
+    qint64 m_intervalNs = 0;
     bool m_running = false;
-    bool m_due = false;
     int m_count = 0;
     int m_sent = 0;
     QString m_caption;

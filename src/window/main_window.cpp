@@ -28,6 +28,9 @@ namespace {
 
 constexpr int ClientWidth = 9780;
 const QKeySequence RepeatKeys(Qt::CTRL | Qt::Key_R);
+// A label that changes with every send or chunk would otherwise be painted each time the event
+// loop turns: a thousand times a second during a fast repeat.
+constexpr int FrameMs = 16;
 
 QIcon applicationIcon() {
     QIcon icon;
@@ -73,6 +76,12 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
                 [this, box](const QPoint &at) { showNetworkMenu(box, at); });
     }
     m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
+    m_nextPaint = new QTimer(this);
+    m_nextPaint->setSingleShot(true);
+    connect(m_nextPaint, &QTimer::timeout, this, [this] {
+        QEvent paint(QEvent::UpdateRequest);
+        event(&paint);
+    });
     new QShortcut(RepeatKeys, this, [this] { repeatSend(); });
 
     m_program->Form_Load();
@@ -204,6 +213,19 @@ void MainWindow::TellProblem(const QString &problem) {
         m_options.reportProblem(problem);
     else
         MessageBox(problem);
+}
+
+// The window paints at most once a frame; what changed meanwhile is painted at the frame's end.
+bool MainWindow::event(QEvent *event) {
+    if (event->type() == QEvent::UpdateRequest) {
+        if (m_lastPaint.isValid() && !m_lastPaint.hasExpired(FrameMs)) {
+            if (!m_nextPaint->isActive())
+                m_nextPaint->start(int(qMax<qint64>(0, FrameMs - m_lastPaint.elapsed())));
+            return true;
+        }
+        m_lastPaint.start();
+    }
+    return QWidget::event(event);
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event) {

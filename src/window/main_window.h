@@ -5,6 +5,8 @@
 #include "window/controls.h"
 #include "window/text_zoom.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 class SignalRelay;
@@ -50,6 +52,7 @@ public:
     Controls &controls() { return m_controls; }
 
 protected:
+    bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -76,4 +79,8 @@ private:
     // What the repeat dialog offers next; the last choice, for this session.
     int m_repeatIntervalMs = 1000;
     int m_repeatCount = 0;
+    // When the window last painted, and the timer that paints what changed since once a frame
+    // has passed.
+    QElapsedTimer m_lastPaint;
+    QTimer *m_nextPaint = nullptr;
 };
