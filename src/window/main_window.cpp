@@ -6,6 +6,7 @@
 #include "window/network_options_dialog.h"
 #include "window/pair_menus.h"
 #include "window/received_data_box.h"
+#include "window/statistics_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -69,6 +70,13 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
                 [this, box](const QPoint &at) { showNetworkMenu(box, at); });
     }
     m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
+    // One statistics window, opened again where it was.
+    connect(m_controls.txtNetData, &ReceivedDataBox::statisticsRequested, this, [this] {
+        auto *statistics = findChild<StatisticsWindow *>();
+        if (!statistics)
+            statistics = new StatisticsWindow(this->form().traffic, this);
+        statistics->start();
+    });
 
     m_program->Form_Load();
     m_textZoom->show();
