@@ -1,6 +1,7 @@
 #include "support/window_fixture.h"
 #include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
+#include "window/statistics_window.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -382,6 +383,31 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray saved = file.readAll();
         QVERIFY2(saved.contains("MulticastGroups=239.1.2.3\r\nAllowBroadcast=1\r\n"), saved);
+    }
+
+    // "Statistics..." opens one window, however often chosen: every stop in it named, counts
+    // grouped by thousands, Reset zeroes the counters.
+    void statistics_oneNamedWindowResets() {
+        window().form().traffic.countReceived(1234567);
+        for (int i = 0; i < 2; ++i)
+            choose(c().txtNetData, {"Statistics..."});
+        const auto shown = window().findChildren<StatisticsWindow *>();
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(shown[0]->isVisible() && !shown[0]->isModal());
+        QLabel *received = nullptr;
+        QPushButton *reset = nullptr;
+        for (QWidget *widget : shown[0]->findChildren<QWidget *>()) {
+            const QString name =
+                QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+            QVERIFY(!(widget->focusPolicy() & Qt::TabFocus) || !name.isEmpty());
+            received = name == "Bytes received" ? qobject_cast<QLabel *>(widget) : received;
+            reset = name == "Reset the counters" ? qobject_cast<QPushButton *>(widget) : reset;
+        }
+        QVERIFY(received && reset);
+        QCOMPARE(received->text(), "1,234,567");
+        reset->click();
+        QCOMPARE(received->text(), "0");
+        QCOMPARE(window().form().traffic.snapshot().receivedBytes, 0);
     }
 
 private:
