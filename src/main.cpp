@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -20,7 +21,19 @@ int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
     // The end of a session stops the listener or the repeat as the operator's Stop does.
     SignalRelay relay;
     HeadlessRun run(line);
+#ifdef SIGUSR1
+    // SIGUSR1 asks for the counters; the run goes on.
+    if (line.stats)
+        relay.relayToo(SIGUSR1);
+    QObject::connect(&relay, &SignalRelay::received, &run, [&run](int number) {
+        if (number == SIGUSR1)
+            run.printStats();
+        else
+            run.stop();
+    });
+#else
     QObject::connect(&relay, &SignalRelay::received, &run, &HeadlessRun::stop);
+#endif
     return run.exec();
 }
 

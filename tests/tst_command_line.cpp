@@ -103,6 +103,8 @@ private slots:
                                      << "--respond-delay applies to the pair before it";
         QTest::newRow("port text") << QStringList{"--headless", "--port", "x"} << 2 << "number";
         QTest::newRow("port alone") << QStringList{"--port", "7"} << 2 << "only with --headless";
+        QTest::newRow("stats with send") << QStringList{"--send", "x", "--to", closed, "--stats"}
+                                         << 2 << "--stats works only with --headless";
         QTest::newRow("to no port")
             << QStringList{"--send", "x", "--to", "::1"} << 2 << "HOST:PORT";
         QTest::newRow("no display") << QStringList{} << 1 << "no display";
@@ -158,8 +160,8 @@ private slots:
         QTest::addColumn<QStringList>("said");
         QTest::addColumn<int>("signal");
         const QByteArray binary("\0\xff\x01z", 4);
-        QTest::newRow("tcp, log") << QStringList{"--tcp", "--log", "logs", "--respond",
-                                                 "ping%CRLF%=pong%TAB%!"}
+        QTest::newRow("tcp, log") << QStringList{"--tcp",   "--log",     "logs",
+                                                 "--stats", "--respond", "ping%CRLF%=pong%TAB%!"}
                                   << QByteArrayList{"old", "ping\r\n", binary}
                                   << QByteArrayList{"", "pong\t!\r\n", ""} << "oldping\r\n" + binary
                                   << QStringList{"Waiting for TCP data on port",
@@ -202,6 +204,7 @@ private slots:
 
         QTcpSocket peer;
         QUdpSocket datagrams;
+        QByteArray refused; // "address:port" of the peer refused
         for (qsizetype i = 0; i < chunks.size(); ++i) {
             const qsizetype before = program.out.size();
             if (tcp && peer.state() != QAbstractSocket::ConnectedState) {
@@ -214,6 +217,7 @@ private slots:
                 QVERIFY(second.waitForConnected());
                 // Read before the program closes either connection.
                 const quint16 secondPort = second.localPort(), firstPort = peer.localPort();
+                refused = "127.0.0.1:" + QByteArray::number(secondPort);
                 QTRY_VERIFY2(
                     program.err.contains(
                         "Refused a connection from 127.0.0.1:" + QByteArray::number(secondPort)
@@ -233,9 +237,26 @@ private slots:
         for (const QString &text : said)
             QTRY_VERIFY2(program.err.contains(text.toUtf8()), program.err);
 
+        // The counters once on SIGUSR1, the run going on, and again at the end.
+        const QByteArray stats = "received_bytes=" + QByteArray::number(out.size())
+                                 + " received_chunks=" + QByteArray::number(chunks.size())
+                                 + " sent_reply_bytes=8 ";
+        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused + '\n';
+        if (arguments.contains("--stats")) {
+            ::kill(program.process.processId(), SIGUSR1);
+            QTRY_VERIFY2(program.err.endsWith(lastStats), program.err);
+            QCOMPARE(program.process.state(), QProcess::Running);
+        }
         ::kill(program.process.processId(), signal);
         QVERIFY2(program.endsWith(0), program.err);
         QVERIFY(program.err.contains("Connection Closed"));
+        if (arguments.contains("--stats")) {
+            const QByteArray last = program.err.split('\n').at(program.err.count('\n') - 1);
+            QVERIFY2(last.startsWith("connected_since= ") && last.contains(stats)
+                         && last.contains(" answers_pair1=1 ") && last.contains(" log_written=3 "),
+                     program.err);
+            QCOMPARE(program.err.count(stats), 2);
+        }
         if (arguments.contains("--log")) {
             const QDir logs(m_dir->filePath("logs"));
             const QStringList files = logs.entryList(QDir::Files);

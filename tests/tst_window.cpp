@@ -3,6 +3,7 @@
 #include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
 #include "window/repeat_dialog.h"
+#include "window/statistics_window.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -408,6 +409,31 @@ private slots:
         c().btnSendData->click();
         QCOMPARE(c().btnSendData->text(), "Send Data");
         QVERIFY(!window().program().repeatSend().running());
+    }
+
+    // "Statistics..." opens one window, however often chosen: every stop in it named, counts
+    // grouped by thousands, Reset zeroes the counters.
+    void statistics_oneNamedWindowResets() {
+        window().form().traffic.countReceived(1234567);
+        for (int i = 0; i < 2; ++i)
+            choose(c().txtNetData, {"Statistics..."});
+        const auto shown = window().findChildren<StatisticsWindow *>();
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(shown[0]->isVisible() && !shown[0]->isModal());
+        QLabel *received = nullptr;
+        QPushButton *reset = nullptr;
+        for (QWidget *widget : shown[0]->findChildren<QWidget *>()) {
+            const QString name =
+                QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+            QVERIFY(!(widget->focusPolicy() & Qt::TabFocus) || !name.isEmpty());
+            received = name == "Bytes received" ? qobject_cast<QLabel *>(widget) : received;
+            reset = name == "Reset the counters" ? qobject_cast<QPushButton *>(widget) : reset;
+        }
+        QVERIFY(received && reset);
+        QCOMPARE(received->text(), "1,234,567");
+        reset->click();
+        QCOMPARE(received->text(), "0");
+        QCOMPARE(window().form().traffic.snapshot().receivedBytes, 0);
     }
 
 private:

@@ -193,6 +193,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"hex"_s, u"Print received data as a hex dump; --send TEXT is hex pairs."_s},
         {u"quiet"_s, u"Print only errors on stderr."_s},
         {u"verbose"_s, u"Also print the trace line of each send."_s},
+        {u"stats"_s, u"Print the traffic counters at exit and on SIGUSR1."_s},
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
         {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
@@ -231,9 +232,10 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
                                             : CommandLine::Mode::Window;
     const bool listening = line.mode == CommandLine::Mode::Headless;
     const bool screenless = line.mode != CommandLine::Mode::Window;
-    for (const QString &name : {u"port"_s, u"http"_s, u"log"_s, u"respond"_s, u"respond-contains"_s,
-                                u"respond-starts"_s, u"respond-ends"_s, u"respond-regex"_s,
-                                u"respond-hex"_s, u"respond-delay"_s, u"respond-file"_s}) {
+    for (const QString &name :
+         {u"port"_s, u"http"_s, u"log"_s, u"respond"_s, u"respond-contains"_s, u"respond-starts"_s,
+          u"respond-ends"_s, u"respond-regex"_s, u"respond-hex"_s, u"respond-delay"_s,
+          u"respond-file"_s, u"stats"_s}) {
         if (parser.isSet(name) && !listening)
             return usageError(u"--%1 works only with --headless"_s.arg(name));
     }
@@ -270,6 +272,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     line.hex = parser.isSet(u"hex"_s);
     line.quiet = parser.isSet(u"quiet"_s);
     line.verbose = parser.isSet(u"verbose"_s);
+    line.stats = parser.isSet(u"stats"_s);
     if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
         return usageError(u"--wait works only with --send"_s);
     if (parser.isSet(u"wait"_s)) {

@@ -26,6 +26,8 @@ struct CommandLine {
     bool hex = false;
     bool quiet = false;
     bool verbose = false;
+    // The traffic counters on stderr at the end and on SIGUSR1.
+    bool stats = false;
     QString sendText;
     QString sendHost;
     int sendPort = 0;

@@ -75,7 +75,12 @@ void HeadlessRun::TellProblem(const QString & /*problem*/) {
 
 int HeadlessRun::exec() {
     applyOptions();
-    return m_line.mode == CommandLine::Mode::Send ? send() : listen();
+    if (m_line.mode == CommandLine::Mode::Send)
+        return send();
+    const int exitCode = listen();
+    if (m_line.stats)
+        printStats();
+    return exitCode;
 }
 
 void HeadlessRun::applyOptions() {
@@ -290,6 +295,12 @@ void HeadlessRun::printNote(const QString &note) {
     }
     printLine(line.left(LongestNote) + QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size()),
               false);
+}
+
+// Bare pairs, without the status lines' time stamp, so a script can split the line as it is.
+void HeadlessRun::printStats() {
+    const QString line = trafficLine(m_program->form().traffic.snapshot());
+    writeError(((m_journal ? QStringLiteral("<6>") : QString()) + line + u'\n').toUtf8());
 }
 
 void HeadlessRun::printLine(const QString &text, bool error) {

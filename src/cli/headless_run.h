@@ -28,6 +28,8 @@ public:
     // Stop pressed, then the event loop left with 0 (1 when received bytes could not all be
     // written); a repeated send ends after the send under way.
     void stop();
+    // The traffic counters as one line of name=value pairs on stderr, also with --quiet.
+    void printStats();
 
 private:
     // Nobody can press OK or pick a folder here: the text goes to stderr and the box is

@@ -86,6 +86,7 @@ void Listener::StartListening() {
             c.lblStatus[0]->setText(QStringLiteral("Waiting for UDP data on port ")
                                     + QString::number(listener->LocalPort()) + suffix);
             started = true;
+            c.traffic.connectedNow();
         }
     }
     // With an option set the system's reason says more than a port in use would.
@@ -132,6 +133,7 @@ void Listener::StopListening() {
     }
     c.listenSock->element(0)->Close();
     m_connectedPeer.clear();
+    c.traffic.disconnected();
 
     c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
     c.btnConnect.setEnabled(true);
@@ -199,6 +201,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     const QString peer = peerText(address, port);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_connectedPeer = peer;
+        m_form.traffic.connectedNow();
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at

@@ -64,6 +64,10 @@ void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) 
         socket
         && (pending.peer.isNull() ? socket->SendData(bytes)
                                   : socket->SendDatagramTo(bytes, pending.peer, pending.peerPort));
+    if (sent) {
+        m_form.traffic.countSent(SentKind::Reply, bytes.size());
+        m_form.traffic.countAnswer(pending.answer.rule);
+    }
     noteReply(pending, sent);
 }
 
@@ -92,6 +96,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     const QPointer<SocketControl> socket = c.listenSock->element(index);
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
+    if (socket)
+        c.traffic.countReceived(data.size());
 
     // One reading of the clock serves the chunk's arrival, its log entry and the last-data time;
     // one of the tick, the append rule and LastReceiveTick.
@@ -111,8 +117,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
 
     if (c.optReceiveType[1]->isOn()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
-        if (socket)
-            socket->SendData(HttpNotFoundReply);
+        if (socket && socket->SendData(HttpNotFoundReply))
+            c.traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
         m_listener.StopListening();
         m_listener.StartListening();
     }

@@ -144,10 +144,12 @@ void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &da
     if (box.Text().isEmpty()) {
         box.setForeColour(ForeColour::Error);
         box.setToolTip(QStringLiteral("No log folder given"));
+        form.traffic.countLogEntry(false);
         return;
     }
     box.setText(withFinalSeparator(box.Text()));
     const LogResult result = LogReceivedData(absoluteFolder(box.Text(), baseFolder), data, when);
+    form.traffic.countLogEntry(result.written);
     if (result.written) {
         box.setForeColour(ForeColour::Design);
         box.setToolTip(QString());

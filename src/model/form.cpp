@@ -76,6 +76,7 @@ Form::Form(QObject *parent) : QObject(parent) {
     listenSock->setObjectName(QStringLiteral("listenSock"));
     sendSock = new SocketControl(this);
     sendSock->setObjectName(QStringLiteral("sendSock"));
+    connect(this, &Form::connectionRefused, &traffic, &TrafficCounters::countRefused);
 }
 
 Form::~Form() = default;

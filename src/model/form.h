@@ -3,6 +3,7 @@
 #include "model/control.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
+#include "model/traffic_counters.h"
 #include "net/network_options.h"
 #include "respond/response_rule.h"
 
@@ -16,6 +17,7 @@ class SocketControl;
 
 // How many watch and response pairs the auto-respond section has.
 inline constexpr int PairCount = 7;
+static_assert(TrafficSnapshot::Pairs == PairCount);
 
 // The send target's caption while the TCP listener has no peer; the listener and the sender
 // both write it.
@@ -109,6 +111,8 @@ public:
     // Where the listener listens and how far UDP sends reach; the listener takes them at each
     // Start, a send at each send.
     NetworkOptions networkOptions;
+    // What came in and went out; the subsystems count, the views look.
+    TrafficCounters traffic{this};
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();

@@ -24,13 +24,15 @@ void relaySignal(int number) {
     errno = savedErrno;
 }
 
-void setHandler(void (*handler)(int)) {
+void setHandler(void (*handler)(int), int extraSignal = 0) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (const int number : RelayedSignals)
         sigaction(number, &action, nullptr);
+    if (extraSignal != 0)
+        sigaction(extraSignal, &action, nullptr);
 }
 
 } // namespace
@@ -51,11 +53,18 @@ SignalRelay::SignalRelay(QObject *parent) : QObject(parent) {
 SignalRelay::~SignalRelay() {
     if (m_writeEnd < 0)
         return;
-    setHandler(SIG_DFL);
+    setHandler(SIG_DFL, m_extraSignal);
     relayWriteEnd = -1;
     delete m_notifier;
     ::close(m_readEnd);
     ::close(m_writeEnd);
+}
+
+void SignalRelay::relayToo(int signalNumber) {
+    if (m_writeEnd < 0)
+        return;
+    m_extraSignal = signalNumber;
+    setHandler(relaySignal, signalNumber);
 }
 
 void SignalRelay::drain() {
@@ -68,6 +77,7 @@ void SignalRelay::drain() {
 
 SignalRelay::SignalRelay(QObject *parent) : QObject(parent) {}
 SignalRelay::~SignalRelay() = default;
+void SignalRelay::relayToo(int) {}
 void SignalRelay::drain() {}
 
 #endif

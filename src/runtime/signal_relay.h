@@ -15,6 +15,9 @@ public:
     explicit SignalRelay(QObject *parent = nullptr);
     ~SignalRelay() override;
 
+    // Relays `signalNumber` as well (SIGUSR1 for --stats), until the relay goes.
+    void relayToo(int signalNumber);
+
 signals:
     void received(int signalNumber);
 
@@ -23,5 +26,6 @@ private:
 
     int m_readEnd = -1;
     int m_writeEnd = -1;
+    int m_extraSignal = 0;
     QSocketNotifier *m_notifier = nullptr;
 };

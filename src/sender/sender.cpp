@@ -105,7 +105,7 @@ void Sender::SendToPeer(const QByteArray &data) {
     SocketControl *target = peerElement(m_form.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
-        SetLastSend(target->SendData(data) ? QString() : SendFailed);
+        SetLastSend(Counted(target->SendData(data), data) ? QString() : SendFailed);
     else
         SetLastSend(NoActiveConnection);
 }
@@ -164,7 +164,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
 
     ShowSendState();
     if (sock->State() == SocketControl::Connected)
-        SetLastSend(sock->SendData(data) ? QString() : SendFailed);
+        SetLastSend(Counted(sock->SendData(data), data) ? QString() : SendFailed);
     else
         SetLastSend(CouldntConnect);
 
@@ -239,6 +239,7 @@ bool Sender::SendDatagram(const QByteArray &data, int port, bool interfaceKnown)
         sent = sock->SendData(data);
         why = failureText(sock->LastFailure());
     }
+    Counted(sent, data);
     if (!sent && !why.isEmpty()) {
         const bool refusedBroadcast = !o.allowBroadcast && why.startsWith(u"10013 ");
         ShowMessage(QStringLiteral("Data not sent: ") + why
@@ -289,6 +290,12 @@ std::optional<int> Sender::ClientPort() const {
     if (!ok || port < 1 || port > 65535)
         return std::nullopt;
     return port;
+}
+
+bool Sender::Counted(bool sent, const QByteArray &data) {
+    if (sent)
+        m_form.traffic.countSent(SentKind::Send, data.size());
+    return sent;
 }
 
 QString Sender::LastSentText(const QString &suffix) const {

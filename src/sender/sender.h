@@ -58,6 +58,8 @@ private:
     void ShowSendState();
     void SetLastSend(const QString &suffix = {});
     void ShowUdpNotOpen();
+    // Counts `data` as sent when it was handed to the system; answers `sent`.
+    bool Counted(bool sent, const QByteArray &data);
     std::optional<QByteArray> BytesToSend();
     void ShowMessage(const QString &text);
 

@@ -8,6 +8,7 @@
 #include "window/pair_menus.h"
 #include "window/received_data_box.h"
 #include "window/repeat_dialog.h"
+#include "window/statistics_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -83,6 +84,13 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
         event(&paint);
     });
     new QShortcut(RepeatKeys, this, [this] { repeatSend(); });
+    // One statistics window, opened again where it was.
+    connect(m_controls.txtNetData, &ReceivedDataBox::statisticsRequested, this, [this] {
+        auto *statistics = findChild<StatisticsWindow *>();
+        if (!statistics)
+            statistics = new StatisticsWindow(this->form().traffic, this);
+        statistics->start();
+    });
 
     m_program->Form_Load();
     m_textZoom->show();

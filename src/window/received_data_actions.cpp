@@ -65,6 +65,8 @@ ReceivedDataActions::ReceivedDataActions(ReceivedDataBox *box)
     connect(m_save, &QAction::triggered, this, &ReceivedDataActions::save);
     m_clear = addAction(QStringLiteral("&Clear"));
     connect(m_clear, &QAction::triggered, &box->data(), &ReceivedData::clear);
+    m_statistics = addAction(QStringLiteral("St&atistics..."));
+    connect(m_statistics, &QAction::triggered, box, &ReceivedDataBox::statisticsRequested);
 }
 
 QAction *ReceivedDataActions::addAction(const QString &text, const QKeySequence &keys) {
@@ -84,6 +86,8 @@ void ReceivedDataActions::addTo(QMenu *menu) const {
     menu->addAction(m_save);
     menu->addSeparator();
     menu->addAction(m_clear);
+    menu->addSeparator();
+    menu->addAction(m_statistics);
 }
 
 void ReceivedDataActions::showOptions(const ShowOptions &options) {

@@ -12,7 +12,7 @@ class QMenu;
 
 // The received-data box's additions to its context menu, with their keys while the box has
 // the focus: the hex and time-stamp views, Find (Ctrl+F; F3 and Shift+F3 find again), saving
-// (Ctrl+S) and clearing.
+// (Ctrl+S), clearing, and the statistics window.
 class ReceivedDataActions final : public QObject {
     Q_OBJECT
 
@@ -38,4 +38,5 @@ private:
     QAction *m_find;
     QAction *m_save;
     QAction *m_clear;
+    QAction *m_statistics;
 };

@@ -32,6 +32,10 @@ public:
     // The text size in percent of the box's own font, in the text and the hex view alike.
     void setZoom(int percent);
 
+signals:
+    // "Statistics..." in the context menu; the window that owns the counters opens them.
+    void statisticsRequested();
+
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+
+#include <array>
+
+class QLabel;
+class QPushButton;
+class TrafficCounters;
+struct TrafficSnapshot;
+
+// "Statistics...": the traffic counters in a small window beside the main one, not modal,
+// refreshed as the counters are sampled (once a second). "Reset" zeroes them. Each value is a
+// selectable label named like its caption, so a screen reader reaches it with Tab and it can be
+// copied.
+class StatisticsWindow final : public QDialog {
+    Q_OBJECT
+
+public:
+    StatisticsWindow(TrafficCounters &counters, QWidget *parent);
+
+    // Shows the window, or brings it to the front when it is open already.
+    void start();
+
+    // "1,234,567" and "1.2 MB/s", as the window shows counts and rates.
+    static QString countText(qint64 count);
+    static QString rateText(qint64 bytesPerSecond);
+
+private:
+    enum Row {
+        ConnectedSince,
+        ReceivedBytes,
+        ReceivedChunks,
+        SentReplies,
+        SentSends,
+        SentHttp,
+        Rate,
+        PeakRate,
+        PairAnswers,
+        RuleAnswers,
+        LogWritten,
+        LogFailed,
+        Refused,
+        LastRefused,
+        RowCount
+    };
+    void refresh();
+
+    QPointer<TrafficCounters> m_counters;
+    std::array<QLabel *, RowCount> m_values{};
+    QPushButton *m_reset = nullptr;
+    QPushButton *m_close = nullptr;
+};
