@@ -8,6 +8,7 @@
 #include <memory>
 
 class Clock;
+class FileSend;
 class FolderChooser;
 class Form;
 class Listener;
@@ -40,6 +41,7 @@ public:
     Listener &listener() { return *m_listener; }
     ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
+    FileSend &fileSend() { return *m_fileSend; }
 
     // Sizes the form to the compact layout and loads the settings into it.
     void Form_Load();
@@ -65,5 +67,6 @@ private:
     std::unique_ptr<ReceiveHandler> m_receiveHandler;
     std::unique_ptr<StatusMonitor> m_statusMonitor;
     std::unique_ptr<Sender> m_sender;
+    std::unique_ptr<FileSend> m_fileSend;
     std::unique_ptr<FolderChooser> m_folderChooser;
 };
