@@ -39,6 +39,7 @@ private:
     void applyOptions();
     int listen();
     int send();
+    int sendFile();
     bool waitForDelivery();
     void followForm();
     void checkForm();
