@@ -2,6 +2,8 @@
 
 #include "model/form.h"
 #include "runtime/signal_relay.h"
+#include "sender/file_send.h"
+#include "window/file_send_dialog.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
 #include "window/pair_menus.h"
@@ -99,8 +101,12 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     asHex->setCheckable(true);
     asHex->setChecked(form().sendAsHex);
     connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
+    // The same paths as "Send Data", so only while it could be pressed.
+    QAction *sendFile = menu->addAction(QStringLiteral("Send &File..."));
+    sendFile->setEnabled(form().btnSendData.Enabled() && !program().fileSend().running());
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
-    menu->exec(box->viewport()->mapToGlobal(at));
+    if (menu->exec(box->viewport()->mapToGlobal(at)) == sendFile)
+        sendFileWithProgress(this, program().fileSend());
 }
 
 void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
