@@ -16,6 +16,7 @@ int runBacklog(const QStringList &arguments);
 int runAccessibility(const QStringList &arguments);
 int runRespond(const QStringList &arguments);
 int runHeadless(const QStringList &arguments);
+int runSendFile(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

@@ -34,6 +34,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("accessibility"), runAccessibility},
         {QStringLiteral("respond"), runRespond},
         {QStringLiteral("headless"), runHeadless},
+        {QStringLiteral("sendfile"), runSendFile},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -41,7 +42,8 @@ int main(int argc, char *argv[]) {
         std::fprintf(
             stderr,
             "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
-            "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB]\n");
+            "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
+            "sendfile [MiB]\n");
         return 2;
     }
     return found->second(arguments.mid(1));
