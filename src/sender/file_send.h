@@ -28,8 +28,8 @@ class FileSend final : public QObject {
 public:
     static constexpr int DefaultBlock = 1472; // one Ethernet frame's UDP payload
     static constexpr int MaxBlock = 65507;    // the largest UDP payload over IPv4
-    static constexpr qint64 ReadBlock = 256 << 10;
-    static constexpr qint64 WriteBound = 1 << 20;
+    static constexpr qint64 ReadBlock = 1 << 20;
+    static constexpr qint64 WriteBound = 2 << 20;
     // UDP pace: about 12 MB/s, short of what a loopback receiver's default buffer (some 90
     // datagrams of 1,472 bytes) loses when its reader is held up for a few milliseconds.
     static constexpr qint64 UdpBytesPerMs = 8 * DefaultBlock;
