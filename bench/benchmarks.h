@@ -17,6 +17,7 @@ int runAccessibility(const QStringList &arguments);
 int runRespond(const QStringList &arguments);
 int runHeadless(const QStringList &arguments);
 int runRepeat(const QStringList &arguments);
+int runSendFile(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

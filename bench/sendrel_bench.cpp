@@ -35,6 +35,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("respond"), runRespond},
         {QStringLiteral("headless"), runHeadless},
         {QStringLiteral("repeat"), runRepeat},
+        {QStringLiteral("sendfile"), runSendFile},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -43,7 +44,7 @@ int main(int argc, char *argv[]) {
             stderr,
             "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
-            "repeat\n");
+            "repeat | sendfile [MiB]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

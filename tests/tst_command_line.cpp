@@ -139,6 +139,16 @@ private slots:
         QTest::newRow("interval range")
             << QStringList{"--send", "x", "--to", closed, "--repeat", "2", "--interval", "0"} << 2
             << "--interval needs 1 to 3600000 ms, not '0'";
+        QTest::newRow("file missing")
+            << QStringList{"--send-file", "none", "--to", closed} << 1 << "Cannot read none: ";
+        QTest::newRow("file and text")
+            << QStringList{"--send", "x", "--send-file", "f", "--to", closed} << 2 << "exclude";
+        QTest::newRow("block tcp")
+            << QStringList{"--send-file", "f", "--to", closed, "--block", "9"} << 2
+            << "--block works only with --send-file --udp";
+        QTest::newRow("block range")
+            << QStringList{"--send-file", "f", "--udp", "--to", closed, "--block", "65508"} << 2
+            << "from 1 to 65507";
         QTest::newRow("bind absent address")
             << QStringList{"--headless", "--tcp", "--port", "0", "--bind", "198.51.100.1"} << 1
             << "10049 - Cannot assign requested address.";
@@ -315,6 +325,26 @@ private slots:
         QVERIFY(program.err.contains(count == 0 ? "(3)\n" : "(3 of 3)\n"));
         QTRY_COMPARE(peer.out, QByteArray("hi").repeated(sent));
         QCOMPARE(program.out, QByteArray("ok\r\n").repeated(sent));
+    }
+
+    // A file's bytes unchanged, the last-send line once the connection has closed.
+    void sendsFile() {
+        const QByteArray bytes = QByteArray(300000, 'f') + QByteArray("\0\r\n\xff", 4);
+        QVERIFY(writeBytes(m_dir->filePath("file"), bytes));
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QByteArray received;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = server.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
+        });
+        Program program(m_dir->path(), {"--send-file", "file", "--to",
+                                        "127.0.0.1:" + QString::number(server.serverPort()),
+                                        "--settings", "settings.ini"});
+        QVERIFY2(program.endsWith(0), program.err);
+        QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
+                 program.err);
+        QTRY_COMPARE(received, bytes);
     }
 
     void broadcastSend_data() {

@@ -4,6 +4,7 @@
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
+#include "sender/file_send.h"
 #include "sender/repeat_send.h"
 
 #include <QCommandLineParser>
@@ -19,7 +20,8 @@ namespace {
 const QString Program = u"sendrel"_s;
 const QString Usage = u"Usage: sendrel [--settings FILE]\n"
                       "       sendrel --headless [options]\n"
-                      "       sendrel --send TEXT --to HOST:PORT [options]\n\n"_s;
+                      "       sendrel --send TEXT --to HOST:PORT [options]\n"
+                      "       sendrel --send-file PATH --to HOST:PORT [options]\n\n"_s;
 
 CommandLine finished(int exitCode, const QString &message) {
     CommandLine line;
@@ -195,7 +197,9 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"verbose"_s, u"Also print the trace line of each send."_s},
         {u"stats"_s, u"Print the traffic counters at exit and on SIGUSR1."_s},
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
+        {u"send-file"_s, u"Send the bytes of the file PATH instead of TEXT."_s, u"PATH"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
+        {u"block"_s, u"--send-file --udp: one datagram per BYTES (1-65507, 1472)."_s, u"BYTES"_s},
         {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
         {u"repeat"_s, u"Send N times (0: until interrupted)."_s, u"N"_s},
         {u"interval"_s, u"Repeated sends go MS apart (1-3600000, 1000)."_s, u"MS"_s},
@@ -223,12 +227,16 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
             u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst()));
 
     CommandLine line;
-    if (parser.isSet(u"headless"_s) && parser.isSet(u"send"_s))
+    const bool fileSend = parser.isSet(u"send-file"_s);
+    const bool sending = parser.isSet(u"send"_s) || fileSend;
+    if (parser.isSet(u"send"_s) && fileSend)
+        return usageError(u"--send and --send-file exclude each other"_s);
+    if (parser.isSet(u"headless"_s) && sending)
         return usageError(u"--headless and --send exclude each other"_s);
-    if (parser.isSet(u"send"_s) != parser.isSet(u"to"_s))
+    if (sending != parser.isSet(u"to"_s))
         return usageError(u"--send and --to go together"_s);
     line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
-                : parser.isSet(u"send"_s)   ? CommandLine::Mode::Send
+                : sending                   ? CommandLine::Mode::Send
                                             : CommandLine::Mode::Window;
     const bool listening = line.mode == CommandLine::Mode::Headless;
     const bool screenless = line.mode != CommandLine::Mode::Window;
@@ -284,9 +292,24 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     }
     if (const QString error = readRepeatOptions(parser, line); !error.isEmpty())
         return usageError(error);
+    if (line.repeat && fileSend)
+        return usageError(u"--repeat works only with --send TEXT"_s);
+    if (parser.isSet(u"block"_s)) {
+        if (!fileSend || !parser.isSet(u"udp"_s))
+            return usageError(u"--block works only with --send-file --udp"_s);
+        bool ok = false;
+        line.sendBlock = parser.value(u"block"_s).toInt(&ok);
+        if (!ok || *line.sendBlock < 1 || *line.sendBlock > FileSend::MaxBlock)
+            return usageError(
+                u"--block needs a number of bytes from 1 to %1, not '%2'"_s.arg(FileSend::MaxBlock)
+                    .arg(parser.value(u"block"_s)));
+    }
+    if (fileSend && parser.value(u"send-file"_s).isEmpty())
+        return usageError(u"--send-file needs a file"_s);
+    line.sendFile = parser.value(u"send-file"_s);
     if (line.mode == CommandLine::Mode::Send) {
         line.sendText = parser.value(u"send"_s);
-        if (line.hex) {
+        if (line.hex && !fileSend) {
             if (const HexText hex = bytesFromHexText(line.sendText); !hex.error.isEmpty())
                 return usageError(u"--send with --hex: "_s + hex.error);
         }

@@ -29,6 +29,8 @@ struct CommandLine {
     // The traffic counters on stderr at the end and on SIGUSR1.
     bool stats = false;
     QString sendText;
+    QString sendFile;             // --send-file: its bytes instead of sendText
+    std::optional<int> sendBlock; // --block: UDP file blocks; none: the file send's default
     QString sendHost;
     int sendPort = 0;
     // How long a send waits, after its own linger, for its bytes to leave.

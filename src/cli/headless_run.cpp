@@ -6,8 +6,10 @@
 #include "net/socket_control.h"
 #include "program/program.h"
 #include "runtime/hex_dump.h"
+#include "sender/file_send.h"
 #include "sender/repeat_send.h"
 #include "sender/send_bytes.h"
+#include "sender/send_target.h"
 #include "sender/sender.h"
 
 #include <QCoreApplication>
@@ -178,6 +180,8 @@ void HeadlessRun::end(int exitCode) {
 }
 
 int HeadlessRun::send() {
+    if (!m_line.sendFile.isEmpty())
+        return sendFile();
     if (m_line.repeat)
         repeatSend();
     else
@@ -309,4 +313,26 @@ void HeadlessRun::printLine(const QString &text, bool error) {
     if (m_line.quiet && !error)
         return;
     writeError(statusLine(text, error, m_journal, QDateTime::currentDateTime()).toUtf8());
+}
+
+// A file goes as a text send does, but without waiting inside the press: the event loop runs
+// until the file has gone and the socket has closed.
+int HeadlessRun::sendFile() {
+    FileSend &file = m_program->fileSend();
+    QEventLoop loop;
+    connect(&file, &FileSend::finished, &loop, &QEventLoop::quit);
+    if (!file.start(m_line.sendFile, m_line.sendBlock.value_or(FileSend::DefaultBlock)))
+        return 1; // the reason is on stderr already
+    if (file.running())
+        loop.exec();
+    SendResult result = file.result();
+    if (result.sent && !waitForDelivery())
+        result = {false, lastSentText(m_program->clock(), SendLine::SendFailed)};
+    printLine(result.text, !result.sent);
+    const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
+    if (!written && !m_stdoutFailed)
+        printLine(QStringLiteral("%1 received bytes were not written to standard output")
+                      .arg(m_stdout->pending()),
+                  true);
+    return result.sent && written ? 0 : 1;
 }

@@ -42,6 +42,7 @@ private:
     int listen();
     int send();
     void repeatSend();
+    int sendFile();
     bool waitForDelivery();
     void followForm();
     void checkForm();

@@ -218,6 +218,7 @@ void SocketControl::wireTcp(QTcpSocket *socket) {
     connect(socket, &QAbstractSocket::connected, this, &SocketControl::onTcpConnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onTcpError);
     connect(socket, &QAbstractSocket::disconnected, this, &SocketControl::onPeerClosed);
+    connect(socket, &QIODevice::bytesWritten, this, &SocketControl::BytesWritten);
 }
 
 void SocketControl::onTcpStateChanged(QAbstractSocket::SocketState qtState) {

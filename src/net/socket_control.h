@@ -89,6 +89,9 @@ public:
     // the read buffer is full, and datagrams wait in the system. Resuming raises DataArrival for
     // what is already waiting.
     void setPaused(bool paused);
+    // TCP: bytes SendData accepted that still wait in this process for the system to take them;
+    // BytesWritten says whenever the system took some, so a sender can keep this bounded.
+    qint64 BytesToWrite() const;
     // Connections closed with bytes still on their way, which go on delivering them; and whether
     // any such connection ended before all its bytes had left.
     int Delivering() const { return m_delivering; }
@@ -124,6 +127,7 @@ signals:
     void ConnectionRequest(qintptr requestID);
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString &description, const QString &source);
+    void BytesWritten(qint64 bytes);
 
 private:
     void onConnectionRequest(qintptr requestID);

@@ -39,3 +39,7 @@ void SocketControl::setPaused(bool paused) {
                 onUdpReadyRead();
         });
 }
+
+qint64 SocketControl::BytesToWrite() const {
+    return m_tcp ? m_tcp->bytesToWrite() : 0;
+}

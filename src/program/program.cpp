@@ -9,6 +9,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "runtime/clock.h"
+#include "sender/file_send.h"
 #include "sender/repeat_send.h"
 #include "sender/sender.h"
 #include "settings/settings_form.h"
@@ -42,6 +43,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);
     m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs);
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
+    m_fileSend = std::make_unique<FileSend>(*m_form, *m_clock, m_dialogs);
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();

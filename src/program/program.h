@@ -8,6 +8,7 @@
 #include <memory>
 
 class Clock;
+class FileSend;
 class FolderChooser;
 class Form;
 class Listener;
@@ -42,6 +43,7 @@ public:
     ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
     RepeatSend &repeatSend() { return *m_repeatSend; }
+    FileSend &fileSend() { return *m_fileSend; }
 
     // Sizes the form to the compact layout and loads the settings into it.
     void Form_Load();
@@ -69,5 +71,6 @@ private:
     std::unique_ptr<StatusMonitor> m_statusMonitor;
     std::unique_ptr<Sender> m_sender;
     std::unique_ptr<RepeatSend> m_repeatSend;
+    std::unique_ptr<FileSend> m_fileSend;
     std::unique_ptr<FolderChooser> m_folderChooser;
 };

@@ -10,6 +10,7 @@
 #include "runtime/hex_text.h"
 #include "runtime/wait_cycle.h"
 #include "sender/send_bytes.h"
+#include "sender/send_target.h"
 
 #include <QLoggingCategory>
 #include <QPointer>
@@ -27,27 +28,9 @@ constexpr int LingerLimit = 10;
 // (a cycle sleeps 50 ms).
 constexpr int LookupWaitLimit = SocketControl::LookupTimeoutMs / 50 + 10;
 
-const QString NoActiveConnection =
-    QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
-const QString SocketClosed = QStringLiteral(" - ERROR: Data Not Sent, Socket Closed");
-const QString CouldntConnect = QStringLiteral(" - ERROR: Data Not Sent, Couldn't Connect To Host");
-const QString CouldntOpenUdp = QStringLiteral(" - ERROR: Data Not Sent, Couldn't Open UDP Port");
-const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
+using namespace SendLine;
 
 const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Address: ");
-
-// The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
-// loaded; nothing when the array holds neither arrangement.
-SocketControl *peerElement(const SocketArray *listenSock) {
-    switch (listenSock->Count()) {
-    case 2:
-        return listenSock->element(1);
-    case 1:
-        return listenSock->element(0);
-    default:
-        return nullptr;
-    }
-}
 
 } // namespace
 
@@ -224,10 +207,8 @@ void Sender::SendUdpClient(const QByteArray &data) {
 bool Sender::SendDatagram(const QByteArray &data, int port, bool interfaceKnown) {
     const NetworkOptions &o = m_form.networkOptions;
     SocketControl *sock = m_form.sendSock;
-    SocketControl *listener = m_form.listenSock->element(0);
-    const bool fromListener = o.sendFromListenPort && listener
-                              && listener->Protocol() == SocketControl::UdpProtocol
-                              && listener->State() == SocketControl::Open;
+    SocketControl *listener = listenerToSendFrom(m_form);
+    const bool fromListener = listener != nullptr;
     bool sent = false;
     QString why;
     if (!interfaceKnown) {
@@ -282,14 +263,8 @@ void Sender::endRepeat() {
     LingerAndClose();
 }
 
-// The port box is shared with the listener; a client can only reach ports 1-65535, and a text
-// that is no such number must not quietly reuse the port of an earlier send.
 std::optional<int> Sender::ClientPort() const {
-    bool ok = false;
-    const int port = m_form.txtListenPort.Text().trimmed().toInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535)
-        return std::nullopt;
-    return port;
+    return clientPort(m_form);
 }
 
 bool Sender::Counted(bool sent, const QByteArray &data) {
@@ -299,7 +274,7 @@ bool Sender::Counted(bool sent, const QByteArray &data) {
 }
 
 QString Sender::LastSentText(const QString &suffix) const {
-    return QStringLiteral("Last Data Sent: ") + dateTimeText(m_clock.now()) + suffix;
+    return lastSentText(m_clock, suffix);
 }
 
 void Sender::ShowSendState() {

@@ -2,7 +2,9 @@
 
 #include "model/form.h"
 #include "runtime/signal_relay.h"
+#include "sender/file_send.h"
 #include "sender/repeat_send.h"
+#include "window/file_send_dialog.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
 #include "window/pair_menus.h"
@@ -122,12 +124,17 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     asHex->setChecked(form().sendAsHex);
     connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
     QAction *repeat =
-        menu->addAction(m_program->repeatSend().running() ? QStringLiteral("Stop &Repeat")
-                                                          : QStringLiteral("&Repeat Send..."));
+        menu->addAction(program().repeatSend().running() ? QStringLiteral("Stop &Repeat")
+                                                         : QStringLiteral("&Repeat Send..."));
     repeat->setShortcut(RepeatKeys);
     connect(repeat, &QAction::triggered, this, &MainWindow::repeatSend, Qt::QueuedConnection);
+    // The same paths as "Send Data", so only while it could be pressed.
+    QAction *sendFile = menu->addAction(QStringLiteral("Send &File..."));
+    sendFile->setEnabled(form().btnSendData.Enabled() && !program().fileSend().running()
+                         && !program().repeatSend().running());
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
-    menu->exec(box->viewport()->mapToGlobal(at));
+    if (menu->exec(box->viewport()->mapToGlobal(at)) == sendFile)
+        sendFileWithProgress(this, program().fileSend());
 }
 
 void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
@@ -160,7 +167,7 @@ void MainWindow::repeatSend() {
         repeat.stop();
         return;
     }
-    if (!form().txtSendData.Visible())
+    if (!form().txtSendData.Visible() || program().fileSend().running())
         return;
     const QPointer<RepeatDialog> dialog = new RepeatDialog(m_repeatIntervalMs, m_repeatCount, this);
     const bool accepted = dialog->exec() == QDialog::Accepted;

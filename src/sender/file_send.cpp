@@ -1,0 +1,316 @@
+#include "sender/file_send.h"
+
+#include "model/form.h"
+#include "model/operator_dialogs.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+#include "net/socket_errors.h"
+#include "sender/send_target.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// The waits of "Send Data", as time: 60 cycles for a connection, a lookup's own bound, and
+// 10 cycles of linger before a client closes.
+constexpr int ConnectWaitMs = 3000;
+constexpr int LookupWaitMs = SocketControl::LookupTimeoutMs + 500;
+constexpr int LingerMs = 500;
+constexpr int WatchMs = 50;
+// A late UDP tick catches up at most this much at once.
+constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
+
+} // namespace
+
+FileSend::FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QObject *parent)
+    : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs) {
+    m_tick.setTimerType(Qt::PreciseTimer);
+    connect(&m_tick, &QTimer::timeout, this, [this] {
+        // A copy, since the step may replace itself.
+        if (const std::function<void()> step = m_onTick)
+            step();
+    });
+    m_linger.setSingleShot(true);
+    m_linger.setInterval(LingerMs);
+    connect(&m_linger, &QTimer::timeout, this, &FileSend::closeClient);
+}
+
+FileSend::~FileSend() {
+    disconnect(m_written);
+}
+
+bool FileSend::start(const QString &path, int udpBlock) {
+    if (m_running || udpBlock < 1 || udpBlock > MaxBlock)
+        return false;
+    m_file.close();
+    m_file.setFileName(path);
+    // A folder opens for reading on some systems, yet holds no bytes to send.
+    const QString reason = QFileInfo(path).isDir()             ? QStringLiteral("Is a directory")
+                           : !m_file.open(QIODevice::ReadOnly) ? m_file.errorString()
+                                                               : QString();
+    if (!reason.isEmpty()) {
+        m_file.close();
+        m_dialogs.MessageBox(
+            QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), reason));
+        return false;
+    }
+    m_running = true;
+    m_cancelled = false;
+    m_streaming = false;
+    m_total = m_file.size();
+    m_handed = 0;
+    m_udpBlock = udpBlock;
+    m_result = {};
+    const bool tcp = m_form.optTCP[0]->isOn();
+    // A client send holds "Send Data" until its socket has closed.
+    m_client = !(tcp && m_form.btnDisconnect.Visible());
+    m_lingers = m_client;
+    if (m_client)
+        m_form.btnSendData.setEnabled(false);
+    if (!m_client)
+        startPeer();
+    else if (tcp)
+        startTcpClient();
+    else
+        startUdpClient();
+    return true;
+}
+
+void FileSend::cancel() {
+    // Once the last-send line is written, only the close is left.
+    if (!m_running || m_cancelled || m_linger.isActive())
+        return;
+    m_cancelled = true;
+    done(QStringLiteral(" - Cancelled, %1 of %2 Bytes Sent").arg(m_handed).arg(m_total));
+}
+
+void FileSend::startPeer() {
+    const int count = m_form.listenSock->Count();
+    if (count != 1 && count != 2) {
+        done(SendLine::SocketClosed);
+        return;
+    }
+    SocketControl *target = peerElement(m_form.listenSock);
+    if (!target || target->State() != SocketControl::Connected) {
+        done(SendLine::NoActiveConnection);
+        return;
+    }
+    streamTcp(target);
+}
+
+void FileSend::startTcpClient() {
+    SocketControl *sock = m_form.sendSock;
+    const std::optional<int> port = clientPort(m_form);
+    if (!port) {
+        sock->Close();
+        m_lingers = false;
+        done(SendLine::CouldntConnect);
+        return;
+    }
+    if (sock->State() == SocketControl::Connected
+        && sock->Protocol() == SocketControl::TcpProtocol) {
+        streamTcp(sock);
+        return;
+    }
+    sock->Close();
+    sock->setProtocol(SocketControl::TcpProtocol);
+    sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
+    sock->setRemotePort(*port);
+    sock->Connect();
+    showSendState();
+    // Unlike a text send, a refused or failed connection ends the wait at once.
+    const QPointer<SocketControl> watched = sock;
+    waitFor(
+        [watched] {
+            return !watched || watched->State() == SocketControl::Connected
+                   || watched->State() == SocketControl::Failed
+                   || watched->State() == SocketControl::Closed;
+        },
+        ConnectWaitMs,
+        [this, watched](bool) {
+            if (watched && watched->State() == SocketControl::Connected)
+                streamTcp(watched);
+            else
+                done(SendLine::CouldntConnect);
+        });
+}
+
+void FileSend::startUdpClient() {
+    SocketControl *sock = m_form.sendSock;
+    sock->Close();
+    const std::optional<int> port = clientPort(m_form);
+    const NetworkOptions &o = m_form.networkOptions;
+    if (port) {
+        sock->setProtocol(SocketControl::UdpProtocol);
+        sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
+        sock->setRemotePort(*port);
+        sock->setAllowBroadcast(o.allowBroadcast);
+        sock->setMulticastTtl(o.multicastTtl);
+    }
+    if (port && !sock->setMulticastInterface(o.multicastInterface)) {
+        showMessage(QStringLiteral("Data not sent: ") + checkInterfaceName(o.multicastInterface));
+        done(SendLine::SendFailed);
+        return;
+    }
+    if (!port || !sock->Bind()) {
+        // As "Send Data" does, the note goes to the received-data box.
+        m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp)};
+        m_form.txtNetData.setText(m_result.text);
+        finish();
+        return;
+    }
+    const auto go = [this](bool) {
+        m_streaming = true;
+        m_budget = 0;
+        m_paced.start();
+        m_onTick = [this] { sendUdpBlocks(); };
+        m_tick.start(1);
+        sendUdpBlocks();
+    };
+    if (!sock->LookUpRemoteHost()) {
+        go(true);
+        return;
+    }
+    const QPointer<SocketControl> watched = sock;
+    waitFor([watched] { return !watched || watched->State() != SocketControl::ResolvingHost; },
+            LookupWaitMs, go);
+}
+
+// Polls `reached` every WatchMs up to `limitMs`, then calls `then` with whether it was reached,
+// returning to the event loop in between (no nested loop).
+void FileSend::waitFor(const std::function<bool()> &reached, int limitMs,
+                       const std::function<void(bool)> &then) {
+    QElapsedTimer waited;
+    waited.start();
+    m_onTick = [this, reached, limitMs, then, waited] {
+        showSendState();
+        const bool ok = reached();
+        if (!ok && !waited.hasExpired(limitMs))
+            return;
+        m_tick.stop();
+        m_onTick = {};
+        then(ok);
+    };
+    m_tick.start(WatchMs);
+}
+
+void FileSend::streamTcp(SocketControl *target) {
+    m_target = target;
+    m_streaming = true;
+    m_written = connect(target, &SocketControl::BytesWritten, this, &FileSend::pumpTcp);
+    // The system taking bytes drives the send; the tick only notices a peer that went away.
+    m_onTick = [this] { pumpTcp(); };
+    m_tick.start(WatchMs);
+    pumpTcp();
+}
+
+void FileSend::pumpTcp() {
+    // SendData flushes, and the flush reports written bytes from inside this loop.
+    if (m_pumping || !m_streaming)
+        return;
+    m_pumping = true;
+    bool failed = !m_target || m_target->State() != SocketControl::Connected;
+    while (!failed && m_handed < m_total && m_target->BytesToWrite() < WriteBound) {
+        const std::optional<QByteArray> block = nextBlock(ReadBlock);
+        failed = !block || !m_target || !m_target->SendData(*block);
+        if (!failed) {
+            m_handed += block->size();
+            m_form.traffic.countSent(SentKind::Send, block->size());
+        }
+    }
+    m_pumping = false;
+    if (failed) {
+        done(SendLine::SendFailed);
+        return;
+    }
+    const qint64 waiting = m_target->BytesToWrite();
+    emit progress(m_handed - waiting, m_total);
+    if (m_handed == m_total && waiting == 0)
+        done({});
+}
+
+void FileSend::sendUdpBlocks() {
+    const qint64 elapsedNs = m_paced.nsecsElapsed();
+    m_paced.restart();
+    m_budget = qMin(m_budget + elapsedNs * UdpBytesPerMs / 1000000, UdpBurstBytes);
+    SocketControl *sock = m_form.sendSock;
+    SocketControl *listener = listenerToSendFrom(m_form);
+    const bool fromListener = listener != nullptr;
+    while (m_budget > 0 && m_handed < m_total) {
+        const std::optional<QByteArray> block = nextBlock(m_udpBlock);
+        if (!block) {
+            done(SendLine::SendFailed);
+            return;
+        }
+        const bool sent = fromListener ? listener->SendDatagramTo(*block, sock->RemoteAddress(),
+                                                                  quint16(sock->RemotePort()))
+                                       : sock->SendData(*block);
+        if (!sent) {
+            const QString why =
+                failureText(fromListener ? listener->LastFailure() : sock->LastFailure());
+            if (!why.isEmpty())
+                showMessage(QStringLiteral("Data not sent: ") + why);
+            done(SendLine::SendFailed);
+            return;
+        }
+        m_handed += block->size();
+        m_budget -= block->size();
+        m_form.traffic.countSent(SentKind::Send, block->size());
+    }
+    emit progress(m_handed, m_total);
+    if (m_handed == m_total)
+        done({});
+}
+
+// The next block of the file; nothing, after telling the operator, when it cannot be read.
+std::optional<QByteArray> FileSend::nextBlock(qint64 size) {
+    const QByteArray block = m_file.read(qMin(size, m_total - m_handed));
+    if (!block.isEmpty())
+        return block;
+    showMessage(QStringLiteral("Cannot read %1: %2")
+                    .arg(QDir::toNativeSeparators(m_file.fileName()),
+                         m_file.error() != QFileDevice::NoError
+                             ? m_file.errorString()
+                             : QStringLiteral("The file became shorter")));
+    return std::nullopt;
+}
+
+// The last-send line as "Send Data" writes it; a client lingers for replies, then closes.
+void FileSend::done(const QString &suffix) {
+    m_streaming = false;
+    m_tick.stop();
+    m_onTick = {};
+    disconnect(m_written);
+    m_target = nullptr;
+    m_file.close();
+    m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix)};
+    m_form.lblStatus[2]->setText(m_result.text);
+    showSendState();
+    if (m_lingers)
+        m_linger.start();
+    else
+        finish();
+}
+
+void FileSend::closeClient() {
+    m_form.sendSock->Close();
+    finish();
+}
+
+void FileSend::finish() {
+    if (m_client)
+        m_form.btnSendData.setEnabled(true);
+    showSendState();
+    m_running = false;
+    emit finished(m_result);
+}
+
+void FileSend::showSendState() {
+    m_form.lblSendState.setText(QString::number(qToUnderlying(m_form.sendSock->State())));
+}
+
+// From the event loop, as "Send Data" does: a modal box must not run inside a socket's signal.
+void FileSend::showMessage(const QString &text) {
+    QTimer::singleShot(0, this, [this, text] { m_dialogs.MessageBox(text); });
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "sender/sender.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+class Clock;
+class Form;
+class OperatorDialogs;
+class SocketControl;
+
+// "Send File...": a file's bytes, unchanged, on the path one press of "Send Data" would take
+// (the listener's connected peer, a TCP client or a UDP client). Event-driven throughout: TCP
+// keeps at most WriteBound bytes waiting in the socket and refills it as the system takes them,
+// so memory does not grow with the file; UDP sends one datagram per block, paced so a receiver
+// on this machine keeps up.
+class FileSend final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FileSend)
+
+public:
+    static constexpr int DefaultBlock = 1472; // one Ethernet frame's UDP payload
+    static constexpr int MaxBlock = 65507;    // the largest UDP payload over IPv4
+    static constexpr qint64 ReadBlock = 1 << 20;
+    static constexpr qint64 WriteBound = 2 << 20;
+    // UDP pace: about 12 MB/s, short of what a loopback receiver's default buffer (some 90
+    // datagrams of 1,472 bytes) loses when its reader is held up for a few milliseconds.
+    static constexpr qint64 UdpBytesPerMs = 8 * DefaultBlock;
+
+    FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QObject *parent = nullptr);
+    ~FileSend() override;
+
+    // Starts sending; false, with nothing sent and the last-send line untouched, when the file
+    // cannot be read (the operator is told why), the block size is outside 1..MaxBlock or a file
+    // send is already running. A send that fails at once (no peer, a bad port) has finished
+    // before this returns true.
+    bool start(const QString &path, int udpBlock = DefaultBlock);
+    // Stops handing over bytes; what was handed over still goes.
+    void cancel();
+    bool running() const { return m_running; }
+    const SendResult &result() const { return m_result; }
+
+signals:
+    // Bytes the system has taken so far, of `total`.
+    void progress(qint64 sent, qint64 total);
+    // The last-send line is written and a client socket closed.
+    void finished(const SendResult &result);
+
+private:
+    void startPeer();
+    void startTcpClient();
+    void startUdpClient();
+    void waitFor(const std::function<bool()> &reached, int limitMs,
+                 const std::function<void(bool)> &then);
+    void streamTcp(SocketControl *target);
+    void pumpTcp();
+    void sendUdpBlocks();
+    std::optional<QByteArray> nextBlock(qint64 size);
+    void done(const QString &suffix);
+    void closeClient();
+    void finish();
+    void showSendState();
+    void showMessage(const QString &text);
+
+    Form &m_form;
+    const Clock &m_clock;
+    OperatorDialogs &m_dialogs;
+    QFile m_file;
+    qint64 m_total = 0;
+    qint64 m_handed = 0; // read from the file and given to the socket
+    int m_udpBlock = DefaultBlock;
+    bool m_running = false;
+    bool m_cancelled = false;
+    bool m_client = false;
+    bool m_lingers = false;
+    bool m_pumping = false;
+    bool m_streaming = false;
+    QPointer<SocketControl> m_target;
+    QMetaObject::Connection m_written;
+    QTimer m_tick;   // UDP pace, TCP watch over the target, waits for a connection or a lookup
+    QTimer m_linger; // a client's socket stays a moment for replies, then closes
+    QElapsedTimer m_paced;
+    qint64 m_budget = 0;
+    std::function<void()> m_onTick;
+    SendResult m_result;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+class Clock;
+class Form;
+class SocketArray;
+class SocketControl;
+
+// What a press of "Send Data" and a file send share: where the bytes go and the last-send line
+// that says what became of them.
+namespace SendLine {
+inline const QString NoActiveConnection =
+    QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
+inline const QString SocketClosed = QStringLiteral(" - ERROR: Data Not Sent, Socket Closed");
+inline const QString CouldntConnect =
+    QStringLiteral(" - ERROR: Data Not Sent, Couldn't Connect To Host");
+inline const QString CouldntOpenUdp =
+    QStringLiteral(" - ERROR: Data Not Sent, Couldn't Open UDP Port");
+inline const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
+} // namespace SendLine
+
+// "Last Data Sent: " with the clock's date-time text, then `suffix`.
+QString lastSentText(const Clock &clock, const QString &suffix = {});
+
+// The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
+// loaded; nothing when the array holds neither arrangement.
+SocketControl *peerElement(const SocketArray *listenSock);
+
+// The port box is shared with the listener; a client can only reach ports 1-65535, and a text
+// that is no such number must not quietly reuse the port of an earlier send.
+std::optional<int> clientPort(const Form &form);
+
+// The UDP listener a client send goes out from when the network options ask for it, so that
+// answers come back to the received-data box; nothing when it is not open.
+SocketControl *listenerToSendFrom(const Form &form);

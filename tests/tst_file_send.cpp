@@ -1,0 +1,147 @@
+#include "net/socket_array.h"
+#include "net/socket_control.h"
+#include "runtime/date_time_text.h"
+#include "sender/file_send.h"
+#include "support/file_bytes.h"
+#include "support/loopback.h"
+#include "support/program_fixture.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+#include <unistd.h>
+
+class tst_FileSend : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ProgramFixture> m_f;
+
+    Form &c() { return m_f->form(); }
+    FileSend &fileSend() { return m_f->program().fileSend(); }
+    QString lastSend() const { return "Last Data Sent: " + dateTimeText(m_f->clock().now()); }
+    QString makeFile(const QString &name, qint64 size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+        const QString path = m_f->folder() + '/' + name;
+        return writeBytes(path, bytes) ? path : QString();
+    }
+    void target(bool tcp, quint16 port) {
+        c().optTCP[tcp ? 0 : 1]->setValue(1);
+        c().txtListenPort.setText(QString::number(port));
+    }
+
+private slots:
+    void init() {
+        m_f = std::make_unique<ProgramFixture>();
+        c().txtSendIP.setText(QStringLiteral("127.0.0.1"));
+    }
+    void cleanup() { m_f.reset(); }
+
+    // Byte-exact to a client's peer or the listener's peer, with no more than a bounded part of
+    // the file ever waiting in the program.
+    void tcp_data() {
+        QTest::addColumn<bool>("client");
+        QTest::newRow("client") << true;
+        QTest::newRow("listener's peer") << false;
+    }
+    void tcp() {
+        QFETCH(bool, client);
+        const QString path = makeFile("big", (20 << 20) + 3);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket peerOfListener;
+        QPointer<QTcpSocket> reader = &peerOfListener;
+        if (client) {
+            target(true, server.serverPort());
+            connect(&server, &QTcpServer::newConnection, this,
+                    [&] { reader = server.nextPendingConnection(); });
+        } else {
+            peerOfListener.connectToHost(QHostAddress::LocalHost, startListener(c(), true));
+            QTRY_VERIFY(c().btnSendData.Enabled());
+        }
+        qint64 mostWaiting = 0;
+        connect(&fileSend(), &FileSend::progress, this, [&] {
+            const SocketControl *sock = client ? c().sendSock : c().listenSock->element(1);
+            mostWaiting = qMax(mostWaiting, sock->BytesToWrite());
+        });
+        QSignalSpy finished(&fileSend(), &FileSend::finished);
+        QVERIFY(fileSend().start(path));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        QVERIFY(fileSend().result().sent);
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
+        QVERIFY(c().btnSendData.Enabled());
+        QVERIFY(mostWaiting <= FileSend::WriteBound + FileSend::ReadBlock);
+        QTRY_COMPARE_WITH_TIMEOUT(reader->bytesAvailable(), QFileInfo(path).size(), 30000);
+        QCOMPARE(reader->readAll(), fileBytes(path));
+    }
+
+    // One datagram per block, in order, none lost.
+    void udp_data() {
+        QTest::addColumn<int>("block");
+        QTest::newRow("default") << FileSend::DefaultBlock;
+        QTest::newRow("largest") << FileSend::MaxBlock;
+        QTest::newRow("odd") << 1000;
+    }
+    void udp() {
+        QFETCH(int, block);
+        const QString path = makeFile("blocks", (2 << 20) + 5);
+        QUdpSocket receiver;
+        QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+        QByteArrayList datagrams;
+        connect(&receiver, &QUdpSocket::readyRead, this, [&] {
+            while (receiver.hasPendingDatagrams())
+                datagrams << receiver.receiveDatagram().data();
+        });
+        target(false, receiver.localPort());
+        QSignalSpy finished(&fileSend(), &FileSend::finished);
+        QVERIFY(fileSend().start(path, block));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        QVERIFY(fileSend().result().sent);
+        const QByteArray bytes = fileBytes(path);
+        QTRY_COMPARE(datagrams.size(), (bytes.size() + block - 1) / block);
+        for (qsizetype i = 0; i < datagrams.size(); ++i)
+            QCOMPARE(datagrams[i], bytes.mid(i * block, block));
+    }
+
+    // A file that cannot be read sends nothing and leaves the last-send line; an empty one is
+    // sent, as nothing.
+    void unreadable_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason"); // empty: sent
+        QTest::newRow("missing") << "none"
+                                 << "No such file or directory";
+        QTest::newRow("folder") << "."
+                                << "Is a directory";
+        if (geteuid() != 0) // root reads any file
+            QTest::newRow("no permission") << "locked"
+                                           << "Permission denied";
+        QTest::newRow("empty") << "empty" << QString();
+    }
+    void unreadable() {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        makeFile("locked", 10);
+        QFile::setPermissions(m_f->folder() + "/locked", {});
+        makeFile("empty", 0);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        target(true, server.serverPort());
+        c().lblStatus[2]->setText("before");
+        QSignalSpy finished(&fileSend(), &FileSend::finished);
+        const QString path = m_f->folder() + '/' + name;
+        QCOMPARE(fileSend().start(path), reason.isEmpty());
+        if (!reason.isEmpty()) {
+            QCOMPARE(m_f->messages, QStringList{"Cannot read " + path + ": " + reason});
+            QCOMPARE(c().lblStatus[2]->Text(), "before");
+            QVERIFY(!server.waitForNewConnection(100));
+            return;
+        }
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
+        QVERIFY(server.hasPendingConnections());
+        QCOMPARE(server.nextPendingConnection()->readAll(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_FileSend)
+#include "tst_file_send.moc"
