@@ -159,6 +159,24 @@ private slots:
         QCOMPARE(served.slot()->State(), SocketControl::Failed);
     }
 
+    // A flood's chunks are gathered into bigger ones, yet the small one after it still arrives
+    // by itself, and every byte comes in order.
+    void floodTailArrives() {
+        Served served;
+        QTcpSocket client;
+        QVERIFY(served.connect(client));
+        QByteArray received;
+        connect(&served.array, &SocketArray::DataArrival, this,
+                [&] { received += served.slot()->GetData(); });
+        QByteArray sent;
+        for (int block = 0; block < 16; ++block)
+            sent += QByteArray(256 << 10, char('a' + block));
+        client.write(sent);
+        QTRY_COMPARE(received.size(), sent.size());
+        client.write("tail");
+        QTRY_COMPARE(received, sent + "tail");
+    }
+
     void datagramsBothWays_data() {
         QTest::addColumn<QString>("host");
         QTest::newRow("to an address") << "127.0.0.1";

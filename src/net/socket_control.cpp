@@ -59,7 +59,11 @@ QString SocketControl::hostText(const QString &host) {
 }
 
 SocketControl::SocketControl(QObject *parent)
-    : QObject(parent), m_hostLookup(&SocketControl::lookUpWithSystem) {}
+    : QObject(parent), m_hostLookup(&SocketControl::lookUpWithSystem) {
+    m_gather.setSingleShot(true);
+    m_gather.setTimerType(Qt::PreciseTimer);
+    connect(&m_gather, &QTimer::timeout, this, &SocketControl::deliverGathered);
+}
 
 void SocketControl::setHostLookup(HostLookup lookup) {
     m_hostLookup = std::move(lookup);
@@ -239,7 +243,7 @@ void SocketControl::onTcpReadyRead() {
     if (!m_tcp || m_paused)
         return;
     const qint64 waiting = m_tcp->bytesAvailable();
-    if (waiting > 0)
+    if (waiting > 0 && !gatherMore(waiting))
         emit DataArrival(waiting);
 }
 
@@ -272,6 +276,7 @@ void SocketControl::onPeerClosed() {
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // What the peer sent before closing stays readable; make sure it was announced.
+    m_gather.stop();
     if (m_tcp->bytesAvailable() > 0)
         emit DataArrival(m_tcp->bytesAvailable());
     if (self && m_session == session && m_state == Connected)
@@ -368,6 +373,8 @@ void SocketControl::failLater(const WinsockError &error) {
 
 void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     ++m_session;
+    m_gather.stop();
+    m_lastChunk = 0;
     if (QTcpServer *server = std::exchange(m_server, nullptr)) {
         server->disconnect(this);
         server->close();

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -134,6 +135,8 @@ private:
     void wireTcp(QTcpSocket *socket);
     bool sendTcp(const QByteArray &data);
     void onTcpReadyRead();
+    bool gatherMore(qint64 waiting);
+    void deliverGathered();
     void onTcpStateChanged(QAbstractSocket::SocketState qtState);
     void onTcpConnected();
     bool heldForSendData(QAbstractSocket::SocketError qtError);
@@ -176,6 +179,9 @@ private:
     bool m_sendFailed = false;
     bool m_failing = false; // a failure found inside a call, reported by an event still to come
     bool m_paused = false;
+    // The size of the last TCP chunk announced, and the wait that lets a flood's next chunk grow.
+    qint64 m_lastChunk = 0;
+    QTimer m_gather;
     int m_delivering = 0;
     bool m_lostOnClose = false;
     WinsockError m_failingWith;

@@ -1,4 +1,5 @@
-// The socket control's flow: reading paused for a slow consumer, and delivery after Close.
+// The socket control's flow: arrivals gathered during a flood, reading paused for a slow
+// consumer, and delivery after Close.
 #include "net/socket_control.h"
 
 #include <QTcpSocket>
@@ -7,6 +8,38 @@
 
 #include <memory>
 #include <utility>
+
+namespace {
+
+// During a flood every announced chunk costs the receive path (display, log entry, answers) a
+// fixed amount whatever its size. While big chunks keep coming, an arrival below GatheredEnough
+// waits up to GatherMs for more; a small chunk, as any exchange of messages brings, goes at once.
+constexpr qint64 FloodChunk = 64 << 10;
+constexpr qint64 GatheredEnough = 512 << 10;
+constexpr int GatherMs = 1;
+
+} // namespace
+
+// True while the arrival waits for more; the announcement then comes from the gather timer.
+bool SocketControl::gatherMore(qint64 waiting) {
+    if (waiting < GatheredEnough && m_lastChunk >= FloodChunk) {
+        if (!m_gather.isActive())
+            m_gather.start(GatherMs);
+        return true;
+    }
+    m_gather.stop();
+    m_lastChunk = waiting;
+    return false;
+}
+
+void SocketControl::deliverGathered() {
+    const DeferredDeletion::Scope busy(m_deletion);
+    if (!m_tcp || m_paused)
+        return;
+    m_lastChunk = m_tcp->bytesAvailable();
+    if (m_lastChunk > 0)
+        emit DataArrival(m_lastChunk);
+}
 
 // A closed connection counts as delivering until it has closed (everything left), failed or
 // gone at the end of its linger with bytes still waiting.
