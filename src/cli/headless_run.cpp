@@ -189,7 +189,12 @@ int HeadlessRun::send() {
     Sender &sender = m_program->sender();
     if (sender.lastSend().sent && !waitForDelivery())
         sender.ReportSendFailed();
-    const SendResult &result = sender.lastSend();
+    return endSend(sender.lastSend());
+}
+
+// The last-send line (unless a repeat printed it already), then what was received goes out
+// within --wait.
+int HeadlessRun::endSend(const SendResult &result) {
     if (!result.sent || result.text != m_printedSend)
         printLine(result.text, !result.sent);
     const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
@@ -328,11 +333,5 @@ int HeadlessRun::sendFile() {
     SendResult result = file.result();
     if (result.sent && !waitForDelivery())
         result = {false, lastSentText(m_program->clock(), SendLine::SendFailed)};
-    printLine(result.text, !result.sent);
-    const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
-    if (!written && !m_stdoutFailed)
-        printLine(QStringLiteral("%1 received bytes were not written to standard output")
-                      .arg(m_stdout->pending()),
-                  true);
-    return result.sent && written ? 0 : 1;
+    return endSend(result);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 class Program;
+struct SendResult;
 class StdoutSink;
 
 // The program without a screen: the command line is applied to the form as an operator would,
@@ -43,6 +44,7 @@ private:
     int send();
     void repeatSend();
     int sendFile();
+    int endSend(const SendResult &result);
     bool waitForDelivery();
     void followForm();
     void checkForm();
