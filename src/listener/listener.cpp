@@ -5,6 +5,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
+#include "runtime/clock.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
@@ -36,8 +37,8 @@ QString peerText(const QHostAddress &address, quint16 port) {
 
 } // namespace
 
-Listener::Listener(Form &form, std::function<void()> saveSettings)
-    : m_form(form), m_saveSettings(std::move(saveSettings)) {}
+Listener::Listener(Form &form, const Clock &clock, std::function<void()> saveSettings)
+    : m_form(form), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
     Form &c = m_form;
@@ -86,7 +87,7 @@ void Listener::StartListening() {
             c.lblStatus[0]->setText(QStringLiteral("Waiting for UDP data on port ")
                                     + QString::number(listener->LocalPort()) + suffix);
             started = true;
-            c.traffic.connectedNow();
+            c.traffic.connectedAt(m_clock.now());
         }
     }
     // With an option set the system's reason says more than a port in use would.
@@ -201,7 +202,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     const QString peer = peerText(address, port);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_connectedPeer = peer;
-        m_form.traffic.connectedNow();
+        m_form.traffic.connectedAt(m_clock.now());
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at

@@ -3,6 +3,7 @@
 #include <QString>
 #include <functional>
 
+class Clock;
 class Form;
 
 // Opening and closing the listener (element 0 of listenSock), the single connection slot
@@ -11,7 +12,7 @@ class Form;
 class Listener {
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
-    Listener(Form &form, std::function<void()> saveSettings);
+    Listener(Form &form, const Clock &clock, std::function<void()> saveSettings);
 
     void StartListening();
     void StopListening();
@@ -33,6 +34,7 @@ private:
     void showListeningLook(bool listening);
 
     Form &m_form;
+    const Clock &m_clock;
     std::function<void()> m_saveSettings;
     bool m_showsError = false;
     QString m_connectedPeer; // the peer taken up into the connection slot, as address:port

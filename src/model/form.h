@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/control.h"
+#include "model/pair_count.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
 #include "model/traffic_counters.h"
@@ -14,10 +15,6 @@
 
 class SocketArray;
 class SocketControl;
-
-// How many watch and response pairs the auto-respond section has.
-inline constexpr int PairCount = 7;
-static_assert(TrafficSnapshot::Pairs == PairCount);
 
 // The send target's caption while the TCP listener has no peer; the listener and the sender
 // both write it.

@@ -27,7 +27,7 @@ QString trafficLine(const TrafficSnapshot &s) {
     number(u"sent_http_bytes"_s, s.sentHttpBytes);
     number(u"rate_bytes_per_s"_s, s.rate);
     number(u"peak_rate_bytes_per_s"_s, s.peakRate);
-    for (int pair = 0; pair < TrafficSnapshot::Pairs; ++pair)
+    for (int pair = 0; pair < PairCount; ++pair)
         number(u"answers_pair"_s + QString::number(pair + 1), s.pairAnswers[std::size_t(pair)]);
     number(u"answers_rules"_s, s.ruleAnswers);
     number(u"log_written"_s, s.logWritten);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/pair_count.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
@@ -18,8 +20,6 @@ enum class SentKind {
 
 // The counters at one moment, as the statistics window and --stats show them.
 struct TrafficSnapshot {
-    static constexpr int Pairs = 7;
-
     // When the current TCP peer connected, or when the UDP listener opened; not valid while no
     // peer is connected (TCP) or nothing listens.
     QDateTime connectedSince;
@@ -30,7 +30,7 @@ struct TrafficSnapshot {
     qint64 sentHttpBytes = 0;
     qint64 rate = 0;     // bytes received per second over the last second
     qint64 peakRate = 0; // the highest rate since the counters were reset
-    std::array<qint64, Pairs> pairAnswers{};
+    std::array<qint64, PairCount> pairAnswers{};
     qint64 ruleAnswers = 0; // every rule after the pairs (a rules file) together
     qint64 logWritten = 0;
     qint64 logFailed = 0;
@@ -73,7 +73,7 @@ public:
     // An answer that went out; `rule` as Answer::rule numbers it (the pairs from 0, then the
     // extra rules).
     void countAnswer(int rule) {
-        if (rule >= 0 && rule < TrafficSnapshot::Pairs)
+        if (rule >= 0 && rule < PairCount)
             ++m_now.pairAnswers[std::size_t(rule)];
         else
             ++m_now.ruleAnswers;
@@ -83,8 +83,8 @@ public:
     // connected peer is not counted.
     void countRefused(const QString &refusedPeer, const QString &connectedPeer);
 
-    // A TCP peer was taken up, or the UDP listener opened.
-    void connectedNow() { m_now.connectedSince = QDateTime::currentDateTime(); }
+    // A TCP peer was taken up, or the UDP listener opened, at `when`.
+    void connectedAt(const QDateTime &when) { m_now.connectedSince = when; }
     // The listener stopped, which also lets the TCP peer go.
     void disconnected() { m_now.connectedSince = {}; }
 

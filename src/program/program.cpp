@@ -37,7 +37,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
         m_ownClock = std::make_unique<SystemClock>();
         m_clock = m_ownClock.get();
     }
-    m_listener = std::make_unique<Listener>(*m_form, [this] { saveSettings(); });
+    m_listener = std::make_unique<Listener>(*m_form, *m_clock, [this] { saveSettings(); });
     m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, *m_listener, *m_clock,
                                                         m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);

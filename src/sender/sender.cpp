@@ -195,7 +195,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
         ShowUdpNotOpen();
 
     if (m_repeating && sent) {
-        m_keptUdp = KeptUdp{sock->session(), m_form.txtSendIP.Text().trimmed(), *port, o};
+        m_keptUdp = KeptUdp{sock->session(), o};
         m_form.btnSendData.setEnabled(true);
         return;
     }
@@ -236,13 +236,13 @@ bool Sender::KeptUdpFits() const {
     const SocketControl *sock = m_form.sendSock;
     return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
            && sock->State() == SocketControl::Open
-           && m_keptUdp->host == m_form.txtSendIP.Text().trimmed()
-           && m_keptUdp->port == ClientPort() && m_keptUdp->options == m_form.networkOptions;
+           && sock->RemoteHost() == m_form.txtSendIP.Text().trimmed()
+           && sock->RemotePort() == ClientPort() && m_keptUdp->options == m_form.networkOptions;
 }
 
 void Sender::SendUdpAgain(const QByteArray &data) {
     ShowSendState();
-    SetLastSend(SendDatagram(data, m_keptUdp->port, true) ? QString() : SendFailed);
+    SetLastSend(SendDatagram(data, m_form.sendSock->RemotePort(), true) ? QString() : SendFailed);
 }
 
 void Sender::beginRepeat() {

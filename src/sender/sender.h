@@ -70,11 +70,10 @@ private:
     bool m_sending = false;
     bool m_repeating = false;
     QString m_repeatNote;
-    // The UDP client socket a repeat left open, and what it was opened for.
+    // The UDP client socket a repeat left open, and the options it was opened with; its host
+    // and port are the socket's own.
     struct KeptUdp {
         quint64 session = 0;
-        QString host;
-        int port = 0;
         NetworkOptions options;
     };
     std::optional<KeptUdp> m_keptUdp;
