@@ -9,7 +9,7 @@ bool runWaitCycles(int limit, const std::function<bool()> &check) {
             return true;
         QCoreApplication::processEvents();
         QCoreApplication::processEvents();
-        QThread::msleep(50);
+        QThread::msleep(WaitCycleMs);
     }
     return false;
 }

@@ -12,12 +12,11 @@
 
 namespace {
 
-// The waits of "Send Data", as time: 60 cycles for a connection, a lookup's own bound, and
-// 10 cycles of linger before a client closes.
-constexpr int ConnectWaitMs = 3000;
-constexpr int LookupWaitMs = SocketControl::LookupTimeoutMs + 500;
-constexpr int LingerMs = 500;
-constexpr int WatchMs = 50;
+// The waits of "Send Data", as time.
+constexpr int ConnectWaitMs = ConnectWaitCycles * WaitCycleMs;
+constexpr int LookupWaitMs = LookupWaitCycles * WaitCycleMs;
+constexpr int LingerMs = LingerCycles * WaitCycleMs;
+constexpr int WatchMs = WaitCycleMs;
 // A late UDP tick catches up at most this much at once.
 constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
 

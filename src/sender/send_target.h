@@ -1,5 +1,8 @@
 #pragma once
 
+#include "net/socket_control.h"
+#include "runtime/wait_cycle.h"
+
 #include <QString>
 #include <optional>
 
@@ -20,6 +23,13 @@ inline const QString CouldntOpenUdp =
     QStringLiteral(" - ERROR: Data Not Sent, Couldn't Open UDP Port");
 inline const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
 } // namespace SendLine
+
+// How long a client send waits, in cycles of a counted wait: for its connection, for the name
+// it sends to (which the lookup bounds by itself; this only backs that up), and lingering for
+// answers before it closes.
+inline constexpr int ConnectWaitCycles = 60;
+inline constexpr int LookupWaitCycles = SocketControl::LookupTimeoutMs / WaitCycleMs + 10;
+inline constexpr int LingerCycles = 10;
 
 // "Last Data Sent: " with the clock's date-time text, then `suffix`.
 QString lastSentText(const Clock &clock, const QString &suffix = {});

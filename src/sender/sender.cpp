@@ -21,12 +21,7 @@ Q_LOGGING_CATEGORY(lcSend, "sendrel.send", QtWarningMsg)
 
 namespace {
 
-constexpr int ConnectWaitLimit = 60;
 constexpr int OpenWaitLimit = 10;
-constexpr int LingerLimit = 10;
-// The lookup gives up by itself after SocketControl::LookupTimeoutMs; this only backs that up
-// (a cycle sleeps 50 ms).
-constexpr int LookupWaitLimit = SocketControl::LookupTimeoutMs / 50 + 10;
 
 using namespace SendLine;
 
@@ -111,7 +106,7 @@ Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached)
 }
 
 void Sender::LingerAndClose() {
-    if (RunWait(LingerLimit) == WaitEnd::Gone)
+    if (RunWait(LingerCycles) == WaitEnd::Gone)
         return;
     m_form.sendSock->Close();
     m_form.btnSendData.setEnabled(true);
@@ -141,7 +136,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->Connect();
         ShowSendState();
         const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
-        if (RunWait(ConnectWaitLimit, connected) == WaitEnd::Gone)
+        if (RunWait(ConnectWaitCycles, connected) == WaitEnd::Gone)
             return;
     }
 
@@ -179,7 +174,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
-    if (sock->LookUpRemoteHost() && RunWait(LookupWaitLimit, lookedUp) == WaitEnd::Gone)
+    if (sock->LookUpRemoteHost() && RunWait(LookupWaitCycles, lookedUp) == WaitEnd::Gone)
         return;
     const bool sent = SendDatagram(data, *port, interfaceKnown);
 
