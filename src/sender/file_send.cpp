@@ -139,16 +139,9 @@ void FileSend::startUdpClient() {
     SocketControl *sock = m_form.sendSock;
     sock->Close();
     const std::optional<int> port = clientPort(m_form);
-    const NetworkOptions &o = m_form.networkOptions;
-    if (port) {
-        sock->setProtocol(SocketControl::UdpProtocol);
-        sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
-        sock->setRemotePort(*port);
-        sock->setAllowBroadcast(o.allowBroadcast);
-        sock->setMulticastTtl(o.multicastTtl);
-    }
-    if (port && !sock->setMulticastInterface(o.multicastInterface)) {
-        showMessage(QStringLiteral("Data not sent: ") + checkInterfaceName(o.multicastInterface));
+    if (port && !aimUdpClient(m_form, *port)) {
+        const NetworkOptions &o = m_form.networkOptions;
+        showMessage(datagramNotSentText(o, checkInterfaceName(o.multicastInterface)));
         done(SendLine::SendFailed);
         return;
     }
@@ -233,23 +226,16 @@ void FileSend::sendUdpBlocks() {
     const qint64 elapsedNs = m_paced.nsecsElapsed();
     m_paced.restart();
     m_budget = qMin(m_budget + elapsedNs * UdpBytesPerMs / 1000000, UdpBurstBytes);
-    SocketControl *sock = m_form.sendSock;
-    SocketControl *listener = listenerToSendFrom(m_form);
-    const bool fromListener = listener != nullptr;
     while (m_budget > 0 && m_handed < m_total) {
         const std::optional<QByteArray> block = nextBlock(m_udpBlock);
         if (!block) {
             done(SendLine::SendFailed);
             return;
         }
-        const bool sent = fromListener ? listener->SendDatagramTo(*block, sock->RemoteAddress(),
-                                                                  quint16(sock->RemotePort()))
-                                       : sock->SendData(*block);
-        if (!sent) {
-            const QString why =
-                failureText(fromListener ? listener->LastFailure() : sock->LastFailure());
+        QString why;
+        if (!sendClientDatagram(m_form, *block, why)) {
             if (!why.isEmpty())
-                showMessage(QStringLiteral("Data not sent: ") + why);
+                showMessage(datagramNotSentText(m_form.networkOptions, why));
             done(SendLine::SendFailed);
             return;
         }

@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/socket_errors.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 
@@ -29,10 +30,34 @@ std::optional<int> clientPort(const Form &form) {
     return port;
 }
 
-SocketControl *listenerToSendFrom(const Form &form) {
+bool aimUdpClient(Form &form, int port) {
+    SocketControl *sock = form.sendSock;
+    const NetworkOptions &o = form.networkOptions;
+    sock->setProtocol(SocketControl::UdpProtocol);
+    sock->setRemoteHost(form.txtSendIP.Text().trimmed());
+    sock->setRemotePort(port);
+    sock->setAllowBroadcast(o.allowBroadcast);
+    sock->setMulticastTtl(o.multicastTtl);
+    return sock->setMulticastInterface(o.multicastInterface);
+}
+
+bool sendClientDatagram(Form &form, const QByteArray &data, QString &why) {
+    SocketControl *sock = form.sendSock;
     SocketControl *listener = form.listenSock->element(0);
-    const bool open = form.networkOptions.sendFromListenPort && listener
-                      && listener->Protocol() == SocketControl::UdpProtocol
-                      && listener->State() == SocketControl::Open;
-    return open ? listener : nullptr;
+    const bool fromListener = form.networkOptions.sendFromListenPort && listener
+                              && listener->Protocol() == SocketControl::UdpProtocol
+                              && listener->State() == SocketControl::Open;
+    const bool sent = fromListener ? listener->SendDatagramTo(data, sock->RemoteAddress(),
+                                                              quint16(sock->RemotePort()))
+                                   : sock->SendData(data);
+    why = sent ? QString() : failureText((fromListener ? listener : sock)->LastFailure());
+    return sent;
+}
+
+QString datagramNotSentText(const NetworkOptions &options, const QString &why) {
+    const bool refusedBroadcast = !options.allowBroadcast && why.startsWith(u"10013 ");
+    return QStringLiteral("Data not sent: ") + why
+           + (refusedBroadcast
+                  ? QStringLiteral("\r\nA broadcast goes out only when Network Options allow it.")
+                  : QString());
 }

@@ -7,6 +7,8 @@
 #include <optional>
 
 class Clock;
+class QByteArray;
+struct NetworkOptions;
 class Form;
 class SocketArray;
 class SocketControl;
@@ -42,6 +44,15 @@ SocketControl *peerElement(const SocketArray *listenSock);
 // that is no such number must not quietly reuse the port of an earlier send.
 std::optional<int> clientPort(const Form &form);
 
-// The UDP listener a client send goes out from when the network options ask for it, so that
-// answers come back to the received-data box; nothing when it is not open.
-SocketControl *listenerToSendFrom(const Form &form);
+// Aims the client socket, closed, at the form's host and `port` for UDP, with the broadcast, TTL
+// and multicast interface of the network options; false when no interface has the name asked for.
+bool aimUdpClient(Form &form, int port);
+
+// One datagram to where the client socket is aimed, from the UDP listener's own port when the
+// options ask for it (so that the answer comes back to the received-data box). When it was not
+// sent, `why` holds the system's reason, if it gave one.
+bool sendClientDatagram(Form &form, const QByteArray &data, QString &why);
+
+// What the operator is told of a datagram that was not sent, with the way to allow a broadcast
+// when the system refused one.
+QString datagramNotSentText(const NetworkOptions &options, const QString &why);

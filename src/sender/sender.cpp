@@ -163,20 +163,14 @@ void Sender::SendUdpClient(const QByteArray &data) {
         return;
     }
 
-    const NetworkOptions &o = m_form.networkOptions;
-    sock->setProtocol(SocketControl::UdpProtocol);
-    sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
-    sock->setRemotePort(*port);
-    sock->setAllowBroadcast(o.allowBroadcast);
-    sock->setMulticastTtl(o.multicastTtl);
-    const bool interfaceKnown = sock->setMulticastInterface(o.multicastInterface);
+    const bool interfaceKnown = aimUdpClient(m_form, *port);
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
     if (sock->LookUpRemoteHost() && RunWait(LookupWaitCycles, lookedUp) == WaitEnd::Gone)
         return;
-    const bool sent = SendDatagram(data, *port, interfaceKnown);
+    const bool sent = SendDatagram(data, interfaceKnown);
 
     const WaitEnd open = RunWait(OpenWaitLimit, [&] {
         if (sock->State() != SocketControl::Open)
@@ -190,39 +184,22 @@ void Sender::SendUdpClient(const QByteArray &data) {
         ShowUdpNotOpen();
 
     if (m_repeating && sent) {
-        m_keptUdp = KeptUdp{sock->session(), o};
+        m_keptUdp = KeptUdp{sock->session(), m_form.networkOptions};
         m_form.btnSendData.setEnabled(true);
         return;
     }
     LingerAndClose();
 }
 
-// One datagram, from the listener's own port when asked, so that the answer comes back to the
-// received-data box; a failure the operator can act on is told.
-bool Sender::SendDatagram(const QByteArray &data, int port, bool interfaceKnown) {
-    const NetworkOptions &o = m_form.networkOptions;
-    SocketControl *sock = m_form.sendSock;
-    SocketControl *listener = listenerToSendFrom(m_form);
-    const bool fromListener = listener != nullptr;
-    bool sent = false;
+// One datagram where the client socket is aimed; a failure the operator can act on is told.
+bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
     QString why;
-    if (!interfaceKnown) {
-        why = checkInterfaceName(o.multicastInterface);
-    } else if (fromListener) {
-        sent = listener->SendDatagramTo(data, sock->RemoteAddress(), quint16(port));
-        why = failureText(listener->LastFailure());
-    } else {
-        sent = sock->SendData(data);
-        why = failureText(sock->LastFailure());
-    }
+    const bool sent = interfaceKnown && sendClientDatagram(m_form, data, why);
+    if (!interfaceKnown)
+        why = checkInterfaceName(m_form.networkOptions.multicastInterface);
     Counted(sent, data);
-    if (!sent && !why.isEmpty()) {
-        const bool refusedBroadcast = !o.allowBroadcast && why.startsWith(u"10013 ");
-        ShowMessage(QStringLiteral("Data not sent: ") + why
-                    + (refusedBroadcast ? QStringLiteral("\r\nA broadcast goes out only when "
-                                                         "Network Options allow it.")
-                                        : QString()));
-    }
+    if (!sent && !why.isEmpty())
+        ShowMessage(datagramNotSentText(m_form.networkOptions, why));
     return sent;
 }
 
@@ -237,7 +214,7 @@ bool Sender::KeptUdpFits() const {
 
 void Sender::SendUdpAgain(const QByteArray &data) {
     ShowSendState();
-    SetLastSend(SendDatagram(data, m_form.sendSock->RemotePort(), true) ? QString() : SendFailed);
+    SetLastSend(SendDatagram(data, true) ? QString() : SendFailed);
 }
 
 void Sender::beginRepeat() {

@@ -45,7 +45,7 @@ private:
     void SendToPeer(const QByteArray &data);
     void SendTcpClient(const QByteArray &data);
     void SendUdpClient(const QByteArray &data);
-    bool SendDatagram(const QByteArray &data, int port, bool interfaceKnown);
+    bool SendDatagram(const QByteArray &data, bool interfaceKnown);
     bool KeptUdpFits() const;
     void SendUdpAgain(const QByteArray &data);
 
