@@ -24,15 +24,12 @@ void relaySignal(int number) {
     errno = savedErrno;
 }
 
-void setHandler(void (*handler)(int), int extraSignal = 0) {
+void setHandler(int number, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int number : RelayedSignals)
-        sigaction(number, &action, nullptr);
-    if (extraSignal != 0)
-        sigaction(extraSignal, &action, nullptr);
+    sigaction(number, &action, nullptr);
 }
 
 } // namespace
@@ -47,13 +44,17 @@ SignalRelay::SignalRelay(QObject *parent) : QObject(parent) {
     relayWriteEnd = m_writeEnd;
     m_notifier = new QSocketNotifier(m_readEnd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalRelay::drain);
-    setHandler(relaySignal);
+    for (const int number : RelayedSignals)
+        setHandler(number, relaySignal);
 }
 
 SignalRelay::~SignalRelay() {
     if (m_writeEnd < 0)
         return;
-    setHandler(SIG_DFL, m_extraSignal);
+    for (const int number : RelayedSignals)
+        setHandler(number, SIG_DFL);
+    if (m_extraSignal != 0)
+        setHandler(m_extraSignal, SIG_DFL);
     relayWriteEnd = -1;
     delete m_notifier;
     ::close(m_readEnd);
@@ -64,7 +65,7 @@ void SignalRelay::relayToo(int signalNumber) {
     if (m_writeEnd < 0)
         return;
     m_extraSignal = signalNumber;
-    setHandler(relaySignal, signalNumber);
+    setHandler(signalNumber, relaySignal);
 }
 
 void SignalRelay::drain() {
