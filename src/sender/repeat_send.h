@@ -29,7 +29,6 @@ public:
 
     bool running() const { return m_running; }
     int sent() const { return m_sent; }
-    int count() const { return m_count; }
 
 signals:
     void runningChanged(bool running);
