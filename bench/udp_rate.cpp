@@ -88,11 +88,15 @@ struct Knee {
     int lossless = 0;
     int firstLoss = 0;
 
-    QString text() const {
-        return firstLoss ? QStringLiteral("lossless up to %1/s, loss from %2/s")
-                               .arg(lossless)
-                               .arg(firstLoss)
-                         : QStringLiteral("lossless up to %1/s, no loss seen").arg(lossless);
+    QString text(bool senderLimited) const {
+        if (firstLoss)
+            return QStringLiteral("lossless up to %1/s, loss from %2/s")
+                .arg(lossless)
+                .arg(firstLoss);
+        return QStringLiteral("lossless up to %1/s, no loss %2")
+            .arg(lossless)
+            .arg(senderLimited ? QStringLiteral("below the sender's limit")
+                               : QStringLiteral("at the rates tried"));
     }
 };
 
@@ -161,6 +165,7 @@ int runUdpRate(const QStringList &) {
 
     Knee windowKnee;
     Knee plainKnee;
+    bool senderLimited = false;
     for (const int rate : Rates) {
         if (windowKnee.firstLoss == 0) {
             received = 0;
@@ -181,22 +186,27 @@ int runUdpRate(const QStringList &) {
             peer.join();
             // Anything still queued in the socket counts as delivered.
             BenchWindow::runEventsUntil([&] { return received >= burst.sent; }, 300ms);
-            if (!report(figures, QStringLiteral("window"), rate, burst, received, windowKnee))
+            senderLimited =
+                !report(figures, QStringLiteral("window"), rate, burst, received, windowKnee);
+            if (senderLimited)
                 break;
             BenchWindow::runEventsFor(300ms);
         }
         if (plainKnee.firstLoss == 0) {
             Burst burst;
             const std::int64_t got = plainStep(plain, rate, burst);
-            if (!report(figures, QStringLiteral("recvmmsg"), rate, burst, got, plainKnee))
+            senderLimited =
+                !report(figures, QStringLiteral("recvmmsg"), rate, burst, got, plainKnee);
+            if (senderLimited)
                 break;
         }
         if (windowKnee.firstLoss != 0 && plainKnee.firstLoss != 0)
             break;
     }
 
-    figures.info(QStringLiteral("knee of the window"), windowKnee.text());
-    figures.info(QStringLiteral("knee of a plain recvmmsg receiver"), plainKnee.text());
+    figures.info(QStringLiteral("knee of the window"), windowKnee.text(senderLimited));
+    figures.info(QStringLiteral("knee of a plain recvmmsg receiver"),
+                 plainKnee.text(senderLimited));
     figures.target(QStringLiteral("highest rate without loss"),
                    QStringLiteral("%1/s").arg(windowKnee.lossless),
                    windowKnee.lossless >= TargetRate, QStringLiteral(">= %1/s").arg(TargetRate));
