@@ -63,7 +63,7 @@ private slots:
         row("empty watch", E, "", "ok", 0, "");
         row("rich tokens literal", E, "t", "%TIME% %DATE% %0 %x41% %COUNTER%", 0, "t",
             "%TIME% %DATE% %0 %x41% %COUNTER%\r\n");
-        row("described tokens", E, "t", "a%TAB%b%CR%", 0, "t", "a\tb\r\r\n");
+        row("TAB and CR tokens", E, "t", "a%TAB%b%CR%", 0, "t", "a\tb\r\r\n");
         row("UTF-8", E, u"grüß"_s, u"süß"_s, 0, "gr\xc3\xbc\xc3\x9f", "s\xc3\xbc\xc3\x9f\r\n");
         row("NUL after", E, "a%TAB%", "ok", 0, QByteArray("a\t\0", 3));
         row("line end off", E, "ping", "pong", NoLineEnd, "ping", "pong");

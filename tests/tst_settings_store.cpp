@@ -148,8 +148,8 @@ private slots:
         QCOMPARE(loaded(store.LoadSettings()), QString(expected).replace(u"auto-"_s, u"auto0"_s));
     }
 
-    // The additions follow the described keys, only once switched on; absent means off.
-    void additions_afterTheDescribedKeys() {
+    // The additions follow the response strings, only once switched on; absent means off.
+    void additions_afterResponseStrings() {
         const SettingsStore store(m_location);
         Settings s = store.LoadSettings();
         QVERIFY(!s.showHex && !s.showTimeStamps && !s.sendAsHex);

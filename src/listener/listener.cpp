@@ -47,8 +47,8 @@ void Listener::StartListening() {
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
-    // The options go on before every Listen or Bind; the described texts stay as they were
-    // while none is set.
+    // The options go on before every Listen or Bind; while none is set, the status line has no
+    // suffix and a failed start reads StartErrorText.
     const NetworkOptions &o = c.networkOptions;
     const QString suffix = networkStatusSuffix(o);
     QString startError = StartErrorText;

@@ -21,7 +21,8 @@ class SocketControl;
 inline const QString NoPeerSendCaption =
     QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
 
-// What a pair adds to its watch and response strings; the defaults are the described pair.
+// What a pair adds to its watch and response strings; the defaults make a plain pair: the whole
+// chunk equal to the watch, the response as text with a line end, no delay.
 struct PairOptions {
     MatchMode mode = MatchMode::Exact;
     bool responseHex = false;

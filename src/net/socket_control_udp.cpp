@@ -149,7 +149,8 @@ void SocketControl::onHostLookedUp(quint64 round, const QString &host,
         return;
     m_state = Open;
     if (addresses.isEmpty()) {
-        // Told as before; the socket stays open, and the send that asked reports itself failed.
+        // The error a TCP connect to an unknown host raises too; the socket stays open, and the
+        // send that asked reports itself failed.
         const WinsockError notFound = winsockError(11001);
         emit Error(notFound.number, notFound.description, objectName());
         return;

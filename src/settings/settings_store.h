@@ -34,7 +34,7 @@ struct Settings {
     std::array<QString, PairCount> watchStrings;
     std::array<QString, PairCount> responseStrings;
 
-    // Additions, stored after the described keys and only once switched on.
+    // Additions: stored after the response strings, and only once switched on.
     bool showHex = false;
     bool showTimeStamps = false;
     bool sendAsHex = false;
