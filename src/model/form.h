@@ -32,6 +32,15 @@ struct PairOptions {
     bool operator==(const PairOptions &) const = default;
 };
 
+// The heights of the two layouts (the one at start, and the full one that ~ shows), in the units
+// the form is drawn in; only the window knows how many of them make a pixel.
+struct LayoutHeights {
+    int form;         // frmMain's client area
+    int receivedData; // txtNetData
+};
+inline constexpr LayoutHeights CompactLayout{7680, 5520};
+inline constexpr LayoutHeights FullLayout{12525, 3420};
+
 // The window's state without the window: every control by its name with the values the
 // handlers read and write, the two timers, the two socket controls and the five program-wide
 // values. The window shows it; the command line drives it as an operator would.

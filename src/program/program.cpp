@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr int CompactClientHeight = 7680;
-constexpr int FullClientHeight = 12525;
-constexpr int CompactNetDataHeight = 5520;
-constexpr int FullNetDataHeight = 3420;
 constexpr int KeyTilde = 126;
 constexpr int KeyEscape = 27;
 constexpr qint32 AppendWindow = 1000;
@@ -113,8 +109,8 @@ void Program::connectHandlers() {
 
 void Program::Form_Load() {
     Form &c = *m_form;
-    c.frmMain.setHeight(CompactClientHeight);
-    c.txtNetData.setHeight(CompactNetDataHeight);
+    c.frmMain.setDesignHeight(CompactLayout.form);
+    c.txtNetData.setDesignHeight(CompactLayout.receivedData);
     for (Control *control : c.sendAndRespondControls())
         control->hide();
     c.state.LastDataTime = QStringLiteral("None");
@@ -129,8 +125,8 @@ void Program::Form_KeyPress(int key) {
     if (key != KeyTilde)
         return;
     Form &c = *m_form;
-    c.frmMain.setHeight(FullClientHeight);
-    c.txtNetData.setHeight(FullNetDataHeight);
+    c.frmMain.setDesignHeight(FullLayout.form);
+    c.txtNetData.setDesignHeight(FullLayout.receivedData);
     for (Control *control : c.sendAndRespondControls())
         control->show();
 }

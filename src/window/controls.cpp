@@ -285,7 +285,7 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
 
     b.finish();
 
-    window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
+    window->resize(pixelsFromTwips(ClientWidthTwips), pixelsFromTwips(FullLayout.form));
     return c;
 }
 
