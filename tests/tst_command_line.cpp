@@ -251,7 +251,9 @@ private slots:
         const QByteArray stats = "received_bytes=" + QByteArray::number(out.size())
                                  + " received_chunks=" + QByteArray::number(chunks.size())
                                  + " sent_reply_bytes=8 ";
-        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused + '\n';
+        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused
+                                     + " dropped_answers=0 unsent_bytes=0 dropped_peers=0"
+                                       " stdout_dropped_bytes=0\n";
         if (arguments.contains("--stats")) {
             ::kill(program.process.processId(), SIGUSR1);
             QTRY_VERIFY2(program.err.endsWith(lastStats), program.err);
@@ -586,6 +588,8 @@ private slots:
         QVERIFY2(written.contains(free ? "<6>Waiting for TCP data on port "
                                        : "<3>Error while attempting connection. "),
                  written);
+        // The logging category's lines carry their priority too.
+        QVERIFY2(free || written.contains("\n<4>sendrel.net: listen on port "), written);
         ::close(manager);
     }
 
