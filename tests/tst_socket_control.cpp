@@ -76,11 +76,14 @@ private slots:
            "10049 - Cannot assign requested address.");
         qt("unsupported", S::UnsupportedSocketOperationError, "",
            "10047 - Address family not supported by protocol family.");
-        qt("unfinished", S::UnfinishedSocketOperationError, "", "10036 - Operation now in progress.");
+        qt("unfinished", S::UnfinishedSocketOperationError, "",
+           "10036 - Operation now in progress.");
         qt("temporary", S::TemporaryError, "", "10035 - Resource temporarily unavailable.");
-        qt("net unreachable", S::NetworkError, "Network unreachable", "10051 - Network is unreachable.");
+        qt("net unreachable", S::NetworkError, "Network unreachable",
+           "10051 - Network is unreachable.");
         qt("host unreachable", S::NetworkError, "Host unreachable", "10065 - No route to host.");
-        qt("net timed out", S::NetworkError, "Connection timed out", "10060 - Connection timed out.");
+        qt("net timed out", S::NetworkError, "Connection timed out",
+           "10060 - Connection timed out.");
         qt("network", S::NetworkError, "", "10050 - Network is down.");
         qt("unknown", S::UnknownSocketError, "", "10050 - Network is down.");
         const auto sys = [](const char *row, int value, const char *text) {
@@ -106,7 +109,7 @@ private slots:
         const WinsockError error =
             qtError == UseErrno    ? winsockErrorForErrno(errnoValue)
             : qtError == UseNumber ? winsockError(errnoValue)
-                            : winsockError(QAbstractSocket::SocketError(qtError), qtText);
+                                   : winsockError(QAbstractSocket::SocketError(qtError), qtText);
         QCOMPARE(failureText(error), text);
     }
 

@@ -4,13 +4,13 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <utility>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 

@@ -21,8 +21,9 @@ class QSocketNotifier;
 // By default the bound is soft: write() keeps every byte, and full() tells the caller to stop
 // reading from the peer, so TCP pushes back on the sender; drained() says it may read again.
 // Where stopping the reading would stop more than the output (UDP: answers to every peer), the
-// bound can be made hard instead: what comes while the sink is full is dropped and counted. Do not delete the
-// sink from a slot connected to its signals (use deleteLater): they may come from inside write().
+// bound can be made hard instead: what comes while the sink is full is dropped and counted. Do not
+// delete the sink from a slot connected to its signals (use deleteLater): they may come from inside
+// write().
 class StdoutSink final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StdoutSink)

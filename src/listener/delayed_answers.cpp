@@ -17,8 +17,7 @@ DelayedAnswers::DelayedAnswers(Send send) : m_send(std::move(send)) {
 // The reply's bytes, the two note texts (UTF-16) and the entry around them.
 qint64 DelayedAnswers::sizeOf(const PendingAnswer &pending) {
     const Answer &a = pending.answer;
-    return a.bytes.size() + 2 * (a.watchShown.size() + a.replyShown.size())
-           + qint64(sizeof(Entry));
+    return a.bytes.size() + 2 * (a.watchShown.size() + a.replyShown.size()) + qint64(sizeof(Entry));
 }
 
 // A TCP peer is its connection; a UDP peer its address and port.
@@ -33,8 +32,8 @@ bool DelayedAnswers::add(PendingAnswer pending) {
     const qint64 size = sizeOf(pending);
     QString key = peerKeyOf(pending);
     const Usage peer = m_perPeer.value(key);
-    if (peer.bytes + size > PeerBytes || peer.count + 1 > PeerCount
-        || m_bytes + size > TotalBytes || pendingCount() + 1 > TotalCount)
+    if (peer.bytes + size > PeerBytes || peer.count + 1 > PeerCount || m_bytes + size > TotalBytes
+        || pendingCount() + 1 > TotalCount)
         return false;
     const qint64 due = m_clock.elapsed() + pending.answer.delayMs;
     // After every entry due at the same time: equal delays keep the chunks' order.

@@ -79,8 +79,8 @@ void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteAr
 // may be long after SendData for a peer that reads slowly, or never for one that leaves first.
 void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) {
     const QByteArray &bytes = pending.answer.bytes;
-    const bool stream = socket && pending.peer.isNull()
-                        && socket->Protocol() == SocketControl::TcpProtocol;
+    const bool stream =
+        socket && pending.peer.isNull() && socket->Protocol() == SocketControl::TcpProtocol;
     if (stream && m_leaving.size() >= MaxRepliesLeaving) {
         noteReply(pending, false, failureText(winsockError(10055)));
         return;

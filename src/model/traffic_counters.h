@@ -34,8 +34,8 @@ struct TrafficSnapshot {
     qint64 ruleAnswers = 0; // every rule after the pairs (a rules file) together
     qint64 logWritten = 0;
     qint64 logFailed = 0;
-    qint64 refused = 0;  // connections refused while a peer was connected
-    QString lastRefused; // the last of them, as "address:port"
+    qint64 refused = 0;        // connections refused while a peer was connected
+    QString lastRefused;       // the last of them, as "address:port"
     qint64 droppedAnswers = 0; // delayed answers past their bound
     qint64 unsentBytes = 0;    // accepted for a peer, then lost when its connection ended
     qint64 droppedPeers = 0;   // peers closed for not reading (10055)

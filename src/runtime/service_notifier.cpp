@@ -4,8 +4,8 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
