@@ -86,7 +86,8 @@ private slots:
         QTRY_VERIFY2(program.err.contains(named), program.err);
     }
 
-    // Under the journal a peer's NUL and escape sequences arrive escaped, its "<3>" harmless.
+    // Under the journal a peer's NUL and escape sequences arrive escaped, its "<3>" harmless; a
+    // long reply's note is cut with the reply's size.
     void peerBytesEscapedOnStderr() {
         const QString errors = m_dir->filePath("stderr");
         QFile journal(errors);
@@ -95,7 +96,8 @@ private slots:
         QVERIFY(::fstat(journal.handle(), &file) == 0);
         const quint16 port = freeLoopbackPort(false);
         ChildProgram program =
-            headless(port, "--udp --respond-regex 'X.*=%0'", "2>>stderr",
+            headless(port, "--udp --respond-regex 'X.*=%0' --respond L=\"$(printf '%0300d' 0)\"",
+                     "2>>stderr",
                      {QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
         QTRY_VERIFY_WITH_TIMEOUT(fileBytes(errors).contains("data on port "), 30000);
         QUdpSocket peer;
@@ -109,6 +111,8 @@ private slots:
             written.contains("\n<6>Replied to X.* with: X\\x00<3>FORGED ERROR\\x1b[2J On Sock:0\n"),
             written);
         QVERIFY(!written.contains('\0') && !written.contains('\x1b'));
+        peer.writeDatagram("L", QHostAddress::LocalHost, port);
+        QTRY_VERIFY(fileBytes(errors).contains("... (a reply of 302 bytes)\n"));
     }
 };
 

@@ -82,7 +82,7 @@ void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) 
     const bool stream =
         socket && pending.peer.isNull() && socket->Protocol() == SocketControl::TcpProtocol;
     if (stream && m_leaving.size() >= MaxRepliesLeaving) {
-        noteReply(pending, false, failureText(winsockError(10055)));
+        noteReply(pending, false, bytes.size(), failureText(winsockError(10055)));
         return;
     }
     const bool sent =
@@ -92,7 +92,7 @@ void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) 
     if (!sent || !stream) {
         if (sent)
             countReply(pending.answer.rule, bytes.size());
-        noteReply(pending, sent);
+        noteReply(pending, sent, bytes.size());
         return;
     }
     if (m_watched != socket) {
@@ -121,10 +121,10 @@ void ReceiveHandler::settleReplies() {
             if (socket->BytesSent() < front.end)
                 return;
             countReply(front.pending.answer.rule, front.size);
-            noteReply(front.pending, true);
+            noteReply(front.pending, true, front.size);
         } else {
             m_form.traffic.countUnsent(front.size);
-            noteReply(front.pending, false,
+            noteReply(front.pending, false, front.size,
                       QStringLiteral("the connection closed before all of its %1 bytes had left")
                           .arg(front.size));
         }
@@ -139,13 +139,14 @@ void ReceiveHandler::dropGoneAnswers() {
 
 // The box's note of an auto-reply: "Replied to WATCH with:" and the reply, or that nothing was
 // sent, and why.
-void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, const QString &why) {
+void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,
+                               const QString &why) {
     const QString onSock = QStringLiteral(" On Sock:") + QString::number(pending.index) + CrLf;
     if (sent) {
         m_form.txtNetData.appendText(CrLf + QStringLiteral("Replied to ")
                                          + pending.answer.watchShown + QStringLiteral(" with:")
                                          + CrLf + pending.answer.replyShown + onSock,
-                                     qint64(pending.answer.bytes.size()));
+                                     replyBytes);
         return;
     }
     const SocketControl *socket = pending.socket;

@@ -38,7 +38,8 @@ private:
                      const QDateTime &now);
     // Sends one answer (to `pending.peer` when set, else as SendData does) and notes it.
     void reply(SocketControl *socket, const PendingAnswer &pending);
-    void noteReply(const PendingAnswer &pending, bool sent, const QString &why = {});
+    void noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,
+                   const QString &why = {});
     void countReply(int rule, qint64 bytes);
     void settleReplies();
 
