@@ -4,11 +4,13 @@
 #include "support/window_fixture.h"
 #include "window/exact_text.h"
 #include "window/received_data_box.h"
+#include "window/text_zoom.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -194,6 +196,22 @@ private slots:
         box.setShowHex(true);
         box.setChunk(chunk(bytes));
         QCOMPARE(box.text(), shown);
+    }
+
+    // The dump's columns line up whatever the system's fixed font is: a proportional one gives
+    // way to a family whose characters take one advance, where the machine has one.
+    void hexView_fontWithEvenAdvances() {
+        const QStringList families = QFontDatabase::families();
+        const auto uneven = std::find_if(families.begin(), families.end(), [](const QString &f) {
+            return !hasEvenAdvances(QFont(f, 13));
+        });
+        if (uneven == families.end()
+            || std::none_of(families.begin(), families.end(),
+                            [](const QString &f) { return hasEvenAdvances(QFont(f)); }))
+            QSKIP("no font here without or with even advances");
+        const QFont even = evenFont(QFont(*uneven, 13));
+        QVERIFY(hasEvenAdvances(even));
+        QCOMPARE(even.pointSize(), 13);
     }
 
     void switchingViews_showsWhatTheBoxHolds() {

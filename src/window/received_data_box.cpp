@@ -3,6 +3,7 @@
 #include "model/received_data.h"
 #include "window/exact_text.h"
 #include "window/received_data_actions.h"
+#include "window/text_zoom.h"
 
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
@@ -78,13 +79,14 @@ void ReceivedDataBox::setZoom(int percent) {
     showFont();
 }
 
-// The box's own font, or in the hex view, whose dump columns line up only in a fixed-pitch font,
-// one of its size; either at the zoom.
+// The box's own font, or in the hex view, whose dump columns line up only where every character
+// takes one advance, a font that has it (the system's fixed font may not); either at the zoom.
 void ReceivedDataBox::showFont() {
     if (font() != d->shownFont) // set by someone else: the box's own font
         d->textFont = font();
-    QFont shown =
-        m_data.options().hex ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : d->textFont;
+    QFont shown = m_data.options().hex
+                      ? evenFont(QFontDatabase::systemFont(QFontDatabase::FixedFont))
+                      : d->textFont;
     if (d->textFont.pointSizeF() > 0)
         shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
     setFont(shown);
