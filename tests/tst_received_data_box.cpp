@@ -6,6 +6,8 @@
 #include "window/received_data_box.h"
 #include "window/text_zoom.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -19,7 +21,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -375,10 +379,31 @@ private slots:
         QCOMPARE(box.view.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
     }
 
+    // A line of a few thousand characters, grown across refreshes, is one row and one block, and
+    // a screen reader reads no line break the peer did not send.
+    void longLine_oneRowAndReadWhole() {
+        ShownData box;
+        box.view.setLineWrapMode(QPlainTextEdit::NoWrap); // as in the window
+        const QString line = numbered(0, 1200).left(5003);
+        box.setText(line.left(3000));
+        QTRY_COMPARE(box.view.toPlainText().size(), 3000);
+        box.appendText(line.sliced(3000) + "\nnext");
+        QTRY_VERIFY(box.view.toPlainText().endsWith("next"));
+        const QTextBlock first = box.view.document()->firstBlock();
+        QCOMPARE(box.view.document()->blockCount(), 2);
+        QCOMPARE(first.text(), line);
+        box.view.document()->documentLayout()->blockBoundingRect(first);
+        QCOMPARE(first.layout()->lineCount(), 1);
+        QAccessibleTextInterface *read =
+            QAccessible::queryAccessibleInterface(&box.view)->textInterface();
+        QCOMPARE(read->text(0, read->characterCount()), box.text());
+    }
+
     // Copy and Find see the text as it arrived, across the view's breaks of a long line.
     void copyAndFind_seeTheTextAsItArrived() {
         ShownData box;
-        const QString line = QString(1020, u'x') + "Needle" + QString(2000, u'y');
+        const QString line =
+            QString(ReceivedDataBox::LongestShownLine - 4, u'x') + "Needle" + QString(2000, u'y');
         box.setText(line + "\r\nnext\n");
         QTRY_VERIFY(box.view.toPlainText().endsWith("next\n"));
         box.view.selectAll();

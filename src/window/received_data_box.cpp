@@ -20,10 +20,6 @@
 
 namespace {
 
-// Laying out a line costs time in proportion to its length, and the view lays out its last line
-// again at every append: it keeps a longer line in blocks of this length, which the text handed
-// on joins again.
-constexpr qsizetype LongestShownLine = 1024;
 // A chunk after a quiet spell shows at once; while data keeps coming the view changes only a
 // few times a second (each change costs a repaint and an accessibility notification), and a slow
 // view less often still.
