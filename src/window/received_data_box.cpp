@@ -39,8 +39,9 @@ struct ReceivedDataBox::Private {
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
     qint64 refreshCost = 0;           // ms the last refresh took
     qint64 paintCost = 0;             // ms the costliest repaint since then took
-    QFont textFont;  // the box's own font, while the hex view shows a fixed-pitch one
-    QFont shownFont; // the font the box itself set last
+    QFont textFont;               // the box's own font, while the hex view shows a fixed-pitch one
+    QFont shownFont;              // the font the box itself set last
+    QFont systemFixed, evenFixed; // the system's fixed font, and the one shown for it (a search)
     int zoom = 100;
 };
 
@@ -80,9 +81,12 @@ void ReceivedDataBox::setZoom(int percent) {
 void ReceivedDataBox::showFont() {
     if (font() != d->shownFont) // set by someone else: the box's own font
         d->textFont = font();
-    QFont shown = m_data.options().hex
-                      ? evenFont(QFontDatabase::systemFont(QFontDatabase::FixedFont))
-                      : d->textFont;
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (m_data.options().hex && (fixed != d->systemFixed || d->evenFixed.family().isEmpty())) {
+        d->systemFixed = fixed;
+        d->evenFixed = evenFont(fixed);
+    }
+    QFont shown = m_data.options().hex ? d->evenFixed : d->textFont;
     if (d->textFont.pointSizeF() > 0)
         shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
     setFont(shown);
