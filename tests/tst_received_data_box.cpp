@@ -359,14 +359,16 @@ private slots:
                             [](const QLabel *label) { return label->text() == "Not found"; }));
     }
 
-    // Long lines are shown in pieces, so only the characters must agree with the text.
-    // Long lines are laid out in pieces, which the text handed on joins again.
+    // A growing long line is laid out in pieces, which the text handed on joins again, and
+    // which become one block when its end arrives.
     void view_catchesUpWithText() {
         ShownData box;
         box.setText(QString(Kept, u'x'));
+        QTRY_VERIFY(box.view.document()->blockCount() > 2);
+        QCOMPARE(box.shown(), box.text());
         box.appendText(QStringLiteral("\r\nyy"));
         QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
-        QVERIFY(box.view.document()->blockCount() > 2);
+        QCOMPARE(box.view.document()->blockCount(), 2);
         QCOMPARE(box.shown(), box.text());
         for (int i = 0; i < 30; ++i) {
             box.appendText(numbered(i * 5000, 5000) + u'\n');
@@ -379,15 +381,22 @@ private slots:
         QCOMPARE(box.view.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
     }
 
-    // A line of a few thousand characters, grown across refreshes, is one row and one block, and
-    // a screen reader reads no line break the peer did not send.
+    // A line grown across refreshes, of a few thousand characters or longer than the view keeps
+    // in one piece while it grows, is one row and one block once it ends, and a screen reader
+    // reads no line break the peer did not send.
+    void longLine_oneRowAndReadWhole_data() {
+        QTest::addColumn<qsizetype>("length");
+        QTest::newRow("5,003 characters") << qsizetype(5003);
+        QTest::newRow("longer than a piece") << 2 * ReceivedDataBox::LongestShownLine + 5003;
+    }
     void longLine_oneRowAndReadWhole() {
+        QFETCH(qsizetype, length);
         ShownData box;
         box.view.setLineWrapMode(QPlainTextEdit::NoWrap); // as in the window
-        const QString line = numbered(0, 1200).left(5003);
-        box.setText(line.left(3000));
-        QTRY_COMPARE(box.view.toPlainText().size(), 3000);
-        box.appendText(line.sliced(3000) + "\nnext");
+        const QString line = numbered(0, int(length / 4)).left(length);
+        box.setText(line.chopped(2003));
+        QTRY_COMPARE(box.shown().size(), length - 2003);
+        box.appendText(line.last(2003) + "\nnext");
         QTRY_VERIFY(box.view.toPlainText().endsWith("next"));
         const QTextBlock first = box.view.document()->firstBlock();
         QCOMPARE(box.view.document()->blockCount(), 2);
@@ -404,8 +413,9 @@ private slots:
         ShownData box;
         const QString line =
             QString(ReceivedDataBox::LongestShownLine - 4, u'x') + "Needle" + QString(2000, u'y');
-        box.setText(line + "\r\nnext\n");
-        QTRY_VERIFY(box.view.toPlainText().endsWith("next\n"));
+        box.setText("next\r\n" + line); // still open: the view keeps it in pieces
+        QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
+        QCOMPARE(box.view.document()->blockCount(), 3);
         box.view.selectAll();
         box.view.copy();
         QCOMPARE(QApplication::clipboard()->text(), box.text());
@@ -416,9 +426,9 @@ private slots:
         // clang-format off
         const QList<std::tuple<QString, QString, QString>> finds{
             {"needle", "Find Next", "Needle"}, // across a break of the view
-            {"y\r\nn", "Find Next", "y\r\nn"},
-            {"d\nl", "Find Next", "y\r\nn"}, // no match: the selection stays
-            {"NEEDLE", "Find Previous", "Needle"}};
+            {"t\r\nx", "Find Previous", "t\r\nx"},
+            {"t\nx", "Find Next", "t\r\nx"}, // no match: the selection stays
+            {"NEEDLE", "Find Next", "Needle"}};
         // clang-format on
         for (const auto &[text, entry, selection] : finds) {
             wanted->setText(text);
@@ -426,6 +436,10 @@ private slots:
             box.view.copy();
             QCOMPARE(QApplication::clipboard()->text(), selection);
         }
+        box.appendText(QStringLiteral("\n")); // the line ends: its pieces become one block
+        QTRY_VERIFY(box.view.toPlainText().endsWith("y\n"));
+        QCOMPARE(box.view.document()->blockCount(), 3);
+        QCOMPARE(box.shown(), box.text());
     }
 };
 
