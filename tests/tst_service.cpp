@@ -64,17 +64,25 @@ class tst_Service : public QObject {
     Q_OBJECT
 
 private slots:
+    // Names up to the socket address's own limit: 107 bytes and a terminator for a path, 108
+    // for an abstract name ("@" and 107).
     void notifier_data() {
         QTest::addColumn<bool>("abstract");
-        QTest::newRow("path") << false;
-        QTest::newRow("abstract") << true;
+        QTest::addColumn<int>("length"); // 0: a short name
+        QTest::newRow("path") << false << 0;
+        QTest::newRow("abstract") << true << 0;
+        QTest::newRow("longest path") << false << 107;
+        QTest::newRow("longest abstract") << true << 108;
     }
     void notifier() {
         QFETCH(bool, abstract);
+        QFETCH(int, length);
         const QTemporaryDir dir;
-        const QByteArray name =
+        QByteArray name =
             abstract ? "@sendrel-notify-" + QByteArray::number(QCoreApplication::applicationPid())
                      : QFile::encodeName(dir.filePath(u"notify"_qs));
+        if (length > 0)
+            name += QByteArray(length - name.size(), 'n');
         const ManagerSocket manager(name);
         QVERIFY(manager.bound());
 
@@ -107,7 +115,7 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("unset") << QByteArray();
         QTest::newRow("relative") << QByteArray("run/notify");
-        QTest::newRow("path too long") << "/" + QByteArray(108, 'a');
+        QTest::newRow("path too long") << "/" + QByteArray(107, 'a');
         QTest::newRow("abstract too long") << "@" + QByteArray(108, 'a');
     }
     void notifierOff() {
