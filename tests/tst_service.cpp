@@ -1,7 +1,9 @@
 #include "runtime/service_notifier.h"
 #include "settings/settings_store.h"
+#include "support/file_bytes.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -190,6 +192,19 @@ private slots:
         QCOMPARE(s.logPath, example.defaultLogFolder());
         QCOMPARE(s.watchStrings, defaults.watchStrings);
         QCOMPARE(s.responseStrings, defaults.responseStrings);
+
+        // The keys written commented out hold their defaults too, as the program reads them.
+        const QRegularExpression commentedKey(u"^;(\\w+=)"_qs, QRegularExpression::MultilineOption);
+        const QByteArray uncommented = QString::fromUtf8(fileBytes(SENDREL_EXAMPLE_INI))
+                                           .replace(commentedKey, u"\\1"_qs)
+                                           .toUtf8();
+        location.iniFile = dir.filePath(u"uncommented.ini"_qs);
+        QVERIFY(uncommented.contains("\nTextZoom=") && writeBytes(location.iniFile, uncommented));
+        const Settings all = SettingsStore(location).LoadSettings();
+        QCOMPARE(all.badValues.size(), 0);
+        QCOMPARE(all.network, defaults.network);
+        QVERIFY(all.pairOptions == defaults.pairOptions);
+        QCOMPARE(all.textZoom, defaults.textZoom);
 
         s.showHex = s.showTimeStamps = s.sendAsHex = true; // additions are written once switched on
         location.iniFile = dir.filePath(u"written.ini"_qs);
