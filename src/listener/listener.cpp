@@ -62,10 +62,15 @@ void Listener::StartListening() {
             startError = why;
     }
 
+    // A stored address that is none must not widen to every address.
+    const QString addressProblem = listenAddressProblem(o);
+    if (!addressProblem.isEmpty())
+        startError = addressProblem;
+
     bool started = false;
     int port = 0;
-    const bool portUsable =
-        interfaceKnown && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
+    const bool portUsable = interfaceKnown && addressProblem.isEmpty()
+                            && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
     if (c.optTCP[0]->isOn()) {
         listener->setProtocol(SocketControl::TcpProtocol);
         if (portUsable)

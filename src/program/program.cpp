@@ -29,8 +29,8 @@ constexpr qint32 AppendWindow = 1000;
 } // namespace
 
 Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
-    : m_dialogs(dialogs), m_settings(std::move(options.location)),
-      m_form(std::make_unique<Form>()) {
+    : m_dialogs(dialogs), m_settings(std::move(options.location)), m_form(std::make_unique<Form>()),
+      m_tellBadSettings(options.tellBadSettings) {
     if (options.clock) {
         m_clock = options.clock;
     } else {
@@ -144,8 +144,17 @@ void Program::Form_Unload() {
 }
 
 void Program::loadSettings() {
-    showSettings(*m_form, m_settings.LoadSettings());
+    const Settings loaded = m_settings.LoadSettings();
+    showSettings(*m_form, loaded);
     reportProblem(m_settings.problem());
+    m_badSettings = loaded.badValues;
+    QStringList bad;
+    for (const BadSetting &value : std::as_const(m_badSettings))
+        bad.append(value.text);
+    if (m_tellBadSettings && !bad.isEmpty())
+        reportProblem(QStringLiteral("The settings file holds values this program "
+                                     "cannot use:\r\n")
+                      + bad.join(QStringLiteral("\r\n")));
 }
 
 void Program::saveSettings() {
