@@ -88,6 +88,7 @@ private slots:
         row("starts, chunk shorter", S, "GET /index", "x", 0, "GET");
         row("ends", E, "%CRLF%", "line", 0, "abc\r\n", "line\r\n");
         row("ends, NUL after", E, "%CRLF%", "line", 0, QByteArray("abc\r\n\0", 6));
+        row("ends, %0 the tail", E, "ping", "[%0]", 0, "xx ping", "[ping]\r\n");
         row("rich tokens", C, "x", "%DATE% %TIME% %PEER% #%COUNTER%", 0, "x",
             "2026-05-12 21:04:05.042 127.0.0.1:5000 #5\r\n");
         row("hex response", C, "ping", "06 %0 03", HexResponse, "ping", "\x06ping\x03\r\n");
@@ -105,6 +106,9 @@ private slots:
         row("anchored, not first", R, "^ping$", "pong", 0, "xping");
         row("$ before a final LF", R, "^ping$", "pong", 0, "ping\n", "pong\r\n");
         row("anywhere", R, "ping", "[%0]", 0, "a ping b", "[ping]\r\n");
+        // Each start position is cheap, so the whole search stays within its time budget.
+        row("many start positions", R, "[a-z]ping", "%0", 0, QByteArray(16384, 'a') + "ping",
+            "aping\r\n");
         row("captures", R, "temp=(\\d+);(\\w+)?", "T=%1 U=%2", 0, "at temp=42;", "T=42 U=\r\n");
         row("unset group", R, "(a)|(b)", "[%1][%2]", 0, "b", "[][b]\r\n");
         row("eleven groups", R, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", "%9%0", 0, "abcdefghijk",
@@ -274,6 +278,15 @@ private slots:
                                      << ""
                                      << "--respond-regex: Pattern error at offset 2: missing "
                                         "closing parenthesis";
+        const auto R = int(MatchMode::Regex);
+        QTest::newRow("= in pattern") << R << "(?=a)a=b=x"
+                                      << "(?=a)a"
+                                      << "b=x"
+                                      << "";
+        QTest::newRow("= after a good pattern") << R << "a=(?=b)=x"
+                                                << "a"
+                                                << "(?=b)=x"
+                                                << "";
         QTest::newRow("hex") << H << "41 42=06"
                              << "41 42"
                              << "06"
@@ -328,6 +341,10 @@ private slots:
             << "line 2: Pattern error at offset 2: missing closing parenthesis";
         QTest::newRow("bad hex response")
             << QByteArray("hex\t41\tZZ") << "line 1: response: Not valid hex at character 1: Z";
+        QTest::newRow("not UTF-8")
+            << QByteArray("exact\ta\tb\nexact\tc\xff\td") << "line 2: not valid UTF-8";
+        QTest::newRow("too many rules") << QByteArray("exact\ta\tb\n").repeated(MaxFileRules + 1)
+                                        << "line 100001: more than 100000 rules";
     }
     void rulesFromText() {
         QFETCH(QByteArray, text);

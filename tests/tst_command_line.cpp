@@ -1,3 +1,4 @@
+#include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
 
@@ -17,55 +18,6 @@ namespace {
 const QByteArray Settings = "[Settings]\r\nPort=1\r\nTcpUdpMode=1\r\nWatchString3=old\r\n"
                             "ResponseString3=old\r\nEnableAutoRespond=1\r\n";
 const QByteArray NotFound = "HTTP/1.0 404 Not Found\r\nServer: KVX Sendrel HTTP Server\r\n\r\n";
-
-// The built program as a child process without a display, its output collected as it comes.
-struct Program {
-    Program(const QString &folder, const QStringList &arguments, bool offscreen = false,
-            const QString &shell = {}, const QStringList &variables = {}) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString &variable : variables)
-            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(name);
-        if (offscreen)
-            environment.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(folder);
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
-                         [this] { out += process.readAllStandardOutput(); });
-        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
-                         [this] { err += process.readAllStandardError(); });
-        const bool viaShell = arguments.value(0) == "-c";
-        process.start(viaShell ? (shell.isEmpty() ? QStringLiteral("/bin/sh") : shell)
-                               : QStringLiteral(SENDREL_PROGRAM),
-                      arguments);
-        process.waitForStarted(); // until then the child still has this program's handlers
-    }
-    ~Program() {
-        process.kill();
-        process.waitForFinished();
-    }
-    // Through the shell, for arguments that are not UTF-8 and for redirections.
-    static QStringList shell(const QString &command) {
-        return {"-c", "exec \"$0\" " + command, SENDREL_PROGRAM};
-    }
-    bool endsWith(int exitCode) {
-        return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 30000)
-               && process.exitStatus() == QProcess::NormalExit && process.exitCode() == exitCode;
-    }
-    // True once the program handles `number` itself instead of dying of it.
-    bool catches(int number) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-        status.open(QIODevice::ReadOnly);
-        const QByteArray text = status.readAll();
-        const qsizetype at = text.indexOf("SigCgt:");
-        return at >= 0
-               && (text.mid(at + 7, 17).trimmed().toULongLong(nullptr, 16) >> (number - 1)) & 1;
-    }
-
-    QProcess process;
-    QByteArray out, err;
-};
 
 } // namespace
 
@@ -157,7 +109,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, said);
-        Program program(m_dir->path(), arguments + QStringList{"--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), arguments + QStringList{"--settings", "settings.ini"});
         QVERIFY2(program.endsWith(exitCode), program.err);
         QVERIFY2((program.out + program.err).contains(said.toUtf8()), program.out + program.err);
     }
@@ -176,7 +128,7 @@ private slots:
                                   << QByteArrayList{"", "pong\t!\r\n", ""} << "oldping\r\n" + binary
                                   << QStringList{"Waiting for TCP data on port",
                                                  "TCP Server Mode Send IP Address: 127.0.0.1",
-                                                 "Replied to ping%CRLF% with: pong\t! On Sock:1"}
+                                                 "Replied to ping%CRLF% with: pong\\x09! On Sock:1"}
                                   << SIGTERM;
         QTest::newRow("udp from file")
             << QStringList{"--respond", "hi=ho"} << QByteArrayList{"hi", binary}
@@ -207,9 +159,10 @@ private slots:
         QFETCH(int, signal);
         const bool tcp = arguments.contains("--tcp");
         const quint16 port = freeLoopbackPort(tcp);
-        Program program(m_dir->path(), QStringList{"--headless", "--port", QString::number(port),
-                                                   "--settings", "settings.ini"}
-                                           + arguments);
+        ChildProgram program(
+            m_dir->path(),
+            QStringList{"--headless", "--port", QString::number(port), "--settings", "settings.ini"}
+                + arguments);
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("data on port "), 30000);
 
         QTcpSocket peer;
@@ -251,7 +204,9 @@ private slots:
         const QByteArray stats = "received_bytes=" + QByteArray::number(out.size())
                                  + " received_chunks=" + QByteArray::number(chunks.size())
                                  + " sent_reply_bytes=8 ";
-        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused + '\n';
+        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused
+                                     + " dropped_answers=0 unsent_bytes=0 dropped_peers=0"
+                                       " stdout_dropped_bytes=0\n";
         if (arguments.contains("--stats")) {
             ::kill(program.process.processId(), SIGUSR1);
             QTRY_VERIFY2(program.err.endsWith(lastStats), program.err);
@@ -286,11 +241,11 @@ private slots:
         QFETCH(bool, tcp);
         const QString protocol = tcp ? "--tcp" : "--udp";
         const QString port = QString::number(freeLoopbackPort(tcp));
-        Program peer(m_dir->path(), {"--headless", protocol, "--port", port, "--respond",
-                                     "hello=ack%TAB%", "--settings", "settings.ini"});
+        ChildProgram peer(m_dir->path(), {"--headless", protocol, "--port", port, "--respond",
+                                          "hello=ack%TAB%", "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
-        Program program(m_dir->path(), {"--send", "hello", "--to", host + ':' + port, protocol,
-                                        "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send", "hello", "--to", host + ':' + port, protocol,
+                                             "--settings", "settings.ini"});
         QVERIFY2(program.endsWith(0), program.err);
         QCOMPARE(peer.out, "hello");
         QCOMPARE(program.out, "ack\t\r\n");
@@ -308,12 +263,12 @@ private slots:
     void repeatSend() {
         QFETCH(int, count);
         const QString port = QString::number(freeLoopbackPort(false));
-        Program peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond", "hi=ok",
-                                     "--settings", "settings.ini"});
+        ChildProgram peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond",
+                                          "hi=ok", "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
-        Program program(m_dir->path(),
-                        {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp", "--repeat",
-                         QString::number(count), "--interval", "20", "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp",
+                                             "--repeat", QString::number(count), "--interval", "20",
+                                             "--settings", "settings.ini"});
         if (count == 0) {
             QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("(3)"), 30000);
             QTRY_VERIFY(program.catches(SIGINT));
@@ -338,9 +293,9 @@ private slots:
             QTcpSocket *peer = server.nextPendingConnection();
             connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
         });
-        Program program(m_dir->path(), {"--send-file", "file", "--to",
-                                        "127.0.0.1:" + QString::number(server.serverPort()),
-                                        "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send-file", "file", "--to",
+                                             "127.0.0.1:" + QString::number(server.serverPort()),
+                                             "--settings", "settings.ini"});
         QVERIFY2(program.endsWith(0), program.err);
         QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
                  program.err);
@@ -366,7 +321,7 @@ private slots:
                               "127.255.255.255:" + QString::number(everyone.localPort())};
         if (allowed)
             arguments << "--broadcast";
-        Program program(m_dir->path(), arguments);
+        ChildProgram program(m_dir->path(), arguments);
         QVERIFY2(program.endsWith(allowed ? 0 : 1), program.err);
         if (allowed) {
             QTRY_VERIFY(everyone.hasPendingDatagrams());
@@ -381,8 +336,8 @@ private slots:
     // A peer of another loopback address is refused by the system.
     void listensOnOneAddress() {
         const QString port = QString::number(freeLoopbackPort(true));
-        Program program(m_dir->path(), {"--headless", "--tcp", "--bind", "127.0.0.2", "--port",
-                                        port, "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--headless", "--tcp", "--bind", "127.0.0.2", "--port",
+                                             port, "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for TCP data on port "
                                                       + port.toUtf8() + " (address 127.0.0.2)"),
                                  30000);
@@ -428,13 +383,13 @@ private slots:
         QVERIFY(bound);
 
         const QString port = "5000";
-        Program program(m_dir->path(),
-                        {"-c",
-                         "exec " + ip + " netns exec " + name + " \"$0\" --headless --udp --port "
-                             + port
-                             + " --join 239.1.2.3 --log logs --respond hi=ho --settings "
-                               "settings.ini",
-                         SENDREL_PROGRAM});
+        ChildProgram program(m_dir->path(),
+                             {"-c",
+                              "exec " + ip + " netns exec " + name
+                                  + " \"$0\" --headless --udp --port " + port
+                                  + " --join 239.1.2.3 --log logs --respond hi=ho --settings "
+                                    "settings.ini",
+                              SENDREL_PROGRAM});
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for UDP data on port 5000 (group "
                                                       "239.1.2.3)"),
                                  30000);
@@ -465,7 +420,7 @@ private slots:
     }
     void invalidUtf8_refused() {
         QFETCH(QString, arguments);
-        Program program(m_dir->path(), Program::shell(arguments));
+        ChildProgram program(m_dir->path(), ChildProgram::shell(arguments));
         QVERIFY2(program.endsWith(2), program.err);
         QVERIFY2(program.err.contains("is not valid UTF-8"), program.err);
     }
@@ -492,7 +447,7 @@ private slots:
                                            "wait $p) %2")
                                 .arg(port)
                                 .arg(redirect);
-        Program program(m_dir->path(), {"-c", run, SENDREL_PROGRAM}, false, "/bin/bash");
+        ChildProgram program(m_dir->path(), {"-c", run, SENDREL_PROGRAM}, false, "/bin/bash");
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("data on port "), 30000);
         const qint64 pid = program.err.left(program.err.indexOf('\n')).toLongLong();
         QTcpSocket peer;
@@ -523,7 +478,7 @@ private slots:
                 "--to 127.0.0.1:9000 --settings settings.ini; status=$?; wait; exit $status' "
                 "\"$0\"")
                 .arg(space, received);
-        Program program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
+        ChildProgram program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
         QVERIFY(QTest::qWaitFor([&] { return program.process.state() == QProcess::NotRunning; },
                                 30000));
         if (program.process.exitCode() == 77)
@@ -561,13 +516,14 @@ private slots:
         struct stat file {};
         QVERIFY(::fstat(journal.handle(), &file) == 0);
         const quint16 port = free ? freeLoopbackPort(true) : m_busy.serverPort();
-        Program program(m_dir->path(),
-                        Program::shell(QStringLiteral("--headless --tcp --port %1 --settings "
-                                                      "settings.ini 2>>stderr")
-                                           .arg(port)),
-                        false, {},
-                        {"NOTIFY_SOCKET=" + notify,
-                         QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
+        ChildProgram program(
+            m_dir->path(),
+            ChildProgram::shell(QStringLiteral("--headless --tcp --port %1 --settings "
+                                               "settings.ini 2>>stderr")
+                                    .arg(port)),
+            false, {},
+            {"NOTIFY_SOCKET=" + notify,
+             QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
         if (free) {
             QTRY_VERIFY_WITH_TIMEOUT(listen().contains("READY=1"), 30000);
             QTcpSocket peer;
@@ -586,6 +542,8 @@ private slots:
         QVERIFY2(written.contains(free ? "<6>Waiting for TCP data on port "
                                        : "<3>Error while attempting connection. "),
                  written);
+        // The logging category's lines carry their priority too.
+        QVERIFY2(free || written.contains("<4>sendrel.net: listen on port "), written);
         ::close(manager);
     }
 
@@ -599,7 +557,7 @@ private slots:
         QFETCH(int, signal);
         const QString file = m_dir->filePath("window.ini");
         QVERIFY(writeBytes(file, "[Settings]\nPort=4321\n"));
-        Program program(m_dir->path(), {"--settings", file}, true);
+        ChildProgram program(m_dir->path(), {"--settings", file}, true);
         QVERIFY(QTest::qWaitFor([&] { return program.catches(signal); }, 30000));
         ::kill(program.process.processId(), signal);
         QVERIFY2(program.endsWith(0), program.err);

@@ -44,11 +44,14 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     connect(m_stdout, &StdoutSink::failed, this, &HeadlessRun::stdoutFailed);
     ProgramOptions options;
     options.location = settingsLocation(m_line);
+    options.tellBadSettings = false; // exec() judges them against the options given
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
     Form &form = m_program->form();
     // A reader that does not keep up stops the reading from the peer, so TCP pushes back.
-    connect(m_stdout, &StdoutSink::full, this, [&form] {
+    connect(m_stdout, &StdoutSink::full, this, [this, &form] {
+        if (m_stdout->dropsWhenFull())
+            return;
         form.listenSock->setPaused(true);
         form.sendSock->setPaused(true);
     });
@@ -76,6 +79,8 @@ void HeadlessRun::TellProblem(const QString & /*problem*/) {
 }
 
 int HeadlessRun::exec() {
+    if (refuseBadSettings())
+        return 2;
     applyOptions();
     if (m_line.mode == CommandLine::Mode::Send)
         return send();
@@ -85,11 +90,52 @@ int HeadlessRun::exec() {
     return exitCode;
 }
 
+// A stored value the run would use and cannot is refused as a bad option is: a restart would
+// not mend it, so under the service the run ends with 2, which the unit does not restart.
+bool HeadlessRun::refuseBadSettings() {
+    bool refused = false;
+    for (const BadSetting &bad : m_program->badSettings()) {
+        if (!usesStored(bad.key))
+            continue;
+        m_notifier.status(bad.text);
+        printLine(bad.text, true);
+        refused = true;
+    }
+    return refused;
+}
+
+// Whether the run takes `key` from the settings file: an option given takes its place, and a
+// send uses only what shapes a UDP datagram.
+bool HeadlessRun::usesStored(const QString &key) const {
+    const bool send = m_line.mode == CommandLine::Mode::Send;
+    if (send && m_line.tcp.value_or(true))
+        return false;
+    if (key == u"MulticastInterface")
+        return !m_line.interfaceName;
+    if (key == u"AllowBroadcast")
+        return !m_line.broadcast;
+    if (key == u"MulticastTtl")
+        return !m_line.ttl;
+    if (send)
+        return false;
+    if (key == u"Port")
+        return !m_line.port;
+    if (key == u"ListenAddress")
+        return !m_line.bindAddress;
+    if (key == u"MulticastGroups")
+        return m_line.groups.isEmpty();
+    if (key == u"SendFromListenPort")
+        return true;
+    return m_line.pairs.isEmpty(); // a pair's keys
+}
+
 void HeadlessRun::applyOptions() {
     Form &c = m_program->form();
     NetworkOptions &network = c.networkOptions;
-    if (m_line.bindAddress)
+    if (m_line.bindAddress) {
         network.listenAddress = *m_line.bindAddress;
+        network.unusableListenAddress.clear();
+    }
     if (!m_line.groups.isEmpty())
         network.multicastGroups = m_line.groups;
     if (m_line.interfaceName)
@@ -141,6 +187,17 @@ int HeadlessRun::listen() {
                                      : QStringLiteral(" while connected to ") + connected),
                           false);
             });
+    // Stopping the reading would stop every UDP peer's answers: what stdout cannot take is
+    // dropped and counted instead.
+    m_stdout->setDropWhenFull(c.optTCP[1]->isOn());
+    connect(m_stdout, &StdoutSink::droppingStarted, this, [this] {
+        printLine(QStringLiteral("Standard output does not keep up: received bytes are dropped "
+                                 "from it until it does (stdout_dropped_bytes counts them)"),
+                  true);
+    });
+    connect(&c, &Form::connectionAccepted, this, [this](const QString &peer) {
+        printLine(QStringLiteral("Accepted a connection from ") + peer, false);
+    });
     c.btnConnect.Click();
     // Judged from the buttons, not the text: an error text may stay until the next Start.
     if (!c.btnDisconnect.Visible()) {
@@ -296,20 +353,24 @@ void HeadlessRun::stdoutFailed(const QString &reason) {
     }
 }
 
-void HeadlessRun::printNote(const QString &note) {
+// A long reply note says how big the reply was, the rest being cut.
+void HeadlessRun::printNote(const QString &note, qint64 replyBytes) {
     const QString line = oneLine(note);
     if (line.size() <= LongestNote) {
         printLine(line, false);
         return;
     }
-    printLine(line.left(LongestNote) + QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size()),
-              false);
+    const QString size = replyBytes >= 0
+                             ? QStringLiteral("... (a reply of %1 bytes)").arg(replyBytes)
+                             : QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size());
+    printLine(line.left(LongestNote) + size, false);
 }
 
 // Bare pairs, without the status lines' time stamp, so a script can split the line as it is.
 void HeadlessRun::printStats() {
-    const QString line = trafficLine(m_program->form().traffic.snapshot());
-    writeError(((m_journal ? QStringLiteral("<6>") : QString()) + line + u'\n').toUtf8());
+    const QString line = trafficLine(m_program->form().traffic.snapshot())
+                         + QStringLiteral(" stdout_dropped_bytes=%1").arg(m_stdout->dropped());
+    writeError(errorLine(line, LinePriority::Info, m_journal, {}).toUtf8());
 }
 
 void HeadlessRun::printLine(const QString &text, bool error) {

@@ -39,6 +39,8 @@ private:
     QString BrowseForFolder(const QString &title) override;
     void TellProblem(const QString &problem) override;
 
+    bool refuseBadSettings();
+    bool usesStored(const QString &key) const;
     void applyOptions();
     int listen();
     int send();
@@ -51,7 +53,7 @@ private:
     void end(int exitCode);
     void writeChunk(const QByteArray &bytes);
     void stdoutFailed(const QString &reason);
-    void printNote(const QString &note);
+    void printNote(const QString &note, qint64 replyBytes);
     void printLine(const QString &text, bool error);
 
     CommandLine m_line;

@@ -62,10 +62,15 @@ void Listener::StartListening() {
             startError = why;
     }
 
+    // A stored address that is none must not widen to every address.
+    const QString addressProblem = listenAddressProblem(o);
+    if (!addressProblem.isEmpty())
+        startError = addressProblem;
+
     bool started = false;
     int port = 0;
-    const bool portUsable =
-        interfaceKnown && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
+    const bool portUsable = interfaceKnown && addressProblem.isEmpty()
+                            && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
     if (c.optTCP[0]->isOn()) {
         listener->setProtocol(SocketControl::TcpProtocol);
         if (portUsable)
@@ -203,6 +208,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_connectedPeer = peer;
         m_form.traffic.connectedAt(m_clock.now());
+        emit m_form.connectionAccepted(peer);
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at
@@ -222,6 +228,12 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
     if (slot && number == 10055) {
         slot->Close();
         m_form.lblStatus[0]->setText(text);
+        // The status line shows it for one tick only: the box and the counters keep it.
+        m_form.traffic.countDroppedPeer();
+        m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ")
+                                     + m_connectedPeer + QStringLiteral(" because of error: ")
+                                     + m_form.state.LastListenError + QStringLiteral(" On Sock:")
+                                     + QString::number(index) + QStringLiteral("\r\n"));
         return;
     }
     StopListening();

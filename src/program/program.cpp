@@ -25,8 +25,8 @@ constexpr qint32 AppendWindow = 1000;
 } // namespace
 
 Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
-    : m_dialogs(dialogs), m_settings(std::move(options.location)),
-      m_form(std::make_unique<Form>()) {
+    : m_dialogs(dialogs), m_settings(std::move(options.location)), m_form(std::make_unique<Form>()),
+      m_tellBadSettings(options.tellBadSettings) {
     if (options.clock) {
         m_clock = options.clock;
     } else {
@@ -78,7 +78,11 @@ void Program::connectHandlers() {
                 receiver->listenSock_DataArrival(index, bytesTotal);
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
-    connect(&c.tmrMain, &QTimer::timeout, this, [monitor] { monitor->tmrMain_Timer(); });
+    // The tick that lets a peer that left go takes its delayed answers with it.
+    connect(&c.tmrMain, &QTimer::timeout, this, [monitor, receiver] {
+        monitor->tmrMain_Timer();
+        receiver->dropGoneAnswers();
+    });
     // While a repeat runs the button stops it.
     connect(&c.btnSendData, &Control::clicked, this, [sender, repeat = m_repeatSend.get()] {
         if (repeat->running())
@@ -136,8 +140,17 @@ void Program::Form_Unload() {
 }
 
 void Program::loadSettings() {
-    showSettings(*m_form, m_settings.LoadSettings());
+    const Settings loaded = m_settings.LoadSettings();
+    showSettings(*m_form, loaded);
     reportProblem(m_settings.problem());
+    m_badSettings = loaded.badValues;
+    QStringList bad;
+    for (const BadSetting &value : std::as_const(m_badSettings))
+        bad.append(value.text);
+    if (m_tellBadSettings && !bad.isEmpty())
+        reportProblem(QStringLiteral("The settings file holds values this program "
+                                     "cannot use:\r\n")
+                      + bad.join(QStringLiteral("\r\n")));
 }
 
 void Program::saveSettings() {
