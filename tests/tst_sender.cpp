@@ -79,8 +79,9 @@ private slots:
         QTest::newRow("tcp refused") << true << typed << wire << QString::number(LoopbackPeer(true).port()) << "10061:Connection refused.";
         QTest::newRow("tcp long host") << true << typed << wire << "@" + QString(300, 'a') << "11001:Host not found.";
         // The UDP client's lookups answer from the test (none or never), not from a name server.
-        QTest::newRow("udp unknown host") << false << typed << wire << "@no-such-host.invalid" << "11001:Host not found.";
-        QTest::newRow("udp lookup out of time") << false << typed << wire << "@slow.invalid" << "11001:Host not found.";
+        // A UDP send is not told in a box: its line fails, and its tool tip says why.
+        QTest::newRow("udp unknown host") << false << typed << wire << "@no-such-host.invalid" << none;
+        QTest::newRow("udp lookup out of time") << false << typed << wire << "@slow.invalid" << none;
         // clang-format on
     }
     // One connection or datagram with the text's bytes (blanks around host and port ignored); an
@@ -126,6 +127,8 @@ private slots:
         QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size()); // a failed send counts nothing
         const QString boxText = "SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
+        QCOMPARE(c().lblStatus[2]->toolTip(),
+                 !tcp && badHost ? "Data not sent: 11001 - Host not found." : "");
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
     }
 
@@ -141,6 +144,18 @@ private slots:
         c().txtListenPort.setText(QString::number(peer.port()));
         send(QString(70000, 'x')); // larger than any datagram
         QCOMPARE(c().lblStatus[2]->Text(), lastSend("Send Failed"));
+        QCOMPARE(c().lblStatus[2]->toolTip(), "Data not sent: 10040 - Message too long.");
+        // A broadcast the system refuses (nothing leaves while broadcasts are not allowed).
+        c().txtSendIP.setText("127.255.255.255");
+        send("all");
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend("Send Failed"));
+        QVERIFY2(c().lblStatus[2]->toolTip().startsWith("Data not sent: 10013 ")
+                     && c().lblStatus[2]->toolTip().endsWith("when Network Options allow it."),
+                 qPrintable(c().lblStatus[2]->toolTip()));
+        c().txtSendIP.setText("127.0.0.1");
+        send("x");
+        QCOMPARE(c().lblStatus[2]->toolTip(), "");
+        QVERIFY(m_f->messages.isEmpty());
     }
 
     void programEndsDuringWait_noCrash() {
