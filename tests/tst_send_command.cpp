@@ -110,6 +110,34 @@ private slots:
                  program.err);
     }
 
+    // A peer that reads slowly and keeps talking still gets the whole file: the closing
+    // connection is not reset by the system with its tail unsent.
+    void slowTalkingReaderGetsAll() {
+        const QByteArray bytes = QByteArray("0123456789abcdef").repeated(1 << 19); // 8 MiB
+        QVERIFY(writeBytes(m_dir->filePath("file"), bytes));
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QPointer<QTcpSocket> peer;
+        QByteArray received;
+        QTimer pace;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            peer = server.nextPendingConnection();
+            peer->setReadBufferSize(64 << 10);
+            connect(&pace, &QTimer::timeout, peer, [&] {
+                received += peer->read(64 << 10);
+                peer->write("."); // what arrives after a plain close makes the system reset
+            });
+            pace.start(20);
+        });
+        Program program(m_dir->path(),
+                        withSettings({"--send-file", "file", "--wait", "30000", "--to",
+                                      "127.0.0.1:" + QString::number(server.serverPort())}));
+        QVERIFY2(program.endsWith(0), program.err);
+        QTRY_VERIFY_WITH_TIMEOUT(!peer || peer->state() != QAbstractSocket::ConnectedState, 30000);
+        QCOMPARE(received.size(), bytes.size());
+        QVERIFY(received == bytes);
+    }
+
     // A reply that cannot be written to stdout is not taken for a done send.
     void replyNotWritten() {
         QTcpServer server;
