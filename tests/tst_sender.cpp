@@ -266,6 +266,36 @@ private slots:
         QTRY_COMPARE(c().sendSock->State(), SocketControl::Closed);
     }
 
+    // A stall of the event loop longer than the catch-up allowance is not made up for by a
+    // burst of sends afterwards: the schedule starts afresh.
+    void repeat_noBurstAfterStall() {
+        LoopbackPeer peer(false);
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QString::number(peer.port()));
+        c().txtSendData.setText(QStringLiteral("x"));
+        RepeatSend &repeat = m_f->program().repeatSend();
+        QVERIFY(repeat.start(20, 0));
+        QTRY_VERIFY(repeat.sent() >= 2);
+        const int before = repeat.sent();
+        QThread::msleep(1000); // 50 sends behind
+        QTest::qWait(300);     // at most 15 due, and 5 of catch-up
+        repeat.stop();
+        QVERIFY2(repeat.sent() - before <= 30, qPrintable(QString::number(repeat.sent() - before)));
+    }
+
+    // The highest port is a port like any other for a client send.
+    void clientSend_highestPort() {
+        QUdpSocket peer;
+        if (!peer.bind(QHostAddress::LocalHost, 65535))
+            QSKIP("port 65535 is taken on this machine");
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QStringLiteral("65535"));
+        send(QStringLiteral("top"));
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        QCOMPARE(peer.receiveDatagram().data(), "top");
+    }
+
     // Esc and the button stop a repeat that would go on for ever, and so does the first failure,
     // whose line is the described one.
     void repeat_stops() {
