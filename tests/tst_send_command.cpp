@@ -1,8 +1,12 @@
 #include "support/file_bytes.h"
+#include "support/loopback.h"
 #include "support/program_process.h"
 
 #include <QtNetwork>
 #include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
 
 // The one-shot sends of the command line, on the real program: what they take, and when they
 // end as failed.
@@ -134,8 +138,141 @@ private slots:
                                       "127.0.0.1:" + QString::number(server.serverPort())}));
         QVERIFY2(program.endsWith(0), program.err);
         QTRY_VERIFY_WITH_TIMEOUT(!peer || peer->state() != QAbstractSocket::ConnectedState, 30000);
+        QVERIFY(peer);
+        received += peer->readAll();
         QCOMPARE(received.size(), bytes.size());
         QVERIFY(received == bytes);
+    }
+
+    void sendsOnce_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("tcp v6") << "[::1]" << true;
+        QTest::newRow("udp name") << "localhost" << false;
+    }
+    // The program itself answers, so the reply comes back to the send while it lingers.
+    void sendsOnce() {
+        QFETCH(QString, host);
+        QFETCH(bool, tcp);
+        const QString protocol = tcp ? "--tcp" : "--udp";
+        const QString port = QString::number(freeLoopbackPort(tcp));
+        Program peer(m_dir->path(), {"--headless", protocol, "--port", port, "--respond",
+                                     "hello=ack%TAB%", "--settings", "settings.ini"});
+        QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
+        Program program(m_dir->path(), {"--send", "hello", "--to", host + ':' + port, protocol,
+                                        "--settings", "settings.ini"});
+        QVERIFY2(program.endsWith(0), program.err);
+        QCOMPARE(peer.out, "hello");
+        QCOMPARE(program.out, "ack\t\r\n");
+        QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
+                 program.err);
+        QVERIFY2(!program.err.contains("listensock"), program.err); // the trace line is asked for
+    }
+
+    void repeatSend_data() {
+        QTest::addColumn<int>("count");
+        QTest::newRow("three") << 3;
+        QTest::newRow("until interrupted") << 0;
+    }
+    // Each send is answered and counted on its line; a signal ends an endless repeat as success.
+    void repeatSend() {
+        QFETCH(int, count);
+        const QString port = QString::number(freeLoopbackPort(false));
+        Program peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond", "hi=ok",
+                                     "--settings", "settings.ini"});
+        QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
+        Program program(m_dir->path(),
+                        {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp", "--repeat",
+                         QString::number(count), "--interval", "20", "--settings", "settings.ini"});
+        if (count == 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("(3)"), 30000);
+            QTRY_VERIFY(program.catches(SIGINT));
+            ::kill(pid_t(program.process.processId()), SIGINT);
+        }
+        QVERIFY2(program.endsWith(0), program.err);
+        const int sent = int(program.err.count("Last Data Sent: "));
+        QVERIFY2(count == 0 ? sent >= 3 : sent == 3, program.err);
+        QVERIFY(program.err.contains(count == 0 ? "(3)\n" : "(3 of 3)\n"));
+        QTRY_COMPARE(peer.out, QByteArray("hi").repeated(sent));
+        QCOMPARE(program.out, QByteArray("ok\r\n").repeated(sent));
+    }
+
+    // A file's bytes unchanged, the last-send line once the connection has closed.
+    void sendsFile() {
+        const QByteArray bytes = QByteArray(300000, 'f') + QByteArray("\0\r\n\xff", 4);
+        QVERIFY(writeBytes(m_dir->filePath("file"), bytes));
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QByteArray received;
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = server.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
+        });
+        Program program(m_dir->path(), {"--send-file", "file", "--to",
+                                        "127.0.0.1:" + QString::number(server.serverPort()),
+                                        "--settings", "settings.ini"});
+        QVERIFY2(program.endsWith(0), program.err);
+        QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
+                 program.err);
+        QTRY_COMPARE(received, bytes);
+    }
+
+    void broadcastSend_data() {
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("with --broadcast") << true;
+        QTest::newRow("without") << false;
+    }
+    // A loopback broadcast reaches a socket on all addresses, only when allowed.
+    void broadcastSend() {
+        QFETCH(bool, allowed);
+        QUdpSocket everyone;
+        QVERIFY(everyone.bind(QHostAddress::AnyIPv4, 0));
+        QStringList arguments{"--send",
+                              "to all",
+                              "--udp",
+                              "--settings",
+                              "settings.ini",
+                              "--to",
+                              "127.255.255.255:" + QString::number(everyone.localPort())};
+        if (allowed)
+            arguments << "--broadcast";
+        Program program(m_dir->path(), arguments);
+        QVERIFY2(program.endsWith(allowed ? 0 : 1), program.err);
+        if (allowed) {
+            QTRY_VERIFY(everyone.hasPendingDatagrams());
+            QCOMPARE(everyone.receiveDatagram().data(), "to all");
+        } else {
+            QVERIFY2(program.err.contains(" - ERROR: Data Not Sent, Send Failed")
+                         && program.err.contains("10013 - Permission denied."),
+                     program.err);
+        }
+    }
+
+    // A send ends only once every byte has left, however slowly the peer reads: in a network
+    // namespace of its own with small socket buffers, so the bytes wait in the program.
+    void sendWaitsForSlowReader() {
+        if (geteuid() != 0 || QStandardPaths::findExecutable("ip").isEmpty())
+            QSKIP("needs root (CAP_SYS_ADMIN) and ip to make a network namespace");
+        const QString space =
+            QStringLiteral("sendrel-slow-%1").arg(QCoreApplication::applicationPid());
+        const QString received = m_dir->filePath("received");
+        const QString script =
+            QStringLiteral(
+                "ip netns add %1 || exit 77; trap 'ip netns del %1' EXIT; ip -n %1 link set lo up; "
+                "exec ip netns exec %1 sh -c 'sysctl -qw net.ipv4.tcp_wmem=\"4096 4096 4096\" "
+                "net.ipv4.tcp_rmem=\"4096 4096 4096\"; (nc -l 127.0.0.1 9000 | (sleep 2; cat) > "
+                "%2) "
+                "& sleep 0.3; \"$0\" --send \"$(head -c 120000 /dev/zero | tr \"\\0\" x)\" "
+                "--to 127.0.0.1:9000 --settings settings.ini; status=$?; wait; exit $status' "
+                "\"$0\"")
+                .arg(space, received);
+        Program program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
+        QVERIFY(QTest::qWaitFor([&] { return program.process.state() == QProcess::NotRunning; },
+                                30000));
+        if (program.process.exitCode() == 77)
+            QSKIP("the system refused a network namespace");
+        QVERIFY2(program.endsWith(0), program.err);
+        QCOMPARE(QFileInfo(received).size(), 120000);
     }
 
     // A reply that cannot be written to stdout is not taken for a done send.
