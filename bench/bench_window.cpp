@@ -14,7 +14,7 @@
 #include <QTimer>
 
 BenchWindow::BenchWindow() {
-    if (!m_dir.isValid())
+    if (!m_dir.valid())
         return;
     const QString program = folder(QStringLiteral("program"));
     const QString config = folder(QStringLiteral("config"));
@@ -38,8 +38,10 @@ SocketControl *BenchWindow::element(int index) const {
     return m_window->form().listenSock->element(index);
 }
 
-void BenchWindow::enableLog() {
-    form().txtLogPath.setText(logFolder());
+void BenchWindow::enableLog(const QString &folder) {
+    if (!folder.isEmpty())
+        m_logFolder = folder;
+    form().txtLogPath.setText(m_logFolder);
     form().chkLogData.setValue(1);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "window/main_window.h"
+#include "scratch.h"
 
-#include <QTemporaryDir>
+#include "window/main_window.h"
 
 #include <chrono>
 #include <functional>
@@ -11,7 +11,8 @@
 class Figures;
 class SocketControl;
 
-// The real window, shown offscreen, with its settings and logs kept in a temporary folder.
+// The real window, shown offscreen, with its settings and logs kept in a temporary folder in
+// memory.
 class BenchWindow {
 public:
     BenchWindow();
@@ -24,7 +25,8 @@ public:
     Program &program() { return m_window->program(); }
     SocketControl *element(int index) const;
 
-    void enableLog();
+    // Logs into `folder`, or into the temporary folder's "logs" when none is given.
+    void enableLog(const QString &folder = {});
     // Presses Start; answers the port the system chose, or 0 (reported in `figures`) when the
     // listener did not open. The chosen port is written back to the port box, so a restart
     // reopens the same port.
@@ -33,7 +35,8 @@ public:
     quint16 startPingResponder(const Figures &figures);
 
     QString folder(const QString &name) const { return m_dir.filePath(name); }
-    QString logFolder() const { return folder(QStringLiteral("logs")); }
+    QString where() const { return m_dir.description(); }
+    QString logFolder() const { return m_logFolder; }
     QString todaysLogFile() const;
 
     // Runs the window's events until `done` answers true or `timeout` has passed.
@@ -42,6 +45,7 @@ public:
     static void runEventsFor(std::chrono::milliseconds duration);
 
 private:
-    QTemporaryDir m_dir;
+    ScratchFolder m_dir;
+    QString m_logFolder = m_dir.filePath(QStringLiteral("logs"));
     std::unique_ptr<MainWindow> m_window;
 };

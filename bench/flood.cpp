@@ -1,10 +1,12 @@
 // TCP flood: the same payload into a plain recv-and-write receiver and into the window with
-// logging on, in turns, five rounds; compares the medians of their throughput and CPU time and
-// checks every log byte for byte. The hex flood does the same with the received-data box
+// logging on, in turns, five rounds with both files in memory; compares the medians of their
+// throughput and CPU time and checks every log byte for byte. One more round on disk is shown
+// as information. The hex flood does the same with the received-data box
 // showing hex dumps with time stamps.
 #include "bench_window.h"
 #include "benchmarks.h"
 #include "figures.h"
+#include "scratch.h"
 #include "window_flood.h"
 
 #include "model/form.h"
@@ -19,6 +21,48 @@ namespace {
 
 constexpr int Rounds = 5;
 
+// The reference receiver writing into `baselineFile`, then the window logging into its log
+// folder, with the round's figures printed under `name`. False when the round could not run.
+bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total, const QString &baselineFile,
+                const QString &name, const Figures &figures, WindowFlood::Round &round) {
+    // Each round's log holds that round's flood alone. It goes before the reference runs,
+    // so both write into memory that the system has just had back.
+    QFile::remove(window.todaysLogFile());
+    round.baseline =
+        WindowFlood::baselineThroughput(total, baselineFile, figures, round.baselineCpu);
+    if (round.baseline <= 0)
+        return false;
+    // The listener is back for the next peer once the status monitor has seen the last one go.
+    if (!BenchWindow::runEventsUntil(
+            [&] {
+                return window.form().listenSock->Count() == 1
+                       && window.element(0)->State() == SocketControl::Listening;
+            },
+            10s)) {
+        figures.info(name, QStringLiteral("the listener did not reopen"));
+        return false;
+    }
+    ProcessFigures::resetPeakMemory();
+    round.window = WindowFlood::run(window, port, total);
+    const WindowFlood::Result &result = round.window;
+    figures.info(
+        name,
+        QStringLiteral("baseline %1 MiB/s (CPU %2 s); window %3 MiB/s%4 (user %5 s, system "
+                       "%6 s, wall %7 s), %8 data arrivals (mean chunk %9 KiB), longest "
+                       "tmrMain gap %10 ms")
+            .arg(Figures::number(round.baseline), Figures::number(round.baselineCpu, 2),
+                 Figures::number(result.mibPerSecond),
+                 result.completed ? QString() : QStringLiteral(" (did not complete)"),
+                 Figures::number(result.userSeconds, 2), Figures::number(result.systemSeconds, 2),
+                 Figures::number(result.wallSeconds, 2))
+            .arg(result.entries)
+            .arg(
+                Figures::number(result.entries ? double(total) / double(result.entries) / 1024 : 0))
+            .arg(result.longestTickGap));
+    round.logIntact = WindowFlood::checkLog(figures, window, total, round.logVerdict);
+    return true;
+}
+
 int flood(const QStringList &arguments, bool hexView) {
     const std::uint64_t total =
         arguments.isEmpty() ? WindowFlood::DefaultBytes : arguments.value(0).toULongLong() << 20;
@@ -32,6 +76,7 @@ int flood(const QStringList &arguments, bool hexView) {
     BenchWindow window;
     if (!window.valid())
         return 2;
+    figures.info(QStringLiteral("files"), window.where());
     window.form().txtNetData.setShowHex(hexView);
     window.form().txtNetData.setShowTimeStamps(hexView);
     window.enableLog();
@@ -41,51 +86,33 @@ int flood(const QStringList &arguments, bool hexView) {
 
     std::vector<WindowFlood::Round> rounds;
     for (int i = 1; i <= Rounds; ++i) {
-        // Each round's log holds that round's flood alone. It goes before the reference runs,
-        // so both write into memory that the system has just had back.
-        QFile::remove(window.todaysLogFile());
         WindowFlood::Round round;
-        round.baseline = WindowFlood::baselineThroughput(
-            total, window.folder(QStringLiteral("baseline.bin")), figures, round.baselineCpu);
-        if (round.baseline <= 0)
+        if (!floodRound(window, port, total, window.folder(QStringLiteral("baseline.bin")),
+                        QStringLiteral("round %1").arg(i), figures, round))
             return 2;
-        // The listener is back for the next peer once the status monitor has seen the last one
-        // go.
-        if (!BenchWindow::runEventsUntil(
-                [&] {
-                    return window.form().listenSock->Count() == 1
-                           && window.element(0)->State() == SocketControl::Listening;
-                },
-                10s)) {
-            figures.info(QStringLiteral("round %1").arg(i),
-                         QStringLiteral("the listener did not reopen"));
-            return 2;
-        }
-        ProcessFigures::resetPeakMemory();
-        round.window = WindowFlood::run(window, port, total);
-        const WindowFlood::Result &result = round.window;
-        figures.info(
-            QStringLiteral("round %1").arg(i),
-            QStringLiteral("baseline %1 MiB/s (CPU %2 s); window %3 MiB/s%4 (user %5 s, system "
-                           "%6 s, wall %7 s), %8 data arrivals (mean chunk %9 KiB), longest "
-                           "tmrMain gap %10 ms")
-                .arg(Figures::number(round.baseline), Figures::number(round.baselineCpu, 2),
-                     Figures::number(result.mibPerSecond),
-                     result.completed ? QString() : QStringLiteral(" (did not complete)"),
-                     Figures::number(result.userSeconds, 2),
-                     Figures::number(result.systemSeconds, 2),
-                     Figures::number(result.wallSeconds, 2))
-                .arg(result.entries)
-                .arg(Figures::number(result.entries ? double(total) / double(result.entries) / 1024
-                                                    : 0))
-                .arg(result.longestTickGap));
-        round.logIntact = WindowFlood::checkLog(figures, window, total, round.logVerdict);
         rounds.push_back(round);
     }
     // The view keeps its targets for the flood of plain text; the hex view costs more to show.
     const WindowFlood::Targets targets =
         hexView ? WindowFlood::Targets{0.5, 0} : WindowFlood::Targets{0.8, 0.6};
     WindowFlood::report(figures, window, rounds, targets);
+
+    // Both writing to disk once more: the machine's writeback then sets the pace.
+    const ScratchFolder disk(ScratchFolder::Disk);
+    WindowFlood::Round round;
+    if (disk.valid()) {
+        window.enableLog(disk.filePath(QStringLiteral("logs")));
+        disk.flush();
+        if (floodRound(window, port, total, disk.filePath(QStringLiteral("baseline.bin")),
+                       QStringLiteral("on disk"), figures, round)) {
+            const double ratio =
+                round.baseline > 0 ? round.window.mibPerSecond / round.baseline : 0;
+            figures.info(QStringLiteral("on disk, information only"),
+                         QStringLiteral("%1, throughput ratio %2")
+                             .arg(disk.description(), Figures::number(ratio, 2)));
+        }
+        QFile::remove(window.todaysLogFile());
+    }
     figures.info(QStringLiteral("box after the floods"),
                  QStringLiteral("%1 characters shown").arg(window.form().txtNetData.text().size()));
     return 0;

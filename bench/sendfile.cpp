@@ -5,6 +5,7 @@
 #include "figures.h"
 #include "payload.h"
 #include "peer_socket.h"
+#include "scratch.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <atomic>
@@ -136,10 +136,9 @@ int runSendFile(const QStringList &arguments) {
     const Figures figures(QStringLiteral("file send against nc"));
     const QString sendrel = QCoreApplication::applicationDirPath() + QStringLiteral("/sendrel");
     const QString netcat = QStandardPaths::findExecutable(QStringLiteral("nc"));
-    QTemporaryDir dir;
+    const ScratchFolder dir;
     const QString file = dir.filePath(QStringLiteral("payload.bin"));
-    if (!QFile::exists(sendrel) || netcat.isEmpty() || !dir.isValid()
-        || !writePayload(file, total)) {
+    if (!QFile::exists(sendrel) || netcat.isEmpty() || !dir.valid() || !writePayload(file, total)) {
         figures.info(QStringLiteral("setup"),
                      QStringLiteral("needs %1, nc (netcat-openbsd) and room for the file")
                          .arg(QDir::toNativeSeparators(sendrel)));

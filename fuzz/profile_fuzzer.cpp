@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the profile engine as a settings file and checks that reading,
-// editing and reading again agree.
+// editing and reading again agree, and that a batch of edits saved once equals the single edits.
 #include "settings/ini_value.h"
+#include "settings/profile_document.h"
 #include "settings/profile_file.h"
 
 #include <QDir>
@@ -131,12 +132,39 @@ void checkEdits(const QByteArray &text, const QList<Name> &names) {
     }
 }
 
+bool writeScratch(const QString &path, const QByteArray &text) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+QByteArray readScratch(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every name set to the next one's value, one write at a time and then as one batch saved once:
+// the same results and the same bytes, through code page changes and refused values alike.
+void checkBatch(const QByteArray &text, const QList<Name> &names) {
+    const QString path = scratchFile();
+    ProfileFile::Document batch;
+    if (!writeScratch(path, text) || !batch.load(path))
+        return;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const Name &n = names[i];
+        const QByteArray &value = names[(i + 1) % names.size()].rawValue;
+        require(ProfileFile::writeValue(path, n.section, n.key, value)
+                    == batch.setValue(n.section, n.key, value),
+                "a write in a batch succeeds as the same write on its own");
+    }
+    const QByteArray oneByOne = readScratch(path);
+    require(writeScratch(path, text) && batch.save(), "a batch is saved");
+    require(readScratch(path) == oneByOne, "a batch writes the bytes of its writes one by one");
+}
+
 void checkFileRoundTrip(const QByteArray &text, const QList<Name> &names) {
     const QString path = scratchFile();
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+    if (!writeScratch(path, text))
         return;
-    file.close();
 
     QString section = QStringLiteral("Settings");
     QString key = QStringLiteral("WatchString0");
@@ -174,6 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             "a new section reads back");
     require(fresh->endsWith("\r\n"), "a written file ends with a line break");
 
+    checkBatch(text, names);
     checkFileRoundTrip(text, names);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 #include "cli/headless_run.h"
 #include "cli/standard_descriptors.h"
+#include "runtime/service_notifier.h"
 #include "runtime/signal_relay.h"
 #include "window/main_window.h"
 
@@ -57,6 +58,7 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
 
 int main(int argc, char *argv[]) {
     openMissingStandardDescriptors();
+    sendQtMessagesThroughErrorLine();
     ignoreBrokenPipe();
     QByteArrayList arguments;
     for (int i = 0; i < argc; ++i)

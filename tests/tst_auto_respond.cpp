@@ -88,6 +88,7 @@ private slots:
         row("starts, chunk shorter", S, "GET /index", "x", 0, "GET");
         row("ends", E, "%CRLF%", "line", 0, "abc\r\n", "line\r\n");
         row("ends, NUL after", E, "%CRLF%", "line", 0, QByteArray("abc\r\n\0", 6));
+        row("ends, %0 the tail", E, "ping", "[%0]", 0, "xx ping", "[ping]\r\n");
         row("rich tokens", C, "x", "%DATE% %TIME% %PEER% #%COUNTER%", 0, "x",
             "2026-05-12 21:04:05.042 127.0.0.1:5000 #5\r\n");
         row("hex response", C, "ping", "06 %0 03", HexResponse, "ping", "\x06ping\x03\r\n");
@@ -105,6 +106,9 @@ private slots:
         row("anchored, not first", R, "^ping$", "pong", 0, "xping");
         row("$ before a final LF", R, "^ping$", "pong", 0, "ping\n", "pong\r\n");
         row("anywhere", R, "ping", "[%0]", 0, "a ping b", "[ping]\r\n");
+        // Each start position is cheap, so the whole search stays within its time budget.
+        row("many start positions", R, "[a-z]ping", "%0", 0, QByteArray(16384, 'a') + "ping",
+            "aping\r\n");
         row("captures", R, "temp=(\\d+);(\\w+)?", "T=%1 U=%2", 0, "at temp=42;", "T=42 U=\r\n");
         row("unset group", R, "(a)|(b)", "[%1][%2]", 0, "b", "[][b]\r\n");
         row("eleven groups", R, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", "%9%0", 0, "abcdefghijk",

@@ -1,6 +1,6 @@
+#include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
-#include "support/program_process.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -109,7 +109,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, said);
-        Program program(m_dir->path(), arguments + QStringList{"--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), arguments + QStringList{"--settings", "settings.ini"});
         QVERIFY2(program.endsWith(exitCode), program.err);
         QVERIFY2((program.out + program.err).contains(said.toUtf8()), program.out + program.err);
     }
@@ -128,7 +128,7 @@ private slots:
                                   << QByteArrayList{"", "pong\t!\r\n", ""} << "oldping\r\n" + binary
                                   << QStringList{"Waiting for TCP data on port",
                                                  "TCP Server Mode Send IP Address: 127.0.0.1",
-                                                 "Replied to ping%CRLF% with: pong\t! On Sock:1"}
+                                                 "Replied to ping%CRLF% with: pong\\x09! On Sock:1"}
                                   << SIGTERM;
         QTest::newRow("udp from file")
             << QStringList{"--respond", "hi=ho"} << QByteArrayList{"hi", binary}
@@ -159,9 +159,10 @@ private slots:
         QFETCH(int, signal);
         const bool tcp = arguments.contains("--tcp");
         const quint16 port = freeLoopbackPort(tcp);
-        Program program(m_dir->path(), QStringList{"--headless", "--port", QString::number(port),
-                                                   "--settings", "settings.ini"}
-                                           + arguments);
+        ChildProgram program(
+            m_dir->path(),
+            QStringList{"--headless", "--port", QString::number(port), "--settings", "settings.ini"}
+                + arguments);
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("data on port "), 30000);
 
         QTcpSocket peer;
@@ -203,7 +204,9 @@ private slots:
         const QByteArray stats = "received_bytes=" + QByteArray::number(out.size())
                                  + " received_chunks=" + QByteArray::number(chunks.size())
                                  + " sent_reply_bytes=8 ";
-        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused + '\n';
+        const QByteArray lastStats = " refused_while_connected=1 last_refused=" + refused
+                                     + " dropped_answers=0 unsent_bytes=0 dropped_peers=0"
+                                       " stdout_dropped_bytes=0\n";
         if (arguments.contains("--stats")) {
             ::kill(program.process.processId(), SIGUSR1);
             QTRY_VERIFY2(program.err.endsWith(lastStats), program.err);
@@ -229,8 +232,8 @@ private slots:
     // A peer of another loopback address is refused by the system.
     void listensOnOneAddress() {
         const QString port = QString::number(freeLoopbackPort(true));
-        Program program(m_dir->path(), {"--headless", "--tcp", "--bind", "127.0.0.2", "--port",
-                                        port, "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--headless", "--tcp", "--bind", "127.0.0.2", "--port",
+                                             port, "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for TCP data on port "
                                                       + port.toUtf8() + " (address 127.0.0.2)"),
                                  30000);
@@ -276,13 +279,13 @@ private slots:
         QVERIFY(bound);
 
         const QString port = "5000";
-        Program program(m_dir->path(),
-                        {"-c",
-                         "exec " + ip + " netns exec " + name + " \"$0\" --headless --udp --port "
-                             + port
-                             + " --join 239.1.2.3 --log logs --respond hi=ho --settings "
-                               "settings.ini",
-                         SENDREL_PROGRAM});
+        ChildProgram program(m_dir->path(),
+                             {"-c",
+                              "exec " + ip + " netns exec " + name
+                                  + " \"$0\" --headless --udp --port " + port
+                                  + " --join 239.1.2.3 --log logs --respond hi=ho --settings "
+                                    "settings.ini",
+                              SENDREL_PROGRAM});
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("Waiting for UDP data on port 5000 (group "
                                                       "239.1.2.3)"),
                                  30000);
@@ -313,7 +316,7 @@ private slots:
     }
     void invalidUtf8_refused() {
         QFETCH(QString, arguments);
-        Program program(m_dir->path(), Program::shell(arguments));
+        ChildProgram program(m_dir->path(), ChildProgram::shell(arguments));
         QVERIFY2(program.endsWith(2), program.err);
         QVERIFY2(program.err.contains("is not valid UTF-8"), program.err);
     }
@@ -340,7 +343,7 @@ private slots:
                                            "wait $p) %2")
                                 .arg(port)
                                 .arg(redirect);
-        Program program(m_dir->path(), {"-c", run, SENDREL_PROGRAM}, false, "/bin/bash");
+        ChildProgram program(m_dir->path(), {"-c", run, SENDREL_PROGRAM}, false, "/bin/bash");
         QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("data on port "), 30000);
         const qint64 pid = program.err.left(program.err.indexOf('\n')).toLongLong();
         QTcpSocket peer;
@@ -382,13 +385,14 @@ private slots:
         struct stat file {};
         QVERIFY(::fstat(journal.handle(), &file) == 0);
         const quint16 port = free ? freeLoopbackPort(true) : m_busy.serverPort();
-        Program program(m_dir->path(),
-                        Program::shell(QStringLiteral("--headless --tcp --port %1 --settings "
-                                                      "settings.ini 2>>stderr")
-                                           .arg(port)),
-                        false, {},
-                        {"NOTIFY_SOCKET=" + notify,
-                         QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
+        ChildProgram program(
+            m_dir->path(),
+            ChildProgram::shell(QStringLiteral("--headless --tcp --port %1 --settings "
+                                               "settings.ini 2>>stderr")
+                                    .arg(port)),
+            false, {},
+            {"NOTIFY_SOCKET=" + notify,
+             QStringLiteral("JOURNAL_STREAM=%1:%2").arg(file.st_dev).arg(file.st_ino)});
         if (free) {
             QTRY_VERIFY_WITH_TIMEOUT(listen().contains("READY=1"), 30000);
             QTcpSocket peer;
@@ -407,6 +411,8 @@ private slots:
         QVERIFY2(written.contains(free ? "<6>Waiting for TCP data on port "
                                        : "<3>Error while attempting connection. "),
                  written);
+        // The logging category's lines carry their priority too.
+        QVERIFY2(free || written.contains("<4>sendrel.net: listen on port "), written);
         ::close(manager);
     }
 
@@ -420,7 +426,7 @@ private slots:
         QFETCH(int, signal);
         const QString file = m_dir->filePath("window.ini");
         QVERIFY(writeBytes(file, "[Settings]\nPort=4321\n"));
-        Program program(m_dir->path(), {"--settings", file}, true);
+        ChildProgram program(m_dir->path(), {"--settings", file}, true);
         QVERIFY(QTest::qWaitFor([&] { return program.catches(signal); }, 30000));
         ::kill(program.process.processId(), signal);
         QVERIFY2(program.endsWith(0), program.err);

@@ -1,5 +1,6 @@
 // Bad input and faults end to end: binary and huge chunks, resets, floods of clients, odd
 // datagrams and logs that cannot be written.
+#include "listener/receive_handler.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/log_entries.h"
@@ -15,7 +16,11 @@
 #include <QUdpSocket>
 
 #include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -104,6 +109,107 @@ private slots:
         next.connectToHost(QHostAddress::LocalHost, port);
         QTRY_VERIFY(c().listenSock->element(1)
                     && c().listenSock->element(1)->State() == SocketControl::Connected);
+    }
+
+    // Delayed answers are a peer's to multiply: a flood is held to the bound, the rest dropped
+    // with one note and counted, and another peer still gets its answers queued.
+    void delayedAnswers_floodIsBoundedPerPeer() {
+        const quint16 port = startListener(c(), false);
+        setPairs(c(), {"x"}, {QString(60000, u'a')});
+        c().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
+        const DelayedAnswers &delayed = m_fixture->program().receiveHandler().delayedAnswers();
+        QUdpSocket flood, other;
+        QVERIFY(flood.bind(QHostAddress::LocalHost, 0) && other.bind(QHostAddress::LocalHost, 0));
+        for (int i = 0; i < 100; ++i) {
+            flood.writeDatagram("x", QHostAddress::LocalHost, port);
+            QTest::qWait(2);
+        }
+        QTRY_COMPARE(c().traffic.snapshot().receivedChunks, qint64(100));
+        QVERIFY(delayed.pendingBytes() <= DelayedAnswers::PeerBytes);
+        const qsizetype held = delayed.pendingCount();
+        QCOMPARE(c().traffic.snapshot().droppedAnswers, qint64(100 - held));
+        QCOMPARE(c().txtNetData.text().count(u"too many delayed answers"_s), 1);
+        other.writeDatagram("x", QHostAddress::LocalHost, port);
+        QTRY_COMPARE(delayed.pendingCount(), held + 1);
+    }
+
+    // What waited for a TCP peer goes when the peer does, not at its due time.
+    void delayedAnswers_peerThatLeftLetsThemGo() {
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {"x"}, {"late"});
+        c().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
+        const DelayedAnswers &delayed = m_fixture->program().receiveHandler().delayedAnswers();
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(peer.waitForConnected(5000));
+        peer.write("x");
+        QTRY_COMPARE(delayed.pendingCount(), 1);
+        peer.disconnectFromHost();
+        QTRY_COMPARE(delayed.pendingCount(), 0);
+        QCOMPARE(delayed.pendingBytes(), qint64(0));
+    }
+
+    // A peer that never reads its answers loses its own connection; the listener goes on. Only
+    // what left is counted and noted as replied; the connection's end is kept in the box and the
+    // counters, and what it still held is noted as not sent.
+    void tcp_peerThatDoesNotRead_losesOnlyItsConnection() {
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {u"PING"_s}, {QString(30000, u'R')});
+        QStringList shown;
+        connect(c().lblStatus[0], &Control::changed, this,
+                [&] { shown << c().lblStatus[0]->Text(); });
+        QStringList notes;
+        connect(&c().txtNetData, &ReceivedData::noteArrived, this,
+                [&](const QString &note) { notes << note; });
+        const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        const QString error = u"10055 - No buffer space available."_s;
+        // One request per chunk, each answered, until what waits for the peer passes the bound.
+        while (!shown.contains(u"Connection closed because of error:\r\n"_s + error)) {
+            const qint64 chunks = c().traffic.snapshot().receivedChunks;
+            QVERIFY(chunks < 5000);
+            QCOMPARE(::send(peer, "PING", 4, MSG_NOSIGNAL), 4);
+            QTRY_COMPARE(c().traffic.snapshot().receivedChunks, chunks + 1);
+        }
+        QCOMPARE(c().state.LastListenError, error);
+        QTRY_COMPARE(c().lblStatus[0]->Text(), u"Waiting for TCP data on port %1"_s.arg(port));
+        QVERIFY(c().btnDisconnect.Visible());
+        QTRY_VERIFY(notes.last().contains(u"not sent: the connection closed before"_s));
+        const QString closed = notes.filter(u"\r\nClosed the connection to 127.0.0.1:"_s).value(0);
+        QVERIFY2(closed.endsWith(u" because of error: "_s + error + u" On Sock:1\r\n"_s),
+                 qPrintable(closed));
+        QVERIFY(c().txtNetData.text().contains(closed));
+        const TrafficSnapshot s = c().traffic.snapshot();
+        QCOMPARE(s.droppedPeers, qint64(1));
+        const qint64 replied = notes.filter(u"Replied to PING"_s).size();
+        QCOMPARE(s.pairAnswers[0], replied);
+        QCOMPARE(s.sentReplyBytes, replied * 30002);
+        QVERIFY(s.unsentBytes >= 30002 && s.sentReplyBytes < 16 << 20);
+        ::close(peer);
+
+        QTcpSocket next;
+        next.connectToHost(QHostAddress::LocalHost, port);
+        next.write("PING");
+        QTRY_COMPARE(next.bytesAvailable(), qint64(30002));
+    }
+
+    // %PEER% names an IPv6 peer as every line does: in brackets.
+    void peerToken_ipv6InBrackets() {
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {u"who"_s}, {u"%PEER%"_s});
+        c().setPairOptions(0, {MatchMode::Contains, false, true, 0});
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHostIPv6, port);
+        QVERIFY(peer.waitForConnected(5000));
+        peer.write("who");
+        QTRY_COMPARE(peer.bytesAvailable() > 0, true);
+        QCOMPARE(peer.readAll(), u"[::1]:%1\r\n"_s.arg(peer.localPort()).toUtf8());
     }
 
     void httpRequestSplitInsideTheMethod_isNotAnswered() {

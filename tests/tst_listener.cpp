@@ -194,46 +194,6 @@ private slots:
         QCOMPARE(c().listenSock->element(0)->State(), SocketControl::Open);
     }
 
-    // A peer that never reads its answers loses its own connection; the listener goes on.
-    void tcp_peerThatDoesNotRead_losesOnlyItsConnection() {
-        const quint16 port = startListener(c(), true);
-        setPairs(c(), {QStringLiteral("PING")}, {QString(30000, u'R')});
-        QStringList shown;
-        connect(c().lblStatus[0], &Control::changed, this,
-                [&] { shown << c().lblStatus[0]->Text(); });
-        QStringList notes;
-        connect(&c().txtNetData, &ReceivedData::noteArrived, this,
-                [&](const QString &note) { notes << note; });
-
-        const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 4096;
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
-        // One request per chunk, each answered, until what waits for the peer passes the bound.
-        while (notes.isEmpty() || notes.constLast().startsWith(QStringLiteral("\r\nReplied"))) {
-            QVERIFY(notes.size() < 5000);
-            QCOMPARE(::send(peer, "PING", 4, MSG_NOSIGNAL), 4);
-            const qsizetype answered = notes.size();
-            QTRY_COMPARE(notes.size(), answered + 1);
-        }
-        const QString error = QStringLiteral("10055 - No buffer space available.");
-        QTRY_VERIFY(
-            shown.contains(QStringLiteral("Connection closed because of error:\r\n") + error));
-        QCOMPARE(c().state.LastListenError, error);
-        QTRY_COMPARE(c().lblStatus[0]->Text(),
-                     QStringLiteral("Waiting for TCP data on port %1").arg(port));
-        QVERIFY(c().btnDisconnect.Visible());
-        ::close(peer);
-
-        auto next = connectPeer(port);
-        next->write("PING");
-        QTRY_COMPARE(next->bytesAvailable(), qint64(30002));
-    }
-
     void autoRespond_answersEveryMatchingPair_data() {
         QTest::addColumn<QStringList>("watch");
         QTest::addColumn<int>("value");

@@ -1,3 +1,4 @@
+#include "settings/profile_document.h"
 #include "settings/profile_file.h"
 #include "support/file_bytes.h"
 
@@ -86,21 +87,34 @@ private slots:
             QTest::newRow(c[0]) << QByteArray(c[1]) << QByteArray(c[2]) << QByteArray(c[3]);
     }
 
+    // Each row runs call by call on the file, then as one batch in memory saved once: both must
+    // read and write the same bytes.
     void vectors() {
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, calls);
         QFETCH(QByteArray, after);
-        QVERIFY(writeBytes(m_path, before));
-        for (const QByteArray &call : calls.split('|')) {
-            const qsizetype slash = call.indexOf('/'), equals = call.indexOf('=', slash);
-            const QByteArray key = call.first(equals < 0 ? call.size() : equals).sliced(slash + 1);
-            const QByteArray value = equals < 0 ? None : call.sliced(equals + 1);
-            if (after.isNull())
-                QCOMPARE(read(m_path, call.first(slash), key), value);
-            else
-                QVERIFY(ProfileFile::writeValue(m_path, call.first(slash), key, value));
+        for (const bool batch : {false, true}) {
+            QVERIFY(writeBytes(m_path, before));
+            ProfileFile::Document document;
+            QVERIFY(document.load(m_path));
+            for (const QByteArray &call : calls.split('|')) {
+                const qsizetype slash = call.indexOf('/'), equals = call.indexOf('=', slash);
+                const QByteArray section = call.first(slash);
+                const QByteArray key =
+                    call.first(equals < 0 ? call.size() : equals).sliced(slash + 1);
+                const QByteArray value = equals < 0 ? None : call.sliced(equals + 1);
+                if (after.isNull())
+                    QCOMPARE(batch ? document.value(section, key).value_or(None)
+                                   : read(m_path, section, key),
+                             value);
+                else if (batch)
+                    QVERIFY(document.setValue(section, key, value));
+                else
+                    QVERIFY(ProfileFile::writeValue(m_path, section, key, value));
+            }
+            QVERIFY(document.save());
+            QCOMPARE(fileBytes(m_path), after.isNull() ? before : after);
         }
-        QCOMPARE(fileBytes(m_path), after.isNull() ? before : after);
     }
 
     void badFileContents_data() {

@@ -4,11 +4,15 @@
 #include "support/window_fixture.h"
 #include "window/exact_text.h"
 #include "window/received_data_box.h"
+#include "window/text_zoom.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -17,7 +21,9 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -196,6 +202,22 @@ private slots:
         QCOMPARE(box.text(), shown);
     }
 
+    // The dump's columns line up whatever the system's fixed font is: a proportional one gives
+    // way to a family whose characters take one advance, where the machine has one.
+    void hexView_fontWithEvenAdvances() {
+        const QStringList families = QFontDatabase::families();
+        const auto uneven = std::find_if(families.begin(), families.end(), [](const QString &f) {
+            return !hasEvenAdvances(QFont(f, 13));
+        });
+        if (uneven == families.end()
+            || std::none_of(families.begin(), families.end(),
+                            [](const QString &f) { return hasEvenAdvances(QFont(f)); }))
+            QSKIP("no font here without or with even advances");
+        const QFont even = evenFont(QFont(*uneven, 13));
+        QVERIFY(hasEvenAdvances(even));
+        QCOMPARE(even.pointSize(), 13);
+    }
+
     void switchingViews_showsWhatTheBoxHolds() {
         ShownData box;
         QSignalSpy hexToggles(&box, &ReceivedData::optionsChanged);
@@ -337,14 +359,16 @@ private slots:
                             [](const QLabel *label) { return label->text() == "Not found"; }));
     }
 
-    // Long lines are shown in pieces, so only the characters must agree with the text.
-    // Long lines are laid out in pieces, which the text handed on joins again.
+    // A growing long line is laid out in pieces, which the text handed on joins again, and
+    // which become one block when its end arrives.
     void view_catchesUpWithText() {
         ShownData box;
         box.setText(QString(Kept, u'x'));
+        QTRY_VERIFY(box.view.document()->blockCount() > 2);
+        QCOMPARE(box.shown(), box.text());
         box.appendText(QStringLiteral("\r\nyy"));
         QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
-        QVERIFY(box.view.document()->blockCount() > 2);
+        QCOMPARE(box.view.document()->blockCount(), 2);
         QCOMPARE(box.shown(), box.text());
         for (int i = 0; i < 30; ++i) {
             box.appendText(numbered(i * 5000, 5000) + u'\n');
@@ -357,12 +381,41 @@ private slots:
         QCOMPARE(box.view.findChildren<QTextDocument *>().size(), 1); // replaced views are not kept
     }
 
+    // A line grown across refreshes, of a few thousand characters or longer than the view keeps
+    // in one piece while it grows, is one row and one block once it ends, and a screen reader
+    // reads no line break the peer did not send.
+    void longLine_oneRowAndReadWhole_data() {
+        QTest::addColumn<qsizetype>("length");
+        QTest::newRow("5,003 characters") << qsizetype(5003);
+        QTest::newRow("longer than a piece") << 2 * ReceivedDataBox::LongestShownLine + 5003;
+    }
+    void longLine_oneRowAndReadWhole() {
+        QFETCH(qsizetype, length);
+        ShownData box;
+        box.view.setLineWrapMode(QPlainTextEdit::NoWrap); // as in the window
+        const QString line = numbered(0, int(length / 4)).left(length);
+        box.setText(line.chopped(2003));
+        QTRY_COMPARE(box.shown().size(), length - 2003);
+        box.appendText(line.last(2003) + "\nnext");
+        QTRY_VERIFY(box.view.toPlainText().endsWith("next"));
+        const QTextBlock first = box.view.document()->firstBlock();
+        QCOMPARE(box.view.document()->blockCount(), 2);
+        QCOMPARE(first.text(), line);
+        box.view.document()->documentLayout()->blockBoundingRect(first);
+        QCOMPARE(first.layout()->lineCount(), 1);
+        QAccessibleTextInterface *read =
+            QAccessible::queryAccessibleInterface(&box.view)->textInterface();
+        QCOMPARE(read->text(0, read->characterCount()), box.text());
+    }
+
     // Copy and Find see the text as it arrived, across the view's breaks of a long line.
     void copyAndFind_seeTheTextAsItArrived() {
         ShownData box;
-        const QString line = QString(1020, u'x') + "Needle" + QString(2000, u'y');
-        box.setText(line + "\r\nnext\n");
-        QTRY_VERIFY(box.view.toPlainText().endsWith("next\n"));
+        const QString line =
+            QString(ReceivedDataBox::LongestShownLine - 4, u'x') + "Needle" + QString(2000, u'y');
+        box.setText("next\r\n" + line); // still open: the view keeps it in pieces
+        QTRY_VERIFY(box.view.toPlainText().endsWith(u'y'));
+        QCOMPARE(box.view.document()->blockCount(), 3);
         box.view.selectAll();
         box.view.copy();
         QCOMPARE(QApplication::clipboard()->text(), box.text());
@@ -373,9 +426,9 @@ private slots:
         // clang-format off
         const QList<std::tuple<QString, QString, QString>> finds{
             {"needle", "Find Next", "Needle"}, // across a break of the view
-            {"y\r\nn", "Find Next", "y\r\nn"},
-            {"d\nl", "Find Next", "y\r\nn"}, // no match: the selection stays
-            {"NEEDLE", "Find Previous", "Needle"}};
+            {"t\r\nx", "Find Previous", "t\r\nx"},
+            {"t\nx", "Find Next", "t\r\nx"}, // no match: the selection stays
+            {"NEEDLE", "Find Next", "Needle"}};
         // clang-format on
         for (const auto &[text, entry, selection] : finds) {
             wanted->setText(text);
@@ -383,6 +436,10 @@ private slots:
             box.view.copy();
             QCOMPARE(QApplication::clipboard()->text(), selection);
         }
+        box.appendText(QStringLiteral("\n")); // the line ends: its pieces become one block
+        QTRY_VERIFY(box.view.toPlainText().endsWith("y\n"));
+        QCOMPARE(box.view.document()->blockCount(), 3);
+        QCOMPARE(box.shown(), box.text());
     }
 };
 

@@ -1,6 +1,6 @@
+#include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
-#include "support/program_process.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -54,7 +54,7 @@ private slots:
     void usageError() {
         QFETCH(QStringList, arguments);
         QFETCH(QString, said);
-        Program program(m_dir->path(), withSettings(arguments));
+        ChildProgram program(m_dir->path(), withSettings(arguments));
         QVERIFY2(program.endsWith(2), program.err);
         QVERIFY2(program.err.contains(said.toUtf8()), program.err);
     }
@@ -83,10 +83,10 @@ private slots:
             QTcpSocket *peer = server.nextPendingConnection();
             connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
         });
-        Program program(m_dir->path(), {"-c",
-                                        command + " --settings settings.ini --to 127.0.0.1:"
-                                            + QString::number(server.serverPort()),
-                                        SENDREL_PROGRAM});
+        ChildProgram program(m_dir->path(), {"-c",
+                                             command + " --settings settings.ini --to 127.0.0.1:"
+                                                 + QString::number(server.serverPort()),
+                                             SENDREL_PROGRAM});
         QVERIFY2(program.endsWith(exitCode), program.err);
         if (exitCode != 0) {
             QVERIFY2(program.err.contains("A device may never end"), program.err);
@@ -105,9 +105,9 @@ private slots:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         server.pauseAccepting(); // the system takes the connection; nobody reads it
-        Program program(m_dir->path(),
-                        withSettings({"--send-file", "big", "--wait", "1000", "--to",
-                                      "127.0.0.1:" + QString::number(server.serverPort())}));
+        ChildProgram program(m_dir->path(),
+                             withSettings({"--send-file", "big", "--wait", "1000", "--to",
+                                           "127.0.0.1:" + QString::number(server.serverPort())}));
         QVERIFY2(program.endsWith(1), program.err);
         QVERIFY2(program.err.contains(" - ERROR: Data Not Sent, Send Failed")
                      && program.err.contains("The peer took nothing for 1 s"),
@@ -133,9 +133,9 @@ private slots:
             });
             pace.start(20);
         });
-        Program program(m_dir->path(),
-                        withSettings({"--send-file", "file", "--wait", "30000", "--to",
-                                      "127.0.0.1:" + QString::number(server.serverPort())}));
+        ChildProgram program(m_dir->path(),
+                             withSettings({"--send-file", "file", "--wait", "30000", "--to",
+                                           "127.0.0.1:" + QString::number(server.serverPort())}));
         QVERIFY2(program.endsWith(0), program.err);
         QTRY_VERIFY_WITH_TIMEOUT(!peer || peer->state() != QAbstractSocket::ConnectedState, 30000);
         QVERIFY(peer);
@@ -156,11 +156,11 @@ private slots:
         QFETCH(bool, tcp);
         const QString protocol = tcp ? "--tcp" : "--udp";
         const QString port = QString::number(freeLoopbackPort(tcp));
-        Program peer(m_dir->path(), {"--headless", protocol, "--port", port, "--respond",
-                                     "hello=ack%TAB%", "--settings", "settings.ini"});
+        ChildProgram peer(m_dir->path(), {"--headless", protocol, "--port", port, "--respond",
+                                          "hello=ack%TAB%", "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
-        Program program(m_dir->path(), {"--send", "hello", "--to", host + ':' + port, protocol,
-                                        "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send", "hello", "--to", host + ':' + port, protocol,
+                                             "--settings", "settings.ini"});
         QVERIFY2(program.endsWith(0), program.err);
         QCOMPARE(peer.out, "hello");
         QCOMPARE(program.out, "ack\t\r\n");
@@ -178,12 +178,12 @@ private slots:
     void repeatSend() {
         QFETCH(int, count);
         const QString port = QString::number(freeLoopbackPort(false));
-        Program peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond", "hi=ok",
-                                     "--settings", "settings.ini"});
+        ChildProgram peer(m_dir->path(), {"--headless", "--udp", "--port", port, "--respond",
+                                          "hi=ok", "--settings", "settings.ini"});
         QTRY_VERIFY_WITH_TIMEOUT(peer.err.contains("data on port "), 30000);
-        Program program(m_dir->path(),
-                        {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp", "--repeat",
-                         QString::number(count), "--interval", "20", "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send", "hi", "--to", "127.0.0.1:" + port, "--udp",
+                                             "--repeat", QString::number(count), "--interval", "20",
+                                             "--settings", "settings.ini"});
         if (count == 0) {
             QTRY_VERIFY_WITH_TIMEOUT(program.err.contains("(3)"), 30000);
             QTRY_VERIFY(program.catches(SIGINT));
@@ -208,9 +208,9 @@ private slots:
             QTcpSocket *peer = server.nextPendingConnection();
             connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
         });
-        Program program(m_dir->path(), {"--send-file", "file", "--to",
-                                        "127.0.0.1:" + QString::number(server.serverPort()),
-                                        "--settings", "settings.ini"});
+        ChildProgram program(m_dir->path(), {"--send-file", "file", "--to",
+                                             "127.0.0.1:" + QString::number(server.serverPort()),
+                                             "--settings", "settings.ini"});
         QVERIFY2(program.endsWith(0), program.err);
         QVERIFY2(program.err.contains("Last Data Sent: ") && !program.err.contains("ERROR"),
                  program.err);
@@ -236,7 +236,7 @@ private slots:
                               "127.255.255.255:" + QString::number(everyone.localPort())};
         if (allowed)
             arguments << "--broadcast";
-        Program program(m_dir->path(), arguments);
+        ChildProgram program(m_dir->path(), arguments);
         QVERIFY2(program.endsWith(allowed ? 0 : 1), program.err);
         if (allowed) {
             QTRY_VERIFY(everyone.hasPendingDatagrams());
@@ -266,7 +266,7 @@ private slots:
                 "--to 127.0.0.1:9000 --settings settings.ini; status=$?; wait; exit $status' "
                 "\"$0\"")
                 .arg(space, received);
-        Program program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
+        ChildProgram program(m_dir->path(), {"-c", script, SENDREL_PROGRAM});
         QVERIFY(QTest::qWaitFor([&] { return program.process.state() == QProcess::NotRunning; },
                                 30000));
         if (program.process.exitCode() == 77)
@@ -286,11 +286,12 @@ private slots:
                 peer->write("the answer");
             });
         });
-        Program program(m_dir->path(),
-                        {"-c",
-                         "exec \"$0\" --send hi --settings settings.ini > /dev/full --to 127.0.0.1:"
-                             + QString::number(server.serverPort()),
-                         SENDREL_PROGRAM});
+        ChildProgram program(
+            m_dir->path(),
+            {"-c",
+             "exec \"$0\" --send hi --settings settings.ini > /dev/full --to 127.0.0.1:"
+                 + QString::number(server.serverPort()),
+             SENDREL_PROGRAM});
         QVERIFY2(program.endsWith(1), program.err);
         QVERIFY2(program.err.contains("No space left on device"), program.err);
     }

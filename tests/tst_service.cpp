@@ -156,6 +156,14 @@ private slots:
                                << false
                                << u"2026-03-05 09:04:07 Replied to ping with: pong On Sock:1\n"_qs;
         QTest::newRow("journal lines") << u"a\rb\n\nc"_qs << true << true << u"<3>a b c\n"_qs;
+        // A peer's bytes in a reply note: no forged entry, no terminal sequence.
+        const QString forged = u"Replied to X with: X"_qs + QChar(0) + u"<3>FORGED ERROR\x1b[2J"_qs;
+        const QString safe = u"Replied to X with: X\\x00<3>FORGED ERROR\\x1b[2J\n"_qs;
+        QTest::newRow("journal forged") << forged << false << true << "<6>" + safe;
+        QTest::newRow("terminal forged")
+            << forged << false << false << "2026-03-05 09:04:07 " + safe;
+        QTest::newRow("tab, DEL, C1") << u"a\tb\x7f"_qs + QChar(0x9b) + u"c\u00e9"_qs << false
+                                      << true << u"<6>a\\x09b\\x7f\\x9bc\u00e9\n"_qs;
     }
     void statusLine() {
         QFETCH(QString, text);

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -212,6 +214,89 @@ private slots:
                     .endsWith("WatchMode2=exact\r\nResponseHex2=0\r\nResponseLineEnd2=1\r\n"
                               "ResponseDelay2=0\r\n"));
         QVERIFY(store.LoadSettings().pairOptions == s.pairOptions);
+    }
+
+    // A save gives the bytes the key-by-key writes gave: values replaced in place under the
+    // file's spelling, new keys after the section's last key in the order written, other sections,
+    // duplicates and line ends kept, and a Windows-1252 file kept in its code page while it can be.
+    void saveKeepsTheFileFormat_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("watch0");
+        QTest::addColumn<QByteArray>("after");
+        QByteArray tail; // what every save below appends to a file that lacks it
+        for (const QByteArray i : {"2", "3", "4", "5", "6"})
+            tail += "WatchString" + i + "=\r\nResponseString" + i + "=\r\n";
+        tail += "ShowHex=1\r\nResponseDelay1=5\r\n";
+        const auto all = [&tail](const QByteArray &watch0) {
+            return "Port=8080\r\nTcpUdpMode=0\r\nCreateLog=0\r\nReceiveMode=0\r\nLogPath=/l/\r\n"
+                   "EnableAutoRespond=0\r\nWatchString0="
+                   + watch0 + "\r\nResponseString0=\r\nWatchString1=\r\nResponseString1=\" x \"\r\n"
+                   + tail;
+        };
+        QTest::newRow("CRLF, duplicates, case, sections")
+            << "; top\r\n[Other]\r\nPort=1\r\n[settings]\r\nport=1\r\nPort=2\r\n; c\r\n"
+               "ResponseString1='old'\r\nShowTimeStamps=1\r\n\r\n[Settings]\r\nWatchString0=x\r\n"_ba
+            << u"w"_s
+            << "; top\r\n[Other]\r\nPort=1\r\n[settings]\r\nport=8080\r\nPort=2\r\n; c\r\n"
+               "ResponseString1=\" x \"\r\nShowTimeStamps=0\r\nTcpUdpMode=0\r\nCreateLog=0\r\n"
+               "ReceiveMode=0\r\nLogPath=/l/\r\nEnableAutoRespond=0\r\nWatchString0=w\r\n"
+               "ResponseString0=\r\nWatchString1=\r\n"
+                   + tail + "\r\n[Settings]\r\nWatchString0=x\r\n";
+        QTest::newRow("LF, no final line break")
+            << "[Settings]\nCreateLog=1\nEnableAutoRespond=2"_ba << u"w"_s
+            << "[Settings]\nCreateLog=0\nEnableAutoRespond=0\r\nPort=8080\r\nTcpUdpMode=0\r\n"
+               "ReceiveMode=0\r\nLogPath=/l/\r\nWatchString0=w\r\nResponseString0=\r\n"
+               "WatchString1=\r\nResponseString1=\" x \"\r\n"
+                   + tail;
+        const QByteArray other = "[Other]\r\nk=\xe9\r\n[Settings]\r\n";
+        QTest::newRow("Windows-1252 kept") << other << u"café"_s << other + all("caf\xe9");
+        QTest::newRow("Windows-1252 until a value needs UTF-8")
+            << other << u"日本"_s
+            << "[Other]\r\nk=\xc3\xa9\r\n[Settings]\r\n" + all("\xe6\x97\xa5\xe6\x9c\xac");
+        // The first key written leaves no byte that is not ASCII: the rest is written as UTF-8.
+        QTest::newRow("Windows-1252 until it turns ASCII")
+            << "[Settings]\r\nPort=\xe9\r\n"_ba << u"café"_s
+            << "[Settings]\r\n" + all("caf\xc3\xa9");
+    }
+    void saveKeepsTheFileFormat() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, watch0);
+        QFETCH(QByteArray, after);
+
+        Settings s;
+        s.port = u"8080"_s;
+        s.logPath = u"/l"_s;
+        s.watchStrings[0] = watch0;
+        s.responseStrings[1] = u" x "_s;
+        s.showHex = true;
+        s.pairOptions[1].delayMs = 5;
+        QVERIFY(writeBytes(settingsPath(), before));
+        const SettingsStore store(m_location);
+        store.SaveSettings(s);
+        QVERIFY(store.problem().isEmpty());
+        QCOMPARE(fileBytes(settingsPath()), after);
+    }
+
+    // A save is one write: a disk that fills up part way through leaves the old file whole, and
+    // a save that changes nothing leaves the file alone.
+    void saveIsOneWrite() {
+        const QByteArray before = "[Settings]\r\nPort=1\r\n";
+        QVERIFY(writeBytes(settingsPath(), before));
+        const SettingsStore store(m_location);
+        withFileSizeLimit(before.size() + 100, [&store] { store.SaveSettings({}); });
+        QCOMPARE(fileBytes(settingsPath()), before);
+        QVERIFY(store.problem().endsWith(u": File too large."_s));
+
+        const auto inode = [this] {
+            struct stat info {};
+            return ::stat(QFile::encodeName(settingsPath()).constData(), &info) == 0 ? info.st_ino
+                                                                                     : 0;
+        };
+        store.SaveSettings({});
+        const auto saved = inode();
+        store.SaveSettings({});
+        QCOMPARE(inode(), saved);
+        QVERIFY(store.problem().isEmpty());
     }
 
     // Files from elsewhere, through the window: values of any length or code page come back

@@ -9,10 +9,14 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <cerrno>
 #include <malloc.h>
 #include <sys/socket.h>
 
 namespace {
+
+// In the error table, instead of a Qt error: errno, or the number itself.
+constexpr int UseErrno = -100, UseNumber = -200;
 
 // An array listening on element 0 that takes each request up into element 1 while that is free.
 struct Served {
@@ -46,6 +50,67 @@ private slots:
         // Freed memory gets scribbled over, so a socket deleted under its own signal crashes here
         // instead of going unnoticed (Qt itself is not built with the address sanitizer).
         mallopt(M_PERTURB, 0xa5);
+    }
+
+    // Each way to an error number: Qt's error (with its text where Qt lumps causes together),
+    // the system's errno, or the number itself; the status line's text from each.
+    void errorMapping_data() {
+        QTest::addColumn<int>("qtError"); // UseErrno or UseNumber instead of a Qt error
+        QTest::addColumn<QString>("qtText");
+        QTest::addColumn<int>("errnoValue");
+        QTest::addColumn<QString>("text");
+        using S = QAbstractSocket;
+        const auto qt = [](const char *row, S::SocketError error, const char *qtText,
+                           const char *text) {
+            QTest::newRow(row) << int(error) << QString::fromLatin1(qtText) << 0 << text;
+        };
+        qt("refused", S::ConnectionRefusedError, "", "10061 - Connection refused.");
+        qt("closed", S::RemoteHostClosedError, "", "10054 - Connection reset by peer.");
+        qt("not found", S::HostNotFoundError, "", "11001 - Host not found.");
+        qt("access", S::SocketAccessError, "", "10013 - Permission denied.");
+        qt("resource", S::SocketResourceError, "", "10055 - No buffer space available.");
+        qt("timeout", S::SocketTimeoutError, "", "10060 - Connection timed out.");
+        qt("too large", S::DatagramTooLargeError, "", "10040 - Message too long.");
+        qt("in use", S::AddressInUseError, "", "10048 - Address already in use.");
+        qt("not available", S::SocketAddressNotAvailableError, "",
+           "10049 - Cannot assign requested address.");
+        qt("unsupported", S::UnsupportedSocketOperationError, "",
+           "10047 - Address family not supported by protocol family.");
+        qt("unfinished", S::UnfinishedSocketOperationError, "",
+           "10036 - Operation now in progress.");
+        qt("temporary", S::TemporaryError, "", "10035 - Resource temporarily unavailable.");
+        qt("net unreachable", S::NetworkError, "Network unreachable",
+           "10051 - Network is unreachable.");
+        qt("host unreachable", S::NetworkError, "Host unreachable", "10065 - No route to host.");
+        qt("net timed out", S::NetworkError, "Connection timed out",
+           "10060 - Connection timed out.");
+        qt("network", S::NetworkError, "", "10050 - Network is down.");
+        qt("unknown", S::UnknownSocketError, "", "10050 - Network is down.");
+        const auto sys = [](const char *row, int value, const char *text) {
+            QTest::newRow(row) << UseErrno << QString() << value << text;
+        };
+        sys("EINTR", EINTR, "10004 - Interrupted function call.");
+        sys("EPERM", EPERM, "10013 - Permission denied.");
+        sys("EMFILE", EMFILE, "10024 - Too many open files.");
+        sys("ECONNABORTED", ECONNABORTED, "10053 - Software caused connection abort.");
+        sys("ENOBUFS", ENOBUFS, "10055 - No buffer space available.");
+        sys("ENOTCONN", ENOTCONN, "10057 - Socket is not connected.");
+        sys("EHOSTUNREACH", EHOSTUNREACH, "10065 - No route to host.");
+        sys("no number", ENOENT, "No such file or directory");
+        QTest::newRow("number") << UseNumber << QString() << 11004
+                                << "11004 - Valid name, no data record of requested type.";
+        QTest::newRow("unknown number") << UseNumber << QString() << 12345 << "12345 - ";
+    }
+    void errorMapping() {
+        QFETCH(int, qtError);
+        QFETCH(QString, qtText);
+        QFETCH(int, errnoValue);
+        QFETCH(QString, text);
+        const WinsockError error =
+            qtError == UseErrno    ? winsockErrorForErrno(errnoValue)
+            : qtError == UseNumber ? winsockError(errnoValue)
+                                   : winsockError(QAbstractSocket::SocketError(qtError), qtText);
+        QCOMPARE(failureText(error), text);
     }
 
     void callsThatDoNotFitAreRefused() {

@@ -105,6 +105,9 @@ private slots:
         StdoutSink sink(ends.write, Bound);
         QSignalSpy full(&sink, &StdoutSink::full);
         QSignalSpy drained(&sink, &StdoutSink::drained);
+        // Reading resumes well under the bound, not at every chunk that leaves.
+        qint64 pendingAtDrain = -1;
+        connect(&sink, &StdoutSink::drained, this, [&] { pendingAtDrain = sink.pending(); });
         const QByteArray sent = writeChunks(sink, 64); // 2.1 MB, more than any buffer on the way
         QCOMPARE(full.count(), 1);
         QVERIFY(sink.isFull() && sink.pending() > Bound);
@@ -118,9 +121,31 @@ private slots:
 
         Reader reader(ends.read);
         QTRY_COMPARE(drained.count(), 1);
+        QVERIFY2(pendingAtDrain >= 0 && pendingAtDrain <= Bound / 4,
+                 QByteArray::number(pendingAtDrain));
         QTRY_COMPARE(reader.bytes.size(), sent.size());
         QVERIFY(reader.bytes == sent);
         QVERIFY(sink.flush(0));
+        QCOMPARE(sink.dropped(), 0);
+    }
+
+    // A hard bound: what comes while full is dropped and counted, told once; what was taken
+    // arrives whole, and after draining the sink takes chunks again.
+    void stalledReaderDropping() {
+        Ends ends("pipe");
+        StdoutSink sink(ends.write, Bound);
+        sink.setDropWhenFull(true);
+        QSignalSpy dropping(&sink, &StdoutSink::droppingStarted);
+        const QByteArray sent = writeChunks(sink, 64);
+        QCOMPARE(dropping.count(), 1);
+        QVERIFY(sink.pending() < Bound + 40000);
+        Reader reader(ends.read);
+        QTRY_VERIFY(!sink.isFull());
+        QTRY_COMPARE(reader.bytes.size() + sink.dropped(), sent.size());
+        QVERIFY(sent.startsWith(reader.bytes));
+        sink.write("more");
+        QTRY_VERIFY(reader.bytes.endsWith("more"));
+        QCOMPARE(dropping.count(), 1);
     }
 
     void writeError_data() {

@@ -48,7 +48,9 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     m_program = std::make_unique<Program>(dialogs, std::move(options));
     Form &form = m_program->form();
     // A reader that does not keep up stops the reading from the peer, so TCP pushes back.
-    connect(m_stdout, &StdoutSink::full, this, [&form] {
+    connect(m_stdout, &StdoutSink::full, this, [this, &form] {
+        if (m_stdout->dropsWhenFull())
+            return;
         form.listenSock->setPaused(true);
         form.sendSock->setPaused(true);
     });
@@ -141,6 +143,17 @@ int HeadlessRun::listen() {
                                      : QStringLiteral(" while connected to ") + connected),
                           false);
             });
+    // Stopping the reading would stop every UDP peer's answers: what stdout cannot take is
+    // dropped and counted instead.
+    m_stdout->setDropWhenFull(c.optTCP[1]->isOn());
+    connect(m_stdout, &StdoutSink::droppingStarted, this, [this] {
+        printLine(QStringLiteral("Standard output does not keep up: received bytes are dropped "
+                                 "from it until it does (stdout_dropped_bytes counts them)"),
+                  true);
+    });
+    connect(&c, &Form::connectionAccepted, this, [this](const QString &peer) {
+        printLine(QStringLiteral("Accepted a connection from ") + peer, false);
+    });
     c.btnConnect.Click();
     // Judged from the buttons, not the text: an error text may stay until the next Start.
     if (!c.btnDisconnect.Visible()) {
@@ -298,20 +311,24 @@ void HeadlessRun::stdoutFailed(const QString &reason) {
     }
 }
 
-void HeadlessRun::printNote(const QString &note) {
+// A long reply note says how big the reply was, the rest being cut.
+void HeadlessRun::printNote(const QString &note, qint64 replyBytes) {
     const QString line = oneLine(note);
     if (line.size() <= LongestNote) {
         printLine(line, false);
         return;
     }
-    printLine(line.left(LongestNote) + QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size()),
-              false);
+    const QString size = replyBytes >= 0
+                             ? QStringLiteral("... (a reply of %1 bytes)").arg(replyBytes)
+                             : QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size());
+    printLine(line.left(LongestNote) + size, false);
 }
 
 // Bare pairs, without the status lines' time stamp, so a script can split the line as it is.
 void HeadlessRun::printStats() {
-    const QString line = trafficLine(m_program->form().traffic.snapshot());
-    writeError(((m_journal ? QStringLiteral("<6>") : QString()) + line + u'\n').toUtf8());
+    const QString line = trafficLine(m_program->form().traffic.snapshot())
+                         + QStringLiteral(" stdout_dropped_bytes=%1").arg(m_stdout->dropped());
+    writeError(errorLine(line, LinePriority::Info, m_journal, {}).toUtf8());
 }
 
 void HeadlessRun::printLine(const QString &text, bool error) {

@@ -51,7 +51,7 @@ private:
     void end(int exitCode);
     void writeChunk(const QByteArray &bytes);
     void stdoutFailed(const QString &reason);
-    void printNote(const QString &note);
+    void printNote(const QString &note, qint64 replyBytes);
     void printLine(const QString &text, bool error);
 
     CommandLine m_line;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -56,6 +57,12 @@ void StdoutSink::openNonBlocking(int descriptor) {
 void StdoutSink::write(QByteArray bytes) {
     if (m_failed || bytes.isEmpty())
         return;
+    if (m_full && m_dropWhenFull) {
+        m_dropped += bytes.size();
+        if (!std::exchange(m_dropping, true))
+            emit droppingStarted();
+        return;
+    }
     m_pending += bytes.size();
     m_queue.push_back(std::move(bytes));
     if (!m_notifier->isEnabled()) // while it is, the descriptor is known to take nothing
@@ -110,6 +117,7 @@ void StdoutSink::writeSome() {
     // Reading resumes only well under the bound, so the peer is not stopped and started per chunk.
     if (m_full && m_pending <= m_bound / 4) {
         m_full = false;
+        m_dropping = false;
         emit drained();
     }
 }

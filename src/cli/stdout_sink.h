@@ -18,9 +18,12 @@ class QSocketNotifier;
 // is written with per-call non-blocking flags. Regular files and devices such as /dev/null are
 // written directly: they do not make a writer wait for a reader.
 //
-// The bound is soft: write() keeps every byte, and full() tells the caller to stop reading from
-// the peer, so TCP pushes back on the sender; drained() says it may read again. Do not delete the
-// sink from a slot connected to its signals (use deleteLater): they may come from inside write().
+// By default the bound is soft: write() keeps every byte, and full() tells the caller to stop
+// reading from the peer, so TCP pushes back on the sender; drained() says it may read again.
+// Where stopping the reading would stop more than the output (UDP: answers to every peer), the
+// bound can be made hard instead: what comes while the sink is full is dropped and counted. Do not
+// delete the sink from a slot connected to its signals (use deleteLater): they may come from inside
+// write().
 class StdoutSink final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StdoutSink)
@@ -33,6 +36,11 @@ public:
 
     // Ignored after failed(): the sink then takes nothing more.
     void write(QByteArray bytes);
+    // Drop what comes while full instead of keeping it.
+    void setDropWhenFull(bool drop) { m_dropWhenFull = drop; }
+    bool dropsWhenFull() const { return m_dropWhenFull; }
+    // Bytes dropped in all.
+    qint64 dropped() const { return m_dropped; }
     // Between full() and drained().
     bool isFull() const { return m_full; }
     // Bytes taken but not yet written.
@@ -44,6 +52,8 @@ public:
 signals:
     void full();
     void drained();
+    // The first chunk dropped since the sink was last under its bound.
+    void droppingStarted();
     // Once, with the system's reason ("No space left on device", "Broken pipe").
     void failed(const QString &reason);
 
@@ -62,5 +72,8 @@ private:
     qint64 m_pending = 0;
     bool m_full = false;
     bool m_failed = false;
+    bool m_dropWhenFull = false;
+    bool m_dropping = false;
+    qint64 m_dropped = 0;
     QSocketNotifier *m_notifier = nullptr;
 };

@@ -14,18 +14,65 @@ DelayedAnswers::DelayedAnswers(Send send) : m_send(std::move(send)) {
     });
 }
 
-void DelayedAnswers::add(PendingAnswer pending) {
+// The reply's bytes, the two note texts (UTF-16) and the entry around them.
+qint64 DelayedAnswers::sizeOf(const PendingAnswer &pending) {
+    const Answer &a = pending.answer;
+    return a.bytes.size() + 2 * (a.watchShown.size() + a.replyShown.size()) + qint64(sizeof(Entry));
+}
+
+// A TCP peer is its connection; a UDP peer its address and port.
+QString DelayedAnswers::peerKeyOf(const PendingAnswer &pending) {
+    if (!pending.peer.isNull())
+        return pending.peer.toString() + u'#' + QString::number(pending.peerPort);
+    return QString::number(quintptr(pending.socket.data())) + u'@'
+           + QString::number(pending.session);
+}
+
+bool DelayedAnswers::add(PendingAnswer pending) {
+    const qint64 size = sizeOf(pending);
+    QString key = peerKeyOf(pending);
+    const Usage peer = m_perPeer.value(key);
+    if (peer.bytes + size > PeerBytes || peer.count + 1 > PeerCount || m_bytes + size > TotalBytes
+        || pendingCount() + 1 > TotalCount)
+        return false;
     const qint64 due = m_clock.elapsed() + pending.answer.delayMs;
     // After every entry due at the same time: equal delays keep the chunks' order.
     const auto at =
         std::upper_bound(m_entries.begin(), m_entries.end(), due,
                          [](qint64 time, const Entry &entry) { return time < entry.due; });
-    m_entries.insert(at, Entry{due, std::move(pending)});
+    Usage &usage = m_perPeer[key];
+    usage.bytes += size;
+    ++usage.count;
+    m_bytes += size;
+    m_entries.insert(at, Entry{due, size, std::move(key), std::move(pending)});
     arm();
+    return true;
+}
+
+void DelayedAnswers::release(const Entry &entry) {
+    m_bytes -= entry.size;
+    const auto usage = m_perPeer.find(entry.peerKey);
+    if (usage == m_perPeer.end())
+        return;
+    usage->bytes -= entry.size;
+    if (--usage->count == 0)
+        m_perPeer.erase(usage);
 }
 
 void DelayedAnswers::sendDue(const SocketControl *socket) {
     sendDueFor(socket);
+    arm();
+}
+
+void DelayedAnswers::dropGone() {
+    const auto gone = [](const Entry &entry) {
+        const PendingAnswer &p = entry.pending;
+        return !p.socket || p.socket->session() != p.session;
+    };
+    for (const Entry &entry : m_entries)
+        if (gone(entry))
+            release(entry);
+    std::erase_if(m_entries, gone);
     arm();
 }
 
@@ -36,6 +83,7 @@ void DelayedAnswers::sendDueFor(const SocketControl *only) {
             ++it;
             continue;
         }
+        release(*it);
         const PendingAnswer pending = std::move(it->pending);
         it = m_entries.erase(it);
         if (pending.socket && pending.socket->session() == pending.session) {

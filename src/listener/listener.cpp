@@ -203,6 +203,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_connectedPeer = peer;
         m_form.traffic.connectedAt(m_clock.now());
+        emit m_form.connectionAccepted(peer);
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at
@@ -222,6 +223,12 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
     if (slot && number == 10055) {
         slot->Close();
         m_form.lblStatus[0]->setText(text);
+        // The status line shows it for one tick only: the box and the counters keep it.
+        m_form.traffic.countDroppedPeer();
+        m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ")
+                                     + m_connectedPeer + QStringLiteral(" because of error: ")
+                                     + m_form.state.LastListenError + QStringLiteral(" On Sock:")
+                                     + QString::number(index) + QStringLiteral("\r\n"));
         return;
     }
     StopListening();

@@ -11,6 +11,8 @@
 
 #include <QPointer>
 
+#include <utility>
+
 namespace {
 
 const QByteArray HttpNotFoundReply =
@@ -38,8 +40,7 @@ ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &cloc
 // a delay waits in the queue, the others go at once.
 void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteArray &data,
                                  const QDateTime &now) {
-    const QString peer =
-        socket ? socket->RemoteHostIP() + u':' + QString::number(socket->PeerPort()) : QString();
+    const QString peer = socket ? socket->PeerText() : QString();
     const QList<Answer> answers =
         m_pairRules.answersFor(data, now, peer, m_form.listenSock->element(0)->session());
     if (socket)
@@ -54,36 +55,105 @@ void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteAr
             pending.peer = QHostAddress(socket->RemoteHostIP());
             pending.peerPort = quint16(socket->PeerPort());
         }
-        m_delayed.add(std::move(pending));
+        const QString watch = answer.watchShown;
+        if (m_delayed.add(std::move(pending))) {
+            m_delayedOverBound = false;
+            continue;
+        }
+        m_form.traffic.countDroppedAnswer();
+        // One note per run of drops: a flood must not turn into a flood of notes.
+        if (!std::exchange(m_delayedOverBound, true))
+            m_form.txtNetData.appendText(
+                CrLf + QStringLiteral("Reply to ") + watch
+                + QStringLiteral(" not sent: too many delayed answers wait (at most %1 or %2 MiB "
+                                 "for one peer, %3 or %4 MiB in all); more are dropped")
+                      .arg(DelayedAnswers::PeerCount)
+                      .arg(DelayedAnswers::PeerBytes >> 20)
+                      .arg(DelayedAnswers::TotalCount)
+                      .arg(DelayedAnswers::TotalBytes >> 20)
+                + QStringLiteral(" On Sock:") + QString::number(index) + CrLf);
     }
 }
 
+// A datagram has left once sent; a TCP reply once the system has taken its last byte, which
+// may be long after SendData for a peer that reads slowly, or never for one that leaves first.
 void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) {
     const QByteArray &bytes = pending.answer.bytes;
+    const bool stream =
+        socket && pending.peer.isNull() && socket->Protocol() == SocketControl::TcpProtocol;
+    if (stream && m_leaving.size() >= MaxRepliesLeaving) {
+        noteReply(pending, false, bytes.size(), failureText(winsockError(10055)));
+        return;
+    }
     const bool sent =
         socket
         && (pending.peer.isNull() ? socket->SendData(bytes)
                                   : socket->SendDatagramTo(bytes, pending.peer, pending.peerPort));
-    if (sent) {
-        m_form.traffic.countSent(SentKind::Reply, bytes.size());
-        m_form.traffic.countAnswer(pending.answer.rule);
+    if (!sent || !stream) {
+        if (sent)
+            countReply(pending.answer.rule, bytes.size());
+        noteReply(pending, sent, bytes.size());
+        return;
     }
-    noteReply(pending, sent);
+    if (m_watched != socket) {
+        m_watched = socket;
+        QObject::connect(socket, &SocketControl::BytesWritten, &m_context,
+                         [this] { settleReplies(); });
+    }
+    Leaving leaving{pending, socket->BytesSent() + socket->BytesToWrite(), bytes.size()};
+    leaving.pending.answer.bytes.clear(); // the socket holds them
+    m_leaving.push_back(std::move(leaving));
+    settleReplies();
+}
+
+void ReceiveHandler::countReply(int rule, qint64 bytes) {
+    m_form.traffic.countSent(SentKind::Reply, bytes);
+    m_form.traffic.countAnswer(rule);
+}
+
+// TCP replies, in the order they were written: noted as replied once out, as not sent once
+// their connection has gone without them.
+void ReceiveHandler::settleReplies() {
+    while (!m_leaving.empty()) {
+        const Leaving &front = m_leaving.front();
+        const SocketControl *socket = front.pending.socket;
+        if (socket && socket->session() == front.pending.session) {
+            if (socket->BytesSent() < front.end)
+                return;
+            countReply(front.pending.answer.rule, front.size);
+            noteReply(front.pending, true, front.size);
+        } else {
+            m_form.traffic.countUnsent(front.size);
+            noteReply(front.pending, false, front.size,
+                      QStringLiteral("the connection closed before all of its %1 bytes had left")
+                          .arg(front.size));
+        }
+        m_leaving.pop_front();
+    }
+}
+
+void ReceiveHandler::dropGoneAnswers() {
+    m_delayed.dropGone();
+    settleReplies();
 }
 
 // The box's note of an auto-reply: "Replied to WATCH with:" and the reply, or that nothing was
 // sent, and why.
-void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent) {
+void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,
+                               const QString &why) {
     const QString onSock = QStringLiteral(" On Sock:") + QString::number(pending.index) + CrLf;
     if (sent) {
         m_form.txtNetData.appendText(CrLf + QStringLiteral("Replied to ")
-                                     + pending.answer.watchShown + QStringLiteral(" with:") + CrLf
-                                     + pending.answer.replyShown + onSock);
+                                         + pending.answer.watchShown + QStringLiteral(" with:")
+                                         + CrLf + pending.answer.replyShown + onSock,
+                                     replyBytes);
         return;
     }
     const SocketControl *socket = pending.socket;
     QString reason = QStringLiteral("10057 - Socket is not connected.");
-    if (socket)
+    if (!why.isEmpty())
+        reason = why;
+    else if (socket)
         reason = socket->LastSendError().isEmpty() ? failureText(socket->LastFailure())
                                                    : socket->LastSendError();
     m_form.txtNetData.appendText(CrLf + QStringLiteral("Reply to ") + pending.answer.watchShown

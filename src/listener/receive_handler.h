@@ -3,7 +3,11 @@
 #include "listener/delayed_answers.h"
 #include "listener/pair_rules.h"
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
+
+#include <deque>
 
 class Clock;
 class Form;
@@ -22,13 +26,28 @@ public:
 
     PairRules &pairRules() { return m_pairRules; }
     const DelayedAnswers &delayedAnswers() const { return m_delayed; }
+    // Lets go of the delayed answers of a peer that left or a listener that stopped, and notes
+    // the replies that left with it unsent.
+    void dropGoneAnswers();
+    // TCP replies handed to a socket but not yet out; past it, replies wait no more.
+    static constexpr qsizetype MaxRepliesLeaving = 4096;
+    qsizetype repliesLeaving() const { return qsizetype(m_leaving.size()); }
 
 private:
     void autoRespond(SocketControl *socket, int index, const QByteArray &data,
                      const QDateTime &now);
     // Sends one answer (to `pending.peer` when set, else as SendData does) and notes it.
     void reply(SocketControl *socket, const PendingAnswer &pending);
-    void noteReply(const PendingAnswer &pending, bool sent);
+    void noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,
+                   const QString &why = {});
+    void countReply(int rule, qint64 bytes);
+    void settleReplies();
+
+    struct Leaving {
+        PendingAnswer pending; // without its bytes
+        qint64 end = 0;        // the socket's BytesSent once the reply is out
+        qint64 size = 0;
+    };
 
     Form &m_form;
     Listener &m_listener;
@@ -36,4 +55,8 @@ private:
     QString m_logBaseFolder;
     PairRules m_pairRules;
     DelayedAnswers m_delayed;
+    bool m_delayedOverBound = false; // the last delayed answer was dropped
+    std::deque<Leaving> m_leaving;
+    QPointer<SocketControl> m_watched; // whose BytesWritten settles replies
+    QObject m_context;                 // ends that connection with this handler
 };

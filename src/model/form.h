@@ -126,6 +126,9 @@ signals:
     // "address:port", an IPv4 one dotted as the status line shows it, an IPv6 one in brackets;
     // `connectedPeer` is empty when the request was refused for another reason.
     void connectionRefused(const QString &refusedPeer, const QString &connectedPeer);
+    // A peer was taken up into the connection slot; told at once, as a peer that leaves within
+    // a tick of the status monitor is never shown on the status lines.
+    void connectionAccepted(const QString &peer);
     void pairOptionsChanged(int pair);
     void extraRulesChanged();
 

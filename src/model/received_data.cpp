@@ -39,10 +39,10 @@ void ReceivedData::setText(const QString &text) {
     appendText(text);
 }
 
-void ReceivedData::appendText(const QString &text) {
+void ReceivedData::appendText(const QString &text, qint64 replyBytes) {
     if (text.isEmpty())
         return;
-    emit noteArrived(text);
+    emit noteArrived(text, replyBytes);
     d->entries.addNote(text);
     emit contentChanged();
 }

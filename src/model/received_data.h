@@ -27,7 +27,8 @@ public:
     QString text() const;
     // Notes: text written into the box, shown as it is in every view.
     void setText(const QString &text);
-    void appendText(const QString &text);
+    // `replyBytes`: the size of the reply a note is about, for a view that shortens the note.
+    void appendText(const QString &text, qint64 replyBytes = -1);
     // Received chunks, decoded as UTF-8 for the text view. A character split between appended
     // chunks shows once, whole, when its last byte arrives.
     void setChunk(ReceivedChunk chunk);
@@ -58,7 +59,7 @@ public:
 signals:
     // Each chunk and note as it comes, for a view that passes them on.
     void chunkArrived(const ReceivedChunk &chunk);
-    void noteArrived(const QString &note);
+    void noteArrived(const QString &note, qint64 replyBytes);
     // Something was added or replaced; the view decides when to look.
     void contentChanged();
     // Afresh: a replacement comes after a pause or from the operator, never in a flood.

@@ -34,6 +34,9 @@ QString trafficLine(const TrafficSnapshot &s) {
     number(u"log_failed"_s, s.logFailed);
     number(u"refused_while_connected"_s, s.refused);
     add(u"last_refused"_s, s.lastRefused);
+    number(u"dropped_answers"_s, s.droppedAnswers);
+    number(u"unsent_bytes"_s, s.unsentBytes);
+    number(u"dropped_peers"_s, s.droppedPeers);
     return line;
 }
 

@@ -34,8 +34,11 @@ struct TrafficSnapshot {
     qint64 ruleAnswers = 0; // every rule after the pairs (a rules file) together
     qint64 logWritten = 0;
     qint64 logFailed = 0;
-    qint64 refused = 0;  // connections refused while a peer was connected
-    QString lastRefused; // the last of them, as "address:port"
+    qint64 refused = 0;        // connections refused while a peer was connected
+    QString lastRefused;       // the last of them, as "address:port"
+    qint64 droppedAnswers = 0; // delayed answers past their bound
+    qint64 unsentBytes = 0;    // accepted for a peer, then lost when its connection ended
+    qint64 droppedPeers = 0;   // peers closed for not reading (10055)
 };
 
 // The counters as one line of name=value pairs, in a fixed order; no value holds a blank, and
@@ -78,6 +81,9 @@ public:
         else
             ++m_now.ruleAnswers;
     }
+    void countDroppedAnswer() { ++m_now.droppedAnswers; }
+    void countUnsent(qint64 bytes) { m_now.unsentBytes += bytes; }
+    void countDroppedPeer() { ++m_now.droppedPeers; }
     void countLogEntry(bool written) { ++(written ? m_now.logWritten : m_now.logFailed); }
     // Connected to Form::connectionRefused; a request refused for another reason than a
     // connected peer is not counted.

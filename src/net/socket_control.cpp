@@ -44,6 +44,13 @@ bool isPort(int port) {
 
 } // namespace
 
+QString SocketControl::PeerText() const {
+    const QString ip = RemoteHostIP();
+    if (ip.isEmpty())
+        return {};
+    return (ip.contains(u':') ? u'[' + ip + u']' : ip) + u':' + QString::number(PeerPort());
+}
+
 QString SocketControl::displayAddress(const QHostAddress &address) {
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
@@ -222,7 +229,11 @@ void SocketControl::wireTcp(QTcpSocket *socket) {
     connect(socket, &QAbstractSocket::connected, this, &SocketControl::onTcpConnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onTcpError);
     connect(socket, &QAbstractSocket::disconnected, this, &SocketControl::onPeerClosed);
-    connect(socket, &QIODevice::bytesWritten, this, &SocketControl::BytesWritten);
+    m_sent = 0;
+    connect(socket, &QIODevice::bytesWritten, this, [this](qint64 bytes) {
+        m_sent += bytes;
+        emit BytesWritten(bytes);
+    });
 }
 
 void SocketControl::onTcpStateChanged(QAbstractSocket::SocketState qtState) {
@@ -374,6 +385,7 @@ void SocketControl::failLater(const WinsockError &error) {
 
 void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     ++m_session;
+    m_sent = 0;
     m_gather.stop();
     m_lastChunk = 0;
     if (QTcpServer *server = std::exchange(m_server, nullptr)) {

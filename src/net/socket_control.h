@@ -68,6 +68,8 @@ public:
     // ::ffff:).
     QString RemoteHostIP() const;
     int PeerPort() const; // port of the TCP peer or of the last datagram's sender
+    // "192.0.2.7:51234" or "[2001:db8::7]:51234"; empty without a peer.
+    QString PeerText() const;
     StateCode State() const;
 
     bool Listen();                  // TCP, all addresses, IPv4 and IPv6; State 2 on success
@@ -94,6 +96,8 @@ public:
     // TCP: bytes SendData accepted that still wait in this process for the system to take them;
     // BytesWritten says whenever the system took some, so a sender can keep this bounded.
     qint64 BytesToWrite() const;
+    // TCP: bytes of this connection the system has taken (BytesWritten adds up to it).
+    qint64 BytesSent() const { return m_sent; }
     // Connections closed with bytes still on their way, which go on delivering them; and whether
     // any such connection ended before all its bytes had left.
     int Delivering() const { return m_delivering; }
@@ -180,6 +184,7 @@ private:
     bool m_sendFailed = false;
     bool m_failing = false; // a failure found inside a call, reported by an event still to come
     bool m_paused = false;
+    qint64 m_sent = 0;
     // The size of the last TCP chunk announced, and the wait that lets a flood's next chunk grow.
     qint64 m_lastChunk = 0;
     QTimer m_gather;

@@ -82,7 +82,11 @@ void Program::connectHandlers() {
                 receiver->listenSock_DataArrival(index, bytesTotal);
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
-    connect(&c.tmrMain, &QTimer::timeout, this, [monitor] { monitor->tmrMain_Timer(); });
+    // The tick that lets a peer that left go takes its delayed answers with it.
+    connect(&c.tmrMain, &QTimer::timeout, this, [monitor, receiver] {
+        monitor->tmrMain_Timer();
+        receiver->dropGoneAnswers();
+    });
     // While a repeat runs the button stops it.
     connect(&c.btnSendData, &Control::clicked, this, [sender, repeat = m_repeatSend.get()] {
         if (repeat->running())

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -47,7 +48,7 @@ void ServiceNotifier::ready() {
 }
 
 void ServiceNotifier::status(const QString &text) {
-    send("STATUS=" + oneLine(text).toUtf8());
+    send("STATUS=" + oneLine(escapedControls(text)).toUtf8());
 }
 
 void ServiceNotifier::stopping() {
@@ -88,8 +89,58 @@ bool isJournalStream(const QByteArray &journalStream, int descriptor) {
            && status.st_ino == inode;
 }
 
-QString statusLine(const QString &text, bool error, bool underJournal, const QDateTime &now) {
+QString escapedControls(const QString &text) {
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        const bool control = code < 0x20 || (code >= 0x7f && code <= 0x9f);
+        if (control && code != u'\r' && code != u'\n')
+            escaped += QStringLiteral("\\x%1").arg(int(code), 2, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+QString errorLine(const QString &text, LinePriority priority, bool underJournal,
+                  const QDateTime &stamp) {
+    const QString line = oneLine(escapedControls(text)) + u'\n';
     if (underJournal)
-        return (error ? QStringLiteral("<3>") : QStringLiteral("<6>")) + oneLine(text) + u'\n';
-    return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + oneLine(text) + u'\n';
+        return u'<' + QString::number(int(priority)) + u'>' + line;
+    if (stamp.isValid())
+        return stamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + line;
+    return line;
+}
+
+QString statusLine(const QString &text, bool error, bool underJournal, const QDateTime &now) {
+    return errorLine(text, error ? LinePriority::Error : LinePriority::Info, underJournal, now);
+}
+
+void sendQtMessagesThroughErrorLine() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
+                              const QString &message) {
+        LinePriority priority = LinePriority::Error;
+        switch (type) {
+        case QtDebugMsg:
+            priority = LinePriority::Debug;
+            break;
+        case QtInfoMsg:
+            priority = LinePriority::Info;
+            break;
+        case QtWarningMsg:
+            priority = LinePriority::Warning;
+            break;
+        case QtCriticalMsg:
+        case QtFatalMsg:
+            break;
+        }
+        const QString category = context.category && std::strcmp(context.category, "default") != 0
+                                     ? QString::fromUtf8(context.category) + QStringLiteral(": ")
+                                     : QString();
+        const QByteArray line =
+            errorLine(category + message, priority, underJournal(), {}).toUtf8();
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    });
 }

@@ -37,6 +37,19 @@ bool underJournal();
 // The same test for any descriptor against a JOURNAL_STREAM value ("device:inode").
 bool isJournalStream(const QByteArray &journalStream, int descriptor);
 
-// One line for standard error, line break included. The journal stamps its entries itself, and
-// takes a leading <3> as priority "err" and <6> as "info".
+// The text with every control character other than a line break (C0, DEL, C1) as \xHH, so bytes a
+// peer chose can neither start a forged journal entry nor drive a terminal.
+QString escapedControls(const QString &text);
+
+// The priorities the journal reads from a leading "<N>".
+enum class LinePriority : int { Error = 3, Warning = 4, Info = 6, Debug = 7 };
+
+// One line for standard error, line break included; every line the program writes there is
+// made here: on one line, its control characters escaped. The journal stamps its entries
+// itself and takes the priority from a leading "<N>"; elsewhere a valid `stamp` goes first.
+QString errorLine(const QString &text, LinePriority priority, bool underJournal,
+                  const QDateTime &stamp);
+// A status line: an error at priority "err", any other at "info", stamped with `now`.
 QString statusLine(const QString &text, bool error, bool underJournal, const QDateTime &now);
+// Qt's own messages and the program's logging categories go out through errorLine too.
+void sendQtMessagesThroughErrorLine();

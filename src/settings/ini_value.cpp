@@ -33,13 +33,17 @@ QString ReadIniValue(const QString &file, const QString &section, const QString 
     return decode(*value);
 }
 
-bool WriteIniValue(const QString &file, const QString &section, const QString &key,
-                   const SettingValue &value, QString *problem) {
+QByteArray storedValueBytes(const SettingValue &value) {
     // A line break or NUL in a value would start lines of its own in the file.
     QString text = settingText(value);
     text.remove(u'\r');
     text.remove(u'\n');
     text.remove(QChar(u'\0'));
-    return ProfileFile::writeValue(file, section.toUtf8(), key.toUtf8(),
-                                   ProfileFile::quotedWhereNeeded(text.toUtf8()), problem);
+    return ProfileFile::quotedWhereNeeded(text.toUtf8());
+}
+
+bool WriteIniValue(const QString &file, const QString &section, const QString &key,
+                   const SettingValue &value, QString *problem) {
+    return ProfileFile::writeValue(file, section.toUtf8(), key.toUtf8(), storedValueBytes(value),
+                                   problem);
 }

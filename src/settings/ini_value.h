@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <variant>
 
@@ -12,6 +13,9 @@ QString ReadIniValue(const QString &file, const QString &section, const QString 
                      QString *problem = nullptr);
 bool WriteIniValue(const QString &file, const QString &section, const QString &key,
                    const SettingValue &value, QString *problem = nullptr);
+
+// The bytes `value` is stored as: its text without line breaks or NUL, quoted where needed.
+QByteArray storedValueBytes(const SettingValue &value);
 
 // A setting value as the text that is stored: integers in decimal, booleans as True/False.
 QString settingText(const SettingValue &value);

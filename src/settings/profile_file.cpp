@@ -1,18 +1,6 @@
 #include "settings/profile_file.h"
 
-#include "runtime/write_failure.h"
-#include "settings/windows1252.h"
-
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "settings/profile_document.h"
 
 namespace ProfileFile {
 namespace {
@@ -158,95 +146,6 @@ bool endsWithLineBreak(const QByteArray &text) {
     return text.endsWith('\r') || text.endsWith('\n');
 }
 
-enum class Load { Read, Missing, Refused };
-
-QString tooLargeProblem() {
-    return QStringLiteral("it is larger than %1 KiB").arg(MaxBytes / 1024);
-}
-
-// Reads at most MaxBytes of a regular file. A FIFO, a device or a directory is refused before
-// any byte is read, so a settings path pointing at one can neither block nor fill memory.
-// `problem` says why a file that exists was refused.
-Load loadFile(const QString &path, QByteArray &bytes, QString &problem) {
-    bytes.clear();
-    problem.clear();
-#ifdef Q_OS_UNIX
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return Load::Missing;
-        problem = qt_error_string(errno);
-        return Load::Refused;
-    }
-    struct stat info {};
-    Load result = Load::Refused;
-    if (::fstat(fd, &info) != 0) {
-        problem = qt_error_string(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("it is not a regular file");
-    } else {
-        // Sized from the file, but growing as needed: a file may grow or report no size.
-        bytes.resize(qMin(qsizetype(info.st_size), MaxBytes) + 1);
-        qsizetype total = 0;
-        for (;;) {
-            if (total == bytes.size()) {
-                if (total > MaxBytes) {
-                    problem = tooLargeProblem();
-                    break;
-                }
-                bytes.resize(qMin(total * 2, MaxBytes + 1));
-            }
-            const ssize_t got = ::read(fd, bytes.data() + total, size_t(bytes.size() - total));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got == 0)
-                    result = Load::Read;
-                else
-                    problem = qt_error_string(errno);
-                break;
-            }
-            total += got;
-        }
-        bytes.truncate(total);
-    }
-    ::close(fd);
-    if (result != Load::Read)
-        bytes.clear();
-    return result;
-#else
-    const QFileInfo info(path);
-    if (!info.exists())
-        return Load::Missing;
-    QFile file(path);
-    if (!info.isFile()) {
-        problem = QStringLiteral("it is not a regular file");
-        return Load::Refused;
-    }
-    if (info.size() > MaxBytes) {
-        problem = tooLargeProblem();
-        return Load::Refused;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = file.errorString();
-        return Load::Refused;
-    }
-    bytes = file.read(MaxBytes + 1);
-    if (bytes.size() > MaxBytes || file.error() != QFileDevice::NoError) {
-        problem = bytes.size() > MaxBytes ? tooLargeProblem() : file.errorString();
-        bytes.clear();
-        return Load::Refused;
-    }
-    return Load::Read;
-#endif
-}
-
-void setProblem(QString *to, const QString &problem) {
-    if (to)
-        *to = problem;
-}
-
 } // namespace
 
 std::optional<QByteArray> findValue(const QByteArray &text, QByteArrayView section,
@@ -311,63 +210,17 @@ QByteArray quotedWhereNeeded(QByteArrayView value) {
 
 std::optional<QByteArray> readValue(const QString &path, QByteArrayView section, QByteArrayView key,
                                     QString *problem) {
-    QByteArray text;
-    QString why;
-    const Load load = loadFile(path, text, why);
-    setProblem(problem, why);
-    if (load != Load::Read)
+    Document document;
+    if (!document.load(path, problem))
         return std::nullopt;
-    std::optional<QByteArray> value = findValue(text, section, key);
-    if (value && !Windows1252::isUtf8(text))
-        value = Windows1252::toUtf8(*value);
-    return value;
+    return document.value(section, key);
 }
 
 bool writeValue(const QString &path, QByteArrayView section, QByteArrayView key,
                 QByteArrayView value, QString *problem) {
-    QByteArray old;
-    QString why;
-    const Load load = loadFile(path, old, why);
-    setProblem(problem, why);
-    if (load == Load::Refused)
-        return false;
-    std::optional<QByteArray> updated = withValue(old, section, key, value);
-    if (updated && !Windows1252::isUtf8(old)) {
-        // The old code page keeps the file's bytes; where it cannot hold the value, or the
-        // result would read as UTF-8, the whole file turns into UTF-8 with its text intact.
-        const std::optional<QByteArray> legacy = Windows1252::fromUtf8(value);
-        if (legacy)
-            updated = withValue(old, section, key, *legacy);
-        if (!legacy || Windows1252::isUtf8(*updated))
-            updated = withValue(Windows1252::toUtf8(old), section, key, value);
-    }
-    if (!updated) {
-        setProblem(problem, QStringLiteral("a name or value holds a line break"));
-        return false;
-    }
-    if (updated->size() > MaxBytes) { // a file too large to read back is never written
-        setProblem(problem, QStringLiteral("it would grow beyond %1 KiB").arg(MaxBytes / 1024));
-        return false;
-    }
-    if (load == Load::Read && *updated == old)
-        return true;
-
-    QSaveFile file(path);
-    // Unbuffered: a buffered short write on a full disk is not reported and gets committed.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        setProblem(problem, file.errorString());
-        return false;
-    }
-    if (file.write(*updated) != updated->size()) {
-        setProblem(problem, writeFailureReason(file));
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        setProblem(problem, file.errorString());
-        return false;
-    }
-    return true;
+    Document document;
+    return document.load(path, problem) && document.setValue(section, key, value, problem)
+           && document.save(problem);
 }
 
 } // namespace ProfileFile

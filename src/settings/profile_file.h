@@ -8,7 +8,8 @@
 // An INI file read and edited the way the Windows profile calls do: the file is re-read on
 // every call, the first duplicate section or key wins, names match without regard to case,
 // ';' starts a comment ('#' does not), CR, LF and CRLF all end a line, and an edit changes
-// only the line it touches. Everything works on bytes; nothing is cached.
+// only the line it touches. Everything works on bytes; nothing is cached (a Document holds a
+// batch of edits that is written once).
 namespace ProfileFile {
 
 // Larger files are neither read nor rewritten.

@@ -3,6 +3,7 @@
 #include "runtime/paths.h"
 #include "runtime/tokens.h"
 #include "settings/ini_value.h"
+#include "settings/profile_document.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -116,17 +117,29 @@ QString SettingsStore::ReadText(const QString &key, const QString &defaultText) 
     return text.isEmpty() ? defaultText : text;
 }
 
-bool SettingsStore::WriteSetting(const QString &section, const QString &key,
-                                 const SettingValue &value) const {
+namespace {
+
+QString saveProblem(const QString &file, const QString &why) {
+    return QStringLiteral("The settings could not be saved to %1: %2.")
+        .arg(QDir::toNativeSeparators(file),
+             why.isEmpty() ? QStringLiteral("the file cannot be written") : why);
+}
+
+} // namespace
+
+QString SettingsStore::fileToWrite() const {
     if (!programFolderWritable() && !m_location.userConfigFolder.isEmpty())
         QDir().mkpath(m_location.userConfigFolder);
-    const QString file = settingsFilePath();
+    return settingsFilePath();
+}
+
+bool SettingsStore::WriteSetting(const QString &section, const QString &key,
+                                 const SettingValue &value) const {
+    const QString file = fileToWrite();
     QString why;
     const bool written = WriteIniValue(file, section, key, value, &why);
     if (!written)
-        noteProblem(QStringLiteral("The settings could not be saved to %1: %2.")
-                        .arg(QDir::toNativeSeparators(file),
-                             why.isEmpty() ? QStringLiteral("the file cannot be written") : why));
+        noteProblem(saveProblem(file, why));
     return written;
 }
 
@@ -192,26 +205,39 @@ void SettingsStore::SaveSettings(const Settings &s) const {
         return;
     m_problem.clear();
 
-    WriteSetting(SettingsSection, QStringLiteral("Port"), s.port);
-    WriteSetting(SettingsSection, QStringLiteral("TcpUdpMode"), s.udp ? 1 : 0);
-    WriteSetting(SettingsSection, QStringLiteral("CreateLog"), s.createLog ? 1 : 0);
-    WriteSetting(SettingsSection, QStringLiteral("ReceiveMode"),
-                 s.httpRequests ? QStringLiteral("1") : QStringLiteral("0"));
-    WriteSetting(SettingsSection, QStringLiteral("LogPath"), withFinalSeparator(s.logPath));
-    WriteSetting(SettingsSection, QStringLiteral("EnableAutoRespond"),
-                 s.enableAutoRespond.value_or(0));
+    // Every key is set in memory and the file replaced once: a crash or a full disk part way
+    // through leaves the old file whole, and a save that changes nothing leaves it untouched.
+    const QString file = fileToWrite();
+    ProfileFile::Document document;
+    QString why;
+    if (!document.load(file, &why)) {
+        noteProblem(saveProblem(file, why));
+        return;
+    }
+    const QByteArray section = SettingsSection.toUtf8();
+    const auto write = [&](const QString &key, const SettingValue &value) {
+        QString refused;
+        if (!document.setValue(section, key.toUtf8(), storedValueBytes(value), &refused))
+            noteProblem(saveProblem(file, refused));
+    };
+
+    write(QStringLiteral("Port"), s.port);
+    write(QStringLiteral("TcpUdpMode"), s.udp ? 1 : 0);
+    write(QStringLiteral("CreateLog"), s.createLog ? 1 : 0);
+    write(QStringLiteral("ReceiveMode"),
+          s.httpRequests ? QStringLiteral("1") : QStringLiteral("0"));
+    write(QStringLiteral("LogPath"), withFinalSeparator(s.logPath));
+    write(QStringLiteral("EnableAutoRespond"), s.enableAutoRespond.value_or(0));
     for (int i = 0; i < PairCount; ++i) {
-        WriteSetting(SettingsSection, QStringLiteral("WatchString%1").arg(i),
-                     withLineBreakTokens(s.watchStrings[i]));
-        WriteSetting(SettingsSection, QStringLiteral("ResponseString%1").arg(i),
-                     withLineBreakTokens(s.responseStrings[i]));
+        write(QStringLiteral("WatchString%1").arg(i), withLineBreakTokens(s.watchStrings[i]));
+        write(QStringLiteral("ResponseString%1").arg(i), withLineBreakTokens(s.responseStrings[i]));
     }
 
     // Additions stay out of a file until they first differ from their default; once in it, they
     // follow every change.
-    const auto writeChanged = [this](const QString &key, const SettingValue &value, bool changed) {
-        if (changed || !ReadIniValue(settingsFilePath(), SettingsSection, key).isEmpty())
-            WriteSetting(SettingsSection, key, value);
+    const auto writeChanged = [&](const QString &key, const SettingValue &value, bool changed) {
+        if (changed || !document.value(section, key.toUtf8()).value_or(QByteArray()).isEmpty())
+            write(key, value);
     };
     writeChanged(QStringLiteral("ShowHex"), s.showHex ? 1 : 0, s.showHex);
     writeChanged(QStringLiteral("ShowTimeStamps"), s.showTimeStamps ? 1 : 0, s.showTimeStamps);
@@ -247,4 +273,7 @@ void SettingsStore::SaveSettings(const Settings &s) const {
         writeChanged(QStringLiteral("ResponseDelay") + n, options.delayMs,
                      options.delayMs != defaults.delayMs);
     }
+
+    if (!document.save(&why))
+        noteProblem(saveProblem(file, why));
 }

@@ -72,6 +72,8 @@ private:
     QString ReadStored(const QString &section, const QString &key) const;
     void noteProblem(const QString &problem) const;
     bool programFolderWritable() const;
+    // The settings file, its per-user folder made when it is to be used.
+    QString fileToWrite() const;
 
     SettingsLocation m_location;
     mutable QString m_problem;

@@ -33,14 +33,40 @@ QString breakBefore(const QTextBlock &block) {
     }
 }
 
+// The blocks of the last line, which its end is about to close, become one block.
+void joinOpenLine(QTextDocument &document, QTextCursor &cursor) {
+    QTextBlock first = document.lastBlock();
+    while (first.userState() == Continued && first.previous().isValid())
+        first = first.previous();
+    if (first == document.lastBlock())
+        return;
+    const int state = first.userState();
+    const int position = first.position();
+    std::vector<int> breaks; // where the separators before the later blocks are
+    for (QTextBlock block = first.next(); block.isValid(); block = block.next())
+        breaks.push_back(block.position() - 1);
+    // From the back, so the positions before stay where they are.
+    for (auto at = breaks.rbegin(); at != breaks.rend(); ++at) {
+        cursor.setPosition(*at);
+        cursor.deleteChar();
+    }
+    // The joined block keeps the last one's state, but begins as the first one did.
+    document.findBlock(position).setUserState(state);
+}
+
 } // namespace
 
+// A line is laid out again at every append while it grows, so only the line still open is kept
+// in blocks of `longest`; once its end arrives its blocks become one, laid out once.
 void appendInBlocks(QTextDocument &document, QStringView text, qsizetype longest) {
     if (text.isEmpty())
         return;
     std::vector<int> starts; // of the blocks `text` adds, in order
     QString shown;
     shown.reserve(text.size() + text.size() / longest + 1);
+    qsizetype lastBreak = text.size();
+    while (lastBreak > 0 && !endsBlock(text.at(lastBreak - 1)))
+        --lastBreak;
     qsizetype length = document.lastBlock().length() - 1;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
@@ -55,7 +81,7 @@ void appendInBlocks(QTextDocument &document, QStringView text, qsizetype longest
             length = 0;
             continue;
         }
-        if (length >= longest && !c.isLowSurrogate()) {
+        if (i >= lastBreak && length >= longest && !c.isLowSurrogate()) {
             shown += u'\n';
             starts.push_back(Continued);
             length = 0;
@@ -64,8 +90,12 @@ void appendInBlocks(QTextDocument &document, QStringView text, qsizetype longest
         ++length;
     }
     QTextCursor cursor(&document);
+    cursor.beginEditBlock();
+    if (lastBreak > 0)
+        joinOpenLine(document, cursor);
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(shown);
+    cursor.endEditBlock();
     QTextBlock block = document.lastBlock();
     for (auto start = starts.rbegin(); start != starts.rend(); ++start, block = block.previous()) {
         if (*start != AfterLf)

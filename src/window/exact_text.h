@@ -8,13 +8,14 @@
 class QTextCursor;
 
 // A text view lays out a whole block at a time, and a line of a few hundred thousand characters
-// takes seconds to lay out, so the received-data view keeps a long line as several blocks. Each
+// takes a good part of a second to lay out, so the received-data view keeps a long line that is
+// still growing as several blocks, joined into one when its end arrives. Each
 // block records how it begins: after the line break that arrived (which one), or continuing the
 // line before it. What the view hands on (a copied selection, a find) reads the blocks back as
 // exactly the text that arrived; a document without these marks reads as plain lines.
 
-// Appends `text` at the end of `document`, continuing its last block, in blocks of at most
-// `longest` characters.
+// Appends `text` at the end of `document`, continuing its last block; the last line, while no
+// line break ends it, in blocks of at most `longest` characters.
 void appendInBlocks(QTextDocument &document, QStringView text, qsizetype longest);
 // The LF of a CR LF whose CR ended the last append: the last block begins after CR LF.
 void joinCrLf(QTextDocument &document);

@@ -3,6 +3,7 @@
 #include "model/received_data.h"
 #include "window/exact_text.h"
 #include "window/received_data_actions.h"
+#include "window/text_zoom.h"
 
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
@@ -19,10 +20,6 @@
 
 namespace {
 
-// Laying out a line costs time in proportion to its length, and the view lays out its last line
-// again at every append: it keeps a longer line in blocks of this length, which the text handed
-// on joins again.
-constexpr qsizetype LongestShownLine = 1024;
 // A chunk after a quiet spell shows at once; while data keeps coming the view changes only a
 // few times a second (each change costs a repaint and an accessibility notification), and a slow
 // view less often still.
@@ -42,8 +39,9 @@ struct ReceivedDataBox::Private {
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
     qint64 refreshCost = 0;           // ms the last refresh took
     qint64 paintCost = 0;             // ms the costliest repaint since then took
-    QFont textFont;  // the box's own font, while the hex view shows a fixed-pitch one
-    QFont shownFont; // the font the box itself set last
+    QFont textFont;               // the box's own font, while the hex view shows a fixed-pitch one
+    QFont shownFont;              // the font the box itself set last
+    QFont systemFixed, evenFixed; // the system's fixed font, and the one shown for it (a search)
     int zoom = 100;
 };
 
@@ -78,13 +76,17 @@ void ReceivedDataBox::setZoom(int percent) {
     showFont();
 }
 
-// The box's own font, or in the hex view, whose dump columns line up only in a fixed-pitch font,
-// one of its size; either at the zoom.
+// The box's own font, or in the hex view, whose dump columns line up only where every character
+// takes one advance, a font that has it (the system's fixed font may not); either at the zoom.
 void ReceivedDataBox::showFont() {
     if (font() != d->shownFont) // set by someone else: the box's own font
         d->textFont = font();
-    QFont shown =
-        m_data.options().hex ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : d->textFont;
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (m_data.options().hex && (fixed != d->systemFixed || d->evenFixed.family().isEmpty())) {
+        d->systemFixed = fixed;
+        d->evenFixed = evenFont(fixed);
+    }
+    QFont shown = m_data.options().hex ? d->evenFixed : d->textFont;
     if (d->textFont.pointSizeF() > 0)
         shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
     setFont(shown);

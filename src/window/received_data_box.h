@@ -8,13 +8,19 @@ class ReceivedData;
 class ReceivedDataActions;
 
 // The received-data box: shows the form's received data. While data keeps coming the view
-// catches up a few times a second, appending only what is new; a very long line shows in
-// pieces, which Copy and Find join again (exact_text.h). Its context menu adds the hex and
-// time-stamp views, a find dialog, saving and clearing to Qt's own entries.
+// catches up a few times a second, appending only what is new; the last line, while it grows
+// past LongestShownLine, shows in pieces, which Copy and Find join again (exact_text.h). Its
+// context menu adds the hex and time-stamp views, a find dialog, saving and clearing to Qt's own
+// entries.
 class ReceivedDataBox final : public QPlainTextEdit {
     Q_OBJECT
 
 public:
+    // Laying out a line costs time in proportion to its length, and the view lays out its last
+    // line again at every append: a line that grows past this length is kept in blocks of it
+    // until its end arrives, and then shown, and read to a screen reader, as one line.
+    static constexpr qsizetype LongestShownLine = 16 * 1024;
+
     ReceivedDataBox(ReceivedData &data, QWidget *parent = nullptr);
     ~ReceivedDataBox() override;
 

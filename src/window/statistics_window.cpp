@@ -27,7 +27,10 @@ constexpr const char *Captions[] = {"Connected since:",
                                     "Log entries written:",
                                     "Log entries failed:",
                                     "Refused while connected:",
-                                    "Last refused:"};
+                                    "Last refused:",
+                                    "Delayed answers dropped:",
+                                    "Bytes lost with their peer:",
+                                    "Peers closed for not reading:"};
 
 } // namespace
 
@@ -123,4 +126,7 @@ void StatisticsWindow::refresh() {
     show(LogFailed, countText(s.logFailed));
     show(Refused, countText(s.refused));
     show(LastRefused, s.lastRefused.isEmpty() ? QStringLiteral("None") : s.lastRefused);
+    show(DroppedAnswers, countText(s.droppedAnswers));
+    show(UnsentBytes, countText(s.unsentBytes));
+    show(DroppedPeers, countText(s.droppedPeers));
 }

@@ -43,6 +43,9 @@ private:
         LogFailed,
         Refused,
         LastRefused,
+        DroppedAnswers,
+        UnsentBytes,
+        DroppedPeers,
         RowCount
     };
     void refresh();

@@ -3,6 +3,9 @@
 #include "model/form.h"
 #include "window/received_data_box.h"
 
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QWheelEvent>
@@ -15,6 +18,33 @@ constexpr int Normal = 100;
 constexpr int WheelNotch = 120; // eighths of a degree
 
 } // namespace
+
+bool hasEvenAdvances(const QFont &font) {
+    const QFontMetricsF metrics(font);
+    const qreal advance = metrics.horizontalAdvance(u'W');
+    return advance > 0 && metrics.horizontalAdvance(u'i') == advance
+           && metrics.horizontalAdvance(u'0') == advance;
+}
+
+QFont evenFont(const QFont &preferred) {
+    if (hasEvenAdvances(preferred))
+        return preferred;
+    // Families that call themselves fixed pitch first; a family the system substitutes by
+    // another does not count as itself.
+    const QStringList families = QFontDatabase::families();
+    for (const bool fixed : {true, false}) {
+        for (const QString &family : families) {
+            if (QFontDatabase::isFixedPitch(family) != fixed
+                || QFontDatabase::isPrivateFamily(family))
+                continue;
+            QFont font = preferred;
+            font.setFamilies({family});
+            if (QFontInfo(font).family() == family && hasEvenAdvances(font))
+                return font;
+        }
+    }
+    return preferred;
+}
 
 TextZoom::TextZoom(Form &form, ReceivedDataBox *received, QPlainTextEdit *send)
     : QObject(send), m_form(form), m_received(received), m_send(send), m_sendFont(send->font()) {

@@ -8,6 +8,13 @@ class QKeyEvent;
 class QPlainTextEdit;
 class ReceivedDataBox;
 
+// Whether "i", "W" and "0" take one advance in `font`: what a hex dump's columns need to line up.
+// A font may have that and still not call itself fixed pitch.
+bool hasEvenAdvances(const QFont &font);
+// `preferred` when its advances are even, else the first family on the system whose are, at
+// `preferred`'s size; `preferred` when no family has them.
+QFont evenFont(const QFont &preferred);
+
 // The text size of the received-data box and the send box together, in percent, from 50 to 400
 // in steps of 10: Ctrl+Plus (or Ctrl+=) and Ctrl+Minus step it, Ctrl+0 goes back to 100, and
 // the mouse wheel with Ctrl held over either box steps it too. The form keeps the percentage for

@@ -29,6 +29,11 @@ fail()
     exit 1
 }
 
+unit=$(dirname "$0")/../../packaging/sendrel@.service
+for key in MemoryMax TasksMax; do
+    grep -q "^$key=" "$unit" || fail "the unit sets no $key="
+done
+
 DESTDIR=$root "$cmake" --install "$build" --prefix /usr >/dev/null || fail "cmake --install failed"
 for file in usr/bin/sendrel usr/lib/systemd/system/sendrel@.service etc/sendrel/example.ini; do
     [ -f "$root/$file" ] || fail "/$file is not installed"

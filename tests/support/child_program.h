@@ -4,13 +4,11 @@
 #include <QProcess>
 #include <QtTest>
 
-// Internal to each test, apart from the program's own class of the same name.
-namespace {
-
-// The built program as a child process without a display, its output collected as it comes.
-struct Program {
-    Program(const QString &folder, const QStringList &arguments, bool offscreen = false,
-            const QString &shell = {}, const QStringList &variables = {}) {
+// The built program (SENDREL_PROGRAM) as a child process without a display, its output collected
+// as it comes.
+struct ChildProgram {
+    ChildProgram(const QString &folder, const QStringList &arguments, bool offscreen = false,
+                 const QString &shell = {}, const QStringList &variables = {}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const QString &variable : variables)
             environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
@@ -30,7 +28,7 @@ struct Program {
                       arguments);
         process.waitForStarted(); // until then the child still has this program's handlers
     }
-    ~Program() {
+    ~ChildProgram() {
         process.kill();
         process.waitForFinished();
     }
@@ -55,5 +53,3 @@ struct Program {
     QProcess process;
     QByteArray out, err;
 };
-
-} // namespace
