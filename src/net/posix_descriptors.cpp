@@ -93,7 +93,7 @@ void enableKeepAlive(QTcpSocket *socket) {
 
 qint64 unacknowledgedBytes(qintptr descriptor) {
     int bytes = 0;
-    return ::ioctl(int(descriptor), SIOCOUTQ, &bytes) == 0 ? bytes : 0;
+    return ::ioctl(int(descriptor), SIOCOUTQ, &bytes) == 0 ? bytes : -1;
 }
 
 void shutdownSending(qintptr descriptor) {

@@ -55,24 +55,34 @@ void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
     socket->setParent(nullptr);
     ++m_delivering;
     auto *watch = new QTimer(socket);
+    const auto finish = [this, socket, watch](bool lost) {
+        if (!watch->isActive())
+            return;
+        watch->stop();
+        --m_delivering;
+        m_lostOnClose |= lost;
+        m_deletion.retire(socket, DeferredDeletion::Disposal::Later);
+    };
     const auto since = std::make_shared<QElapsedTimer>();
     since->start();
     const auto halfClosed = std::make_shared<bool>(false);
-    const auto check = [this, socket, watch, since, halfClosed, lingerMs] {
-        if (!watch->isActive())
-            return;
+    // Every byte and the end of the stream acknowledged; false once the descriptor is gone.
+    const auto acknowledged = [socket, halfClosed] {
+        return *halfClosed && unacknowledgedBytes(socket->socketDescriptor()) == 0;
+    };
+    const auto check = [this, socket, since, halfClosed, lingerMs, finish, acknowledged] {
         const DeferredDeletion::Scope busy(m_deletion);
         socket->readAll(); // what the peer still says is not shown, yet must not wait unread
-        const bool connected = socket->state() == QAbstractSocket::ConnectedState;
-        if (connected && socket->bytesToWrite() == 0 && !std::exchange(*halfClosed, true))
+        const QAbstractSocket::SocketState state = socket->state();
+        if (state == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0
+            && !std::exchange(*halfClosed, true))
             shutdownSending(socket->socketDescriptor());
-        const bool delivered = *halfClosed && unacknowledgedBytes(socket->socketDescriptor()) == 0;
-        if (delivered || !connected || since->hasExpired(lingerMs)) {
-            watch->stop();
-            --m_delivering;
-            m_lostOnClose |= !delivered;
-            m_deletion.retire(socket, DeferredDeletion::Disposal::Later);
-        }
+        if (acknowledged())
+            finish(false);
+        else if (state == QAbstractSocket::UnconnectedState) // closed by Qt after the peer's close
+            finish(*halfClosed || socket->bytesToWrite() > 0);
+        else if (since->hasExpired(lingerMs))
+            finish(true);
     };
     connect(watch, &QTimer::timeout, this, check);
     connect(socket, &QIODevice::bytesWritten, this, check);
