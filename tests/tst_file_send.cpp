@@ -9,6 +9,7 @@
 #include <QtNetwork>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class tst_FileSend : public QObject {
@@ -64,10 +65,17 @@ private slots:
             const SocketControl *sock = client ? c().sendSock : c().listenSock->element(1);
             mostWaiting = qMax(mostWaiting, sock->BytesToWrite());
         });
+        // Finished only once nothing waits in the socket.
+        qint64 waitingAtEnd = -1;
+        connect(c().lblStatus[2], &Control::changed, this, [&] {
+            const SocketControl *sock = client ? c().sendSock : c().listenSock->element(1);
+            waitingAtEnd = sock ? sock->BytesToWrite() : -2;
+        });
         QSignalSpy finished(&fileSend(), &FileSend::finished);
         QVERIFY(fileSend().start(path));
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
         QVERIFY(fileSend().result().sent);
+        QCOMPARE(waitingAtEnd, 0);
         QCOMPARE(c().lblStatus[2]->Text(), lastSend());
         QVERIFY(c().btnSendData.Enabled());
         QVERIFY(mostWaiting <= FileSend::WriteBound + FileSend::ReadBlock);
@@ -140,6 +148,99 @@ private slots:
         QCOMPARE(c().lblStatus[2]->Text(), lastSend());
         QVERIFY(server.hasPendingConnections());
         QCOMPARE(server.nextPendingConnection()->readAll(), QByteArray());
+    }
+
+    // What is not a regular file goes to its end (a FIFO, a /proc file whose size reads 0), or
+    // within a bound (a device, refused without one).
+    void notRegular_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<qint64>("maxBytes");  // -1: none
+        QTest::addColumn<QByteArray>("bytes"); // what arrives; null: refused
+        const QByteArray piped = QByteArray("through a FIFO\n").repeated(20000);
+        QTest::newRow("fifo") << "fifo" << qint64(-1) << piped;
+        QTest::newRow("fifo, bounded") << "fifo" << qint64(1000) << piped.left(1000);
+        QFile cmdline("/proc/self/cmdline");
+        QVERIFY(cmdline.open(QIODevice::ReadOnly) && cmdline.size() == 0);
+        QTest::newRow("proc") << "/proc/self/cmdline" << qint64(-1) << cmdline.readAll();
+        QTest::newRow("device") << "/dev/zero" << qint64(-1) << QByteArray();
+        QTest::newRow("device, bounded") << "/dev/zero" << qint64(70000) << QByteArray(70000, 0);
+    }
+    void notRegular() {
+        QFETCH(QString, path);
+        QFETCH(qint64, maxBytes);
+        QFETCH(QByteArray, bytes);
+        QProcess writer; // into the FIFO, once the send opens it
+        if (path == "fifo") {
+            path = m_f->folder() + "/fifo";
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+            writer.start("sh", {"-c", "yes 'through a FIFO' | head -n 20000 > \"$0\"", path});
+            QVERIFY(writer.waitForStarted());
+        }
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        target(true, server.serverPort());
+        QSignalSpy finished(&fileSend(), &FileSend::finished);
+        const std::optional<qint64> bound =
+            maxBytes < 0 ? std::nullopt : std::optional<qint64>(maxBytes);
+        QCOMPARE(fileSend().start(path, FileSend::DefaultBlock, bound), !bytes.isNull());
+        if (bytes.isNull()) {
+            QCOMPARE(m_f->messages.size(), 1);
+            QVERIFY2(m_f->messages[0].contains("A device may never end"),
+                     qPrintable(m_f->messages[0]));
+            return;
+        }
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *reader = server.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY(fileSend().result().sent);
+        QTRY_COMPARE(reader->bytesAvailable(), bytes.size());
+        QCOMPARE(reader->readAll(), bytes);
+        writer.kill();
+        writer.waitForFinished();
+    }
+
+    // A peer that takes nothing gives the send up once the stall limit has passed, the seconds
+    // told on the way; a cancel names what went, which is what then arrives.
+    void peerStalls_data() {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("gives up") << false;
+        QTest::newRow("cancelled") << true;
+    }
+    void peerStalls() {
+        QFETCH(bool, cancel);
+        const QString path = makeFile("big", 32 << 20);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        server.pauseAccepting(); // the system takes the connection; nobody reads it
+        target(true, server.serverPort());
+        QSignalSpy stalled(&fileSend(), &FileSend::stalled);
+        QSignalSpy finished(&fileSend(), &FileSend::finished);
+        fileSend().setStallLimit(cancel ? 60000 : 1500);
+        QVERIFY(fileSend().start(path));
+        QTRY_COMPARE_WITH_TIMEOUT(stalled.size(), 1, 30000);
+        QCOMPARE(stalled[0][0].toInt(), 1);
+        if (cancel)
+            fileSend().cancel();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        const SendResult result = fileSend().result();
+        QVERIFY(!result.sent);
+        if (!cancel) {
+            QCOMPARE(result.text, lastSend() + " - ERROR: Data Not Sent, Send Failed");
+            QVERIFY2(result.why.startsWith("The peer took nothing for 1 s, with "),
+                     qPrintable(result.why));
+            return;
+        }
+        const QString prefix = lastSend() + " - Cancelled, ";
+        QVERIFY2(result.text.startsWith(prefix) && result.text.endsWith(" of 33554432 Bytes Sent"),
+                 qPrintable(result.text));
+        const qint64 handed = result.text.mid(prefix.size()).section(' ', 0, 0).toLongLong();
+        QVERIFY(handed > 0 && handed < (32 << 20));
+        server.resumeAccepting();
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *reader = server.nextPendingConnection();
+        QByteArray got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += reader->readAll()).size() >= handed, 30000);
+        QCOMPARE(got, fileBytes(path).left(handed));
     }
 };
 

@@ -79,8 +79,9 @@ private slots:
         QTest::newRow("tcp refused") << true << typed << wire << QString::number(LoopbackPeer(true).port()) << "10061:Connection refused.";
         QTest::newRow("tcp long host") << true << typed << wire << "@" + QString(300, 'a') << "11001:Host not found.";
         // The UDP client's lookups answer from the test (none or never), not from a name server.
-        QTest::newRow("udp unknown host") << false << typed << wire << "@no-such-host.invalid" << "11001:Host not found.";
-        QTest::newRow("udp lookup out of time") << false << typed << wire << "@slow.invalid" << "11001:Host not found.";
+        // A UDP send is not told in a box: its line fails, and its tool tip says why.
+        QTest::newRow("udp unknown host") << false << typed << wire << "@no-such-host.invalid" << none;
+        QTest::newRow("udp lookup out of time") << false << typed << wire << "@slow.invalid" << none;
         // clang-format on
     }
     // One connection or datagram with the text's bytes (blanks around host and port ignored); an
@@ -126,6 +127,8 @@ private slots:
         QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size()); // a failed send counts nothing
         const QString boxText = "SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
+        QCOMPARE(c().lblStatus[2]->toolTip(),
+                 !tcp && badHost ? "Data not sent: 11001 - Host not found." : "");
         QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
     }
 
@@ -141,6 +144,18 @@ private slots:
         c().txtListenPort.setText(QString::number(peer.port()));
         send(QString(70000, 'x')); // larger than any datagram
         QCOMPARE(c().lblStatus[2]->Text(), lastSend("Send Failed"));
+        QCOMPARE(c().lblStatus[2]->toolTip(), "Data not sent: 10040 - Message too long.");
+        // A broadcast the system refuses (nothing leaves while broadcasts are not allowed).
+        c().txtSendIP.setText("127.255.255.255");
+        send("all");
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend("Send Failed"));
+        QVERIFY2(c().lblStatus[2]->toolTip().startsWith("Data not sent: 10013 ")
+                     && c().lblStatus[2]->toolTip().endsWith("when Network Options allow it."),
+                 qPrintable(c().lblStatus[2]->toolTip()));
+        c().txtSendIP.setText("127.0.0.1");
+        send("x");
+        QCOMPARE(c().lblStatus[2]->toolTip(), "");
+        QVERIFY(m_f->messages.isEmpty());
     }
 
     void programEndsDuringWait_noCrash() {
@@ -249,6 +264,36 @@ private slots:
         QCOMPARE(c().lblStatus[2]->Text(), lastSend() + QStringLiteral(" (%1 of %1)").arg(count));
         QCOMPARE(c().btnSendData.Text(), QStringLiteral("Send Data"));
         QTRY_COMPARE(c().sendSock->State(), SocketControl::Closed);
+    }
+
+    // A stall of the event loop longer than the catch-up allowance is not made up for by a
+    // burst of sends afterwards: the schedule starts afresh.
+    void repeat_noBurstAfterStall() {
+        LoopbackPeer peer(false);
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QString::number(peer.port()));
+        c().txtSendData.setText(QStringLiteral("x"));
+        RepeatSend &repeat = m_f->program().repeatSend();
+        QVERIFY(repeat.start(20, 0));
+        QTRY_VERIFY(repeat.sent() >= 2);
+        const int before = repeat.sent();
+        QThread::msleep(1000); // 50 sends behind
+        QTest::qWait(300);     // at most 15 due, and 5 of catch-up
+        repeat.stop();
+        QVERIFY2(repeat.sent() - before <= 30, qPrintable(QString::number(repeat.sent() - before)));
+    }
+
+    // The highest port is a port like any other for a client send.
+    void clientSend_highestPort() {
+        QUdpSocket peer;
+        if (!peer.bind(QHostAddress::LocalHost, 65535))
+            QSKIP("port 65535 is taken on this machine");
+        c().optTCP[1]->setValue(1);
+        c().txtListenPort.setText(QStringLiteral("65535"));
+        send(QStringLiteral("top"));
+        QCOMPARE(c().lblStatus[2]->Text(), lastSend());
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        QCOMPARE(peer.receiveDatagram().data(), "top");
     }
 
     // Esc and the button stop a repeat that would go on for ever, and so does the first failure,

@@ -4,6 +4,7 @@
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
+#include "runtime/leading_number.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
 
@@ -12,6 +13,7 @@
 #include <QHash>
 
 #include <array>
+#include <limits>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -35,6 +37,14 @@ CommandLine usageError(const QString &what) {
                            + u" --help' for more information.\n"_s);
 }
 
+// Every numeric option is read by one rule (decimalNumber), then held to its range.
+std::optional<int> numberIn(const QString &text, int first, int last) {
+    const std::optional<qint64> number = decimalNumber(text, last);
+    if (!number || *number < first)
+        return std::nullopt;
+    return int(*number);
+}
+
 // HOST:PORT, where an IPv6 address stands in brackets, and a port a client can reach.
 bool splitHostPort(const QString &text, QString &host, int &port) {
     const qsizetype colon = text.lastIndexOf(u':');
@@ -45,9 +55,9 @@ bool splitHostPort(const QString &text, QString &host, int &port) {
         host = host.mid(1, host.size() - 2);
     else if (host.contains(u':'))
         return false;
-    bool ok = false;
-    port = text.mid(colon + 1).toInt(&ok);
-    return ok && port >= 1 && port <= 65535 && !host.isEmpty();
+    const std::optional<int> number = numberIn(text.mid(colon + 1), 1, 65535);
+    port = number.value_or(0);
+    return number && !host.isEmpty();
 }
 
 // The network options, checked as the dialog checks them; the first problem, or nothing.
@@ -59,6 +69,8 @@ QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
         if (parser.isSet(name) && !listening)
             return u"--%1 works only with --headless"_s.arg(name);
     }
+    if (parser.isSet(u"join"_s) && parser.isSet(u"tcp"_s))
+        return u"--join works only with UDP, not --tcp"_s;
     for (const QString &name : {u"interface"_s, u"broadcast"_s, u"ttl"_s}) {
         if (parser.isSet(name) && !listening && !udpSend)
             return u"--%1 works only with --headless or --send --udp"_s.arg(name);
@@ -86,6 +98,9 @@ QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     line.broadcast = parser.isSet(u"broadcast"_s);
     if (parser.isSet(u"ttl"_s)) {
+        if (!decimalNumber(parser.value(u"ttl"_s), std::numeric_limits<int>::max()))
+            return u"--ttl: the multicast TTL %1 is not a whole number"_s.arg(
+                parser.value(u"ttl"_s));
         if (const QString error = parseMulticastTtl(parser.value(u"ttl"_s), given.multicastTtl);
             !error.isEmpty())
             return u"--ttl: "_s + error;
@@ -143,17 +158,17 @@ QString readRepeatOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     if (parser.isSet(u"interval"_s) && !parser.isSet(u"repeat"_s))
         return u"--interval works only with --repeat"_s;
-    bool ok = true;
     if (parser.isSet(u"repeat"_s)) {
-        line.repeat = parser.value(u"repeat"_s).toInt(&ok);
-        if (!ok || *line.repeat < 0)
+        line.repeat = numberIn(parser.value(u"repeat"_s), 0, std::numeric_limits<int>::max());
+        if (!line.repeat)
             return u"--repeat needs a count (0: until interrupted), not '%1'"_s.arg(
                 parser.value(u"repeat"_s));
     }
     if (parser.isSet(u"interval"_s)) {
-        line.intervalMs = parser.value(u"interval"_s).toInt(&ok);
-        if (!ok || line.intervalMs < RepeatSend::MinIntervalMs
-            || line.intervalMs > RepeatSend::MaxIntervalMs)
+        const std::optional<int> interval = numberIn(
+            parser.value(u"interval"_s), RepeatSend::MinIntervalMs, RepeatSend::MaxIntervalMs);
+        line.intervalMs = interval.value_or(0);
+        if (!interval)
             return u"--interval needs %1 to %2 ms, not '%3'"_s.arg(RepeatSend::MinIntervalMs)
                 .arg(RepeatSend::MaxIntervalMs)
                 .arg(parser.value(u"interval"_s));
@@ -200,6 +215,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"send-file"_s, u"Send the bytes of the file PATH instead of TEXT."_s, u"PATH"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
         {u"block"_s, u"--send-file --udp: one datagram per BYTES (1-65507, 1472)."_s, u"BYTES"_s},
+        {u"max-bytes"_s, u"--send-file: send at most N bytes (needed for a device)."_s, u"N"_s},
         {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
         {u"repeat"_s, u"Send N times (0: until interrupted)."_s, u"N"_s},
         {u"interval"_s, u"Repeated sends go MS apart (1-3600000, 1000)."_s, u"MS"_s},
@@ -225,6 +241,15 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst()));
+
+    // Only the pairs, the rules files and the groups add up; any other value given twice would
+    // quietly lose one of them.
+    for (const QCommandLineOption &option : options) {
+        const QString name = option.names().constLast();
+        if (!option.valueName().isEmpty() && !name.startsWith(u"respond"_s) && name != u"join"_s
+            && parser.values(name).size() > 1)
+            return usageError(u"--%1 given more than once"_s.arg(name));
+    }
 
     CommandLine line;
     const bool fileSend = parser.isSet(u"send-file"_s);
@@ -261,9 +286,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     if (parser.isSet(u"tcp"_s) || parser.isSet(u"udp"_s))
         line.tcp = parser.isSet(u"tcp"_s);
     if (parser.isSet(u"port"_s)) {
-        bool ok = false;
-        line.port = parser.value(u"port"_s).toInt(&ok);
-        if (!ok || *line.port < 0 || *line.port > 65535)
+        line.port = numberIn(parser.value(u"port"_s), 0, 65535);
+        if (!line.port)
             return usageError(
                 u"--port needs a number from 0 to 65535, not '%1'"_s.arg(parser.value(u"port"_s)));
     }
@@ -284,9 +308,10 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
         return usageError(u"--wait works only with --send"_s);
     if (parser.isSet(u"wait"_s)) {
-        bool ok = false;
-        line.waitMs = parser.value(u"wait"_s).toInt(&ok);
-        if (!ok || line.waitMs < 0)
+        const std::optional<int> wait =
+            numberIn(parser.value(u"wait"_s), 0, std::numeric_limits<int>::max());
+        line.waitMs = wait.value_or(0);
+        if (!wait)
             return usageError(
                 u"--wait needs a number of milliseconds, not '%1'"_s.arg(parser.value(u"wait"_s)));
     }
@@ -297,12 +322,20 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     if (parser.isSet(u"block"_s)) {
         if (!fileSend || !parser.isSet(u"udp"_s))
             return usageError(u"--block works only with --send-file --udp"_s);
-        bool ok = false;
-        line.sendBlock = parser.value(u"block"_s).toInt(&ok);
-        if (!ok || *line.sendBlock < 1 || *line.sendBlock > FileSend::MaxBlock)
+        line.sendBlock = numberIn(parser.value(u"block"_s), 1, FileSend::MaxBlock);
+        if (!line.sendBlock)
             return usageError(
                 u"--block needs a number of bytes from 1 to %1, not '%2'"_s.arg(FileSend::MaxBlock)
                     .arg(parser.value(u"block"_s)));
+    }
+    if (parser.isSet(u"max-bytes"_s)) {
+        if (!fileSend)
+            return usageError(u"--max-bytes works only with --send-file"_s);
+        line.maxBytes = decimalNumber(parser.value(u"max-bytes"_s), FileSend::MostBytes);
+        if (!line.maxBytes)
+            return usageError(
+                u"--max-bytes needs a number of bytes up to %1, not '%2'"_s.arg(FileSend::MostBytes)
+                    .arg(parser.value(u"max-bytes"_s)));
     }
     if (fileSend && parser.value(u"send-file"_s).isEmpty())
         return usageError(u"--send-file needs a file"_s);

@@ -29,11 +29,13 @@ struct CommandLine {
     // The traffic counters on stderr at the end and on SIGUSR1.
     bool stats = false;
     QString sendText;
-    QString sendFile;             // --send-file: its bytes instead of sendText
-    std::optional<int> sendBlock; // --block: UDP file blocks; none: the file send's default
+    QString sendFile;               // --send-file: its bytes instead of sendText
+    std::optional<int> sendBlock;   // --block: UDP file blocks; none: the file send's default
+    std::optional<qint64> maxBytes; // --max-bytes: where a file send stops at the latest
     QString sendHost;
     int sendPort = 0;
-    // How long a send waits, after its own linger, for its bytes to leave.
+    // How long a send waits, after its own linger, for its bytes to leave; a file send gives
+    // up after as long without progress.
     int waitMs = 10000;
     // Send again and again: this many times (0: until a signal), one interval apart.
     std::optional<int> repeat;

@@ -254,6 +254,8 @@ int HeadlessRun::send() {
 int HeadlessRun::endSend(const SendResult &result) {
     if (!result.sent || result.text != m_printedSend)
         printLine(result.text, !result.sent);
+    if (!result.why.isEmpty())
+        printLine(result.why, true);
     const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
     if (!written && !m_stdoutFailed)
         printLine(QStringLiteral("%1 received bytes were not written to standard output")
@@ -387,12 +389,14 @@ int HeadlessRun::sendFile() {
     FileSend &file = m_program->fileSend();
     QEventLoop loop;
     connect(&file, &FileSend::finished, &loop, &QEventLoop::quit);
-    if (!file.start(m_line.sendFile, m_line.sendBlock.value_or(FileSend::DefaultBlock)))
+    file.setStallLimit(m_line.waitMs);
+    if (!file.start(m_line.sendFile, m_line.sendBlock.value_or(FileSend::DefaultBlock),
+                    m_line.maxBytes))
         return 1; // the reason is on stderr already
     if (file.running())
         loop.exec();
     SendResult result = file.result();
     if (result.sent && !waitForDelivery())
-        result = {false, lastSentText(m_program->clock(), SendLine::SendFailed)};
+        result = {false, lastSentText(m_program->clock(), SendLine::SendFailed), {}};
     return endSend(result);
 }

@@ -3,7 +3,6 @@
 #include <QList>
 #include <QPointer>
 
-class QAbstractSocket;
 class QObject;
 
 // Holds back deletions while one of its owner's slots runs: a nested event loop inside a handler
@@ -35,23 +34,13 @@ public:
     // Takes the object from its parent and deletes it: Now at once, Later once no slot of the
     // owner runs any more and control is back in the event loop.
     void retire(QObject *object, Disposal disposal);
-    // Takes a closing socket from its parent and lets it go on sending what it holds; it is
-    // deleted once it has closed, failed or `lingerMs` have passed, but never while a slot of
-    // the owner runs, which may be inside that socket's own signal.
-    void retireWhenSent(QAbstractSocket *socket, int lingerMs);
     void deleteOwnerWhenIdle();
 
 private:
-    struct Lingering {
-        QPointer<QAbstractSocket> socket;
-        int lingerMs;
-    };
-    static void deleteWhenSent(QAbstractSocket *socket, int lingerMs);
     void onIdle();
 
     QObject *m_owner;
     int m_busy = 0;
     QList<QPointer<QObject>> m_retired;
-    QList<Lingering> m_lingering;
     bool m_deleteOwner = false;
 };

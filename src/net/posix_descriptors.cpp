@@ -5,8 +5,10 @@
 
 #include <climits>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -87,4 +89,13 @@ void enableKeepAlive(QTcpSocket *socket) {
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+qint64 unacknowledgedBytes(qintptr descriptor) {
+    int bytes = 0;
+    return ::ioctl(int(descriptor), SIOCOUTQ, &bytes) == 0 ? bytes : -1;
+}
+
+void shutdownSending(qintptr descriptor) {
+    ::shutdown(int(descriptor), SHUT_WR);
 }

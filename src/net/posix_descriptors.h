@@ -22,5 +22,10 @@ void closeDescriptor(int descriptor);
 // The address and port of an announced connection's peer, an IPv4 peer of the dual-stack
 // listener as IPv4 (never ::ffff:); a null address when it has none.
 std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor);
+// Bytes of a TCP connection the peer has not acknowledged yet (a half-close's FIN counts one);
+// -1 when the descriptor cannot tell.
+qint64 unacknowledgedBytes(qintptr descriptor);
+// Ends the sending side: the system sends what it holds, then the end of the stream.
+void shutdownSending(qintptr descriptor);
 // Keep-alive probes that notice a peer which vanished without closing within a minute.
 void enableKeepAlive(QTcpSocket *socket);

@@ -357,6 +357,7 @@ void SocketControl::Close() {
     m_datagram.clear();
     m_lookedUpHost.clear();
     m_lookedUpAddress.clear();
+    m_hostNotFound = false;
     m_senderAddress.clear();
     m_senderPort = 0;
     m_boundPort = 0;
@@ -403,11 +404,10 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         // A failed connection is dropped with what it still holds (which may be a backlog that
         // its peer never read).
         if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
-            && socket->bytesToWrite() > 0) {
+            && (socket->bytesToWrite() > 0
+                || unacknowledgedBytes(socket->socketDescriptor()) > 0)) {
             // Let what SendData accepted still reach the peer, then the socket goes.
-            countDelivery(socket);
-            socket->disconnectFromHost();
-            m_deletion.retireWhenSent(socket, CloseLingerMs);
+            deliverThenClose(socket, CloseLingerMs);
         } else {
             socket->abort();
             m_deletion.retire(socket, disposal);

@@ -77,7 +77,8 @@ public:
     bool Accept(qintptr requestID); // only on a closed control; State 7 on success
     bool Connect();                 // TCP to RemoteHost:RemotePort; 4, 5, 6 then 7 or 9
     // UDP, bound, RemoteHost a name: State 4 until it is found, not found or LookupTimeoutMs
-    // have passed, then 1 again. False when there is nothing to look up.
+    // have passed, then 1 again; a name not found is told by the failure of the send (11001).
+    // False when there is nothing to look up.
     bool LookUpRemoteHost();
     // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
     // LookUpRemoteHost found it.
@@ -159,7 +160,7 @@ private:
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
-    void countDelivery(QAbstractSocket *socket);
+    void deliverThenClose(QTcpSocket *socket, int lingerMs);
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
@@ -203,6 +204,7 @@ private:
     quint64 m_lookupRound = 0; // tells a late answer or timeout from the current lookup's
     QString m_lookedUpHost;
     QHostAddress m_lookedUpAddress;
+    bool m_hostNotFound = false; // the last lookup found nothing
 
     QHostAddress m_localAddress;
     bool m_allowBroadcast = false;

@@ -1,7 +1,9 @@
 // The socket control's flow: arrivals gathered during a flood, reading paused for a slow
 // consumer, and delivery after Close.
+#include "net/posix_descriptors.h"
 #include "net/socket_control.h"
 
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
@@ -17,6 +19,8 @@ namespace {
 constexpr qint64 FloodChunk = 64 << 10;
 constexpr qint64 GatheredEnough = 512 << 10;
 constexpr int GatherMs = 1;
+// How often a closed connection that still delivers looks whether the peer has it all.
+constexpr int DeliveryWatchMs = 20;
 
 } // namespace
 
@@ -41,21 +45,52 @@ void SocketControl::deliverGathered() {
         emit DataArrival(m_lastChunk);
 }
 
-// A closed connection counts as delivering until it has closed (everything left), failed or
-// gone at the end of its linger with bytes still waiting.
-void SocketControl::countDelivery(QAbstractSocket *socket) {
+// A closed connection still delivers what it holds: this process's buffer first, then a
+// half-close, so that the system sends the rest while the socket stays open and goes on reading.
+// A socket closed outright, with bytes unread or while the peer still sends, is reset by the
+// system, which drops the tail it had not sent yet. The connection counts as delivering until
+// the peer has acknowledged every byte; it is lost when the peer fails or goes first, or at the
+// end of `lingerMs`.
+void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
+    socket->setParent(nullptr);
     ++m_delivering;
-    const auto ended = std::make_shared<bool>(false);
-    const auto end = [this, ended](bool lost) {
-        if (std::exchange(*ended, true))
+    auto *watch = new QTimer(socket);
+    const auto finish = [this, socket, watch](bool lost) {
+        if (!watch->isActive())
             return;
+        watch->stop();
         --m_delivering;
         m_lostOnClose |= lost;
+        m_deletion.retire(socket, DeferredDeletion::Disposal::Later);
     };
-    connect(socket, &QAbstractSocket::disconnected, this,
-            [end, socket] { end(socket->bytesToWrite() > 0); });
-    connect(socket, &QAbstractSocket::errorOccurred, this, [end] { end(true); });
-    connect(socket, &QObject::destroyed, this, [end] { end(true); });
+    const auto since = std::make_shared<QElapsedTimer>();
+    since->start();
+    const auto halfClosed = std::make_shared<bool>(false);
+    // Every byte and the end of the stream acknowledged; false once the descriptor is gone.
+    const auto acknowledged = [socket, halfClosed] {
+        return *halfClosed && unacknowledgedBytes(socket->socketDescriptor()) == 0;
+    };
+    const auto check = [this, socket, since, halfClosed, lingerMs, finish, acknowledged] {
+        const DeferredDeletion::Scope busy(m_deletion);
+        socket->readAll(); // what the peer still says is not shown, yet must not wait unread
+        const QAbstractSocket::SocketState state = socket->state();
+        if (state == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0
+            && !std::exchange(*halfClosed, true))
+            shutdownSending(socket->socketDescriptor());
+        if (acknowledged())
+            finish(false);
+        else if (state == QAbstractSocket::UnconnectedState) // closed by Qt after the peer's close
+            finish(*halfClosed || socket->bytesToWrite() > 0);
+        else if (since->hasExpired(lingerMs))
+            finish(true);
+    };
+    connect(watch, &QTimer::timeout, this, check);
+    connect(socket, &QIODevice::bytesWritten, this, check);
+    connect(socket, &QIODevice::readyRead, this, check);
+    connect(socket, &QAbstractSocket::disconnected, this, check);
+    connect(socket, &QAbstractSocket::errorOccurred, this, check);
+    connect(this, &QObject::destroyed, socket, &QObject::deleteLater);
+    watch->start(DeliveryWatchMs);
 }
 
 void SocketControl::setPaused(bool paused) {

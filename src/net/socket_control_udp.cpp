@@ -84,6 +84,8 @@ bool SocketControl::sendUdp(const QByteArray &data) {
         return sendDatagram(data, m_senderAddress, m_senderPort);
     }
     const QHostAddress to = RemoteAddress();
+    if (to.isNull() && m_hostNotFound)
+        m_lastFailure = winsockError(11001);
     if (m_remotePort == 0 || to.isNull())
         return false;
     return sendDatagram(data, to, m_remotePort);
@@ -130,6 +132,7 @@ bool SocketControl::LookUpRemoteHost() {
         return false;
     m_lookedUpHost.clear();
     m_lookedUpAddress.clear();
+    m_hostNotFound = false;
     m_state = ResolvingHost;
     const quint64 round = ++m_lookupRound;
     QTimer::singleShot(LookupTimeoutMs, this,
@@ -149,10 +152,8 @@ void SocketControl::onHostLookedUp(quint64 round, const QString &host,
         return;
     m_state = Open;
     if (addresses.isEmpty()) {
-        // The error a TCP connect to an unknown host raises too; the socket stays open, and the
-        // send that asked reports itself failed.
-        const WinsockError notFound = winsockError(11001);
-        emit Error(notFound.number, notFound.description, objectName());
+        // The socket stays open; the send that asked fails, and its failure names the cause.
+        m_hostNotFound = true;
         return;
     }
     m_lookedUpHost = host;

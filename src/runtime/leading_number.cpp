@@ -135,3 +135,17 @@ QString normalisedPortText(const QString &text) {
         std::to_chars(buffer, buffer + sizeof buffer, whole, std::chars_format::fixed);
     return QString::fromLatin1(buffer, result.ptr - buffer);
 }
+
+std::optional<qint64> decimalNumber(QStringView text, qint64 most) {
+    if (text.isEmpty())
+        return std::nullopt;
+    qint64 value = 0;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - u'0');
+        if (value > most)
+            return std::nullopt;
+    }
+    return value;
+}

@@ -33,32 +33,34 @@ FileSend::FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QOb
     m_linger.setSingleShot(true);
     m_linger.setInterval(LingerMs);
     connect(&m_linger, &QTimer::timeout, this, &FileSend::closeClient);
+    // A pipe that had nothing has more: the step under way goes on at once.
+    connect(&m_source, &FileSource::readable, this, [this] {
+        if (const std::function<void()> step = m_streaming ? m_onTick : nullptr)
+            step();
+    });
 }
 
 FileSend::~FileSend() {
     disconnect(m_written);
 }
 
-bool FileSend::start(const QString &path, int udpBlock) {
+bool FileSend::start(const QString &path, int udpBlock, std::optional<qint64> maxBytes) {
     if (m_running || udpBlock < 1 || udpBlock > MaxBlock)
         return false;
-    m_file.close();
-    m_file.setFileName(path);
-    // A folder opens for reading on some systems, yet holds no bytes to send.
-    const QString reason = QFileInfo(path).isDir()             ? QStringLiteral("Is a directory")
-                           : !m_file.open(QIODevice::ReadOnly) ? m_file.errorString()
-                                                               : QString();
-    if (!reason.isEmpty()) {
-        m_file.close();
+    if (const std::optional<QString> reason = m_source.open(path, maxBytes)) {
         m_dialogs.MessageBox(
-            QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), reason));
+            QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), *reason));
         return false;
     }
     m_running = true;
     m_cancelled = false;
     m_streaming = false;
-    m_total = m_file.size();
+    m_total = m_source.total();
     m_handed = 0;
+    m_datagram.clear();
+    m_failureTip.clear();
+    m_lastTaken = -1;
+    m_stalledSeconds = 0;
     m_udpBlock = udpBlock;
     m_result = {};
     const bool tcp = m_form.optTCP[0]->isOn();
@@ -81,7 +83,13 @@ void FileSend::cancel() {
     if (!m_running || m_cancelled || m_linger.isActive())
         return;
     m_cancelled = true;
-    done(QStringLiteral(" - Cancelled, %1 of %2 Bytes Sent").arg(m_handed).arg(m_total));
+    done(cancelText());
+}
+
+QString FileSend::cancelText() const {
+    return m_total < 0
+               ? QStringLiteral(" - Cancelled, %1 Bytes Sent").arg(m_handed)
+               : QStringLiteral(" - Cancelled, %1 of %2 Bytes Sent").arg(m_handed).arg(m_total);
 }
 
 void FileSend::startPeer() {
@@ -141,13 +149,13 @@ void FileSend::startUdpClient() {
     const std::optional<int> port = clientPort(m_form);
     if (port && !aimUdpClient(m_form, *port)) {
         const NetworkOptions &o = m_form.networkOptions;
-        showMessage(datagramNotSentText(o, checkInterfaceName(o.multicastInterface)));
+        m_failureTip = datagramNotSentText(o, checkInterfaceName(o.multicastInterface));
         done(SendLine::SendFailed);
         return;
     }
     if (!port || !sock->Bind()) {
         // As "Send Data" does, the note goes to the received-data box.
-        m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp)};
+        m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp), {}};
         m_form.txtNetData.setText(m_result.text);
         finish();
         return;
@@ -203,13 +211,13 @@ void FileSend::pumpTcp() {
         return;
     m_pumping = true;
     bool failed = !m_target || m_target->State() != SocketControl::Connected;
-    while (!failed && m_handed < m_total && m_target->BytesToWrite() < WriteBound) {
+    while (!failed && !m_source.atEnd() && m_target->BytesToWrite() < WriteBound) {
         const std::optional<QByteArray> block = nextBlock(ReadBlock);
         failed = !block || !m_target || !m_target->SendData(*block);
-        if (!failed) {
-            m_handed += block->size();
-            m_form.traffic.countSent(SentKind::Send, block->size());
-        }
+        if (failed || block->isEmpty())
+            break;
+        m_handed += block->size();
+        m_form.traffic.countSent(SentKind::Send, block->size());
     }
     m_pumping = false;
     if (failed) {
@@ -217,48 +225,79 @@ void FileSend::pumpTcp() {
         return;
     }
     const qint64 waiting = m_target->BytesToWrite();
+    if (gaveUp(m_handed - waiting, waiting))
+        return;
     emit progress(m_handed - waiting, m_total);
-    if (m_handed == m_total && waiting == 0)
+    if (m_source.atEnd() && waiting == 0)
         done({});
+}
+
+// A peer that takes nothing while bytes wait for it ends the send once the stall limit has
+// passed; the seconds it has stalled are told on the way.
+bool FileSend::gaveUp(qint64 taken, qint64 waiting) {
+    if (taken != m_lastTaken || waiting == 0) {
+        m_lastTaken = taken;
+        m_sinceTaken.start();
+        if (std::exchange(m_stalledSeconds, 0) != 0)
+            emit stalled(0);
+        return false;
+    }
+    const qint64 stalledMs = m_sinceTaken.elapsed();
+    if (stalledMs >= m_stallLimitMs) {
+        m_failureTip = QStringLiteral("The peer took nothing for %1 s, with %2 bytes waiting")
+                           .arg(stalledMs / 1000)
+                           .arg(waiting);
+        done(SendLine::SendFailed);
+        return true;
+    }
+    if (const int seconds = int(stalledMs / 1000); seconds != m_stalledSeconds) {
+        m_stalledSeconds = seconds;
+        emit stalled(seconds);
+    }
+    return false;
 }
 
 void FileSend::sendUdpBlocks() {
     const qint64 elapsedNs = m_paced.nsecsElapsed();
     m_paced.restart();
     m_budget = qMin(m_budget + elapsedNs * UdpBytesPerMs / 1000000, UdpBurstBytes);
-    while (m_budget > 0 && m_handed < m_total) {
-        const std::optional<QByteArray> block = nextBlock(m_udpBlock);
-        if (!block) {
+    while (m_budget > 0 && !m_source.atEnd()) {
+        // A stream hands over what it has; a datagram waits for a whole block or the end.
+        const std::optional<QByteArray> more = nextBlock(m_udpBlock - m_datagram.size());
+        if (!more) {
             done(SendLine::SendFailed);
             return;
         }
+        m_datagram += *more;
+        if (m_datagram.size() < m_udpBlock && !(m_source.atEnd() && !m_datagram.isEmpty())) {
+            if (more->isEmpty())
+                break;
+            continue;
+        }
+        const QByteArray block = std::exchange(m_datagram, {});
         QString why;
-        if (!sendClientDatagram(m_form, *block, why)) {
+        if (!sendClientDatagram(m_form, block, why)) {
             if (!why.isEmpty())
-                showMessage(datagramNotSentText(m_form.networkOptions, why));
+                m_failureTip = datagramNotSentText(m_form.networkOptions, why);
             done(SendLine::SendFailed);
             return;
         }
-        m_handed += block->size();
-        m_budget -= block->size();
-        m_form.traffic.countSent(SentKind::Send, block->size());
+        m_handed += block.size();
+        m_budget -= block.size();
+        m_form.traffic.countSent(SentKind::Send, block.size());
     }
     emit progress(m_handed, m_total);
-    if (m_handed == m_total)
+    if (m_source.atEnd() && m_datagram.isEmpty())
         done({});
 }
 
-// The next block of the file; nothing, after telling the operator, when it cannot be read.
+// The next block of the file (empty when a stream has nothing yet); nothing, after telling the
+// operator, when it cannot be read.
 std::optional<QByteArray> FileSend::nextBlock(qint64 size) {
-    const QByteArray block = m_file.read(qMin(size, m_total - m_handed));
-    if (!block.isEmpty())
-        return block;
-    showMessage(QStringLiteral("Cannot read %1: %2")
-                    .arg(QDir::toNativeSeparators(m_file.fileName()),
-                         m_file.error() != QFileDevice::NoError
-                             ? m_file.errorString()
-                             : QStringLiteral("The file became shorter")));
-    return std::nullopt;
+    const std::optional<QByteArray> block = m_source.read(size);
+    if (!block)
+        showMessage(QStringLiteral("Cannot read %1: %2").arg(m_source.path(), m_source.error()));
+    return block;
 }
 
 // The last-send line as "Send Data" writes it; a client lingers for replies, then closes.
@@ -268,9 +307,11 @@ void FileSend::done(const QString &suffix) {
     m_onTick = {};
     disconnect(m_written);
     m_target = nullptr;
-    m_file.close();
-    m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix)};
+    m_source.close();
+    m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix),
+                suffix.isEmpty() ? QString() : m_failureTip};
     m_form.lblStatus[2]->setText(m_result.text);
+    m_form.lblStatus[2]->setToolTip(m_result.why);
     showSendState();
     if (m_lingers)
         m_linger.start();

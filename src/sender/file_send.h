@@ -1,9 +1,9 @@
 #pragma once
 
+#include "sender/file_source.h"
 #include "sender/sender.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -20,7 +20,8 @@ class SocketControl;
 // (the listener's connected peer, a TCP client or a UDP client). Event-driven throughout: TCP
 // keeps at most WriteBound bytes waiting in the socket and refills it as the system takes them,
 // so memory does not grow with the file; UDP sends one datagram per block, paced so a receiver
-// on this machine keeps up.
+// on this machine keeps up. A pipe or a /proc file goes to its end (FileSource); a TCP peer that
+// takes nothing for the stall limit ends the send as failed.
 class FileSend final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FileSend)
@@ -33,6 +34,8 @@ public:
     // UDP pace: about 12 MB/s, short of what a loopback receiver's default buffer (some 90
     // datagrams of 1,472 bytes) loses when its reader is held up for a few milliseconds.
     static constexpr qint64 UdpBytesPerMs = 8 * DefaultBlock;
+    static constexpr qint64 MostBytes = qint64(1) << 50; // the largest bound one may give
+    static constexpr int DefaultStallMs = 10000;
 
     FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QObject *parent = nullptr);
     ~FileSend() override;
@@ -40,16 +43,21 @@ public:
     // Starts sending; false, with nothing sent and the last-send line untouched, when the file
     // cannot be read (the operator is told why), the block size is outside 1..MaxBlock or a file
     // send is already running. A send that fails at once (no peer, a bad port) has finished
-    // before this returns true.
-    bool start(const QString &path, int udpBlock = DefaultBlock);
+    // before this returns true. No more than `maxBytes` go, when given; a device needs it.
+    bool start(const QString &path, int udpBlock = DefaultBlock,
+               std::optional<qint64> maxBytes = std::nullopt);
     // Stops handing over bytes; what was handed over still goes.
     void cancel();
+    // How long bytes may wait in a TCP socket with none taken before the send gives up.
+    void setStallLimit(int ms) { m_stallLimitMs = ms; }
     bool running() const { return m_running; }
     const SendResult &result() const { return m_result; }
 
 signals:
-    // Bytes the system has taken so far, of `total`.
+    // Bytes the system has taken so far, of `total` (-1 while only the end of the file tells).
     void progress(qint64 sent, qint64 total);
+    // Whole seconds the peer has taken nothing while bytes wait; 0 once it takes again.
+    void stalled(int seconds);
     // The last-send line is written and a client socket closed.
     void finished(const SendResult &result);
 
@@ -63,6 +71,8 @@ private:
     void pumpTcp();
     void sendUdpBlocks();
     std::optional<QByteArray> nextBlock(qint64 size);
+    bool gaveUp(qint64 taken, qint64 waiting);
+    QString cancelText() const;
     void done(const QString &suffix);
     void closeClient();
     void finish();
@@ -72,7 +82,8 @@ private:
     Form &m_form;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
-    QFile m_file;
+    FileSource m_source;
+    QByteArray m_datagram; // a UDP block gathered from a stream
     qint64 m_total = 0;
     qint64 m_handed = 0; // read from the file and given to the socket
     int m_udpBlock = DefaultBlock;
@@ -88,6 +99,11 @@ private:
     QTimer m_linger; // a client's socket stays a moment for replies, then closes
     QElapsedTimer m_paced;
     qint64 m_budget = 0;
+    int m_stallLimitMs = DefaultStallMs;
+    qint64 m_lastTaken = -1;
+    int m_stalledSeconds = 0;
+    QElapsedTimer m_sinceTaken;
     std::function<void()> m_onTick;
     SendResult m_result;
+    QString m_failureTip;
 };

@@ -51,6 +51,7 @@ private:
 void Sender::btnSendData_Click() {
     const SendingMark mark(m_form, m_sending);
     m_lastSend = {};
+    m_failureTip.clear();
     SocketArray *listenSock = m_form.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
@@ -191,7 +192,8 @@ void Sender::SendUdpClient(const QByteArray &data) {
     LingerAndClose();
 }
 
-// One datagram where the client socket is aimed; a failure the operator can act on is told.
+// One datagram where the client socket is aimed. Why one was not sent goes on the last-send
+// line's tool tip: the line itself, as a box would, says that it was not.
 bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
     QString why;
     const bool sent = interfaceKnown && sendClientDatagram(m_form, data, why);
@@ -199,7 +201,7 @@ bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
         why = checkInterfaceName(m_form.networkOptions.multicastInterface);
     Counted(sent, data);
     if (!sent && !why.isEmpty())
-        ShowMessage(datagramNotSentText(m_form.networkOptions, why));
+        m_failureTip = datagramNotSentText(m_form.networkOptions, why);
     return sent;
 }
 
@@ -254,8 +256,11 @@ void Sender::ShowSendState() {
 }
 
 void Sender::SetLastSend(const QString &suffix) {
-    m_lastSend = {suffix.isEmpty(), LastSentText(suffix.isEmpty() ? m_repeatNote : suffix)};
+    const bool sent = suffix.isEmpty();
+    m_lastSend = {sent, LastSentText(sent ? m_repeatNote : suffix),
+                  sent ? QString() : m_failureTip};
     m_form.lblStatus[2]->setText(m_lastSend.text);
+    m_form.lblStatus[2]->setToolTip(m_lastSend.why);
 }
 
 void Sender::ReportSendFailed() {
@@ -263,7 +268,7 @@ void Sender::ReportSendFailed() {
 }
 
 void Sender::ShowUdpNotOpen() {
-    m_lastSend = {false, LastSentText(CouldntOpenUdp)};
+    m_lastSend = {false, LastSentText(CouldntOpenUdp), {}};
     m_form.txtNetData.setText(m_lastSend.text);
 }
 

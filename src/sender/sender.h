@@ -11,10 +11,12 @@ class Form;
 class OperatorDialogs;
 
 // What became of the last press of "Send Data": the last-send line, or the note that the UDP
-// port did not open; `sent` only when the bytes were handed to the system.
+// port did not open; `sent` only when the bytes were handed to the system. `why` holds the
+// system's reason for a failure, where it gave one (the last-send line's tool tip).
 struct SendResult {
     bool sent = false;
     QString text;
+    QString why;
 };
 
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
@@ -67,6 +69,7 @@ private:
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     SendResult m_lastSend;
+    QString m_failureTip; // this send's `why`
     bool m_sending = false;
     bool m_repeating = false;
     QString m_repeatNote;

@@ -18,10 +18,15 @@ constexpr int Steps = 1000;
 
 void sendFileWithProgress(QWidget *parent, FileSend &send) {
     const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Send File"));
-    if (path.isEmpty() || !send.start(path) || !send.running())
-        return;
-    auto *dialog = new QProgressDialog(QStringLiteral("Sending %1").arg(QFileInfo(path).fileName()),
-                                       QStringLiteral("&Cancel"), 0, Steps, parent);
+    if (!path.isEmpty())
+        followFileSend(parent, send, path);
+}
+
+QProgressDialog *followFileSend(QWidget *parent, FileSend &send, const QString &path) {
+    if (!send.start(path) || !send.running())
+        return nullptr;
+    const QString sending = QStringLiteral("Sending %1").arg(QFileInfo(path).fileName());
+    auto *dialog = new QProgressDialog(sending, QStringLiteral("&Cancel"), 0, Steps, parent);
     dialog->setObjectName(QStringLiteral("fileSendProgress"));
     dialog->setWindowTitle(QStringLiteral("Send File"));
     dialog->setAccessibleName(QStringLiteral("Send File"));
@@ -36,12 +41,27 @@ void sendFileWithProgress(QWidget *parent, FileSend &send) {
     QObject::connect(dialog, &QProgressDialog::canceled, &send, &FileSend::cancel);
     QObject::connect(
         &send, &FileSend::progress, dialog,
-        [dialog](qint64 sent, qint64 total) {
+        [dialog, sending](qint64 sent, qint64 total) {
+            // A pipe's end is not known before it comes: the bar only shows that bytes go.
+            if (total < 0) {
+                dialog->setRange(0, 0);
+                dialog->setLabelText(QStringLiteral("%1: %2 bytes").arg(sending).arg(sent));
+                return;
+            }
             const int step = total > 0 ? int(sent * Steps / total) : Steps;
             if (step != dialog->value())
                 dialog->setValue(step);
         },
         Qt::QueuedConnection);
+    QObject::connect(
+        &send, &FileSend::stalled, dialog,
+        [dialog, sending](int seconds) {
+            dialog->setLabelText(seconds > 0
+                                     ? QStringLiteral("Stalled: no progress for %1 s").arg(seconds)
+                                     : sending);
+        },
+        Qt::QueuedConnection);
     QObject::connect(&send, &FileSend::finished, dialog, &QObject::deleteLater);
     dialog->show();
+    return dialog;
 }
