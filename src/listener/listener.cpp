@@ -41,16 +41,36 @@ Listener::Listener(Form &form, const Clock &clock, std::function<void()> saveSet
     : m_form(form), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
-    Form &c = m_form;
-    SocketControl *listener = c.listenSock->element(0);
-
+    SocketControl *listener = m_form.listenSock->element(0);
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
-    // The options go on before every Listen or Bind; while none is set, the status line has no
-    // suffix and a failed start reads StartErrorText.
-    const NetworkOptions &o = c.networkOptions;
-    const QString suffix = networkStatusSuffix(o);
+    const QString optionsNote = networkStatusSuffix(m_form.networkOptions);
+    bool usable = false;
+    QString startError = applyOptions(listener, usable);
+    const bool tcp = m_form.optTCP[0]->isOn();
+    if (open(listener, tcp, usable, startError)) {
+        m_state = {ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}};
+        showStarted();
+    } else {
+        // With an option set the system's reason says more than a port in use would.
+        const WinsockError failure = listener->LastFailure();
+        if (startError == StartErrorText && !optionsNote.isEmpty()
+            && !failure.description.isEmpty())
+            startError =
+                QStringLiteral("Error while attempting connection.\r\n") + failureText(failure);
+        fail(startError);
+    }
+
+    if (m_saveSettings)
+        m_saveSettings();
+}
+
+// The options go on before every Listen or Bind. Answers what a failed start reads: while no
+// option is set, StartErrorText, else what is wrong with them; `usable` says whether the
+// socket may be opened at all.
+QString Listener::applyOptions(SocketControl *listener, bool &usable) {
+    const NetworkOptions &o = m_form.networkOptions;
     QString startError = StartErrorText;
     listener->setLocalAddress(o.listenAddress);
     const bool interfaceKnown = listener->setMulticastInterface(o.multicastInterface);
@@ -61,71 +81,57 @@ void Listener::StartListening() {
         if (!why.isEmpty())
             startError = why;
     }
-
     // A stored address that is none must not widen to every address.
     const QString addressProblem = listenAddressProblem(o);
     if (!addressProblem.isEmpty())
         startError = addressProblem;
-
-    bool started = false;
     int port = 0;
-    const bool portUsable = interfaceKnown && addressProblem.isEmpty()
-                            && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
-    if (c.optTCP[0]->isOn()) {
-        listener->setProtocol(SocketControl::TcpProtocol);
-        if (portUsable)
-            listener->Listen();
-        if (listener->State() == SocketControl::Listening) {
-            c.lblStatus[0]->setText(QStringLiteral("Waiting for TCP data on port ")
-                                    + QString::number(listener->LocalPort()) + suffix);
-            started = true;
-        }
-    } else {
-        listener->setProtocol(SocketControl::UdpProtocol);
-        if (portUsable)
-            listener->Bind();
-        QString why;
-        if (listener->State() == SocketControl::Open && !o.multicastGroups.isEmpty()
-            && !listener->JoinGroups(o.multicastGroups, &why)) {
-            startError = why;
-        } else if (listener->State() == SocketControl::Open) {
-            c.lblStatus[0]->setText(QStringLiteral("Waiting for UDP data on port ")
-                                    + QString::number(listener->LocalPort()) + suffix);
-            started = true;
-            c.traffic.connectedAt(m_clock.now());
-        }
-    }
-    // With an option set the system's reason says more than a port in use would.
-    const WinsockError failure = listener->LastFailure();
-    if (!started && startError == StartErrorText && !suffix.isEmpty()
-        && !failure.description.isEmpty())
-        startError =
-            QStringLiteral("Error while attempting connection.\r\n") + failureText(failure);
+    usable = interfaceKnown && addressProblem.isEmpty() && portFromBox(m_form.txtListenPort, port)
+             && listener->setLocalPort(port);
+    return startError;
+}
 
-    if (!started) {
-        StopListening();
-        showError(startError);
-        showListeningLook(false);
+// Listens (TCP), or binds and joins the multicast groups (UDP); a group that cannot be joined
+// says why in `startError`.
+bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &startError) {
+    if (tcp) {
+        listener->setProtocol(SocketControl::TcpProtocol);
+        if (usable)
+            listener->Listen();
+        return listener->State() == SocketControl::Listening;
+    }
+    listener->setProtocol(SocketControl::UdpProtocol);
+    if (usable)
+        listener->Bind();
+    if (listener->State() != SocketControl::Open)
+        return false;
+    const QList<QHostAddress> &groups = m_form.networkOptions.multicastGroups;
+    QString why;
+    if (!groups.isEmpty() && !listener->JoinGroups(groups, &why)) {
+        startError = why;
+        return false;
+    }
+    return true;
+}
+
+void Listener::showStarted() {
+    Form &c = m_form;
+    c.lblStatus[0]->setText(m_state.statusText());
+    if (!m_state.tcp)
+        c.traffic.connectedAt(m_clock.now());
+    showListeningLook(true);
+    if (m_state.tcp) {
+        c.lblSendIP.setText(NoPeerSendCaption);
+        c.btnSendData.setEnabled(false);
+        c.lblSendIP.show();
+        c.txtSendIP.hide();
+    } else {
+        c.lblSendIP.setText(QStringLiteral("UDP Mode Send IP Address:"));
         c.btnSendData.setEnabled(true);
         c.lblSendIP.show();
         c.txtSendIP.show();
-    } else {
-        showListeningLook(true);
-        if (c.optTCP[0]->isOn()) {
-            c.lblSendIP.setText(NoPeerSendCaption);
-            c.btnSendData.setEnabled(false);
-            c.lblSendIP.show();
-            c.txtSendIP.hide();
-        } else {
-            c.lblSendIP.setText(QStringLiteral("UDP Mode Send IP Address:"));
-            c.btnSendData.setEnabled(true);
-            c.lblSendIP.show();
-            c.txtSendIP.show();
-        }
     }
-
-    if (m_saveSettings)
-        m_saveSettings();
+    emit stateChanged(m_state);
 }
 
 void Listener::StopListening() {
@@ -138,7 +144,6 @@ void Listener::StopListening() {
         c.listenSock->Unload(index);
     }
     c.listenSock->element(0)->Close();
-    m_connectedPeer.clear();
     c.traffic.disconnected();
 
     c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
@@ -149,6 +154,7 @@ void Listener::StopListening() {
     c.lblSendIP.setText(QStringLiteral("Client Mode Send IP Address:"));
     c.lblSendIP.show();
     c.txtSendIP.show();
+    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
 
     if (m_saveSettings)
         m_saveSettings();
@@ -167,13 +173,20 @@ void Listener::showListeningLook(bool listening) {
         option->setEnabled(!listening);
 }
 
-void Listener::showError(const QString &text) {
-    m_form.lblStatus[0]->setText(text);
-    m_showsError = true;
+void Listener::fail(const QString &reason) {
+    StopListening();
+    m_form.lblStatus[0]->setText(reason);
+    setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
+}
+
+void Listener::setState(const ListenerState &state) {
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(m_state);
 }
 
 void Listener::btnConnect_Click() {
-    m_showsError = false;
     SocketControl *sendSock = m_form.sendSock;
     if (sendSock->State() != SocketControl::Closed) {
         sendSock->Close();
@@ -183,7 +196,6 @@ void Listener::btnConnect_Click() {
 }
 
 void Listener::btnDisconnect_Click() {
-    m_showsError = false;
     StopListening();
 }
 
@@ -206,15 +218,20 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     const auto [address, port] = connectionPeer(requestID);
     const QString peer = peerText(address, port);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
-        m_connectedPeer = peer;
         m_form.traffic.connectedAt(m_clock.now());
+        setState({ListenerPhase::PeerConnected,
+                  m_state.tcp,
+                  m_state.port,
+                  m_state.optionsNote,
+                  peer,
+                  {}});
         emit m_form.connectionAccepted(peer);
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at
         return;
     const bool busy = slot && slot->State() != SocketControl::Closed;
-    emit m_form.connectionRefused(peer, busy ? m_connectedPeer : QString());
+    emit m_form.connectionRefused(peer, busy ? m_state.peer : QString());
 }
 
 void Listener::listenSock_Error(int index, int number, const QString &description,
@@ -230,12 +247,13 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
         m_form.lblStatus[0]->setText(text);
         // The status line shows it for one tick only: the box and the counters keep it.
         m_form.traffic.countDroppedPeer();
-        m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ")
-                                     + m_connectedPeer + QStringLiteral(" because of error: ")
+        m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ") + m_state.peer
+                                     + QStringLiteral(" because of error: ")
                                      + m_form.state.LastListenError + QStringLiteral(" On Sock:")
                                      + QString::number(index) + QStringLiteral("\r\n"));
+        setState(
+            {ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
         return;
     }
-    StopListening();
-    showError(text);
+    fail(text);
 }

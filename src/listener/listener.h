@@ -1,15 +1,22 @@
 #pragma once
 
+#include "model/listener_state.h"
+
+#include <QObject>
 #include <QString>
 #include <functional>
 
 class Clock;
 class Form;
+class SocketControl;
 
 // Opening and closing the listener (element 0 of listenSock), the single connection slot
 // (element 1), and socket errors. StartListening and StopListening are the only way the
 // listener opens and closes; every reset elsewhere goes through them.
-class Listener {
+class Listener final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Listener)
+
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
     Listener(Form &form, const Clock &clock, std::function<void()> saveSettings);
@@ -25,17 +32,25 @@ public:
     void listenSock_ConnectionRequest(int index, qintptr requestID);
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
 
+    const ListenerState &state() const { return m_state; }
     // Whether lblStatus(0) holds an error that must stay until the operator's next Start or
     // Stop, instead of flashing for one tick of the status monitor.
-    bool showsError() const { return m_showsError; }
-    void showError(const QString &text);
+    bool showsError() const { return m_state.phase == ListenerPhase::Failed; }
+    // Closes the listener, which then stays Failed with `reason`.
+    void fail(const QString &reason);
+
+signals:
+    void stateChanged(const ListenerState &state);
 
 private:
+    QString applyOptions(SocketControl *listener, bool &started);
+    bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
+    void showStarted();
     void showListeningLook(bool listening);
+    void setState(const ListenerState &state);
 
     Form &m_form;
     const Clock &m_clock;
     std::function<void()> m_saveSettings;
-    bool m_showsError = false;
-    QString m_connectedPeer; // the peer taken up into the connection slot, as address:port
+    ListenerState m_state;
 };

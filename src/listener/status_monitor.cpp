@@ -18,10 +18,7 @@ void StatusMonitor::tmrMain_Timer() {
     SocketArray *sockets = c.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
-    const auto stopWithErrorText = [this] {
-        m_listener.StopListening();
-        m_listener.showError(ErrorText);
-    };
+    const auto stopWithErrorText = [this] { m_listener.fail(ErrorText); };
 
     QString detail = QStringLiteral("Last Data Received:") + c.state.LastDataTime
                      + QStringLiteral(" - Sock State:");
@@ -31,7 +28,7 @@ void StatusMonitor::tmrMain_Timer() {
         detail +=
             QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
-        if (c.optTCP[0]->isOn()) {
+        if (m_listener.state().tcp) {
             if (sockets->Count() == 1) {
                 const auto state = listenerState();
                 if (state != SocketControl::Listening && state != SocketControl::Closed)

@@ -37,9 +37,9 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, *m_listener, *m_clock,
                                                         m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);
-    m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs);
+    m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs, m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
-    m_fileSend = std::make_unique<FileSend>(*m_form, *m_clock, m_dialogs);
+    m_fileSend = std::make_unique<FileSend>(*m_form, *m_clock, m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();

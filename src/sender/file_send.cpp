@@ -1,6 +1,7 @@
 #include "sender/file_send.h"
 
 #include "model/form.h"
+#include "model/listener_state.h"
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -22,8 +23,9 @@ constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
 
 } // namespace
 
-FileSend::FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QObject *parent)
-    : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs) {
+FileSend::FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+                   const ListenerState &listener, QObject *parent)
+    : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {
     m_tick.setTimerType(Qt::PreciseTimer);
     connect(&m_tick, &QTimer::timeout, this, [this] {
         // A copy, since the step may replace itself.
@@ -63,9 +65,9 @@ bool FileSend::start(const QString &path, int udpBlock, std::optional<qint64> ma
     m_stalledSeconds = 0;
     m_udpBlock = udpBlock;
     m_result = {};
-    const bool tcp = m_form.optTCP[0]->isOn();
+    const bool tcp = sendsTcp(m_form, m_listener);
     // A client send holds "Send Data" until its socket has closed.
-    m_client = !(tcp && m_form.btnDisconnect.Visible());
+    m_client = !m_listener.openTcp();
     m_lingers = m_client;
     if (m_client)
         m_form.btnSendData.setEnabled(false);

@@ -13,6 +13,7 @@
 
 class Clock;
 class Form;
+struct ListenerState;
 class OperatorDialogs;
 class SocketControl;
 
@@ -37,7 +38,8 @@ public:
     static constexpr qint64 MostBytes = qint64(1) << 50; // the largest bound one may give
     static constexpr int DefaultStallMs = 10000;
 
-    FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs, QObject *parent = nullptr);
+    FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+             const ListenerState &listener, QObject *parent = nullptr);
     ~FileSend() override;
 
     // Starts sending; false, with nothing sent and the last-send line untouched, when the file
@@ -82,6 +84,7 @@ private:
     Form &m_form;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
+    const ListenerState &m_listener;
     FileSource m_source;
     QByteArray m_datagram; // a UDP block gathered from a stream
     qint64 m_total = 0;

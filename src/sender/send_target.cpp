@@ -1,6 +1,7 @@
 #include "sender/send_target.h"
 
 #include "model/form.h"
+#include "model/listener_state.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
@@ -9,6 +10,10 @@
 
 QString lastSentText(const Clock &clock, const QString &suffix) {
     return QStringLiteral("Last Data Sent: ") + dateTimeText(clock.now()) + suffix;
+}
+
+bool sendsTcp(const Form &form, const ListenerState &listener) {
+    return listener.open() ? listener.tcp : form.optTCP[0]->isOn();
 }
 
 SocketControl *peerElement(const SocketArray *listenSock) {

@@ -12,6 +12,7 @@ struct NetworkOptions;
 class Form;
 class SocketArray;
 class SocketControl;
+struct ListenerState;
 
 // What a press of "Send Data" and a file send share: where the bytes go and the last-send line
 // that says what became of them.
@@ -39,6 +40,10 @@ QString lastSentText(const Clock &clock, const QString &suffix = {});
 // The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
 // loaded; nothing when the array holds neither arrangement.
 SocketControl *peerElement(const SocketArray *listenSock);
+
+// Whether a send goes over TCP: the protocol the listener was opened with while it is open,
+// otherwise the operator's choice.
+bool sendsTcp(const Form &form, const ListenerState &listener);
 
 // The port box is shared with the listener; a client can only reach ports 1-65535, and a text
 // that is no such number must not quietly reuse the port of an earlier send.

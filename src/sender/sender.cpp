@@ -1,6 +1,7 @@
 #include "sender/sender.h"
 
 #include "model/form.h"
+#include "model/listener_state.h"
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -29,8 +30,9 @@ const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Addres
 
 } // namespace
 
-Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs)
-    : m_form(form), m_clock(clock), m_dialogs(dialogs) {}
+Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+               const ListenerState &listener)
+    : m_form(form), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {}
 
 // Raised for the whole of a send, waits included. A wait that ends with the form gone has taken
 // this sender with it, so the mark is lowered only while the form is still there.
@@ -64,10 +66,9 @@ void Sender::btnSendData_Click() {
     if (!bytes)
         return;
     const QByteArray &data = *bytes;
-    const bool tcp = m_form.optTCP[0]->isOn();
-    if (m_form.btnDisconnect.Visible() && tcp)
+    if (m_listener.openTcp())
         SendToPeer(data);
-    else if (tcp)
+    else if (sendsTcp(m_form, m_listener))
         SendTcpClient(data);
     else if (KeptUdpFits())
         SendUdpAgain(data);
@@ -277,8 +278,7 @@ void Sender::tmrSendState_Timer() {
 
     const SocketArray *listenSock = m_form.listenSock;
     const SocketControl *listener = listenSock->element(0);
-    if (!listener || listener->Protocol() != SocketControl::TcpProtocol
-        || !m_form.btnDisconnect.Visible())
+    if (!listener || !m_listener.openTcp())
         return;
 
     const int count = listenSock->Count();

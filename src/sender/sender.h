@@ -8,6 +8,7 @@
 
 class Clock;
 class Form;
+struct ListenerState;
 class OperatorDialogs;
 
 // What became of the last press of "Send Data": the last-send line, or the note that the UDP
@@ -22,7 +23,8 @@ struct SendResult {
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
 class Sender {
 public:
-    Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs);
+    // `listener` is the listener's state, which decides whether a press goes to its peer.
+    Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs, const ListenerState &listener);
 
     void btnSendData_Click();
     void tmrSendState_Timer();
@@ -68,6 +70,7 @@ private:
     Form &m_form;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
+    const ListenerState &m_listener;
     SendResult m_lastSend;
     QString m_failureTip; // this send's `why`
     bool m_sending = false;

@@ -1,0 +1,18 @@
+#include "model/listener_state.h"
+
+QString ListenerState::statusText() const {
+    switch (phase) {
+    case ListenerPhase::Idle:
+        return QStringLiteral("Connection Closed");
+    case ListenerPhase::Failed:
+        return reason;
+    case ListenerPhase::Listening:
+    case ListenerPhase::PeerConnected:
+        break;
+    }
+    if (!reason.isEmpty())
+        return reason;
+    return (tcp ? QStringLiteral("Waiting for TCP data on port ")
+                : QStringLiteral("Waiting for UDP data on port "))
+           + QString::number(port) + optionsNote;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+// Where the listener is: closed, open and waiting, holding a TCP peer in its connection slot,
+// or closed by a failure whose text stays until the operator's next Start or Stop.
+enum class ListenerPhase { Idle, Listening, PeerConnected, Failed };
+
+// The listener's state as a value; the listener is its only writer and announces every change.
+struct ListenerState {
+    ListenerPhase phase = ListenerPhase::Idle;
+    // The protocol chosen at the last Start; it holds until the next one.
+    bool tcp = true;
+    int port = 0;
+    // What the network options add to the waiting text (empty while none is set).
+    QString optionsNote;
+    // The peer in the connection slot as "address:port" while PeerConnected.
+    QString peer;
+    // Failed: why. Listening: why the last peer's connection was closed, until the next Start.
+    QString reason;
+
+    bool open() const {
+        return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;
+    }
+    bool openTcp() const { return open() && tcp; }
+    // The status line's text for this state.
+    QString statusText() const;
+
+    bool operator==(const ListenerState &) const = default;
+};

@@ -1,0 +1,142 @@
+// The listener's state as its own value: the sequences it announces, without a window.
+#include "listener/listener.h"
+#include "support/loopback.h"
+#include "support/program_fixture.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+class tst_ListenerState : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ProgramFixture> m_fixture;
+    std::vector<std::unique_ptr<QTcpSocket>> m_peers;
+    QTcpServer m_holder;
+    QString m_phases; // one letter per announced state
+
+    Form &c() { return m_fixture->form(); }
+    Listener &listener() { return m_fixture->program().listener(); }
+
+    static QChar letter(ListenerPhase phase) {
+        switch (phase) {
+        case ListenerPhase::Idle:
+            return u'I';
+        case ListenerPhase::Listening:
+            return u'L';
+        case ListenerPhase::PeerConnected:
+            return u'P';
+        case ListenerPhase::Failed:
+            return u'F';
+        }
+        return u'?';
+    }
+
+    QTcpSocket *connectPeer() {
+        m_peers.push_back(std::make_unique<QTcpSocket>());
+        m_peers.back()->connectToHost(QHostAddress::LocalHost, quint16(listener().state().port));
+        return m_peers.back().get();
+    }
+
+    bool step(const QString &name) {
+        if (name == u"tcp" || name == u"udp") {
+            startListener(c(), name == u"tcp");
+        } else if (name == u"busy") {
+            if (!m_holder.listen(QHostAddress::Any, 0))
+                return false;
+            c().optTCP[0]->setValue(1);
+            c().txtListenPort.setText(QString::number(m_holder.serverPort()));
+            c().btnConnect.Click();
+        } else if (name == u"peer") {
+            connectPeer();
+            return QTest::qWaitFor(
+                [this] { return listener().state().phase == ListenerPhase::PeerConnected; });
+        } else if (name == u"second") {
+            QTcpSocket *second = connectPeer();
+            return QTest::qWaitFor(
+                [second] { return second->state() == QAbstractSocket::UnconnectedState; });
+        } else if (name == u"leave") {
+            m_peers.front()->disconnectFromHost();
+            return QTest::qWaitFor(
+                [this] { return listener().state().phase == ListenerPhase::Listening; });
+        } else if (name == u"drop") {
+            listener().listenSock_Error(1, 10055, QStringLiteral("No buffer space available."), {});
+        } else if (name == u"error") {
+            listener().listenSock_Error(0, 10050, QStringLiteral("Network is down."), {});
+        } else if (name == u"stop") {
+            c().btnDisconnect.Click();
+        }
+        return true;
+    }
+
+private slots:
+    void init() {
+        m_fixture = std::make_unique<ProgramFixture>();
+        m_phases.clear();
+        connect(&listener(), &Listener::stateChanged, this,
+                [this](const ListenerState &state) { m_phases += letter(state.phase); });
+    }
+    void cleanup() {
+        m_peers.clear();
+        m_fixture.reset();
+        m_holder.close();
+    }
+
+    // Steps, and the phases announced after each: Idle, Listening, PeerConnected, Failed.
+    void sequence_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("phases");
+        QTest::newRow("start and stop") << QStringList{"tcp", "stop"} << QStringList{"L", "I"};
+        QTest::newRow("udp") << QStringList{"udp", "stop"} << QStringList{"L", "I"};
+        QTest::newRow("peer, refuse, leave, restart")
+            << QStringList{"tcp", "peer", "second", "leave", "stop"}
+            << QStringList{"L", "P", "", "IL", "I"};
+        QTest::newRow("start fails, then starts")
+            << QStringList{"busy", "tcp"} << QStringList{"F", "L"};
+        QTest::newRow("listener error")
+            << QStringList{"tcp", "error", "stop"} << QStringList{"L", "IF", "I"};
+        QTest::newRow("peer dropped")
+            << QStringList{"tcp", "peer", "drop", "stop"} << QStringList{"L", "P", "L", "I"};
+    }
+    void sequence() {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, phases);
+        for (int i = 0; i < steps.size(); ++i) {
+            m_phases.clear();
+            QVERIFY2(step(steps[i]), qPrintable(steps[i]));
+            QCOMPARE(m_phases, phases[i]);
+            // The status line says what the state is.
+            QCOMPARE(listener().state().statusText(), c().lblStatus[0]->Text());
+        }
+    }
+
+    // The protocol chosen at Start holds while the listener is open, whatever the option says.
+    void protocol_heldFromStart() {
+        startListener(c(), false);
+        c().optTCP[0]->setValue(1);
+        QVERIFY(listener().state().open());
+        QVERIFY(!listener().state().tcp);
+        QVERIFY(!listener().state().openTcp());
+    }
+
+    void peerAndReason_inTheState() {
+        startListener(c(), true);
+        QTcpSocket *peer = connectPeer();
+        QVERIFY(
+            QTest::qWaitFor([peer] { return peer->state() == QAbstractSocket::ConnectedState; }));
+        QTRY_COMPARE(listener().state().peer,
+                     QStringLiteral("127.0.0.1:%1").arg(peer->localPort()));
+        step(QStringLiteral("drop"));
+        QVERIFY(listener().state().peer.isEmpty());
+        QCOMPARE(listener().state().reason,
+                 QStringLiteral("Connection closed because of error:\r\n10055 - No buffer space "
+                                "available."));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ListenerState)
+#include "tst_listener_state.moc"
