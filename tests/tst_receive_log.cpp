@@ -1,9 +1,11 @@
 // The daily receive log: exact bytes of an entry, day files, and entries that cannot be written.
 #include "log/receive_log.h"
+#include "model/form.h"
 #include "support/file_bytes.h"
 #include "support/log_entries.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -95,6 +97,26 @@ private slots:
         const LogResult refused = ReceiveLog::LogReceivedData(folder(u"dirlog"_s), "x", Evening);
         QVERIFY(!refused.written && !refused.reason.isEmpty());
         QVERIFY(refused.fileName.endsWith(u"dirlog/SendrelLog_12052026.txt"_s));
+    }
+
+    // A failing log is announced once with its reason, and so is the entry that is written again.
+    void logger_announcesFailureAndRecovery() {
+        Form form;
+        ReceiveLogger logger(form, m_dir.path());
+        QSignalSpy changed(&logger, &ReceiveLogger::failureChanged);
+        form.txtLogPath.setText(QString());
+        logger.log("a", Evening);
+        QVERIFY(QDir().mkpath(folder(u"dirlog/SendrelLog_12052026.txt"_s)));
+        form.txtLogPath.setText(u"dirlog"_s);
+        logger.log("b", Evening);
+        logger.log("c", Evening);
+        form.txtLogPath.setText(u"logs"_s);
+        logger.log("d", Evening);
+        QCOMPARE(changed.size(), 3);
+        QCOMPARE(changed[0][0].toString(), u"No log folder given"_s);
+        QVERIFY(changed[1][0].toString().startsWith(u"The received data was not logged to "_s));
+        QCOMPARE(changed[2][0].toString(), QString());
+        QVERIFY(logger.failure().isEmpty());
     }
 };
 

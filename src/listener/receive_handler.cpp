@@ -32,7 +32,7 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
                                QString logBaseFolder)
-    : m_form(form), m_listener(listener), m_clock(clock), m_logBaseFolder(std::move(logBaseFolder)),
+    : m_form(form), m_listener(listener), m_clock(clock), m_logger(form, std::move(logBaseFolder)),
       m_pairRules(form),
       m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
 
@@ -183,7 +183,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         autoRespond(socket, index, data, now);
 
     if (c.chkLogData.isOn())
-        ReceiveLog::LogReceivedData(c, m_logBaseFolder, data, now);
+        m_logger.log(data, now);
 
     if (c.optReceiveType[1]->isOn()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {

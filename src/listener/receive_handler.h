@@ -2,6 +2,7 @@
 
 #include "listener/delayed_answers.h"
 #include "listener/pair_rules.h"
+#include "log/receive_log.h"
 
 #include <QObject>
 #include <QPointer>
@@ -25,6 +26,7 @@ public:
     void Command1_Click();
 
     PairRules &pairRules() { return m_pairRules; }
+    ReceiveLogger &logger() { return m_logger; }
     const DelayedAnswers &delayedAnswers() const { return m_delayed; }
     // Lets go of the delayed answers of a peer that left or a listener that stopped, and notes
     // the replies that left with it unsent.
@@ -52,7 +54,7 @@ private:
     Form &m_form;
     Listener &m_listener;
     const Clock &m_clock;
-    QString m_logBaseFolder;
+    ReceiveLogger m_logger;
     PairRules m_pairRules;
     DelayedAnswers m_delayed;
     bool m_delayedOverBound = false; // the last delayed answer was dropped

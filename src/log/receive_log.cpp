@@ -137,29 +137,6 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
     return result;
 }
 
-void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
-                     const QDateTime &when) {
-    Control &box = form.txtLogPath;
-    // With a separator added, an empty box would name the filesystem root.
-    if (box.Text().isEmpty()) {
-        box.setForeColour(ForeColour::Error);
-        box.setToolTip(QStringLiteral("No log folder given"));
-        form.traffic.countLogEntry(false);
-        return;
-    }
-    box.setText(withFinalSeparator(box.Text()));
-    const LogResult result = LogReceivedData(absoluteFolder(box.Text(), baseFolder), data, when);
-    form.traffic.countLogEntry(result.written);
-    if (result.written) {
-        box.setForeColour(ForeColour::Design);
-        box.setToolTip(QString());
-        return;
-    }
-    box.setForeColour(ForeColour::Error);
-    box.setToolTip(QStringLiteral("The received data was not logged to %1: %2")
-                       .arg(QDir::toNativeSeparators(result.fileName), result.reason));
-}
-
 bool FolderExists(const QString &path) {
     return QFileInfo(path).isDir();
 }
@@ -173,3 +150,34 @@ QString LogDateText(const QDate &when) {
 }
 
 } // namespace ReceiveLog
+
+ReceiveLogger::ReceiveLogger(Form &form, QString baseFolder, QObject *parent)
+    : QObject(parent), m_form(form), m_baseFolder(std::move(baseFolder)) {}
+
+void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
+    Control &box = m_form.txtLogPath;
+    // With a separator added, an empty box would name the filesystem root.
+    if (box.Text().isEmpty()) {
+        m_form.traffic.countLogEntry(false);
+        setFailure(QStringLiteral("No log folder given"));
+        return;
+    }
+    box.setText(withFinalSeparator(box.Text()));
+    const LogResult result =
+        ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when);
+    m_form.traffic.countLogEntry(result.written);
+    setFailure(result.written ? QString()
+                              : QStringLiteral("The received data was not logged to %1: %2")
+                                    .arg(QDir::toNativeSeparators(result.fileName), result.reason));
+}
+
+// The box stays red, with the reason as its tool tip, until an entry is written again.
+void ReceiveLogger::setFailure(const QString &reason) {
+    Control &box = m_form.txtLogPath;
+    box.setForeColour(reason.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    box.setToolTip(reason);
+    if (reason == m_failure)
+        return;
+    m_failure = reason;
+    emit failureChanged(m_failure);
+}

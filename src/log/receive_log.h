@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
+#include <QObject>
 #include <QString>
 
 class Form;
@@ -22,14 +23,34 @@ namespace ReceiveLog {
 // the file stays a sequence of whole entries.
 LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when);
 
-// The receive path's log step: the log folder box gains its final separator, the entry goes to
-// the folder it names (a leading "~" is the home folder; a relative folder is taken from
-// `baseFolder`), and the box shows whether it was written: red, with the reason as its tool
-// tip, until an entry is written again. An empty box names no folder: nothing is written.
-void LogReceivedData(Form &form, const QString &baseFolder, const QByteArray &data,
-                     const QDateTime &when);
-
 bool FolderExists(const QString &path);
 QString LogDateText(const QDate &when);
 
 } // namespace ReceiveLog
+
+// The receive path's log step and whether the log is failing. The log folder box gains its
+// final separator, the entry goes to the folder it names (a leading "~" is the home folder; a
+// relative folder is taken from `baseFolder`). An empty box names no folder: nothing is written.
+// A failed entry is announced with its reason, and so is the first entry written after it.
+class ReceiveLogger final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ReceiveLogger)
+
+public:
+    ReceiveLogger(Form &form, QString baseFolder, QObject *parent = nullptr);
+
+    void log(const QByteArray &data, const QDateTime &when);
+    // Why the last entry was not written; empty while it was.
+    const QString &failure() const { return m_failure; }
+
+signals:
+    // `reason` is empty once an entry is written again.
+    void failureChanged(const QString &reason);
+
+private:
+    void setFailure(const QString &reason);
+
+    Form &m_form;
+    QString m_baseFolder;
+    QString m_failure;
+};

@@ -90,6 +90,8 @@ void Program::connectHandlers() {
         else
             sender->btnSendData_Click();
     });
+    connect(listener, &Listener::stateChanged, sender,
+            [sender](const ListenerState &state) { sender->listenerChanged(state); });
     connect(&c.tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
     connect(c.sendSock, &SocketControl::DataArrival, this,
             [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });

@@ -82,6 +82,9 @@ bool RepeatSend::sendNext() {
     m_sender.btnSendData_Click();
     if (!self || !m_running)
         return false;
+    emit progressed(m_sent, m_count);
+    if (!self || !m_running)
+        return false;
     if (!m_sender.lastSend().sent || (m_count > 0 && m_sent >= m_count)) {
         stop();
         return false;

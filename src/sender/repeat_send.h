@@ -32,6 +32,8 @@ public:
 
 signals:
     void runningChanged(bool running);
+    // After each send the repeat made: how many so far, of `count` (0: until stopped).
+    void progressed(int sent, int count);
 
 private:
     void tick();

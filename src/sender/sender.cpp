@@ -262,6 +262,7 @@ void Sender::SetLastSend(const QString &suffix) {
                   sent ? QString() : m_failureTip};
     m_form.lblStatus[2]->setText(m_lastSend.text);
     m_form.lblStatus[2]->setToolTip(m_lastSend.why);
+    emit lastSendChanged(m_lastSend);
 }
 
 void Sender::ReportSendFailed() {
@@ -284,14 +285,27 @@ void Sender::tmrSendState_Timer() {
     const int count = listenSock->Count();
     const bool peerPresent = count > 1 || listener->State() == SocketControl::Connected;
     Control &sendButton = m_form.btnSendData;
-    if (peerPresent && !sendButton.Enabled()) {
+    if (peerPresent && !m_peerReachable) {
+        m_peerReachable = true;
         sendButton.setEnabled(true);
-        if (const SocketControl *peer = peerElement(listenSock))
-            m_form.lblSendIP.setText(PeerTargetCaption + peer->RemoteHostIP());
-    } else if (!peerPresent && sendButton.Enabled()) {
+        const SocketControl *peer = peerElement(listenSock);
+        const QString address = peer ? peer->RemoteHostIP() : QString();
+        if (peer)
+            m_form.lblSendIP.setText(PeerTargetCaption + address);
+        emit peerReachableChanged(true, address);
+    } else if (!peerPresent && m_peerReachable) {
+        m_peerReachable = false;
         sendButton.setEnabled(false);
         m_form.lblSendIP.setText(NoPeerSendCaption);
+        emit peerReachableChanged(false, {});
     }
+}
+
+void Sender::listenerChanged(const ListenerState &state) {
+    if (state.open() || !m_peerReachable)
+        return;
+    m_peerReachable = false;
+    emit peerReachableChanged(false, {});
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {

@@ -2,6 +2,7 @@
 
 #include "net/network_options.h"
 
+#include <QObject>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -21,7 +22,10 @@ struct SendResult {
 };
 
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
-class Sender {
+class Sender final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Sender)
+
 public:
     // `listener` is the listener's state, which decides whether a press goes to its peer.
     Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs, const ListenerState &listener);
@@ -37,6 +41,10 @@ public:
     void ReportSendFailed();
     // From the press of "Send Data" until its waits and linger are over.
     bool sending() const { return m_sending; }
+    // Whether the TCP listener's peer can be sent to, as the send-state tick last found it.
+    bool peerReachable() const { return m_peerReachable; }
+    // A closed listener has no peer to send to.
+    void listenerChanged(const ListenerState &state);
 
     // During a repeat a successful last-send line ends with `note` (the count so far), and a UDP
     // client send leaves its socket open for the next one, which then goes at once; the linger
@@ -44,6 +52,12 @@ public:
     void beginRepeat();
     void setRepeatNote(const QString &note) { m_repeatNote = note; }
     void endRepeat();
+
+signals:
+    // Each last-send line the press wrote, as it is written.
+    void lastSendChanged(const SendResult &result);
+    // `address` is the peer's address while it is reachable.
+    void peerReachableChanged(bool reachable, const QString &address);
 
 private:
     void SendToPeer(const QByteArray &data);
@@ -74,6 +88,7 @@ private:
     SendResult m_lastSend;
     QString m_failureTip; // this send's `why`
     bool m_sending = false;
+    bool m_peerReachable = false;
     bool m_repeating = false;
     QString m_repeatNote;
     // The UDP client socket a repeat left open, and the options it was opened with; its host
