@@ -1,6 +1,8 @@
 #include "cli/headless_run.h"
 
 #include "cli/stdout_sink.h"
+#include "listener/listener.h"
+#include "listener/receive_handler.h"
 #include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -199,18 +201,18 @@ int HeadlessRun::listen() {
         printLine(QStringLiteral("Accepted a connection from ") + peer, false);
     });
     c.btnConnect.Click();
-    // Judged from the buttons, not the text: an error text may stay until the next Start.
-    if (!c.btnDisconnect.Visible()) {
-        printLine(c.lblStatus[0]->Text(), true);
+    const ListenerState &state = m_program->listener().state();
+    if (!state.open()) {
+        printLine(state.statusText(), true);
         return 1;
     }
-    m_status = c.lblStatus[0]->Text();
-    m_target = c.lblSendIP.Text();
-    m_logFailure = c.txtLogPath.toolTip();
+    m_status = state.statusText();
+    m_target = sendTarget();
+    m_logFailure = m_program->receiveHandler().logger().failure();
     m_listening = true;
     printLine(m_status, false);
     m_notifier.ready();
-    followForm();
+    followState();
     return QCoreApplication::exec();
 }
 
@@ -220,9 +222,8 @@ void HeadlessRun::stop() {
         return;
     m_listening = false;
     m_notifier.stopping();
-    Form &c = m_program->form();
-    c.btnDisconnect.Click();
-    printLine(c.lblStatus[0]->Text(), false);
+    m_program->form().btnDisconnect.Click();
+    printLine(m_program->listener().state().statusText(), false);
     end(0);
 }
 
@@ -268,15 +269,15 @@ int HeadlessRun::endSend(const SendResult &result) {
 // is printed once it is over.
 void HeadlessRun::repeatSend() {
     RepeatSend &repeat = m_program->repeatSend();
-    const Sender &sender = m_program->sender();
+    Sender &sender = m_program->sender();
     QEventLoop loop;
     connect(&repeat, &RepeatSend::runningChanged, &loop, [&loop](bool running) {
         if (!running)
             loop.quit();
     });
-    connect(m_program->form().lblStatus[2], &Control::changed, &loop, [this, &sender] {
-        if (sender.lastSend().sent && sender.lastSend().text != m_printedSend) {
-            m_printedSend = sender.lastSend().text;
+    connect(&sender, &Sender::lastSendChanged, &loop, [this](const SendResult &result) {
+        if (result.sent && result.text != m_printedSend) {
+            m_printedSend = result.text;
             printLine(m_printedSend, false);
         }
     });
@@ -296,47 +297,54 @@ bool HeadlessRun::waitForDelivery() {
     return sock->Delivering() == 0 && !sock->LostOnClose();
 }
 
-// A handler may write a control several times before it returns (a restart shows "Connection
-// Closed", then the listening text again); what it leaves is what an operator would see, so the
-// form is looked at once the event loop has it back.
-void HeadlessRun::followForm() {
-    Form &c = m_program->form();
+// A handler may change the state several times before it returns (a restart closes, then
+// listens again); what it leaves is what an operator would see, so the state is looked at once
+// the event loop has it back.
+void HeadlessRun::followState() {
     const auto later = [this] {
         if (m_checkPending)
             return;
         m_checkPending = true;
         QTimer::singleShot(0, this, [this] {
             m_checkPending = false;
-            checkForm();
+            checkState();
         });
     };
-    for (Control *control : {c.lblStatus[0], &c.lblSendIP, &c.txtLogPath, &c.btnDisconnect})
-        connect(control, &Control::changed, this, later);
+    connect(&m_program->listener(), &Listener::stateChanged, this, later);
+    connect(&m_program->sender(), &Sender::peerReachableChanged, this, later);
+    connect(&m_program->receiveHandler().logger(), &ReceiveLogger::failureChanged, this, later);
 }
 
-void HeadlessRun::checkForm() {
+void HeadlessRun::checkState() {
     if (!m_listening)
         return;
-    const Form &c = m_program->form();
-    if (!c.btnDisconnect.Visible()) { // stopped underneath: a socket error or a failed restart
+    const ListenerState &state = m_program->listener().state();
+    if (!state.open()) { // stopped underneath: a socket error or a failed restart
         m_listening = false;
-        printLine(c.lblStatus[0]->Text(), true);
+        printLine(state.statusText(), true);
         end(1);
         return;
     }
-    if (c.lblStatus[0]->Text() != m_status) {
-        m_status = c.lblStatus[0]->Text();
+    if (state.statusText() != m_status) {
+        m_status = state.statusText();
         printLine(m_status, false);
     }
-    if (c.lblSendIP.Text() != m_target) {
-        m_target = c.lblSendIP.Text();
+    if (sendTarget() != m_target) {
+        m_target = sendTarget();
         printLine(m_target, false);
     }
-    if (c.txtLogPath.toolTip() != m_logFailure) {
-        m_logFailure = c.txtLogPath.toolTip();
+    const QString &logFailure = m_program->receiveHandler().logger().failure();
+    if (logFailure != m_logFailure) {
+        m_logFailure = logFailure;
         if (!m_logFailure.isEmpty())
             printLine(m_logFailure, true);
     }
+}
+
+QString HeadlessRun::sendTarget() const {
+    const Sender &sender = m_program->sender();
+    return sendTargetCaption(m_program->listener().state(),
+                             sender.peerReachable() ? sender.peerAddress() : QString());
 }
 
 void HeadlessRun::writeChunk(const QByteArray &bytes) {

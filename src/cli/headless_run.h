@@ -13,7 +13,8 @@ class StdoutSink;
 
 // The program without a screen: the command line is applied to the form as an operator would,
 // then Start (or Send Data) is pressed. Everything after that is the program's handlers; this
-// class follows the form and prints: received bytes on stdout, what the form shows on stderr.
+// class follows the program's state and prints: received bytes on stdout, what the form shows
+// on stderr.
 // Under a service manager it also tells readiness and status (NOTIFY_SOCKET).
 class HeadlessRun final : public QObject, private OperatorDialogs {
     Q_OBJECT
@@ -48,8 +49,9 @@ private:
     int sendFile();
     int endSend(const SendResult &result);
     bool waitForDelivery();
-    void followForm();
-    void checkForm();
+    void followState();
+    void checkState();
+    QString sendTarget() const;
     void end(int exitCode);
     void writeChunk(const QByteArray &bytes);
     void stdoutFailed(const QString &reason);
@@ -64,7 +66,7 @@ private:
     bool m_listening = false;
     bool m_checkPending = false;
     bool m_stdoutFailed = false;
-    // What was printed last of lblStatus(0), lblSendIP and the log box's failure tip.
+    // What was printed last of the listener's status, the send target and the log's failure.
     QString m_status;
     QString m_target;
     QString m_logFailure;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/control.h"
+#include "model/listener_state.h"
 #include "model/pair_count.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
@@ -15,11 +16,6 @@
 
 class SocketArray;
 class SocketControl;
-
-// The send target's caption while the TCP listener has no peer; the listener and the sender
-// both write it.
-inline const QString NoPeerSendCaption =
-    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
 
 // What a pair adds to its watch and response strings; the defaults make a plain pair: the whole
 // chunk equal to the watch, the response as text with a line end, no delay.

@@ -16,3 +16,13 @@ QString ListenerState::statusText() const {
                 : QStringLiteral("Waiting for UDP data on port "))
            + QString::number(port) + optionsNote;
 }
+
+QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress) {
+    if (!listener.open())
+        return QStringLiteral("Client Mode Send IP Address:");
+    if (!listener.tcp)
+        return QStringLiteral("UDP Mode Send IP Address:");
+    if (peerAddress.isEmpty())
+        return NoPeerSendCaption;
+    return QStringLiteral("TCP Server Mode Send IP Address: ") + peerAddress;
+}

@@ -28,3 +28,11 @@ struct ListenerState {
 
     bool operator==(const ListenerState &) const = default;
 };
+
+// The send target's caption while the TCP listener has no peer.
+inline const QString NoPeerSendCaption =
+    QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
+
+// What the send target's caption says: where a press of "Send Data" goes. `peerAddress` is the
+// listener's peer's address while it can be sent to, else empty.
+QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress);

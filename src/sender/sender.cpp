@@ -289,12 +289,13 @@ void Sender::tmrSendState_Timer() {
         m_peerReachable = true;
         sendButton.setEnabled(true);
         const SocketControl *peer = peerElement(listenSock);
-        const QString address = peer ? peer->RemoteHostIP() : QString();
+        m_peerAddress = peer ? peer->RemoteHostIP() : QString();
         if (peer)
-            m_form.lblSendIP.setText(PeerTargetCaption + address);
-        emit peerReachableChanged(true, address);
+            m_form.lblSendIP.setText(PeerTargetCaption + m_peerAddress);
+        emit peerReachableChanged(true, m_peerAddress);
     } else if (!peerPresent && m_peerReachable) {
         m_peerReachable = false;
+        m_peerAddress.clear();
         sendButton.setEnabled(false);
         m_form.lblSendIP.setText(NoPeerSendCaption);
         emit peerReachableChanged(false, {});
@@ -305,6 +306,7 @@ void Sender::listenerChanged(const ListenerState &state) {
     if (state.open() || !m_peerReachable)
         return;
     m_peerReachable = false;
+    m_peerAddress.clear();
     emit peerReachableChanged(false, {});
 }
 

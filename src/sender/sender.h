@@ -43,6 +43,7 @@ public:
     bool sending() const { return m_sending; }
     // Whether the TCP listener's peer can be sent to, as the send-state tick last found it.
     bool peerReachable() const { return m_peerReachable; }
+    const QString &peerAddress() const { return m_peerAddress; }
     // A closed listener has no peer to send to.
     void listenerChanged(const ListenerState &state);
 
@@ -89,6 +90,7 @@ private:
     QString m_failureTip; // this send's `why`
     bool m_sending = false;
     bool m_peerReachable = false;
+    QString m_peerAddress;
     bool m_repeating = false;
     QString m_repeatNote;
     // The UDP client socket a repeat left open, and the options it was opened with; its host
