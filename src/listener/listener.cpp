@@ -115,22 +115,8 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
 }
 
 void Listener::showStarted() {
-    Form &c = m_form;
-    c.lblStatus[0]->setText(m_state.statusText());
     if (!m_state.tcp)
-        c.traffic.connectedAt(m_clock.now());
-    showListeningLook(true);
-    if (m_state.tcp) {
-        c.lblSendIP.setText(NoPeerSendCaption);
-        c.btnSendData.setEnabled(false);
-        c.lblSendIP.show();
-        c.txtSendIP.hide();
-    } else {
-        c.lblSendIP.setText(QStringLiteral("UDP Mode Send IP Address:"));
-        c.btnSendData.setEnabled(true);
-        c.lblSendIP.show();
-        c.txtSendIP.show();
-    }
+        m_form.traffic.connectedAt(m_clock.now());
     emit stateChanged(m_state);
 }
 
@@ -146,36 +132,15 @@ void Listener::StopListening() {
     c.listenSock->element(0)->Close();
     c.traffic.disconnected();
 
-    c.lblStatus[0]->setText(QStringLiteral("Connection Closed"));
-    c.btnConnect.setEnabled(true);
-    showListeningLook(false);
     m_form.state.LastRemoteIP = QStringLiteral("None");
-    c.btnSendData.setEnabled(true);
-    c.lblSendIP.setText(QStringLiteral("Client Mode Send IP Address:"));
-    c.lblSendIP.show();
-    c.txtSendIP.show();
     setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
 
     if (m_saveSettings)
         m_saveSettings();
 }
 
-// Start or Stop, and whether the choices the listener was opened with can be changed.
-void Listener::showListeningLook(bool listening) {
-    Form &c = m_form;
-    c.btnConnect.setVisible(!listening);
-    c.btnDisconnect.setVisible(listening);
-    c.txtListenPort.setLocked(listening);
-    c.txtListenPort.setForeColour(listening ? ForeColour::GrayText : ForeColour::WindowText);
-    for (Control *option : c.optTCP)
-        option->setEnabled(!listening);
-    for (Control *option : c.optReceiveType)
-        option->setEnabled(!listening);
-}
-
 void Listener::fail(const QString &reason) {
     StopListening();
-    m_form.lblStatus[0]->setText(reason);
     setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
 }
 
@@ -244,7 +209,6 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
     SocketControl *slot = index == 1 ? m_form.listenSock->element(1) : nullptr;
     if (slot && number == 10055) {
         slot->Close();
-        m_form.lblStatus[0]->setText(text);
         // The status line shows it for one tick only: the box and the counters keep it.
         m_form.traffic.countDroppedPeer();
         m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ") + m_state.peer

@@ -33,10 +33,8 @@ public:
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
 
     const ListenerState &state() const { return m_state; }
-    // Whether lblStatus(0) holds an error that must stay until the operator's next Start or
-    // Stop, instead of flashing for one tick of the status monitor.
-    bool showsError() const { return m_state.phase == ListenerPhase::Failed; }
-    // Closes the listener, which then stays Failed with `reason`.
+    // Closes the listener, which then stays Failed with `reason` until the operator's next Start
+    // or Stop.
     void fail(const QString &reason);
 
 signals:
@@ -46,7 +44,6 @@ private:
     QString applyOptions(SocketControl *listener, bool &started);
     bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
     void showStarted();
-    void showListeningLook(bool listening);
     void setState(const ListenerState &state);
 
     Form &m_form;

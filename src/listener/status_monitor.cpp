@@ -23,8 +23,6 @@ void StatusMonitor::tmrMain_Timer() {
     QString detail = QStringLiteral("Last Data Received:") + c.state.LastDataTime
                      + QStringLiteral(" - Sock State:");
     if (listenerState() == SocketControl::Closed) {
-        if (!m_listener.showsError())
-            c.lblStatus[0]->setText(QStringLiteral("Not Connected"));
         detail +=
             QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
@@ -58,5 +56,5 @@ void StatusMonitor::tmrMain_Timer() {
                   + QStringLiteral(" - Remote IP:") + c.state.LastRemoteIP;
     }
 
-    c.lblStatus[1]->setText(detail);
+    emit checked(detail);
 }

@@ -1,17 +1,26 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 class Form;
 class Listener;
 
-// The 100 ms watchdog: keeps the two status lines current, stops a listener in a bad state and
-// reopens the TCP listener once its peer has gone.
-class StatusMonitor {
+// The 100 ms watchdog: stops a listener in a bad state, reopens the TCP listener once its peer
+// has gone, and tells what it found for the status lines.
+class StatusMonitor final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(StatusMonitor)
+
 public:
     StatusMonitor(Form &form, Listener &listener);
 
     void tmrMain_Timer();
+
+signals:
+    // Each tick, after any stop or restart: the last data time, the listener socket's state,
+    // port and the last remote address, as one line.
+    void checked(const QString &detail);
 
 private:
     Form &m_form;

@@ -171,11 +171,7 @@ void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
                                     .arg(QDir::toNativeSeparators(result.fileName), result.reason));
 }
 
-// The box stays red, with the reason as its tool tip, until an entry is written again.
 void ReceiveLogger::setFailure(const QString &reason) {
-    Control &box = m_form.txtLogPath;
-    box.setForeColour(reason.isEmpty() ? ForeColour::Design : ForeColour::Error);
-    box.setToolTip(reason);
     if (reason == m_failure)
         return;
     m_failure = reason;

@@ -56,7 +56,7 @@ Form::Form(QObject *parent) : QObject(parent) {
     txtSendIP.setText(QStringLiteral("192.168.1.100"));
     lblSendState.setCaption(QStringLiteral("0"));
     btnClearSendData.setCaption(QStringLiteral("Clear"));
-    btnSendData.setCaption(QStringLiteral("Send Data"));
+    btnSendData.setCaption(SendDataCaption);
 
     chkEnableAutoRespond.setCaption(QStringLiteral("Enable AutoRespond"));
     Label3.setCaption(QStringLiteral("Watch String"));

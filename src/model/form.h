@@ -17,6 +17,9 @@
 class SocketArray;
 class SocketControl;
 
+// The send button's caption while no repeat runs.
+inline const QString SendDataCaption = QStringLiteral("Send Data");
+
 // What a pair adds to its watch and response strings; the defaults make a plain pair: the whole
 // chunk equal to the watch, the response as text with a line end, no delay.
 struct PairOptions {
@@ -39,23 +42,9 @@ inline constexpr LayoutHeights FullLayout{12525, 3420};
 
 // The window's state without the window: every control by its name with the values the
 // handlers read and write, the two timers, the two socket controls and the five program-wide
-// values. The window shows it; the command line drives it as an operator would.
-//
-// Controls that more than one class writes:
-//   lblStatus(0)    Listener (start, stop, errors), StatusMonitor (idle and error texts)
-//   lblStatus(1)    StatusMonitor only;  lblStatus(2)  Sender only (result of the last send)
-//   lblSendIP, txtSendIP, btnSendData
-//                   Listener (at every start and stop), Sender (send state at every tick)
-//   txtNetData      ReceiveHandler (received chunks, replies, Clear Data), Sender (replies to
-//                   a client send)
-//   txtLogPath      the settings (load, and the final separator on save), the receive log
-//                   (final separator, failure state), FolderChooser (a picked folder)
-//   txtListenPort   the settings (load), Listener (its own normalisation, look)
-//   optTCP, optReceiveType
-//                   the settings (load), Listener (enabled only while idle)
-//   txtWatchString, txtResponseString
-//                   the settings (load), the operator; the receive path sets their colour and
-//                   tool tip from the pair's check and options
+// values. The window shows it; the command line drives it as an operator would. What the
+// program shows of its state, FormPresenter writes; the operator's inputs are read where they
+// are used.
 class Form final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form)

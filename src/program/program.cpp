@@ -8,6 +8,7 @@
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "program/form_presenter.h"
 #include "runtime/clock.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
@@ -43,6 +44,9 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();
+    m_presenter = std::make_unique<FormPresenter>(
+        *m_form, FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend,
+                                        *m_fileSend, m_receiveHandler->logger()});
 }
 
 Program::~Program() {

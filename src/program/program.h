@@ -11,6 +11,7 @@ class Clock;
 class FileSend;
 class FolderChooser;
 class Form;
+class FormPresenter;
 class Listener;
 class OperatorDialogs;
 class ReceiveHandler;
@@ -80,4 +81,5 @@ private:
     std::unique_ptr<RepeatSend> m_repeatSend;
     std::unique_ptr<FileSend> m_fileSend;
     std::unique_ptr<FolderChooser> m_folderChooser;
+    std::unique_ptr<FormPresenter> m_presenter;
 };

@@ -70,7 +70,7 @@ bool FileSend::start(const QString &path, int udpBlock, std::optional<qint64> ma
     m_client = !m_listener.openTcp();
     m_lingers = m_client;
     if (m_client)
-        m_form.btnSendData.setEnabled(false);
+        emit clientSendChanged(true);
     if (!m_client)
         startPeer();
     else if (tcp)
@@ -312,8 +312,7 @@ void FileSend::done(const QString &suffix) {
     m_source.close();
     m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix),
                 suffix.isEmpty() ? QString() : m_failureTip};
-    m_form.lblStatus[2]->setText(m_result.text);
-    m_form.lblStatus[2]->setToolTip(m_result.why);
+    emit lastSendChanged(m_result);
     showSendState();
     if (m_lingers)
         m_linger.start();
@@ -328,7 +327,7 @@ void FileSend::closeClient() {
 
 void FileSend::finish() {
     if (m_client)
-        m_form.btnSendData.setEnabled(true);
+        emit clientSendChanged(false);
     showSendState();
     m_running = false;
     emit finished(m_result);

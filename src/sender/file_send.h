@@ -62,6 +62,10 @@ signals:
     void stalled(int seconds);
     // The last-send line is written and a client socket closed.
     void finished(const SendResult &result);
+    // What became of the file, before a client lingers.
+    void lastSendChanged(const SendResult &result);
+    // A client send holds "Send Data" from its start until its socket has closed.
+    void clientSendChanged(bool running);
 
 private:
     void startPeer();

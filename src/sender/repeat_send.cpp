@@ -32,8 +32,6 @@ bool RepeatSend::start(int intervalMs, int count) {
     m_intervalNs = qint64(intervalMs) * 1'000'000;
     m_clock.start();
     m_nextDue = 0;
-    m_caption = m_form.btnSendData.Text();
-    m_form.btnSendData.setCaption(QStringLiteral("Stop Repeat"));
     m_sender.beginRepeat();
     emit runningChanged(true);
     tick();
@@ -45,7 +43,6 @@ void RepeatSend::stop() {
         return;
     m_running = false;
     m_timer.stop();
-    m_form.btnSendData.setCaption(m_caption);
     emit runningChanged(false);
     m_sender.endRepeat();
 }

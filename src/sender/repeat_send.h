@@ -49,5 +49,4 @@ private:
     bool m_running = false;
     int m_count = 0;
     int m_sent = 0;
-    QString m_caption;
 };

@@ -26,8 +26,6 @@ constexpr int OpenWaitLimit = 10;
 
 using namespace SendLine;
 
-const QString PeerTargetCaption = QStringLiteral("TCP Server Mode Send IP Address: ");
-
 } // namespace
 
 Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs,
@@ -111,20 +109,20 @@ void Sender::LingerAndClose() {
     if (RunWait(LingerCycles) == WaitEnd::Gone)
         return;
     m_form.sendSock->Close();
-    m_form.btnSendData.setEnabled(true);
+    setClientSend(false);
 }
 
 void Sender::SendTcpClient(const QByteArray &data) {
     SocketControl *sock = m_form.sendSock;
     ShowSendState();
-    m_form.btnSendData.setEnabled(false);
+    setClientSend(true);
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         sock->Close();
         ShowSendState();
         SetLastSend(CouldntConnect);
-        m_form.btnSendData.setEnabled(true);
+        setClientSend(false);
         return;
     }
 
@@ -154,14 +152,14 @@ void Sender::SendTcpClient(const QByteArray &data) {
 
 void Sender::SendUdpClient(const QByteArray &data) {
     SocketControl *sock = m_form.sendSock;
-    m_form.btnSendData.setEnabled(false);
+    setClientSend(true);
     sock->Close();
 
     const std::optional<int> port = ClientPort();
     if (!port) {
         ShowSendState();
         ShowUdpNotOpen();
-        m_form.btnSendData.setEnabled(true);
+        setClientSend(false);
         return;
     }
 
@@ -187,7 +185,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
 
     if (m_repeating && sent) {
         m_keptUdp = KeptUdp{sock->session(), m_form.networkOptions};
-        m_form.btnSendData.setEnabled(true);
+        setClientSend(false);
         return;
     }
     LingerAndClose();
@@ -234,7 +232,7 @@ void Sender::endRepeat() {
     if (!kept || m_sending)
         return;
     const SendingMark mark(m_form, m_sending);
-    m_form.btnSendData.setEnabled(false);
+    setClientSend(true);
     LingerAndClose();
 }
 
@@ -260,8 +258,6 @@ void Sender::SetLastSend(const QString &suffix) {
     const bool sent = suffix.isEmpty();
     m_lastSend = {sent, LastSentText(sent ? m_repeatNote : suffix),
                   sent ? QString() : m_failureTip};
-    m_form.lblStatus[2]->setText(m_lastSend.text);
-    m_form.lblStatus[2]->setToolTip(m_lastSend.why);
     emit lastSendChanged(m_lastSend);
 }
 
@@ -284,22 +280,23 @@ void Sender::tmrSendState_Timer() {
 
     const int count = listenSock->Count();
     const bool peerPresent = count > 1 || listener->State() == SocketControl::Connected;
-    Control &sendButton = m_form.btnSendData;
     if (peerPresent && !m_peerReachable) {
         m_peerReachable = true;
-        sendButton.setEnabled(true);
         const SocketControl *peer = peerElement(listenSock);
         m_peerAddress = peer ? peer->RemoteHostIP() : QString();
-        if (peer)
-            m_form.lblSendIP.setText(PeerTargetCaption + m_peerAddress);
         emit peerReachableChanged(true, m_peerAddress);
     } else if (!peerPresent && m_peerReachable) {
         m_peerReachable = false;
         m_peerAddress.clear();
-        sendButton.setEnabled(false);
-        m_form.lblSendIP.setText(NoPeerSendCaption);
         emit peerReachableChanged(false, {});
     }
+}
+
+void Sender::setClientSend(bool running) {
+    if (running == m_clientSend)
+        return;
+    m_clientSend = running;
+    emit clientSendChanged(running);
 }
 
 void Sender::listenerChanged(const ListenerState &state) {

@@ -44,6 +44,8 @@ public:
     // Whether the TCP listener's peer can be sent to, as the send-state tick last found it.
     bool peerReachable() const { return m_peerReachable; }
     const QString &peerAddress() const { return m_peerAddress; }
+    // A client send holds "Send Data" from its start until its socket has closed.
+    bool clientSend() const { return m_clientSend; }
     // A closed listener has no peer to send to.
     void listenerChanged(const ListenerState &state);
 
@@ -59,6 +61,7 @@ signals:
     void lastSendChanged(const SendResult &result);
     // `address` is the peer's address while it is reachable.
     void peerReachableChanged(bool reachable, const QString &address);
+    void clientSendChanged(bool running);
 
 private:
     void SendToPeer(const QByteArray &data);
@@ -77,6 +80,7 @@ private:
     void ShowSendState();
     void SetLastSend(const QString &suffix = {});
     void ShowUdpNotOpen();
+    void setClientSend(bool running);
     // Counts `data` as sent when it was handed to the system; answers `sent`.
     bool Counted(bool sent, const QByteArray &data);
     std::optional<QByteArray> BytesToSend();
@@ -90,6 +94,7 @@ private:
     QString m_failureTip; // this send's `why`
     bool m_sending = false;
     bool m_peerReachable = false;
+    bool m_clientSend = false;
     QString m_peerAddress;
     bool m_repeating = false;
     QString m_repeatNote;

@@ -1,0 +1,77 @@
+#include "program/form_presenter.h"
+
+#include "listener/listener.h"
+#include "listener/status_monitor.h"
+#include "log/receive_log.h"
+#include "model/form.h"
+#include "sender/file_send.h"
+#include "sender/repeat_send.h"
+#include "sender/sender.h"
+
+FormPresenter::FormPresenter(Form &form, Sources sources, QObject *parent)
+    : QObject(parent), m_form(form), m_sources(sources) {
+    connect(&sources.listener, &Listener::stateChanged, this, &FormPresenter::showListener);
+    connect(&sources.monitor, &StatusMonitor::checked, this, &FormPresenter::showChecked);
+    connect(&sources.sender, &Sender::peerReachableChanged, this, &FormPresenter::showSendTarget);
+    connect(&sources.sender, &Sender::clientSendChanged, this, &FormPresenter::showSendTarget);
+    connect(&sources.sender, &Sender::lastSendChanged, this, &FormPresenter::showLastSend);
+    connect(&sources.fileSend, &FileSend::lastSendChanged, this, &FormPresenter::showLastSend);
+    connect(&sources.fileSend, &FileSend::clientSendChanged, this, [this](bool running) {
+        m_fileClientSend = running;
+        showSendTarget();
+    });
+    connect(&sources.repeat, &RepeatSend::runningChanged, this, [this](bool running) {
+        m_form.btnSendData.setCaption(running ? QStringLiteral("Stop Repeat") : SendDataCaption);
+    });
+    connect(&sources.logger, &ReceiveLogger::failureChanged, this, &FormPresenter::showLogFailure);
+}
+
+// The status line, Start or Stop, and whether the choices the listener was opened with can be
+// changed.
+void FormPresenter::showListener() {
+    Form &c = m_form;
+    const ListenerState &state = m_sources.listener.state();
+    const bool open = state.open();
+    c.lblStatus[0]->setText(state.statusText());
+    c.btnConnect.setVisible(!open);
+    c.btnDisconnect.setVisible(open);
+    c.txtListenPort.setLocked(open);
+    c.txtListenPort.setForeColour(open ? ForeColour::GrayText : ForeColour::WindowText);
+    for (Control *option : c.optTCP)
+        option->setEnabled(!open);
+    for (Control *option : c.optReceiveType)
+        option->setEnabled(!open);
+    showSendTarget();
+}
+
+// A closed listener's line says so once a tick has looked, unless it holds a failure.
+void FormPresenter::showChecked(const QString &detail) {
+    if (m_sources.listener.state().phase == ListenerPhase::Idle)
+        m_form.lblStatus[0]->setText(QStringLiteral("Not Connected"));
+    m_form.lblStatus[1]->setText(detail);
+}
+
+// Where a press of "Send Data" goes, and whether it can be pressed: not while a client send holds
+// it, nor while the TCP listener has no peer.
+void FormPresenter::showSendTarget() {
+    Form &c = m_form;
+    const ListenerState &state = m_sources.listener.state();
+    const Sender &sender = m_sources.sender;
+    const bool reachable = sender.peerReachable();
+    c.btnSendData.setEnabled(!sender.clientSend() && !m_fileClientSend
+                             && (!state.openTcp() || reachable));
+    c.lblSendIP.setText(sendTargetCaption(state, reachable ? sender.peerAddress() : QString()));
+    c.txtSendIP.setVisible(!state.openTcp());
+}
+
+void FormPresenter::showLastSend(const SendResult &result) {
+    m_form.lblStatus[2]->setText(result.text);
+    m_form.lblStatus[2]->setToolTip(result.why);
+}
+
+// The box stays red, with the reason as its tool tip, until an entry is written again.
+void FormPresenter::showLogFailure(const QString &reason) {
+    Control &box = m_form.txtLogPath;
+    box.setForeColour(reason.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    box.setToolTip(reason);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class FileSend;
+class Form;
+class Listener;
+class ReceiveLogger;
+class RepeatSend;
+class Sender;
+class StatusMonitor;
+struct SendResult;
+
+// The one writer of the form's output controls: the status lines, Start and Stop, the send
+// target, "Send Data" and the looks of the listener's choices and the log folder box, each from
+// the state the subsystems announce. The received-data box is written by the receive path itself:
+// nothing here runs per received chunk.
+class FormPresenter final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FormPresenter)
+
+public:
+    struct Sources {
+        Listener &listener;
+        StatusMonitor &monitor;
+        Sender &sender;
+        RepeatSend &repeat;
+        FileSend &fileSend;
+        ReceiveLogger &logger;
+    };
+    FormPresenter(Form &form, Sources sources, QObject *parent = nullptr);
+
+private:
+    void showListener();
+    void showChecked(const QString &detail);
+    void showSendTarget();
+    void showLastSend(const SendResult &result);
+    void showLogFailure(const QString &reason);
+
+    Form &m_form;
+    Sources m_sources;
+    bool m_fileClientSend = false;
+};
