@@ -1,5 +1,6 @@
 #include "window/main_window.h"
 
+#include "listener/listener.h"
 #include "model/form.h"
 #include "runtime/signal_relay.h"
 #include "sender/file_send.h"
@@ -149,7 +150,7 @@ void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
 // Modal, guarded as the message box is; OK stores the options at once.
 void MainWindow::openNetworkOptions() {
     const QPointer<NetworkOptionsDialog> dialog =
-        new NetworkOptionsDialog(form().networkOptions, form().btnDisconnect.Visible(), this);
+        new NetworkOptionsDialog(form().networkOptions, program().listener().state().open(), this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
