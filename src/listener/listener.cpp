@@ -9,21 +9,10 @@
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
-#include <cmath>
-
 namespace {
 
 const QString StartErrorText =
     QStringLiteral("Error while attempting connection.\r\nPort may already be in use");
-
-// The port box's number as a socket port; false for anything outside 0-65535.
-bool portFromBox(const Control &box, int &port) {
-    const double value = std::round(leadingNumber(box.Text()));
-    if (!(value >= 0 && value <= 65535))
-        return false;
-    port = int(value);
-    return true;
-}
 
 // "192.168.1.20:51234", "[2001:db8::7]:51234"; empty for no address.
 QString peerText(const QHostAddress &address, quint16 port) {
@@ -85,9 +74,8 @@ QString Listener::applyOptions(SocketControl *listener, bool &usable) {
     const QString addressProblem = listenAddressProblem(o);
     if (!addressProblem.isEmpty())
         startError = addressProblem;
-    int port = 0;
-    usable = interfaceKnown && addressProblem.isEmpty() && portFromBox(m_form.txtListenPort, port)
-             && listener->setLocalPort(port);
+    const std::optional<int> port = listenPortNumber(m_form);
+    usable = interfaceKnown && addressProblem.isEmpty() && port && listener->setLocalPort(*port);
     return startError;
 }
 

@@ -2,6 +2,9 @@
 
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "runtime/leading_number.h"
+
+#include <cmath>
 
 namespace {
 
@@ -101,4 +104,11 @@ void Form::setPairOptions(int pair, const PairOptions &options) {
 void Form::setExtraRules(const QList<ResponseRule> &rules) {
     m_extraRules = rules;
     emit extraRulesChanged();
+}
+
+std::optional<int> listenPortNumber(const Form &form) {
+    const double value = std::round(leadingNumber(form.txtListenPort.Text()));
+    if (!(value >= 0 && value <= 65535))
+        return std::nullopt;
+    return int(value);
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <array>
+#include <optional>
 
 class SocketArray;
 class SocketControl;
@@ -131,3 +132,7 @@ private:
     std::array<PairOptions, PairCount> m_pairOptions{};
     QList<ResponseRule> m_extraRules;
 };
+
+// The port box's number, 0-65535; nothing for any other text. The box's change handler keeps it
+// a whole number, so this is the one reading of it.
+std::optional<int> listenPortNumber(const Form &form);

@@ -28,9 +28,8 @@ SocketControl *peerElement(const SocketArray *listenSock) {
 }
 
 std::optional<int> clientPort(const Form &form) {
-    bool ok = false;
-    const int port = form.txtListenPort.Text().trimmed().toInt(&ok, 10);
-    if (!ok || port < 1 || port > 65535)
+    const std::optional<int> port = listenPortNumber(form);
+    if (!port || *port < 1)
         return std::nullopt;
     return port;
 }
