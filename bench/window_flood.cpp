@@ -134,7 +134,7 @@ Result run(BenchWindow &window, quint16 port, std::uint64_t total) {
 
     QObject context;
     QElapsedTimer sinceTick;
-    QObject::connect(&c.tmrMain, &QTimer::timeout, &context, [&] {
+    QObject::connect(&window.program().tmrMain(), &QTimer::timeout, &context, [&] {
         if (sinceTick.isValid() && firstByteNs != 0 && doneNs == 0)
             result.longestTickGap = std::max(result.longestTickGap, sinceTick.elapsed());
         sinceTick.start();
@@ -211,7 +211,7 @@ bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total, 
 void report(const Figures &figures, BenchWindow &window, const std::vector<Round> &rounds,
             const Targets &targets) {
     // Ticks are 100 ms apart by design; what the flood adds is how late the tick comes.
-    const qint64 tickInterval = window.form().tmrMain.interval();
+    const qint64 tickInterval = window.program().tmrMain().interval();
     std::vector<double> baselines, baselineCpus, windows, windowCpus, tickDelays;
     bool completed = true;
     bool logsIntact = true;

@@ -77,7 +77,7 @@ private slots:
         const quint16 port = startListener(c(), true);
         logTo(logFolder());
         int ticks = 0;
-        connect(&c().tmrMain, &QTimer::timeout, this, [&ticks] { ++ticks; });
+        connect(&m_fixture->program().tmrMain(), &QTimer::timeout, this, [&ticks] { ++ticks; });
 
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);

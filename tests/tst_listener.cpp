@@ -42,7 +42,7 @@ private:
     // The status monitor's ticks leave an error on screen; the operator's Stop clears it.
     void expectErrorHeldUntilStop(const QString &error) {
         const int ticks = 3;
-        QSignalSpy tick(&c().tmrMain, &QTimer::timeout);
+        QSignalSpy tick(&m_fixture->program().tmrMain(), &QTimer::timeout);
         QTRY_VERIFY(tick.size() >= ticks);
         QCOMPARE(c().lblStatus[0]->Text(), error);
         m_fixture->program().listener().btnDisconnect_Click();

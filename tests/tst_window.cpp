@@ -104,7 +104,7 @@ private slots:
         QVERIFY(s.AppendWindowMs == 1000 && s.LastReceiveTick == 0);
         QVERIFY(c().optTCP[0]->isChecked() && c().optReceiveType[0]->isChecked());
         QVERIFY(!c().chkLogData->checkState() && !c().chkEnableAutoRespond->checkState());
-        for (QTimer *timer : {&window().form().tmrMain, &window().form().tmrSendState})
+        for (QTimer *timer : {&window().program().tmrMain(), &window().program().tmrSendState()})
             QVERIFY(timer->isActive() && timer->interval() == 100);
         checkLayout(false);
 

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int TimerIntervalMs = 100;
-
 QString indexed(const char *name, int index) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
 }
@@ -69,12 +67,6 @@ Form::Form(QObject *parent) : QObject(parent) {
 
     frmMain.setDesignHeight(FullLayout.form);
 
-    for (QTimer *timer : {&tmrMain, &tmrSendState}) {
-        timer->setInterval(TimerIntervalMs);
-        timer->start();
-    }
-    tmrMain.setObjectName(QStringLiteral("tmrMain"));
-    tmrSendState.setObjectName(QStringLiteral("tmrSendState"));
     listenSock = new SocketArray(this);
     listenSock->setObjectName(QStringLiteral("listenSock"));
     sendSock = new SocketControl(this);

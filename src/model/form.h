@@ -10,7 +10,6 @@
 #include "respond/response_rule.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <array>
 #include <optional>
@@ -42,7 +41,7 @@ inline constexpr LayoutHeights CompactLayout{7680, 5520};
 inline constexpr LayoutHeights FullLayout{12525, 3420};
 
 // The window's state without the window: every control by its name with the values the
-// handlers read and write, the two timers, the two socket controls and the five program-wide
+// handlers read and write, the two socket controls and the five program-wide
 // values. The window shows it; the command line drives it as an operator would. What the
 // program shows of its state, FormPresenter writes; the operator's inputs are read where they
 // are used.
@@ -91,8 +90,6 @@ public:
     std::array<Control *, PairCount> txtWatchString{};
     std::array<Control *, PairCount> txtResponseString{};
 
-    QTimer tmrMain{this};
-    QTimer tmrSendState{this};
     SocketArray *listenSock = nullptr;
     SocketControl *sendSock = nullptr;
 

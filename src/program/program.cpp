@@ -22,6 +22,7 @@ namespace {
 constexpr int KeyTilde = 126;
 constexpr int KeyEscape = 27;
 constexpr qint32 AppendWindow = 1000;
+constexpr int TimerIntervalMs = 100;
 
 } // namespace
 
@@ -42,6 +43,12 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
     m_fileSend = std::make_unique<FileSend>(*m_form, *m_clock, m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
+    for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
+        timer->setInterval(TimerIntervalMs);
+        timer->start();
+    }
+    m_tmrMain.setObjectName(QStringLiteral("tmrMain"));
+    m_tmrSendState.setObjectName(QStringLiteral("tmrSendState"));
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();
     m_presenter = std::make_unique<FormPresenter>(
@@ -83,7 +90,7 @@ void Program::connectHandlers() {
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
     // The tick that lets a peer that left go takes its delayed answers with it.
-    connect(&c.tmrMain, &QTimer::timeout, this, [monitor, receiver] {
+    connect(&m_tmrMain, &QTimer::timeout, this, [monitor, receiver] {
         monitor->tmrMain_Timer();
         receiver->dropGoneAnswers();
     });
@@ -96,7 +103,7 @@ void Program::connectHandlers() {
     });
     connect(listener, &Listener::stateChanged, sender,
             [sender](const ListenerState &state) { sender->listenerChanged(state); });
-    connect(&c.tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
+    connect(&m_tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
     connect(c.sendSock, &SocketControl::DataArrival, this,
             [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
     connect(c.sendSock, &SocketControl::Error, this,

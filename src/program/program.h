@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 
 #include <memory>
 
@@ -48,6 +49,9 @@ public:
     Sender &sender() { return *m_sender; }
     RepeatSend &repeatSend() { return *m_repeatSend; }
     FileSend &fileSend() { return *m_fileSend; }
+    // The status monitor's tick and the send state's.
+    QTimer &tmrMain() { return m_tmrMain; }
+    QTimer &tmrSendState() { return m_tmrSendState; }
 
     // Sizes the form to the compact layout and loads the settings into it.
     void Form_Load();
@@ -71,6 +75,8 @@ private:
     const Clock *m_clock = nullptr;
     SettingsStore m_settings;
     std::unique_ptr<Form> m_form;
+    QTimer m_tmrMain;
+    QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;
     QList<BadSetting> m_badSettings;
     bool m_tellBadSettings = true;
