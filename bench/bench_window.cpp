@@ -35,7 +35,7 @@ BenchWindow::~BenchWindow() {
 }
 
 SocketControl *BenchWindow::element(int index) const {
-    return m_window->form().listenSock->element(index);
+    return m_window->program().sockets().listenSock->element(index);
 }
 
 void BenchWindow::enableLog(const QString &folder) {

@@ -35,7 +35,7 @@ bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total, const QS
     // The listener is back for the next peer once the status monitor has seen the last one go.
     if (!BenchWindow::runEventsUntil(
             [&] {
-                return window.form().listenSock->Count() == 1
+                return window.program().sockets().listenSock->Count() == 1
                        && window.element(0)->State() == SocketControl::Listening;
             },
             10s)) {

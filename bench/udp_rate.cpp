@@ -154,7 +154,7 @@ int runUdpRate(const QStringList &) {
     qint64 receivedInAll = 0;
     QElapsedTimer sinceArrival;
     QObject context;
-    QObject::connect(window.form().listenSock, &SocketArray::DataArrival, &context,
+    QObject::connect(window.program().sockets().listenSock, &SocketArray::DataArrival, &context,
                      [&](int index, qint64) {
                          if (index != 0)
                              return;

@@ -140,16 +140,18 @@ Result run(BenchWindow &window, quint16 port, std::uint64_t total) {
         sinceTick.start();
     });
     // Connected after the window's own handler, so each entry is written when this runs.
-    QObject::connect(
-        c.listenSock, &SocketArray::DataArrival, &context, [&](int, qint64 bytesTotal) {
-            ++result.entries;
-            arrived += std::uint64_t(bytesTotal);
-            // Only a complete log can be this long (each entry adds its frame to the data); looked
-            // at once everything has arrived, so the window does not pay for the look.
-            if (doneNs == 0 && arrived >= total
-                && fileSize(logPath) >= qint64(total) + result.entries * LogContents::FrameBytes)
-                doneNs = nanosecondsNow();
-        });
+    QObject::connect(window.program().sockets().listenSock, &SocketArray::DataArrival, &context,
+                     [&](int, qint64 bytesTotal) {
+                         ++result.entries;
+                         arrived += std::uint64_t(bytesTotal);
+                         // Only a complete log can be this long (each entry adds its frame to the
+                         // data); looked at once everything has arrived, so the window does not pay
+                         // for the look.
+                         if (doneNs == 0 && arrived >= total
+                             && fileSize(logPath)
+                                    >= qint64(total) + result.entries * LogContents::FrameBytes)
+                             doneNs = nanosecondsNow();
+                     });
 
     const double userBefore = ProcessFigures::threadUserSeconds();
     const double systemBefore = ProcessFigures::threadSystemSeconds();

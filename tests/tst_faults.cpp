@@ -37,6 +37,8 @@ private:
     std::unique_ptr<ProgramFixture> m_fixture;
 
     Form &c() { return m_fixture->form(); }
+
+    Sockets sockets() { return m_fixture->program().sockets(); }
     QString logFolder() const { return m_fixture->folder() + QStringLiteral("/logs/"); }
     QString todaysLog() const { return logFolder() + QStringLiteral("SendrelLog_12052026.txt"); }
 
@@ -84,8 +86,9 @@ private slots:
         peer.write(flood);
         peer.disconnectFromHost();
         // Served, closed by the peer, and the listener reopened for the next one.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            loggedData(todaysLog()).size() == flood.size() && c().listenSock->Count() == 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(loggedData(todaysLog()).size() == flood.size()
+                                     && sockets().listenSock->Count() == 1,
+                                 60000);
         QVERIFY(loggedData(todaysLog()) == flood);
         QVERIFY(ticks > 0);
         QVERIFY(c().txtNetData.text().size() <= 2 * ReceivedData::MinimumKept);
@@ -103,12 +106,12 @@ private slots:
         const ::linger hard{1, 0};
         ::setsockopt(int(peer.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         peer.abort();
-        QTRY_COMPARE(c().listenSock->Count(), 1);
+        QTRY_COMPARE(sockets().listenSock->Count(), 1);
         QTRY_VERIFY(c().lblStatus[0]->Text().startsWith(QStringLiteral("Waiting for TCP")));
         QTcpSocket next;
         next.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_VERIFY(c().listenSock->element(1)
-                    && c().listenSock->element(1)->State() == SocketControl::Connected);
+        QTRY_VERIFY(sockets().listenSock->element(1)
+                    && sockets().listenSock->element(1)->State() == SocketControl::Connected);
     }
 
     // Delayed answers are a peer's to multiply: a flood is held to the bound, the rest dropped
@@ -224,7 +227,7 @@ private slots:
         QTRY_COMPARE(c().txtNetData.text(), QStringLiteral("GET / HTTP/1.0\r\n\r\n"));
         // Chunks are judged one by one, as they arrive: neither holds the whole method.
         QCOMPARE(peer.bytesAvailable(), qint64(0));
-        QCOMPARE(c().listenSock->Count(), 2);
+        QCOMPARE(sockets().listenSock->Count(), 2);
     }
 
     void manyClientsAtOnce_firstPeerUnaffected_noDescriptorLeft() {
@@ -232,7 +235,7 @@ private slots:
         answerPingWithPong(c());
         QTcpSocket first;
         first.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(c().listenSock->Count(), 2);
+        QTRY_COMPARE(sockets().listenSock->Count(), 2);
         const int descriptorsBefore = openDescriptors();
 
         std::vector<std::unique_ptr<QTcpSocket>> crowd;

@@ -18,6 +18,8 @@ class tst_FileSend : public QObject {
     std::unique_ptr<ProgramFixture> m_f;
 
     Form &c() { return m_f->form(); }
+
+    Sockets sockets() { return m_f->program().sockets(); }
     FileSend &fileSend() { return m_f->program().fileSend(); }
     QString lastSend() const { return "Last Data Sent: " + dateTimeText(m_f->clock().now()); }
     QString makeFile(const QString &name, qint64 size) {
@@ -62,13 +64,15 @@ private slots:
         }
         qint64 mostWaiting = 0;
         connect(&fileSend(), &FileSend::progress, this, [&] {
-            const SocketControl *sock = client ? c().sendSock : c().listenSock->element(1);
+            const SocketControl *sock =
+                client ? sockets().sendSock : sockets().listenSock->element(1);
             mostWaiting = qMax(mostWaiting, sock->BytesToWrite());
         });
         // Finished only once nothing waits in the socket.
         qint64 waitingAtEnd = -1;
         connect(c().lblStatus[2], &Control::changed, this, [&] {
-            const SocketControl *sock = client ? c().sendSock : c().listenSock->element(1);
+            const SocketControl *sock =
+                client ? sockets().sendSock : sockets().listenSock->element(1);
             waitingAtEnd = sock ? sock->BytesToWrite() : -2;
         });
         QSignalSpy finished(&fileSend(), &FileSend::finished);

@@ -30,7 +30,9 @@ private:
     std::unique_ptr<ProgramFixture> m_fixture;
 
     Form &c() { return m_fixture->form(); }
-    SocketControl *element(int index) { return c().listenSock->element(index); }
+
+    Sockets sockets() { return m_fixture->program().sockets(); }
+    SocketControl *element(int index) { return sockets().listenSock->element(index); }
     int slotState() { return element(1) ? int(element(1)->State()) : -1; }
 
     static std::unique_ptr<QTcpSocket> connectPeer(quint16 port) {
@@ -127,7 +129,7 @@ private slots:
         const quint16 secondPort = second.localPort();
         second.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(second.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(c().listenSock->Count(), 2);
+        QCOMPARE(sockets().listenSock->Count(), 2);
         QCOMPARE(refused.size(), 1);
         QCOMPARE(refused.first(),
                  (QVariantList{QStringLiteral("127.0.0.1:%1").arg(secondPort),
@@ -150,7 +152,7 @@ private slots:
         QTRY_COMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("127.0.0.1"));
         QCOMPARE(c().txtNetData.text(), QStringLiteral("one"));
         first->disconnectFromHost();
-        QTRY_COMPARE(c().listenSock->Count(), 1);
+        QTRY_COMPARE(sockets().listenSock->Count(), 1);
         QCOMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("None"));
         QTRY_COMPARE(c().lblStatus[0]->Text(),
                      QStringLiteral("Waiting for TCP data on port %1").arg(port));
@@ -191,7 +193,7 @@ private slots:
         QTRY_COMPARE(c().txtNetData.text(),
                      QStringLiteral("big\r\nReply to big not sent: 10040 - Message too long."
                                     " On Sock:0\r\n"));
-        QCOMPARE(c().listenSock->element(0)->State(), SocketControl::Open);
+        QCOMPARE(sockets().listenSock->element(0)->State(), SocketControl::Open);
     }
 
     void autoRespond_answersEveryMatchingPair_data() {
@@ -412,7 +414,7 @@ private slots:
     void close_withPeer_closesConnectionAndSaves() {
         const quint16 port = startListener(c(), true);
         auto peer = connectPeer(port);
-        QTRY_COMPARE(c().listenSock->Count(), 2);
+        QTRY_COMPARE(sockets().listenSock->Count(), 2);
         QFile::remove(m_fixture->settingsFile());
         m_fixture->program().Form_Unload();
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);

@@ -43,6 +43,8 @@ class tst_Sender : public QObject {
     std::unique_ptr<ProgramFixture> m_f;
 
     Form &c() { return m_f->form(); }
+
+    Sockets sockets() { return m_f->program().sockets(); }
     QString lastSend(const char *error = nullptr) const {
         return "Last Data Sent: " + dateTimeText(m_f->clock().now())
                + (error ? QStringLiteral(" - ERROR: Data Not Sent, ") + error : QString());
@@ -104,7 +106,7 @@ private slots:
         const QString goodLine = lastSend();
         QCOMPARE(c().lblStatus[2]->Text(), goodLine);
         QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size());
-        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
+        QVERIFY(sockets().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
         if (bad.isNull())
             return;
 
@@ -112,10 +114,11 @@ private slots:
         const bool badHost = bad.startsWith('@');
         (badHost ? c().txtSendIP : c().txtListenPort).setText(bad.mid(badHost ? 1 : 0));
         const bool answers = !bad.startsWith("@slow");
-        c().sendSock->setHostLookup([answers](const QString &, QObject *context, auto answer) {
-            if (answers)
-                QTimer::singleShot(0, context, [answer] { answer({}); });
-        });
+        sockets().sendSock->setHostLookup(
+            [answers](const QString &, QObject *context, auto answer) {
+                if (answers)
+                    QTimer::singleShot(0, context, [answer] { answer({}); });
+            });
         send(text);
         QCOMPARE(c().lblStatus[2]->Text(), tcp       ? lastSend("Couldn't Connect To Host")
                                            : badHost ? lastSend("Send Failed")
@@ -129,7 +132,7 @@ private slots:
         QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
         QCOMPARE(c().lblStatus[2]->toolTip(),
                  !tcp && badHost ? "Data not sent: 11001 - Host not found." : "");
-        QVERIFY(c().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
+        QVERIFY(sockets().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
     }
 
     void sendSockError_boxOpensAfterHandlerReturns() {
@@ -263,7 +266,7 @@ private slots:
         QVERIFY(arrivals.last() - arrivals.first() >= (count - 1) * intervalMs * 8 / 10);
         QCOMPARE(c().lblStatus[2]->Text(), lastSend() + QStringLiteral(" (%1 of %1)").arg(count));
         QCOMPARE(c().btnSendData.Text(), QStringLiteral("Send Data"));
-        QTRY_COMPARE(c().sendSock->State(), SocketControl::Closed);
+        QTRY_COMPARE(sockets().sendSock->State(), SocketControl::Closed);
     }
 
     // A stall of the event loop longer than the catch-up allowance is not made up for by a

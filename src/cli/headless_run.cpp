@@ -50,16 +50,17 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
     Form &form = m_program->form();
+    const Sockets sockets = m_program->sockets();
     // A reader that does not keep up stops the reading from the peer, so TCP pushes back.
-    connect(m_stdout, &StdoutSink::full, this, [this, &form] {
+    connect(m_stdout, &StdoutSink::full, this, [this, sockets] {
         if (m_stdout->dropsWhenFull())
             return;
-        form.listenSock->setPaused(true);
-        form.sendSock->setPaused(true);
+        sockets.listenSock->setPaused(true);
+        sockets.sendSock->setPaused(true);
     });
-    connect(m_stdout, &StdoutSink::drained, this, [&form] {
-        form.listenSock->setPaused(false);
-        form.sendSock->setPaused(false);
+    connect(m_stdout, &StdoutSink::drained, this, [sockets] {
+        sockets.listenSock->setPaused(false);
+        sockets.sendSock->setPaused(false);
     });
     connect(&form.txtNetData, &ReceivedData::chunkArrived, this,
             [this](const ReceivedChunk &chunk) { writeChunk(chunk.data); });
@@ -288,7 +289,7 @@ void HeadlessRun::repeatSend() {
 // A closed connection goes on delivering what it still holds; the run ends only once all of it
 // has left, or --wait has passed.
 bool HeadlessRun::waitForDelivery() {
-    const SocketControl *sock = m_program->form().sendSock;
+    const SocketControl *sock = m_program->sockets().sendSock;
     const QDeadlineTimer deadline(m_line.waitMs);
     while (sock->Delivering() > 0 && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);

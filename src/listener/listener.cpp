@@ -26,11 +26,12 @@ QString peerText(const QHostAddress &address, quint16 port) {
 
 } // namespace
 
-Listener::Listener(Form &form, const Clock &clock, std::function<void()> saveSettings)
-    : m_form(form), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
+Listener::Listener(Form &form, Sockets sockets, const Clock &clock,
+                   std::function<void()> saveSettings)
+    : m_form(form), m_sockets(sockets), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
-    SocketControl *listener = m_form.listenSock->element(0);
+    SocketControl *listener = m_sockets.listenSock->element(0);
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
@@ -111,13 +112,13 @@ void Listener::showStarted() {
 void Listener::StopListening() {
     Form &c = m_form;
 
-    const int count = c.listenSock->Count();
+    const int count = m_sockets.listenSock->Count();
     for (int index = count - 1; index >= 1; --index) {
-        if (SocketControl *element = c.listenSock->element(index))
+        if (SocketControl *element = m_sockets.listenSock->element(index))
             element->Close();
-        c.listenSock->Unload(index);
+        m_sockets.listenSock->Unload(index);
     }
-    c.listenSock->element(0)->Close();
+    m_sockets.listenSock->element(0)->Close();
     c.traffic.disconnected();
 
     m_form.state.LastRemoteIP = QStringLiteral("None");
@@ -140,7 +141,7 @@ void Listener::setState(const ListenerState &state) {
 }
 
 void Listener::btnConnect_Click() {
-    SocketControl *sendSock = m_form.sendSock;
+    SocketControl *sendSock = m_sockets.sendSock;
     if (sendSock->State() != SocketControl::Closed) {
         sendSock->Close();
         runWaitCycles(60, [sendSock] { return sendSock->State() == SocketControl::Closed; });
@@ -165,7 +166,7 @@ void Listener::txtListenPort_Change() {
 
 // A request the slot does not take is closed once this returns; it is told, with its peer.
 void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
-    SocketArray *sockets = m_form.listenSock;
+    SocketArray *sockets = m_sockets.listenSock;
     sockets->Load(1); // fails harmlessly when the slot already exists
     SocketControl *slot = sockets->element(1);
     const auto [address, port] = connectionPeer(requestID);
@@ -194,7 +195,7 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
         QStringLiteral("Connection closed because of error:\r\n") + m_form.state.LastListenError;
     // A peer that does not read loses only its own connection; the status monitor reopens the
     // listener as after a peer that closed.
-    SocketControl *slot = index == 1 ? m_form.listenSock->element(1) : nullptr;
+    SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
     if (slot && number == 10055) {
         slot->Close();
         // The status line shows it for one tick only: the box and the counters keep it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/listener_state.h"
+#include "model/sockets.h"
 
 #include <QObject>
 #include <QString>
@@ -19,7 +20,7 @@ class Listener final : public QObject {
 
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
-    Listener(Form &form, const Clock &clock, std::function<void()> saveSettings);
+    Listener(Form &form, Sockets sockets, const Clock &clock, std::function<void()> saveSettings);
 
     void StartListening();
     void StopListening();
@@ -47,6 +48,7 @@ private:
     void setState(const ListenerState &state);
 
     Form &m_form;
+    Sockets m_sockets;
     const Clock &m_clock;
     std::function<void()> m_saveSettings;
     ListenerState m_state;

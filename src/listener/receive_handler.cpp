@@ -30,10 +30,10 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 } // namespace
 
-ReceiveHandler::ReceiveHandler(Form &form, Listener &listener, const Clock &clock,
+ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, Listener &listener, const Clock &clock,
                                QString logBaseFolder)
-    : m_form(form), m_listener(listener), m_clock(clock), m_logger(form, std::move(logBaseFolder)),
-      m_pairRules(form),
+    : m_form(form), m_sockets(sockets), m_listener(listener), m_clock(clock),
+      m_logger(form, std::move(logBaseFolder)), m_pairRules(form),
       m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
 
 // Every matching rule answers on the socket the chunk came from, in rule order; an answer with
@@ -42,7 +42,7 @@ void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteAr
                                  const QDateTime &now) {
     const QString peer = socket ? socket->PeerText() : QString();
     const QList<Answer> answers =
-        m_pairRules.answersFor(data, now, peer, m_form.listenSock->element(0)->session());
+        m_pairRules.answersFor(data, now, peer, m_sockets.listenSock->element(0)->session());
     if (socket)
         m_delayed.sendDue(socket);
     for (const Answer &answer : answers) {
@@ -163,7 +163,7 @@ void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 r
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     Form &c = m_form;
     // The HTTP reset below unloads the connection slot while this handler still runs.
-    const QPointer<SocketControl> socket = c.listenSock->element(index);
+    const QPointer<SocketControl> socket = m_sockets.listenSock->element(index);
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
     if (socket)
@@ -195,7 +195,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
 
     c.state.LastDataTime = dateTimeText(now);
     c.state.LastReceiveTick = tick;
-    if (SocketControl *element = c.listenSock->element(index))
+    if (SocketControl *element = m_sockets.listenSock->element(index))
         c.state.LastRemoteIP = element->RemoteHostIP();
 }
 

@@ -3,6 +3,7 @@
 #include "listener/delayed_answers.h"
 #include "listener/pair_rules.h"
 #include "log/receive_log.h"
+#include "model/sockets.h"
 
 #include <QObject>
 #include <QPointer>
@@ -20,7 +21,8 @@ class SocketControl;
 class ReceiveHandler {
 public:
     // Relative log folders are taken from `logBaseFolder`.
-    ReceiveHandler(Form &form, Listener &listener, const Clock &clock, QString logBaseFolder);
+    ReceiveHandler(Form &form, Sockets sockets, Listener &listener, const Clock &clock,
+                   QString logBaseFolder);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
@@ -52,6 +54,7 @@ private:
     };
 
     Form &m_form;
+    Sockets m_sockets;
     Listener &m_listener;
     const Clock &m_clock;
     ReceiveLogger m_logger;

@@ -11,11 +11,12 @@ const QString ErrorText = QStringLiteral("Connection Error");
 
 } // namespace
 
-StatusMonitor::StatusMonitor(Form &form, Listener &listener) : m_form(form), m_listener(listener) {}
+StatusMonitor::StatusMonitor(Form &form, Sockets sockets, Listener &listener)
+    : m_form(form), m_sockets(sockets), m_listener(listener) {}
 
 void StatusMonitor::tmrMain_Timer() {
     Form &c = m_form;
-    SocketArray *sockets = c.listenSock;
+    SocketArray *sockets = m_sockets.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
     const auto stopWithErrorText = [this] { m_listener.fail(ErrorText); };

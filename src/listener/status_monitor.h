@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/sockets.h"
+
 #include <QObject>
 #include <QString>
 
@@ -13,7 +15,7 @@ class StatusMonitor final : public QObject {
     Q_DISABLE_COPY_MOVE(StatusMonitor)
 
 public:
-    StatusMonitor(Form &form, Listener &listener);
+    StatusMonitor(Form &form, Sockets sockets, Listener &listener);
 
     void tmrMain_Timer();
 
@@ -24,5 +26,6 @@ signals:
 
 private:
     Form &m_form;
+    Sockets m_sockets;
     Listener &m_listener;
 };

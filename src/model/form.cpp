@@ -67,10 +67,6 @@ Form::Form(QObject *parent) : QObject(parent) {
 
     frmMain.setDesignHeight(FullLayout.form);
 
-    listenSock = new SocketArray(this);
-    listenSock->setObjectName(QStringLiteral("listenSock"));
-    sendSock = new SocketControl(this);
-    sendSock->setObjectName(QStringLiteral("sendSock"));
     connect(this, &Form::connectionRefused, &traffic, &TrafficCounters::countRefused);
 }
 

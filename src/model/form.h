@@ -41,10 +41,9 @@ inline constexpr LayoutHeights CompactLayout{7680, 5520};
 inline constexpr LayoutHeights FullLayout{12525, 3420};
 
 // The window's state without the window: every control by its name with the values the
-// handlers read and write, the two socket controls and the five program-wide
-// values. The window shows it; the command line drives it as an operator would. What the
-// program shows of its state, FormPresenter writes; the operator's inputs are read where they
-// are used.
+// handlers read and write and the five program-wide values. The window shows it; the command line
+// drives it as an operator would. What the program shows of its state, FormPresenter writes; the
+// operator's inputs are read where they are used.
 class Form final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form)
@@ -89,9 +88,6 @@ public:
     Control Label4{QStringLiteral("Label4"), this};
     std::array<Control *, PairCount> txtWatchString{};
     std::array<Control *, PairCount> txtResponseString{};
-
-    SocketArray *listenSock = nullptr;
-    SocketControl *sendSock = nullptr;
 
     ProgramState state;
     // Read the send text as hex pairs; a text that is not hex sends nothing.

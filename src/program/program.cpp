@@ -35,13 +35,19 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
         m_ownClock = std::make_unique<SystemClock>();
         m_clock = m_ownClock.get();
     }
-    m_listener = std::make_unique<Listener>(*m_form, *m_clock, [this] { saveSettings(); });
-    m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, *m_listener, *m_clock,
+    m_listenSock = std::make_unique<SocketArray>();
+    m_listenSock->setObjectName(QStringLiteral("listenSock"));
+    m_sendSock = std::make_unique<SocketControl>();
+    m_sendSock->setObjectName(QStringLiteral("sendSock"));
+    const Sockets sockets = this->sockets();
+    m_listener = std::make_unique<Listener>(*m_form, sockets, *m_clock, [this] { saveSettings(); });
+    m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, sockets, *m_listener, *m_clock,
                                                         m_settings.logBaseFolder());
-    m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, *m_listener);
-    m_sender = std::make_unique<Sender>(*m_form, *m_clock, m_dialogs, m_listener->state());
+    m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, sockets, *m_listener);
+    m_sender = std::make_unique<Sender>(*m_form, sockets, *m_clock, m_dialogs, m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
-    m_fileSend = std::make_unique<FileSend>(*m_form, *m_clock, m_dialogs, m_listener->state());
+    m_fileSend =
+        std::make_unique<FileSend>(*m_form, sockets, *m_clock, m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
@@ -59,6 +65,8 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
 Program::~Program() {
     // The form outlives the handlers; nothing it emits while going may reach one.
     m_form->disconnect(this);
+    m_listenSock->disconnect(this);
+    m_sendSock->disconnect(this);
     for (QObject *child : m_form->children())
         child->disconnect(this);
 }
@@ -76,15 +84,15 @@ void Program::connectHandlers() {
             [listener] { listener->btnDisconnect_Click(); });
     connect(&c.txtListenPort, &Control::Change, this,
             [listener] { listener->txtListenPort_Change(); });
-    connect(c.listenSock, &SocketArray::ConnectionRequest, this,
+    connect(m_listenSock.get(), &SocketArray::ConnectionRequest, this,
             [listener](int index, qintptr requestID) {
                 listener->listenSock_ConnectionRequest(index, requestID);
             });
-    connect(c.listenSock, &SocketArray::Error, this,
+    connect(m_listenSock.get(), &SocketArray::Error, this,
             [listener](int index, int number, const QString &description, const QString &source) {
                 listener->listenSock_Error(index, number, description, source);
             });
-    connect(c.listenSock, &SocketArray::DataArrival, this,
+    connect(m_listenSock.get(), &SocketArray::DataArrival, this,
             [receiver](int index, qint64 bytesTotal) {
                 receiver->listenSock_DataArrival(index, bytesTotal);
             });
@@ -104,9 +112,9 @@ void Program::connectHandlers() {
     connect(listener, &Listener::stateChanged, sender,
             [sender](const ListenerState &state) { sender->listenerChanged(state); });
     connect(&m_tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
-    connect(c.sendSock, &SocketControl::DataArrival, this,
+    connect(m_sendSock.get(), &SocketControl::DataArrival, this,
             [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
-    connect(c.sendSock, &SocketControl::Error, this,
+    connect(m_sendSock.get(), &SocketControl::Error, this,
             [sender](int number, const QString &description, const QString &source) {
                 sender->sendSock_Error(number, description, source);
             });

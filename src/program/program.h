@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/sockets.h"
 #include "settings/settings_store.h"
 
 #include <QObject>
@@ -17,6 +18,8 @@ class Listener;
 class OperatorDialogs;
 class ReceiveHandler;
 class RepeatSend;
+class SocketArray;
+class SocketControl;
 class Sender;
 class StatusMonitor;
 
@@ -42,6 +45,7 @@ public:
     ~Program() override;
 
     Form &form() { return *m_form; }
+    Sockets sockets() const { return {m_listenSock.get(), m_sendSock.get()}; }
     const Clock &clock() const { return *m_clock; }
     SettingsStore &settings() { return m_settings; }
     Listener &listener() { return *m_listener; }
@@ -75,6 +79,8 @@ private:
     const Clock *m_clock = nullptr;
     SettingsStore m_settings;
     std::unique_ptr<Form> m_form;
+    std::unique_ptr<SocketArray> m_listenSock;
+    std::unique_ptr<SocketControl> m_sendSock;
     QTimer m_tmrMain;
     QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;

@@ -23,9 +23,10 @@ constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
 
 } // namespace
 
-FileSend::FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+FileSend::FileSend(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
                    const ListenerState &listener, QObject *parent)
-    : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {
+    : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs), m_sockets(sockets),
+      m_listener(listener) {
     m_tick.setTimerType(Qt::PreciseTimer);
     connect(&m_tick, &QTimer::timeout, this, [this] {
         // A copy, since the step may replace itself.
@@ -95,12 +96,12 @@ QString FileSend::cancelText() const {
 }
 
 void FileSend::startPeer() {
-    const int count = m_form.listenSock->Count();
+    const int count = m_sockets.listenSock->Count();
     if (count != 1 && count != 2) {
         done(SendLine::SocketClosed);
         return;
     }
-    SocketControl *target = peerElement(m_form.listenSock);
+    SocketControl *target = peerElement(m_sockets.listenSock);
     if (!target || target->State() != SocketControl::Connected) {
         done(SendLine::NoActiveConnection);
         return;
@@ -109,7 +110,7 @@ void FileSend::startPeer() {
 }
 
 void FileSend::startTcpClient() {
-    SocketControl *sock = m_form.sendSock;
+    SocketControl *sock = m_sockets.sendSock;
     const std::optional<int> port = clientPort(m_form);
     if (!port) {
         sock->Close();
@@ -146,10 +147,10 @@ void FileSend::startTcpClient() {
 }
 
 void FileSend::startUdpClient() {
-    SocketControl *sock = m_form.sendSock;
+    SocketControl *sock = m_sockets.sendSock;
     sock->Close();
     const std::optional<int> port = clientPort(m_form);
-    if (port && !aimUdpClient(m_form, *port)) {
+    if (port && !aimUdpClient(m_form, m_sockets.sendSock, *port)) {
         const NetworkOptions &o = m_form.networkOptions;
         m_failureTip = datagramNotSentText(o, checkInterfaceName(o.multicastInterface));
         done(SendLine::SendFailed);
@@ -278,7 +279,7 @@ void FileSend::sendUdpBlocks() {
         }
         const QByteArray block = std::exchange(m_datagram, {});
         QString why;
-        if (!sendClientDatagram(m_form, block, why)) {
+        if (!sendClientDatagram(m_form, m_sockets, block, why)) {
             if (!why.isEmpty())
                 m_failureTip = datagramNotSentText(m_form.networkOptions, why);
             done(SendLine::SendFailed);
@@ -321,7 +322,7 @@ void FileSend::done(const QString &suffix) {
 }
 
 void FileSend::closeClient() {
-    m_form.sendSock->Close();
+    m_sockets.sendSock->Close();
     finish();
 }
 
@@ -334,7 +335,7 @@ void FileSend::finish() {
 }
 
 void FileSend::showSendState() {
-    m_form.lblSendState.setText(QString::number(qToUnderlying(m_form.sendSock->State())));
+    m_form.lblSendState.setText(QString::number(qToUnderlying(m_sockets.sendSock->State())));
 }
 
 // From the event loop, as "Send Data" does: a modal box must not run inside a socket's signal.

@@ -38,7 +38,7 @@ public:
     static constexpr qint64 MostBytes = qint64(1) << 50; // the largest bound one may give
     static constexpr int DefaultStallMs = 10000;
 
-    FileSend(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+    FileSend(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
              const ListenerState &listener, QObject *parent = nullptr);
     ~FileSend() override;
 
@@ -88,6 +88,7 @@ private:
     Form &m_form;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
+    Sockets m_sockets;
     const ListenerState &m_listener;
     FileSource m_source;
     QByteArray m_datagram; // a UDP block gathered from a stream

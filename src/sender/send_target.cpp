@@ -2,6 +2,7 @@
 
 #include "model/form.h"
 #include "model/listener_state.h"
+#include "model/sockets.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
@@ -34,8 +35,7 @@ std::optional<int> clientPort(const Form &form) {
     return port;
 }
 
-bool aimUdpClient(Form &form, int port) {
-    SocketControl *sock = form.sendSock;
+bool aimUdpClient(const Form &form, SocketControl *sock, int port) {
     const NetworkOptions &o = form.networkOptions;
     sock->setProtocol(SocketControl::UdpProtocol);
     sock->setRemoteHost(form.txtSendIP.Text().trimmed());
@@ -45,9 +45,10 @@ bool aimUdpClient(Form &form, int port) {
     return sock->setMulticastInterface(o.multicastInterface);
 }
 
-bool sendClientDatagram(Form &form, const QByteArray &data, QString &why) {
-    SocketControl *sock = form.sendSock;
-    SocketControl *listener = form.listenSock->element(0);
+bool sendClientDatagram(const Form &form, const Sockets &sockets, const QByteArray &data,
+                        QString &why) {
+    SocketControl *sock = sockets.sendSock;
+    SocketControl *listener = sockets.listenSock->element(0);
     const bool fromListener = form.networkOptions.sendFromListenPort && listener
                               && listener->Protocol() == SocketControl::UdpProtocol
                               && listener->State() == SocketControl::Open;

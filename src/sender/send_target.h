@@ -13,6 +13,7 @@ class Form;
 class SocketArray;
 class SocketControl;
 struct ListenerState;
+struct Sockets;
 
 // What a press of "Send Data" and a file send share: where the bytes go and the last-send line
 // that says what became of them.
@@ -51,12 +52,13 @@ std::optional<int> clientPort(const Form &form);
 
 // Aims the client socket, closed, at the form's host and `port` for UDP, with the broadcast, TTL
 // and multicast interface of the network options; false when no interface has the name asked for.
-bool aimUdpClient(Form &form, int port);
+bool aimUdpClient(const Form &form, SocketControl *sock, int port);
 
 // One datagram to where the client socket is aimed, from the UDP listener's own port when the
 // options ask for it (so that the answer comes back to the received-data box). When it was not
 // sent, `why` holds the system's reason, if it gave one.
-bool sendClientDatagram(Form &form, const QByteArray &data, QString &why);
+bool sendClientDatagram(const Form &form, const Sockets &sockets, const QByteArray &data,
+                        QString &why);
 
 // What the operator is told of a datagram that was not sent, with the way to allow a broadcast
 // when the system refused one.

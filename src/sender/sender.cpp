@@ -28,9 +28,9 @@ using namespace SendLine;
 
 } // namespace
 
-Sender::Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs,
+Sender::Sender(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
                const ListenerState &listener)
-    : m_form(form), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {}
+    : m_form(form), m_sockets(sockets), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {}
 
 // Raised for the whole of a send, waits included. A wait that ends with the form gone has taken
 // this sender with it, so the mark is lowered only while the form is still there.
@@ -52,7 +52,7 @@ void Sender::btnSendData_Click() {
     const SendingMark mark(m_form, m_sending);
     m_lastSend = {};
     m_failureTip.clear();
-    SocketArray *listenSock = m_form.listenSock;
+    SocketArray *listenSock = m_sockets.listenSock;
     const SocketControl *listener = listenSock->element(0);
     qCInfo(lcSend).noquote() << QStringLiteral("listensock(0).state=")
                                     + QString::number(listener ? qToUnderlying(listener->State())
@@ -75,12 +75,12 @@ void Sender::btnSendData_Click() {
 }
 
 void Sender::SendToPeer(const QByteArray &data) {
-    const int count = m_form.listenSock->Count();
+    const int count = m_sockets.listenSock->Count();
     if (count != 1 && count != 2) {
         SetLastSend(SocketClosed);
         return;
     }
-    SocketControl *target = peerElement(m_form.listenSock);
+    SocketControl *target = peerElement(m_sockets.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
         SetLastSend(Counted(target->SendData(data), data) ? QString() : SendFailed);
@@ -93,7 +93,7 @@ void Sender::SendToPeer(const QByteArray &data) {
 // answers Gone nothing of ours may be touched.
 Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
     const QPointer<Form> form = &m_form;
-    const QPointer<SocketControl> sock = m_form.sendSock;
+    const QPointer<SocketControl> sock = m_sockets.sendSock;
     const bool ended = runWaitCycles(limit, [&] {
         if (!form || !sock)
             return true;
@@ -108,12 +108,12 @@ Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached)
 void Sender::LingerAndClose() {
     if (RunWait(LingerCycles) == WaitEnd::Gone)
         return;
-    m_form.sendSock->Close();
+    m_sockets.sendSock->Close();
     setClientSend(false);
 }
 
 void Sender::SendTcpClient(const QByteArray &data) {
-    SocketControl *sock = m_form.sendSock;
+    SocketControl *sock = m_sockets.sendSock;
     ShowSendState();
     setClientSend(true);
 
@@ -151,7 +151,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
 }
 
 void Sender::SendUdpClient(const QByteArray &data) {
-    SocketControl *sock = m_form.sendSock;
+    SocketControl *sock = m_sockets.sendSock;
     setClientSend(true);
     sock->Close();
 
@@ -163,7 +163,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
         return;
     }
 
-    const bool interfaceKnown = aimUdpClient(m_form, *port);
+    const bool interfaceKnown = aimUdpClient(m_form, m_sockets.sendSock, *port);
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
@@ -195,7 +195,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
 // line's tool tip: the line itself, as a box would, says that it was not.
 bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
     QString why;
-    const bool sent = interfaceKnown && sendClientDatagram(m_form, data, why);
+    const bool sent = interfaceKnown && sendClientDatagram(m_form, m_sockets, data, why);
     if (!interfaceKnown)
         why = checkInterfaceName(m_form.networkOptions.multicastInterface);
     Counted(sent, data);
@@ -206,7 +206,7 @@ bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
 
 // The socket a repeat left open still goes where the form says, as the form says.
 bool Sender::KeptUdpFits() const {
-    const SocketControl *sock = m_form.sendSock;
+    const SocketControl *sock = m_sockets.sendSock;
     return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
            && sock->State() == SocketControl::Open
            && sock->RemoteHost() == m_form.txtSendIP.Text().trimmed()
@@ -227,7 +227,7 @@ void Sender::beginRepeat() {
 void Sender::endRepeat() {
     m_repeating = false;
     m_repeatNote.clear();
-    const bool kept = m_keptUdp && m_keptUdp->session == m_form.sendSock->session();
+    const bool kept = m_keptUdp && m_keptUdp->session == m_sockets.sendSock->session();
     m_keptUdp.reset();
     if (!kept || m_sending)
         return;
@@ -251,7 +251,7 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_form.lblSendState.setText(QString::number(qToUnderlying(m_form.sendSock->State())));
+    m_form.lblSendState.setText(QString::number(qToUnderlying(m_sockets.sendSock->State())));
 }
 
 void Sender::SetLastSend(const QString &suffix) {
@@ -273,7 +273,7 @@ void Sender::ShowUdpNotOpen() {
 void Sender::tmrSendState_Timer() {
     ShowSendState();
 
-    const SocketArray *listenSock = m_form.listenSock;
+    const SocketArray *listenSock = m_sockets.listenSock;
     const SocketControl *listener = listenSock->element(0);
     if (!listener || !m_listener.openTcp())
         return;
@@ -308,8 +308,8 @@ void Sender::listenerChanged(const ListenerState &state) {
 }
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
-    const QByteArray reply = m_form.sendSock->GetData();
-    m_form.txtNetData.appendChunk(chunkFrom(m_form.sendSock, reply, m_clock.now()));
+    const QByteArray reply = m_sockets.sendSock->GetData();
+    m_form.txtNetData.appendChunk(chunkFrom(m_sockets.sendSock, reply, m_clock.now()));
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {

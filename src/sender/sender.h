@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/sockets.h"
 #include "net/network_options.h"
 
 #include <QObject>
@@ -28,7 +29,8 @@ class Sender final : public QObject {
 
 public:
     // `listener` is the listener's state, which decides whether a press goes to its peer.
-    Sender(Form &form, const Clock &clock, OperatorDialogs &dialogs, const ListenerState &listener);
+    Sender(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
+           const ListenerState &listener);
 
     void btnSendData_Click();
     void tmrSendState_Timer();
@@ -87,6 +89,7 @@ private:
     void ShowMessage(const QString &text);
 
     Form &m_form;
+    Sockets m_sockets;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     const ListenerState &m_listener;

@@ -17,9 +17,10 @@ quint16 freeLoopbackPort(bool tcp) {
 
 quint16 startListener(Form &form, bool tcp) {
     form.optTCP[tcp ? 0 : 1]->setValue(1);
-    form.txtListenPort.setText(QString::number(freeLoopbackPort(tcp)));
+    const quint16 port = freeLoopbackPort(tcp);
+    form.txtListenPort.setText(QString::number(port));
     form.btnConnect.Click();
-    return quint16(form.listenSock->element(0)->LocalPort());
+    return port;
 }
 
 void setPairs(Form &form, const QStringList &watch, const QStringList &response) {
