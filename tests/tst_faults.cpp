@@ -39,6 +39,7 @@ private:
     Form &c() { return m_fixture->form(); }
 
     Sockets sockets() { return m_fixture->program().sockets(); }
+    Configuration &configuration() { return m_fixture->program().configuration(); }
     QString logFolder() const { return m_fixture->folder() + QStringLiteral("/logs/"); }
     QString todaysLog() const { return logFolder() + QStringLiteral("SendrelLog_12052026.txt"); }
 
@@ -119,7 +120,7 @@ private slots:
     void delayedAnswers_floodIsBoundedPerPeer() {
         const quint16 port = startListener(c(), false);
         setPairs(c(), {"x"}, {QString(60000, u'a')});
-        c().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
         const DelayedAnswers &delayed = m_fixture->program().receiveHandler().delayedAnswers();
         QUdpSocket flood, other;
         QVERIFY(flood.bind(QHostAddress::LocalHost, 0) && other.bind(QHostAddress::LocalHost, 0));
@@ -140,7 +141,7 @@ private slots:
     void delayedAnswers_peerThatLeftLetsThemGo() {
         const quint16 port = startListener(c(), true);
         setPairs(c(), {"x"}, {"late"});
-        c().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, false, 60000});
         const DelayedAnswers &delayed = m_fixture->program().receiveHandler().delayedAnswers();
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, port);
@@ -206,7 +207,7 @@ private slots:
     void peerToken_ipv6InBrackets() {
         const quint16 port = startListener(c(), true);
         setPairs(c(), {u"who"_s}, {u"%PEER%"_s});
-        c().setPairOptions(0, {MatchMode::Contains, false, true, 0});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, true, 0});
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHostIPv6, port);
         QVERIFY(peer.waitForConnected(5000));

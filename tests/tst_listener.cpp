@@ -32,6 +32,7 @@ private:
     Form &c() { return m_fixture->form(); }
 
     Sockets sockets() { return m_fixture->program().sockets(); }
+    Configuration &configuration() { return m_fixture->program().configuration(); }
     SocketControl *element(int index) { return sockets().listenSock->element(index); }
     int slotState() { return element(1) ? int(element(1)->State()) : -1; }
 
@@ -267,7 +268,7 @@ private slots:
                                  QRegularExpression(u"^Auto-respond rule 0 .* gave up"_s));
         const quint16 port = startListener(c(), false);
         setPairs(c(), watch, response);
-        c().setPairOptions(0, first);
+        configuration().setPairOptions(0, first);
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
         for (const QByteArray &chunk : chunks)
@@ -285,7 +286,7 @@ private slots:
     void autoRespond_delayedAnswersKeepTheirOrder() {
         const quint16 port = startListener(c(), true);
         setPairs(c(), {"ping", "ping"}, {"late %COUNTER%", "now"});
-        c().setPairOptions(0, {MatchMode::Contains, false, true, 300});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, true, 300});
         auto peer = connectPeer(port);
         QVERIFY(peer->waitForConnected(5000));
         peer->write("ping");
@@ -302,7 +303,7 @@ private slots:
     void autoRespond_stopCancelsDelayedAnswers() {
         quint16 port = startListener(c(), false);
         setPairs(c(), {"ping"}, {"pong %COUNTER%"});
-        c().setPairOptions(0, {MatchMode::Contains, false, true, 200});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, true, 200});
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
         peer.writeDatagram("ping", QHostAddress::LocalHost, port);

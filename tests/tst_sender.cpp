@@ -205,8 +205,10 @@ private slots:
     // With the option on, a send leaves from the UDP listener's own port, and the answer to it
     // arrives in the received-data box.
     void udpSend_fromListenPort() {
-        c().networkOptions.listenAddress = QHostAddress(QHostAddress::LocalHost);
-        c().networkOptions.sendFromListenPort = true;
+        NetworkOptions options = m_f->program().configuration().network();
+        options.listenAddress = QHostAddress(QHostAddress::LocalHost);
+        options.sendFromListenPort = true;
+        m_f->program().configuration().setNetwork(options);
         const quint16 port = startListener(c(), false);
         QVERIFY(c().lblStatus[0]->Text().endsWith("(address 127.0.0.1; sending from this port)"));
         QUdpSocket peer;

@@ -293,12 +293,12 @@ private slots:
         });
         answer.start(10);
         choose(watchBox ? c().txtWatchString[2] : c().txtResponseString[2], path);
-        QTRY_COMPARE(m_fixture->form().pairOptions(2), options);
+        QTRY_COMPARE(m_fixture->window().program().configuration().pairOptions(2), options);
         auto *label = c().txtWatchString[2]->findChild<QLabel *>();
         QVERIFY(label->isVisibleTo(&window()));
         QCOMPARE(label->text(), tag);
         QVERIFY(c().txtWatchString[2]->accessibleDescription().startsWith(u"Match: "));
-        QVERIFY(m_fixture->form().pairOptions(1) == PairOptions());
+        QVERIFY(m_fixture->window().program().configuration().pairOptions(1) == PairOptions());
         QVERIFY(!c().txtWatchString[1]->findChild<QLabel *>()->isVisibleTo(&window()));
     }
 
@@ -384,7 +384,7 @@ private slots:
         NetworkOptions expected;
         expected.multicastGroups = {QHostAddress("239.1.2.3")};
         expected.allowBroadcast = true;
-        QCOMPARE(window().form().networkOptions, expected);
+        QCOMPARE(window().program().configuration().network(), expected);
         QFile file(m_fixture->settingsFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray saved = file.readAll();

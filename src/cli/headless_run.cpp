@@ -134,7 +134,8 @@ bool HeadlessRun::usesStored(const QString &key) const {
 
 void HeadlessRun::applyOptions() {
     Form &c = m_program->form();
-    NetworkOptions &network = c.networkOptions;
+    Configuration &configuration = m_program->configuration();
+    NetworkOptions network = configuration.network();
     if (m_line.bindAddress) {
         network.listenAddress = *m_line.bindAddress;
         network.unusableListenAddress.clear();
@@ -147,6 +148,7 @@ void HeadlessRun::applyOptions() {
         network.allowBroadcast = true;
     if (m_line.ttl)
         network.multicastTtl = *m_line.ttl;
+    configuration.setNetwork(network);
     if (m_line.mode == CommandLine::Mode::Send) {
         c.optTCP[m_line.tcp.value_or(true) ? 0 : 1]->setValue(1);
         c.txtSendIP.setText(m_line.sendHost);
@@ -170,11 +172,12 @@ void HeadlessRun::applyOptions() {
             const ResponseRule pair = m_line.pairs.value(i);
             c.txtWatchString[i]->setText(pair.watch);
             c.txtResponseString[i]->setText(pair.response);
-            c.setPairOptions(i, {pair.mode, pair.responseHex, pair.lineEnd, pair.delayMs});
+            configuration.setPairOptions(i,
+                                         {pair.mode, pair.responseHex, pair.lineEnd, pair.delayMs});
         }
     }
     if (!m_line.pairs.isEmpty() || !m_line.fileRules.isEmpty()) {
-        c.setExtraRules(m_line.fileRules);
+        configuration.setExtraRules(m_line.fileRules);
         c.chkEnableAutoRespond.setValue(1);
     }
 }

@@ -26,16 +26,17 @@ QString peerText(const QHostAddress &address, quint16 port) {
 
 } // namespace
 
-Listener::Listener(Form &form, Sockets sockets, const Clock &clock,
-                   std::function<void()> saveSettings)
-    : m_form(form), m_sockets(sockets), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
+Listener::Listener(Form &form, Sockets sockets, const Configuration &configuration,
+                   const Clock &clock, std::function<void()> saveSettings)
+    : m_form(form), m_sockets(sockets), m_configuration(configuration), m_clock(clock),
+      m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
     SocketControl *listener = m_sockets.listenSock->element(0);
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
-    const QString optionsNote = networkStatusSuffix(m_form.networkOptions);
+    const QString optionsNote = networkStatusSuffix(m_configuration.network());
     bool usable = false;
     QString startError = applyOptions(listener, usable);
     const bool tcp = m_form.optTCP[0]->isOn();
@@ -60,7 +61,7 @@ void Listener::StartListening() {
 // option is set, StartErrorText, else what is wrong with them; `usable` says whether the
 // socket may be opened at all.
 QString Listener::applyOptions(SocketControl *listener, bool &usable) {
-    const NetworkOptions &o = m_form.networkOptions;
+    const NetworkOptions &o = m_configuration.network();
     QString startError = StartErrorText;
     listener->setLocalAddress(o.listenAddress);
     const bool interfaceKnown = listener->setMulticastInterface(o.multicastInterface);
@@ -94,7 +95,7 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
         listener->Bind();
     if (listener->State() != SocketControl::Open)
         return false;
-    const QList<QHostAddress> &groups = m_form.networkOptions.multicastGroups;
+    const QList<QHostAddress> &groups = m_configuration.network().multicastGroups;
     QString why;
     if (!groups.isEmpty() && !listener->JoinGroups(groups, &why)) {
         startError = why;

@@ -8,6 +8,7 @@
 #include <functional>
 
 class Clock;
+class Configuration;
 class Form;
 class SocketControl;
 
@@ -20,7 +21,8 @@ class Listener final : public QObject {
 
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
-    Listener(Form &form, Sockets sockets, const Clock &clock, std::function<void()> saveSettings);
+    Listener(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
+             std::function<void()> saveSettings);
 
     void StartListening();
     void StopListening();
@@ -49,6 +51,7 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    const Configuration &m_configuration;
     const Clock &m_clock;
     std::function<void()> m_saveSettings;
     ListenerState m_state;

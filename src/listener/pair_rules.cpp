@@ -36,13 +36,14 @@ QString pairOptionsSummary(const PairOptions &options) {
     return parts.join(QStringLiteral("; "));
 }
 
-PairRules::PairRules(Form &form) : m_form(form) {
+PairRules::PairRules(Form &form, const Configuration &configuration)
+    : m_form(form), m_configuration(configuration) {
     for (int pair = 0; pair < PairCount; ++pair)
         pairChanged(pair);
 }
 
 void PairRules::pairChanged(int pair) {
-    const PairOptions &options = m_form.pairOptions(pair);
+    const PairOptions &options = m_configuration.pairOptions(pair);
     Control &watch = *m_form.txtWatchString[pair];
     Control &response = *m_form.txtResponseString[pair];
     ResponseRule rule;
@@ -64,7 +65,7 @@ void PairRules::extraRulesChanged() {
     QList<ResponseRule> rules;
     for (int pair = 0; pair < PairCount; ++pair)
         rules.append(m_responder.rule(pair));
-    rules.append(m_form.extraRules());
+    rules.append(m_configuration.extraRules());
     m_responder.setRules(rules);
 }
 

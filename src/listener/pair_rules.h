@@ -8,6 +8,7 @@
 
 #include <vector>
 
+class Configuration;
 class Form;
 struct PairOptions;
 
@@ -22,7 +23,7 @@ QString pairOptionsSummary(const PairOptions &options);
 // with the reason as its tool tip; otherwise the watch box's tip tells its options.
 class PairRules {
 public:
-    explicit PairRules(Form &form);
+    PairRules(Form &form, const Configuration &configuration);
 
     void pairChanged(int pair);
     void extraRulesChanged();
@@ -35,6 +36,7 @@ public:
 
 private:
     Form &m_form;
+    const Configuration &m_configuration;
     AutoResponder m_responder;
     std::vector<qint64> m_sent;
     quint64 m_countedSession = 0;

@@ -30,10 +30,10 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 } // namespace
 
-ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, Listener &listener, const Clock &clock,
-                               QString logBaseFolder)
+ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, const Configuration &configuration,
+                               Listener &listener, const Clock &clock, QString logBaseFolder)
     : m_form(form), m_sockets(sockets), m_listener(listener), m_clock(clock),
-      m_logger(form, std::move(logBaseFolder)), m_pairRules(form),
+      m_logger(form, std::move(logBaseFolder)), m_pairRules(form, configuration),
       m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
 
 // Every matching rule answers on the socket the chunk came from, in rule order; an answer with

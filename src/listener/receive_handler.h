@@ -21,8 +21,8 @@ class SocketControl;
 class ReceiveHandler {
 public:
     // Relative log folders are taken from `logBaseFolder`.
-    ReceiveHandler(Form &form, Sockets sockets, Listener &listener, const Clock &clock,
-                   QString logBaseFolder);
+    ReceiveHandler(Form &form, Sockets sockets, const Configuration &configuration,
+                   Listener &listener, const Clock &clock, QString logBaseFolder);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();

@@ -81,19 +81,6 @@ QList<Control *> Form::sendAndRespondControls() {
     return list;
 }
 
-void Form::setPairOptions(int pair, const PairOptions &options) {
-    PairOptions &held = m_pairOptions.at(std::size_t(pair));
-    if (held == options)
-        return;
-    held = options;
-    emit pairOptionsChanged(pair);
-}
-
-void Form::setExtraRules(const QList<ResponseRule> &rules) {
-    m_extraRules = rules;
-    emit extraRulesChanged();
-}
-
 std::optional<int> listenPortNumber(const Form &form) {
     const double value = std::round(leadingNumber(form.txtListenPort.Text()));
     if (!(value >= 0 && value <= 65535))

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "model/configuration.h"
 #include "model/control.h"
 #include "model/listener_state.h"
 #include "model/pair_count.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
 #include "model/traffic_counters.h"
-#include "net/network_options.h"
-#include "respond/response_rule.h"
 
 #include <QObject>
 
@@ -19,17 +18,6 @@ class SocketControl;
 
 // The send button's caption while no repeat runs.
 inline const QString SendDataCaption = QStringLiteral("Send Data");
-
-// What a pair adds to its watch and response strings; the defaults make a plain pair: the whole
-// chunk equal to the watch, the response as text with a line end, no delay.
-struct PairOptions {
-    MatchMode mode = MatchMode::Exact;
-    bool responseHex = false;
-    bool lineEnd = true;
-    int delayMs = 0;
-
-    bool operator==(const PairOptions &) const = default;
-};
 
 // The heights of the two layouts (the one at start, and the full one that ~ shows), in the units
 // the form is drawn in; only the window knows how many of them make a pixel.
@@ -94,21 +82,11 @@ public:
     bool sendAsHex = false;
     // The text size of the received-data box and the send box, in percent.
     int textZoom = 100;
-    // Where the listener listens and how far UDP sends reach; the listener takes them at each
-    // Start, a send at each send.
-    NetworkOptions networkOptions;
     // What came in and went out; the subsystems count, the views look.
     TrafficCounters traffic{this};
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();
-
-    const PairOptions &pairOptions(int pair) const { return m_pairOptions.at(std::size_t(pair)); }
-    // Announces pairOptionsChanged(pair) when the options differ.
-    void setPairOptions(int pair, const PairOptions &options);
-    // Rules after the seven pairs (the command line's rules file); not stored.
-    const QList<ResponseRule> &extraRules() const { return m_extraRules; }
-    void setExtraRules(const QList<ResponseRule> &rules);
 
 signals:
     // A peer that connected while another was connected was closed at once. Each peer as
@@ -118,12 +96,6 @@ signals:
     // A peer was taken up into the connection slot; told at once, as a peer that leaves within
     // a tick of the status monitor is never shown on the status lines.
     void connectionAccepted(const QString &peer);
-    void pairOptionsChanged(int pair);
-    void extraRulesChanged();
-
-private:
-    std::array<PairOptions, PairCount> m_pairOptions{};
-    QList<ResponseRule> m_extraRules;
 };
 
 // The port box's number, 0-65535; nothing for any other text. The box's change handler keeps it

@@ -40,14 +40,16 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_sendSock = std::make_unique<SocketControl>();
     m_sendSock->setObjectName(QStringLiteral("sendSock"));
     const Sockets sockets = this->sockets();
-    m_listener = std::make_unique<Listener>(*m_form, sockets, *m_clock, [this] { saveSettings(); });
-    m_receiveHandler = std::make_unique<ReceiveHandler>(*m_form, sockets, *m_listener, *m_clock,
-                                                        m_settings.logBaseFolder());
+    m_listener = std::make_unique<Listener>(*m_form, sockets, m_configuration, *m_clock,
+                                            [this] { saveSettings(); });
+    m_receiveHandler = std::make_unique<ReceiveHandler>(
+        *m_form, sockets, m_configuration, *m_listener, *m_clock, m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, sockets, *m_listener);
-    m_sender = std::make_unique<Sender>(*m_form, sockets, *m_clock, m_dialogs, m_listener->state());
+    m_sender = std::make_unique<Sender>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
+                                        m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
-    m_fileSend =
-        std::make_unique<FileSend>(*m_form, sockets, *m_clock, m_dialogs, m_listener->state());
+    m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
+                                            m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
@@ -65,6 +67,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
 Program::~Program() {
     // The form outlives the handlers; nothing it emits while going may reach one.
     m_form->disconnect(this);
+    m_configuration.disconnect(this);
     m_listenSock->disconnect(this);
     m_sendSock->disconnect(this);
     for (QObject *child : m_form->children())
@@ -128,8 +131,10 @@ void Program::connectHandlers() {
         for (Control *box : {c.txtWatchString[pair], c.txtResponseString[pair]})
             connect(box, &Control::Change, this, [rules, pair] { rules->pairChanged(pair); });
     }
-    connect(&c, &Form::pairOptionsChanged, this, [rules](int pair) { rules->pairChanged(pair); });
-    connect(&c, &Form::extraRulesChanged, this, [rules] { rules->extraRulesChanged(); });
+    connect(&m_configuration, &Configuration::pairOptionsChanged, this,
+            [rules](int pair) { rules->pairChanged(pair); });
+    connect(&m_configuration, &Configuration::extraRulesChanged, this,
+            [rules] { rules->extraRulesChanged(); });
 }
 
 void Program::Form_Load() {
@@ -162,7 +167,7 @@ void Program::Form_Unload() {
 
 void Program::loadSettings() {
     const Settings loaded = m_settings.LoadSettings();
-    showSettings(*m_form, loaded);
+    showSettings(*m_form, m_configuration, loaded);
     reportProblem(m_settings.problem());
     m_badSettings = loaded.badValues;
     QStringList bad;
@@ -175,7 +180,7 @@ void Program::loadSettings() {
 }
 
 void Program::saveSettings() {
-    m_settings.SaveSettings(settingsFromForm(*m_form));
+    m_settings.SaveSettings(settingsFromForm(*m_form, m_configuration));
     reportProblem(m_settings.problem());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/configuration.h"
 #include "model/sockets.h"
 #include "settings/settings_store.h"
 
@@ -46,6 +47,8 @@ public:
 
     Form &form() { return *m_form; }
     Sockets sockets() const { return {m_listenSock.get(), m_sendSock.get()}; }
+    // The network options, pair options and rules-file rules; the settings load and save them.
+    Configuration &configuration() { return m_configuration; }
     const Clock &clock() const { return *m_clock; }
     SettingsStore &settings() { return m_settings; }
     Listener &listener() { return *m_listener; }
@@ -79,6 +82,7 @@ private:
     const Clock *m_clock = nullptr;
     SettingsStore m_settings;
     std::unique_ptr<Form> m_form;
+    Configuration m_configuration;
     std::unique_ptr<SocketArray> m_listenSock;
     std::unique_ptr<SocketControl> m_sendSock;
     QTimer m_tmrMain;

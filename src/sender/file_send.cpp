@@ -23,10 +23,11 @@ constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
 
 } // namespace
 
-FileSend::FileSend(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
-                   const ListenerState &listener, QObject *parent)
+FileSend::FileSend(Form &form, Sockets sockets, const Configuration &configuration,
+                   const Clock &clock, OperatorDialogs &dialogs, const ListenerState &listener,
+                   QObject *parent)
     : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs), m_sockets(sockets),
-      m_listener(listener) {
+      m_configuration(configuration), m_listener(listener) {
     m_tick.setTimerType(Qt::PreciseTimer);
     connect(&m_tick, &QTimer::timeout, this, [this] {
         // A copy, since the step may replace itself.
@@ -150,8 +151,8 @@ void FileSend::startUdpClient() {
     SocketControl *sock = m_sockets.sendSock;
     sock->Close();
     const std::optional<int> port = clientPort(m_form);
-    if (port && !aimUdpClient(m_form, m_sockets.sendSock, *port)) {
-        const NetworkOptions &o = m_form.networkOptions;
+    if (port && !aimUdpClient(m_form, m_configuration.network(), m_sockets.sendSock, *port)) {
+        const NetworkOptions &o = m_configuration.network();
         m_failureTip = datagramNotSentText(o, checkInterfaceName(o.multicastInterface));
         done(SendLine::SendFailed);
         return;
@@ -279,9 +280,9 @@ void FileSend::sendUdpBlocks() {
         }
         const QByteArray block = std::exchange(m_datagram, {});
         QString why;
-        if (!sendClientDatagram(m_form, m_sockets, block, why)) {
+        if (!sendClientDatagram(m_configuration.network(), m_sockets, block, why)) {
             if (!why.isEmpty())
-                m_failureTip = datagramNotSentText(m_form.networkOptions, why);
+                m_failureTip = datagramNotSentText(m_configuration.network(), why);
             done(SendLine::SendFailed);
             return;
         }

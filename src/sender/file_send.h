@@ -12,6 +12,7 @@
 #include <optional>
 
 class Clock;
+class Configuration;
 class Form;
 struct ListenerState;
 class OperatorDialogs;
@@ -38,8 +39,8 @@ public:
     static constexpr qint64 MostBytes = qint64(1) << 50; // the largest bound one may give
     static constexpr int DefaultStallMs = 10000;
 
-    FileSend(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
-             const ListenerState &listener, QObject *parent = nullptr);
+    FileSend(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
+             OperatorDialogs &dialogs, const ListenerState &listener, QObject *parent = nullptr);
     ~FileSend() override;
 
     // Starts sending; false, with nothing sent and the last-send line untouched, when the file
@@ -89,6 +90,7 @@ private:
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     Sockets m_sockets;
+    const Configuration &m_configuration;
     const ListenerState &m_listener;
     FileSource m_source;
     QByteArray m_datagram; // a UDP block gathered from a stream

@@ -35,8 +35,7 @@ std::optional<int> clientPort(const Form &form) {
     return port;
 }
 
-bool aimUdpClient(const Form &form, SocketControl *sock, int port) {
-    const NetworkOptions &o = form.networkOptions;
+bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock, int port) {
     sock->setProtocol(SocketControl::UdpProtocol);
     sock->setRemoteHost(form.txtSendIP.Text().trimmed());
     sock->setRemotePort(port);
@@ -45,11 +44,11 @@ bool aimUdpClient(const Form &form, SocketControl *sock, int port) {
     return sock->setMulticastInterface(o.multicastInterface);
 }
 
-bool sendClientDatagram(const Form &form, const Sockets &sockets, const QByteArray &data,
-                        QString &why) {
+bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
+                        const QByteArray &data, QString &why) {
     SocketControl *sock = sockets.sendSock;
     SocketControl *listener = sockets.listenSock->element(0);
-    const bool fromListener = form.networkOptions.sendFromListenPort && listener
+    const bool fromListener = options.sendFromListenPort && listener
                               && listener->Protocol() == SocketControl::UdpProtocol
                               && listener->State() == SocketControl::Open;
     const bool sent = fromListener ? listener->SendDatagramTo(data, sock->RemoteAddress(),

@@ -52,13 +52,13 @@ std::optional<int> clientPort(const Form &form);
 
 // Aims the client socket, closed, at the form's host and `port` for UDP, with the broadcast, TTL
 // and multicast interface of the network options; false when no interface has the name asked for.
-bool aimUdpClient(const Form &form, SocketControl *sock, int port);
+bool aimUdpClient(const Form &form, const NetworkOptions &options, SocketControl *sock, int port);
 
 // One datagram to where the client socket is aimed, from the UDP listener's own port when the
 // options ask for it (so that the answer comes back to the received-data box). When it was not
 // sent, `why` holds the system's reason, if it gave one.
-bool sendClientDatagram(const Form &form, const Sockets &sockets, const QByteArray &data,
-                        QString &why);
+bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
+                        const QByteArray &data, QString &why);
 
 // What the operator is told of a datagram that was not sent, with the way to allow a broadcast
 // when the system refused one.

@@ -28,9 +28,10 @@ using namespace SendLine;
 
 } // namespace
 
-Sender::Sender(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
-               const ListenerState &listener)
-    : m_form(form), m_sockets(sockets), m_clock(clock), m_dialogs(dialogs), m_listener(listener) {}
+Sender::Sender(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
+               OperatorDialogs &dialogs, const ListenerState &listener)
+    : m_form(form), m_sockets(sockets), m_configuration(configuration), m_clock(clock),
+      m_dialogs(dialogs), m_listener(listener) {}
 
 // Raised for the whole of a send, waits included. A wait that ends with the form gone has taken
 // this sender with it, so the mark is lowered only while the form is still there.
@@ -163,7 +164,8 @@ void Sender::SendUdpClient(const QByteArray &data) {
         return;
     }
 
-    const bool interfaceKnown = aimUdpClient(m_form, m_sockets.sendSock, *port);
+    const bool interfaceKnown =
+        aimUdpClient(m_form, m_configuration.network(), m_sockets.sendSock, *port);
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
@@ -184,7 +186,7 @@ void Sender::SendUdpClient(const QByteArray &data) {
         ShowUdpNotOpen();
 
     if (m_repeating && sent) {
-        m_keptUdp = KeptUdp{sock->session(), m_form.networkOptions};
+        m_keptUdp = KeptUdp{sock->session(), m_configuration.network()};
         setClientSend(false);
         return;
     }
@@ -195,12 +197,13 @@ void Sender::SendUdpClient(const QByteArray &data) {
 // line's tool tip: the line itself, as a box would, says that it was not.
 bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
     QString why;
-    const bool sent = interfaceKnown && sendClientDatagram(m_form, m_sockets, data, why);
+    const bool sent =
+        interfaceKnown && sendClientDatagram(m_configuration.network(), m_sockets, data, why);
     if (!interfaceKnown)
-        why = checkInterfaceName(m_form.networkOptions.multicastInterface);
+        why = checkInterfaceName(m_configuration.network().multicastInterface);
     Counted(sent, data);
     if (!sent && !why.isEmpty())
-        m_failureTip = datagramNotSentText(m_form.networkOptions, why);
+        m_failureTip = datagramNotSentText(m_configuration.network(), why);
     return sent;
 }
 
@@ -210,7 +213,7 @@ bool Sender::KeptUdpFits() const {
     return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
            && sock->State() == SocketControl::Open
            && sock->RemoteHost() == m_form.txtSendIP.Text().trimmed()
-           && sock->RemotePort() == ClientPort() && m_keptUdp->options == m_form.networkOptions;
+           && sock->RemotePort() == ClientPort() && m_keptUdp->options == m_configuration.network();
 }
 
 void Sender::SendUdpAgain(const QByteArray &data) {

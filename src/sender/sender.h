@@ -9,6 +9,7 @@
 #include <optional>
 
 class Clock;
+class Configuration;
 class Form;
 struct ListenerState;
 class OperatorDialogs;
@@ -29,8 +30,8 @@ class Sender final : public QObject {
 
 public:
     // `listener` is the listener's state, which decides whether a press goes to its peer.
-    Sender(Form &form, Sockets sockets, const Clock &clock, OperatorDialogs &dialogs,
-           const ListenerState &listener);
+    Sender(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
+           OperatorDialogs &dialogs, const ListenerState &listener);
 
     void btnSendData_Click();
     void tmrSendState_Timer();
@@ -90,6 +91,7 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    const Configuration &m_configuration;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     const ListenerState &m_listener;

@@ -4,7 +4,7 @@
 #include "runtime/paths.h"
 #include "settings/settings_store.h"
 
-void showSettings(Form &c, const Settings &s) {
+void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     c.txtListenPort.setText(s.port);
     c.optTCP[s.udp ? 1 : 0]->setValue(1);
     c.chkLogData.setValue(s.createLog ? 1 : 0);
@@ -20,12 +20,13 @@ void showSettings(Form &c, const Settings &s) {
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
     c.sendAsHex = s.sendAsHex;
     c.textZoom = s.textZoom;
-    c.networkOptions = s.network;
-    for (int i = 0; i < PairCount; ++i)
-        c.setPairOptions(i, s.pairOptions[i]);
+    ListenerConfiguration stored = configuration.value();
+    stored.network = s.network;
+    stored.pairs = s.pairOptions;
+    configuration.setValue(stored);
 }
 
-Settings settingsFromForm(Form &c) {
+Settings settingsFromForm(Form &c, const Configuration &configuration) {
     Settings s;
     s.port = c.txtListenPort.Text();
     s.udp = !c.optTCP[0]->isOn();
@@ -42,8 +43,7 @@ Settings settingsFromForm(Form &c) {
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.sendAsHex = c.sendAsHex;
     s.textZoom = c.textZoom;
-    s.network = c.networkOptions;
-    for (int i = 0; i < PairCount; ++i)
-        s.pairOptions[i] = c.pairOptions(i);
+    s.network = configuration.network();
+    s.pairOptions = configuration.value().pairs;
     return s;
 }

@@ -65,7 +65,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     Form &form = m_program->form();
     m_controls = buildControls(this, form.txtNetData);
     bindForm(form, m_controls);
-    new PairMenus(form, m_controls, this);
+    new PairMenus(form, program().configuration(), m_controls, this);
     connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
     connect(&form.txtNetData, &ReceivedData::heightChanged, this, &MainWindow::showLayout);
     showLayout();
@@ -149,13 +149,13 @@ void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
 
 // Modal, guarded as the message box is; OK stores the options at once.
 void MainWindow::openNetworkOptions() {
-    const QPointer<NetworkOptionsDialog> dialog =
-        new NetworkOptionsDialog(form().networkOptions, program().listener().state().open(), this);
+    const QPointer<NetworkOptionsDialog> dialog = new NetworkOptionsDialog(
+        program().configuration().network(), program().listener().state().open(), this);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
-    if (accepted && dialog->options() != form().networkOptions) {
-        form().networkOptions = dialog->options();
+    if (accepted && dialog->options() != program().configuration().network()) {
+        program().configuration().setNetwork(dialog->options());
         m_program->saveSettings();
     }
     dialog->deleteLater();

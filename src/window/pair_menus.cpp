@@ -35,9 +35,10 @@ QString tagText(const PairOptions &options) {
 
 } // namespace
 
-PairMenus::PairMenus(Form &form, const Controls &controls, QWidget *window)
-    : QObject(window), m_form(form), m_window(window), m_watch(controls.txtWatchString),
-      m_response(controls.txtResponseString) {
+PairMenus::PairMenus(Form &form, Configuration &configuration, const Controls &controls,
+                     QWidget *window)
+    : QObject(window), m_form(form), m_configuration(configuration), m_window(window),
+      m_watch(controls.txtWatchString), m_response(controls.txtResponseString) {
     for (int pair = 0; pair < PairCount; ++pair) {
         QLineEdit *watch = m_watch[pair];
         watch->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -60,7 +61,7 @@ PairMenus::PairMenus(Form &form, const Controls &controls, QWidget *window)
         m_tags[pair] = tag;
         showTag(pair);
     }
-    connect(&form, &Form::pairOptionsChanged, this, &PairMenus::showTag);
+    connect(&configuration, &Configuration::pairOptionsChanged, this, &PairMenus::showTag);
 }
 
 // Qt's own editing entries, then the pair's additions.
@@ -74,12 +75,12 @@ void PairMenus::showWatchMenu(int pair, const QPoint &at) {
     for (const MatchMode mode : Modes) {
         QAction *action = match->addAction(matchModeCaption(mode));
         action->setCheckable(true);
-        action->setChecked(m_form.pairOptions(pair).mode == mode);
+        action->setChecked(m_configuration.pairOptions(pair).mode == mode);
         group->addAction(action);
         connect(action, &QAction::triggered, this, [this, pair, mode] {
-            PairOptions options = m_form.pairOptions(pair);
+            PairOptions options = m_configuration.pairOptions(pair);
             options.mode = mode;
-            m_form.setPairOptions(pair, options);
+            m_configuration.setPairOptions(pair, options);
         });
     }
     menu->exec(box->mapToGlobal(at));
@@ -90,15 +91,15 @@ void PairMenus::showResponseMenu(int pair, const QPoint &at) {
     const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
     menu->setObjectName(QStringLiteral("responseBoxMenu"));
     menu->addSeparator();
-    const PairOptions options = m_form.pairOptions(pair);
+    const PairOptions options = m_configuration.pairOptions(pair);
     const auto addSwitch = [&](const QString &caption, bool on, bool PairOptions::*field) {
         QAction *action = menu->addAction(caption);
         action->setCheckable(true);
         action->setChecked(on);
         connect(action, &QAction::toggled, this, [this, pair, field](bool checked) {
-            PairOptions changed = m_form.pairOptions(pair);
+            PairOptions changed = m_configuration.pairOptions(pair);
             changed.*field = checked;
-            m_form.setPairOptions(pair, changed);
+            m_configuration.setPairOptions(pair, changed);
         });
     };
     addSwitch(QStringLiteral("Response as &Hex"), options.responseHex, &PairOptions::responseHex);
@@ -124,14 +125,14 @@ void PairMenus::askDelay(int pair) {
     dialog->setInputMode(QInputDialog::IntInput);
     dialog->setIntRange(0, ResponseRule::MaxDelayMs);
     dialog->setIntStep(100);
-    dialog->setIntValue(m_form.pairOptions(pair).delayMs);
+    dialog->setIntValue(m_configuration.pairOptions(pair).delayMs);
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
     if (accepted) {
-        PairOptions options = m_form.pairOptions(pair);
+        PairOptions options = m_configuration.pairOptions(pair);
         options.delayMs = dialog->intValue();
-        m_form.setPairOptions(pair, options);
+        m_configuration.setPairOptions(pair, options);
     }
     dialog->deleteLater();
 }
@@ -139,7 +140,7 @@ void PairMenus::askDelay(int pair) {
 void PairMenus::showTag(int pair) {
     QLineEdit *box = m_watch[pair];
     QLabel *tag = m_tags[pair];
-    const QString text = tagText(m_form.pairOptions(pair));
+    const QString text = tagText(m_configuration.pairOptions(pair));
     tag->setText(text);
     tag->setVisible(!text.isEmpty());
     if (text.isEmpty()) {

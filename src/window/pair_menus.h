@@ -6,6 +6,7 @@
 
 #include <array>
 
+class Configuration;
 class Form;
 class QLabel;
 class QLineEdit;
@@ -20,7 +21,7 @@ class PairMenus final : public QObject {
     Q_OBJECT
 
 public:
-    PairMenus(Form &form, const Controls &controls, QWidget *window);
+    PairMenus(Form &form, Configuration &configuration, const Controls &controls, QWidget *window);
 
 private:
     void showWatchMenu(int pair, const QPoint &at);
@@ -29,6 +30,7 @@ private:
     void showTag(int pair);
 
     Form &m_form;
+    Configuration &m_configuration;
     QWidget *m_window;
     std::array<QLineEdit *, PairCount> m_watch{};
     std::array<QLineEdit *, PairCount> m_response{};

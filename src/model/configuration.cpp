@@ -1,0 +1,22 @@
+#include "model/configuration.h"
+
+void Configuration::setValue(const ListenerConfiguration &value) {
+    m_value.network = value.network;
+    for (int pair = 0; pair < PairCount; ++pair)
+        setPairOptions(pair, value.pairs.at(std::size_t(pair)));
+    if (value.extraRules != m_value.extraRules)
+        setExtraRules(value.extraRules);
+}
+
+void Configuration::setPairOptions(int pair, const PairOptions &options) {
+    PairOptions &held = m_value.pairs.at(std::size_t(pair));
+    if (held == options)
+        return;
+    held = options;
+    emit pairOptionsChanged(pair);
+}
+
+void Configuration::setExtraRules(const QList<ResponseRule> &rules) {
+    m_value.extraRules = rules;
+    emit extraRulesChanged();
+}
