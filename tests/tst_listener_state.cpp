@@ -1,8 +1,10 @@
 // The listener's state as its own value: the sequences it announces, without a window.
 #include "listener/listener.h"
+#include "sender/sender.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
 
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -121,6 +123,20 @@ private slots:
         QVERIFY(listener().state().open());
         QVERIFY(!listener().state().tcp);
         QVERIFY(!listener().state().openTcp());
+    }
+
+    // The send-state tick finds the peer; a Stop takes it away at once, not a tick later.
+    void sender_peerReachable() {
+        startListener(c(), true);
+        QSignalSpy reachable(&m_fixture->program().sender(), &Sender::peerReachableChanged);
+        connectPeer();
+        QTRY_COMPARE(reachable.size(), 1);
+        QCOMPARE(reachable[0], (QVariantList{true, QStringLiteral("127.0.0.1")}));
+        QVERIFY(c().btnSendData.Enabled());
+        c().btnDisconnect.Click();
+        QCOMPARE(reachable.size(), 2);
+        QCOMPARE(reachable[1], (QVariantList{false, QString()}));
+        QCOMPARE(c().lblSendIP.Text(), QStringLiteral("Client Mode Send IP Address:"));
     }
 
     void peerAndReason_inTheState() {
