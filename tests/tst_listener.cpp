@@ -122,7 +122,7 @@ private slots:
     void tcp_secondPeerRefused_firstKeepsWorking() {
         const quint16 port = startListener(c(), true);
         answerPingWithPong(c());
-        QSignalSpy refused(&c(), &Form::connectionRefused);
+        QSignalSpy refused(&m_fixture->program().listener(), &Listener::connectionRefused);
         auto first = connectPeer(port);
         QTRY_COMPARE(slotState(), int(SocketControl::Connected));
         QTcpSocket second;

@@ -185,7 +185,7 @@ void HeadlessRun::applyOptions() {
 int HeadlessRun::listen() {
     Form &c = m_program->form();
     connect(&c.txtNetData, &ReceivedData::noteArrived, this, &HeadlessRun::printNote);
-    connect(&c, &Form::connectionRefused, this,
+    connect(&m_program->listener(), &Listener::connectionRefused, this,
             [this](const QString &refused, const QString &connected) {
                 printLine(QStringLiteral("Refused a connection from ") + refused
                               + (connected.isEmpty()
@@ -201,9 +201,10 @@ int HeadlessRun::listen() {
                                  "from it until it does (stdout_dropped_bytes counts them)"),
                   true);
     });
-    connect(&c, &Form::connectionAccepted, this, [this](const QString &peer) {
-        printLine(QStringLiteral("Accepted a connection from ") + peer, false);
-    });
+    connect(&m_program->listener(), &Listener::connectionAccepted, this,
+            [this](const QString &peer) {
+                printLine(QStringLiteral("Accepted a connection from ") + peer, false);
+            });
     c.btnConnect.Click();
     const ListenerState &state = m_program->listener().state();
     if (!state.open()) {

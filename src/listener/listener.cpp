@@ -180,13 +180,14 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
                   m_state.optionsNote,
                   peer,
                   {}});
-        emit m_form.connectionAccepted(peer);
+        emit connectionAccepted(peer);
         return;
     }
     if (peer.isEmpty()) // gone before it could be looked at
         return;
     const bool busy = slot && slot->State() != SocketControl::Closed;
-    emit m_form.connectionRefused(peer, busy ? m_state.peer : QString());
+    m_form.traffic.countRefused(peer, busy ? m_state.peer : QString());
+    emit connectionRefused(peer, busy ? m_state.peer : QString());
 }
 
 void Listener::listenSock_Error(int index, int number, const QString &description,

@@ -66,8 +66,6 @@ Form::Form(QObject *parent) : QObject(parent) {
     makeArray(txtResponseString, "txtResponseString", this);
 
     frmMain.setDesignHeight(FullLayout.form);
-
-    connect(this, &Form::connectionRefused, &traffic, &TrafficCounters::countRefused);
 }
 
 Form::~Form() = default;

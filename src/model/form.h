@@ -87,15 +87,6 @@ public:
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();
-
-signals:
-    // A peer that connected while another was connected was closed at once. Each peer as
-    // "address:port", an IPv4 one dotted as the status line shows it, an IPv6 one in brackets;
-    // `connectedPeer` is empty when the request was refused for another reason.
-    void connectionRefused(const QString &refusedPeer, const QString &connectedPeer);
-    // A peer was taken up into the connection slot; told at once, as a peer that leaves within
-    // a tick of the status monitor is never shown on the status lines.
-    void connectionAccepted(const QString &peer);
 };
 
 // The port box's number, 0-65535; nothing for any other text. The box's change handler keeps it

@@ -85,7 +85,7 @@ public:
     void countUnsent(qint64 bytes) { m_now.unsentBytes += bytes; }
     void countDroppedPeer() { ++m_now.droppedPeers; }
     void countLogEntry(bool written) { ++(written ? m_now.logWritten : m_now.logFailed); }
-    // Connected to Form::connectionRefused; a request refused for another reason than a
+    // Told of each Listener::connectionRefused; a request refused for another reason than a
     // connected peer is not counted.
     void countRefused(const QString &refusedPeer, const QString &connectedPeer);
 
