@@ -55,32 +55,34 @@ void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
     socket->setParent(nullptr);
     ++m_delivering;
     auto *watch = new QTimer(socket);
-    const auto finish = [this, socket, watch](bool lost) {
+    // A descriptor of our own for the half-closed socket: Qt closes its one when it reads the
+    // peer's close, yet the acknowledgement is still to be asked then.
+    const auto own = std::make_shared<int>(-1);
+    const auto finish = [this, socket, watch, own](bool lost) {
         if (!watch->isActive())
             return;
         watch->stop();
+        if (*own >= 0)
+            closeDescriptor(std::exchange(*own, -1));
         --m_delivering;
         m_lostOnClose |= lost;
         m_deletion.retire(socket, DeferredDeletion::Disposal::Later);
     };
     const auto since = std::make_shared<QElapsedTimer>();
     since->start();
-    const auto halfClosed = std::make_shared<bool>(false);
-    // Every byte and the end of the stream acknowledged; false once the descriptor is gone.
-    const auto acknowledged = [socket, halfClosed] {
-        return *halfClosed && unacknowledgedBytes(socket->socketDescriptor()) == 0;
-    };
-    const auto check = [this, socket, since, halfClosed, lingerMs, finish, acknowledged] {
+    const auto check = [this, socket, since, own, lingerMs, finish] {
         const DeferredDeletion::Scope busy(m_deletion);
         socket->readAll(); // what the peer still says is not shown, yet must not wait unread
         const QAbstractSocket::SocketState state = socket->state();
-        if (state == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0
-            && !std::exchange(*halfClosed, true))
-            shutdownSending(socket->socketDescriptor());
-        if (acknowledged())
+        if (*own < 0 && state == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0) {
+            *own = duplicateConnection(socket->socketDescriptor());
+            shutdownSending(*own);
+        }
+        // Every byte and the end of the stream acknowledged.
+        if (*own >= 0 && unacknowledgedBytes(*own) == 0)
             finish(false);
-        else if (state == QAbstractSocket::UnconnectedState) // closed by Qt after the peer's close
-            finish(*halfClosed || socket->bytesToWrite() > 0);
+        else if (state == QAbstractSocket::UnconnectedState && *own < 0) // the peer went first
+            finish(socket->bytesToWrite() > 0);
         else if (since->hasExpired(lingerMs))
             finish(true);
     };
