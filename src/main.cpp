@@ -17,8 +17,10 @@ namespace {
 int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("sendrel"));
-    if (line.mode == CommandLine::Mode::Send && !line.repeat)
+    if (line.mode == CommandLine::Mode::Send && !line.repeat) {
+        releaseSignal(SIGUSR1);
         return HeadlessRun(line).exec(); // a signal ends it the default way, at once
+    }
     // The end of a session stops the listener or the repeat as the operator's Stop does.
     SignalRelay relay;
     HeadlessRun run(line);
@@ -26,6 +28,7 @@ int runWithoutScreen(int argc, char *argv[], const CommandLine &line) {
     // SIGUSR1 asks for the counters; the run goes on.
     if (line.stats)
         relay.relayToo(SIGUSR1);
+    releaseSignal(SIGUSR1); // one held since start-up is counted now, or ends the run
     QObject::connect(&relay, &SignalRelay::received, &run, [&run](int number) {
         if (number == SIGUSR1)
             run.printStats();
@@ -57,6 +60,9 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // --stats may ask for SIGUSR1, and reading the rules files can take a while before its
+    // handler is in place.
+    holdSignal(SIGUSR1);
     openMissingStandardDescriptors();
     sendQtMessagesThroughErrorLine();
     ignoreBrokenPipe();
@@ -64,6 +70,8 @@ int main(int argc, char *argv[]) {
     for (int i = 0; i < argc; ++i)
         arguments.append(QByteArray(argv[i]));
     const CommandLine line = parseCommandLine(arguments);
+    if (line.mode == CommandLine::Mode::Window)
+        releaseSignal(SIGUSR1);
     if (line.exitCode) {
         std::fputs(line.message.toLocal8Bit().constData(), *line.exitCode == 0 ? stdout : stderr);
         return *line.exitCode;

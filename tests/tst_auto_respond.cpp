@@ -63,7 +63,7 @@ private slots:
         row("empty watch", E, "", "ok", 0, "");
         row("rich tokens literal", E, "t", "%TIME% %DATE% %0 %x41% %COUNTER%", 0, "t",
             "%TIME% %DATE% %0 %x41% %COUNTER%\r\n");
-        row("described tokens", E, "t", "a%TAB%b%CR%", 0, "t", "a\tb\r\r\n");
+        row("TAB and CR tokens", E, "t", "a%TAB%b%CR%", 0, "t", "a\tb\r\r\n");
         row("UTF-8", E, u"grüß"_s, u"süß"_s, 0, "gr\xc3\xbc\xc3\x9f", "s\xc3\xbc\xc3\x9f\r\n");
         row("NUL after", E, "a%TAB%", "ok", 0, QByteArray("a\t\0", 3));
         row("line end off", E, "ping", "pong", NoLineEnd, "ping", "pong");
@@ -278,6 +278,15 @@ private slots:
                                      << ""
                                      << "--respond-regex: Pattern error at offset 2: missing "
                                         "closing parenthesis";
+        const auto R = int(MatchMode::Regex);
+        QTest::newRow("= in pattern") << R << "(?=a)a=b=x"
+                                      << "(?=a)a"
+                                      << "b=x"
+                                      << "";
+        QTest::newRow("= after a good pattern") << R << "a=(?=b)=x"
+                                                << "a"
+                                                << "(?=b)=x"
+                                                << "";
         QTest::newRow("hex") << H << "41 42=06"
                              << "41 42"
                              << "06"
@@ -332,6 +341,10 @@ private slots:
             << "line 2: Pattern error at offset 2: missing closing parenthesis";
         QTest::newRow("bad hex response")
             << QByteArray("hex\t41\tZZ") << "line 1: response: Not valid hex at character 1: Z";
+        QTest::newRow("not UTF-8")
+            << QByteArray("exact\ta\tb\nexact\tc\xff\td") << "line 2: not valid UTF-8";
+        QTest::newRow("too many rules") << QByteArray("exact\ta\tb\n").repeated(MaxFileRules + 1)
+                                        << "line 100001: more than 100000 rules";
     }
     void rulesFromText() {
         QFETCH(QByteArray, text);

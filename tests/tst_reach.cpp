@@ -196,7 +196,8 @@ private slots:
                    QStringLiteral("lo"),
                    true,
                    4,
-                   true};
+                   true,
+                   {}};
         QCOMPARE(networkStatusSuffix(options),
                  " (address 127.0.0.2; groups 239.1.2.3, ff12::1; interface lo; broadcast "
                  "allowed; TTL 4; sending from this port)");

@@ -297,7 +297,7 @@ private slots:
     }
 
     // Esc and the button stop a repeat that would go on for ever, and so does the first failure,
-    // whose line is the described one.
+    // whose last-send line tells it.
     void repeat_stops() {
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, startListener(c(), true));
@@ -322,7 +322,7 @@ private slots:
     }
 
     // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,
-    // and leaves the last-send line alone. The switch is stored after the described keys.
+    // and leaves the last-send line alone. The switch is stored after the response strings.
     void sendAsHex() {
         c().sendAsHex = true;
 

@@ -1,7 +1,9 @@
 #include "runtime/service_notifier.h"
 #include "settings/settings_store.h"
+#include "support/file_bytes.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -64,17 +66,25 @@ class tst_Service : public QObject {
     Q_OBJECT
 
 private slots:
+    // Names up to the socket address's own limit: 107 bytes and a terminator for a path, 108
+    // for an abstract name ("@" and 107).
     void notifier_data() {
         QTest::addColumn<bool>("abstract");
-        QTest::newRow("path") << false;
-        QTest::newRow("abstract") << true;
+        QTest::addColumn<int>("length"); // 0: a short name
+        QTest::newRow("path") << false << 0;
+        QTest::newRow("abstract") << true << 0;
+        QTest::newRow("longest path") << false << 107;
+        QTest::newRow("longest abstract") << true << 108;
     }
     void notifier() {
         QFETCH(bool, abstract);
+        QFETCH(int, length);
         const QTemporaryDir dir;
-        const QByteArray name =
+        QByteArray name =
             abstract ? "@sendrel-notify-" + QByteArray::number(QCoreApplication::applicationPid())
                      : QFile::encodeName(dir.filePath(u"notify"_qs));
+        if (length > 0)
+            name += QByteArray(length - name.size(), 'n');
         const ManagerSocket manager(name);
         QVERIFY(manager.bound());
 
@@ -107,7 +117,7 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("unset") << QByteArray();
         QTest::newRow("relative") << QByteArray("run/notify");
-        QTest::newRow("path too long") << "/" + QByteArray(108, 'a');
+        QTest::newRow("path too long") << "/" + QByteArray(107, 'a');
         QTest::newRow("abstract too long") << "@" + QByteArray(108, 'a');
     }
     void notifierOff() {
@@ -190,6 +200,19 @@ private slots:
         QCOMPARE(s.logPath, example.defaultLogFolder());
         QCOMPARE(s.watchStrings, defaults.watchStrings);
         QCOMPARE(s.responseStrings, defaults.responseStrings);
+
+        // The keys written commented out hold their defaults too, as the program reads them.
+        const QRegularExpression commentedKey(u"^;(\\w+=)"_qs, QRegularExpression::MultilineOption);
+        const QByteArray uncommented = QString::fromUtf8(fileBytes(SENDREL_EXAMPLE_INI))
+                                           .replace(commentedKey, u"\\1"_qs)
+                                           .toUtf8();
+        location.iniFile = dir.filePath(u"uncommented.ini"_qs);
+        QVERIFY(uncommented.contains("\nTextZoom=") && writeBytes(location.iniFile, uncommented));
+        const Settings all = SettingsStore(location).LoadSettings();
+        QCOMPARE(all.badValues.size(), 0);
+        QCOMPARE(all.network, defaults.network);
+        QVERIFY(all.pairOptions == defaults.pairOptions);
+        QCOMPARE(all.textZoom, defaults.textZoom);
 
         s.showHex = s.showTimeStamps = s.sendAsHex = true; // additions are written once switched on
         location.iniFile = dir.filePath(u"written.ini"_qs);

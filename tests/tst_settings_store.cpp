@@ -150,8 +150,8 @@ private slots:
         QCOMPARE(loaded(store.LoadSettings()), QString(expected).replace(u"auto-"_s, u"auto0"_s));
     }
 
-    // The additions follow the described keys, only once switched on; absent means off.
-    void additions_afterTheDescribedKeys() {
+    // The additions follow the response strings, only once switched on; absent means off.
+    void additions_afterResponseStrings() {
         const SettingsStore store(m_location);
         Settings s = store.LoadSettings();
         QVERIFY(!s.showHex && !s.showTimeStamps && !s.sendAsHex);
@@ -167,41 +167,32 @@ private slots:
         QVERIFY(!store.LoadSettings().showHex);
     }
 
-    // The network options: absent, or stored as nothing valid, they read as the defaults; once
-    // changed they follow the other additions and read back.
+    // The network options: absent they read as the defaults; once changed they follow the
+    // other additions and read back.
     void networkOptions() {
         const SettingsStore store(m_location);
         Settings s = store.LoadSettings();
         QCOMPARE(s.network, NetworkOptions());
         store.SaveSettings(s);
         QVERIFY(!fileBytes(settingsPath()).contains("Multicast"));
-        s.network = {QHostAddress(u"::"_s),
-                     {QHostAddress(u"239.1.2.3"_s), QHostAddress(u"ff12::1"_s)},
-                     u"lo"_s,
-                     true,
-                     7,
-                     true};
+        NetworkOptions &n = s.network;
+        n.listenAddress = QHostAddress(u"::"_s);
+        n.multicastGroups = {QHostAddress(u"239.1.2.3"_s), QHostAddress(u"ff12::1"_s)};
+        n.multicastInterface = u"lo"_s;
+        n.allowBroadcast = n.sendFromListenPort = true;
+        n.multicastTtl = 7;
         store.SaveSettings(s);
         QVERIFY(fileBytes(settingsPath())
                     .endsWith("ResponseString6=\r\nListenAddress=::\r\nMulticastGroups=239.1.2.3,"
                               "ff12::1\r\nMulticastInterface=lo\r\nAllowBroadcast=1\r\n"
                               "MulticastTtl=7\r\nSendFromListenPort=1\r\n"));
         QCOMPARE(store.LoadSettings().network, s.network);
-        QVERIFY(writeBytes(settingsPath(),
-                           "[Settings]\r\nListenAddress=127.1\r\nMulticastGroups=10.0.0.1\r\n"
-                           "MulticastInterface=nosuch0\r\nAllowBroadcast=yes\r\n"
-                           "MulticastTtl=256\r\nSendFromListenPort=2\r\n"));
-        QCOMPARE(store.LoadSettings().network, NetworkOptions());
     }
 
-    // Pair options follow, only once changed; absent, or not understood, they are the defaults.
+    // Pair options follow, only once changed.
     void pairOptions_storedOnceChanged() {
         const SettingsStore store(m_location);
-        QVERIFY(writeBytes(settingsPath(), "[Settings]\r\nWatchMode0=bogus\r\nResponseDelay0=60001"
-                                           "\r\nResponseLineEnd1=TRUE\r\n"));
-        Settings s = store.LoadSettings();
-        QVERIFY(s.pairOptions == decltype(s.pairOptions){});
-        QFile::remove(settingsPath());
+        Settings s;
         s.pairOptions[2] = {MatchMode::Regex, true, false, 60000};
         store.SaveSettings(s);
         QVERIFY(fileBytes(settingsPath())
@@ -297,6 +288,78 @@ private slots:
         store.SaveSettings({});
         QCOMPARE(inode(), saved);
         QVERIFY(store.problem().isEmpty());
+    }
+
+    // A value the program cannot use is told by its key and value, and a save leaves it in the
+    // file (the operator may mend it there); the command line refuses the same values.
+    void badValues_told_data() {
+        QTest::addColumn<QByteArray>("lines"); // '|' for a line break
+        QTest::addColumn<QString>("told");     // "KEY=VALUE in FILE: reason", FILE as %1
+        const char *const rows[][3] = {
+            {"Port=99999", "Port=99999", "the port must be 0 to 65535"},
+            {"Port=-1", "Port=-1", "the port must be 0 to 65535"},
+            {"ListenAddress=127.0.0.l", "ListenAddress=127.0.0.l",
+             "127.0.0.l is not an IPv4 or IPv6 address"},
+            {"MulticastGroups=239.1.1.1,10.0.0.1", "MulticastGroups=239.1.1.1,10.0.0.1",
+             "10.0.0.1 is not a multicast group (224.0.0.0/4 or ff00::/8)"},
+            {"MulticastInterface=nosuch0", "MulticastInterface=nosuch0",
+             "there is no network interface named nosuch0"},
+            {"AllowBroadcast=yes", "AllowBroadcast=yes", "yes is neither 0 nor 1"},
+            {"MulticastTtl=256", "MulticastTtl=256", "the multicast TTL 256 is outside 0-255"},
+            {"SendFromListenPort=2", "SendFromListenPort=2", "2 is neither 0 nor 1"},
+            {"WatchMode3=bogus", "WatchMode3=bogus",
+             "the mode must be exact, contains, starts, ends, regex or hex"},
+            {"ResponseHex3=2", "ResponseHex3=2", "2 is neither 0 nor 1"},
+            {"ResponseDelay3=99999999", "ResponseDelay3=99999999",
+             "the delay must be 0 to 60000 ms"},
+            {"WatchMode3=regex|WatchString3=(a", "WatchString3=(a",
+             "Pattern error at offset 2: missing closing parenthesis"},
+            {"WatchMode3=hex|WatchString3=4G", "WatchString3=4G",
+             "Not valid hex at character 2: G"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QByteArray(row[0]).replace('|', "\r\n")
+                                  << QString::fromLatin1(row[1]) + u" in %1: "_s + row[2];
+    }
+    void badValues_told() {
+        QFETCH(QByteArray, lines);
+        QFETCH(QString, told);
+        QVERIFY(writeBytes(settingsPath(), "[Settings]\r\n" + lines + "\r\n"));
+        const SettingsStore store(m_location);
+        const Settings s = store.LoadSettings();
+        QCOMPARE(s.badValues.size(), 1);
+        QCOMPARE(s.badValues[0].text, told.arg(settingsPath()));
+        QCOMPARE(s.badValues[0].key, told.section(u'=', 0, 0));
+        store.SaveSettings(s);
+        for (const QByteArray &line : lines.split('\r'))
+            QVERIFY2(fileBytes(settingsPath()).contains("\n" + line.trimmed() + "\r\n"), line);
+    }
+
+    // In the window a bad listening address or interface fails Start by its name, never
+    // listening on every address or taking the system's interface instead.
+    void badValues_failStart_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("address") << "ListenAddress=127.0.0.l"_ba
+                                 << u"ListenAddress=127.0.0.l: 127.0.0.l is not an IPv4 or IPv6 "
+                                    "address"_s;
+        QTest::newRow("interface")
+            << "MulticastInterface=nosuch0"_ba << u"there is no network interface named nosuch0"_s;
+    }
+    void badValues_failStart() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, status);
+        ProgramFixture f;
+        QVERIFY(writeBytes(f.settingsFile(), "[Settings]\r\nPort=0\r\n" + line + "\r\n"));
+        f.reopen(false);
+        QCOMPARE(f.problems.size(), 1);
+        QVERIFY2(f.problems[0].contains(QString::fromLatin1(line) + u" in "_s),
+                 qPrintable(f.problems[0]));
+        f.form().btnConnect.Click();
+        QVERIFY(!f.form().btnDisconnect.Visible());
+        QCOMPARE(f.form().lblStatus[0]->Text(), status);
+        f.program().Form_Unload();
+        QVERIFY(fileBytes(f.settingsFile()).contains("\r\n" + line + "\r\n"));
     }
 
     // Files from elsewhere, through the window: values of any length or code page come back

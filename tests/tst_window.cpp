@@ -201,7 +201,8 @@ private slots:
         QCOMPARE(focusable, 31);
         // clang-format off
         const QList<std::pair<QWidget *, QString>> names{
-            {c().txtListenPort, "Port"}, {c().optTCP[0], "TCP"}, {c().optTCP[1], "UDP"},
+            {c().txtListenPort, "Port"}, {c().Frame4, "TCP/UDP"}, {c().optTCP[0], "TCP"},
+            {c().optTCP[1], "UDP"},
             {c().txtLogPath, "Log Text File Save Location"}, {c().txtNetData, "Data Received"},
             {c().txtSendData, "Data To Send"}, {c().txtSendIP, "Client Mode Send IP Address"},
             {c().txtWatchString[0], "Watch String 1"},

@@ -44,6 +44,7 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     connect(m_stdout, &StdoutSink::failed, this, &HeadlessRun::stdoutFailed);
     ProgramOptions options;
     options.location = settingsLocation(m_line);
+    options.tellBadSettings = false; // exec() judges them against the options given
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
     Form &form = m_program->form();
@@ -78,6 +79,8 @@ void HeadlessRun::TellProblem(const QString & /*problem*/) {
 }
 
 int HeadlessRun::exec() {
+    if (refuseBadSettings())
+        return 2;
     applyOptions();
     if (m_line.mode == CommandLine::Mode::Send)
         return send();
@@ -87,11 +90,52 @@ int HeadlessRun::exec() {
     return exitCode;
 }
 
+// A stored value the run would use and cannot is refused as a bad option is: a restart would
+// not mend it, so under the service the run ends with 2, which the unit does not restart.
+bool HeadlessRun::refuseBadSettings() {
+    bool refused = false;
+    for (const BadSetting &bad : m_program->badSettings()) {
+        if (!usesStored(bad.key))
+            continue;
+        m_notifier.status(bad.text);
+        printLine(bad.text, true);
+        refused = true;
+    }
+    return refused;
+}
+
+// Whether the run takes `key` from the settings file: an option given takes its place, and a
+// send uses only what shapes a UDP datagram.
+bool HeadlessRun::usesStored(const QString &key) const {
+    const bool send = m_line.mode == CommandLine::Mode::Send;
+    if (send && m_line.tcp.value_or(true))
+        return false;
+    if (key == u"MulticastInterface")
+        return !m_line.interfaceName;
+    if (key == u"AllowBroadcast")
+        return !m_line.broadcast;
+    if (key == u"MulticastTtl")
+        return !m_line.ttl;
+    if (send)
+        return false;
+    if (key == u"Port")
+        return !m_line.port;
+    if (key == u"ListenAddress")
+        return !m_line.bindAddress;
+    if (key == u"MulticastGroups")
+        return m_line.groups.isEmpty();
+    if (key == u"SendFromListenPort")
+        return true;
+    return m_line.pairs.isEmpty(); // a pair's keys
+}
+
 void HeadlessRun::applyOptions() {
     Form &c = m_program->form();
     NetworkOptions &network = c.networkOptions;
-    if (m_line.bindAddress)
+    if (m_line.bindAddress) {
         network.listenAddress = *m_line.bindAddress;
+        network.unusableListenAddress.clear();
+    }
     if (!m_line.groups.isEmpty())
         network.multicastGroups = m_line.groups;
     if (m_line.interfaceName)

@@ -39,6 +39,8 @@ private:
     QString BrowseForFolder(const QString &title) override;
     void TellProblem(const QString &problem) override;
 
+    bool refuseBadSettings();
+    bool usesStored(const QString &key) const;
     void applyOptions();
     int listen();
     int send();

@@ -47,8 +47,8 @@ void Listener::StartListening() {
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
-    // The options go on before every Listen or Bind; the described texts stay as they were
-    // while none is set.
+    // The options go on before every Listen or Bind; while none is set, the status line has no
+    // suffix and a failed start reads StartErrorText.
     const NetworkOptions &o = c.networkOptions;
     const QString suffix = networkStatusSuffix(o);
     QString startError = StartErrorText;
@@ -62,10 +62,15 @@ void Listener::StartListening() {
             startError = why;
     }
 
+    // A stored address that is none must not widen to every address.
+    const QString addressProblem = listenAddressProblem(o);
+    if (!addressProblem.isEmpty())
+        startError = addressProblem;
+
     bool started = false;
     int port = 0;
-    const bool portUsable =
-        interfaceKnown && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
+    const bool portUsable = interfaceKnown && addressProblem.isEmpty()
+                            && portFromBox(c.txtListenPort, port) && listener->setLocalPort(port);
     if (c.optTCP[0]->isOn()) {
         listener->setProtocol(SocketControl::TcpProtocol);
         if (portUsable)

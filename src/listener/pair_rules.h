@@ -14,7 +14,7 @@ struct PairOptions;
 // A match mode as the watch box's Match menu names it: "Exactly", "Contains" and so on.
 QString matchModeCaption(MatchMode mode);
 // What a pair's watch box tells of options away from the defaults, e.g. "Match: Contains;
-// response as hex; no line end; delay 500 ms"; empty for the described pair.
+// response as hex; no line end; delay 500 ms"; empty for a pair at the defaults.
 QString pairOptionsSummary(const PairOptions &options);
 
 // The form's auto-respond rules: the seven pairs, then the extra rules, each compiled when it

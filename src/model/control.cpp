@@ -58,10 +58,10 @@ void Control::setToolTip(const QString &tip) {
     emit changed();
 }
 
-void Control::setHeight(int twips) {
-    if (twips == m_height)
+void Control::setDesignHeight(int height) {
+    if (height == m_height)
         return;
-    m_height = twips;
+    m_height = height;
     emit changed();
 }
 

@@ -48,9 +48,10 @@ public:
     // folder box gives the reason an entry was not written.
     const QString &toolTip() const { return m_toolTip; }
     void setToolTip(const QString &tip);
-    // In twips; kept for the window and the received-data box, whose height the layouts set.
-    int Height() const { return m_height; }
-    void setHeight(int twips);
+    // In the units the form is drawn in (see LayoutHeights); kept for the window and the
+    // received-data box, whose height the layouts set.
+    int designHeight() const { return m_height; }
+    void setDesignHeight(int height);
 
     // The operator pressed the control; a disabled control cannot be pressed.
     void Click();

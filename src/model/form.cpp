@@ -49,7 +49,7 @@ Form::Form(QObject *parent) : QObject(parent) {
     btnLogLocation.setCaption(QStringLiteral("..."));
 
     Label1.setCaption(QStringLiteral("Data Received:"));
-    txtNetData.setHeight(3420);
+    txtNetData.setDesignHeight(FullLayout.receivedData);
 
     Label5.setCaption(QStringLiteral("Data To Send:"));
     lblSendIP.setCaption(QStringLiteral("Client Mode Send IP Address:"));
@@ -64,7 +64,7 @@ Form::Form(QObject *parent) : QObject(parent) {
     makeArray(txtWatchString, "txtWatchString", this);
     makeArray(txtResponseString, "txtResponseString", this);
 
-    frmMain.setHeight(12525);
+    frmMain.setDesignHeight(FullLayout.form);
 
     for (QTimer *timer : {&tmrMain, &tmrSendState}) {
         timer->setInterval(TimerIntervalMs);

@@ -21,7 +21,8 @@ class SocketControl;
 inline const QString NoPeerSendCaption =
     QStringLiteral("TCP Server Mode Send IP Address: Unavailable, no current connection");
 
-// What a pair adds to its watch and response strings; the defaults are the described pair.
+// What a pair adds to its watch and response strings; the defaults make a plain pair: the whole
+// chunk equal to the watch, the response as text with a line end, no delay.
 struct PairOptions {
     MatchMode mode = MatchMode::Exact;
     bool responseHex = false;
@@ -30,6 +31,15 @@ struct PairOptions {
 
     bool operator==(const PairOptions &) const = default;
 };
+
+// The heights of the two layouts (the one at start, and the full one that ~ shows), in the units
+// the form is drawn in; only the window knows how many of them make a pixel.
+struct LayoutHeights {
+    int form;         // frmMain's client area
+    int receivedData; // txtNetData
+};
+inline constexpr LayoutHeights CompactLayout{7680, 5520};
+inline constexpr LayoutHeights FullLayout{12525, 3420};
 
 // The window's state without the window: every control by its name with the values the
 // handlers read and write, the two timers, the two socket controls and the five program-wide

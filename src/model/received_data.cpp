@@ -93,10 +93,10 @@ void ReceivedData::setShowTimeStamps(bool on) {
     emit optionsChanged();
 }
 
-void ReceivedData::setHeight(int twips) {
-    if (twips == m_height)
+void ReceivedData::setDesignHeight(int height) {
+    if (height == m_height)
         return;
-    m_height = twips;
+    m_height = height;
     emit heightChanged();
 }
 

@@ -42,9 +42,9 @@ public:
     void setShowHex(bool on);
     void setShowTimeStamps(bool on);
 
-    // In twips; the layouts set it.
-    int Height() const { return m_height; }
-    void setHeight(int twips);
+    // In the units the form is drawn in (see LayoutHeights); the layouts set it.
+    int designHeight() const { return m_height; }
+    void setDesignHeight(int height);
 
     // What the one view owes since it last looked: everything afresh, or only `text` appended.
     // `waiting` shows the bytes of a character whose end has not arrived yet; it is shown only

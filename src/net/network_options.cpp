@@ -132,6 +132,15 @@ QString checkNetworkOptions(const NetworkOptions &options) {
     return error;
 }
 
+QString listenAddressProblem(const NetworkOptions &options) {
+    if (options.unusableListenAddress.isEmpty())
+        return {};
+    QHostAddress unused;
+    return QStringLiteral("ListenAddress=%1: %2")
+        .arg(options.unusableListenAddress,
+             parseListenAddress(options.unusableListenAddress, unused));
+}
+
 QString listenAddressText(const QHostAddress &address) {
     return address.isNull() ? QString() : address.toString();
 }

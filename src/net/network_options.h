@@ -10,12 +10,15 @@ struct NetworkOptions {
     static constexpr int DefaultMulticastTtl = 1;
     static constexpr int MaxMulticastTtl = 255;
 
-    QHostAddress listenAddress;          // null: all addresses, IPv4 and IPv6
+    QHostAddress listenAddress; // null: all addresses, IPv4 and IPv6
     QList<QHostAddress> multicastGroups; // joined by the UDP listener
     QString multicastInterface; // for joins and multicast sends; empty: the system's choice
     bool allowBroadcast = false;
     int multicastTtl = DefaultMulticastTtl;
     bool sendFromListenPort = false; // UDP client sends leave from the UDP listener's own socket
+    // A stored listening address that is none, as stored: the listener refuses to start (it
+    // never falls back to all addresses) until another address is chosen.
+    QString unusableListenAddress;
 
     bool operator==(const NetworkOptions &) const = default;
 };
@@ -33,6 +36,9 @@ QString parseSwitch(const QString &text, bool &on); // "0" or "1", as stored
 // The first problem of all the options together (an interface may have gone since they were
 // chosen, and groups need a listener on all addresses or on the group's own address).
 QString checkNetworkOptions(const NetworkOptions &options);
+
+// "ListenAddress=TEXT: reason" while the options hold an unusable listening address, else empty.
+QString listenAddressProblem(const NetworkOptions &options);
 
 // The stored forms; parsed back by the calls above.
 QString listenAddressText(const QHostAddress &address); // empty for all addresses

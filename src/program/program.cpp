@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr int CompactClientHeight = 7680;
-constexpr int FullClientHeight = 12525;
-constexpr int CompactNetDataHeight = 5520;
-constexpr int FullNetDataHeight = 3420;
 constexpr int KeyTilde = 126;
 constexpr int KeyEscape = 27;
 constexpr qint32 AppendWindow = 1000;
@@ -29,8 +25,8 @@ constexpr qint32 AppendWindow = 1000;
 } // namespace
 
 Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
-    : m_dialogs(dialogs), m_settings(std::move(options.location)),
-      m_form(std::make_unique<Form>()) {
+    : m_dialogs(dialogs), m_settings(std::move(options.location)), m_form(std::make_unique<Form>()),
+      m_tellBadSettings(options.tellBadSettings) {
     if (options.clock) {
         m_clock = options.clock;
     } else {
@@ -117,8 +113,8 @@ void Program::connectHandlers() {
 
 void Program::Form_Load() {
     Form &c = *m_form;
-    c.frmMain.setHeight(CompactClientHeight);
-    c.txtNetData.setHeight(CompactNetDataHeight);
+    c.frmMain.setDesignHeight(CompactLayout.form);
+    c.txtNetData.setDesignHeight(CompactLayout.receivedData);
     for (Control *control : c.sendAndRespondControls())
         control->hide();
     c.state.LastDataTime = QStringLiteral("None");
@@ -133,8 +129,8 @@ void Program::Form_KeyPress(int key) {
     if (key != KeyTilde)
         return;
     Form &c = *m_form;
-    c.frmMain.setHeight(FullClientHeight);
-    c.txtNetData.setHeight(FullNetDataHeight);
+    c.frmMain.setDesignHeight(FullLayout.form);
+    c.txtNetData.setDesignHeight(FullLayout.receivedData);
     for (Control *control : c.sendAndRespondControls())
         control->show();
 }
@@ -144,8 +140,17 @@ void Program::Form_Unload() {
 }
 
 void Program::loadSettings() {
-    showSettings(*m_form, m_settings.LoadSettings());
+    const Settings loaded = m_settings.LoadSettings();
+    showSettings(*m_form, loaded);
     reportProblem(m_settings.problem());
+    m_badSettings = loaded.badValues;
+    QStringList bad;
+    for (const BadSetting &value : std::as_const(m_badSettings))
+        bad.append(value.text);
+    if (m_tellBadSettings && !bad.isEmpty())
+        reportProblem(QStringLiteral("The settings file holds values this program "
+                                     "cannot use:\r\n")
+                      + bad.join(QStringLiteral("\r\n")));
 }
 
 void Program::saveSettings() {

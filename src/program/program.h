@@ -22,6 +22,9 @@ class StatusMonitor;
 struct ProgramOptions {
     SettingsLocation location = SettingsLocation::forThisProgram();
     const Clock *clock = nullptr; // the system clock when null
+    // Bad stored values are told to the operator at load; a caller that judges them itself
+    // (the command line, against its own options) reads badSettings() instead.
+    bool tellBadSettings = true;
 };
 
 // The window's behaviour without the window: the form model, the subsystems that work on it and
@@ -54,6 +57,8 @@ public:
     void Form_Unload();
 
     void saveSettings();
+    // The stored values the last load could not use.
+    const QList<BadSetting> &badSettings() const { return m_badSettings; }
 
 private:
     void connectHandlers();
@@ -66,6 +71,8 @@ private:
     SettingsStore m_settings;
     std::unique_ptr<Form> m_form;
     QSet<QString> m_reportedProblems;
+    QList<BadSetting> m_badSettings;
+    bool m_tellBadSettings = true;
     std::unique_ptr<Listener> m_listener;
     std::unique_ptr<ReceiveHandler> m_receiveHandler;
     std::unique_ptr<StatusMonitor> m_statusMonitor;

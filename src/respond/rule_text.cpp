@@ -3,6 +3,7 @@
 #include "respond/auto_responder.h"
 
 #include <QFile>
+#include <QStringDecoder>
 
 namespace {
 
@@ -70,9 +71,20 @@ RulesFromText rulesFrom(QByteArrayView text, const QString &where) {
             line.chop(1);
         if (line.startsWith('#') || line.trimmed().isEmpty())
             continue;
+        const auto failed = [&](const QString &error) {
+            return RulesFromText{{},
+                                 where + QString::number(number) + QStringLiteral(": ") + error};
+        };
+        // Decoded as it stands, a bad byte would become U+FFFD and match something else.
+        QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        const QString decoded = decode(line);
+        if (decode.hasError())
+            return failed(QStringLiteral("not valid UTF-8"));
+        if (result.rules.size() == MaxFileRules)
+            return failed(QStringLiteral("more than %1 rules").arg(MaxFileRules));
         ResponseRule rule;
-        if (const QString error = ruleLineError(QString::fromUtf8(line), rule); !error.isEmpty())
-            return {{}, where + QString::number(number) + QStringLiteral(": ") + error};
+        if (const QString error = ruleLineError(decoded, rule); !error.isEmpty())
+            return failed(error);
         result.rules.append(rule);
     }
     return result;
@@ -91,6 +103,16 @@ RuleFromText ruleFromOption(MatchMode mode, const QString &value) {
     if (equals <= 0)
         return {{}, QStringLiteral("%1 needs WATCH=RESPONSE, not '%2'").arg(option, value)};
     RuleFromText result{ruleOf(mode, value.left(equals), value.mid(equals + 1)), {}};
+    // A pattern may hold '=' itself, as "(?=a)" does: the split moves on to the next '=' while
+    // the pattern before it does not compile. A rule that splits well at the first '=' keeps
+    // its meaning, as only values refused at the first '=' ever reach a later one.
+    for (qsizetype next = equals;
+         mode == MatchMode::Regex && next > 0 && !checkRule(result.rule).watchError.isEmpty();) {
+        next = value.indexOf(u'=', next + 1);
+        if (const ResponseRule later = ruleOf(mode, value.left(next), value.mid(next + 1));
+            next > 0 && checkRule(later).watchError.isEmpty())
+            result.rule = later;
+    }
     if (const QString error = checkError(result.rule); !error.isEmpty())
         result.error = option + QStringLiteral(": ") + error;
     return result;
@@ -104,5 +126,17 @@ RulesFromText readRulesFile(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {{}, QStringLiteral("%1: %2").arg(path, file.errorString())};
-    return rulesFrom(file.readAll(), path + u':');
+    // Read in pieces up to one byte past the bound: a pipe or a device has no size to ask.
+    QByteArray text;
+    while (text.size() <= MaxFileBytes) {
+        const QByteArray piece = file.read(MaxFileBytes + 1 - text.size());
+        if (piece.isEmpty())
+            break;
+        text += piece;
+    }
+    if (file.error() != QFileDevice::NoError)
+        return {{}, QStringLiteral("%1: %2").arg(path, file.errorString())};
+    if (text.size() > MaxFileBytes)
+        return {{}, QStringLiteral("%1: larger than %2 MiB").arg(path).arg(MaxFileBytes >> 20)};
+    return rulesFrom(text, path + u':');
 }

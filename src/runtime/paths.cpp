@@ -38,6 +38,6 @@ QString absoluteFolder(const QString &typed, const QString &base) {
 #endif
     if (QDir::isRelativePath(folder) && !base.isEmpty())
         folder = joinedPath(base, folder);
-    // The final separator the box shows stays, so the log file name joins as before.
+    // A final separator typed in the box stays, so the log file name goes straight after it.
     return endsWithSeparator(typed) ? withFinalSeparator(folder) : folder;
 }

@@ -19,7 +19,9 @@ QByteArray socketAddress(const QByteArray &name) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const bool abstract = name.startsWith('@');
-    if ((!abstract && !name.startsWith('/')) || size_t(name.size()) >= sizeof(address.sun_path))
+    // A path needs room for its terminator; an abstract name has none and may fill the field.
+    const size_t room = sizeof(address.sun_path) - (abstract ? 0 : 1);
+    if ((!abstract && !name.startsWith('/')) || size_t(name.size()) > room)
         return {};
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
     if (abstract)

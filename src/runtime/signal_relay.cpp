@@ -5,6 +5,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,11 +75,32 @@ void SignalRelay::drain() {
         emit received(byte);
 }
 
+namespace {
+
+void maskSignal(int how, int number) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, number);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+} // namespace
+
+void holdSignal(int signalNumber) {
+    maskSignal(SIG_BLOCK, signalNumber);
+}
+
+void releaseSignal(int signalNumber) {
+    maskSignal(SIG_UNBLOCK, signalNumber);
+}
+
 #else
 
 SignalRelay::SignalRelay(QObject *parent) : QObject(parent) {}
 SignalRelay::~SignalRelay() = default;
 void SignalRelay::relayToo(int) {}
 void SignalRelay::drain() {}
+void holdSignal(int) {}
+void releaseSignal(int) {}
 
 #endif

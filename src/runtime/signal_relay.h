@@ -29,3 +29,9 @@ private:
     int m_extraSignal = 0;
     QSocketNotifier *m_notifier = nullptr;
 };
+
+// Holds `signalNumber` back (blocked, so one that comes stays pending) until releaseSignal: from
+// the first moment of a run until its handler is in place, so slow start-up work cannot be
+// ended by a signal the run means to handle.
+void holdSignal(int signalNumber);
+void releaseSignal(int signalNumber);

@@ -1,5 +1,7 @@
 #include "settings/settings_store.h"
 
+#include "respond/auto_responder.h"
+#include "runtime/leading_number.h"
 #include "runtime/paths.h"
 #include "runtime/tokens.h"
 #include "settings/ini_value.h"
@@ -9,6 +11,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+
+#include <cmath>
 
 namespace {
 
@@ -83,6 +87,25 @@ QString SettingsStore::defaultLogFolder() const {
     return withFinalSeparator(joinedPath(logBaseFolder(), QStringLiteral("Sendrel_Logs")));
 }
 
+void SettingsStore::noteBad(Settings &s, const QString &key, const QString &value,
+                            const QString &reason, const std::optional<QString> &loadedAs) const {
+    s.badValues.append(
+        {key, QStringLiteral("%1=%2 in %3: %4")
+                  .arg(key, value, QDir::toNativeSeparators(settingsFilePath()), reason)});
+    if (loadedAs)
+        m_keptBad.insert(key, *loadedAs);
+}
+
+bool SettingsStore::keepsBad(const QString &key, const SettingValue &value) const {
+    const auto kept = m_keptBad.constFind(key);
+    if (kept == m_keptBad.cend())
+        return false;
+    if (*kept == settingText(value))
+        return true;
+    m_keptBad.erase(kept); // the operator chose another value
+    return false;
+}
+
 void SettingsStore::noteProblem(const QString &problem) const {
     if (!problem.isEmpty() && m_problem.isEmpty())
         m_problem = problem;
@@ -145,9 +168,14 @@ bool SettingsStore::WriteSetting(const QString &section, const QString &key,
 
 Settings SettingsStore::LoadSettings() const {
     m_problem.clear();
+    m_keptBad.clear();
     Settings s;
 
     s.port = ReadText(QStringLiteral("Port"), s.port);
+    // Read as the port box reads it ("abc" is 0, "7000.9" is 7000); only a number no port can
+    // have is refused.
+    if (const double port = std::floor(leadingNumber(s.port)); !(port >= 0 && port <= 65535))
+        noteBad(s, QStringLiteral("Port"), s.port, QStringLiteral("the port must be 0 to 65535"));
     s.udp = !isZero(ReadSetting(SettingsSection, QStringLiteral("TcpUdpMode"), 0));
     s.createLog = !isZero(ReadSetting(SettingsSection, QStringLiteral("CreateLog"), 0));
     s.httpRequests = !isTextZero(
@@ -170,34 +198,108 @@ Settings SettingsStore::LoadSettings() const {
     if (zoomRead)
         s.textZoom = zoom;
 
+    loadNetworkOptions(s);
+    loadPairOptions(s);
+    return s;
+}
+
+// Each option as the command line checks it; a missing or empty key is its default.
+void SettingsStore::loadNetworkOptions(Settings &s) const {
     NetworkOptions &n = s.network;
-    const auto stored = [this](const char *key) {
-        return ReadStored(SettingsSection, QString::fromLatin1(key));
+    const NetworkOptions defaults;
+    const auto check = [this, &s](const char *key, const auto &parse,
+                                  const std::optional<QString> &loadedAs) {
+        const QString name = QString::fromLatin1(key);
+        const QString text = ReadStored(SettingsSection, name).trimmed();
+        if (text.isEmpty())
+            return;
+        if (const QString why = parse(text); !why.isEmpty())
+            noteBad(s, name, text, why, loadedAs);
     };
-    parseListenAddress(stored("ListenAddress"), n.listenAddress);
-    parseMulticastGroups(stored("MulticastGroups"), n.multicastGroups);
-    // An interface that has gone since is as bad as a misspelt one.
-    if (const QString name = stored("MulticastInterface").trimmed();
-        checkInterfaceName(name).isEmpty())
-        n.multicastInterface = name;
-    parseSwitch(stored("AllowBroadcast"), n.allowBroadcast);
-    parseMulticastTtl(stored("MulticastTtl"), n.multicastTtl);
-    parseSwitch(stored("SendFromListenPort"), n.sendFromListenPort);
+    check(
+        "ListenAddress",
+        [&n](const QString &text) {
+            const QString why = parseListenAddress(text, n.listenAddress);
+            if (!why.isEmpty())
+                n.unusableListenAddress = text;
+            return why;
+        },
+        std::nullopt);
+    check(
+        "MulticastGroups",
+        [&n](const QString &text) { return parseMulticastGroups(text, n.multicastGroups); },
+        QString());
+    // Kept even when there is no such interface, so the start fails by its name instead of
+    // quietly taking the system's choice.
+    check(
+        "MulticastInterface",
+        [&n](const QString &text) {
+            n.multicastInterface = text;
+            return checkInterfaceName(text);
+        },
+        std::nullopt);
+    check(
+        "AllowBroadcast", [&n](const QString &text) { return parseSwitch(text, n.allowBroadcast); },
+        switchText(defaults.allowBroadcast));
+    check(
+        "MulticastTtl",
+        [&n](const QString &text) { return parseMulticastTtl(text, n.multicastTtl); },
+        QString::number(defaults.multicastTtl));
+    check(
+        "SendFromListenPort",
+        [&n](const QString &text) { return parseSwitch(text, n.sendFromListenPort); },
+        switchText(defaults.sendFromListenPort));
+}
+
+// A pair's options, then its watch and response as the pair's mode compiles them: a pair that
+// could never answer is as bad a value as a mode that is none.
+void SettingsStore::loadPairOptions(Settings &s) const {
+    const PairOptions defaults;
     for (int i = 0; i < PairCount; ++i) {
         PairOptions &options = s.pairOptions[i];
-        const auto read = [this, i](const char *key, const SettingValue &defaultValue) {
-            return ReadSetting(SettingsSection, QLatin1String(key) + QString::number(i),
-                               defaultValue);
+        const QString n = QString::number(i);
+        const auto stored = [this, &n](const char *key) {
+            return settingText(ReadSetting(SettingsSection, QLatin1String(key) + n, QString()));
         };
-        // A mode this program does not know is taken as exact.
-        options.mode =
-            matchModeFromName(settingText(read("WatchMode", QString()))).value_or(MatchMode::Exact);
-        options.responseHex = !isZero(read("ResponseHex", 0));
-        options.lineEnd = !isZero(read("ResponseLineEnd", 1));
-        options.delayMs =
-            delayFromText(settingText(read("ResponseDelay", 0)).trimmed()).value_or(0);
+        if (const QString mode = stored("WatchMode"); !mode.isEmpty()) {
+            if (const std::optional<MatchMode> known = matchModeFromName(mode))
+                options.mode = *known;
+            else
+                noteBad(s, QStringLiteral("WatchMode") + n, mode,
+                        QStringLiteral("the mode must be exact, contains, starts, ends, regex "
+                                       "or hex"),
+                        QStringLiteral("exact"));
+        }
+        const auto readSwitch = [&](const char *key, bool &on, bool defaultOn) {
+            const QString text = stored(key);
+            if (text.isEmpty())
+                return;
+            const QString upper = text.toUpper();
+            if (upper == u"TRUE" || upper == u"FALSE")
+                on = upper == u"TRUE";
+            else if (const QString why = parseSwitch(text, on); !why.isEmpty())
+                noteBad(s, QLatin1String(key) + n, text, why, QString::number(int(defaultOn)));
+        };
+        readSwitch("ResponseHex", options.responseHex, defaults.responseHex);
+        readSwitch("ResponseLineEnd", options.lineEnd, defaults.lineEnd);
+        if (const QString delay = stored("ResponseDelay").trimmed(); !delay.isEmpty()) {
+            if (const std::optional<int> ms = delayFromText(delay))
+                options.delayMs = *ms;
+            else
+                noteBad(
+                    s, QStringLiteral("ResponseDelay") + n, delay,
+                    QStringLiteral("the delay must be 0 to %1 ms").arg(ResponseRule::MaxDelayMs),
+                    QStringLiteral("0"));
+        }
+
+        const ResponseRule rule{options.mode,        s.watchStrings[i], s.responseStrings[i],
+                                options.responseHex, options.lineEnd,   options.delayMs};
+        const RuleCheck check = checkRule(rule);
+        if (!check.watchError.isEmpty())
+            noteBad(s, QStringLiteral("WatchString") + n, rule.watch, check.watchError);
+        if (!check.responseError.isEmpty())
+            noteBad(s, QStringLiteral("ResponseString") + n, rule.response, check.responseError);
     }
-    return s;
 }
 
 void SettingsStore::SaveSettings(const Settings &s) const {
@@ -236,6 +338,8 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     // Additions stay out of a file until they first differ from their default; once in it, they
     // follow every change.
     const auto writeChanged = [&](const QString &key, const SettingValue &value, bool changed) {
+        if (keepsBad(key, value))
+            return;
         if (changed || !document.value(section, key.toUtf8()).value_or(QByteArray()).isEmpty())
             write(key, value);
     };
@@ -245,8 +349,10 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     writeChanged(QStringLiteral("TextZoom"), s.textZoom, s.textZoom != Settings().textZoom);
 
     const NetworkOptions &net = s.network;
-    writeChanged(QStringLiteral("ListenAddress"), listenAddressText(net.listenAddress),
-                 !net.listenAddress.isNull());
+    writeChanged(QStringLiteral("ListenAddress"),
+                 net.unusableListenAddress.isEmpty() ? listenAddressText(net.listenAddress)
+                                                     : net.unusableListenAddress,
+                 !net.listenAddress.isNull() || !net.unusableListenAddress.isEmpty());
     writeChanged(QStringLiteral("MulticastGroups"), multicastGroupsText(net.multicastGroups),
                  !net.multicastGroups.isEmpty());
     writeChanged(QStringLiteral("MulticastInterface"), net.multicastInterface,

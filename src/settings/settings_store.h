@@ -4,6 +4,8 @@
 #include "net/network_options.h"
 #include "settings/ini_value.h"
 
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <array>
 #include <optional>
@@ -21,6 +23,13 @@ struct SettingsLocation {
     static SettingsLocation forThisProgram();
 };
 
+// A stored value the program cannot use, by its key. `text` names the key, the value, the
+// file and the reason, as in "ResponseDelay2=99999999 in /etc/sendrel/7000.ini: ...".
+struct BadSetting {
+    QString key;
+    QString text;
+};
+
 // The persisted settings as values; the window maps them onto its controls.
 struct Settings {
     QString port = QStringLiteral("7000");
@@ -34,7 +43,7 @@ struct Settings {
     std::array<QString, PairCount> watchStrings;
     std::array<QString, PairCount> responseStrings;
 
-    // Additions, stored after the described keys and only once switched on.
+    // Additions: stored after the response strings, and only once switched on.
     bool showHex = false;
     bool showTimeStamps = false;
     bool sendAsHex = false;
@@ -44,6 +53,11 @@ struct Settings {
     NetworkOptions network;
     // Each pair's match mode, response as hex, line end and delay; stored once they differ.
     std::array<PairOptions, PairCount> pairOptions{};
+
+    // Loaded only: the values that could not be used, in file order of the keys read. Each
+    // such key reads as its default, except that an unusable ListenAddress keeps the listener
+    // from starting and a MulticastInterface that does not exist fails the start by its name.
+    QList<BadSetting> badValues;
 };
 
 // The settings file of the window.
@@ -70,11 +84,20 @@ private:
     QString ReadText(const QString &key, const QString &defaultText) const;
     // The stored text of `key`, noting a file that cannot be read.
     QString ReadStored(const QString &section, const QString &key) const;
+    void loadNetworkOptions(Settings &s) const;
+    void loadPairOptions(Settings &s) const;
     void noteProblem(const QString &problem) const;
+    // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
+    // the stored value in the file until the value to be written is another.
+    void noteBad(Settings &s, const QString &key, const QString &value, const QString &reason,
+                 const std::optional<QString> &loadedAs = std::nullopt) const;
+    // Whether a save leaves the stored bad value of `key` in place of `value`.
+    bool keepsBad(const QString &key, const SettingValue &value) const;
     bool programFolderWritable() const;
     // The settings file, its per-user folder made when it is to be used.
     QString fileToWrite() const;
 
     SettingsLocation m_location;
     mutable QString m_problem;
+    mutable QHash<QString, QString> m_keptBad; // key: the text it loaded as
 };

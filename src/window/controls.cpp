@@ -166,7 +166,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
     c.lblListenTCP->setFont(tahoma());
     c.Frame4 = b.add(new QFrame(window), QStringLiteral("Frame4"), 1425, 270, 705, 315, 3);
     c.Frame4->setFrameShape(QFrame::NoFrame);
-    c.Frame4->setAccessibleName(QStringLiteral("Frame1"));
+    // Its caption is never shown; a screen reader names the group as the label beside it does.
+    c.Frame4->setWindowTitle(QStringLiteral("Frame1"));
+    c.Frame4->setAccessibleName(QStringLiteral("TCP/UDP"));
     c.optTCP[0] = b.add(new QRadioButton(QStringLiteral(" "), c.Frame4), indexed("optTCP", 0), 0, 0,
                         285, 285, 4);
     c.optTCP[1] = b.add(new QRadioButton(c.Frame4), indexed("optTCP", 1), 390, 0, 285, 285, 5);
@@ -283,7 +285,7 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
 
     b.finish();
 
-    window->resize(pixelsFromTwips(9780), pixelsFromTwips(12525));
+    window->resize(pixelsFromTwips(ClientWidthTwips), pixelsFromTwips(FullLayout.form));
     return c;
 }
 

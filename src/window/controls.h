@@ -17,10 +17,12 @@ class QWidget;
 class ReceivedData;
 class ReceivedDataBox;
 
-// Design geometry is in twips; 15 twips make one device-independent pixel.
+// The form is drawn in twips, its geometry here and its heights in the model alike; 15 twips make
+// one device-independent pixel.
 constexpr int pixelsFromTwips(int twips) {
     return (twips + 7) / 15;
 }
+constexpr int ClientWidthTwips = 9780;
 
 // The window's widgets by the names of the controls they show, built once by the window and
 // bound to the form model.

@@ -29,7 +29,6 @@
 
 namespace {
 
-constexpr int ClientWidth = 9780;
 const QKeySequence RepeatKeys(Qt::CTRL | Qt::Key_R);
 // A label that changes with every send or chunk would otherwise be painted each time the event
 // loop turns: a thousand times a second during a fast repeat.
@@ -108,9 +107,9 @@ MainWindow::~MainWindow() {
 // The form's heights, in twips, as the layouts set them.
 void MainWindow::showLayout() {
     const Form &form = m_program->form();
-    setFixedSize(pixelsFromTwips(ClientWidth), pixelsFromTwips(form.frmMain.Height()));
+    setFixedSize(pixelsFromTwips(ClientWidthTwips), pixelsFromTwips(form.frmMain.designHeight()));
     ReceivedDataBox *box = m_controls.txtNetData;
-    box->resize(box->width(), pixelsFromTwips(form.txtNetData.Height()));
+    box->resize(box->width(), pixelsFromTwips(form.txtNetData.designHeight()));
 }
 
 // Qt's own editing entries, then the send box's additions.

@@ -23,7 +23,9 @@ NetworkOptionsDialog::NetworkOptionsDialog(const NetworkOptions &options, bool l
     m_address->addItem(QString());
     for (const QHostAddress &address : QNetworkInterface::allAddresses())
         m_address->addItem(address.toString());
-    m_address->setCurrentText(listenAddressText(options.listenAddress));
+    m_address->setCurrentText(options.unusableListenAddress.isEmpty()
+                                  ? listenAddressText(options.listenAddress)
+                                  : options.unusableListenAddress);
 
     m_groups = new QLineEdit(multicastGroupsText(options.multicastGroups), this);
     m_groups->setObjectName(QStringLiteral("multicastGroups"));
@@ -90,6 +92,7 @@ QString NetworkOptionsDialog::readControls(NetworkOptions &options) const {
     if (QString error = parseListenAddress(m_address->currentText(), options.listenAddress);
         !error.isEmpty())
         return error;
+    options.unusableListenAddress.clear();
     if (QString error = parseMulticastGroups(m_groups->text(), options.multicastGroups);
         !error.isEmpty())
         return error;
