@@ -48,9 +48,10 @@ void SocketControl::deliverGathered() {
 // A closed connection still delivers what it holds: this process's buffer first, then a
 // half-close, so that the system sends the rest while the socket stays open and goes on reading.
 // A socket closed outright, with bytes unread or while the peer still sends, is reset by the
-// system, which drops the tail it had not sent yet. The connection counts as delivering until
-// the peer has acknowledged every byte; it is lost when the peer fails or goes first, or at the
-// end of `lingerMs`.
+// system, which drops the tail it had not sent yet. The connection counts as delivering until the
+// peer has closed its side too, or `lingerMs` has passed: a socket closed while the peer still
+// talks is reset, and a reset can cost the peer what it had received but not yet read. The
+// bytes count as lost unless the peer acknowledged every one of them.
 void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
     socket->setParent(nullptr);
     ++m_delivering;
@@ -70,7 +71,8 @@ void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
     };
     const auto since = std::make_shared<QElapsedTimer>();
     since->start();
-    const auto check = [this, socket, since, own, lingerMs, finish] {
+    const auto acknowledged = std::make_shared<bool>(false);
+    const auto check = [this, socket, since, own, acknowledged, lingerMs, finish] {
         const DeferredDeletion::Scope busy(m_deletion);
         socket->readAll(); // what the peer still says is not shown, yet must not wait unread
         const QAbstractSocket::SocketState state = socket->state();
@@ -79,12 +81,12 @@ void SocketControl::deliverThenClose(QTcpSocket *socket, int lingerMs) {
             shutdownSending(*own);
         }
         // Every byte and the end of the stream acknowledged.
-        if (*own >= 0 && unacknowledgedBytes(*own) == 0)
-            finish(false);
-        else if (state == QAbstractSocket::UnconnectedState && *own < 0) // the peer went first
-            finish(socket->bytesToWrite() > 0);
+        if (*own >= 0 && !*acknowledged && unacknowledgedBytes(*own) == 0)
+            *acknowledged = true;
+        if (state == QAbstractSocket::UnconnectedState)
+            finish(*own < 0 ? socket->bytesToWrite() > 0 : !*acknowledged);
         else if (since->hasExpired(lingerMs))
-            finish(true);
+            finish(!*acknowledged);
     };
     connect(watch, &QTimer::timeout, this, check);
     connect(socket, &QIODevice::bytesWritten, this, check);
