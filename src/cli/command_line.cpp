@@ -205,7 +205,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
          u"WATCH=RESPONSE"_s},
         {u"respond-hex"_s, u"A pair of hex bytes: data holding WATCH gets RESPONSE."_s,
          u"WATCH=RESPONSE"_s},
-        {u"respond-delay"_s, u"The pair before it answers after MS (0-60000)."_s, u"MS"_s},
+        {u"respond-delay"_s,
+         u"The pair before it answers after MS (0-%1)."_s.arg(ResponseRule::MaxDelayMs), u"MS"_s},
         {u"respond-file"_s, u"More rules: MODE<TAB>WATCH<TAB>RESPONSE[<TAB>DELAY]."_s, u"FILE"_s},
         {u"hex"_s, u"Print received data as a hex dump; --send TEXT is hex pairs."_s},
         {u"quiet"_s, u"Print only errors on stderr."_s},
@@ -214,16 +215,28 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"send-file"_s, u"Send the bytes of the file PATH instead of TEXT."_s, u"PATH"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
-        {u"block"_s, u"--send-file --udp: one datagram per BYTES (1-65507, 1472)."_s, u"BYTES"_s},
+        {u"block"_s,
+         u"--send-file --udp: one datagram per BYTES (1-%1, %2)."_s.arg(FileSend::MaxBlock)
+             .arg(FileSend::DefaultBlock),
+         u"BYTES"_s},
         {u"max-bytes"_s, u"--send-file: send at most N bytes (needed for a device)."_s, u"N"_s},
-        {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
+        {u"wait"_s,
+         u"Wait up to MS for a send's bytes to leave (%1)."_s.arg(CommandLine::DefaultWaitMs),
+         u"MS"_s},
         {u"repeat"_s, u"Send N times (0: until interrupted)."_s, u"N"_s},
-        {u"interval"_s, u"Repeated sends go MS apart (1-3600000, 1000)."_s, u"MS"_s},
+        {u"interval"_s,
+         u"Repeated sends go MS apart (%1-%2, %3)."_s.arg(RepeatSend::MinIntervalMs)
+             .arg(RepeatSend::MaxIntervalMs)
+             .arg(CommandLine::DefaultIntervalMs),
+         u"MS"_s},
         {u"bind"_s, u"Listen on this local address only (IPv4 or IPv6)."_s, u"ADDRESS"_s},
         {u"join"_s, u"Join this multicast group (UDP; repeatable)."_s, u"GROUP"_s},
         {u"interface"_s, u"Multicast joins and sends use interface NAME."_s, u"NAME"_s},
         {u"broadcast"_s, u"Allow UDP sends to broadcast addresses."_s},
-        {u"ttl"_s, u"Multicast sends reach N hops (0-255, 1)."_s, u"N"_s},
+        {u"ttl"_s,
+         u"Multicast sends reach N hops (0-%1, %2)."_s.arg(NetworkOptions::MaxMulticastTtl)
+             .arg(NetworkOptions::DefaultMulticastTtl),
+         u"N"_s},
     };
     parser.addOptions(options);
 
