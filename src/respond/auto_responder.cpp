@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+Q_LOGGING_CATEGORY(lcRespond, "sendrel.respond")
+
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
