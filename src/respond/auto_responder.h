@@ -88,6 +88,8 @@ private:
         bool gaveUpReported = false;
     };
     static Compiled compiled(const ResponseRule &rule);
+    bool matches(Compiled &c, int index, QByteArrayView chunk, Captures &captures,
+                 QStringList &warnings);
     std::optional<Answer> answerOf(int index, QByteArrayView chunk, const AnswerContext &context,
                                    QStringList &warnings);
 
