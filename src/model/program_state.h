@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// The five values that outlive any one event; one instance, owned by the window.
+// The five values that outlive any one event; one instance, held by the form.
 struct ProgramState {
     QString LastDataTime;
     QString LastRemoteIP;
