@@ -9,6 +9,7 @@
 // 0 when it ran (targets met or not), 2 when it could not be set up.
 int runFlood(const QStringList &arguments);
 int runHexFlood(const QStringList &arguments);
+int runLineFreeFlood(const QStringList &arguments);
 int runUdpRate(const QStringList &arguments);
 int runRoundTrip(const QStringList &arguments);
 int runSoak(const QStringList &arguments);

@@ -2,7 +2,9 @@
 // logging on, in turns, five rounds with both files in memory; compares the medians of their
 // throughput and CPU time and checks every log byte for byte. One more round on disk is shown
 // as information. The hex flood does the same with the received-data box
-// showing hex dumps with time stamps.
+// showing hex dumps with time stamps. The line-free flood sends the payload without line breaks
+// at a steady rate, so the box keeps showing one growing line: only the window's responsiveness
+// and the log count there.
 #include "bench_window.h"
 #include "benchmarks.h"
 #include "figures.h"
@@ -23,13 +25,14 @@ constexpr int Rounds = 5;
 
 // The reference receiver writing into `baselineFile`, then the window logging into its log
 // folder, with the round's figures printed under `name`. False when the round could not run.
-bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total, const QString &baselineFile,
-                const QString &name, const Figures &figures, WindowFlood::Round &round) {
+bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total,
+                const WindowFlood::Stream &stream, const QString &baselineFile, const QString &name,
+                const Figures &figures, WindowFlood::Round &round) {
     // Each round's log holds that round's flood alone. It goes before the reference runs,
     // so both write into memory that the system has just had back.
     QFile::remove(window.todaysLogFile());
     round.baseline =
-        WindowFlood::baselineThroughput(total, baselineFile, figures, round.baselineCpu);
+        WindowFlood::baselineThroughput(total, stream, baselineFile, figures, round.baselineCpu);
     if (round.baseline <= 0)
         return false;
     // The listener is back for the next peer once the status monitor has seen the last one go.
@@ -43,7 +46,7 @@ bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total, const QS
         return false;
     }
     ProcessFigures::resetPeakMemory();
-    round.window = WindowFlood::run(window, port, total);
+    round.window = WindowFlood::run(window, port, total, stream);
     const WindowFlood::Result &result = round.window;
     figures.info(
         name,
@@ -59,15 +62,28 @@ bool floodRound(BenchWindow &window, quint16 port, std::uint64_t total, const QS
             .arg(
                 Figures::number(result.entries ? double(total) / double(result.entries) / 1024 : 0))
             .arg(result.longestTickGap));
-    round.logIntact = WindowFlood::checkLog(figures, window, total, round.logVerdict);
+    round.logIntact = WindowFlood::checkLog(figures, window, total, stream, round.logVerdict);
     return true;
 }
 
-int flood(const QStringList &arguments, bool hexView) {
-    const std::uint64_t total =
-        arguments.isEmpty() ? WindowFlood::DefaultBytes : arguments.value(0).toULongLong() << 20;
+enum class Kind { Text, Hex, LineFree };
+
+// Slow enough for the box to show the line growing and being cut at its front, for seconds.
+constexpr WindowFlood::Stream LineFree{false, 4};
+constexpr std::uint64_t LineFreeBytes = 16ULL << 20;
+
+int flood(const QStringList &arguments, Kind kind) {
+    const bool hexView = kind == Kind::Hex;
+    WindowFlood::Stream stream = kind == Kind::LineFree ? LineFree : WindowFlood::Stream{};
+    if (kind == Kind::LineFree && arguments.size() > 1)
+        stream.mibPerSecond = arguments.value(1).toDouble();
+    const std::uint64_t total = !arguments.isEmpty()
+                                    ? std::uint64_t(arguments.value(0).toDouble() * (1 << 20))
+                                : kind == Kind::LineFree ? LineFreeBytes
+                                                         : WindowFlood::DefaultBytes;
     const Figures figures(hexView ? QStringLiteral("TCP flood, hex view with time stamps")
-                                  : QStringLiteral("TCP flood"));
+                          : kind == Kind::LineFree ? QStringLiteral("TCP flood without line breaks")
+                                                   : QStringLiteral("TCP flood"));
     figures.info(QStringLiteral("payload"),
                  QStringLiteral("%1 MiB, %2 rounds of the baseline receiver, then the window")
                      .arg(double(total) / double(1 << 20))
@@ -87,14 +103,15 @@ int flood(const QStringList &arguments, bool hexView) {
     std::vector<WindowFlood::Round> rounds;
     for (int i = 1; i <= Rounds; ++i) {
         WindowFlood::Round round;
-        if (!floodRound(window, port, total, window.folder(QStringLiteral("baseline.bin")),
+        if (!floodRound(window, port, total, stream, window.folder(QStringLiteral("baseline.bin")),
                         QStringLiteral("round %1").arg(i), figures, round))
             return 2;
         rounds.push_back(round);
     }
     // The view keeps its targets for the flood of plain text; the hex view costs more to show.
-    const WindowFlood::Targets targets =
-        hexView ? WindowFlood::Targets{0.5, 0} : WindowFlood::Targets{0.8, 0.6};
+    const WindowFlood::Targets targets = kind == Kind::Hex        ? WindowFlood::Targets{0.5, 0}
+                                         : kind == Kind::LineFree ? WindowFlood::Targets{0, 0}
+                                                                  : WindowFlood::Targets{0.8, 0.6};
     WindowFlood::report(figures, window, rounds, targets);
 
     // Both writing to disk once more: the machine's writeback then sets the pace.
@@ -103,7 +120,7 @@ int flood(const QStringList &arguments, bool hexView) {
     if (disk.valid()) {
         window.enableLog(disk.filePath(QStringLiteral("logs")));
         disk.flush();
-        if (floodRound(window, port, total, disk.filePath(QStringLiteral("baseline.bin")),
+        if (floodRound(window, port, total, stream, disk.filePath(QStringLiteral("baseline.bin")),
                        QStringLiteral("on disk"), figures, round)) {
             const double ratio =
                 round.baseline > 0 ? round.window.mibPerSecond / round.baseline : 0;
@@ -121,9 +138,13 @@ int flood(const QStringList &arguments, bool hexView) {
 } // namespace
 
 int runFlood(const QStringList &arguments) {
-    return flood(arguments, false);
+    return flood(arguments, Kind::Text);
 }
 
 int runHexFlood(const QStringList &arguments) {
-    return flood(arguments, true);
+    return flood(arguments, Kind::Hex);
+}
+
+int runLineFreeFlood(const QStringList &arguments) {
+    return flood(arguments, Kind::LineFree);
 }

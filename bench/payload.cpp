@@ -17,6 +17,12 @@ void Payload::fill(std::uint64_t offset, char *out, std::size_t count) const {
         const std::size_t take = count < 8 - skip ? count : 8 - skip;
         unsigned char bytes[8];
         std::memcpy(bytes, &value, sizeof bytes);
+        if (!m_lineBreaks) {
+            for (unsigned char &byte : bytes) {
+                if (byte == '\n' || byte == '\r')
+                    byte |= 0x40;
+            }
+        }
         std::memcpy(out, bytes + skip, take);
         out += take;
         offset += take;

@@ -5,9 +5,11 @@
 
 // A deterministic pseudo-random byte stream that can be produced from any offset, so the sender
 // never holds the whole payload and the checker can tell exactly where a byte went wrong.
+// Without line breaks, LF and CR become 'J' and 'M': one line however long the stream.
 class Payload {
 public:
-    explicit Payload(std::uint64_t seed) : m_seed(seed) {}
+    explicit Payload(std::uint64_t seed, bool lineBreaks = true)
+        : m_seed(seed), m_lineBreaks(lineBreaks) {}
 
     // Writes the `count` bytes that start at `offset` of the stream.
     void fill(std::uint64_t offset, char *out, std::size_t count) const;
@@ -16,6 +18,7 @@ private:
     std::uint64_t word(std::uint64_t index) const;
 
     std::uint64_t m_seed;
+    bool m_lineBreaks;
 };
 
 // FNV-1a over a byte stream fed in pieces of any size.

@@ -27,6 +27,7 @@ int main(int argc, char *argv[]) {
     const std::map<QString, int (*)(const QStringList &)> benchmarks = {
         {QStringLiteral("flood"), runFlood},
         {QStringLiteral("hexflood"), runHexFlood},
+        {QStringLiteral("linefree"), runLineFreeFlood},
         {QStringLiteral("udp"), runUdpRate},
         {QStringLiteral("roundtrip"), runRoundTrip},
         {QStringLiteral("soak"), runSoak},
@@ -42,7 +43,9 @@ int main(int argc, char *argv[]) {
     if (found == benchmarks.end()) {
         std::fprintf(
             stderr,
-            "usage: sendrel_bench flood | hexflood | udp | roundtrip | soak [cycles] | "
+            "usage: sendrel_bench flood | hexflood | linefree [MiB [MiB/s]] | udp | roundtrip | "
+            "soak "
+            "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
             "repeat | sendfile [MiB]\n");
         return 2;

@@ -14,10 +14,17 @@ namespace WindowFlood {
 
 constexpr std::uint64_t DefaultBytes = 256ULL << 20;
 
+// What the peer sends: the payload with or without line breaks, as fast as it goes or at a
+// steady rate.
+struct Stream {
+    bool lineBreaks = true;
+    double mibPerSecond = 0; // 0: as fast as it goes
+};
+
 // MiB/s of a receiver that only writes what arrives to `fileName`; `cpuSeconds` receives what
 // its thread spent. 0 when it could not run (reported in `figures`).
-double baselineThroughput(std::uint64_t total, const QString &fileName, const Figures &figures,
-                          double &cpuSeconds);
+double baselineThroughput(std::uint64_t total, const Stream &stream, const QString &fileName,
+                          const Figures &figures, double &cpuSeconds);
 
 struct Result {
     bool completed = false;
@@ -32,7 +39,7 @@ struct Result {
 
 // Sends `total` bytes to the window's TCP listener on `port` (started, logging on) and runs the
 // window's events until its log holds them all.
-Result run(BenchWindow &window, quint16 port, std::uint64_t total);
+Result run(BenchWindow &window, quint16 port, std::uint64_t total, const Stream &stream = {});
 
 // One flood of the reference receiver, then one of the window, and what the window logged.
 struct Round {
@@ -44,9 +51,11 @@ struct Round {
 };
 
 // The log of the last flood checked byte for byte against what was sent (and printed).
-bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total, QString &verdict);
+bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total,
+              const Stream &stream, QString &verdict);
 
-// What the window must reach against the reference receiver; 0 leaves a figure without target.
+// What the window must reach against the reference receiver; 0 leaves a figure without target
+// (a paced stream gives the throughput no meaning).
 struct Targets {
     double throughputRatio = 0;
     double cpuRatio = 0;

@@ -259,7 +259,7 @@ private slots:
         const QString script =
             QStringLiteral(
                 "ip netns add %1 || exit 77; trap 'ip netns del %1' EXIT; ip -n %1 link set lo up; "
-                "exec ip netns exec %1 sh -c 'sysctl -qw net.ipv4.tcp_wmem=\"4096 4096 4096\" "
+                "ip netns exec %1 sh -c 'sysctl -qw net.ipv4.tcp_wmem=\"4096 4096 4096\" "
                 "net.ipv4.tcp_rmem=\"4096 4096 4096\"; (nc -l 127.0.0.1 9000 | (sleep 2; cat) > "
                 "%2) "
                 "& sleep 0.3; \"$0\" --send \"$(head -c 120000 /dev/zero | tr \"\\0\" x)\" "

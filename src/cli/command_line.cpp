@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include "cli/argument_check.h"
+#include "cli/option_table.h"
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
@@ -176,6 +177,128 @@ QString readRepeatOptions(const QCommandLineParser &parser, CommandLine &line) {
     return {};
 }
 
+// Only the pairs, the rules files and the groups add up; any other value given twice would
+// quietly lose one of them.
+QString valueGivenTwice(const QCommandLineParser &parser,
+                        const QList<QCommandLineOption> &options) {
+    for (const QCommandLineOption &option : options) {
+        const QString name = option.names().constLast();
+        if (!option.valueName().isEmpty() && !name.startsWith(u"respond"_s) && name != u"join"_s
+            && parser.values(name).size() > 1)
+            return u"--%1 given more than once"_s.arg(name);
+    }
+    return {};
+}
+
+// Window, --headless or --send, and the options that only one of them takes.
+QString readMode(const QCommandLineParser &parser, CommandLine &line) {
+    const bool fileSend = parser.isSet(u"send-file"_s);
+    const bool sending = parser.isSet(u"send"_s) || fileSend;
+    if (parser.isSet(u"send"_s) && fileSend)
+        return u"--send and --send-file exclude each other"_s;
+    if (parser.isSet(u"headless"_s) && sending)
+        return u"--headless and --send exclude each other"_s;
+    if (sending != parser.isSet(u"to"_s))
+        return u"--send and --to go together"_s;
+    line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
+                : sending                   ? CommandLine::Mode::Send
+                                            : CommandLine::Mode::Window;
+    const bool listening = line.mode == CommandLine::Mode::Headless;
+    const bool screenless = line.mode != CommandLine::Mode::Window;
+    for (const QString &name :
+         {u"port"_s, u"http"_s, u"log"_s, u"respond"_s, u"respond-contains"_s, u"respond-starts"_s,
+          u"respond-ends"_s, u"respond-regex"_s, u"respond-hex"_s, u"respond-delay"_s,
+          u"respond-file"_s, u"stats"_s}) {
+        if (parser.isSet(name) && !listening)
+            return u"--%1 works only with --headless"_s.arg(name);
+    }
+    for (const QString &name : {u"tcp"_s, u"udp"_s, u"hex"_s, u"quiet"_s, u"verbose"_s}) {
+        if (parser.isSet(name) && !screenless)
+            return u"--%1 works only with --headless or --send"_s.arg(name);
+    }
+    return {};
+}
+
+// The settings file, and where and how the listener listens and logs.
+QString readListenOptions(const QCommandLineParser &parser, CommandLine &line) {
+    if (parser.isSet(u"settings"_s))
+        line.settingsFile = QFileInfo(parser.value(u"settings"_s)).absoluteFilePath();
+    if (parser.isSet(u"tcp"_s) && parser.isSet(u"udp"_s))
+        return u"--tcp and --udp exclude each other"_s;
+    if (parser.isSet(u"tcp"_s) || parser.isSet(u"udp"_s))
+        line.tcp = parser.isSet(u"tcp"_s);
+    if (parser.isSet(u"port"_s)) {
+        line.port = numberIn(parser.value(u"port"_s), 0, 65535);
+        if (!line.port)
+            return u"--port needs a number from 0 to 65535, not '%1'"_s.arg(
+                parser.value(u"port"_s));
+    }
+    line.http = parser.isSet(u"http"_s);
+    if (parser.isSet(u"log"_s)) {
+        if (parser.value(u"log"_s).isEmpty())
+            return u"--log needs a folder"_s;
+        line.logFolder = QFileInfo(parser.value(u"log"_s)).absoluteFilePath();
+    }
+    return {};
+}
+
+// How a send waits, repeats and cuts a file.
+QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
+    const bool fileSend = parser.isSet(u"send-file"_s);
+    if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
+        return u"--wait works only with --send"_s;
+    if (parser.isSet(u"wait"_s)) {
+        const std::optional<int> wait =
+            numberIn(parser.value(u"wait"_s), 0, std::numeric_limits<int>::max());
+        line.waitMs = wait.value_or(0);
+        if (!wait)
+            return u"--wait needs a number of milliseconds, not '%1'"_s.arg(
+                parser.value(u"wait"_s));
+    }
+    if (const QString error = readRepeatOptions(parser, line); !error.isEmpty())
+        return error;
+    if (line.repeat && fileSend)
+        return u"--repeat works only with --send TEXT"_s;
+    if (parser.isSet(u"block"_s)) {
+        if (!fileSend || !parser.isSet(u"udp"_s))
+            return u"--block works only with --send-file --udp"_s;
+        line.sendBlock = numberIn(parser.value(u"block"_s), 1, FileSend::MaxBlock);
+        if (!line.sendBlock)
+            return u"--block needs a number of bytes from 1 to %1, not '%2'"_s
+                .arg(FileSend::MaxBlock)
+                .arg(parser.value(u"block"_s));
+    }
+    if (parser.isSet(u"max-bytes"_s)) {
+        if (!fileSend)
+            return u"--max-bytes works only with --send-file"_s;
+        line.maxBytes = decimalNumber(parser.value(u"max-bytes"_s), FileSend::MostBytes);
+        if (!line.maxBytes)
+            return u"--max-bytes needs a number of bytes up to %1, not '%2'"_s
+                .arg(FileSend::MostBytes)
+                .arg(parser.value(u"max-bytes"_s));
+    }
+    return {};
+}
+
+// What a send sends and where to.
+QString readSendTarget(const QCommandLineParser &parser, CommandLine &line) {
+    const bool fileSend = parser.isSet(u"send-file"_s);
+    if (fileSend && parser.value(u"send-file"_s).isEmpty())
+        return u"--send-file needs a file"_s;
+    line.sendFile = parser.value(u"send-file"_s);
+    if (line.mode == CommandLine::Mode::Send) {
+        line.sendText = parser.value(u"send"_s);
+        if (line.hex && !fileSend) {
+            if (const HexText hex = bytesFromHexText(line.sendText); !hex.error.isEmpty())
+                return u"--send with --hex: "_s + hex.error;
+        }
+        if (!splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
+            return u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
+                parser.value(u"to"_s));
+    }
+    return {};
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
@@ -184,47 +307,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         u"KVX Sendrel listens on a TCP or UDP port, shows, logs and answers what\n"
         "arrives, and sends text to another host. Without options it opens its\n"
         "window; --headless and --send run without a screen."_s);
-    const QList<QCommandLineOption> options{
-        {{u"h"_s, u"help"_s}, u"Show this help and exit."_s},
-        {u"version"_s, u"Show the version and exit."_s},
-        {u"settings"_s, u"Settings file (only the window writes it)."_s, u"FILE"_s},
-        {u"headless"_s, u"Listen without a window; data goes to stdout."_s},
-        {u"port"_s, u"Listen on port N (0: any free port)."_s, u"N"_s},
-        {u"tcp"_s, u"Use TCP."_s},
-        {u"udp"_s, u"Use UDP."_s},
-        {u"http"_s, u"Answer GET and PUT with 404, then reset."_s},
-        {u"log"_s, u"Log received data to daily files in DIR."_s, u"DIR"_s},
-        {u"respond"_s, u"Answer data equal to WATCH with RESPONSE (max %1)."_s.arg(PairCount),
-         u"WATCH=RESPONSE"_s},
-        {u"respond-contains"_s, u"A pair answering data that contains WATCH."_s,
-         u"WATCH=RESPONSE"_s},
-        {u"respond-starts"_s, u"A pair answering data that starts with WATCH."_s,
-         u"WATCH=RESPONSE"_s},
-        {u"respond-ends"_s, u"A pair answering data that ends with WATCH."_s, u"WATCH=RESPONSE"_s},
-        {u"respond-regex"_s, u"A pair answering data that matches the pattern WATCH."_s,
-         u"WATCH=RESPONSE"_s},
-        {u"respond-hex"_s, u"A pair of hex bytes: data holding WATCH gets RESPONSE."_s,
-         u"WATCH=RESPONSE"_s},
-        {u"respond-delay"_s, u"The pair before it answers after MS (0-60000)."_s, u"MS"_s},
-        {u"respond-file"_s, u"More rules: MODE<TAB>WATCH<TAB>RESPONSE[<TAB>DELAY]."_s, u"FILE"_s},
-        {u"hex"_s, u"Print received data as a hex dump; --send TEXT is hex pairs."_s},
-        {u"quiet"_s, u"Print only errors on stderr."_s},
-        {u"verbose"_s, u"Also print the trace line of each send."_s},
-        {u"stats"_s, u"Print the traffic counters at exit and on SIGUSR1."_s},
-        {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
-        {u"send-file"_s, u"Send the bytes of the file PATH instead of TEXT."_s, u"PATH"_s},
-        {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
-        {u"block"_s, u"--send-file --udp: one datagram per BYTES (1-65507, 1472)."_s, u"BYTES"_s},
-        {u"max-bytes"_s, u"--send-file: send at most N bytes (needed for a device)."_s, u"N"_s},
-        {u"wait"_s, u"Wait up to MS for a send's bytes to leave (10000)."_s, u"MS"_s},
-        {u"repeat"_s, u"Send N times (0: until interrupted)."_s, u"N"_s},
-        {u"interval"_s, u"Repeated sends go MS apart (1-3600000, 1000)."_s, u"MS"_s},
-        {u"bind"_s, u"Listen on this local address only (IPv4 or IPv6)."_s, u"ADDRESS"_s},
-        {u"join"_s, u"Join this multicast group (UDP; repeatable)."_s, u"GROUP"_s},
-        {u"interface"_s, u"Multicast joins and sends use interface NAME."_s, u"NAME"_s},
-        {u"broadcast"_s, u"Allow UDP sends to broadcast addresses."_s},
-        {u"ttl"_s, u"Multicast sends reach N hops (0-255, 1)."_s, u"N"_s},
-    };
+    const QList<QCommandLineOption> options = optionTable();
     parser.addOptions(options);
 
     if (const QString error = argumentError(rawArguments, options); !error.isEmpty())
@@ -242,113 +325,21 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         return usageError(
             u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst()));
 
-    // Only the pairs, the rules files and the groups add up; any other value given twice would
-    // quietly lose one of them.
-    for (const QCommandLineOption &option : options) {
-        const QString name = option.names().constLast();
-        if (!option.valueName().isEmpty() && !name.startsWith(u"respond"_s) && name != u"join"_s
-            && parser.values(name).size() > 1)
-            return usageError(u"--%1 given more than once"_s.arg(name));
-    }
+    if (const QString error = valueGivenTwice(parser, options); !error.isEmpty())
+        return usageError(error);
 
     CommandLine line;
-    const bool fileSend = parser.isSet(u"send-file"_s);
-    const bool sending = parser.isSet(u"send"_s) || fileSend;
-    if (parser.isSet(u"send"_s) && fileSend)
-        return usageError(u"--send and --send-file exclude each other"_s);
-    if (parser.isSet(u"headless"_s) && sending)
-        return usageError(u"--headless and --send exclude each other"_s);
-    if (sending != parser.isSet(u"to"_s))
-        return usageError(u"--send and --to go together"_s);
-    line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
-                : sending                   ? CommandLine::Mode::Send
-                                            : CommandLine::Mode::Window;
-    const bool listening = line.mode == CommandLine::Mode::Headless;
-    const bool screenless = line.mode != CommandLine::Mode::Window;
-    for (const QString &name :
-         {u"port"_s, u"http"_s, u"log"_s, u"respond"_s, u"respond-contains"_s, u"respond-starts"_s,
-          u"respond-ends"_s, u"respond-regex"_s, u"respond-hex"_s, u"respond-delay"_s,
-          u"respond-file"_s, u"stats"_s}) {
-        if (parser.isSet(name) && !listening)
-            return usageError(u"--%1 works only with --headless"_s.arg(name));
+    for (const auto read : {readMode, networkOptions, readListenOptions, readRespondOptions}) {
+        if (const QString error = read(parser, line); !error.isEmpty())
+            return usageError(error);
     }
-    for (const QString &name : {u"tcp"_s, u"udp"_s, u"hex"_s, u"quiet"_s, u"verbose"_s}) {
-        if (parser.isSet(name) && !screenless)
-            return usageError(u"--%1 works only with --headless or --send"_s.arg(name));
-    }
-    if (const QString error = networkOptions(parser, line); !error.isEmpty())
-        return usageError(error);
-
-    if (parser.isSet(u"settings"_s))
-        line.settingsFile = QFileInfo(parser.value(u"settings"_s)).absoluteFilePath();
-    if (parser.isSet(u"tcp"_s) && parser.isSet(u"udp"_s))
-        return usageError(u"--tcp and --udp exclude each other"_s);
-    if (parser.isSet(u"tcp"_s) || parser.isSet(u"udp"_s))
-        line.tcp = parser.isSet(u"tcp"_s);
-    if (parser.isSet(u"port"_s)) {
-        line.port = numberIn(parser.value(u"port"_s), 0, 65535);
-        if (!line.port)
-            return usageError(
-                u"--port needs a number from 0 to 65535, not '%1'"_s.arg(parser.value(u"port"_s)));
-    }
-    line.http = parser.isSet(u"http"_s);
-    if (parser.isSet(u"log"_s)) {
-        if (parser.value(u"log"_s).isEmpty())
-            return usageError(u"--log needs a folder"_s);
-        line.logFolder = QFileInfo(parser.value(u"log"_s)).absoluteFilePath();
-    }
-
-    if (const QString error = readRespondOptions(parser, line); !error.isEmpty())
-        return usageError(error);
-
     line.hex = parser.isSet(u"hex"_s);
     line.quiet = parser.isSet(u"quiet"_s);
     line.verbose = parser.isSet(u"verbose"_s);
     line.stats = parser.isSet(u"stats"_s);
-    if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
-        return usageError(u"--wait works only with --send"_s);
-    if (parser.isSet(u"wait"_s)) {
-        const std::optional<int> wait =
-            numberIn(parser.value(u"wait"_s), 0, std::numeric_limits<int>::max());
-        line.waitMs = wait.value_or(0);
-        if (!wait)
-            return usageError(
-                u"--wait needs a number of milliseconds, not '%1'"_s.arg(parser.value(u"wait"_s)));
-    }
-    if (const QString error = readRepeatOptions(parser, line); !error.isEmpty())
-        return usageError(error);
-    if (line.repeat && fileSend)
-        return usageError(u"--repeat works only with --send TEXT"_s);
-    if (parser.isSet(u"block"_s)) {
-        if (!fileSend || !parser.isSet(u"udp"_s))
-            return usageError(u"--block works only with --send-file --udp"_s);
-        line.sendBlock = numberIn(parser.value(u"block"_s), 1, FileSend::MaxBlock);
-        if (!line.sendBlock)
-            return usageError(
-                u"--block needs a number of bytes from 1 to %1, not '%2'"_s.arg(FileSend::MaxBlock)
-                    .arg(parser.value(u"block"_s)));
-    }
-    if (parser.isSet(u"max-bytes"_s)) {
-        if (!fileSend)
-            return usageError(u"--max-bytes works only with --send-file"_s);
-        line.maxBytes = decimalNumber(parser.value(u"max-bytes"_s), FileSend::MostBytes);
-        if (!line.maxBytes)
-            return usageError(
-                u"--max-bytes needs a number of bytes up to %1, not '%2'"_s.arg(FileSend::MostBytes)
-                    .arg(parser.value(u"max-bytes"_s)));
-    }
-    if (fileSend && parser.value(u"send-file"_s).isEmpty())
-        return usageError(u"--send-file needs a file"_s);
-    line.sendFile = parser.value(u"send-file"_s);
-    if (line.mode == CommandLine::Mode::Send) {
-        line.sendText = parser.value(u"send"_s);
-        if (line.hex && !fileSend) {
-            if (const HexText hex = bytesFromHexText(line.sendText); !hex.error.isEmpty())
-                return usageError(u"--send with --hex: "_s + hex.error);
-        }
-        if (!splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
-            return usageError(u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
-                parser.value(u"to"_s)));
+    for (const auto read : {readSendOptions, readSendTarget}) {
+        if (const QString error = read(parser, line); !error.isEmpty())
+            return usageError(error);
     }
     return line;
 }

@@ -12,6 +12,8 @@
 // What the command line asks for. An option left out leaves what the settings file holds.
 struct CommandLine {
     enum class Mode { Window, Headless, Send };
+    static constexpr int DefaultWaitMs = 10000;
+    static constexpr int DefaultIntervalMs = 1000;
 
     Mode mode = Mode::Window;
     QString settingsFile; // empty: the window's own file
@@ -36,10 +38,10 @@ struct CommandLine {
     int sendPort = 0;
     // How long a send waits, after its own linger, for its bytes to leave; a file send gives
     // up after as long without progress.
-    int waitMs = 10000;
+    int waitMs = DefaultWaitMs;
     // Send again and again: this many times (0: until a signal), one interval apart.
     std::optional<int> repeat;
-    int intervalMs = 1000;
+    int intervalMs = DefaultIntervalMs;
     // Network options given; each replaces what the settings file holds.
     std::optional<QHostAddress> bindAddress;
     QList<QHostAddress> groups; // none given: the file's

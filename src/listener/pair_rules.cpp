@@ -1,7 +1,6 @@
 #include "listener/pair_rules.h"
 
 #include "model/form.h"
-#include "net/socket_errors.h"
 
 #include <QStringList>
 
@@ -78,7 +77,7 @@ QList<Answer> PairRules::answersFor(QByteArrayView chunk, const QDateTime &now, 
     }
     ChunkAnswers result = m_responder.answersFor(chunk, {now, peer, m_sent});
     for (const QString &warning : std::as_const(result.warnings))
-        qCWarning(lcNet).noquote() << warning;
+        qCWarning(lcRespond).noquote() << warning;
     for (const Answer &answer : std::as_const(result.answers))
         ++m_sent[std::size_t(answer.rule)];
     return result.answers;

@@ -150,7 +150,7 @@ void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 r
         return;
     }
     const SocketControl *socket = pending.socket;
-    QString reason = QStringLiteral("10057 - Socket is not connected.");
+    QString reason = failureText(winsockError(10057));
     if (!why.isEmpty())
         reason = why;
     else if (socket)

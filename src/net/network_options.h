@@ -10,7 +10,7 @@ struct NetworkOptions {
     static constexpr int DefaultMulticastTtl = 1;
     static constexpr int MaxMulticastTtl = 255;
 
-    QHostAddress listenAddress; // null: all addresses, IPv4 and IPv6
+    QHostAddress listenAddress;          // null: all addresses, IPv4 and IPv6
     QList<QHostAddress> multicastGroups; // joined by the UDP listener
     QString multicastInterface; // for joins and multicast sends; empty: the system's choice
     bool allowBroadcast = false;

@@ -1,42 +1,14 @@
-/*
- * States of a SocketControl and what moves it between them:
- *
- *   0 closed     -- Listen -------------------------------------------------> 2 listening
- *   0 closed     -- Bind (UDP) ---------------------------------------------> 1 open
- *   1 open       -- LookUpRemoteHost -> 4 resolving -> found or not, in time -> 1 open
- *   0 closed     -- Accept(requestID) --------------------------------------> 7 connected
- *   0 closed     -- Connect -> 4 resolving -> 5 resolved -> 6 connecting ---> 7 connected
- *   4, 5, 6      -- refused, host not found, timed out --------------------> 9 error + Error
- *   7 connected  -- peer closed (FIN; on Linux a reset looks the same) ----> 8 closing
- *   1, 2, 7      -- any other socket failure -------------------------------> 9 error + Error
- *   any          -- Close ---------------------------------------------------> 0 closed
- *
- * 3 (connection pending) is never entered: requests are announced from state 2 by
- * ConnectionRequest and end with that event, taken up by another control or closed.
- * 8 and 9 last until Close. Calls that do not fit the state return false and change nothing.
- */
 #include "net/socket_control.h"
 
-#include "net/posix_descriptors.h"
-
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
 
 #include <cerrno>
-#include <memory>
 #include <utility>
 
 namespace {
 
-constexpr int ListenBacklog = 1024;
-constexpr qint64 ReadChunkLimit = 1 << 20;
 // How long a closed connection may go on delivering what was sent before Close.
 constexpr int CloseLingerMs = 10000;
-// What may wait to go out to one peer; a peer that does not read fails its connection instead of
-// making us hold everything sent to it.
-constexpr qint64 PendingWriteLimit = 16 << 20;
 
 bool isPort(int port) {
     return port >= 0 && port <= 65535;
@@ -66,11 +38,7 @@ QString SocketControl::hostText(const QString &host) {
 }
 
 SocketControl::SocketControl(QObject *parent)
-    : QObject(parent), m_hostLookup(&SocketControl::lookUpWithSystem) {
-    m_gather.setSingleShot(true);
-    m_gather.setTimerType(Qt::PreciseTimer);
-    connect(&m_gather, &QTimer::timeout, this, &SocketControl::deliverGathered);
-}
+    : QObject(parent), m_hostLookup(&UdpEndpoint::lookUpWithSystem) {}
 
 void SocketControl::setHostLookup(HostLookup lookup) {
     m_hostLookup = std::move(lookup);
@@ -131,7 +99,7 @@ QString SocketControl::RemoteHostIP() const {
 
 int SocketControl::PeerPort() const {
     if (m_protocol == UdpProtocol)
-        return m_senderPort;
+        return m_udp ? m_udp->senderPort() : 0;
     return m_tcp ? m_tcp->peerPort() : 0;
 }
 
@@ -144,29 +112,19 @@ bool SocketControl::Listen() {
     if (m_protocol != TcpProtocol || m_state != Closed)
         return false;
     ++m_session;
-    auto announce = [self = QPointer<SocketControl>(this), session = m_session](qintptr id) {
-        if (self && self->m_session == session)
-            self->onConnectionRequest(id);
-    };
-    QTcpServer *server = newRequestServer(announce, this);
-    server->setListenBacklogSize(ListenBacklog);
-    const QHostAddress address =
-        m_localAddress.isNull() ? QHostAddress(QHostAddress::Any) : m_localAddress;
-    if (!server->listen(address, m_localPort)) {
-        qCWarning(lcNet) << "listen on port" << m_localPort << "failed:" << server->errorString();
-        m_lastFailure = winsockError(server->serverError(), server->errorString());
+    auto *server = new TcpServer(this);
+    if (!server->listen(m_localAddress, m_localPort)) {
+        m_lastFailure = server->failure();
         delete server;
         return false;
     }
-    connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+    connect(server, &TcpServer::connectionRequest, this, &SocketControl::onConnectionRequest);
+    connect(server, &TcpServer::failed, this, [this](const WinsockError &error) {
         const DeferredDeletion::Scope busy(m_deletion);
-        // Out of descriptors is by far the likeliest cause of a failed accept.
-        fail(error == QAbstractSocket::SocketResourceError
-                 ? winsockError(10024)
-                 : winsockError(error, m_server ? m_server->errorString() : QString()));
+        fail(error);
     });
     m_server = server;
-    m_boundPort = server->serverPort();
+    m_boundPort = server->port();
     m_state = Listening;
     return true;
 }
@@ -179,27 +137,14 @@ void SocketControl::onConnectionRequest(qintptr requestID) {
 bool SocketControl::Accept(qintptr requestID) {
     if (m_state != Closed)
         return false;
-    const int descriptor = duplicateConnection(requestID);
-    if (descriptor < 0)
+    TcpConnection *connection = TcpConnection::fromRequest(requestID, this);
+    if (!connection)
         return false;
-    auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        qCWarning(lcNet) << "taking up connection request" << requestID
-                         << "failed:" << socket->errorString();
-        closeDescriptor(descriptor);
-        delete socket;
-        return false;
-    }
-    enableKeepAlive(socket);
-    // Bounded chunks: a flood reaches the handler piece by piece, and the rest waits in the
-    // kernel (which slows the peer down) instead of piling up in this process.
-    socket->setReadBufferSize(ReadChunkLimit);
     ++m_session;
     m_protocol = TcpProtocol;
-    m_tcp = socket;
-    wireTcp(socket);
-    m_remoteHostIP = displayAddress(socket->peerAddress());
-    m_boundPort = socket->localPort();
+    wireTcp(connection);
+    m_remoteHostIP = displayAddress(connection->peerAddress());
+    m_boundPort = connection->localPort();
     m_state = Connected;
     return true;
 }
@@ -211,35 +156,29 @@ bool SocketControl::Connect() {
     if (host.isEmpty())
         return false;
     ++m_session;
-    auto *socket = new QTcpSocket(this);
-    m_tcp = socket;
-    wireTcp(socket);
+    TcpConnection *connection = TcpConnection::outgoing(this);
+    wireTcp(connection);
     m_state = ResolvingHost;
-    socket->connectToHost(host, m_remotePort);
+    connection->connectToHost(host, m_remotePort);
     return true;
 }
 
-void SocketControl::wireTcp(QTcpSocket *socket) {
-    connect(socket, &QIODevice::readyRead, this, &SocketControl::onTcpReadyRead);
-    connect(socket, &QAbstractSocket::stateChanged, this, &SocketControl::onTcpStateChanged);
-    connect(socket, &QAbstractSocket::hostFound, this, [this] {
+void SocketControl::wireTcp(TcpConnection *connection) {
+    m_tcp = connection;
+    connection->setPaused(m_paused);
+    connect(connection, &TcpConnection::dataArrival, this, &SocketControl::onTcpArrival);
+    connect(connection, &TcpConnection::connecting, this, [this] {
+        if (m_state == ResolvingHost || m_state == HostResolved)
+            m_state = Connecting;
+    });
+    connect(connection, &TcpConnection::hostFound, this, [this] {
         if (m_state == ResolvingHost)
             m_state = HostResolved;
     });
-    connect(socket, &QAbstractSocket::connected, this, &SocketControl::onTcpConnected);
-    connect(socket, &QAbstractSocket::errorOccurred, this, &SocketControl::onTcpError);
-    connect(socket, &QAbstractSocket::disconnected, this, &SocketControl::onPeerClosed);
-    m_sent = 0;
-    connect(socket, &QIODevice::bytesWritten, this, [this](qint64 bytes) {
-        m_sent += bytes;
-        emit BytesWritten(bytes);
-    });
-}
-
-void SocketControl::onTcpStateChanged(QAbstractSocket::SocketState qtState) {
-    if (qtState == QAbstractSocket::ConnectingState
-        && (m_state == ResolvingHost || m_state == HostResolved))
-        m_state = Connecting;
+    connect(connection, &TcpConnection::connected, this, &SocketControl::onTcpConnected);
+    connect(connection, &TcpConnection::socketError, this, &SocketControl::onTcpError);
+    connect(connection, &TcpConnection::peerClosed, this, &SocketControl::onPeerClosed);
+    connect(connection, &TcpConnection::bytesWritten, this, &SocketControl::BytesWritten);
 }
 
 void SocketControl::onTcpConnected() {
@@ -249,27 +188,12 @@ void SocketControl::onTcpConnected() {
     m_state = Connected;
 }
 
-void SocketControl::onTcpReadyRead() {
+void SocketControl::onTcpArrival(qint64 bytesWaiting) {
     const DeferredDeletion::Scope busy(m_deletion);
-    if (!m_tcp || m_paused)
-        return;
-    const qint64 waiting = m_tcp->bytesAvailable();
-    if (waiting > 0 && !gatherMore(waiting))
-        emit DataArrival(waiting);
-}
-
-// An error raised from inside SendData is left to SendData, which reports it after returning.
-bool SocketControl::heldForSendData(QAbstractSocket::SocketError qtError) {
-    if (m_sending == 0)
-        return false;
-    m_sendFailed = true;
-    m_sendError = qtError;
-    return true;
+    emit DataArrival(bytesWaiting);
 }
 
 void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
-    if (heldForSendData(qtError))
-        return;
     const DeferredDeletion::Scope busy(m_deletion);
     if (qtError == QAbstractSocket::RemoteHostClosedError && m_state == Connected) {
         onPeerClosed();
@@ -281,13 +205,13 @@ void SocketControl::onTcpError(QAbstractSocket::SocketError qtError) {
 }
 
 void SocketControl::onPeerClosed() {
-    if (m_sending > 0 || m_state != Connected || !m_tcp)
+    if (m_state != Connected || !m_tcp)
         return;
     const DeferredDeletion::Scope busy(m_deletion);
     const QPointer<SocketControl> self(this);
     const quint64 session = m_session;
     // What the peer sent before closing stays readable; make sure it was announced.
-    m_gather.stop();
+    m_tcp->stopGathering();
     if (m_tcp->bytesAvailable() > 0)
         emit DataArrival(m_tcp->bytesAvailable());
     if (self && m_session == session && m_state == Connected)
@@ -295,7 +219,7 @@ void SocketControl::onPeerClosed() {
 }
 
 bool SocketControl::SendData(const QByteArray &data) {
-    m_sendFailed = false;
+    m_sendRaised.reset();
     errno = 0;
     if (m_protocol == UdpProtocol ? sendUdp(data) : sendTcp(data)) {
         m_lastSendError.clear();
@@ -305,8 +229,8 @@ bool SocketControl::SendData(const QByteArray &data) {
     WinsockError error = winsockError(10057); // nothing was tried: no state to send in
     if (m_failing)
         error = m_failingWith;
-    else if (m_sendFailed)
-        error = winsockError(m_sendError, m_udp ? m_udp->errorString() : QString());
+    else if (m_sendRaised)
+        error = winsockError(*m_sendRaised, m_udp ? m_udp->errorString() : QString());
     else if (cause == EAGAIN || cause == EWOULDBLOCK) // Qt tells a full buffer by no error
         error = winsockError(10035);
     else if (cause == ENOBUFS)
@@ -322,44 +246,22 @@ QString SocketControl::LastSendError() const {
 bool SocketControl::sendTcp(const QByteArray &data) {
     if (m_state != Connected || !m_tcp || m_failing)
         return false;
-    const QPointer<QTcpSocket> socket = m_tcp;
-    ++m_sending;
-    m_sendFailed = false;
-    // Copied, not shared: Qt would keep a caller's array whole until sent, and one from toUtf8()
-    // holds up to three times its size.
-    const qint64 written = socket->write(data.constData(), data.size());
-    // Without an immediate flush a peer that half-closes after its request loses the reply.
-    if (written > 0)
-        socket->flush();
-    --m_sending;
-    if (m_sendFailed) {
-        failLater(m_sendError == QAbstractSocket::RemoteHostClosedError
-                      ? winsockError(10054)
-                      : winsockError(m_sendError, socket ? socket->errorString() : QString()));
+    bool whole = false;
+    if (const std::optional<WinsockError> failure = m_tcp->write(data, whole)) {
+        failLater(*failure);
         return false;
     }
-    if (socket && socket->bytesToWrite() > PendingWriteLimit) {
-        failLater(winsockError(10055));
-        return false;
-    }
-    return written == data.size();
+    return whole;
 }
 
 QByteArray SocketControl::GetData() {
     if (m_protocol == UdpProtocol)
-        return std::exchange(m_datagram, {});
-    // Asked for exactly what it holds, Qt hands its read buffer over instead of copying it.
-    return m_tcp ? m_tcp->read(m_tcp->bytesAvailable()) : QByteArray();
+        return m_udp ? m_udp->takeDatagram() : QByteArray();
+    return m_tcp ? m_tcp->takeAll() : QByteArray();
 }
 
 void SocketControl::Close() {
     releaseSockets(DeferredDeletion::Disposal::Later);
-    m_datagram.clear();
-    m_lookedUpHost.clear();
-    m_lookedUpAddress.clear();
-    m_hostNotFound = false;
-    m_senderAddress.clear();
-    m_senderPort = 0;
     m_boundPort = 0;
     m_failing = false;
     m_state = Closed;
@@ -383,36 +285,66 @@ void SocketControl::failLater(const WinsockError &error) {
     });
 }
 
+void SocketControl::setPaused(bool paused) {
+    if (paused == m_paused)
+        return;
+    m_paused = paused;
+    if (m_tcp)
+        m_tcp->setPaused(paused);
+    if (m_udp)
+        m_udp->setPaused(paused);
+    if (!paused)
+        QTimer::singleShot(0, this, [this, session = m_session] {
+            if (m_session != session || m_paused)
+                return;
+            if (m_tcp)
+                m_tcp->announceWaiting();
+            else if (m_udp)
+                m_udp->readWaiting();
+        });
+}
+
+qint64 SocketControl::BytesToWrite() const {
+    return m_tcp ? m_tcp->bytesToWrite() : 0;
+}
+
 void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
     ++m_session;
-    m_sent = 0;
-    m_gather.stop();
-    m_lastChunk = 0;
-    if (QTcpServer *server = std::exchange(m_server, nullptr)) {
+    if (TcpServer *server = std::exchange(m_server, nullptr)) {
         server->disconnect(this);
         server->close();
         m_deletion.retire(server, disposal);
     }
-    leaveGroups();
-    if (QUdpSocket *socket = std::exchange(m_udp, nullptr)) {
-        socket->disconnect(this);
-        socket->abort();
-        m_deletion.retire(socket, disposal);
+    if (UdpEndpoint *udp = std::exchange(m_udp, nullptr)) {
+        udp->disconnect(this);
+        udp->close();
+        m_deletion.retire(udp, disposal);
     }
-    if (QTcpSocket *socket = std::exchange(m_tcp, nullptr)) {
-        socket->disconnect(this);
+    if (TcpConnection *connection = std::exchange(m_tcp, nullptr)) {
+        connection->disconnect(this);
         // A failed connection is dropped with what it still holds (which may be a backlog that
         // its peer never read).
-        if (m_state != Failed && !m_failing && socket->state() == QAbstractSocket::ConnectedState
-            && (socket->bytesToWrite() > 0
-                || unacknowledgedBytes(socket->socketDescriptor()) > 0)) {
-            // Let what SendData accepted still reach the peer, then the socket goes.
-            deliverThenClose(socket, CloseLingerMs);
+        if (m_state != Failed && !m_failing && connection->holdsUndelivered()) {
+            // Let what SendData accepted still reach the peer, then the connection goes.
+            deliverThenClose(connection);
         } else {
-            socket->abort();
-            m_deletion.retire(socket, disposal);
+            connection->abort();
+            m_deletion.retire(connection, disposal);
         }
     }
+}
+
+void SocketControl::deliverThenClose(TcpConnection *connection) {
+    connection->setParent(nullptr);
+    ++m_delivering;
+    connect(connection, &TcpConnection::delivered, this, [this, connection](bool lost) {
+        const DeferredDeletion::Scope busy(m_deletion);
+        --m_delivering;
+        m_lostOnClose |= lost;
+        m_deletion.retire(connection, DeferredDeletion::Disposal::Later);
+    });
+    connect(this, &QObject::destroyed, connection, &QObject::deleteLater);
+    connection->deliverThenClose(CloseLingerMs);
 }
 
 void SocketControl::deleteWhenIdle() {

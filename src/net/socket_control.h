@@ -6,20 +6,17 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 
-#include <functional>
+#include <optional>
 
 #include "net/deferred_deletion.h"
-#include "net/network_options.h"
 #include "net/socket_errors.h"
+#include "net/tcp_connection.h"
+#include "net/tcp_server.h"
+#include "net/udp_endpoint.h"
 
-class QAbstractSocket;
-class QTcpServer;
-class QTcpSocket;
-class QUdpSocket;
-
-// One event-driven TCP or UDP socket with a numbered state (0-9) and three events.
+// One event-driven TCP or UDP socket with a numbered state (0-9) and three events, in front of
+// a TCP server, a TCP connection or a UDP endpoint.
 // Calls that cannot be carried out return false and change nothing; later failures arrive as
 // Error. Everything runs on the thread that owns the object.
 class SocketControl final : public QObject {
@@ -44,12 +41,9 @@ public:
     // Written SocketControl::Connected, yet never taken for a plain number.
     using enum StateCode;
 
-    // Looks a host name up and answers on the context's thread with its addresses (none: not
-    // found); no answer after the context is gone. Replaceable, so tests never ask a name server.
-    using HostLookup =
-        std::function<void(const QString &name, QObject *context,
-                           std::function<void(const QList<QHostAddress> &addresses)> answer)>;
-    static constexpr int LookupTimeoutMs = 5000;
+    // Replaceable, so tests never ask a name server.
+    using HostLookup = UdpEndpoint::HostLookup;
+    static constexpr int LookupTimeoutMs = UdpEndpoint::LookupTimeoutMs;
 
     explicit SocketControl(QObject *parent = nullptr);
     ~SocketControl() override;
@@ -97,7 +91,7 @@ public:
     // BytesWritten says whenever the system took some, so a sender can keep this bounded.
     qint64 BytesToWrite() const;
     // TCP: bytes of this connection the system has taken (BytesWritten adds up to it).
-    qint64 BytesSent() const { return m_sent; }
+    qint64 BytesSent() const { return m_tcp ? m_tcp->bytesSent() : 0; }
     // Connections closed with bytes still on their way, which go on delivering them; and whether
     // any such connection ended before all its bytes had left.
     int Delivering() const { return m_delivering; }
@@ -106,7 +100,6 @@ public:
     // are what the control did before these existed, except that broadcast is off.
     // The one local address to listen on; null (the default): all addresses, IPv4 and IPv6.
     bool setLocalAddress(const QHostAddress &address);
-    QHostAddress LocalAddress() const;
     // UDP sends: without it a send to a broadcast address fails with 10013.
     void setAllowBroadcast(bool allowed);
     bool setMulticastTtl(int ttl); // 0..255, default 1
@@ -137,30 +130,22 @@ signals:
 
 private:
     void onConnectionRequest(qintptr requestID);
-    void wireTcp(QTcpSocket *socket);
+    void wireTcp(TcpConnection *connection);
     bool sendTcp(const QByteArray &data);
-    void onTcpReadyRead();
-    bool gatherMore(qint64 waiting);
-    void deliverGathered();
-    void onTcpStateChanged(QAbstractSocket::SocketState qtState);
+    void onTcpArrival(qint64 bytesWaiting);
     void onTcpConnected();
-    bool heldForSendData(QAbstractSocket::SocketError qtError);
     void onTcpError(QAbstractSocket::SocketError qtError);
     void onPeerClosed();
-    void onUdpReadyRead();
+    void onDatagram(qint64 size);
     void onUdpError(QAbstractSocket::SocketError qtError);
-    static void lookUpWithSystem(const QString &name, QObject *context,
-                                 std::function<void(const QList<QHostAddress> &)> answer);
-    void onHostLookedUp(quint64 round, const QString &host, const QList<QHostAddress> &addresses);
+    void onHostLookedUp(const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
-    int applyUdpOptions(QUdpSocket *socket) const;
-    void leaveGroups();
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
-    void deliverThenClose(QTcpSocket *socket, int lingerMs);
+    void deliverThenClose(TcpConnection *connection);
     static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
@@ -175,43 +160,25 @@ private:
     // Bumped by every Close and open, so a handler loop or a late callback can tell that the
     // socket it was serving is gone.
     quint64 m_session = 0;
-    // Every slot of ours runs in a scope of it, so Qt sockets closed meanwhile are deleted only
+    // Every slot of ours runs in a scope of it, so sockets closed meanwhile are deleted only
     // after their own signal has returned.
     DeferredDeletion m_deletion{this};
-    int m_sending = 0;
-    // The error Qt reported while SendData was writing; SendData decides what it means.
-    QAbstractSocket::SocketError m_sendError = QAbstractSocket::UnknownSocketError;
-    bool m_sendFailed = false;
+    // The error Qt raised while a datagram went out; SendData decides what it means.
+    std::optional<QAbstractSocket::SocketError> m_sendRaised;
     bool m_failing = false; // a failure found inside a call, reported by an event still to come
     bool m_paused = false;
-    qint64 m_sent = 0;
-    // The size of the last TCP chunk announced, and the wait that lets a flood's next chunk grow.
-    qint64 m_lastChunk = 0;
-    QTimer m_gather;
     int m_delivering = 0;
     bool m_lostOnClose = false;
     WinsockError m_failingWith;
     QString m_lastSendError;
 
-    QPointer<QTcpServer> m_server;
-    QPointer<QTcpSocket> m_tcp;
-    QPointer<QUdpSocket> m_udp;
+    QPointer<TcpServer> m_server;
+    QPointer<TcpConnection> m_tcp;
+    QPointer<UdpEndpoint> m_udp;
 
-    QByteArray m_datagram;
-    QHostAddress m_senderAddress;
-    quint16 m_senderPort = 0;
     HostLookup m_hostLookup;
-    quint64 m_lookupRound = 0; // tells a late answer or timeout from the current lookup's
-    QString m_lookedUpHost;
-    QHostAddress m_lookedUpAddress;
-    bool m_hostNotFound = false; // the last lookup found nothing
-
     QHostAddress m_localAddress;
-    bool m_allowBroadcast = false;
-    int m_multicastTtl = NetworkOptions::DefaultMulticastTtl;
-    QString m_multicastInterface;
-    QList<QHostAddress> m_joinedGroups;
-    int m_joinedInterface = 0;
+    UdpEndpoint::Options m_udpOptions;
     WinsockError m_lastFailure;
 
     friend class SocketArray;

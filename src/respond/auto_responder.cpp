@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+Q_LOGGING_CATEGORY(lcRespond, "sendrel.respond")
+
 namespace {
 
 const QString CrLf = QStringLiteral("\r\n");
@@ -92,56 +94,58 @@ ChunkAnswers AutoResponder::answersFor(QByteArrayView chunk, const AnswerContext
     return result;
 }
 
+// Whether rule c (number `index`) matches the chunk; captures[0] holds what it matched, and a
+// pattern's groups follow. A pattern that gives up counts as no match, told once per rule.
+bool AutoResponder::matches(Compiled &c, int index, QByteArrayView chunk, Captures &captures,
+                            QStringList &warnings) {
+    const QByteArrayView watch = c.watchBytes;
+    switch (c.mode) {
+    case MatchMode::Exact:
+        return chunk == watch;
+    case MatchMode::Contains:
+    case MatchMode::Hex: {
+        const qsizetype at = chunk.indexOf(watch);
+        if (at < 0)
+            return false;
+        captures[0] = chunk.sliced(at, watch.size());
+        return true;
+    }
+    case MatchMode::Starts:
+        if (!chunk.startsWith(watch))
+            return false;
+        captures[0] = chunk.first(watch.size());
+        return true;
+    case MatchMode::Ends:
+        if (!chunk.endsWith(watch))
+            return false;
+        captures[0] = chunk.last(watch.size());
+        return true;
+    case MatchMode::Regex:
+        break;
+    }
+    const MatchOutcome outcome = m_matcher->match(*c.pattern, chunk, captures);
+    if (outcome == MatchOutcome::GaveUp && !c.gaveUpReported) {
+        c.gaveUpReported = true;
+        warnings.append(QStringLiteral("Auto-respond rule %1 (pattern \"%2\") gave up on a "
+                                       "chunk of %3 bytes, counted as no match: %4")
+                            .arg(index)
+                            .arg(c.rule.watch)
+                            .arg(chunk.size())
+                            .arg(m_matcher->gaveUpReason()));
+    }
+    return outcome == MatchOutcome::Match;
+}
+
 std::optional<Answer> AutoResponder::answerOf(int index, QByteArrayView chunk,
                                               const AnswerContext &context, QStringList &warnings) {
     Compiled &c = m_rules[std::size_t(index)];
     if (!c.usable)
         return std::nullopt;
-    const QByteArrayView watch = c.watchBytes;
     Captures captures{};
-    switch (c.mode) {
-    case MatchMode::Exact:
-        if (chunk != watch)
-            return std::nullopt;
+    if (!matches(c, index, chunk, captures, warnings))
+        return std::nullopt;
+    if (c.mode == MatchMode::Exact)
         return Answer{index, c.exactAnswer, c.rule.watch, c.exactReplyShown, c.rule.delayMs};
-    case MatchMode::Contains:
-    case MatchMode::Hex: {
-        const qsizetype at = chunk.indexOf(watch);
-        if (at < 0)
-            return std::nullopt;
-        captures[0] = chunk.sliced(at, watch.size());
-        break;
-    }
-    case MatchMode::Starts:
-        if (!chunk.startsWith(watch))
-            return std::nullopt;
-        captures[0] = chunk.first(watch.size());
-        break;
-    case MatchMode::Ends:
-        if (!chunk.endsWith(watch))
-            return std::nullopt;
-        captures[0] = chunk.last(watch.size());
-        break;
-    case MatchMode::Regex:
-        switch (m_matcher->match(*c.pattern, chunk, captures)) {
-        case MatchOutcome::Match:
-            break;
-        case MatchOutcome::NoMatch:
-            return std::nullopt;
-        case MatchOutcome::GaveUp:
-            if (!c.gaveUpReported) {
-                c.gaveUpReported = true;
-                warnings.append(QStringLiteral("Auto-respond rule %1 (pattern \"%2\") gave up on a "
-                                               "chunk of %3 bytes, counted as no match: %4")
-                                    .arg(index)
-                                    .arg(c.rule.watch)
-                                    .arg(chunk.size())
-                                    .arg(m_matcher->gaveUpReason()));
-            }
-            return std::nullopt;
-        }
-        break;
-    }
 
     const qint64 sent =
         std::size_t(index) < context.answersSent.size() ? context.answersSent[index] : 0;

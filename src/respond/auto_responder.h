@@ -6,11 +6,15 @@
 
 #include <QByteArrayView>
 #include <QList>
+#include <QLoggingCategory>
 #include <QStringList>
 
 #include <memory>
 #include <optional>
 #include <vector>
+
+// Where the warnings of the auto-responder go (sendrel.respond), apart from the sockets' own.
+Q_DECLARE_LOGGING_CATEGORY(lcRespond)
 
 // Why a rule cannot answer, per box: the watch box for a pattern that does not compile or hex
 // that cannot be read, the response box for a hex response that cannot be read.
@@ -39,7 +43,7 @@ struct ChunkAnswers {
     // In rule order; every rule that matches answers, a match does not end the search.
     QList<Answer> answers;
     // Once per rule and setting of it: the rule's pattern gave up on a chunk, counted as no
-    // match. For the sendrel.net logging category.
+    // match. For the lcRespond logging category.
     QStringList warnings;
 };
 
@@ -84,6 +88,8 @@ private:
         bool gaveUpReported = false;
     };
     static Compiled compiled(const ResponseRule &rule);
+    bool matches(Compiled &c, int index, QByteArrayView chunk, Captures &captures,
+                 QStringList &warnings);
     std::optional<Answer> answerOf(int index, QByteArrayView chunk, const AnswerContext &context,
                                    QStringList &warnings);
 

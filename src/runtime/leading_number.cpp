@@ -48,9 +48,8 @@ double outOfRange(const std::string &mantissa, long long exponent) {
     return magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
-} // namespace
-
-double leadingNumber(const QString &text) {
+// The text in ASCII without the blanks a number may hold anywhere.
+std::string asciiWithoutBlanks(const QString &text) {
     std::string s;
     s.reserve(size_t(text.size()));
     for (const QChar c : text) {
@@ -59,22 +58,11 @@ double leadingNumber(const QString &text) {
         // Anything outside ASCII ends a number, so it may stand in as a stop mark.
         s.push_back(c.unicode() < 0x80 ? char(c.unicode()) : '\x7f');
     }
+    return s;
+}
 
-    if (s.size() >= 2 && s[0] == '&') {
-        if (s[1] == 'H' || s[1] == 'h')
-            return readWhole(s, 2, 16);
-        if (s[1] == 'O' || s[1] == 'o')
-            return readWhole(s, 2, 8);
-        return 0;
-    }
-
-    size_t pos = 0;
-    bool negative = false;
-    if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) {
-        negative = s[pos] == '-';
-        ++pos;
-    }
-    const size_t start = pos;
+// Digits with at most one '.' from pos: where they end, or npos when no digit stands among them.
+size_t mantissaEnd(const std::string &s, size_t pos) {
     bool point = false;
     bool anyDigit = false;
     for (; pos < s.size(); ++pos) {
@@ -85,33 +73,59 @@ double leadingNumber(const QString &text) {
         else
             break;
     }
-    if (!anyDigit)
-        return 0;
-    std::string number = s.substr(start, pos - start);
-    const std::string mantissa = number;
+    return anyDigit ? pos : std::string::npos;
+}
 
-    long long exponent = 0;
-    if (pos < s.size() && (s[pos] == 'E' || s[pos] == 'e')) {
-        size_t e = pos + 1;
-        bool negativeExponent = false;
-        if (e < s.size() && (s[e] == '+' || s[e] == '-')) {
-            negativeExponent = s[e] == '-';
-            ++e;
-        }
-        const size_t digitsStart = e;
-        while (e < s.size() && s[e] >= '0' && s[e] <= '9') {
-            if (exponent < 1'000'000'000)
-                exponent = exponent * 10 + (s[e] - '0');
-            ++e;
-        }
-        if (e > digitsStart) {
-            number += s.substr(pos, e - pos);
-            if (negativeExponent)
-                exponent = -exponent;
-        } else {
-            exponent = 0;
-        }
+// An exponent at pos ('E' or 'e', optional sign, digits): where it ends, and its value, held
+// short of overflow; pos and 0 when no digit follows the E.
+size_t exponentEnd(const std::string &s, size_t pos, long long &exponent) {
+    exponent = 0;
+    if (pos >= s.size() || (s[pos] != 'E' && s[pos] != 'e'))
+        return pos;
+    size_t e = pos + 1;
+    bool negative = false;
+    if (e < s.size() && (s[e] == '+' || s[e] == '-')) {
+        negative = s[e] == '-';
+        ++e;
     }
+    const size_t digitsStart = e;
+    while (e < s.size() && s[e] >= '0' && s[e] <= '9') {
+        if (exponent < 1'000'000'000)
+            exponent = exponent * 10 + (s[e] - '0');
+        ++e;
+    }
+    if (e == digitsStart) {
+        exponent = 0;
+        return pos;
+    }
+    if (negative)
+        exponent = -exponent;
+    return e;
+}
+
+} // namespace
+
+double leadingNumber(const QString &text) {
+    const std::string s = asciiWithoutBlanks(text);
+    if (s.size() >= 2 && s[0] == '&') {
+        if (s[1] == 'H' || s[1] == 'h')
+            return readWhole(s, 2, 16);
+        if (s[1] == 'O' || s[1] == 'o')
+            return readWhole(s, 2, 8);
+        return 0;
+    }
+
+    size_t start = 0;
+    const bool negative = !s.empty() && s[0] == '-';
+    if (!s.empty() && (s[0] == '+' || s[0] == '-'))
+        start = 1;
+    const size_t pos = mantissaEnd(s, start);
+    if (pos == std::string::npos)
+        return 0;
+    const std::string mantissa = s.substr(start, pos - start);
+    long long exponent = 0;
+    const size_t end = exponentEnd(s, pos, exponent);
+    const std::string number = mantissa + s.substr(pos, end - pos);
 
     double value = 0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), value);

@@ -24,13 +24,41 @@ QString tooLargeProblem() {
     return QStringLiteral("it is larger than %1 KiB").arg(MaxBytes / 1024);
 }
 
+#ifdef Q_OS_UNIX
+// Reads fd to its end, sized from sizeHint but growing as needed: a file may grow or report no
+// size. False, with the problem, past MaxBytes or at a read error.
+bool readToEnd(int fd, qsizetype sizeHint, QByteArray &bytes, QString &problem) {
+    bytes.resize(qMin(sizeHint, MaxBytes) + 1);
+    qsizetype total = 0;
+    for (;;) {
+        if (total == bytes.size()) {
+            if (total > MaxBytes) {
+                problem = tooLargeProblem();
+                return false;
+            }
+            bytes.resize(qMin(total * 2, MaxBytes + 1));
+        }
+        const ssize_t got = ::read(fd, bytes.data() + total, size_t(bytes.size() - total));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            problem = qt_error_string(errno);
+            return false;
+        }
+        if (got == 0) {
+            bytes.truncate(total);
+            return true;
+        }
+        total += got;
+    }
+}
+
 // Reads at most MaxBytes of a regular file. A FIFO, a device or a directory is refused before
 // any byte is read, so a settings path pointing at one can neither block nor fill memory.
 // `problem` says why a file that exists was refused.
 Load loadFile(const QString &path, QByteArray &bytes, QString &problem) {
     bytes.clear();
     problem.clear();
-#ifdef Q_OS_UNIX
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -41,41 +69,22 @@ Load loadFile(const QString &path, QByteArray &bytes, QString &problem) {
     }
     struct stat info {};
     Load result = Load::Refused;
-    if (::fstat(fd, &info) != 0) {
+    if (::fstat(fd, &info) != 0)
         problem = qt_error_string(errno);
-    } else if (!S_ISREG(info.st_mode)) {
+    else if (!S_ISREG(info.st_mode))
         problem = QStringLiteral("it is not a regular file");
-    } else {
-        // Sized from the file, but growing as needed: a file may grow or report no size.
-        bytes.resize(qMin(qsizetype(info.st_size), MaxBytes) + 1);
-        qsizetype total = 0;
-        for (;;) {
-            if (total == bytes.size()) {
-                if (total > MaxBytes) {
-                    problem = tooLargeProblem();
-                    break;
-                }
-                bytes.resize(qMin(total * 2, MaxBytes + 1));
-            }
-            const ssize_t got = ::read(fd, bytes.data() + total, size_t(bytes.size() - total));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got == 0)
-                    result = Load::Read;
-                else
-                    problem = qt_error_string(errno);
-                break;
-            }
-            total += got;
-        }
-        bytes.truncate(total);
-    }
+    else if (readToEnd(fd, qsizetype(info.st_size), bytes, problem))
+        result = Load::Read;
     ::close(fd);
     if (result != Load::Read)
         bytes.clear();
     return result;
+}
 #else
+// As above, through QFile: the size is checked before reading and again after.
+Load loadFile(const QString &path, QByteArray &bytes, QString &problem) {
+    bytes.clear();
+    problem.clear();
     const QFileInfo info(path);
     if (!info.exists())
         return Load::Missing;
@@ -99,8 +108,8 @@ Load loadFile(const QString &path, QByteArray &bytes, QString &problem) {
         return Load::Refused;
     }
     return Load::Read;
-#endif
 }
+#endif
 
 void setProblem(QString *to, const QString &problem) {
     if (to)

@@ -1,6 +1,6 @@
 #include "settings/settings_store.h"
 
-#include "respond/auto_responder.h"
+#include "respond/response_rule.h"
 #include "runtime/leading_number.h"
 #include "runtime/paths.h"
 #include "runtime/tokens.h"
@@ -13,10 +13,9 @@
 #include <QStandardPaths>
 
 #include <cmath>
+#include <functional>
 
 namespace {
-
-const QString SettingsSection = QStringLiteral("Settings");
 
 // Compared with the number 0; text that is not a number counts as 0.
 bool isZero(const SettingValue &value) {
@@ -85,25 +84,6 @@ QString SettingsStore::logBaseFolder() const {
 
 QString SettingsStore::defaultLogFolder() const {
     return withFinalSeparator(joinedPath(logBaseFolder(), QStringLiteral("Sendrel_Logs")));
-}
-
-void SettingsStore::noteBad(Settings &s, const QString &key, const QString &value,
-                            const QString &reason, const std::optional<QString> &loadedAs) const {
-    s.badValues.append(
-        {key, QStringLiteral("%1=%2 in %3: %4")
-                  .arg(key, value, QDir::toNativeSeparators(settingsFilePath()), reason)});
-    if (loadedAs)
-        m_keptBad.insert(key, *loadedAs);
-}
-
-bool SettingsStore::keepsBad(const QString &key, const SettingValue &value) const {
-    const auto kept = m_keptBad.constFind(key);
-    if (kept == m_keptBad.cend())
-        return false;
-    if (*kept == settingText(value))
-        return true;
-    m_keptBad.erase(kept); // the operator chose another value
-    return false;
 }
 
 void SettingsStore::noteProblem(const QString &problem) const {
@@ -203,104 +183,72 @@ Settings SettingsStore::LoadSettings() const {
     return s;
 }
 
-// Each option as the command line checks it; a missing or empty key is its default.
-void SettingsStore::loadNetworkOptions(Settings &s) const {
-    NetworkOptions &n = s.network;
-    const NetworkOptions defaults;
-    const auto check = [this, &s](const char *key, const auto &parse,
-                                  const std::optional<QString> &loadedAs) {
-        const QString name = QString::fromLatin1(key);
-        const QString text = ReadStored(SettingsSection, name).trimmed();
-        if (text.isEmpty())
-            return;
-        if (const QString why = parse(text); !why.isEmpty())
-            noteBad(s, name, text, why, loadedAs);
-    };
-    check(
-        "ListenAddress",
-        [&n](const QString &text) {
-            const QString why = parseListenAddress(text, n.listenAddress);
-            if (!why.isEmpty())
-                n.unusableListenAddress = text;
-            return why;
-        },
-        std::nullopt);
-    check(
-        "MulticastGroups",
-        [&n](const QString &text) { return parseMulticastGroups(text, n.multicastGroups); },
-        QString());
-    // Kept even when there is no such interface, so the start fails by its name instead of
-    // quietly taking the system's choice.
-    check(
-        "MulticastInterface",
-        [&n](const QString &text) {
-            n.multicastInterface = text;
-            return checkInterfaceName(text);
-        },
-        std::nullopt);
-    check(
-        "AllowBroadcast", [&n](const QString &text) { return parseSwitch(text, n.allowBroadcast); },
-        switchText(defaults.allowBroadcast));
-    check(
-        "MulticastTtl",
-        [&n](const QString &text) { return parseMulticastTtl(text, n.multicastTtl); },
-        QString::number(defaults.multicastTtl));
-    check(
-        "SendFromListenPort",
-        [&n](const QString &text) { return parseSwitch(text, n.sendFromListenPort); },
-        switchText(defaults.sendFromListenPort));
-}
+namespace {
 
-// A pair's options, then its watch and response as the pair's mode compiles them: a pair that
-// could never answer is as bad a value as a mode that is none.
-void SettingsStore::loadPairOptions(Settings &s) const {
-    const PairOptions defaults;
+using KeyWrite = std::function<void(const QString &key, const SettingValue &value)>;
+// Writes a key that is in the file already, or whose value differs from its default.
+using AdditionWrite =
+    std::function<void(const QString &key, const SettingValue &value, bool changed)>;
+
+// The keys every settings file holds, in their order.
+void writeClassicKeys(const Settings &s, const KeyWrite &write) {
+    write(QStringLiteral("Port"), s.port);
+    write(QStringLiteral("TcpUdpMode"), s.udp ? 1 : 0);
+    write(QStringLiteral("CreateLog"), s.createLog ? 1 : 0);
+    write(QStringLiteral("ReceiveMode"),
+          s.httpRequests ? QStringLiteral("1") : QStringLiteral("0"));
+    write(QStringLiteral("LogPath"), withFinalSeparator(s.logPath));
+    write(QStringLiteral("EnableAutoRespond"), s.enableAutoRespond.value_or(0));
     for (int i = 0; i < PairCount; ++i) {
-        PairOptions &options = s.pairOptions[i];
-        const QString n = QString::number(i);
-        const auto stored = [this, &n](const char *key) {
-            return settingText(ReadSetting(SettingsSection, QLatin1String(key) + n, QString()));
-        };
-        if (const QString mode = stored("WatchMode"); !mode.isEmpty()) {
-            if (const std::optional<MatchMode> known = matchModeFromName(mode))
-                options.mode = *known;
-            else
-                noteBad(s, QStringLiteral("WatchMode") + n, mode,
-                        QStringLiteral("the mode must be exact, contains, starts, ends, regex "
-                                       "or hex"),
-                        QStringLiteral("exact"));
-        }
-        const auto readSwitch = [&](const char *key, bool &on, bool defaultOn) {
-            const QString text = stored(key);
-            if (text.isEmpty())
-                return;
-            const QString upper = text.toUpper();
-            if (upper == u"TRUE" || upper == u"FALSE")
-                on = upper == u"TRUE";
-            else if (const QString why = parseSwitch(text, on); !why.isEmpty())
-                noteBad(s, QLatin1String(key) + n, text, why, QString::number(int(defaultOn)));
-        };
-        readSwitch("ResponseHex", options.responseHex, defaults.responseHex);
-        readSwitch("ResponseLineEnd", options.lineEnd, defaults.lineEnd);
-        if (const QString delay = stored("ResponseDelay").trimmed(); !delay.isEmpty()) {
-            if (const std::optional<int> ms = delayFromText(delay))
-                options.delayMs = *ms;
-            else
-                noteBad(
-                    s, QStringLiteral("ResponseDelay") + n, delay,
-                    QStringLiteral("the delay must be 0 to %1 ms").arg(ResponseRule::MaxDelayMs),
-                    QStringLiteral("0"));
-        }
-
-        const ResponseRule rule{options.mode,        s.watchStrings[i], s.responseStrings[i],
-                                options.responseHex, options.lineEnd,   options.delayMs};
-        const RuleCheck check = checkRule(rule);
-        if (!check.watchError.isEmpty())
-            noteBad(s, QStringLiteral("WatchString") + n, rule.watch, check.watchError);
-        if (!check.responseError.isEmpty())
-            noteBad(s, QStringLiteral("ResponseString") + n, rule.response, check.responseError);
+        write(QStringLiteral("WatchString%1").arg(i), withLineBreakTokens(s.watchStrings[i]));
+        write(QStringLiteral("ResponseString%1").arg(i), withLineBreakTokens(s.responseStrings[i]));
     }
 }
+
+void writeViewOptions(const Settings &s, const AdditionWrite &writeChanged) {
+    writeChanged(QStringLiteral("ShowHex"), s.showHex ? 1 : 0, s.showHex);
+    writeChanged(QStringLiteral("ShowTimeStamps"), s.showTimeStamps ? 1 : 0, s.showTimeStamps);
+    writeChanged(QStringLiteral("SendAsHex"), s.sendAsHex ? 1 : 0, s.sendAsHex);
+    writeChanged(QStringLiteral("TextZoom"), s.textZoom, s.textZoom != Settings().textZoom);
+}
+
+void writeNetworkOptions(const NetworkOptions &net, const AdditionWrite &writeChanged) {
+    writeChanged(QStringLiteral("ListenAddress"),
+                 net.unusableListenAddress.isEmpty() ? listenAddressText(net.listenAddress)
+                                                     : net.unusableListenAddress,
+                 !net.listenAddress.isNull() || !net.unusableListenAddress.isEmpty());
+    writeChanged(QStringLiteral("MulticastGroups"), multicastGroupsText(net.multicastGroups),
+                 !net.multicastGroups.isEmpty());
+    writeChanged(QStringLiteral("MulticastInterface"), net.multicastInterface,
+                 !net.multicastInterface.isEmpty());
+    writeChanged(QStringLiteral("AllowBroadcast"), switchText(net.allowBroadcast),
+                 net.allowBroadcast);
+    writeChanged(QStringLiteral("MulticastTtl"), QString::number(net.multicastTtl),
+                 net.multicastTtl != NetworkOptions().multicastTtl);
+    writeChanged(QStringLiteral("SendFromListenPort"), switchText(net.sendFromListenPort),
+                 net.sendFromListenPort);
+}
+
+void writePairOptions(const std::array<PairOptions, PairCount> &pairs,
+                      const AdditionWrite &writeChanged) {
+    const PairOptions defaults;
+    for (int i = 0; i < PairCount; ++i) {
+        const PairOptions &options = pairs[i];
+        const QString n = QString::number(i);
+        const QString mode = matchModeName(options.mode);
+        writeChanged(QStringLiteral("WatchMode") + n,
+                     mode.isEmpty() ? QStringLiteral("exact") : mode,
+                     options.mode != defaults.mode);
+        writeChanged(QStringLiteral("ResponseHex") + n, options.responseHex ? 1 : 0,
+                     options.responseHex != defaults.responseHex);
+        writeChanged(QStringLiteral("ResponseLineEnd") + n, options.lineEnd ? 1 : 0,
+                     options.lineEnd != defaults.lineEnd);
+        writeChanged(QStringLiteral("ResponseDelay") + n, options.delayMs,
+                     options.delayMs != defaults.delayMs);
+    }
+}
+
+} // namespace
 
 void SettingsStore::SaveSettings(const Settings &s) const {
     if (m_location.readOnly)
@@ -317,68 +265,25 @@ void SettingsStore::SaveSettings(const Settings &s) const {
         return;
     }
     const QByteArray section = SettingsSection.toUtf8();
-    const auto write = [&](const QString &key, const SettingValue &value) {
+    const KeyWrite write = [&](const QString &key, const SettingValue &value) {
         QString refused;
         if (!document.setValue(section, key.toUtf8(), storedValueBytes(value), &refused))
             noteProblem(saveProblem(file, refused));
     };
-
-    write(QStringLiteral("Port"), s.port);
-    write(QStringLiteral("TcpUdpMode"), s.udp ? 1 : 0);
-    write(QStringLiteral("CreateLog"), s.createLog ? 1 : 0);
-    write(QStringLiteral("ReceiveMode"),
-          s.httpRequests ? QStringLiteral("1") : QStringLiteral("0"));
-    write(QStringLiteral("LogPath"), withFinalSeparator(s.logPath));
-    write(QStringLiteral("EnableAutoRespond"), s.enableAutoRespond.value_or(0));
-    for (int i = 0; i < PairCount; ++i) {
-        write(QStringLiteral("WatchString%1").arg(i), withLineBreakTokens(s.watchStrings[i]));
-        write(QStringLiteral("ResponseString%1").arg(i), withLineBreakTokens(s.responseStrings[i]));
-    }
+    writeClassicKeys(s, write);
 
     // Additions stay out of a file until they first differ from their default; once in it, they
     // follow every change.
-    const auto writeChanged = [&](const QString &key, const SettingValue &value, bool changed) {
+    const AdditionWrite writeChanged = [&](const QString &key, const SettingValue &value,
+                                           bool changed) {
         if (keepsBad(key, value))
             return;
         if (changed || !document.value(section, key.toUtf8()).value_or(QByteArray()).isEmpty())
             write(key, value);
     };
-    writeChanged(QStringLiteral("ShowHex"), s.showHex ? 1 : 0, s.showHex);
-    writeChanged(QStringLiteral("ShowTimeStamps"), s.showTimeStamps ? 1 : 0, s.showTimeStamps);
-    writeChanged(QStringLiteral("SendAsHex"), s.sendAsHex ? 1 : 0, s.sendAsHex);
-    writeChanged(QStringLiteral("TextZoom"), s.textZoom, s.textZoom != Settings().textZoom);
-
-    const NetworkOptions &net = s.network;
-    writeChanged(QStringLiteral("ListenAddress"),
-                 net.unusableListenAddress.isEmpty() ? listenAddressText(net.listenAddress)
-                                                     : net.unusableListenAddress,
-                 !net.listenAddress.isNull() || !net.unusableListenAddress.isEmpty());
-    writeChanged(QStringLiteral("MulticastGroups"), multicastGroupsText(net.multicastGroups),
-                 !net.multicastGroups.isEmpty());
-    writeChanged(QStringLiteral("MulticastInterface"), net.multicastInterface,
-                 !net.multicastInterface.isEmpty());
-    writeChanged(QStringLiteral("AllowBroadcast"), switchText(net.allowBroadcast),
-                 net.allowBroadcast);
-    writeChanged(QStringLiteral("MulticastTtl"), QString::number(net.multicastTtl),
-                 net.multicastTtl != NetworkOptions().multicastTtl);
-    writeChanged(QStringLiteral("SendFromListenPort"), switchText(net.sendFromListenPort),
-                 net.sendFromListenPort);
-
-    const PairOptions defaults;
-    for (int i = 0; i < PairCount; ++i) {
-        const PairOptions &options = s.pairOptions[i];
-        const QString n = QString::number(i);
-        const QString mode = matchModeName(options.mode);
-        writeChanged(QStringLiteral("WatchMode") + n,
-                     mode.isEmpty() ? QStringLiteral("exact") : mode,
-                     options.mode != defaults.mode);
-        writeChanged(QStringLiteral("ResponseHex") + n, options.responseHex ? 1 : 0,
-                     options.responseHex != defaults.responseHex);
-        writeChanged(QStringLiteral("ResponseLineEnd") + n, options.lineEnd ? 1 : 0,
-                     options.lineEnd != defaults.lineEnd);
-        writeChanged(QStringLiteral("ResponseDelay") + n, options.delayMs,
-                     options.delayMs != defaults.delayMs);
-    }
+    writeViewOptions(s, writeChanged);
+    writeNetworkOptions(s.network, writeChanged);
+    writePairOptions(s.pairOptions, writeChanged);
 
     if (!document.save(&why))
         noteProblem(saveProblem(file, why));

@@ -145,15 +145,8 @@ QString indexed(const char *name, int index) {
     return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
 }
 
-} // namespace
-
-Controls buildControls(QWidget *window, ReceivedData &received) {
-    Controls c;
-    Builder b(window);
-    c.frmMain = window;
-    window->setFont(namedFont(QStringLiteral("Microsoft Sans Serif"), 8.25));
-
-    // Listener strip.
+// The listening port's label and box.
+void buildListenPort(Builder &b, Controls &c) {
     c.lblListenPort =
         b.label(QStringLiteral("lblListenPort"), QStringLiteral("Port"), 105, 90, 855, 210, 6);
     c.lblListenPort->setFont(tahoma());
@@ -161,6 +154,10 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
         b.lineEdit(QStringLiteral("txtListenPort"), QStringLiteral("7000"), 105, 255, 1125, 285, 2);
     setForeColour(c.txtListenPort, QPalette::Text,
                   c.txtListenPort->palette().color(QPalette::ButtonText));
+}
+
+// TCP or UDP: two blank-captioned buttons in their own frame.
+void buildProtocolChoice(Builder &b, Controls &c, QWidget *window) {
     c.lblListenTCP =
         b.label(QStringLiteral("lblListenTCP"), QStringLiteral("TCP/UDP"), 1365, 90, 750, 225, 7);
     c.lblListenTCP->setFont(tahoma());
@@ -180,6 +177,10 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
     }
     exclusiveGroup(c.optTCP, c.Frame4);
     c.optTCP[0]->setChecked(true);
+}
+
+// Start and Stop in one place, the listener's status line and Clear Data.
+void buildStartStop(Builder &b, Controls &c) {
     c.btnConnect =
         b.button(QStringLiteral("btnConnect"), QStringLiteral("Start"), 2280, 150, 1980, 390, 0);
     c.btnDisconnect =
@@ -192,8 +193,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
     c.lblStatus[0]->setIndent(3); // clear of the Start button's edge, which overlaps it
     c.Command1 = b.button(QStringLiteral("Command1"), QStringLiteral("Clear Data"), 8160, 150, 1485,
                           390, 10);
+}
 
-    // Receive type.
+void buildReceiveType(Builder &b, Controls &c, QWidget *window) {
     c.Label6 = b.label(QStringLiteral("Label6"), QStringLiteral("Data Input Type:"), 105, 840, 1455,
                        195, 40);
     c.optReceiveType[0] = b.add(new QRadioButton(QStringLiteral("General ASCII Text"), window),
@@ -205,8 +207,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
         indexed("optReceiveType", 1), 3405, 840, 6255, 195, 39);
     exclusiveGroup(c.optReceiveType, window);
     c.optReceiveType[0]->setChecked(true);
+}
 
-    // Receive log.
+void buildReceiveLog(Builder &b, Controls &c, QWidget *window) {
     c.chkLogData = b.add(new CheckBox(QStringLiteral("Log Received Data To Text File"), window),
                          QStringLiteral("chkLogData"), 120, 1410, 2805, 225, 13);
     c.Label2 = b.label(QStringLiteral("Label2"), QStringLiteral("Log Text File Save Location"),
@@ -217,8 +220,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
     c.btnLogLocation =
         b.button(QStringLiteral("btnLogLocation"), QStringLiteral("..."), 9315, 1440, 330, 285, 15);
     c.btnLogLocation->setToolTip(QStringLiteral("Choose the log folder"));
+}
 
-    // Received data.
+void buildReceivedData(Builder &b, Controls &c, QWidget *window, ReceivedData &received) {
     c.Label1 = b.label(QStringLiteral("Label1"), QStringLiteral("Data Received:"), 120, 1800, 1065,
                        210, 9);
     c.Label1->setFont(tahoma());
@@ -227,8 +231,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
                          1980, 9510, 3420, 8);
     setMultiLine(c.txtNetData);
     c.txtNetData->setReadOnly(true);
+}
 
-    // Send section.
+void buildSendSection(Builder &b, Controls &c, QWidget *window) {
     c.lblStatus[2] = b.label(indexed("lblStatus", 2), QString(), 1290, 5445, 8370, 210, 44);
     c.Label5 = b.label(QStringLiteral("Label5"), QStringLiteral("Data To Send:"), 120, 5460, 1065,
                        210, 35);
@@ -254,8 +259,9 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
                                   9435, 1290, 435, 37);
     c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
                              1290, 435, 36);
+}
 
-    // Auto-respond section.
+void buildAutoRespond(Builder &b, Controls &c, QWidget *window) {
     c.chkEnableAutoRespond =
         b.add(new CheckBox(QStringLiteral("Enable AutoRespond"), window),
               QStringLiteral("chkEnableAutoRespond"), 135, 9855, 3015, 240, 17);
@@ -272,6 +278,26 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
         c.txtWatchString[i]->setAccessibleName(QStringLiteral("Watch String %1").arg(i + 1));
         c.txtResponseString[i]->setAccessibleName(QStringLiteral("Response String %1").arg(i + 1));
     }
+}
+
+} // namespace
+
+Controls buildControls(QWidget *window, ReceivedData &received) {
+    Controls c;
+    Builder b(window);
+    c.frmMain = window;
+    window->setFont(namedFont(QStringLiteral("Microsoft Sans Serif"), 8.25));
+
+    // In design order: the listener strip, the receive type, the log, the received data, the send
+    // section and the auto-respond pairs.
+    buildListenPort(b, c);
+    buildProtocolChoice(b, c, window);
+    buildStartStop(b, c);
+    buildReceiveType(b, c, window);
+    buildReceiveLog(b, c, window);
+    buildReceivedData(b, c, window, received);
+    buildSendSection(b, c, window);
+    buildAutoRespond(b, c, window);
 
     // The labels beside the boxes name them (the binding keeps the names to the captions).
     c.lblListenPort->setBuddy(c.txtListenPort);

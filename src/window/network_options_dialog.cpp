@@ -16,6 +16,13 @@ NetworkOptionsDialog::NetworkOptionsDialog(const NetworkOptions &options, bool l
     setWindowTitle(QStringLiteral("Network Options"));
     setObjectName(QStringLiteral("networkOptionsDialog"));
 
+    makeAddressFields(options);
+    makeSwitches(options);
+    layOut(listening);
+}
+
+// Where the listener listens and which groups and interface multicast uses.
+void NetworkOptionsDialog::makeAddressFields(const NetworkOptions &options) {
     m_address = new QComboBox(this);
     m_address->setObjectName(QStringLiteral("listenAddress"));
     m_address->setEditable(true);
@@ -40,7 +47,10 @@ NetworkOptionsDialog::NetworkOptionsDialog(const NetworkOptions &options, bool l
     if (m_interface->findData(options.multicastInterface) < 0)
         m_interface->addItem(options.multicastInterface, options.multicastInterface);
     m_interface->setCurrentIndex(m_interface->findData(options.multicastInterface));
+}
 
+// Broadcast, TTL and the send port, and the line that tells why OK cannot take the options.
+void NetworkOptionsDialog::makeSwitches(const NetworkOptions &options) {
     m_broadcast = new QCheckBox(QStringLiteral("Allow &broadcast sends"), this);
     m_broadcast->setObjectName(QStringLiteral("allowBroadcast"));
     m_broadcast->setChecked(options.allowBroadcast);
@@ -59,7 +69,11 @@ NetworkOptionsDialog::NetworkOptionsDialog(const NetworkOptions &options, bool l
     m_problem->setWordWrap(true);
     m_problem->setStyleSheet(QStringLiteral("color: #c00000"));
     m_problem->hide();
+}
 
+// The fields over the problem line and the buttons, in tab order; while the listener runs, what
+// it was opened with is locked.
+void NetworkOptionsDialog::layOut(bool listening) {
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &NetworkOptionsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &NetworkOptionsDialog::reject);

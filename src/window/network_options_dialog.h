@@ -25,6 +25,9 @@ public:
     void accept() override;
 
 private:
+    void makeAddressFields(const NetworkOptions &options);
+    void makeSwitches(const NetworkOptions &options);
+    void layOut(bool listening);
     // The options as the controls hold them; the first problem, empty when there is none.
     QString readControls(NetworkOptions &options) const;
 

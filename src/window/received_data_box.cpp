@@ -57,6 +57,7 @@ ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
     connect(&data, &ReceivedData::replaced, this, [this] { scheduleRefresh(Urgency::Soon); });
     connect(&data, &ReceivedData::optionsChanged, this, &ReceivedDataBox::showOptions);
     d->textFont = d->shownFont = font();
+    showFont();
     if (data.options().hex || data.options().timeStamps)
         showOptions();
 }
@@ -78,6 +79,9 @@ void ReceivedDataBox::setZoom(int percent) {
 
 // The box's own font, or in the hex view, whose dump columns line up only where every character
 // takes one advance, a font that has it (the system's fixed font may not); either at the zoom.
+// Shaping only where a script needs it to be legible: received data shows each character as
+// itself (no ligatures), and a flood without line breaks, hundreds of thousands of characters
+// all on screen, lays out in about half the time.
 void ReceivedDataBox::showFont() {
     if (font() != d->shownFont) // set by someone else: the box's own font
         d->textFont = font();
@@ -89,6 +93,7 @@ void ReceivedDataBox::showFont() {
     QFont shown = m_data.options().hex ? d->evenFixed : d->textFont;
     if (d->textFont.pointSizeF() > 0)
         shown.setPointSizeF(d->textFont.pointSizeF() * d->zoom / 100);
+    shown.setStyleStrategy(QFont::StyleStrategy(shown.styleStrategy() | QFont::PreferNoShaping));
     setFont(shown);
     d->shownFont = font();
 }

@@ -1,0 +1,238 @@
+#include "net/tcp_connection.h"
+
+#include "net/posix_descriptors.h"
+
+#include <QElapsedTimer>
+#include <QTcpSocket>
+
+#include <memory>
+#include <utility>
+
+namespace {
+
+constexpr qint64 ReadChunkLimit = 1 << 20;
+// What may wait to go out to one peer; a peer that does not read fails its connection instead of
+// making us hold everything sent to it.
+constexpr qint64 PendingWriteLimit = 16 << 20;
+// During a flood every announced chunk costs the receive path (display, log entry, answers) a
+// fixed amount whatever its size. While big chunks keep coming, an arrival below GatheredEnough
+// waits up to GatherMs for more; a small chunk, as any exchange of messages brings, goes at once.
+constexpr qint64 FloodChunk = 64 << 10;
+constexpr qint64 GatheredEnough = 512 << 10;
+constexpr int GatherMs = 1;
+// How often a closed connection that still delivers looks whether the peer has it all.
+constexpr int DeliveryWatchMs = 20;
+
+} // namespace
+
+TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent)
+    : QObject(parent), m_socket(socket) {
+    socket->setParent(this);
+    connect(socket, &QIODevice::readyRead, this, &TcpConnection::onReadyRead);
+    connect(socket, &QAbstractSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState state) {
+                if (state == QAbstractSocket::ConnectingState)
+                    emit connecting();
+            });
+    connect(socket, &QAbstractSocket::hostFound, this, &TcpConnection::hostFound);
+    connect(socket, &QAbstractSocket::connected, this, &TcpConnection::connected);
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                if (m_writing == 0) {
+                    emit socketError(error);
+                    return;
+                }
+                m_writeFailed = true;
+                m_writeError = error;
+            });
+    connect(socket, &QAbstractSocket::disconnected, this, [this] {
+        if (m_writing == 0)
+            emit peerClosed();
+    });
+    connect(socket, &QIODevice::bytesWritten, this, [this](qint64 bytes) {
+        m_sent += bytes;
+        emit bytesWritten(bytes);
+    });
+    m_gather.setSingleShot(true);
+    m_gather.setTimerType(Qt::PreciseTimer);
+    connect(&m_gather, &QTimer::timeout, this, &TcpConnection::deliverGathered);
+}
+
+TcpConnection::~TcpConnection() = default;
+
+TcpConnection *TcpConnection::fromRequest(qintptr requestID, QObject *parent) {
+    const int descriptor = duplicateConnection(requestID);
+    if (descriptor < 0)
+        return nullptr;
+    auto *socket = new QTcpSocket;
+    if (!socket->setSocketDescriptor(descriptor)) {
+        qCWarning(lcNet) << "taking up connection request" << requestID
+                         << "failed:" << socket->errorString();
+        closeDescriptor(descriptor);
+        delete socket;
+        return nullptr;
+    }
+    enableKeepAlive(socket);
+    // Bounded chunks: a flood reaches the handler piece by piece, and the rest waits in the
+    // kernel (which slows the peer down) instead of piling up in this process.
+    socket->setReadBufferSize(ReadChunkLimit);
+    return new TcpConnection(socket, parent);
+}
+
+TcpConnection *TcpConnection::outgoing(QObject *parent) {
+    return new TcpConnection(new QTcpSocket, parent);
+}
+
+void TcpConnection::connectToHost(const QString &host, quint16 port) {
+    m_socket->connectToHost(host, port);
+}
+
+QHostAddress TcpConnection::peerAddress() const {
+    return m_socket->peerAddress();
+}
+
+quint16 TcpConnection::peerPort() const {
+    return m_socket->peerPort();
+}
+
+quint16 TcpConnection::localPort() const {
+    return m_socket->localPort();
+}
+
+QString TcpConnection::errorString() const {
+    return m_socket->errorString();
+}
+
+void TcpConnection::setPaused(bool paused) {
+    m_paused = paused;
+}
+
+void TcpConnection::announceWaiting() {
+    onReadyRead();
+}
+
+void TcpConnection::onReadyRead() {
+    if (m_paused)
+        return;
+    const qint64 waiting = m_socket->bytesAvailable();
+    if (waiting > 0 && !gatherMore(waiting))
+        emit dataArrival(waiting);
+}
+
+// True while the arrival waits for more; the announcement then comes from the gather timer.
+bool TcpConnection::gatherMore(qint64 waiting) {
+    if (waiting < GatheredEnough && m_lastChunk >= FloodChunk) {
+        if (!m_gather.isActive())
+            m_gather.start(GatherMs);
+        return true;
+    }
+    m_gather.stop();
+    m_lastChunk = waiting;
+    return false;
+}
+
+void TcpConnection::deliverGathered() {
+    if (m_paused)
+        return;
+    m_lastChunk = m_socket->bytesAvailable();
+    if (m_lastChunk > 0)
+        emit dataArrival(m_lastChunk);
+}
+
+void TcpConnection::stopGathering() {
+    m_gather.stop();
+}
+
+qint64 TcpConnection::bytesAvailable() const {
+    return m_socket->bytesAvailable();
+}
+
+QByteArray TcpConnection::takeAll() {
+    // Asked for exactly what it holds, Qt hands its read buffer over instead of copying it.
+    return m_socket->read(m_socket->bytesAvailable());
+}
+
+std::optional<WinsockError> TcpConnection::write(const QByteArray &data, bool &whole) {
+    ++m_writing;
+    m_writeFailed = false;
+    // Copied, not shared: Qt would keep a caller's array whole until sent, and one from toUtf8()
+    // holds up to three times its size.
+    const qint64 written = m_socket->write(data.constData(), data.size());
+    // Without an immediate flush a peer that half-closes after its request loses the reply.
+    if (written > 0)
+        m_socket->flush();
+    --m_writing;
+    if (m_writeFailed)
+        return m_writeError == QAbstractSocket::RemoteHostClosedError
+                   ? winsockError(10054)
+                   : winsockError(m_writeError, m_socket->errorString());
+    if (m_socket->bytesToWrite() > PendingWriteLimit)
+        return winsockError(10055);
+    whole = written == data.size();
+    return std::nullopt;
+}
+
+qint64 TcpConnection::bytesToWrite() const {
+    return m_socket->bytesToWrite();
+}
+
+bool TcpConnection::holdsUndelivered() const {
+    return m_socket->state() == QAbstractSocket::ConnectedState
+           && (m_socket->bytesToWrite() > 0
+               || unacknowledgedBytes(m_socket->socketDescriptor()) > 0);
+}
+
+void TcpConnection::abort() {
+    m_gather.stop();
+    m_socket->disconnect(this);
+    m_socket->abort();
+}
+
+// This process's buffer goes first, then a half-close, so that the system sends the rest while
+// the socket stays open and goes on reading. A socket closed outright, with bytes unread or while
+// the peer still sends, is reset by the system, which drops the tail it had not sent yet. The
+// connection counts as delivering until the peer has closed its side too, or `lingerMs` has
+// passed: a socket closed while the peer still talks is reset, and a reset can cost the peer what
+// it had received but not yet read. The bytes count as lost unless the peer acknowledged every
+// one of them.
+void TcpConnection::deliverThenClose(int lingerMs) {
+    m_gather.stop();
+    m_socket->disconnect(this);
+    QTcpSocket *socket = m_socket;
+    auto *watch = new QTimer(socket);
+    // A descriptor of our own for the half-closed socket: Qt closes its one when it reads the
+    // peer's close, yet the acknowledgement is still to be asked then.
+    const auto own = std::make_shared<int>(-1);
+    const auto finish = [this, watch, own](bool lost) {
+        if (!watch->isActive())
+            return;
+        watch->stop();
+        if (*own >= 0)
+            closeDescriptor(std::exchange(*own, -1));
+        emit delivered(lost);
+    };
+    const auto since = std::make_shared<QElapsedTimer>();
+    since->start();
+    const auto acknowledged = std::make_shared<bool>(false);
+    const auto check = [socket, since, own, acknowledged, lingerMs, finish] {
+        socket->readAll(); // what the peer still says is not shown, yet must not wait unread
+        const QAbstractSocket::SocketState state = socket->state();
+        if (*own < 0 && state == QAbstractSocket::ConnectedState && socket->bytesToWrite() == 0) {
+            *own = duplicateConnection(socket->socketDescriptor());
+            shutdownSending(*own);
+        }
+        // Every byte and the end of the stream acknowledged.
+        if (*own >= 0 && !*acknowledged && unacknowledgedBytes(*own) == 0)
+            *acknowledged = true;
+        if (state == QAbstractSocket::UnconnectedState)
+            finish(*own < 0 ? socket->bytesToWrite() > 0 : !*acknowledged);
+        else if (since->hasExpired(lingerMs))
+            finish(!*acknowledged);
+    };
+    connect(watch, &QTimer::timeout, this, check);
+    connect(socket, &QIODevice::bytesWritten, this, check);
+    connect(socket, &QIODevice::readyRead, this, check);
+    connect(socket, &QAbstractSocket::disconnected, this, check);
+    connect(socket, &QAbstractSocket::errorOccurred, this, check);
+    watch->start(DeliveryWatchMs);
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+
+#include <optional>
+
+#include "net/socket_errors.h"
+
+class QTcpSocket;
+
+// One TCP connection and its flow: arrivals gathered during a flood, reading paused for a slow
+// consumer, a bound on what waits to go out, and delivery of what was sent after it is closed.
+// It owns its socket; nobody else sees the socket's type.
+class TcpConnection final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TcpConnection)
+
+public:
+    // Takes the socket over, connected already or still to be connected with connectToHost.
+    explicit TcpConnection(QTcpSocket *socket, QObject *parent = nullptr);
+    ~TcpConnection() override;
+
+    // The connection a request of TcpServer stands for; nullptr when it cannot be taken up.
+    static TcpConnection *fromRequest(qintptr requestID, QObject *parent);
+    // A connection still to be made.
+    static TcpConnection *outgoing(QObject *parent);
+
+    void connectToHost(const QString &host, quint16 port);
+    QHostAddress peerAddress() const;
+    quint16 peerPort() const;
+    quint16 localPort() const;
+    QString errorString() const;
+
+    // While paused nothing is announced, and TCP pushes back on the peer once the read buffer is
+    // full.
+    void setPaused(bool paused);
+    // Announces what already waits, unless paused.
+    void announceWaiting();
+    // What the peer sent before closing must be announced at once, not gathered.
+    void stopGathering();
+    qint64 bytesAvailable() const;
+    QByteArray takeAll();
+
+    // Hands data to the system. Null, with `whole` telling whether all of it was taken; or the
+    // failure that ends the connection, found while writing or because too much waits to go out.
+    std::optional<WinsockError> write(const QByteArray &data, bool &whole);
+    qint64 bytesToWrite() const;
+    qint64 bytesSent() const { return m_sent; }
+
+    // Bytes that were sent yet have not reached the peer.
+    bool holdsUndelivered() const;
+    void abort();
+    // Delivers what it holds, then closes: `delivered` comes once the peer has closed its side
+    // too, or `lingerMs` have passed.
+    void deliverThenClose(int lingerMs);
+
+signals:
+    void hostFound();
+    void connecting();
+    void connected();
+    void dataArrival(qint64 bytesWaiting);
+    void bytesWritten(qint64 bytes);
+    void peerClosed();
+    // Not raised while write runs: write reports those itself.
+    void socketError(QAbstractSocket::SocketError error);
+    // Whether bytes were lost: not every one acknowledged by the peer.
+    void delivered(bool lost);
+
+private:
+    void onReadyRead();
+    bool gatherMore(qint64 waiting);
+    void deliverGathered();
+
+    QTcpSocket *m_socket;
+    bool m_paused = false;
+    int m_writing = 0;
+    bool m_writeFailed = false;
+    QAbstractSocket::SocketError m_writeError = QAbstractSocket::UnknownSocketError;
+    qint64 m_sent = 0;
+    // The size of the last chunk announced, and the wait that lets a flood's next chunk grow.
+    qint64 m_lastChunk = 0;
+    QTimer m_gather;
+};

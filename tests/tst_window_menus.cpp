@@ -1,0 +1,263 @@
+#include "sender/repeat_send.h"
+#include "support/window_fixture.h"
+#include "window/network_options_dialog.h"
+#include "window/received_data_box.h"
+#include "window/repeat_dialog.h"
+#include "window/statistics_window.h"
+#include "window/text_zoom.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QWheelEvent>
+
+#include <functional>
+#include <memory>
+
+Q_DECLARE_METATYPE(PairOptions)
+
+// What the window's menus, keys and dialogs reach beyond its controls: the pairs' options, the
+// text zoom, the network options, a repeated send and the statistics.
+class tst_WindowMenus : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<WindowFixture> m_fixture;
+    Controls &c() { return m_fixture->controls(); }
+    MainWindow &window() { return m_fixture->window(); }
+
+    // Picks `path` in the context menu `box` opens for the Menu key, as the operator would.
+    static void choose(QWidget *box, const QStringList &path) {
+        QTimer::singleShot(0, box, [path] {
+            auto *top = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QMenu *menu = top;
+            for (const QString &step : path) {
+                QAction *action = nullptr;
+                for (QAction *entry : menu ? menu->actions() : QList<QAction *>())
+                    action = QString(entry->text()).remove(u'&') == step ? entry : action;
+                if (!action)
+                    break;
+                action->menu() ? void(menu = action->menu()) : action->trigger();
+            }
+            if (top)
+                top->close();
+        });
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(4, 4),
+                                box->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(box, &event);
+    }
+
+private slots:
+    void init() { m_fixture = std::make_unique<WindowFixture>(); }
+    void cleanup() { m_fixture.reset(); }
+
+    // Each pair's options from its boxes' menus; the watch box tells them at a glance.
+    void pairMenus_setOptions_data() {
+        QTest::addColumn<bool>("watchBox");
+        QTest::addColumn<QStringList>("path");
+        QTest::addColumn<PairOptions>("options");
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("regex") << true << QStringList{"Match", "Regular Expression"}
+                               << PairOptions{MatchMode::Regex, false, true, 0} << "regex";
+        QTest::newRow("hex response")
+            << false << QStringList{"Response as Hex"}
+            << PairOptions{MatchMode::Exact, true, true, 0} << "exact hex out";
+        QTest::newRow("no line end")
+            << false << QStringList{"Add Line End (CR LF)"}
+            << PairOptions{MatchMode::Exact, false, false, 0} << "exact no CR LF";
+        QTest::newRow("delay") << false << QStringList{"Delay..."}
+                               << PairOptions{MatchMode::Exact, false, true, 250} << "exact 250 ms";
+    }
+    void pairMenus_setOptions() {
+        QFETCH(bool, watchBox);
+        QFETCH(QStringList, path);
+        QFETCH(PairOptions, options);
+        QFETCH(QString, tag);
+        m_fixture->showFullLayout();
+        QTimer answer; // the delay dialog, once it opens
+        connect(&answer, &QTimer::timeout, this, [] {
+            if (auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+                dialog->setIntValue(250);
+                dialog->accept();
+            }
+        });
+        answer.start(10);
+        choose(watchBox ? c().txtWatchString[2] : c().txtResponseString[2], path);
+        QTRY_COMPARE(m_fixture->window().program().configuration().pairOptions(2), options);
+        auto *label = c().txtWatchString[2]->findChild<QLabel *>();
+        QVERIFY(label->isVisibleTo(&window()));
+        QCOMPARE(label->text(), tag);
+        QVERIFY(c().txtWatchString[2]->accessibleDescription().startsWith(u"Match: "));
+        QVERIFY(m_fixture->window().program().configuration().pairOptions(1) == PairOptions());
+        QVERIFY(!c().txtWatchString[1]->findChild<QLabel *>()->isVisibleTo(&window()));
+    }
+
+    // A pattern that does not compile turns its box red, the reason in its tip.
+    void pairMenus_badPatternShowsRed() {
+        m_fixture->showFullLayout();
+        choose(c().txtWatchString[0], {"Match", "Regular Expression"});
+        QTest::keyClicks(c().txtWatchString[0], "(a");
+        QCOMPARE(c().txtWatchString[0]->palette().color(QPalette::Text), QColor(Qt::red));
+        QVERIFY(c().txtWatchString[0]->toolTip().startsWith(u"Pattern error at offset 2"));
+        c().txtWatchString[0]->setText(QStringLiteral("a"));
+        QCOMPARE(c().txtWatchString[0]->toolTip(), u"Match: Regular Expression");
+    }
+
+    // Ctrl+Plus (or Ctrl+=), Ctrl+Minus, Ctrl+0 and Ctrl+wheel zoom both boxes, the hex view in
+    // its fixed-pitch font; the zoom is kept once it is not 100 %.
+    void textZoom_keysWheelAndSettings_data() {
+        QTest::addColumn<QString>("keys"); // + = - 0 as with Ctrl; w W: Ctrl+wheel up, down
+        QTest::addColumn<int>("zoom");
+        QTest::newRow("plus") << "++" << 120;
+        QTest::newRow("equals") << "=" << 110;
+        QTest::newRow("minus") << "-" << 90;
+        QTest::newRow("back to normal") << "++0" << 100;
+        QTest::newRow("smallest") << QString(8, u'-') << 50;
+        QTest::newRow("largest") << QString(40, u'+') << 400;
+        QTest::newRow("wheel") << "wwW" << 110;
+    }
+    void textZoom_keysWheelAndSettings() {
+        QFETCH(QString, keys);
+        QFETCH(int, zoom);
+        const qreal points = c().txtSendData->font().pointSizeF();
+        window().form().txtNetData.setShowHex(true);
+        const QHash<QChar, Qt::Key> keyOf{
+            {u'+', Qt::Key_Plus}, {u'=', Qt::Key_Equal}, {u'-', Qt::Key_Minus}, {u'0', Qt::Key_0}};
+        for (const QChar key : keys) {
+            if (keyOf.contains(key)) {
+                QTest::keyClick(&window(), keyOf[key], Qt::ControlModifier);
+                continue;
+            }
+            QWidget *viewport = (key == u'w' ? c().txtNetData : c().txtSendData)->viewport();
+            QWheelEvent wheel({5, 5}, viewport->mapToGlobal(QPoint(5, 5)), {},
+                              {0, key == u'w' ? 120 : -120}, Qt::NoButton, Qt::ControlModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(viewport, &wheel);
+        }
+        for (bool reopened : {false, true}) {
+            QCOMPARE(window().form().textZoom, zoom);
+            QCOMPARE(c().txtSendData->font().pointSizeF(), points * zoom / 100);
+            QCOMPARE(c().txtNetData->font().pointSizeF(), points * zoom / 100);
+            QVERIFY(hasEvenAdvances(c().txtNetData->font()));
+            if (!reopened)
+                m_fixture->reopen();
+        }
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().contains("TextZoom=" + QByteArray::number(zoom)), zoom != 100);
+    }
+
+    // From the port box's menu: a bad address is told in the dialog, and OK takes the rest to
+    // the form and the settings file at once.
+    void networkOptions_dialogToFormAndSettings() {
+        bool checked = false;
+        whenShown<QMenu>([](QMenu *menu) {
+            menu->setActiveAction(menu->actions().constLast());
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        whenShown<NetworkOptionsDialog>([&checked](NetworkOptionsDialog *dialog) {
+            const auto field = [dialog](const char *name) {
+                return dialog->findChild<QWidget *>(name);
+            };
+            QVERIFY(field("listenAddress")->isEnabled());
+            static_cast<QComboBox *>(field("listenAddress"))->setCurrentText("127.1");
+            static_cast<QLineEdit *>(field("multicastGroups"))->setText("239.1.2.3");
+            static_cast<QCheckBox *>(field("allowBroadcast"))->setChecked(true);
+            QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            ok->click();
+            QCOMPARE(static_cast<QLabel *>(field("problem"))->text(),
+                     "127.1 is not an IPv4 or IPv6 address");
+            static_cast<QComboBox *>(field("listenAddress"))->setCurrentText("");
+            checked = true;
+            ok->click();
+        });
+        emit c().txtListenPort->customContextMenuRequested({2, 2});
+        QVERIFY(checked);
+        NetworkOptions expected;
+        expected.multicastGroups = {QHostAddress("239.1.2.3")};
+        expected.allowBroadcast = true;
+        QCOMPARE(window().program().configuration().network(), expected);
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        QVERIFY2(saved.contains("MulticastGroups=239.1.2.3\r\nAllowBroadcast=1\r\n"), saved);
+    }
+
+    // Ctrl+R asks for the interval and count; the button then reads "Stop Repeat" and stops it.
+    void repeatSend_keyDialogAndButton() {
+        m_fixture->showFullLayout();
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        window().form().txtSendIP.setText("127.0.0.1");
+        window().form().optTCP[1]->setValue(1);
+        window().form().txtListenPort.setText(QString::number(peer.localPort()));
+        window().form().txtSendData.setText("beat");
+        whenShown<RepeatDialog>([](RepeatDialog *dialog) {
+            dialog->findChild<QSpinBox *>("repeatInterval")->setValue(20);
+            QCOMPARE(dialog->findChild<QSpinBox *>("repeatCount")->text(), "Until stopped");
+            dialog->accept();
+        });
+        QTest::keyClick(c().txtSendData, Qt::Key_R, Qt::ControlModifier);
+        QCOMPARE(c().btnSendData->text(), "Stop Repeat");
+        QTRY_VERIFY(peer.hasPendingDatagrams());
+        c().btnSendData->click();
+        QCOMPARE(c().btnSendData->text(), "Send Data");
+        QVERIFY(!window().program().repeatSend().running());
+    }
+
+    // "Statistics..." opens one window, however often chosen: every stop in it named, counts
+    // grouped by thousands, Reset zeroes the counters.
+    void statistics_oneNamedWindowResets() {
+        window().form().traffic.countReceived(1234567);
+        for (int i = 0; i < 2; ++i)
+            choose(c().txtNetData, {"Statistics..."});
+        const auto shown = window().findChildren<StatisticsWindow *>();
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(shown[0]->isVisible() && !shown[0]->isModal());
+        QLabel *received = nullptr;
+        QPushButton *reset = nullptr;
+        for (QWidget *widget : shown[0]->findChildren<QWidget *>()) {
+            const QString name =
+                QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+            QVERIFY(!(widget->focusPolicy() & Qt::TabFocus) || !name.isEmpty());
+            received = name == "Bytes received" ? qobject_cast<QLabel *>(widget) : received;
+            reset = name == "Reset the counters" ? qobject_cast<QPushButton *>(widget) : reset;
+        }
+        QVERIFY(received && reset);
+        QCOMPARE(received->text(), "1,234,567");
+        reset->click();
+        QCOMPARE(received->text(), "0");
+        QCOMPARE(window().form().traffic.snapshot().receivedBytes, 0);
+    }
+
+private:
+    // Runs `work` on the first window of type T once it shows, inside that window's own loop.
+    template <typename T> void whenShown(std::function<void(T *)> work) {
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [timer, work] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                if (auto *shown = qobject_cast<T *>(widget); shown && shown->isVisible()) {
+                    timer->deleteLater();
+                    timer->stop();
+                    work(shown);
+                    return;
+                }
+            }
+        });
+        timer->start(10);
+    }
+};
+
+QTEST_MAIN(tst_WindowMenus)
+#include "tst_window_menus.moc"
