@@ -1,7 +1,5 @@
 #include "model/form.h"
 
-#include "net/socket_array.h"
-#include "net/socket_control.h"
 #include "runtime/leading_number.h"
 
 #include <cmath>

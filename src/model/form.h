@@ -13,9 +13,6 @@
 #include <array>
 #include <optional>
 
-class SocketArray;
-class SocketControl;
-
 // The send button's caption while no repeat runs.
 inline const QString SendDataCaption = QStringLiteral("Send Data");
 

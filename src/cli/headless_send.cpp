@@ -1,0 +1,94 @@
+#include "cli/headless_run.h"
+
+#include "cli/stdout_sink.h"
+#include "net/socket_control.h"
+#include "program/program.h"
+#include "sender/file_send.h"
+#include "sender/repeat_send.h"
+#include "sender/send_target.h"
+#include "sender/sender.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QThread>
+
+// The one-shot send of the run without a screen: a text, a repeat or a file.
+
+int HeadlessRun::send() {
+    if (!m_line.sendFile.isEmpty())
+        return sendFile();
+    if (m_line.repeat)
+        repeatSend();
+    else
+        m_program->form().btnSendData.Click();
+    Sender &sender = m_program->sender();
+    if (sender.lastSend().sent && !waitForDelivery())
+        sender.ReportSendFailed();
+    return endSend(sender.lastSend());
+}
+
+// The last-send line (unless a repeat printed it already), then what was received goes out
+// within --wait.
+int HeadlessRun::endSend(const SendResult &result) {
+    if (!result.sent || result.text != m_printedSend)
+        printLine(result.text, !result.sent);
+    if (!result.why.isEmpty())
+        printLine(result.why, true);
+    const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
+    if (!written && !m_stdoutFailed)
+        printLine(QStringLiteral("%1 received bytes were not written to standard output")
+                      .arg(m_stdout->pending()),
+                  true);
+    return result.sent && written ? 0 : 1;
+}
+
+// Each successful send's line as it comes; the last one, or the failure that ended the repeat,
+// is printed once it is over.
+void HeadlessRun::repeatSend() {
+    RepeatSend &repeat = m_program->repeatSend();
+    Sender &sender = m_program->sender();
+    QEventLoop loop;
+    connect(&repeat, &RepeatSend::runningChanged, &loop, [&loop](bool running) {
+        if (!running)
+            loop.quit();
+    });
+    connect(&sender, &Sender::lastSendChanged, &loop, [this](const SendResult &result) {
+        if (result.sent && result.text != m_printedSend) {
+            m_printedSend = result.text;
+            printLine(m_printedSend, false);
+        }
+    });
+    if (repeat.start(m_line.intervalMs, *m_line.repeat) && repeat.running())
+        loop.exec();
+}
+
+// A closed connection goes on delivering what it still holds; the run ends only once all of it
+// has left, or --wait has passed.
+bool HeadlessRun::waitForDelivery() {
+    const SocketControl *sock = m_program->sockets().sendSock;
+    const QDeadlineTimer deadline(m_line.waitMs);
+    while (sock->Delivering() > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    return sock->Delivering() == 0 && !sock->LostOnClose();
+}
+
+// A file goes as a text send does, but without waiting inside the press: the event loop runs
+// until the file has gone and the socket has closed.
+int HeadlessRun::sendFile() {
+    FileSend &file = m_program->fileSend();
+    QEventLoop loop;
+    connect(&file, &FileSend::finished, &loop, &QEventLoop::quit);
+    file.setStallLimit(m_line.waitMs);
+    if (!file.start(m_line.sendFile, m_line.sendBlock.value_or(FileSend::DefaultBlock),
+                    m_line.maxBytes))
+        return 1; // the reason is on stderr already
+    if (file.running())
+        loop.exec();
+    SendResult result = file.result();
+    if (result.sent && !waitForDelivery())
+        result = {false, lastSentText(m_program->clock(), SendLine::SendFailed), {}};
+    return endSend(result);
+}
