@@ -65,18 +65,18 @@ public:
         return widget;
     }
 
-    QLabel *label(const QString &name, const QString &caption, int left, int top, int width,
-                  int height, int tab, QWidget *parent = nullptr) {
-        auto *label = add(new QLabel(caption, parent ? parent : m_window), name, left, top, width,
-                          height, tab);
+    QLabel *label(const Control &control, int left, int top, int width, int height, int tab,
+                  QWidget *parent = nullptr) {
+        auto *label = add(new QLabel(control.Caption(), parent ? parent : m_window),
+                          control.objectName(), left, top, width, height, tab);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         m_labels.push_back(label);
         return label;
     }
 
-    QLineEdit *lineEdit(const QString &name, const QString &text, int left, int top, int width,
-                        int height, int tab) {
-        auto *box = add(new QLineEdit(text, m_window), name, left, top, width, height, tab);
+    QLineEdit *lineEdit(const Control &control, int left, int top, int width, int height, int tab) {
+        auto *box = add(new QLineEdit(control.Text(), m_window), control.objectName(), left, top,
+                        width, height, tab);
         // A box holds whatever length the settings file holds, not Qt's default of 32,767.
         box->setMaxLength(std::numeric_limits<int>::max());
         // A pasted line break would make the text used differ from the text stored.
@@ -93,9 +93,9 @@ public:
         return box;
     }
 
-    QPushButton *button(const QString &name, const QString &caption, int left, int top, int width,
-                        int height, int tab) {
-        auto *button = add(new QPushButton(caption, m_window), name, left, top, width, height, tab);
+    QPushButton *button(const Control &control, int left, int top, int width, int height, int tab) {
+        auto *button = add(new QPushButton(control.Caption(), m_window), control.objectName(), left,
+                           top, width, height, tab);
         button->setAutoDefault(false);
         return button;
     }
@@ -141,34 +141,27 @@ void exclusiveGroup(const std::array<QRadioButton *, 2> &options, QObject *owner
         group->addButton(options[i], i);
 }
 
-QString indexed(const char *name, int index) {
-    return QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(index);
-}
-
 // The listening port's label and box.
-void buildListenPort(Builder &b, Controls &c) {
-    c.lblListenPort =
-        b.label(QStringLiteral("lblListenPort"), QStringLiteral("Port"), 105, 90, 855, 210, 6);
+void buildListenPort(Builder &b, Controls &c, const Form &f) {
+    c.lblListenPort = b.label(f.lblListenPort, 105, 90, 855, 210, 6);
     c.lblListenPort->setFont(tahoma());
-    c.txtListenPort =
-        b.lineEdit(QStringLiteral("txtListenPort"), QStringLiteral("7000"), 105, 255, 1125, 285, 2);
+    c.txtListenPort = b.lineEdit(f.txtListenPort, 105, 255, 1125, 285, 2);
     setForeColour(c.txtListenPort, QPalette::Text,
                   c.txtListenPort->palette().color(QPalette::ButtonText));
 }
 
 // TCP or UDP: two blank-captioned buttons in their own frame.
-void buildProtocolChoice(Builder &b, Controls &c, QWidget *window) {
-    c.lblListenTCP =
-        b.label(QStringLiteral("lblListenTCP"), QStringLiteral("TCP/UDP"), 1365, 90, 750, 225, 7);
+void buildProtocolChoice(Builder &b, Controls &c, const Form &f, QWidget *window) {
+    c.lblListenTCP = b.label(f.lblListenTCP, 1365, 90, 750, 225, 7);
     c.lblListenTCP->setFont(tahoma());
     c.Frame4 = b.add(new QFrame(window), QStringLiteral("Frame4"), 1425, 270, 705, 315, 3);
     c.Frame4->setFrameShape(QFrame::NoFrame);
     // Its caption is never shown; a screen reader names the group as the label beside it does.
     c.Frame4->setWindowTitle(QStringLiteral("Frame1"));
     c.Frame4->setAccessibleName(QStringLiteral("TCP/UDP"));
-    c.optTCP[0] = b.add(new QRadioButton(QStringLiteral(" "), c.Frame4), indexed("optTCP", 0), 0, 0,
-                        285, 285, 4);
-    c.optTCP[1] = b.add(new QRadioButton(c.Frame4), indexed("optTCP", 1), 390, 0, 285, 285, 5);
+    c.optTCP[0] = b.add(new QRadioButton(f.optTCP[0]->Caption(), c.Frame4),
+                        f.optTCP[0]->objectName(), 0, 0, 285, 285, 4);
+    c.optTCP[1] = b.add(new QRadioButton(c.Frame4), f.optTCP[1]->objectName(), 390, 0, 285, 285, 5);
     // Their captions are blank: the names and tips say which is which.
     for (int i = 0; i < 2; ++i) {
         const QString protocol = i == 0 ? QStringLiteral("TCP") : QStringLiteral("UDP");
@@ -180,101 +173,81 @@ void buildProtocolChoice(Builder &b, Controls &c, QWidget *window) {
 }
 
 // Start and Stop in one place, the listener's status line and Clear Data.
-void buildStartStop(Builder &b, Controls &c) {
-    c.btnConnect =
-        b.button(QStringLiteral("btnConnect"), QStringLiteral("Start"), 2280, 150, 1980, 390, 0);
-    c.btnDisconnect =
-        b.button(QStringLiteral("btnDisconnect"), QStringLiteral("Stop"), 2280, 150, 1980, 390, 11);
+void buildStartStop(Builder &b, Controls &c, const Form &f) {
+    c.btnConnect = b.button(f.btnConnect, 2280, 150, 1980, 390, 0);
+    c.btnDisconnect = b.button(f.btnDisconnect, 2280, 150, 1980, 390, 11);
     const QFont bigButton = namedFont(QStringLiteral("Microsoft Sans Serif"), 14.25, true);
     c.btnConnect->setFont(bigButton);
     c.btnDisconnect->setFont(bigButton);
     c.btnDisconnect->setVisible(false);
-    c.lblStatus[0] = b.label(indexed("lblStatus", 0), QString(), 4230, 150, 3855, 390, 1);
+    c.lblStatus[0] = b.label(*f.lblStatus[0], 4230, 150, 3855, 390, 1);
     c.lblStatus[0]->setIndent(3); // clear of the Start button's edge, which overlaps it
-    c.Command1 = b.button(QStringLiteral("Command1"), QStringLiteral("Clear Data"), 8160, 150, 1485,
-                          390, 10);
+    c.Command1 = b.button(f.Command1, 8160, 150, 1485, 390, 10);
 }
 
-void buildReceiveType(Builder &b, Controls &c, QWidget *window) {
-    c.Label6 = b.label(QStringLiteral("Label6"), QStringLiteral("Data Input Type:"), 105, 840, 1455,
-                       195, 40);
-    c.optReceiveType[0] = b.add(new QRadioButton(QStringLiteral("General ASCII Text"), window),
-                                indexed("optReceiveType", 0), 1530, 840, 1725, 195, 38);
-    c.optReceiveType[1] = b.add(
-        new QRadioButton(QStringLiteral("HTTP Requests (Auto-Reply to GET/PUT with 404 msg. and "
-                                        "reset connection)"),
-                         window),
-        indexed("optReceiveType", 1), 3405, 840, 6255, 195, 39);
+void buildReceiveType(Builder &b, Controls &c, const Form &f, QWidget *window) {
+    c.Label6 = b.label(f.Label6, 105, 840, 1455, 195, 40);
+    c.optReceiveType[0] = b.add(new QRadioButton(f.optReceiveType[0]->Caption(), window),
+                                f.optReceiveType[0]->objectName(), 1530, 840, 1725, 195, 38);
+    c.optReceiveType[1] = b.add(new QRadioButton(f.optReceiveType[1]->Caption(), window),
+                                f.optReceiveType[1]->objectName(), 3405, 840, 6255, 195, 39);
     exclusiveGroup(c.optReceiveType, window);
     c.optReceiveType[0]->setChecked(true);
 }
 
-void buildReceiveLog(Builder &b, Controls &c, QWidget *window) {
-    c.chkLogData = b.add(new CheckBox(QStringLiteral("Log Received Data To Text File"), window),
-                         QStringLiteral("chkLogData"), 120, 1410, 2805, 225, 13);
-    c.Label2 = b.label(QStringLiteral("Label2"), QStringLiteral("Log Text File Save Location"),
-                       2925, 1275, 3825, 270, 16);
+void buildReceiveLog(Builder &b, Controls &c, const Form &f, QWidget *window) {
+    c.chkLogData = b.add(new CheckBox(f.chkLogData.Caption(), window), QStringLiteral("chkLogData"),
+                         120, 1410, 2805, 225, 13);
+    c.Label2 = b.label(f.Label2, 2925, 1275, 3825, 270, 16);
     c.Label2->setFont(tahoma());
-    c.txtLogPath = b.lineEdit(QStringLiteral("txtLogPath"),
-                              QStringLiteral("[Path To Save Log File]"), 2925, 1440, 6390, 285, 14);
-    c.btnLogLocation =
-        b.button(QStringLiteral("btnLogLocation"), QStringLiteral("..."), 9315, 1440, 330, 285, 15);
+    c.txtLogPath = b.lineEdit(f.txtLogPath, 2925, 1440, 6390, 285, 14);
+    c.btnLogLocation = b.button(f.btnLogLocation, 9315, 1440, 330, 285, 15);
     c.btnLogLocation->setToolTip(QStringLiteral("Choose the log folder"));
 }
 
-void buildReceivedData(Builder &b, Controls &c, QWidget *window, ReceivedData &received) {
-    c.Label1 = b.label(QStringLiteral("Label1"), QStringLiteral("Data Received:"), 120, 1800, 1065,
-                       210, 9);
+void buildReceivedData(Builder &b, Controls &c, const Form &f, QWidget *window,
+                       ReceivedData &received) {
+    c.Label1 = b.label(f.Label1, 120, 1800, 1065, 210, 9);
     c.Label1->setFont(tahoma());
-    c.lblStatus[1] = b.label(indexed("lblStatus", 1), QString(), 1290, 1800, 8370, 210, 12);
+    c.lblStatus[1] = b.label(*f.lblStatus[1], 1290, 1800, 8370, 210, 12);
     c.txtNetData = b.add(new ReceivedDataBox(received, window), QStringLiteral("txtNetData"), 120,
                          1980, 9510, 3420, 8);
     setMultiLine(c.txtNetData);
     c.txtNetData->setReadOnly(true);
 }
 
-void buildSendSection(Builder &b, Controls &c, QWidget *window) {
-    c.lblStatus[2] = b.label(indexed("lblStatus", 2), QString(), 1290, 5445, 8370, 210, 44);
-    c.Label5 = b.label(QStringLiteral("Label5"), QStringLiteral("Data To Send:"), 120, 5460, 1065,
-                       210, 35);
+void buildSendSection(Builder &b, Controls &c, const Form &f, QWidget *window) {
+    c.lblStatus[2] = b.label(*f.lblStatus[2], 1290, 5445, 8370, 210, 44);
+    c.Label5 = b.label(f.Label5, 120, 5460, 1065, 210, 35);
     c.Label5->setFont(tahoma());
     c.txtSendData =
         b.add(new QPlainTextEdit(window), QStringLiteral("txtSendData"), 120, 5640, 9510, 3735, 34);
     setMultiLine(c.txtSendData);
     // Tab moves on along the tab order, as in the other boxes; a pasted tab is still kept.
     c.txtSendData->setTabChangesFocus(true);
-    c.lblSendIP = b.label(QStringLiteral("lblSendIP"),
-                          QStringLiteral("Client Mode Send IP Address:"), 135, 9465, 6600, 240, 41);
-    c.txtSendIP = b.lineEdit(QStringLiteral("txtSendIP"), QStringLiteral("192.168.1.100"), 2370,
-                             9420, 1710, 285, 42);
-    c.lblSendState =
-        b.label(QStringLiteral("lblSendState"), QStringLiteral("0"), 6660, 9540, 255, 315, 43);
+    c.lblSendIP = b.label(f.lblSendIP, 135, 9465, 6600, 240, 41);
+    c.txtSendIP = b.lineEdit(f.txtSendIP, 2370, 9420, 1710, 285, 42);
+    c.lblSendState = b.label(f.lblSendState, 6660, 9540, 255, 315, 43);
     setForeColour(c.lblSendState, QPalette::WindowText,
                   c.lblSendState->palette().color(QPalette::Dark));
     c.lblSendState->setAccessibleDescription(
         QStringLiteral("The state of the sending socket, in grey as it only informs: 0 closed, "
                        "1 open, 2 listening, 3 connection pending, 4 resolving the host, 5 host "
                        "resolved, 6 connecting, 7 connected, 8 closing, 9 error"));
-    c.btnClearSendData = b.button(QStringLiteral("btnClearSendData"), QStringLiteral("Clear"), 6975,
-                                  9435, 1290, 435, 37);
-    c.btnSendData = b.button(QStringLiteral("btnSendData"), QStringLiteral("Send Data"), 8325, 9435,
-                             1290, 435, 36);
+    c.btnClearSendData = b.button(f.btnClearSendData, 6975, 9435, 1290, 435, 37);
+    c.btnSendData = b.button(f.btnSendData, 8325, 9435, 1290, 435, 36);
 }
 
-void buildAutoRespond(Builder &b, Controls &c, QWidget *window) {
-    c.chkEnableAutoRespond =
-        b.add(new CheckBox(QStringLiteral("Enable AutoRespond"), window),
-              QStringLiteral("chkEnableAutoRespond"), 135, 9855, 3015, 240, 17);
-    c.Label3 = b.label(QStringLiteral("Label3"), QStringLiteral("Watch String"), 105, 10125, 2295,
-                       195, 18);
-    c.Label4 = b.label(QStringLiteral("Label4"), QStringLiteral("Response String"), 4920, 10125,
-                       2295, 195, 19);
+void buildAutoRespond(Builder &b, Controls &c, const Form &f, QWidget *window) {
+    c.chkEnableAutoRespond = b.add(new CheckBox(f.chkEnableAutoRespond.Caption(), window),
+                                   f.chkEnableAutoRespond.objectName(), 135, 9855, 3015, 240, 17);
+    c.Label3 = b.label(f.Label3, 105, 10125, 2295, 195, 18);
+    c.Label4 = b.label(f.Label4, 4920, 10125, 2295, 195, 19);
     for (int i = 0; i < int(c.txtWatchString.size()); ++i) {
         const int top = 10335 + 300 * i;
-        c.txtWatchString[i] =
-            b.lineEdit(indexed("txtWatchString", i), QString(), 90, top, 4785, 285, 20 + 2 * i);
-        c.txtResponseString[i] = b.lineEdit(indexed("txtResponseString", i), QString(), 4905, top,
-                                            4785, 285, 21 + 2 * i);
+        c.txtWatchString[i] = b.lineEdit(*f.txtWatchString[i], 90, top, 4785, 285, 20 + 2 * i);
+        c.txtResponseString[i] =
+            b.lineEdit(*f.txtResponseString[i], 4905, top, 4785, 285, 21 + 2 * i);
         c.txtWatchString[i]->setAccessibleName(QStringLiteral("Watch String %1").arg(i + 1));
         c.txtResponseString[i]->setAccessibleName(QStringLiteral("Response String %1").arg(i + 1));
     }
@@ -282,7 +255,7 @@ void buildAutoRespond(Builder &b, Controls &c, QWidget *window) {
 
 } // namespace
 
-Controls buildControls(QWidget *window, ReceivedData &received) {
+Controls buildControls(QWidget *window, Form &form) {
     Controls c;
     Builder b(window);
     c.frmMain = window;
@@ -290,14 +263,14 @@ Controls buildControls(QWidget *window, ReceivedData &received) {
 
     // In design order: the listener strip, the receive type, the log, the received data, the send
     // section and the auto-respond pairs.
-    buildListenPort(b, c);
-    buildProtocolChoice(b, c, window);
-    buildStartStop(b, c);
-    buildReceiveType(b, c, window);
-    buildReceiveLog(b, c, window);
-    buildReceivedData(b, c, window, received);
-    buildSendSection(b, c, window);
-    buildAutoRespond(b, c, window);
+    buildListenPort(b, c, form);
+    buildProtocolChoice(b, c, form, window);
+    buildStartStop(b, c, form);
+    buildReceiveType(b, c, form, window);
+    buildReceiveLog(b, c, form, window);
+    buildReceivedData(b, c, form, window, form.txtNetData);
+    buildSendSection(b, c, form, window);
+    buildAutoRespond(b, c, form, window);
 
     // The labels beside the boxes name them (the binding keeps the names to the captions).
     c.lblListenPort->setBuddy(c.txtListenPort);

@@ -67,5 +67,6 @@ struct Controls {
 
 // Builds every control on `window` with its name (also as objectName), texts, flags, fonts,
 // geometry and tab order, and the names, tips and descriptions a screen reader reads; the window
-// ends up in the full layout's geometry. The received-data box shows `received`.
-Controls buildControls(QWidget *window, ReceivedData &received);
+// ends up in the full layout's geometry. Names and initial texts are the form's controls' own;
+// the received-data box shows the form's received data.
+Controls buildControls(QWidget *window, Form &form);

@@ -63,7 +63,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, m_options.program);
     Form &form = m_program->form();
-    m_controls = buildControls(this, form.txtNetData);
+    m_controls = buildControls(this, form);
     bindForm(form, m_controls);
     new PairMenus(form, program().configuration(), m_controls, this);
     connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
