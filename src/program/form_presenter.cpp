@@ -20,6 +20,9 @@ FormPresenter::FormPresenter(Form &form, Sources sources, QObject *parent)
         m_fileClientSend = running;
         showSendTarget();
     });
+    connect(&sources.sender, &Sender::sendSocketState, this, &FormPresenter::showSendSocketState);
+    connect(&sources.fileSend, &FileSend::sendSocketState, this,
+            &FormPresenter::showSendSocketState);
     connect(&sources.repeat, &RepeatSend::runningChanged, this, [this](bool running) {
         m_form.btnSendData.setCaption(running ? QStringLiteral("Stop Repeat") : SendDataCaption);
     });
@@ -74,4 +77,8 @@ void FormPresenter::showLogFailure(const QString &reason) {
     Control &box = m_form.txtLogPath;
     box.setForeColour(reason.isEmpty() ? ForeColour::Design : ForeColour::Error);
     box.setToolTip(reason);
+}
+
+void FormPresenter::showSendSocketState(int state) {
+    m_form.lblSendState.setText(QString::number(state));
 }

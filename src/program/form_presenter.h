@@ -12,10 +12,10 @@ class Sender;
 class StatusMonitor;
 struct SendResult;
 
-// The one writer of the form's output controls: the status lines, Start and Stop, the send
-// target, "Send Data" and the looks of the listener's choices and the log folder box, each from
-// the state the subsystems announce. The received-data box is written by the receive path itself:
-// nothing here runs per received chunk.
+// The one writer of the form's output controls: the status lines, Start and Stop, the send state
+// and target, "Send Data" and the looks of the listener's choices and the log folder box, each
+// from the state the subsystems announce. The received-data box is written by the receive path
+// itself: nothing here runs per received chunk.
 class FormPresenter final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FormPresenter)
@@ -37,6 +37,7 @@ private:
     void showSendTarget();
     void showLastSend(const SendResult &result);
     void showLogFailure(const QString &reason);
+    void showSendSocketState(int state);
 
     Form &m_form;
     Sources m_sources;

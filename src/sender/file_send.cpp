@@ -336,7 +336,7 @@ void FileSend::finish() {
 }
 
 void FileSend::showSendState() {
-    m_form.lblSendState.setText(QString::number(qToUnderlying(m_sockets.sendSock->State())));
+    emit sendSocketState(qToUnderlying(m_sockets.sendSock->State()));
 }
 
 // From the event loop, as "Send Data" does: a modal box must not run inside a socket's signal.

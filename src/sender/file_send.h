@@ -67,6 +67,8 @@ signals:
     void lastSendChanged(const SendResult &result);
     // A client send holds "Send Data" from its start until its socket has closed.
     void clientSendChanged(bool running);
+    // The client socket's state number as the send goes.
+    void sendSocketState(int state);
 
 private:
     void startPeer();

@@ -254,7 +254,7 @@ QString Sender::LastSentText(const QString &suffix) const {
 }
 
 void Sender::ShowSendState() {
-    m_form.lblSendState.setText(QString::number(qToUnderlying(m_sockets.sendSock->State())));
+    emit sendSocketState(qToUnderlying(m_sockets.sendSock->State()));
 }
 
 void Sender::SetLastSend(const QString &suffix) {

@@ -65,6 +65,8 @@ signals:
     // `address` is the peer's address while it is reachable.
     void peerReachableChanged(bool reachable, const QString &address);
     void clientSendChanged(bool running);
+    // The client socket's state number, as the send-state tick and a waiting send look at it.
+    void sendSocketState(int state);
 
 private:
     void SendToPeer(const QByteArray &data);
