@@ -72,6 +72,14 @@ private slots:
             QVERIFY(timer->isActive() && timer->interval() == 100);
         checkLayout(false);
 
+        // A choice that cannot be changed while listening looks it.
+        Control &text = *window().form().optReceiveType[0];
+        text.setEnabled(false);
+        const QPalette look = c().optReceiveType[0]->palette();
+        QVERIFY(look.color(QPalette::Disabled, QPalette::WindowText)
+                != look.color(QPalette::Active, QPalette::WindowText));
+        text.setEnabled(true);
+
         c().optTCP[1]->click();
         QVERIFY(!c().optTCP[0]->isChecked() && c().optReceiveType[0]->isChecked());
         c().optReceiveType[1]->click();

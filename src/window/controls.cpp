@@ -289,7 +289,9 @@ Controls buildControls(QWidget *window, Form &form) {
 }
 
 void setForeColour(QWidget *widget, QPalette::ColorRole role, const QColor &colour) {
+    // The disabled look stays the style's, so a control that cannot be used still looks it.
     QPalette palette = widget->palette();
-    palette.setColor(role, colour);
+    palette.setColor(QPalette::Active, role, colour);
+    palette.setColor(QPalette::Inactive, role, colour);
     widget->setPalette(palette);
 }

@@ -35,14 +35,14 @@ QColor colourOf(ForeColour colour, const QColor &design) {
 // The tool tip, the widget's own when the control has none, is also what a screen reader reads
 // as the control's description: why the log folder box is red, say.
 void bindCommon(Control &control, QWidget *widget, QPalette::ColorRole textRole) {
-    const QColor design = widget->palette().color(textRole);
+    const QColor design = widget->palette().color(QPalette::Active, textRole);
     const QString designTip = widget->toolTip();
     const auto show = [&control, widget, textRole, design, designTip] {
         if (widget->isVisibleTo(widget->parentWidget()) != control.Visible())
             widget->setVisible(control.Visible());
         widget->setEnabled(control.Enabled());
         const QColor colour = colourOf(control.foreColour(), design);
-        if (widget->palette().color(textRole) != colour)
+        if (widget->palette().color(QPalette::Active, textRole) != colour)
             setForeColour(widget, textRole, colour);
         const QString tip = control.toolTip().isEmpty() ? designTip : control.toolTip();
         if (widget->toolTip() != tip) {
