@@ -105,7 +105,7 @@ private slots:
         QTRY_COMPARE(peer.arrived, QList<QByteArray>{wire});
         const QString goodLine = lastSend();
         QCOMPARE(c().lblStatus[2]->Text(), goodLine);
-        QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size());
+        QCOMPARE(m_f->program().traffic().snapshot().sentSendBytes, wire.size());
         QVERIFY(sockets().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
         if (bad.isNull())
             return;
@@ -127,7 +127,8 @@ private slots:
                                         : badHost ? "<"
                                                   : lastSend("Couldn't Open UDP Port"));
         QCOMPARE(peer.arrived.size(), 1);
-        QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size()); // a failed send counts nothing
+        QCOMPARE(m_f->program().traffic().snapshot().sentSendBytes,
+                 wire.size()); // a failed send counts nothing
         const QString boxText = "SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
         QCOMPARE(c().lblStatus[2]->toolTip(),

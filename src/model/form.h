@@ -6,7 +6,6 @@
 #include "model/pair_count.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
-#include "model/traffic_counters.h"
 
 #include <QObject>
 
@@ -79,8 +78,6 @@ public:
     bool sendAsHex = false;
     // The text size of the received-data box and the send box, in percent.
     int textZoom = 100;
-    // What came in and went out; the subsystems count, the views look.
-    TrafficCounters traffic{this};
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();

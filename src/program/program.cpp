@@ -40,16 +40,17 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_sendSock = std::make_unique<SocketControl>();
     m_sendSock->setObjectName(QStringLiteral("sendSock"));
     const Sockets sockets = this->sockets();
-    m_listener = std::make_unique<Listener>(*m_form, sockets, m_configuration, *m_clock,
+    m_listener = std::make_unique<Listener>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                             [this] { saveSettings(); });
-    m_receiveHandler = std::make_unique<ReceiveHandler>(
-        *m_form, sockets, m_configuration, *m_listener, *m_clock, m_settings.logBaseFolder());
+    m_receiveHandler =
+        std::make_unique<ReceiveHandler>(*m_form, sockets, m_traffic, m_configuration, *m_listener,
+                                         *m_clock, m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, sockets, *m_listener);
-    m_sender = std::make_unique<Sender>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
-                                        m_listener->state());
+    m_sender = std::make_unique<Sender>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
+                                        m_dialogs, m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
-    m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
-                                            m_listener->state());
+    m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
+                                            m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);

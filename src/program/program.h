@@ -2,6 +2,7 @@
 
 #include "model/configuration.h"
 #include "model/sockets.h"
+#include "model/traffic_counters.h"
 #include "settings/settings_store.h"
 
 #include <QObject>
@@ -47,6 +48,8 @@ public:
 
     Form &form() { return *m_form; }
     Sockets sockets() const { return {m_listenSock.get(), m_sendSock.get()}; }
+    // What came in and went out; the subsystems count, the views look.
+    TrafficCounters &traffic() { return m_traffic; }
     // The network options, pair options and rules-file rules; the settings load and save them.
     Configuration &configuration() { return m_configuration; }
     const Clock &clock() const { return *m_clock; }
@@ -85,6 +88,7 @@ private:
     Configuration m_configuration;
     std::unique_ptr<SocketArray> m_listenSock;
     std::unique_ptr<SocketControl> m_sendSock;
+    TrafficCounters m_traffic;
     QTimer m_tmrMain;
     QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;

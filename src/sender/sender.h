@@ -13,6 +13,7 @@ class Configuration;
 class Form;
 struct ListenerState;
 class OperatorDialogs;
+class TrafficCounters;
 
 // What became of the last press of "Send Data": the last-send line, or the note that the UDP
 // port did not open; `sent` only when the bytes were handed to the system. `why` holds the
@@ -30,8 +31,9 @@ class Sender final : public QObject {
 
 public:
     // `listener` is the listener's state, which decides whether a press goes to its peer.
-    Sender(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
-           OperatorDialogs &dialogs, const ListenerState &listener);
+    Sender(Form &form, Sockets sockets, TrafficCounters &traffic,
+           const Configuration &configuration, const Clock &clock, OperatorDialogs &dialogs,
+           const ListenerState &listener);
 
     void btnSendData_Click();
     void tmrSendState_Timer();
@@ -93,6 +95,7 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    TrafficCounters &m_traffic;
     const Configuration &m_configuration;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;

@@ -90,7 +90,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     connect(m_controls.txtNetData, &ReceivedDataBox::statisticsRequested, this, [this] {
         auto *statistics = findChild<StatisticsWindow *>();
         if (!statistics)
-            statistics = new StatisticsWindow(this->form().traffic, this);
+            statistics = new StatisticsWindow(program().traffic(), this);
         statistics->start();
     });
 
