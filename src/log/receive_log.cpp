@@ -164,7 +164,7 @@ void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
         setFailure(QStringLiteral("No log folder given"));
         return;
     }
-    box.setText(withFinalSeparator(box.Text()));
+    setLogFolder(m_form, box.Text());
     const LogResult result =
         ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when);
     m_traffic.countLogEntry(result.written);

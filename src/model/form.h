@@ -86,3 +86,7 @@ public:
 // The port box's number, 0-65535; nothing for any other text. The box's change handler keeps it
 // a whole number, so this is the one reading of it.
 std::optional<int> listenPortNumber(const Form &form);
+
+// Puts a log folder in its box with its final separator. The one writer of the box besides the
+// operator's typing: the settings load and save, the folder chooser and the logger all come here.
+void setLogFolder(Form &form, const QString &folder);
