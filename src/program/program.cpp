@@ -61,8 +61,9 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();
     m_presenter = std::make_unique<FormPresenter>(
-        *m_form, FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend,
-                                        *m_fileSend, m_receiveHandler->logger()});
+        *m_form,
+        FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend, *m_fileSend,
+                               m_receiveHandler->logger(), m_receiveHandler->pairRules()});
 }
 
 Program::~Program() {
