@@ -330,7 +330,7 @@ private slots:
     // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,
     // and leaves the last-send line alone. The switch is stored after the response strings.
     void sendAsHex() {
-        c().sendAsHex = true;
+        m_f->program().sender().setSendAsHex(true);
 
         LoopbackPeer peer(false);
         c().optTCP[1]->setValue(1);
@@ -347,7 +347,7 @@ private slots:
 
         m_f->reopen();
         QVERIFY(fileBytes(m_f->settingsFile()).endsWith("ResponseString6=\r\nSendAsHex=1\r\n"));
-        QVERIFY(c().sendAsHex);
+        QVERIFY(m_f->program().sender().sendAsHex());
     }
 };
 

@@ -146,7 +146,7 @@ private slots:
             QApplication::sendEvent(viewport, &wheel);
         }
         for (bool reopened : {false, true}) {
-            QCOMPARE(window().form().textZoom, zoom);
+            QCOMPARE(window().program().textZoom(), zoom);
             QCOMPARE(c().txtSendData->font().pointSizeF(), points * zoom / 100);
             QCOMPARE(c().txtNetData->font().pointSizeF(), points * zoom / 100);
             QVERIFY(hasEvenAdvances(c().txtNetData->font()));

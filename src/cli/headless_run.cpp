@@ -150,7 +150,7 @@ void HeadlessRun::applyOptions() {
         c.txtSendIP.setText(m_line.sendHost);
         c.txtListenPort.setText(QString::number(m_line.sendPort));
         c.txtSendData.setText(heldSendText(m_line.sendText));
-        c.sendAsHex = m_line.hex;
+        m_program->sender().setSendAsHex(m_line.hex);
         return;
     }
     if (m_line.tcp)

@@ -74,10 +74,6 @@ public:
     std::array<Control *, PairCount> txtResponseString{};
 
     ProgramState state;
-    // Read the send text as hex pairs; a text that is not hex sends nothing.
-    bool sendAsHex = false;
-    // The text size of the received-data box and the send box, in percent.
-    int textZoom = 100;
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();

@@ -170,6 +170,8 @@ void Program::Form_Unload() {
 void Program::loadSettings() {
     const Settings loaded = m_settings.LoadSettings();
     showSettings(*m_form, m_configuration, loaded);
+    m_sender->setSendAsHex(loaded.sendAsHex);
+    m_textZoom = loaded.textZoom;
     reportProblem(m_settings.problem());
     m_badSettings = loaded.badValues;
     QStringList bad;
@@ -182,7 +184,10 @@ void Program::loadSettings() {
 }
 
 void Program::saveSettings() {
-    m_settings.SaveSettings(settingsFromForm(*m_form, m_configuration));
+    Settings settings = settingsFromForm(*m_form, m_configuration);
+    settings.sendAsHex = m_sender->sendAsHex();
+    settings.textZoom = m_textZoom;
+    m_settings.SaveSettings(settings);
     reportProblem(m_settings.problem());
 }
 

@@ -54,6 +54,9 @@ public:
     Configuration &configuration() { return m_configuration; }
     const Clock &clock() const { return *m_clock; }
     SettingsStore &settings() { return m_settings; }
+    // The text size of the received-data box and the send box, in percent; a view's option the
+    // settings keep.
+    int &textZoom() { return m_textZoom; }
     Listener &listener() { return *m_listener; }
     ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
@@ -89,6 +92,7 @@ private:
     std::unique_ptr<SocketArray> m_listenSock;
     std::unique_ptr<SocketControl> m_sendSock;
     TrafficCounters m_traffic;
+    int m_textZoom = 100;
     QTimer m_tmrMain;
     QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;

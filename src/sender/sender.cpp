@@ -325,7 +325,7 @@ void Sender::sendSock_Error(int number, const QString &description, const QStrin
 // The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
 // and is not.
 std::optional<QByteArray> Sender::BytesToSend() {
-    if (!m_form.sendAsHex)
+    if (!m_sendAsHex)
         return sendBytes(m_form.txtSendData.Text());
     const HexText hex = bytesFromHexText(m_form.txtSendData.Text());
     if (!hex.error.isEmpty()) {

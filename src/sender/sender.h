@@ -36,6 +36,10 @@ public:
            const ListenerState &listener);
 
     void btnSendData_Click();
+
+    // Read the send text as hex pairs; a text that is not hex sends nothing.
+    bool sendAsHex() const { return m_sendAsHex; }
+    void setSendAsHex(bool on) { m_sendAsHex = on; }
     void tmrSendState_Timer();
     void sendSock_DataArrival(qint64 bytesTotal);
     void sendSock_Error(int number, const QString &description, const QString &source);
@@ -96,6 +100,7 @@ private:
     Form &m_form;
     Sockets m_sockets;
     TrafficCounters &m_traffic;
+    bool m_sendAsHex = false;
     const Configuration &m_configuration;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;

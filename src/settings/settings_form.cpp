@@ -17,8 +17,6 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     }
     c.txtNetData.setShowHex(s.showHex);
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
-    c.sendAsHex = s.sendAsHex;
-    c.textZoom = s.textZoom;
     ListenerConfiguration stored = configuration.value();
     stored.network = s.network;
     stored.pairs = s.pairOptions;
@@ -40,8 +38,6 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     }
     s.showHex = c.txtNetData.options().hex;
     s.showTimeStamps = c.txtNetData.options().timeStamps;
-    s.sendAsHex = c.sendAsHex;
-    s.textZoom = c.textZoom;
     s.network = configuration.network();
     s.pairOptions = configuration.value().pairs;
     return s;
