@@ -128,10 +128,10 @@ private slots:
             flood.writeDatagram("x", QHostAddress::LocalHost, port);
             QTest::qWait(2);
         }
-        QTRY_COMPARE(c().traffic.snapshot().receivedChunks, qint64(100));
+        QTRY_COMPARE(m_fixture->program().traffic().snapshot().receivedChunks, qint64(100));
         QVERIFY(delayed.pendingBytes() <= DelayedAnswers::PeerBytes);
         const qsizetype held = delayed.pendingCount();
-        QCOMPARE(c().traffic.snapshot().droppedAnswers, qint64(100 - held));
+        QCOMPARE(m_fixture->program().traffic().snapshot().droppedAnswers, qint64(100 - held));
         QCOMPARE(c().txtNetData.text().count(u"too many delayed answers"_s), 1);
         other.writeDatagram("x", QHostAddress::LocalHost, port);
         QTRY_COMPARE(delayed.pendingCount(), held + 1);
@@ -176,10 +176,10 @@ private slots:
         const QString error = u"10055 - No buffer space available."_s;
         // One request per chunk, each answered, until what waits for the peer passes the bound.
         while (!shown.contains(u"Connection closed because of error:\r\n"_s + error)) {
-            const qint64 chunks = c().traffic.snapshot().receivedChunks;
+            const qint64 chunks = m_fixture->program().traffic().snapshot().receivedChunks;
             QVERIFY(chunks < 5000);
             QCOMPARE(::send(peer, "PING", 4, MSG_NOSIGNAL), 4);
-            QTRY_COMPARE(c().traffic.snapshot().receivedChunks, chunks + 1);
+            QTRY_COMPARE(m_fixture->program().traffic().snapshot().receivedChunks, chunks + 1);
         }
         QCOMPARE(c().state.LastListenError, error);
         QTRY_COMPARE(c().lblStatus[0]->Text(), u"Waiting for TCP data on port %1"_s.arg(port));
@@ -189,7 +189,7 @@ private slots:
         QVERIFY2(closed.endsWith(u" because of error: "_s + error + u" On Sock:1\r\n"_s),
                  qPrintable(closed));
         QVERIFY(c().txtNetData.text().contains(closed));
-        const TrafficSnapshot s = c().traffic.snapshot();
+        const TrafficSnapshot s = m_fixture->program().traffic().snapshot();
         QCOMPARE(s.droppedPeers, qint64(1));
         const qint64 replied = notes.filter(u"Replied to PING"_s).size();
         QCOMPARE(s.pairAnswers[0], replied);

@@ -1,6 +1,7 @@
 // The daily receive log: exact bytes of an entry, day files, and entries that cannot be written.
 #include "log/receive_log.h"
 #include "model/form.h"
+#include "model/traffic_counters.h"
 #include "support/file_bytes.h"
 #include "support/log_entries.h"
 
@@ -102,7 +103,8 @@ private slots:
     // A failing log is announced once with its reason, and so is the entry that is written again.
     void logger_announcesFailureAndRecovery() {
         Form form;
-        ReceiveLogger logger(form, m_dir.path());
+        TrafficCounters traffic;
+        ReceiveLogger logger(form, traffic, m_dir.path());
         QSignalSpy changed(&logger, &ReceiveLogger::failureChanged);
         form.txtLogPath.setText(QString());
         logger.log("a", Evening);

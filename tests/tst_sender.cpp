@@ -105,7 +105,7 @@ private slots:
         QTRY_COMPARE(peer.arrived, QList<QByteArray>{wire});
         const QString goodLine = lastSend();
         QCOMPARE(c().lblStatus[2]->Text(), goodLine);
-        QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size());
+        QCOMPARE(m_f->program().traffic().snapshot().sentSendBytes, wire.size());
         QVERIFY(sockets().sendSock->State() == SocketControl::Closed && c().btnSendData.Enabled());
         if (bad.isNull())
             return;
@@ -127,7 +127,8 @@ private slots:
                                         : badHost ? "<"
                                                   : lastSend("Couldn't Open UDP Port"));
         QCOMPARE(peer.arrived.size(), 1);
-        QCOMPARE(c().traffic.snapshot().sentSendBytes, wire.size()); // a failed send counts nothing
+        QCOMPARE(m_f->program().traffic().snapshot().sentSendBytes,
+                 wire.size()); // a failed send counts nothing
         const QString boxText = "SendSock Error #" + box + "\r\n\r\nSource:sendSock";
         QTRY_COMPARE(m_f->messages, box.isNull() ? QStringList() : QStringList{boxText});
         QCOMPARE(c().lblStatus[2]->toolTip(),
@@ -329,7 +330,7 @@ private slots:
     // "Send as Hex": hex pairs go out as bytes; a text that is not hex sends nothing, says where,
     // and leaves the last-send line alone. The switch is stored after the response strings.
     void sendAsHex() {
-        c().sendAsHex = true;
+        m_f->program().sender().setSendAsHex(true);
 
         LoopbackPeer peer(false);
         c().optTCP[1]->setValue(1);
@@ -346,7 +347,7 @@ private slots:
 
         m_f->reopen();
         QVERIFY(fileBytes(m_f->settingsFile()).endsWith("ResponseString6=\r\nSendAsHex=1\r\n"));
-        QVERIFY(c().sendAsHex);
+        QVERIFY(m_f->program().sender().sendAsHex());
     }
 };
 

@@ -13,7 +13,7 @@ class tst_TrafficCounters : public QObject {
     std::unique_ptr<ProgramFixture> m_f;
 
     Form &c() { return m_f->form(); }
-    TrafficSnapshot now() { return c().traffic.snapshot(); }
+    TrafficSnapshot now() { return m_f->program().traffic().snapshot(); }
 
 private slots:
     void init() { m_f = std::make_unique<ProgramFixture>(); }
@@ -62,7 +62,7 @@ private slots:
         QTRY_COMPARE(now().rate, 0);
         QVERIFY(now().peakRate >= peak);
 
-        c().traffic.reset();
+        m_f->program().traffic().reset();
         s = now();
         QVERIFY(s.connectedSince.isValid());
         QCOMPARE(trafficLine(s).section(u' ', 1), trafficLine(TrafficSnapshot{}).section(u' ', 1));

@@ -146,7 +146,7 @@ private slots:
             QApplication::sendEvent(viewport, &wheel);
         }
         for (bool reopened : {false, true}) {
-            QCOMPARE(window().form().textZoom, zoom);
+            QCOMPARE(window().program().textZoom(), zoom);
             QCOMPARE(c().txtSendData->font().pointSizeF(), points * zoom / 100);
             QCOMPARE(c().txtNetData->font().pointSizeF(), points * zoom / 100);
             QVERIFY(hasEvenAdvances(c().txtNetData->font()));
@@ -219,7 +219,7 @@ private slots:
     // "Statistics..." opens one window, however often chosen: every stop in it named, counts
     // grouped by thousands, Reset zeroes the counters.
     void statistics_oneNamedWindowResets() {
-        window().form().traffic.countReceived(1234567);
+        window().program().traffic().countReceived(1234567);
         for (int i = 0; i < 2; ++i)
             choose(c().txtNetData, {"Statistics..."});
         const auto shown = window().findChildren<StatisticsWindow *>();
@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(received->text(), "1,234,567");
         reset->click();
         QCOMPARE(received->text(), "0");
-        QCOMPARE(window().form().traffic.snapshot().receivedBytes, 0);
+        QCOMPARE(window().program().traffic().snapshot().receivedBytes, 0);
     }
 
 private:

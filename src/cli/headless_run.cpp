@@ -150,7 +150,7 @@ void HeadlessRun::applyOptions() {
         c.txtSendIP.setText(m_line.sendHost);
         c.txtListenPort.setText(QString::number(m_line.sendPort));
         c.txtSendData.setText(heldSendText(m_line.sendText));
-        c.sendAsHex = m_line.hex;
+        m_program->sender().setSendAsHex(m_line.hex);
         return;
     }
     if (m_line.tcp)
@@ -319,7 +319,7 @@ void HeadlessRun::printNote(const QString &note, qint64 replyBytes) {
 
 // Bare pairs, without the status lines' time stamp, so a script can split the line as it is.
 void HeadlessRun::printStats() {
-    const QString line = trafficLine(m_program->form().traffic.snapshot())
+    const QString line = trafficLine(m_program->traffic().snapshot())
                          + QStringLiteral(" stdout_dropped_bytes=%1").arg(m_stdout->dropped());
     writeError(errorLine(line, LinePriority::Info, m_journal, {}).toUtf8());
 }

@@ -1,6 +1,7 @@
 #include "listener/listener.h"
 
 #include "model/form.h"
+#include "model/traffic_counters.h"
 #include "net/posix_descriptors.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -26,10 +27,11 @@ QString peerText(const QHostAddress &address, quint16 port) {
 
 } // namespace
 
-Listener::Listener(Form &form, Sockets sockets, const Configuration &configuration,
-                   const Clock &clock, std::function<void()> saveSettings)
-    : m_form(form), m_sockets(sockets), m_configuration(configuration), m_clock(clock),
-      m_saveSettings(std::move(saveSettings)) {}
+Listener::Listener(Form &form, Sockets sockets, TrafficCounters &traffic,
+                   const Configuration &configuration, const Clock &clock,
+                   std::function<void()> saveSettings)
+    : m_form(form), m_sockets(sockets), m_traffic(traffic), m_configuration(configuration),
+      m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
     SocketControl *listener = m_sockets.listenSock->element(0);
@@ -106,13 +108,11 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
 
 void Listener::showStarted() {
     if (!m_state.tcp)
-        m_form.traffic.connectedAt(m_clock.now());
+        m_traffic.connectedAt(m_clock.now());
     emit stateChanged(m_state);
 }
 
 void Listener::StopListening() {
-    Form &c = m_form;
-
     const int count = m_sockets.listenSock->Count();
     for (int index = count - 1; index >= 1; --index) {
         if (SocketControl *element = m_sockets.listenSock->element(index))
@@ -120,7 +120,7 @@ void Listener::StopListening() {
         m_sockets.listenSock->Unload(index);
     }
     m_sockets.listenSock->element(0)->Close();
-    c.traffic.disconnected();
+    m_traffic.disconnected();
 
     m_form.state.LastRemoteIP = QStringLiteral("None");
     setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
@@ -173,7 +173,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     const auto [address, port] = connectionPeer(requestID);
     const QString peer = peerText(address, port);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
-        m_form.traffic.connectedAt(m_clock.now());
+        m_traffic.connectedAt(m_clock.now());
         setState({ListenerPhase::PeerConnected,
                   m_state.tcp,
                   m_state.port,
@@ -186,7 +186,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     if (peer.isEmpty()) // gone before it could be looked at
         return;
     const bool busy = slot && slot->State() != SocketControl::Closed;
-    m_form.traffic.countRefused(peer, busy ? m_state.peer : QString());
+    m_traffic.countRefused(peer, busy ? m_state.peer : QString());
     emit connectionRefused(peer, busy ? m_state.peer : QString());
 }
 
@@ -201,7 +201,7 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
     if (slot && number == 10055) {
         slot->Close();
         // The status line shows it for one tick only: the box and the counters keep it.
-        m_form.traffic.countDroppedPeer();
+        m_traffic.countDroppedPeer();
         m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ") + m_state.peer
                                      + QStringLiteral(" because of error: ")
                                      + m_form.state.LastListenError + QStringLiteral(" On Sock:")

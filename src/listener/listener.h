@@ -11,6 +11,7 @@ class Clock;
 class Configuration;
 class Form;
 class SocketControl;
+class TrafficCounters;
 
 // Opening and closing the listener (element 0 of listenSock), the single connection slot
 // (element 1), and socket errors. StartListening and StopListening are the only way the
@@ -21,7 +22,8 @@ class Listener final : public QObject {
 
 public:
     // `saveSettings` stores the form's settings; every start and stop ends with it.
-    Listener(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
+    Listener(Form &form, Sockets sockets, TrafficCounters &traffic,
+             const Configuration &configuration, const Clock &clock,
              std::function<void()> saveSettings);
 
     void StartListening();
@@ -58,6 +60,7 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    TrafficCounters &m_traffic;
     const Configuration &m_configuration;
     const Clock &m_clock;
     std::function<void()> m_saveSettings;

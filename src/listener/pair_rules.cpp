@@ -43,21 +43,17 @@ PairRules::PairRules(Form &form, const Configuration &configuration)
 
 void PairRules::pairChanged(int pair) {
     const PairOptions &options = m_configuration.pairOptions(pair);
-    Control &watch = *m_form.txtWatchString[pair];
-    Control &response = *m_form.txtResponseString[pair];
     ResponseRule rule;
     rule.mode = options.mode;
-    rule.watch = watch.Text();
-    rule.response = response.Text();
+    rule.watch = m_form.txtWatchString[pair]->Text();
+    rule.response = m_form.txtResponseString[pair]->Text();
     rule.responseHex = options.responseHex;
     rule.lineEnd = options.lineEnd;
     rule.delayMs = options.delayMs;
     const RuleCheck check = m_responder.setRule(pair, rule);
-
-    watch.setForeColour(check.watchError.isEmpty() ? ForeColour::Design : ForeColour::Error);
-    watch.setToolTip(check.watchError.isEmpty() ? pairOptionsSummary(options) : check.watchError);
-    response.setForeColour(check.responseError.isEmpty() ? ForeColour::Design : ForeColour::Error);
-    response.setToolTip(check.responseError);
+    m_checks[std::size_t(pair)] = {check.watchError, check.responseError,
+                                   pairOptionsSummary(options)};
+    emit pairChecked(pair);
 }
 
 void PairRules::extraRulesChanged() {

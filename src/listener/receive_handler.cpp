@@ -3,6 +3,7 @@
 #include "listener/listener.h"
 #include "log/receive_log.h"
 #include "model/form.h"
+#include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
@@ -30,10 +31,11 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
 
 } // namespace
 
-ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, const Configuration &configuration,
-                               Listener &listener, const Clock &clock, QString logBaseFolder)
-    : m_form(form), m_sockets(sockets), m_listener(listener), m_clock(clock),
-      m_logger(form, std::move(logBaseFolder)), m_pairRules(form, configuration),
+ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
+                               const Configuration &configuration, Listener &listener,
+                               const Clock &clock, QString logBaseFolder)
+    : m_form(form), m_sockets(sockets), m_traffic(traffic), m_listener(listener), m_clock(clock),
+      m_logger(form, traffic, std::move(logBaseFolder)), m_pairRules(form, configuration),
       m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
 
 // Every matching rule answers on the socket the chunk came from, in rule order; an answer with
@@ -60,7 +62,7 @@ void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteAr
             m_delayedOverBound = false;
             continue;
         }
-        m_form.traffic.countDroppedAnswer();
+        m_traffic.countDroppedAnswer();
         // One note per run of drops: a flood must not turn into a flood of notes.
         if (!std::exchange(m_delayedOverBound, true))
             m_form.txtNetData.appendText(
@@ -107,8 +109,8 @@ void ReceiveHandler::reply(SocketControl *socket, const PendingAnswer &pending) 
 }
 
 void ReceiveHandler::countReply(int rule, qint64 bytes) {
-    m_form.traffic.countSent(SentKind::Reply, bytes);
-    m_form.traffic.countAnswer(rule);
+    m_traffic.countSent(SentKind::Reply, bytes);
+    m_traffic.countAnswer(rule);
 }
 
 // TCP replies, in the order they were written: noted as replied once out, as not sent once
@@ -123,7 +125,7 @@ void ReceiveHandler::settleReplies() {
             countReply(front.pending.answer.rule, front.size);
             noteReply(front.pending, true, front.size);
         } else {
-            m_form.traffic.countUnsent(front.size);
+            m_traffic.countUnsent(front.size);
             noteReply(front.pending, false, front.size,
                       QStringLiteral("the connection closed before all of its %1 bytes had left")
                           .arg(front.size));
@@ -167,7 +169,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
 
     const QByteArray data = socket ? socket->GetData() : QByteArray();
     if (socket)
-        c.traffic.countReceived(data.size());
+        m_traffic.countReceived(data.size());
 
     // One reading of the clock serves the chunk's arrival, its log entry and the last-data time;
     // one of the tick, the append rule and LastReceiveTick.
@@ -188,7 +190,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     if (c.optReceiveType[1]->isOn()
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
         if (socket && socket->SendData(HttpNotFoundReply))
-            c.traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
+            m_traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
         m_listener.StopListening();
         m_listener.StartListening();
     }

@@ -16,13 +16,15 @@ class Form;
 class Listener;
 class SettingsStore;
 class SocketControl;
+class TrafficCounters;
 
 // The receive path: show, auto-respond, log, HTTP 404 and reset, record.
 class ReceiveHandler {
 public:
     // Relative log folders are taken from `logBaseFolder`.
-    ReceiveHandler(Form &form, Sockets sockets, const Configuration &configuration,
-                   Listener &listener, const Clock &clock, QString logBaseFolder);
+    ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
+                   const Configuration &configuration, Listener &listener, const Clock &clock,
+                   QString logBaseFolder);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
@@ -55,6 +57,7 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    TrafficCounters &m_traffic;
     Listener &m_listener;
     const Clock &m_clock;
     ReceiveLogger m_logger;

@@ -2,7 +2,6 @@
 
 #include "model/form.h"
 #include "model/operator_dialogs.h"
-#include "runtime/paths.h"
 
 FolderChooser::FolderChooser(Form &form, OperatorDialogs &dialogs)
     : m_form(form), m_dialogs(dialogs) {}
@@ -11,5 +10,5 @@ void FolderChooser::btnLogLocation_Click() {
     const QString path = m_dialogs.BrowseForFolder(QStringLiteral("Select a folder"));
     if (path.isEmpty())
         return;
-    m_form.txtLogPath.setText(withFinalSeparator(path));
+    setLogFolder(m_form, path);
 }

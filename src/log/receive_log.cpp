@@ -1,6 +1,7 @@
 #include "log/receive_log.h"
 
 #include "model/form.h"
+#include "model/traffic_counters.h"
 #include "runtime/date_time_text.h"
 #include "runtime/paths.h"
 
@@ -151,21 +152,22 @@ QString LogDateText(const QDate &when) {
 
 } // namespace ReceiveLog
 
-ReceiveLogger::ReceiveLogger(Form &form, QString baseFolder, QObject *parent)
-    : QObject(parent), m_form(form), m_baseFolder(std::move(baseFolder)) {}
+ReceiveLogger::ReceiveLogger(Form &form, TrafficCounters &traffic, QString baseFolder,
+                             QObject *parent)
+    : QObject(parent), m_form(form), m_traffic(traffic), m_baseFolder(std::move(baseFolder)) {}
 
 void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
     Control &box = m_form.txtLogPath;
     // With a separator added, an empty box would name the filesystem root.
     if (box.Text().isEmpty()) {
-        m_form.traffic.countLogEntry(false);
+        m_traffic.countLogEntry(false);
         setFailure(QStringLiteral("No log folder given"));
         return;
     }
-    box.setText(withFinalSeparator(box.Text()));
+    setLogFolder(m_form, box.Text());
     const LogResult result =
         ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when);
-    m_form.traffic.countLogEntry(result.written);
+    m_traffic.countLogEntry(result.written);
     setFailure(result.written ? QString()
                               : QStringLiteral("The received data was not logged to %1: %2")
                                     .arg(QDir::toNativeSeparators(result.fileName), result.reason));

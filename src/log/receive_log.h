@@ -7,6 +7,7 @@
 #include <QString>
 
 class Form;
+class TrafficCounters;
 
 // What became of one log entry.
 struct LogResult {
@@ -37,7 +38,8 @@ class ReceiveLogger final : public QObject {
     Q_DISABLE_COPY_MOVE(ReceiveLogger)
 
 public:
-    ReceiveLogger(Form &form, QString baseFolder, QObject *parent = nullptr);
+    ReceiveLogger(Form &form, TrafficCounters &traffic, QString baseFolder,
+                  QObject *parent = nullptr);
 
     void log(const QByteArray &data, const QDateTime &when);
     // Why the last entry was not written; empty while it was.
@@ -51,6 +53,7 @@ private:
     void setFailure(const QString &reason);
 
     Form &m_form;
+    TrafficCounters &m_traffic;
     QString m_baseFolder;
     QString m_failure;
 };

@@ -1,6 +1,7 @@
 #include "model/form.h"
 
 #include "runtime/leading_number.h"
+#include "runtime/paths.h"
 
 #include <cmath>
 
@@ -82,4 +83,8 @@ std::optional<int> listenPortNumber(const Form &form) {
     if (!(value >= 0 && value <= 65535))
         return std::nullopt;
     return int(value);
+}
+
+void setLogFolder(Form &form, const QString &folder) {
+    form.txtLogPath.setText(withFinalSeparator(folder));
 }

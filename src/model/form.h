@@ -6,7 +6,6 @@
 #include "model/pair_count.h"
 #include "model/program_state.h"
 #include "model/received_data.h"
-#include "model/traffic_counters.h"
 
 #include <QObject>
 
@@ -75,12 +74,6 @@ public:
     std::array<Control *, PairCount> txtResponseString{};
 
     ProgramState state;
-    // Read the send text as hex pairs; a text that is not hex sends nothing.
-    bool sendAsHex = false;
-    // The text size of the received-data box and the send box, in percent.
-    int textZoom = 100;
-    // What came in and went out; the subsystems count, the views look.
-    TrafficCounters traffic{this};
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();
@@ -89,3 +82,7 @@ public:
 // The port box's number, 0-65535; nothing for any other text. The box's change handler keeps it
 // a whole number, so this is the one reading of it.
 std::optional<int> listenPortNumber(const Form &form);
+
+// Puts a log folder in its box with its final separator. The one writer of the box besides the
+// operator's typing: the settings load and save, the folder chooser and the logger all come here.
+void setLogFolder(Form &form, const QString &folder);

@@ -1,6 +1,7 @@
 #include "program/form_presenter.h"
 
 #include "listener/listener.h"
+#include "listener/pair_rules.h"
 #include "listener/status_monitor.h"
 #include "log/receive_log.h"
 #include "model/form.h"
@@ -27,6 +28,9 @@ FormPresenter::FormPresenter(Form &form, Sources sources, QObject *parent)
         m_form.btnSendData.setCaption(running ? QStringLiteral("Stop Repeat") : SendDataCaption);
     });
     connect(&sources.logger, &ReceiveLogger::failureChanged, this, &FormPresenter::showLogFailure);
+    connect(&sources.pairRules, &PairRules::pairChecked, this, &FormPresenter::showPairCheck);
+    for (int pair = 0; pair < PairCount; ++pair)
+        showPairCheck(pair); // compiled before the presenter was there
 }
 
 // The status line, Start or Stop, and whether the choices the listener was opened with can be
@@ -81,4 +85,16 @@ void FormPresenter::showLogFailure(const QString &reason) {
 
 void FormPresenter::showSendSocketState(int state) {
     m_form.lblSendState.setText(QString::number(state));
+}
+
+// A pair that cannot be compiled shows it in red with the reason as its tool tip; otherwise the
+// watch box's tip tells its options.
+void FormPresenter::showPairCheck(int pair) {
+    const PairCheck &check = m_sources.pairRules.check(pair);
+    Control &watch = *m_form.txtWatchString[pair];
+    Control &response = *m_form.txtResponseString[pair];
+    watch.setForeColour(check.watchError.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    watch.setToolTip(check.watchError.isEmpty() ? check.optionsSummary : check.watchError);
+    response.setForeColour(check.responseError.isEmpty() ? ForeColour::Design : ForeColour::Error);
+    response.setToolTip(check.responseError);
 }

@@ -6,6 +6,7 @@
 class FileSend;
 class Form;
 class Listener;
+class PairRules;
 class ReceiveLogger;
 class RepeatSend;
 class Sender;
@@ -13,7 +14,8 @@ class StatusMonitor;
 struct SendResult;
 
 // The one writer of the form's output controls: the status lines, Start and Stop, the send state
-// and target, "Send Data" and the looks of the listener's choices and the log folder box, each
+// and target, "Send Data" and the looks of the listener's choices, the log folder box and the
+// auto-respond pairs, each
 // from the state the subsystems announce. The received-data box is written by the receive path
 // itself: nothing here runs per received chunk.
 class FormPresenter final : public QObject {
@@ -28,6 +30,7 @@ public:
         RepeatSend &repeat;
         FileSend &fileSend;
         ReceiveLogger &logger;
+        PairRules &pairRules;
     };
     FormPresenter(Form &form, Sources sources, QObject *parent = nullptr);
 
@@ -38,6 +41,7 @@ private:
     void showLastSend(const SendResult &result);
     void showLogFailure(const QString &reason);
     void showSendSocketState(int state);
+    void showPairCheck(int pair);
 
     Form &m_form;
     Sources m_sources;

@@ -40,16 +40,17 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_sendSock = std::make_unique<SocketControl>();
     m_sendSock->setObjectName(QStringLiteral("sendSock"));
     const Sockets sockets = this->sockets();
-    m_listener = std::make_unique<Listener>(*m_form, sockets, m_configuration, *m_clock,
+    m_listener = std::make_unique<Listener>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                             [this] { saveSettings(); });
-    m_receiveHandler = std::make_unique<ReceiveHandler>(
-        *m_form, sockets, m_configuration, *m_listener, *m_clock, m_settings.logBaseFolder());
+    m_receiveHandler =
+        std::make_unique<ReceiveHandler>(*m_form, sockets, m_traffic, m_configuration, *m_listener,
+                                         *m_clock, m_settings.logBaseFolder());
     m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, sockets, *m_listener);
-    m_sender = std::make_unique<Sender>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
-                                        m_listener->state());
+    m_sender = std::make_unique<Sender>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
+                                        m_dialogs, m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
-    m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_configuration, *m_clock, m_dialogs,
-                                            m_listener->state());
+    m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
+                                            m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
@@ -60,8 +61,9 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     // Connected before loading, so the saved port text goes through the port box's own rule.
     connectHandlers();
     m_presenter = std::make_unique<FormPresenter>(
-        *m_form, FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend,
-                                        *m_fileSend, m_receiveHandler->logger()});
+        *m_form,
+        FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend, *m_fileSend,
+                               m_receiveHandler->logger(), m_receiveHandler->pairRules()});
 }
 
 Program::~Program() {
@@ -168,6 +170,8 @@ void Program::Form_Unload() {
 void Program::loadSettings() {
     const Settings loaded = m_settings.LoadSettings();
     showSettings(*m_form, m_configuration, loaded);
+    m_sender->setSendAsHex(loaded.sendAsHex);
+    m_textZoom = loaded.textZoom;
     reportProblem(m_settings.problem());
     m_badSettings = loaded.badValues;
     QStringList bad;
@@ -180,7 +184,10 @@ void Program::loadSettings() {
 }
 
 void Program::saveSettings() {
-    m_settings.SaveSettings(settingsFromForm(*m_form, m_configuration));
+    Settings settings = settingsFromForm(*m_form, m_configuration);
+    settings.sendAsHex = m_sender->sendAsHex();
+    settings.textZoom = m_textZoom;
+    m_settings.SaveSettings(settings);
     reportProblem(m_settings.problem());
 }
 

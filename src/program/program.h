@@ -2,6 +2,7 @@
 
 #include "model/configuration.h"
 #include "model/sockets.h"
+#include "model/traffic_counters.h"
 #include "settings/settings_store.h"
 
 #include <QObject>
@@ -47,10 +48,15 @@ public:
 
     Form &form() { return *m_form; }
     Sockets sockets() const { return {m_listenSock.get(), m_sendSock.get()}; }
+    // What came in and went out; the subsystems count, the views look.
+    TrafficCounters &traffic() { return m_traffic; }
     // The network options, pair options and rules-file rules; the settings load and save them.
     Configuration &configuration() { return m_configuration; }
     const Clock &clock() const { return *m_clock; }
     SettingsStore &settings() { return m_settings; }
+    // The text size of the received-data box and the send box, in percent; a view's option the
+    // settings keep.
+    int &textZoom() { return m_textZoom; }
     Listener &listener() { return *m_listener; }
     ReceiveHandler &receiveHandler() { return *m_receiveHandler; }
     Sender &sender() { return *m_sender; }
@@ -85,6 +91,8 @@ private:
     Configuration m_configuration;
     std::unique_ptr<SocketArray> m_listenSock;
     std::unique_ptr<SocketControl> m_sendSock;
+    TrafficCounters m_traffic;
+    int m_textZoom = 100;
     QTimer m_tmrMain;
     QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;

@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "model/listener_state.h"
 #include "model/operator_dialogs.h"
+#include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
@@ -23,11 +24,11 @@ constexpr qint64 UdpBurstBytes = 4 * FileSend::UdpBytesPerMs;
 
 } // namespace
 
-FileSend::FileSend(Form &form, Sockets sockets, const Configuration &configuration,
-                   const Clock &clock, OperatorDialogs &dialogs, const ListenerState &listener,
-                   QObject *parent)
+FileSend::FileSend(Form &form, Sockets sockets, TrafficCounters &traffic,
+                   const Configuration &configuration, const Clock &clock, OperatorDialogs &dialogs,
+                   const ListenerState &listener, QObject *parent)
     : QObject(parent), m_form(form), m_clock(clock), m_dialogs(dialogs), m_sockets(sockets),
-      m_configuration(configuration), m_listener(listener) {
+      m_traffic(traffic), m_configuration(configuration), m_listener(listener) {
     m_tick.setTimerType(Qt::PreciseTimer);
     connect(&m_tick, &QTimer::timeout, this, [this] {
         // A copy, since the step may replace itself.
@@ -221,7 +222,7 @@ void FileSend::pumpTcp() {
         if (failed || block->isEmpty())
             break;
         m_handed += block->size();
-        m_form.traffic.countSent(SentKind::Send, block->size());
+        m_traffic.countSent(SentKind::Send, block->size());
     }
     m_pumping = false;
     if (failed) {
@@ -288,7 +289,7 @@ void FileSend::sendUdpBlocks() {
         }
         m_handed += block.size();
         m_budget -= block.size();
-        m_form.traffic.countSent(SentKind::Send, block.size());
+        m_traffic.countSent(SentKind::Send, block.size());
     }
     emit progress(m_handed, m_total);
     if (m_source.atEnd() && m_datagram.isEmpty())

@@ -17,6 +17,7 @@ class Form;
 struct ListenerState;
 class OperatorDialogs;
 class SocketControl;
+class TrafficCounters;
 
 // "Send File...": a file's bytes, unchanged, on the path one press of "Send Data" would take
 // (the listener's connected peer, a TCP client or a UDP client). Event-driven throughout: TCP
@@ -39,8 +40,9 @@ public:
     static constexpr qint64 MostBytes = qint64(1) << 50; // the largest bound one may give
     static constexpr int DefaultStallMs = 10000;
 
-    FileSend(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
-             OperatorDialogs &dialogs, const ListenerState &listener, QObject *parent = nullptr);
+    FileSend(Form &form, Sockets sockets, TrafficCounters &traffic,
+             const Configuration &configuration, const Clock &clock, OperatorDialogs &dialogs,
+             const ListenerState &listener, QObject *parent = nullptr);
     ~FileSend() override;
 
     // Starts sending; false, with nothing sent and the last-send line untouched, when the file
@@ -92,6 +94,7 @@ private:
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;
     Sockets m_sockets;
+    TrafficCounters &m_traffic;
     const Configuration &m_configuration;
     const ListenerState &m_listener;
     FileSource m_source;

@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "model/listener_state.h"
 #include "model/operator_dialogs.h"
+#include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
@@ -28,10 +29,11 @@ using namespace SendLine;
 
 } // namespace
 
-Sender::Sender(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
-               OperatorDialogs &dialogs, const ListenerState &listener)
-    : m_form(form), m_sockets(sockets), m_configuration(configuration), m_clock(clock),
-      m_dialogs(dialogs), m_listener(listener) {}
+Sender::Sender(Form &form, Sockets sockets, TrafficCounters &traffic,
+               const Configuration &configuration, const Clock &clock, OperatorDialogs &dialogs,
+               const ListenerState &listener)
+    : m_form(form), m_sockets(sockets), m_traffic(traffic), m_configuration(configuration),
+      m_clock(clock), m_dialogs(dialogs), m_listener(listener) {}
 
 // Raised for the whole of a send, waits included. A wait that ends with the form gone has taken
 // this sender with it, so the mark is lowered only while the form is still there.
@@ -245,7 +247,7 @@ std::optional<int> Sender::ClientPort() const {
 
 bool Sender::Counted(bool sent, const QByteArray &data) {
     if (sent)
-        m_form.traffic.countSent(SentKind::Send, data.size());
+        m_traffic.countSent(SentKind::Send, data.size());
     return sent;
 }
 
@@ -323,7 +325,7 @@ void Sender::sendSock_Error(int number, const QString &description, const QStrin
 // The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
 // and is not.
 std::optional<QByteArray> Sender::BytesToSend() {
-    if (!m_form.sendAsHex)
+    if (!m_sendAsHex)
         return sendBytes(m_form.txtSendData.Text());
     const HexText hex = bytesFromHexText(m_form.txtSendData.Text());
     if (!hex.error.isEmpty()) {

@@ -13,6 +13,7 @@ class Configuration;
 class Form;
 struct ListenerState;
 class OperatorDialogs;
+class TrafficCounters;
 
 // What became of the last press of "Send Data": the last-send line, or the note that the UDP
 // port did not open; `sent` only when the bytes were handed to the system. `why` holds the
@@ -30,10 +31,15 @@ class Sender final : public QObject {
 
 public:
     // `listener` is the listener's state, which decides whether a press goes to its peer.
-    Sender(Form &form, Sockets sockets, const Configuration &configuration, const Clock &clock,
-           OperatorDialogs &dialogs, const ListenerState &listener);
+    Sender(Form &form, Sockets sockets, TrafficCounters &traffic,
+           const Configuration &configuration, const Clock &clock, OperatorDialogs &dialogs,
+           const ListenerState &listener);
 
     void btnSendData_Click();
+
+    // Read the send text as hex pairs; a text that is not hex sends nothing.
+    bool sendAsHex() const { return m_sendAsHex; }
+    void setSendAsHex(bool on) { m_sendAsHex = on; }
     void tmrSendState_Timer();
     void sendSock_DataArrival(qint64 bytesTotal);
     void sendSock_Error(int number, const QString &description, const QString &source);
@@ -93,6 +99,8 @@ private:
 
     Form &m_form;
     Sockets m_sockets;
+    TrafficCounters &m_traffic;
+    bool m_sendAsHex = false;
     const Configuration &m_configuration;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;

@@ -1,7 +1,6 @@
 #include "settings/settings_form.h"
 
 #include "model/form.h"
-#include "runtime/paths.h"
 #include "settings/settings_store.h"
 
 void showSettings(Form &c, Configuration &configuration, const Settings &s) {
@@ -9,7 +8,7 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     c.optTCP[s.udp ? 1 : 0]->setValue(1);
     c.chkLogData.setValue(s.createLog ? 1 : 0);
     c.optReceiveType[s.httpRequests ? 1 : 0]->setValue(1);
-    c.txtLogPath.setText(s.logPath); // the store gives it its final separator
+    setLogFolder(c, s.logPath);
     if (s.enableAutoRespond)
         c.chkEnableAutoRespond.setValue(*s.enableAutoRespond);
     for (int i = 0; i < PairCount; ++i) {
@@ -18,8 +17,6 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     }
     c.txtNetData.setShowHex(s.showHex);
     c.txtNetData.setShowTimeStamps(s.showTimeStamps);
-    c.sendAsHex = s.sendAsHex;
-    c.textZoom = s.textZoom;
     ListenerConfiguration stored = configuration.value();
     stored.network = s.network;
     stored.pairs = s.pairOptions;
@@ -32,7 +29,7 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     s.udp = !c.optTCP[0]->isOn();
     s.createLog = c.chkLogData.Value() != 0;
     s.httpRequests = !c.optReceiveType[0]->isOn();
-    c.txtLogPath.setText(withFinalSeparator(c.txtLogPath.Text()));
+    setLogFolder(c, c.txtLogPath.Text());
     s.logPath = c.txtLogPath.Text();
     s.enableAutoRespond = c.chkEnableAutoRespond.Value();
     for (int i = 0; i < PairCount; ++i) {
@@ -41,8 +38,6 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     }
     s.showHex = c.txtNetData.options().hex;
     s.showTimeStamps = c.txtNetData.options().timeStamps;
-    s.sendAsHex = c.sendAsHex;
-    s.textZoom = c.textZoom;
     s.network = configuration.network();
     s.pairOptions = configuration.value().pairs;
     return s;

@@ -78,7 +78,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
         connect(box, &QWidget::customContextMenuRequested, this,
                 [this, box](const QPoint &at) { showNetworkMenu(box, at); });
     }
-    m_textZoom = new TextZoom(form, m_controls.txtNetData, m_controls.txtSendData);
+    m_textZoom = new TextZoom(program().textZoom(), m_controls.txtNetData, m_controls.txtSendData);
     m_nextPaint = new QTimer(this);
     m_nextPaint->setSingleShot(true);
     connect(m_nextPaint, &QTimer::timeout, this, [this] {
@@ -90,7 +90,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     connect(m_controls.txtNetData, &ReceivedDataBox::statisticsRequested, this, [this] {
         auto *statistics = findChild<StatisticsWindow *>();
         if (!statistics)
-            statistics = new StatisticsWindow(this->form().traffic, this);
+            statistics = new StatisticsWindow(program().traffic(), this);
         statistics->start();
     });
 
@@ -121,8 +121,9 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     menu->addSeparator();
     QAction *asHex = menu->addAction(QStringLiteral("Send as He&x"));
     asHex->setCheckable(true);
-    asHex->setChecked(form().sendAsHex);
-    connect(asHex, &QAction::toggled, this, [this](bool on) { form().sendAsHex = on; });
+    asHex->setChecked(program().sender().sendAsHex());
+    connect(asHex, &QAction::toggled, this,
+            [this](bool on) { program().sender().setSendAsHex(on); });
     QAction *repeat =
         menu->addAction(program().repeatSend().running() ? QStringLiteral("Stop &Repeat")
                                                          : QStringLiteral("&Repeat Send..."));

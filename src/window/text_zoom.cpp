@@ -1,6 +1,5 @@
 #include "window/text_zoom.h"
 
-#include "model/form.h"
 #include "window/received_data_box.h"
 
 #include <QFontDatabase>
@@ -46,24 +45,25 @@ QFont evenFont(const QFont &preferred) {
     return preferred;
 }
 
-TextZoom::TextZoom(Form &form, ReceivedDataBox *received, QPlainTextEdit *send)
-    : QObject(send), m_form(form), m_received(received), m_send(send), m_sendFont(send->font()) {
+TextZoom::TextZoom(int &percent, ReceivedDataBox *received, QPlainTextEdit *send)
+    : QObject(send), m_percent(percent), m_received(received), m_send(send),
+      m_sendFont(send->font()) {
     // Read-only, the received-data box would zoom itself on its own terms.
     received->viewport()->installEventFilter(this);
     send->viewport()->installEventFilter(this);
 }
 
 void TextZoom::show() {
-    m_form.textZoom = std::clamp(m_form.textZoom, Smallest, Largest);
-    m_received->setZoom(m_form.textZoom);
+    m_percent = std::clamp(m_percent, Smallest, Largest);
+    m_received->setZoom(m_percent);
     QFont font = m_sendFont;
     if (font.pointSizeF() > 0)
-        font.setPointSizeF(m_sendFont.pointSizeF() * m_form.textZoom / Normal);
+        font.setPointSizeF(m_sendFont.pointSizeF() * m_percent / Normal);
     m_send->setFont(font);
 }
 
 void TextZoom::zoomTo(int percent) {
-    m_form.textZoom = percent;
+    m_percent = percent;
     show();
 }
 
@@ -74,10 +74,10 @@ bool TextZoom::zoomKey(const QKeyEvent &event) {
     switch (event.key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal:
-        zoomTo(m_form.textZoom + Step);
+        zoomTo(m_percent + Step);
         return true;
     case Qt::Key_Minus:
-        zoomTo(m_form.textZoom - Step);
+        zoomTo(m_percent - Step);
         return true;
     case Qt::Key_0:
         zoomTo(Normal);
@@ -97,6 +97,6 @@ bool TextZoom::eventFilter(QObject *, QEvent *event) {
     const int notches = m_wheel / WheelNotch;
     m_wheel -= notches * WheelNotch;
     if (notches != 0)
-        zoomTo(m_form.textZoom + notches * Step);
+        zoomTo(m_percent + notches * Step);
     return true;
 }

@@ -3,7 +3,6 @@
 #include <QFont>
 #include <QObject>
 
-class Form;
 class QKeyEvent;
 class QPlainTextEdit;
 class ReceivedDataBox;
@@ -27,9 +26,10 @@ public:
     static constexpr int Largest = 400;
     static constexpr int Step = 10;
 
-    TextZoom(Form &form, ReceivedDataBox *received, QPlainTextEdit *send);
+    // `percent` is the program's, kept by the settings.
+    TextZoom(int &percent, ReceivedDataBox *received, QPlainTextEdit *send);
 
-    // Shows the form's percentage, as the settings left it.
+    // Shows the percentage, as the settings left it.
     void show();
     // Carries out a zoom key; false for any other key.
     bool zoomKey(const QKeyEvent &event);
@@ -40,7 +40,7 @@ protected:
 private:
     void zoomTo(int percent);
 
-    Form &m_form;
+    int &m_percent;
     ReceivedDataBox *m_received;
     QPlainTextEdit *m_send;
     QFont m_sendFont; // the send box's own font
