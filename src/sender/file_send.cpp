@@ -127,7 +127,7 @@ void FileSend::startTcpClient() {
     }
     sock->Close();
     sock->setProtocol(SocketControl::TcpProtocol);
-    sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
+    sock->setRemoteHost(clientHost(m_form));
     sock->setRemotePort(*port);
     sock->Connect();
     showSendState();

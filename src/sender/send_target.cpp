@@ -35,9 +35,13 @@ std::optional<int> clientPort(const Form &form) {
     return port;
 }
 
+QString clientHost(const Form &form) {
+    return form.txtSendIP.Text().trimmed();
+}
+
 bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock, int port) {
     sock->setProtocol(SocketControl::UdpProtocol);
-    sock->setRemoteHost(form.txtSendIP.Text().trimmed());
+    sock->setRemoteHost(clientHost(form));
     sock->setRemotePort(port);
     sock->setAllowBroadcast(o.allowBroadcast);
     sock->setMulticastTtl(o.multicastTtl);

@@ -50,6 +50,9 @@ bool sendsTcp(const Form &form, const ListenerState &listener);
 // that is no such number must not quietly reuse the port of an earlier send.
 std::optional<int> clientPort(const Form &form);
 
+// The host a client send goes to, as the send address box holds it.
+QString clientHost(const Form &form);
+
 // Aims the client socket, closed, at the form's host and `port` for UDP, with the broadcast, TTL
 // and multicast interface of the network options; false when no interface has the name asked for.
 bool aimUdpClient(const Form &form, const NetworkOptions &options, SocketControl *sock, int port);

@@ -134,7 +134,7 @@ void Sender::SendTcpClient(const QByteArray &data) {
         sock->Close();
         ShowSendState();
         sock->setProtocol(SocketControl::TcpProtocol);
-        sock->setRemoteHost(m_form.txtSendIP.Text().trimmed());
+        sock->setRemoteHost(clientHost(m_form));
         sock->setRemotePort(*port);
         sock->Connect();
         ShowSendState();
@@ -213,8 +213,7 @@ bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
 bool Sender::KeptUdpFits() const {
     const SocketControl *sock = m_sockets.sendSock;
     return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
-           && sock->State() == SocketControl::Open
-           && sock->RemoteHost() == m_form.txtSendIP.Text().trimmed()
+           && sock->State() == SocketControl::Open && sock->RemoteHost() == clientHost(m_form)
            && sock->RemotePort() == ClientPort() && m_keptUdp->options == m_configuration.network();
 }
 
