@@ -228,13 +228,22 @@ void HeadlessRun::stop() {
     end(0);
 }
 
-// Received bytes still waiting for stdout go first, within a bound, so a signal ends the run
-// even when nobody reads them.
-void HeadlessRun::end(int exitCode) {
-    if (!m_stdoutFailed && !m_stdout->flush(FinalFlushMs) && !m_stdoutFailed)
+bool HeadlessRun::flushStdout(int ms) {
+    if (m_stdoutFailed)
+        return false;
+    if (m_stdout->flush(ms) && !m_stdoutFailed)
+        return true;
+    if (!m_stdoutFailed)
         printLine(QStringLiteral("%1 received bytes were not written to standard output")
                       .arg(m_stdout->pending()),
                   true);
+    return false;
+}
+
+// Received bytes still waiting for stdout go first, within a bound, so a signal ends the run
+// even when nobody reads them.
+void HeadlessRun::end(int exitCode) {
+    flushStdout(FinalFlushMs);
     QCoreApplication::exit(m_stdoutFailed || m_stdout->pending() > 0 ? 1 : exitCode);
 }
 

@@ -53,6 +53,8 @@ private:
     void checkState();
     QString sendTarget() const;
     void end(int exitCode);
+    // Received bytes still waiting for stdout go out within `ms`; what cannot is told once.
+    bool flushStdout(int ms);
     void writeChunk(const QByteArray &bytes);
     void stdoutFailed(const QString &reason);
     void printNote(const QString &note, qint64 replyBytes);

@@ -35,11 +35,7 @@ int HeadlessRun::endSend(const SendResult &result) {
         printLine(result.text, !result.sent);
     if (!result.why.isEmpty())
         printLine(result.why, true);
-    const bool written = m_stdout->flush(m_line.waitMs) && !m_stdoutFailed;
-    if (!written && !m_stdoutFailed)
-        printLine(QStringLiteral("%1 received bytes were not written to standard output")
-                      .arg(m_stdout->pending()),
-                  true);
+    const bool written = flushStdout(m_line.waitMs);
     return result.sent && written ? 0 : 1;
 }
 
