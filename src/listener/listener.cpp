@@ -202,10 +202,10 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
         slot->Close();
         // The status line shows it for one tick only: the box and the counters keep it.
         m_traffic.countDroppedPeer();
-        m_form.txtNetData.appendText(QStringLiteral("\r\nClosed the connection to ") + m_state.peer
-                                     + QStringLiteral(" because of error: ")
-                                     + m_form.state.LastListenError + QStringLiteral(" On Sock:")
-                                     + QString::number(index) + QStringLiteral("\r\n"));
+        emit recordNote(QStringLiteral("\r\nClosed the connection to ") + m_state.peer
+                        + QStringLiteral(" because of error: ") + m_form.state.LastListenError
+                        + QStringLiteral(" On Sock:") + QString::number(index)
+                        + QStringLiteral("\r\n"));
         setState(
             {ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
         return;

@@ -51,6 +51,8 @@ signals:
     // A peer was taken up into the connection slot; told at once, as a peer that leaves within
     // a tick of the status monitor is never shown on the status lines.
     void connectionAccepted(const QString &peer);
+    // A note for the received-data record.
+    void recordNote(const QString &text);
 
 private:
     QString applyOptions(SocketControl *listener, bool &started);

@@ -204,3 +204,15 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
 void ReceiveHandler::Command1_Click() {
     m_form.txtNetData.setText(QString());
 }
+
+void ReceiveHandler::recordReply(const ReceivedChunk &chunk) {
+    m_form.txtNetData.appendChunk(chunk);
+}
+
+void ReceiveHandler::recordNote(const QString &text) {
+    m_form.txtNetData.appendText(text);
+}
+
+void ReceiveHandler::replaceRecord(const QString &text) {
+    m_form.txtNetData.setText(text);
+}

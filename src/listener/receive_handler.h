@@ -12,6 +12,7 @@
 #include <deque>
 
 class Clock;
+struct ReceivedChunk;
 class Form;
 class Listener;
 class SettingsStore;
@@ -28,6 +29,10 @@ public:
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
+    // The received-data record has this one writer: what else arrives or is noted comes here.
+    void recordReply(const ReceivedChunk &chunk);
+    void recordNote(const QString &text);
+    void replaceRecord(const QString &text);
 
     PairRules &pairRules() { return m_pairRules; }
     ReceiveLogger &logger() { return m_logger; }

@@ -161,7 +161,7 @@ void FileSend::startUdpClient() {
     if (!port || !sock->Bind()) {
         // As "Send Data" does, the note goes to the received-data box.
         m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp), {}};
-        m_form.txtNetData.setText(m_result.text);
+        emit recordReplaced(m_result.text);
         finish();
         return;
     }

@@ -71,6 +71,8 @@ signals:
     void clientSendChanged(bool running);
     // The client socket's state number as the send goes.
     void sendSocketState(int state);
+    // A note that replaces the received-data record's text.
+    void recordReplaced(const QString &text);
 
 private:
     void startPeer();

@@ -271,7 +271,7 @@ void Sender::ReportSendFailed() {
 
 void Sender::ShowUdpNotOpen() {
     m_lastSend = {false, LastSentText(CouldntOpenUdp), {}};
-    m_form.txtNetData.setText(m_lastSend.text);
+    emit recordReplaced(m_lastSend.text);
 }
 
 void Sender::tmrSendState_Timer() {
@@ -313,7 +313,7 @@ void Sender::listenerChanged(const ListenerState &state) {
 
 void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
     const QByteArray reply = m_sockets.sendSock->GetData();
-    m_form.txtNetData.appendChunk(chunkFrom(m_sockets.sendSock, reply, m_clock.now()));
+    emit replyArrived(chunkFrom(m_sockets.sendSock, reply, m_clock.now()));
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/received_data.h"
 #include "model/sockets.h"
 #include "net/network_options.h"
 
@@ -73,6 +74,10 @@ signals:
     void clientSendChanged(bool running);
     // The client socket's state number, as the send-state tick and a waiting send look at it.
     void sendSocketState(int state);
+    // For the received-data record: a reply to a client send, and a note that replaces the
+    // record's text.
+    void replyArrived(const ReceivedChunk &chunk);
+    void recordReplaced(const QString &text);
 
 private:
     void SendToPeer(const QByteArray &data);
