@@ -76,6 +76,19 @@ Program::~Program() {
         child->disconnect(this);
 }
 
+// What else arrives or is noted goes into the received-data record through its one writer.
+void Program::connectReceivedRecord() {
+    ReceiveHandler *receiver = m_receiveHandler.get();
+    connect(m_listener.get(), &Listener::recordNote, this,
+            [receiver](const QString &text) { receiver->recordNote(text); });
+    connect(m_sender.get(), &Sender::replyArrived, this,
+            [receiver](const ReceivedChunk &chunk) { receiver->recordReply(chunk); });
+    connect(m_sender.get(), &Sender::recordReplaced, this,
+            [receiver](const QString &text) { receiver->replaceRecord(text); });
+    connect(m_fileSend.get(), &FileSend::recordReplaced, this,
+            [receiver](const QString &text) { receiver->replaceRecord(text); });
+}
+
 void Program::connectHandlers() {
     Form &c = *m_form;
     Listener *listener = m_listener.get();
@@ -102,14 +115,7 @@ void Program::connectHandlers() {
                 receiver->listenSock_DataArrival(index, bytesTotal);
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
-    connect(listener, &Listener::recordNote, this,
-            [receiver](const QString &text) { receiver->recordNote(text); });
-    connect(m_sender.get(), &Sender::replyArrived, this,
-            [receiver](const ReceivedChunk &chunk) { receiver->recordReply(chunk); });
-    connect(m_sender.get(), &Sender::recordReplaced, this,
-            [receiver](const QString &text) { receiver->replaceRecord(text); });
-    connect(m_fileSend.get(), &FileSend::recordReplaced, this,
-            [receiver](const QString &text) { receiver->replaceRecord(text); });
+    connectReceivedRecord();
     // The tick that lets a peer that left go takes its delayed answers with it.
     connect(&m_tmrMain, &QTimer::timeout, this, [monitor, receiver] {
         monitor->tmrMain_Timer();

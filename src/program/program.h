@@ -80,6 +80,7 @@ public:
 
 private:
     void connectHandlers();
+    void connectReceivedRecord();
     void loadSettings();
     void reportProblem(const QString &problem);
 
