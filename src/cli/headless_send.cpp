@@ -24,7 +24,7 @@ int HeadlessRun::send() {
         m_program->form().btnSendData.Click();
     Sender &sender = m_program->sender();
     if (sender.lastSend().sent && !waitForDelivery())
-        sender.ReportSendFailed();
+        sender.reportSendFailed();
     return endSend(sender.lastSend());
 }
 

@@ -63,44 +63,44 @@ void Sender::btnSendData_Click() {
                                     + QStringLiteral("   listensock.count=")
                                     + QString::number(listenSock->Count());
 
-    const std::optional<QByteArray> bytes = BytesToSend();
+    const std::optional<QByteArray> bytes = bytesToSend();
     if (!bytes)
         return;
     const QByteArray &data = *bytes;
     if (m_listener.openTcp())
-        SendToPeer(data);
+        sendToPeer(data);
     else if (sendsTcp(m_form, m_listener))
-        SendTcpClient(data);
-    else if (KeptUdpFits())
-        SendUdpAgain(data);
+        sendTcpClient(data);
+    else if (keptUdpFits())
+        sendUdpAgain(data);
     else
-        SendUdpClient(data);
+        sendUdpClient(data);
 }
 
-void Sender::SendToPeer(const QByteArray &data) {
+void Sender::sendToPeer(const QByteArray &data) {
     const int count = m_sockets.listenSock->Count();
     if (count != 1 && count != 2) {
-        SetLastSend(SocketClosed);
+        setLastSend(SocketClosed);
         return;
     }
     SocketControl *target = peerElement(m_sockets.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
-        SetLastSend(Counted(target->SendData(data), data) ? QString() : SendFailed);
+        setLastSend(countSent(target->SendData(data), data) ? QString() : SendFailed);
     else
-        SetLastSend(NoActiveConnection);
+        setLastSend(NoActiveConnection);
 }
 
 // Each wait processes events, so anything may have happened underneath: the listener restarted
 // (which closes sendSock) or the form went and took this object with it. After a wait that
 // answers Gone nothing of ours may be touched.
-Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached) {
+Sender::WaitEnd Sender::runWait(int limit, const std::function<bool()> &reached) {
     const QPointer<Form> form = &m_form;
     const QPointer<SocketControl> sock = m_sockets.sendSock;
     const bool ended = runWaitCycles(limit, [&] {
         if (!form || !sock)
             return true;
-        ShowSendState();
+        showSendState();
         return reached && reached();
     });
     if (!form || !sock)
@@ -108,23 +108,23 @@ Sender::WaitEnd Sender::RunWait(int limit, const std::function<bool()> &reached)
     return ended ? WaitEnd::Reached : WaitEnd::RanOut;
 }
 
-void Sender::LingerAndClose() {
-    if (RunWait(LingerCycles) == WaitEnd::Gone)
+void Sender::lingerAndClose() {
+    if (runWait(LingerCycles) == WaitEnd::Gone)
         return;
     m_sockets.sendSock->Close();
     setClientSend(false);
 }
 
-void Sender::SendTcpClient(const QByteArray &data) {
+void Sender::sendTcpClient(const QByteArray &data) {
     SocketControl *sock = m_sockets.sendSock;
-    ShowSendState();
+    showSendState();
     setClientSend(true);
 
-    const std::optional<int> port = ClientPort();
+    const std::optional<int> port = targetPort();
     if (!port) {
         sock->Close();
-        ShowSendState();
-        SetLastSend(CouldntConnect);
+        showSendState();
+        setLastSend(CouldntConnect);
         setClientSend(false);
         return;
     }
@@ -132,36 +132,36 @@ void Sender::SendTcpClient(const QByteArray &data) {
     if (sock->State() != SocketControl::Connected
         || sock->Protocol() != SocketControl::TcpProtocol) {
         sock->Close();
-        ShowSendState();
+        showSendState();
         sock->setProtocol(SocketControl::TcpProtocol);
         sock->setRemoteHost(clientHost(m_form));
         sock->setRemotePort(*port);
         sock->Connect();
-        ShowSendState();
+        showSendState();
         const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
-        if (RunWait(ConnectWaitCycles, connected) == WaitEnd::Gone)
+        if (runWait(ConnectWaitCycles, connected) == WaitEnd::Gone)
             return;
     }
 
-    ShowSendState();
+    showSendState();
     if (sock->State() == SocketControl::Connected)
-        SetLastSend(Counted(sock->SendData(data), data) ? QString() : SendFailed);
+        setLastSend(countSent(sock->SendData(data), data) ? QString() : SendFailed);
     else
-        SetLastSend(CouldntConnect);
+        setLastSend(CouldntConnect);
 
-    ShowSendState();
-    LingerAndClose();
+    showSendState();
+    lingerAndClose();
 }
 
-void Sender::SendUdpClient(const QByteArray &data) {
+void Sender::sendUdpClient(const QByteArray &data) {
     SocketControl *sock = m_sockets.sendSock;
     setClientSend(true);
     sock->Close();
 
-    const std::optional<int> port = ClientPort();
+    const std::optional<int> port = targetPort();
     if (!port) {
-        ShowSendState();
-        ShowUdpNotOpen();
+        showSendState();
+        showUdpNotOpen();
         setClientSend(false);
         return;
     }
@@ -172,54 +172,54 @@ void Sender::SendUdpClient(const QByteArray &data) {
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
-    if (sock->LookUpRemoteHost() && RunWait(LookupWaitCycles, lookedUp) == WaitEnd::Gone)
+    if (sock->LookUpRemoteHost() && runWait(LookupWaitCycles, lookedUp) == WaitEnd::Gone)
         return;
-    const bool sent = SendDatagram(data, interfaceKnown);
+    const bool sent = sendAimedDatagram(data, interfaceKnown);
 
-    const WaitEnd open = RunWait(OpenWaitLimit, [&] {
+    const WaitEnd open = runWait(OpenWaitLimit, [&] {
         if (sock->State() != SocketControl::Open)
             return false;
-        SetLastSend(sent ? QString() : SendFailed);
+        setLastSend(sent ? QString() : SendFailed);
         return true;
     });
     if (open == WaitEnd::Gone)
         return;
     if (open == WaitEnd::RanOut)
-        ShowUdpNotOpen();
+        showUdpNotOpen();
 
     if (m_repeating && sent) {
         m_keptUdp = KeptUdp{sock->session(), m_configuration.network()};
         setClientSend(false);
         return;
     }
-    LingerAndClose();
+    lingerAndClose();
 }
 
 // One datagram where the client socket is aimed. Why one was not sent goes on the last-send
 // line's tool tip: the line itself, as a box would, says that it was not.
-bool Sender::SendDatagram(const QByteArray &data, bool interfaceKnown) {
+bool Sender::sendAimedDatagram(const QByteArray &data, bool interfaceKnown) {
     QString why;
     const bool sent =
         interfaceKnown && sendClientDatagram(m_configuration.network(), m_sockets, data, why);
     if (!interfaceKnown)
         why = checkInterfaceName(m_configuration.network().multicastInterface);
-    Counted(sent, data);
+    countSent(sent, data);
     if (!sent && !why.isEmpty())
         m_failureTip = datagramNotSentText(m_configuration.network(), why);
     return sent;
 }
 
 // The socket a repeat left open still goes where the form says, as the form says.
-bool Sender::KeptUdpFits() const {
+bool Sender::keptUdpFits() const {
     const SocketControl *sock = m_sockets.sendSock;
     return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
            && sock->State() == SocketControl::Open && sock->RemoteHost() == clientHost(m_form)
-           && sock->RemotePort() == ClientPort() && m_keptUdp->options == m_configuration.network();
+           && sock->RemotePort() == targetPort() && m_keptUdp->options == m_configuration.network();
 }
 
-void Sender::SendUdpAgain(const QByteArray &data) {
-    ShowSendState();
-    SetLastSend(SendDatagram(data, true) ? QString() : SendFailed);
+void Sender::sendUdpAgain(const QByteArray &data) {
+    showSendState();
+    setLastSend(sendAimedDatagram(data, true) ? QString() : SendFailed);
 }
 
 void Sender::beginRepeat() {
@@ -237,45 +237,45 @@ void Sender::endRepeat() {
         return;
     const SendingMark mark(m_form, m_sending);
     setClientSend(true);
-    LingerAndClose();
+    lingerAndClose();
 }
 
-std::optional<int> Sender::ClientPort() const {
+std::optional<int> Sender::targetPort() const {
     return clientPort(m_form);
 }
 
-bool Sender::Counted(bool sent, const QByteArray &data) {
+bool Sender::countSent(bool sent, const QByteArray &data) {
     if (sent)
         m_traffic.countSent(SentKind::Send, data.size());
     return sent;
 }
 
-QString Sender::LastSentText(const QString &suffix) const {
+QString Sender::lastSentLine(const QString &suffix) const {
     return lastSentText(m_clock, suffix);
 }
 
-void Sender::ShowSendState() {
+void Sender::showSendState() {
     emit sendSocketState(qToUnderlying(m_sockets.sendSock->State()));
 }
 
-void Sender::SetLastSend(const QString &suffix) {
+void Sender::setLastSend(const QString &suffix) {
     const bool sent = suffix.isEmpty();
-    m_lastSend = {sent, LastSentText(sent ? m_repeatNote : suffix),
+    m_lastSend = {sent, lastSentLine(sent ? m_repeatNote : suffix),
                   sent ? QString() : m_failureTip};
     emit lastSendChanged(m_lastSend);
 }
 
-void Sender::ReportSendFailed() {
-    SetLastSend(SendFailed);
+void Sender::reportSendFailed() {
+    setLastSend(SendFailed);
 }
 
-void Sender::ShowUdpNotOpen() {
-    m_lastSend = {false, LastSentText(CouldntOpenUdp), {}};
+void Sender::showUdpNotOpen() {
+    m_lastSend = {false, lastSentLine(CouldntOpenUdp), {}};
     emit recordReplaced(m_lastSend.text);
 }
 
 void Sender::tmrSendState_Timer() {
-    ShowSendState();
+    showSendState();
 
     const SocketArray *listenSock = m_sockets.listenSock;
     const SocketControl *listener = listenSock->element(0);
@@ -317,18 +317,18 @@ void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
-    ShowMessage(QStringLiteral("SendSock Error #") + QString::number(number) + QStringLiteral(":")
+    showMessage(QStringLiteral("SendSock Error #") + QString::number(number) + QStringLiteral(":")
                 + description + QStringLiteral("\r\n\r\n") + QStringLiteral("Source:") + source);
 }
 
 // The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
 // and is not.
-std::optional<QByteArray> Sender::BytesToSend() {
+std::optional<QByteArray> Sender::bytesToSend() {
     if (!m_sendAsHex)
         return sendBytes(m_form.txtSendData.Text());
     const HexText hex = bytesFromHexText(m_form.txtSendData.Text());
     if (!hex.error.isEmpty()) {
-        ShowMessage(hex.error);
+        showMessage(hex.error);
         return std::nullopt;
     }
     return hex.bytes;
@@ -337,7 +337,7 @@ std::optional<QByteArray> Sender::BytesToSend() {
 // Shown from the event loop rather than inside the socket's own signal: a modal loop there could
 // let the socket be torn down under the code that emitted it. A waiting send still does not go
 // on while a box is open, since the box's loop runs inside the wait's event processing.
-void Sender::ShowMessage(const QString &text) {
+void Sender::showMessage(const QString &text) {
     QTimer::singleShot(0, &m_form, [&dialogs = m_dialogs, text] { dialogs.MessageBox(text); });
 }
 

@@ -48,7 +48,7 @@ public:
 
     const SendResult &lastSend() const { return m_lastSend; }
     // What was handed over did not all reach the peer after all (found after the send ended).
-    void ReportSendFailed();
+    void reportSendFailed();
     // From the press of "Send Data" until its waits and linger are over.
     bool sending() const { return m_sending; }
     // Whether the TCP listener's peer can be sent to, as the send-state tick last found it.
@@ -80,27 +80,27 @@ signals:
     void recordReplaced(const QString &text);
 
 private:
-    void SendToPeer(const QByteArray &data);
-    void SendTcpClient(const QByteArray &data);
-    void SendUdpClient(const QByteArray &data);
-    bool SendDatagram(const QByteArray &data, bool interfaceKnown);
-    bool KeptUdpFits() const;
-    void SendUdpAgain(const QByteArray &data);
+    void sendToPeer(const QByteArray &data);
+    void sendTcpClient(const QByteArray &data);
+    void sendUdpClient(const QByteArray &data);
+    bool sendAimedDatagram(const QByteArray &data, bool interfaceKnown);
+    bool keptUdpFits() const;
+    void sendUdpAgain(const QByteArray &data);
 
     enum class WaitEnd { Reached, RanOut, Gone };
-    WaitEnd RunWait(int limit, const std::function<bool()> &reached = {});
-    void LingerAndClose();
+    WaitEnd runWait(int limit, const std::function<bool()> &reached = {});
+    void lingerAndClose();
 
-    std::optional<int> ClientPort() const;
-    QString LastSentText(const QString &suffix = {}) const;
-    void ShowSendState();
-    void SetLastSend(const QString &suffix = {});
-    void ShowUdpNotOpen();
+    std::optional<int> targetPort() const;
+    QString lastSentLine(const QString &suffix = {}) const;
+    void showSendState();
+    void setLastSend(const QString &suffix = {});
+    void showUdpNotOpen();
     void setClientSend(bool running);
     // Counts `data` as sent when it was handed to the system; answers `sent`.
-    bool Counted(bool sent, const QByteArray &data);
-    std::optional<QByteArray> BytesToSend();
-    void ShowMessage(const QString &text);
+    bool countSent(bool sent, const QByteArray &data);
+    std::optional<QByteArray> bytesToSend();
+    void showMessage(const QString &text);
 
     Form &m_form;
     Sockets m_sockets;

@@ -30,7 +30,7 @@ void SettingsStore::loadNetworkOptions(Settings &s) const {
     const auto check = [this, &s](const char *key, const auto &parse,
                                   const std::optional<QString> &loadedAs) {
         const QString name = QString::fromLatin1(key);
-        const QString text = ReadStored(SettingsSection, name).trimmed();
+        const QString text = readStored(SettingsSection, name).trimmed();
         if (text.isEmpty())
             return;
         if (const QString why = parse(text); !why.isEmpty())

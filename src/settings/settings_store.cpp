@@ -91,7 +91,7 @@ void SettingsStore::noteProblem(const QString &problem) const {
         m_problem = problem;
 }
 
-QString SettingsStore::ReadStored(const QString &section, const QString &key) const {
+QString SettingsStore::readStored(const QString &section, const QString &key) const {
     const QString file = settingsFilePath();
     QString why;
     const QString text = ReadIniValue(file, section, key, &why);
@@ -103,7 +103,7 @@ QString SettingsStore::ReadStored(const QString &section, const QString &key) co
 
 SettingValue SettingsStore::ReadSetting(const QString &section, const QString &key,
                                         const SettingValue &defaultValue) const {
-    const QString text = withoutOuterSpaces(ReadStored(section, key));
+    const QString text = withoutOuterSpaces(readStored(section, key));
 
     // Empty text, and text that begins with a control character, give the default.
     const SettingValue candidate = (text > QStringLiteral(" ")) ? SettingValue(text) : defaultValue;
@@ -115,8 +115,8 @@ SettingValue SettingsStore::ReadSetting(const QString &section, const QString &k
     return candidate;
 }
 
-QString SettingsStore::ReadText(const QString &key, const QString &defaultText) const {
-    const QString text = ReadStored(SettingsSection, key);
+QString SettingsStore::readText(const QString &key, const QString &defaultText) const {
+    const QString text = readStored(SettingsSection, key);
     return text.isEmpty() ? defaultText : text;
 }
 
@@ -151,7 +151,7 @@ Settings SettingsStore::LoadSettings() const {
     m_keptBad.clear();
     Settings s;
 
-    s.port = ReadText(QStringLiteral("Port"), s.port);
+    s.port = readText(QStringLiteral("Port"), s.port);
     // Read as the port box reads it ("abc" is 0, "7000.9" is 7000); only a number no port can
     // have is refused.
     if (const double port = std::floor(leadingNumber(s.port)); !(port >= 0 && port <= 65535))
@@ -160,12 +160,12 @@ Settings SettingsStore::LoadSettings() const {
     s.createLog = !isZero(ReadSetting(SettingsSection, QStringLiteral("CreateLog"), 0));
     s.httpRequests = !isTextZero(
         ReadSetting(SettingsSection, QStringLiteral("ReceiveMode"), QStringLiteral("0")));
-    s.logPath = withFinalSeparator(ReadText(QStringLiteral("LogPath"), defaultLogFolder()));
+    s.logPath = withFinalSeparator(readText(QStringLiteral("LogPath"), defaultLogFolder()));
     s.enableAutoRespond =
         checkValue(ReadSetting(SettingsSection, QStringLiteral("EnableAutoRespond"), 0));
     for (int i = 0; i < PairCount; ++i) {
-        s.watchStrings[i] = ReadText(QStringLiteral("WatchString%1").arg(i), {});
-        s.responseStrings[i] = ReadText(QStringLiteral("ResponseString%1").arg(i), {});
+        s.watchStrings[i] = readText(QStringLiteral("WatchString%1").arg(i), {});
+        s.responseStrings[i] = readText(QStringLiteral("ResponseString%1").arg(i), {});
     }
 
     s.showHex = !isZero(ReadSetting(SettingsSection, QStringLiteral("ShowHex"), 0));

@@ -84,9 +84,9 @@ private:
     inline static const QString SettingsSection = QStringLiteral("Settings");
 
     // A text setting exactly as stored; empty text gives the default.
-    QString ReadText(const QString &key, const QString &defaultText) const;
+    QString readText(const QString &key, const QString &defaultText) const;
     // The stored text of `key`, noting a file that cannot be read.
-    QString ReadStored(const QString &section, const QString &key) const;
+    QString readStored(const QString &section, const QString &key) const;
     // The additions' keys, each checked as it loads (settings_checks.cpp).
     void loadNetworkOptions(Settings &s) const;
     void loadPairOptions(Settings &s) const;
