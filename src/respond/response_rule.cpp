@@ -1,5 +1,7 @@
 #include "respond/response_rule.h"
 
+#include "runtime/leading_number.h"
+
 #include <array>
 
 namespace {
@@ -37,16 +39,6 @@ std::optional<MatchMode> matchModeFromName(QStringView name) {
 }
 
 std::optional<int> delayFromText(QStringView text) {
-    // Digits only: QString's reader would take "+5", " 5" or "0x10" as well.
-    if (text.isEmpty() || text.size() > 5)
-        return std::nullopt;
-    int value = 0;
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - u'0');
-    }
-    if (value > ResponseRule::MaxDelayMs)
-        return std::nullopt;
-    return value;
+    const std::optional<qint64> value = decimalNumber(text, ResponseRule::MaxDelayMs);
+    return value ? std::optional<int>(int(*value)) : std::nullopt;
 }
