@@ -19,6 +19,16 @@ class tst_SendCommand : public QObject {
         return arguments << "--settings" << m_dir->filePath("settings.ini");
     }
 
+    // A loopback server that gathers every byte its peers send into `received`.
+    bool gatherInto(QTcpServer &server, QByteArray &received) {
+        connect(&server, &QTcpServer::newConnection, this, [this, &server, &received] {
+            QTcpSocket *peer = server.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this,
+                    [&received, peer] { received += peer->readAll(); });
+        });
+        return server.listen(QHostAddress::LocalHost);
+    }
+
 private slots:
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
@@ -77,12 +87,8 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QByteArray, bytes);
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
         QByteArray received;
-        connect(&server, &QTcpServer::newConnection, this, [&] {
-            QTcpSocket *peer = server.nextPendingConnection();
-            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
-        });
+        QVERIFY(gatherInto(server, received));
         ChildProgram program(m_dir->path(), {"-c",
                                              command + " --settings settings.ini --to 127.0.0.1:"
                                                  + QString::number(server.serverPort()),
@@ -202,12 +208,8 @@ private slots:
         const QByteArray bytes = QByteArray(300000, 'f') + QByteArray("\0\r\n\xff", 4);
         QVERIFY(writeBytes(m_dir->filePath("file"), bytes));
         QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost));
         QByteArray received;
-        connect(&server, &QTcpServer::newConnection, this, [&] {
-            QTcpSocket *peer = server.nextPendingConnection();
-            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { received += peer->readAll(); });
-        });
+        QVERIFY(gatherInto(server, received));
         ChildProgram program(m_dir->path(), {"--send-file", "file", "--to",
                                              "127.0.0.1:" + QString::number(server.serverPort()),
                                              "--settings", "settings.ini"});
