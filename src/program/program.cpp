@@ -89,12 +89,35 @@ void Program::connectReceivedRecord() {
             [receiver](const QString &text) { receiver->replaceRecord(text); });
 }
 
+// Send Data, the send-state tick and the client socket.
+void Program::connectSender() {
+    Form &c = *m_form;
+    Sender *sender = m_sender.get();
+    // While a repeat runs the button stops it.
+    connect(&c.btnSendData, &Control::clicked, this, [sender, repeat = m_repeatSend.get()] {
+        if (repeat->running())
+            repeat->stop();
+        else
+            sender->btnSendData_Click();
+    });
+    connect(m_listener.get(), &Listener::stateChanged, sender,
+            [sender](const ListenerState &state) { sender->listenerChanged(state); });
+    connect(&m_tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
+    connect(m_sendSock.get(), &SocketControl::DataArrival, this,
+            [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
+    connect(m_sendSock.get(), &SocketControl::Error, this,
+            [sender](int number, const QString &description, const QString &source) {
+                sender->sendSock_Error(number, description, source);
+            });
+    connect(&c.btnClearSendData, &Control::clicked, this,
+            [sender] { sender->btnClearSendData_Click(); });
+}
+
 void Program::connectHandlers() {
     Form &c = *m_form;
     Listener *listener = m_listener.get();
     ReceiveHandler *receiver = m_receiveHandler.get();
     StatusMonitor *monitor = m_statusMonitor.get();
-    Sender *sender = m_sender.get();
     FolderChooser *chooser = m_folderChooser.get();
 
     connect(&c.btnConnect, &Control::clicked, this, [listener] { listener->btnConnect_Click(); });
@@ -121,24 +144,7 @@ void Program::connectHandlers() {
         monitor->tmrMain_Timer();
         receiver->dropGoneAnswers();
     });
-    // While a repeat runs the button stops it.
-    connect(&c.btnSendData, &Control::clicked, this, [sender, repeat = m_repeatSend.get()] {
-        if (repeat->running())
-            repeat->stop();
-        else
-            sender->btnSendData_Click();
-    });
-    connect(listener, &Listener::stateChanged, sender,
-            [sender](const ListenerState &state) { sender->listenerChanged(state); });
-    connect(&m_tmrSendState, &QTimer::timeout, this, [sender] { sender->tmrSendState_Timer(); });
-    connect(m_sendSock.get(), &SocketControl::DataArrival, this,
-            [sender](qint64 bytesTotal) { sender->sendSock_DataArrival(bytesTotal); });
-    connect(m_sendSock.get(), &SocketControl::Error, this,
-            [sender](int number, const QString &description, const QString &source) {
-                sender->sendSock_Error(number, description, source);
-            });
-    connect(&c.btnClearSendData, &Control::clicked, this,
-            [sender] { sender->btnClearSendData_Click(); });
+    connectSender();
     connect(&c.btnLogLocation, &Control::clicked, this,
             [chooser] { chooser->btnLogLocation_Click(); });
     // Auto-respond rules are compiled as the pairs change, not per chunk.

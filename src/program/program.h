@@ -81,6 +81,7 @@ public:
 private:
     void connectHandlers();
     void connectReceivedRecord();
+    void connectSender();
     void loadSettings();
     void reportProblem(const QString &problem);
 
