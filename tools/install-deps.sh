@@ -12,6 +12,7 @@ packages=(
     systemd man-db lintian
     libxcb1-dev
     libpcre2-dev
+    libssl-dev openssl socat curl tshark
     "$@"
 )
 missing=()
