@@ -49,6 +49,7 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
     SignalRelay relay;
     WindowOptions options;
     options.program.location = settingsLocation(line);
+    options.program.packetsFile = line.packetsFile;
     options.sessionEnd = &relay;
     MainWindow window(std::move(options));
     if (window.sessionEnded())

@@ -5,6 +5,7 @@
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
+#include "runtime/host_port.h"
 #include "runtime/leading_number.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -24,7 +26,9 @@ const QString Program = u"sendrel"_s;
 const QString Usage = u"Usage: sendrel [--settings FILE]\n"
                       "       sendrel --headless [options]\n"
                       "       sendrel --send TEXT --to HOST:PORT [options]\n"
-                      "       sendrel --send-file PATH --to HOST:PORT [options]\n\n"_s;
+                      "       sendrel --send-file PATH --to HOST:PORT [options]\n"
+                      "       sendrel --packet NAME [--to HOST:PORT] | --sequence NAME |\n"
+                      "               --list-packets [--packets FILE]\n\n"_s;
 
 CommandLine finished(int exitCode, const QString &message) {
     CommandLine line;
@@ -44,21 +48,6 @@ std::optional<int> numberIn(const QString &text, int first, int last) {
     if (!number || *number < first)
         return std::nullopt;
     return int(*number);
-}
-
-// HOST:PORT, where an IPv6 address stands in brackets, and a port a client can reach.
-bool splitHostPort(const QString &text, QString &host, int &port) {
-    const qsizetype colon = text.lastIndexOf(u':');
-    if (colon < 0)
-        return false;
-    host = text.left(colon);
-    if (host.startsWith(u'[') && host.endsWith(u']'))
-        host = host.mid(1, host.size() - 2);
-    else if (host.contains(u':'))
-        return false;
-    const std::optional<int> number = numberIn(text.mid(colon + 1), 1, 65535);
-    port = number.value_or(0);
-    return number && !host.isEmpty();
 }
 
 // The network options, checked as the dialog checks them; the first problem, or nothing.
@@ -190,6 +179,35 @@ QString valueGivenTwice(const QCommandLineParser &parser,
     return {};
 }
 
+// --packet, --sequence or --list-packets, each on its own; --packets with any mode.
+QString readPacketMode(const QCommandLineParser &parser, CommandLine &line) {
+    if (parser.isSet(u"packets"_s)) {
+        if (parser.value(u"packets"_s).isEmpty())
+            return u"--packets needs a file"_s;
+        line.packetsFile = QFileInfo(parser.value(u"packets"_s)).absoluteFilePath();
+    }
+    const QStringList runs{u"packet"_s, u"sequence"_s, u"list-packets"_s};
+    const qsizetype given = std::count_if(runs.begin(), runs.end(),
+                                          [&](const QString &name) { return parser.isSet(name); });
+    if (given == 0)
+        return {};
+    if (given > 1)
+        return u"--packet, --sequence and --list-packets exclude each other"_s;
+    if (parser.isSet(u"headless"_s) || parser.isSet(u"send"_s) || parser.isSet(u"send-file"_s))
+        return u"--packet, --sequence and --list-packets exclude --headless and --send"_s;
+    if (parser.isSet(u"to"_s) && !parser.isSet(u"packet"_s))
+        return u"--to works only with --send or --packet"_s;
+    line.mode = CommandLine::Mode::Packets;
+    line.packetName = parser.value(u"packet"_s);
+    line.sequenceName = parser.value(u"sequence"_s);
+    line.listPackets = parser.isSet(u"list-packets"_s);
+    if (parser.isSet(u"packet"_s) && line.packetName.isEmpty())
+        return u"--packet needs a name"_s;
+    if (parser.isSet(u"sequence"_s) && line.sequenceName.isEmpty())
+        return u"--sequence needs a name"_s;
+    return {};
+}
+
 // Window, --headless or --send, and the options that only one of them takes.
 QString readMode(const QCommandLineParser &parser, CommandLine &line) {
     const bool fileSend = parser.isSet(u"send-file"_s);
@@ -198,11 +216,14 @@ QString readMode(const QCommandLineParser &parser, CommandLine &line) {
         return u"--send and --send-file exclude each other"_s;
     if (parser.isSet(u"headless"_s) && sending)
         return u"--headless and --send exclude each other"_s;
-    if (sending != parser.isSet(u"to"_s))
+    if (const QString error = readPacketMode(parser, line); !error.isEmpty())
+        return error;
+    if (sending != parser.isSet(u"to"_s) && !parser.isSet(u"packet"_s))
         return u"--send and --to go together"_s;
-    line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
-                : sending                   ? CommandLine::Mode::Send
-                                            : CommandLine::Mode::Window;
+    if (line.mode != CommandLine::Mode::Packets)
+        line.mode = parser.isSet(u"headless"_s) ? CommandLine::Mode::Headless
+                    : sending                   ? CommandLine::Mode::Send
+                                                : CommandLine::Mode::Window;
     const bool listening = line.mode == CommandLine::Mode::Headless;
     const bool screenless = line.mode != CommandLine::Mode::Window;
     for (const QString &name :
@@ -245,7 +266,8 @@ QString readListenOptions(const QCommandLineParser &parser, CommandLine &line) {
 // How a send waits, repeats and cuts a file.
 QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
     const bool fileSend = parser.isSet(u"send-file"_s);
-    if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send)
+    if (parser.isSet(u"wait"_s) && line.mode != CommandLine::Mode::Send
+        && line.mode != CommandLine::Mode::Packets)
         return u"--wait works only with --send"_s;
     if (parser.isSet(u"wait"_s)) {
         const std::optional<int> wait =
@@ -286,6 +308,10 @@ QString readSendTarget(const QCommandLineParser &parser, CommandLine &line) {
     if (fileSend && parser.value(u"send-file"_s).isEmpty())
         return u"--send-file needs a file"_s;
     line.sendFile = parser.value(u"send-file"_s);
+    if (line.mode == CommandLine::Mode::Packets && parser.isSet(u"to"_s)
+        && !splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
+        return u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
+            parser.value(u"to"_s));
     if (line.mode == CommandLine::Mode::Send) {
         line.sendText = parser.value(u"send"_s);
         if (line.hex && !fileSend) {

@@ -11,7 +11,7 @@
 
 // What the command line asks for. An option left out leaves what the settings file holds.
 struct CommandLine {
-    enum class Mode { Window, Headless, Send };
+    enum class Mode { Window, Headless, Send, Packets };
     static constexpr int DefaultWaitMs = 10000;
     static constexpr int DefaultIntervalMs = 1000;
 
@@ -48,6 +48,12 @@ struct CommandLine {
     std::optional<QString> interfaceName;
     bool broadcast = false; // given: allowed, else the file's
     std::optional<int> ttl;
+    // Saved packets: the file (empty: beside the settings file), and in Mode::Packets what to
+    // run (a packet, with sendHost/sendPort when --to is given, or a sequence) or the list.
+    QString packetsFile;
+    QString packetName;
+    QString sequenceName;
+    bool listPackets = false;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

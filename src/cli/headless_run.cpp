@@ -42,6 +42,7 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     connect(m_stdout, &StdoutSink::failed, this, &HeadlessRun::stdoutFailed);
     ProgramOptions options;
     options.location = settingsLocation(m_line);
+    options.packetsFile = m_line.packetsFile;
     options.tellBadSettings = false; // exec() judges them against the options given
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
@@ -78,6 +79,8 @@ void HeadlessRun::TellProblem(const QString & /*problem*/) {
 }
 
 int HeadlessRun::exec() {
+    if (m_line.mode == CommandLine::Mode::Packets)
+        return runPackets();
     if (refuseBadSettings())
         return 2;
     applyOptions();

@@ -47,6 +47,8 @@ private:
     int send();
     void repeatSend();
     int sendFile();
+    int runPackets();
+    int listPackets();
     int endSend(const SendResult &result);
     bool waitForDelivery();
     void followState();

@@ -61,5 +61,9 @@ QList<QCommandLineOption> optionTable() {
          u"Multicast sends reach N hops (0-%1, %2)."_s.arg(NetworkOptions::MaxMulticastTtl)
              .arg(NetworkOptions::DefaultMulticastTtl),
          u"N"_s},
+        {u"packet"_s, u"Send the saved packet NAME to its target or --to."_s, u"NAME"_s},
+        {u"sequence"_s, u"Run the saved sequence NAME; exit 1 at a failed step."_s, u"NAME"_s},
+        {u"packets"_s, u"Saved packets file (Sendrel_Packets.ini by the settings)."_s, u"FILE"_s},
+        {u"list-packets"_s, u"List the saved packets and sequences."_s},
     };
 }

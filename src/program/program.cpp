@@ -11,6 +11,7 @@
 #include "program/form_presenter.h"
 #include "runtime/clock.h"
 #include "sender/file_send.h"
+#include "sender/packets.h"
 #include "sender/repeat_send.h"
 #include "sender/sender.h"
 #include "settings/settings_form.h"
@@ -52,6 +53,10 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                             m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
+    m_packets = std::make_unique<Packets>(*m_form, sockets, *m_clock);
+    m_packets->load(options.packetsFile.isEmpty()
+                        ? PacketBook::besideSettings(m_settings.settingsFilePath())
+                        : options.packetsFile);
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
         timer->start();

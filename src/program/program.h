@@ -18,6 +18,7 @@ class Form;
 class FormPresenter;
 class Listener;
 class OperatorDialogs;
+class Packets;
 class ReceiveHandler;
 class RepeatSend;
 class SocketArray;
@@ -32,6 +33,8 @@ struct ProgramOptions {
     // Bad stored values are told to the operator at load; a caller that judges them itself
     // (the command line, against its own options) reads badSettings() instead.
     bool tellBadSettings = true;
+    // The packet file; empty: Sendrel_Packets.ini beside the settings file.
+    QString packetsFile;
 };
 
 // The window's behaviour without the window: the form model, the subsystems that work on it and
@@ -62,6 +65,7 @@ public:
     Sender &sender() { return *m_sender; }
     RepeatSend &repeatSend() { return *m_repeatSend; }
     FileSend &fileSend() { return *m_fileSend; }
+    Packets &packets() { return *m_packets; }
     // The status monitor's tick and the send state's.
     QTimer &tmrMain() { return m_tmrMain; }
     QTimer &tmrSendState() { return m_tmrSendState; }
@@ -106,6 +110,7 @@ private:
     std::unique_ptr<Sender> m_sender;
     std::unique_ptr<RepeatSend> m_repeatSend;
     std::unique_ptr<FileSend> m_fileSend;
+    std::unique_ptr<Packets> m_packets;
     std::unique_ptr<FolderChooser> m_folderChooser;
     std::unique_ptr<FormPresenter> m_presenter;
 };

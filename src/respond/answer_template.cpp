@@ -1,5 +1,6 @@
 #include "respond/answer_template.h"
 
+#include "runtime/computed_fields.h"
 #include "runtime/hex_text.h"
 #include "runtime/tokens.h"
 
@@ -14,6 +15,7 @@ struct Token {
     Kind kind = Kind::Bytes;
     QByteArray bytes;
     int capture = 0;
+    ComputedField field;
 };
 
 struct Named {
@@ -37,16 +39,18 @@ Token tokenAt(QStringView text, qsizetype at) {
     const QStringView rest = text.sliced(at);
     for (const Named &named : NamedTokens) {
         if (rest.startsWith(named.text))
-            return {named.text.size(), named.kind, named.bytes.toByteArray()};
+            return {named.text.size(), named.kind, named.bytes.toByteArray(), 0, {}};
     }
     if (rest.size() >= 5 && rest[1] == u'x' && rest[4] == u'%') {
         const int high = hexValue(rest[2]);
         const int low = hexValue(rest[3]);
         if (high >= 0 && low >= 0)
-            return {5, Kind::Bytes, QByteArray(1, char(high << 4 | low))};
+            return {5, Kind::Bytes, QByteArray(1, char(high << 4 | low)), 0, {}};
     }
+    if (const std::optional<ComputedFieldToken> computed = computedFieldAt(rest))
+        return {computed->length, Kind::Field, {}, 0, computed->field};
     if (rest.size() >= 2 && rest[1] >= u'0' && rest[1] <= u'9')
-        return {2, Kind::Capture, {}, rest[1].unicode() - u'0'};
+        return {2, Kind::Capture, {}, rest[1].unicode() - u'0', {}};
     return {};
 }
 
@@ -58,7 +62,7 @@ void AnswerTemplate::appendBytes(const QByteArray &bytes) {
     if (!m_parts.isEmpty() && m_parts.constLast().kind == Kind::Bytes)
         m_parts.last().bytes += bytes;
     else
-        m_parts.append({Kind::Bytes, 0, bytes});
+        m_parts.append({Kind::Bytes, 0, bytes, {}});
 }
 
 AnswerTemplate AnswerTemplate::compile(const QString &text, bool hex, QString *error) {
@@ -97,7 +101,8 @@ AnswerTemplate AnswerTemplate::compile(const QString &text, bool hex, QString *e
         if (token.kind == Kind::Bytes)
             compiled.appendBytes(token.bytes);
         else
-            compiled.m_parts.append({token.kind, token.capture, {}});
+            compiled.m_parts.append({token.kind, token.capture, {}, token.field});
+        compiled.m_hasFields = compiled.m_hasFields || token.kind == Kind::Field;
         at += token.length - 1;
         literalStart = at + 1;
     }
@@ -108,28 +113,43 @@ AnswerTemplate AnswerTemplate::compile(const QString &text, bool hex, QString *e
 
 QByteArray AnswerTemplate::expand(const Captures &captures, const AnswerContext &context,
                                   qint64 counter) const {
+    if (m_hasFields)
+        return expandWithFields(captures, context, counter);
     QByteArray answer;
-    for (const Part &part : m_parts) {
-        switch (part.kind) {
-        case Kind::Bytes:
-            answer += part.bytes;
-            break;
-        case Kind::Capture:
-            answer += captures[std::size_t(part.capture)];
-            break;
-        case Kind::Date:
-            answer += context.now.toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
-            break;
-        case Kind::Time:
-            answer += context.now.toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1();
-            break;
-        case Kind::Counter:
-            answer += QByteArray::number(counter);
-            break;
-        case Kind::Peer:
-            answer += context.peer.toUtf8();
-            break;
-        }
-    }
+    for (const Part &part : m_parts)
+        answer += partBytes(part, captures, context, counter);
     return answer;
+}
+
+QByteArray AnswerTemplate::expandWithFields(const Captures &captures, const AnswerContext &context,
+                                            qint64 counter) const {
+    FieldAssembly assembly(counter);
+    for (const Part &part : m_parts) {
+        if (part.kind == Kind::Field)
+            assembly.append(part.field);
+        else
+            assembly.append(partBytes(part, captures, context, counter));
+    }
+    return std::move(assembly).finish();
+}
+
+QByteArray AnswerTemplate::partBytes(const Part &part, const Captures &captures,
+                                     const AnswerContext &context, qint64 counter) {
+    switch (part.kind) {
+    case Kind::Bytes:
+        return part.bytes;
+    case Kind::Capture:
+        return captures[std::size_t(part.capture)].toByteArray();
+    case Kind::Date:
+        return context.now.toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
+    case Kind::Time:
+        return context.now.toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1();
+    case Kind::Counter:
+        return QByteArray::number(counter);
+    case Kind::Peer:
+        return context.peer.toUtf8();
+    case Kind::Field:
+        break;
+    }
+    return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "respond/captures.h"
+#include "runtime/computed_fields.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -26,10 +27,12 @@ struct AnswerContext {
 // as in an exact pair, and the text goes out as UTF-8. In a hex response the text between tokens
 // is hex pairs (as "Send as Hex" reads them) and every token stands for its bytes where it
 // stands: "06 %1 %CR%" is 0x06, group 1's bytes, 0x0D. A '%' that begins no token is itself.
+// Computed fields (see ComputedField: checksums, lengths, %SEQ%, markers) are filled in once the
+// rest of the answer is known; %SEQ% stands for the same number as %COUNTER%.
 class AnswerTemplate {
 public:
     // What a part of the answer is: fixed bytes, or what the receive path fills in.
-    enum class Kind : quint8 { Bytes, Capture, Date, Time, Counter, Peer };
+    enum class Kind : quint8 { Bytes, Capture, Date, Time, Counter, Peer, Field };
 
     // `error` receives why a hex response cannot be read, with the character position in `text`.
     static AnswerTemplate compile(const QString &text, bool hex, QString *error);
@@ -41,8 +44,14 @@ private:
         Kind kind = Kind::Bytes;
         int capture = 0;
         QByteArray bytes;
+        ComputedField field;
     };
     void appendBytes(const QByteArray &bytes);
+    QByteArray expandWithFields(const Captures &captures, const AnswerContext &context,
+                                qint64 counter) const;
+    static QByteArray partBytes(const Part &part, const Captures &captures,
+                                const AnswerContext &context, qint64 counter);
 
     QList<Part> m_parts;
+    bool m_hasFields = false;
 };

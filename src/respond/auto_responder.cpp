@@ -94,6 +94,12 @@ ChunkAnswers AutoResponder::answersFor(QByteArrayView chunk, const AnswerContext
     return result;
 }
 
+bool AutoResponder::matchesRule(qsizetype index, QByteArrayView chunk, Captures &captures) {
+    Compiled &c = m_rules.at(std::size_t(index));
+    QStringList warnings;
+    return c.usable && matches(c, int(index), chunk, captures, warnings);
+}
+
 // Whether rule c (number `index`) matches the chunk; captures[0] holds what it matched, and a
 // pattern's groups follow. A pattern that gives up counts as no match, told once per rule.
 bool AutoResponder::matches(Compiled &c, int index, QByteArrayView chunk, Captures &captures,

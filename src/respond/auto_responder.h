@@ -69,6 +69,8 @@ public:
     RuleCheck check(qsizetype index) const;
 
     ChunkAnswers answersFor(QByteArrayView chunk, const AnswerContext &context);
+    // Whether rule `index` matches `chunk`, with what it matched and its groups in `captures`.
+    bool matchesRule(qsizetype index, QByteArrayView chunk, Captures &captures);
 
 private:
     friend RuleCheck checkRule(const ResponseRule &rule);

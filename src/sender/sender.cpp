@@ -7,6 +7,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
+#include "respond/answer_template.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 #include "runtime/hex_text.h"
@@ -324,6 +325,17 @@ void Sender::sendSock_Error(int number, const QString &description, const QStrin
 // The send text as bytes; nothing, after telling the operator why, when it is to be read as hex
 // and is not.
 std::optional<QByteArray> Sender::bytesToSend() {
+    if (m_computedFields) {
+        QString error;
+        const QString text =
+            QString(m_form.txtSendData.Text()).replace(u'\n', QStringLiteral("\r\n"));
+        const AnswerTemplate data = AnswerTemplate::compile(text, m_sendAsHex, &error);
+        if (!error.isEmpty()) {
+            showMessage(error);
+            return std::nullopt;
+        }
+        return data.expand({}, {m_clock.now(), {}, {}}, ++m_fieldSends);
+    }
     if (!m_sendAsHex)
         return sendBytes(m_form.txtSendData.Text());
     const HexText hex = bytesFromHexText(m_form.txtSendData.Text());

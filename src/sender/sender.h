@@ -41,6 +41,10 @@ public:
     // Read the send text as hex pairs; a text that is not hex sends nothing.
     bool sendAsHex() const { return m_sendAsHex; }
     void setSendAsHex(bool on) { m_sendAsHex = on; }
+    // Read the send text as a saved packet's data is read: tokens, checksums, lengths and %SEQ%
+    // (this box's own send counter) filled in. Off unless switched on.
+    bool computedFields() const { return m_computedFields; }
+    void setComputedFields(bool on) { m_computedFields = on; }
     void tmrSendState_Timer();
     void sendSock_DataArrival(qint64 bytesTotal);
     void sendSock_Error(int number, const QString &description, const QString &source);
@@ -106,6 +110,8 @@ private:
     Sockets m_sockets;
     TrafficCounters &m_traffic;
     bool m_sendAsHex = false;
+    bool m_computedFields = false;
+    qint64 m_fieldSends = 0;
     const Configuration &m_configuration;
     const Clock &m_clock;
     OperatorDialogs &m_dialogs;

@@ -25,6 +25,10 @@ public:
     bool setValue(QByteArrayView section, QByteArrayView key, QByteArrayView value,
                   QString *problem = nullptr);
 
+    // The whole text held now, as bytes, and all of it replaced: for a file its owner keeps whole.
+    const QByteArray &text() const { return m_text; }
+    void setWholeText(QByteArray text) { setText(std::move(text)); }
+
     // Fails, leaving the file as it was, when it was not read, its folder is missing or saving
     // fails.
     bool save(QString *problem = nullptr);

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "model/sockets.h"
+#include "settings/packet_book.h"
+
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+class Clock;
+class Form;
+class SequenceRun;
+
+// The saved packets and sequences: the packet file, each packet's send counter (%SEQ%), the pins
+// of Alt+1..Alt+9 and the one run under way.
+class Packets final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Packets)
+
+public:
+    static constexpr int PinCount = 9;
+
+    Packets(Form &form, Sockets sockets, const Clock &clock);
+    ~Packets() override;
+
+    // Reads the packet file; loadProblem() says why a file that exists could not be read.
+    bool load(const QString &path);
+    const QString &loadProblem() const { return m_loadProblem; }
+    PacketBook &book() { return m_book; }
+    // Saves the book after an edit; the problem, when that failed, or nothing.
+    QString save();
+
+    // Sends a packet or runs a sequence, stopping a run under way; false, with `why`, for a name
+    // the book does not hold.
+    bool run(const QString &name, const std::optional<PacketTarget> &to = std::nullopt,
+             QString *why = nullptr);
+    void stop();
+    bool running() const;
+    // Whether the last run's connections still hand bytes to the system.
+    bool delivering() const;
+
+    // Names pinned to Alt+1..Alt+9, by position (empty: none).
+    const QStringList &pins() const { return m_pins; }
+    void pin(const QString &name, int slot);
+
+signals:
+    void stepStarted(const QString &name, int step, int pass, const QString &text);
+    void finished(const QString &name, bool passed, const QString &result);
+    void bookChanged();
+
+private:
+    Form &m_form;
+    Sockets m_sockets;
+    const Clock &m_clock;
+    PacketBook m_book;
+    QHash<QString, qint64> m_counters;
+    QStringList m_pins;
+    QString m_loadProblem;
+    std::unique_ptr<SequenceRun> m_run;
+};

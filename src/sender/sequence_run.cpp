@@ -1,0 +1,319 @@
+#include "sender/sequence_run.h"
+
+#include "model/received_entries.h"
+#include "net/socket_control.h"
+#include "respond/answer_template.h"
+#include "runtime/clock.h"
+
+#include <QDeadlineTimer>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int PollMs = 2;
+constexpr qsizetype ShownBytes = 200;
+
+// What arrived, for the line of a failed step: text where it is text, hex pairs otherwise.
+QString shown(const QByteArray &bytes) {
+    if (bytes.isEmpty())
+        return u"nothing"_s;
+    const QByteArray head = bytes.left(ShownBytes);
+    const QString text = QString::fromUtf8(head);
+    const bool isText = !text.contains(QChar::ReplacementCharacter)
+                        && std::none_of(head.begin(), head.end(), [](char c) {
+                               return quint8(c) < 0x20 && c != '\r' && c != '\n' && c != '\t';
+                           });
+    QString result = isText ? u"\""_s
+                                  + QString(text)
+                                        .replace(u"\r"_s, u"\\r"_s)
+                                        .replace(u"\n"_s, u"\\n"_s)
+                                        .replace(u"\t"_s, u"\\t"_s)
+                                  + u'"'
+                            : u"hex "_s + QString::fromLatin1(head.toHex(' '));
+    if (bytes.size() > head.size())
+        result += u" (%1 bytes in all)"_s.arg(bytes.size());
+    return result;
+}
+
+// A TCP connection is made; a UDP socket is bound and knows its peer's address.
+bool linkReady(const SocketControl &sock, bool tcp) {
+    return tcp ? sock.State() == SocketControl::Connected
+               : sock.State() == SocketControl::Open && !sock.RemoteAddress().isNull();
+}
+
+} // namespace
+
+SequenceRun::SequenceRun(Setup setup, QObject *parent)
+    : QObject(parent), m_setup(std::move(setup)) {
+    if (!m_setup.entry.isSequence()) {
+        // One packet: a sequence of its one send.
+        const PacketEntry packet = m_setup.entry;
+        SequenceStep send;
+        send.packet = m_setup.entry.name;
+        m_setup.entry.steps = {send};
+        m_setup.entry.repeat = 1;
+        auto find = m_setup.find;
+        m_setup.find = [packet, find](const QString &name) {
+            return name == packet.name ? &packet : find ? find(name) : nullptr;
+        };
+    }
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (m_waiting) {
+            const SequenceStep step = *m_waiting;
+            fail(u"timed out after %1 ms; arrived instead: %2"_s.arg(step.ms).arg(
+                shown(m_lastLink ? m_lastLink->held : QByteArray())));
+            return;
+        }
+        ++m_step;
+        runSteps();
+    });
+}
+
+SequenceRun::~SequenceRun() {
+    for (auto &[name, link] : m_links) {
+        if (link.socket)
+            link.socket->Close();
+    }
+}
+
+void SequenceRun::start() {
+    m_running = true;
+    m_step = 0;
+    m_pass = 0;
+    runSteps();
+}
+
+void SequenceRun::stop() {
+    if (m_running)
+        finish(false, u"Stopped at step %1."_s.arg(stepName()));
+}
+
+QString SequenceRun::stepName() const {
+    const SequenceStep &step = m_setup.entry.steps.value(m_step);
+    const QString pass = m_setup.entry.repeat == 1 ? QString() : u" of pass %1"_s.arg(m_pass + 1);
+    return u"%1%2 (%3)"_s.arg(m_step + 1).arg(pass, step.toText());
+}
+
+// Steps that end at once run in this loop; a wait, an expect still waiting or a connection under
+// way returns to the event loop, which calls this again.
+void SequenceRun::runSteps() {
+    if (m_inSteps)
+        return;
+    m_inSteps = true;
+    while (m_running) {
+        if (m_step == stepCount()) {
+            ++m_pass;
+            m_step = 0;
+            if (m_setup.entry.repeat != 0 && m_pass >= m_setup.entry.repeat) {
+                finish(true, u"Passed: %1 steps."_s.arg(stepCount() * m_pass));
+                break;
+            }
+        }
+        const SequenceStep &step = m_setup.entry.steps[m_step];
+        emit stepStarted(m_step, m_pass, step.toText());
+        if (!runStep(step))
+            break;
+        ++m_step;
+    }
+    m_inSteps = false;
+}
+
+bool SequenceRun::runStep(const SequenceStep &step) {
+    switch (step.kind) {
+    case SequenceStep::Kind::Send:
+        return send(step.packet);
+    case SequenceStep::Kind::Wait:
+        m_timer.start(step.ms);
+        return false;
+    case SequenceStep::Kind::Expect:
+        break;
+    }
+    if (!m_lastLink) {
+        fail(u"no send before it"_s);
+        return false;
+    }
+    ResponseRule rule;
+    rule.mode = step.mode;
+    rule.watch = step.text;
+    if (const RuleCheck check = m_matcher.setRule(0, rule); !check.ok()) {
+        fail(check.watchError);
+        return false;
+    }
+    m_waiting = step;
+    if (checkExpect())
+        return true;
+    m_timer.start(step.ms);
+    return false;
+}
+
+// Whether what the last send's connection holds matches the expect under way; a match takes the
+// held bytes and keeps its groups for the steps after it.
+bool SequenceRun::checkExpect() {
+    Captures captures{};
+    if (!m_waiting || !m_matcher.matchesRule(0, m_lastLink->held, captures))
+        return false;
+    for (std::size_t i = 0; i < captures.size(); ++i)
+        m_captures[i] = captures[i].toByteArray();
+    m_lastLink->held.clear();
+    m_waiting.reset();
+    m_timer.stop();
+    return true;
+}
+
+bool SequenceRun::send(const QString &name) {
+    const PacketEntry *packet = m_setup.find ? m_setup.find(name) : nullptr;
+    if (!packet || packet->isSequence()) {
+        fail(u"there is no packet named %1"_s.arg(name));
+        return false;
+    }
+    const PacketTarget target = m_setup.to.value_or(packet->to);
+    QString why;
+    Link *link = linkFor(target, why);
+    if (!link) {
+        if (!why.isEmpty())
+            fail(why);
+        return false; // or it goes on once connected
+    }
+    QString error;
+    const AnswerTemplate data = AnswerTemplate::compile(packet->data, packet->hex, &error);
+    if (!error.isEmpty()) {
+        fail(error);
+        return false;
+    }
+    Captures captures{};
+    for (std::size_t i = 0; i < captures.size(); ++i)
+        captures[i] = m_captures[i];
+    qint64 &counter = (*m_setup.counters)[name];
+    const QDateTime now = m_setup.clock ? m_setup.clock->now() : QDateTime::currentDateTime();
+    const QByteArray bytes = data.expand(captures, {now, target.text(), {}}, ++counter);
+    SocketControl *sock = link->socket ? link->socket.data() : m_setup.peer();
+    const bool sent = !sock ? false
+                      : target.kind == PacketTarget::Kind::Udp
+                          ? sock->SendDatagramTo(bytes, sock->RemoteAddress(), quint16(target.port))
+                          : sock->SendData(bytes);
+    if (!sent) {
+        fail(u"%1 was not sent: %2"_s.arg(name, sock ? sock->LastSendError() : u"no peer"_s));
+        return false;
+    }
+    // What arrived before this send answers no part of it.
+    link->held.clear();
+    m_lastLink = link;
+    return true;
+}
+
+// The connection of `target`, made at its first send. Nothing, with `why`, when it cannot be had;
+// nothing and no `why` while it is being opened (the steps go on once it is).
+SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why) {
+    if (target.kind == PacketTarget::Kind::None) {
+        why = u"the packet has no target (to = ...)"_s;
+        return nullptr;
+    }
+    if (target.kind == PacketTarget::Kind::Peer) {
+        const SocketControl *peer = m_setup.peer ? m_setup.peer() : nullptr;
+        if (!peer || peer->State() != SocketControl::Connected) {
+            why = u"no TCP peer is connected to the listener"_s;
+            return nullptr;
+        }
+        return &m_links[target.text()];
+    }
+    const QString key = target.text();
+    auto found = m_links.find(key);
+    if (found == m_links.end()) {
+        Link link;
+        auto *sock = new SocketControl(this);
+        link.socket = sock;
+        const bool tcp = target.kind == PacketTarget::Kind::Tcp;
+        sock->setProtocol(tcp ? SocketControl::TcpProtocol : SocketControl::UdpProtocol);
+        sock->setRemoteHost(target.host);
+        sock->setRemotePort(target.port);
+        const bool opened =
+            tcp ? sock->Connect()
+                : sock->setLocalPort(0) && sock->Bind()
+                      && (!QHostAddress(target.host).isNull() || sock->LookUpRemoteHost());
+        if (!opened) {
+            why = u"%1 could not be opened: %2"_s.arg(key, sock->LastFailure().description);
+            delete sock;
+            return nullptr;
+        }
+        connect(sock, &SocketControl::DataArrival, this, [this, sock, key] {
+            const QByteArray bytes = sock->GetData();
+            if (const auto at = m_links.find(key); at != m_links.end())
+                arrived(at->second, bytes);
+        });
+        connect(sock, &SocketControl::Error, this,
+                [this, key](int number, const QString &description) {
+                    if (m_running)
+                        fail(u"%1: %2 - %3"_s.arg(key).arg(number).arg(description));
+                });
+        found = m_links.emplace(key, std::move(link)).first;
+    }
+    SocketControl *sock = found->second.socket;
+    if (linkReady(*sock, target.kind == PacketTarget::Kind::Tcp))
+        return &found->second;
+    // Still opening: look again shortly, until the connect time is up.
+    const QDeadlineTimer deadline(ConnectTimeoutMs);
+    auto *poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this,
+            [this, poll, sock = QPointer(sock), deadline, key,
+             tcp = target.kind == PacketTarget::Kind::Tcp] {
+                if (!m_running || !sock) {
+                    poll->deleteLater();
+                    return;
+                }
+                const bool isReady = linkReady(*sock, tcp);
+                const bool failed = sock->State() == SocketControl::Failed
+                                    || (!tcp && sock->State() == SocketControl::Open && !isReady);
+                if (!isReady && !failed && !deadline.hasExpired())
+                    return;
+                poll->deleteLater();
+                if (isReady)
+                    runSteps();
+                else if (m_running)
+                    fail(u"%1 could not be reached"_s.arg(key));
+            });
+    poll->start(PollMs);
+    return nullptr;
+}
+
+bool SequenceRun::delivering() const {
+    return std::any_of(m_links.begin(), m_links.end(), [](const auto &named) {
+        const SocketControl *sock = named.second.socket;
+        return sock && (sock->Delivering() > 0 || sock->BytesToWrite() > 0);
+    });
+}
+
+void SequenceRun::peerChunk(const ReceivedChunk &chunk) {
+    if (const auto at = m_links.find(u"peer"_s); at != m_links.end())
+        arrived(at->second, chunk.data);
+}
+
+void SequenceRun::arrived(Link &link, QByteArrayView bytes) {
+    link.held += bytes;
+    if (link.held.size() > MaxHeld) {
+        link.dropped += link.held.size() - MaxHeld;
+        link.held.remove(0, link.held.size() - MaxHeld);
+    }
+    if (m_running && m_waiting && &link == m_lastLink && checkExpect()) {
+        ++m_step;
+        runSteps();
+    }
+}
+
+void SequenceRun::fail(const QString &why) {
+    finish(false, u"Step %1 failed: %2"_s.arg(stepName(), why));
+}
+
+void SequenceRun::finish(bool passed, const QString &result) {
+    m_running = false;
+    m_passed = passed;
+    m_result = result;
+    m_timer.stop();
+    m_waiting.reset();
+    for (auto &[name, link] : m_links) {
+        if (link.socket)
+            link.socket->Close();
+    }
+    emit finished(passed, result);
+}

@@ -1,0 +1,293 @@
+#include "settings/packet_book.h"
+
+#include "runtime/leading_number.h"
+#include "settings/profile_document.h"
+#include "settings/profile_file.h"
+#include "settings/windows1252.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMap>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// A value as written: trimmed, one pair of outer double quotes taken off.
+QString unquoted(QStringView value) {
+    value = value.trimmed();
+    if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
+        value = value.sliced(1, value.size() - 2);
+    return value.toString();
+}
+
+// Values other than data may carry a comment after a blank.
+QStringView withoutComment(QStringView value) {
+    for (qsizetype i = 1; i < value.size(); ++i) {
+        if (value[i] == u';' && value[i - 1].isSpace())
+            return value.first(i);
+    }
+    return value;
+}
+
+QString quoted(const QString &value) {
+    return QString::fromUtf8(ProfileFile::quotedWhereNeeded(value.toUtf8()));
+}
+
+std::optional<bool> yesNo(QStringView text) {
+    for (const auto yes : {u"yes", u"true", u"1"}) {
+        if (text.compare(yes, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    for (const auto no : {u"no", u"false", u"0"}) {
+        if (text.compare(no, Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return std::nullopt;
+}
+
+// The name in a "[name]" line, or nothing for a line that opens no section.
+std::optional<QString> sectionName(QStringView line) {
+    line = line.trimmed();
+    if (!line.startsWith(u'[') || !line.endsWith(u']'))
+        return std::nullopt;
+    return line.sliced(1, line.size() - 2).trimmed().toString();
+}
+
+} // namespace
+
+QString PacketBook::besideSettings(const QString &settingsFile) {
+    return QFileInfo(settingsFile).dir().filePath(u"Sendrel_Packets.ini"_s);
+}
+
+bool PacketBook::load(const QString &path, QString *problem) {
+    m_path = path;
+    ProfileFile::Document document;
+    m_loaded = document.load(path, problem);
+    const QByteArray bytes = document.text();
+    read(Windows1252::isUtf8(bytes) ? QString::fromUtf8(bytes)
+                                    : QString::fromUtf8(Windows1252::toUtf8(bytes)));
+    return m_loaded;
+}
+
+void PacketBook::read(const QString &text) {
+    m_preamble.clear();
+    m_sections.clear();
+    m_problems.clear();
+    const QStringList lines = QString(text).replace(u"\r\n"_s, u"\n"_s).split(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString lineText = i + 1 < lines.size() ? lines[i] + u'\n' : lines[i];
+        if (const std::optional<QString> name = sectionName(lines[i]))
+            m_sections.append({*name, {}, int(i + 1), std::nullopt});
+        if (m_sections.isEmpty())
+            m_preamble += lineText;
+        else
+            m_sections.last().raw += lineText;
+    }
+    for (qsizetype i = 0; i < m_sections.size(); ++i) {
+        Section &section = m_sections[i];
+        QString error;
+        int line = section.line;
+        if (!validPacketName(section.name))
+            error = u"is no name a packet can have"_s;
+        else if (const qsizetype first = indexOf(section.name); first < i)
+            error = u"is named like the section on line %1"_s.arg(m_sections[first].line);
+        else
+            section.entry = parse(section, line, error);
+        if (!section.entry)
+            m_problems.append(u"%1 line %2: [%3] %4"_s.arg(QDir::toNativeSeparators(m_path))
+                                  .arg(line)
+                                  .arg(section.name, error));
+    }
+    // Steps name packets anywhere in the file, so they are checked once all are read.
+    for (qsizetype i = 0, told = 0; i < m_sections.size(); ++i) {
+        Section &section = m_sections[i];
+        if (!section.entry) {
+            ++told;
+            continue;
+        }
+        if (const QString error = checkSteps(*section.entry); !error.isEmpty()) {
+            m_problems.insert(told++, u"%1 line %2: [%3] %4"_s.arg(QDir::toNativeSeparators(m_path))
+                                          .arg(section.line)
+                                          .arg(section.name, error));
+            section.entry.reset();
+        }
+    }
+}
+
+std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
+                                             QString &error) const {
+    PacketEntry entry;
+    entry.name = section.name;
+    QMap<int, SequenceStep> steps;
+    bool hasData = false;
+    bool hasRepeat = false;
+    const QStringList lines = section.raw.split(u'\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QStringView text = QStringView(lines[i]).trimmed();
+        if (text.isEmpty() || text.startsWith(u';'))
+            continue;
+        const qsizetype equals = text.indexOf(u'=');
+        if (equals < 0) {
+            line += int(i);
+            error = u"'%1' is no key = value"_s.arg(text);
+            return std::nullopt;
+        }
+        const QString key = text.first(equals).trimmed().toString().toLower();
+        const QStringView rawValue = text.sliced(equals + 1);
+        const QString value = unquoted(key == u"data"_s ? rawValue : withoutComment(rawValue));
+        QString why;
+        if (key == u"data"_s) {
+            entry.data = value;
+            hasData = true;
+        } else if (key == u"hex"_s) {
+            const std::optional<bool> hex = yesNo(value);
+            entry.hex = hex.value_or(false);
+            if (!hex)
+                why = u"hex is yes or no, not '%1'"_s.arg(value);
+        } else if (key == u"to"_s) {
+            if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
+                entry.to = *to;
+        } else if (key == u"repeat"_s) {
+            const std::optional<qint64> repeat = decimalNumber(value, 1'000'000'000);
+            entry.repeat = int(repeat.value_or(0));
+            hasRepeat = true;
+            if (!repeat)
+                why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(value);
+        } else if (key.startsWith(u"step"_s)) {
+            const std::optional<qint64> number = decimalNumber(QStringView(key).sliced(4), 9999);
+            if (!number || *number < 1 || steps.contains(int(*number)))
+                why = u"'%1' is no step number, or one taken"_s.arg(key);
+            else if (const std::optional<SequenceStep> step = SequenceStep::fromText(value, &why))
+                steps.insert(int(*number), *step);
+        } else {
+            why = u"'%1' is no key of a packet"_s.arg(key);
+        }
+        if (!why.isEmpty()) {
+            line += int(i);
+            error = why;
+            return std::nullopt;
+        }
+    }
+    entry.steps = steps.values();
+    if (hasData == entry.isSequence()) {
+        error = hasData ? u"has both data and steps"_s : u"has neither data nor steps"_s;
+        return std::nullopt;
+    }
+    if (hasRepeat && !entry.isSequence()) {
+        error = u"repeat is for sequences"_s;
+        return std::nullopt;
+    }
+    return entry;
+}
+
+QString PacketBook::checkSteps(const PacketEntry &entry) const {
+    for (const SequenceStep &step : entry.steps) {
+        if (step.kind != SequenceStep::Kind::Send)
+            continue;
+        const PacketEntry *packet = find(step.packet);
+        if (!packet || packet->isSequence())
+            return u"step '%1' sends no packet of the file"_s.arg(step.toText());
+    }
+    return {};
+}
+
+qsizetype PacketBook::indexOf(const QString &name) const {
+    for (qsizetype i = 0; i < m_sections.size(); ++i) {
+        if (m_sections[i].name == name)
+            return i;
+    }
+    return -1;
+}
+
+QList<PacketEntry> PacketBook::entries() const {
+    QList<PacketEntry> all;
+    for (const Section &section : m_sections) {
+        if (section.entry)
+            all.append(*section.entry);
+    }
+    return all;
+}
+
+const PacketEntry *PacketBook::find(const QString &name) const {
+    const qsizetype at = indexOf(name);
+    return at >= 0 && m_sections[at].entry ? &*m_sections[at].entry : nullptr;
+}
+
+QString PacketBook::sectionText(const PacketEntry &entry) {
+    QString text = u"["_s + entry.name + u"]\n"_s;
+    if (entry.hex)
+        text += u"hex = yes\n"_s;
+    if (!entry.isSequence())
+        text += u"data = "_s + quoted(entry.data) + u'\n';
+    if (entry.to.kind != PacketTarget::Kind::None)
+        text += u"to = "_s + entry.to.text() + u'\n';
+    for (qsizetype i = 0; i < entry.steps.size(); ++i)
+        text += u"step%1 = %2\n"_s.arg(i + 1).arg(entry.steps[i].toText());
+    if (entry.isSequence() && entry.repeat != 1)
+        text += u"repeat = %1\n"_s.arg(entry.repeat);
+    return text;
+}
+
+bool PacketBook::put(const PacketEntry &entry, const QString &replacing, QString *error) {
+    const QString old = replacing.isEmpty() ? entry.name : replacing;
+    const qsizetype at = indexOf(old);
+    const qsizetype taken = indexOf(entry.name);
+    QString why;
+    if (!validPacketName(entry.name) || entry.data.contains(u'\n') || entry.data.contains(u'\r'))
+        why = u"A name is not empty, has no ']' and no blanks at its ends."_s;
+    else if (taken >= 0 && taken != at)
+        why = u"A packet named %1 is in the file already."_s.arg(entry.name);
+    else
+        why = checkSteps(entry);
+    if (!why.isEmpty()) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    Section section{entry.name, sectionText(entry), 0, entry};
+    if (at < 0) {
+        // A new section stands apart from the one before it.
+        QString &before = m_sections.isEmpty() ? m_preamble : m_sections.last().raw;
+        if (!before.isEmpty() && !before.endsWith(u"\n\n"_s))
+            before += before.endsWith(u'\n') ? u"\n"_s : u"\n\n"_s;
+        m_sections.append(section);
+    } else {
+        // The blank and comment lines that followed it stay.
+        const QStringList old = m_sections[at].raw.split(u'\n');
+        qsizetype tail = old.size();
+        while (tail > 1
+               && (old[tail - 1].trimmed().isEmpty() || old[tail - 1].trimmed().startsWith(u';')))
+            --tail;
+        section.raw += old.mid(tail).join(u'\n');
+        section.line = m_sections[at].line;
+        m_sections[at] = section;
+    }
+    return true;
+}
+
+bool PacketBook::remove(const QString &name) {
+    const qsizetype at = indexOf(name);
+    if (at < 0)
+        return false;
+    m_sections.removeAt(at);
+    return true;
+}
+
+QString PacketBook::text() const {
+    QString text = m_preamble;
+    for (const Section &section : m_sections)
+        text += section.raw;
+    return text;
+}
+
+bool PacketBook::save(QString *problem) {
+    ProfileFile::Document document;
+    if (!m_loaded || !document.load(m_path, problem)) {
+        if (problem && problem->isEmpty())
+            *problem = u"the file could not be read"_s;
+        return false;
+    }
+    document.setWholeText(text().toUtf8());
+    return document.save(problem);
+}

@@ -1,0 +1,200 @@
+#include "respond/answer_template.h"
+#include "runtime/checksum.h"
+#include "settings/packet_book.h"
+#include "support/file_bytes.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// A file as scripts write it: comments, a bad section between good ones, keys in any case.
+const QString Written = u"; saved packets\n"
+                        "[ping]\n"
+                        "data = ping%CRLF%\n"
+                        "to = tcp 127.0.0.1:7000          ; a comment\n"
+                        "\n"
+                        "[broken]\n"
+                        "data = x\n"
+                        "to = ftp somewhere\n"
+                        "[Ping]\n"
+                        "HEX = yes\n"
+                        "data = \" 01 03 %CRC16MODBUS%\"\n"
+                        "to = peer\n"
+                        "; after Ping\n"
+                        "[login]\n"
+                        "step1 = send ping\n"
+                        "step3 = wait 100\n"
+                        "step2 = expect contains pong %1 within 2000\n"
+                        "repeat = 0\n"
+                        "[ping]\n"
+                        "data = again\n"
+                        "[orphan]\n"
+                        "step1 = send nothing\n"
+                        "[empty]\n"_s;
+
+QByteArray expanded(const QString &text, bool hex = false, qint64 counter = 1) {
+    QString error;
+    const AnswerTemplate compiled = AnswerTemplate::compile(text, hex, &error);
+    [&] { QVERIFY2(error.isEmpty(), qPrintable(error)); }();
+    return compiled.expand({}, {}, counter);
+}
+
+} // namespace
+
+class tst_Packets : public QObject {
+    Q_OBJECT
+
+private slots:
+    void checkValues() {
+        for (const Checksum &checksum : Checksum::catalogue())
+            QCOMPARE(checksum.compute("123456789"), checksum.parameters().check);
+    }
+
+    // What a text with fields puts on the wire after "123456789" (when it begins so), as hex.
+    void fields_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("hex");
+        // clang-format off
+        const QList<std::pair<QString, QByteArray>> rows{
+            {"123456789%SUM8%", "dd"}, {"123456789%XOR8%", "31"}, {"123456789%CRC8%", "f4"},
+            {"123456789%CRC16MODBUS%", "374b"}, {"123456789%CRC16MODBUS_BE%", "4b37"},
+            {"123456789%CRC16CCITT%", "29b1"}, {"123456789%CRC16CCITT_LE%", "b129"},
+            {"123456789%CRC16XMODEM%", "31c3"}, {"123456789%CRC32%", "2639f4cb"},
+            {"123456789%CRC32_BE%", "cbf43926"}, {"123456789%CRC32C%", "839206e3"},
+            // a marker starts the covered bytes anew; a checksum covers the fields before it
+            {"AB%[%123456789%CRC16XMODEM%", "4142313233343536373839" "31c3"}, {"\x01%SUM8%%SUM8%", "010102"},
+            // no field: one byte has no order, an unknown or lower-case name is text
+            {"%SUM8_LE%", "2553554d385f4c4525"}, {"%CRC16%", "25435243313625"},
+            {"%crc8%", "256372633825"},
+            // lengths run to the next %]% or the end, across the fields after them
+            {"%LEN8%abc", "03616263"}, {"%LEN16BE%abc%]%z", "00036162637a"},
+            {"%LEN16LE%a%CRC16XMODEM%", "030061" "25d7"}, {"%LEN32BE%", "00000000"},
+            {"%LEN32LE%ab", "020000006162"}, {"%LEN8%%x00%", "0100"},
+            {"%SEQ%-%SEQ8%%SEQ16BE%", "372d070007"},
+        };
+        // clang-format on
+        for (const auto &[text, hex] : rows)
+            QTest::newRow(qPrintable(text)) << text << hex;
+    }
+    void fields() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, hex);
+        const QByteArray bytes = expanded(text, false, 7);
+        QCOMPARE(bytes.mid(text.startsWith(u"123456789") ? 9 : 0).toHex(), hex);
+    }
+
+    // Lengths over their ranges: a field holds the low bytes of the count.
+    void lengthRanges_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QByteArray>("hex");
+        QTest::newRow("LEN8 255") << "LEN8" << 255 << QByteArray("ff");
+        QTest::newRow("LEN8 256 wraps") << "LEN8" << 256 << QByteArray("00");
+        QTest::newRow("LEN16BE 65535") << "LEN16BE" << 65535 << QByteArray("ffff");
+        QTest::newRow("LEN16LE 258") << "LEN16LE" << 258 << QByteArray("0201");
+        QTest::newRow("LEN32BE 65536") << "LEN32BE" << 65536 << QByteArray("00010000");
+        QTest::newRow("LEN32LE 70000") << "LEN32LE" << 70000 << QByteArray("70110100");
+    }
+    void lengthRanges() {
+        QFETCH(QString, field);
+        QFETCH(int, count);
+        QFETCH(QByteArray, hex);
+        const QByteArray bytes = expanded(u"%%1%"_s.arg(field) + QString(count, u'x'));
+        QCOMPARE(bytes.size(), count + hex.size() / 2);
+        QCOMPARE(bytes.first(hex.size() / 2).toHex(), hex);
+    }
+
+    // Hex data takes the fields between its pairs.
+    void hexWithFields() {
+        QCOMPARE(expanded(u"01 03 00 00 00 0A %CRC16MODBUS%"_s, true).toHex(), "01030000000ac5cd");
+    }
+
+    void fileReadsGoodSectionsAndReportsBadOnes() {
+        PacketBook book;
+        book.read(Written);
+        QStringList names;
+        for (const PacketEntry &entry : book.entries())
+            names.append(entry.name);
+        QCOMPARE(names, (QStringList{u"ping"_s, u"Ping"_s, u"login"_s}));
+        QCOMPARE(
+            book.problems(),
+            (QStringList{u" line 8: [broken] 'to' needs tcp HOST:PORT, udp HOST:PORT"
+                         " or peer, not 'ftp somewhere'"_s,
+                         u" line 19: [ping] is named like the section on line 2"_s,
+                         u" line 21: [orphan] step 'send nothing' sends no packet of the file"_s,
+                         u" line 23: [empty] has neither data nor steps"_s}));
+        const PacketEntry *ping = book.find(u"Ping"_s);
+        QVERIFY(ping && ping->hex);
+        QCOMPARE(ping->data, u" 01 03 %CRC16MODBUS%"_s);
+        QCOMPARE(ping->to.kind, PacketTarget::Kind::Peer);
+        QCOMPARE(book.find(u"ping"_s)->to.text(), u"tcp 127.0.0.1:7000"_s);
+        const PacketEntry *login = book.find(u"login"_s);
+        QCOMPARE(login->repeat, 0);
+        QCOMPARE(login->steps.size(), 3);
+        QCOMPARE(login->steps[1].toText(), u"expect contains pong %1 within 2000"_s);
+        QCOMPARE(login->steps[2].ms, 100);
+    }
+
+    // An edit rewrites its own section only; what a section becomes reads back as it was.
+    void roundTrip() {
+        PacketBook book;
+        book.read(Written);
+        PacketEntry ping = *book.find(u"Ping"_s);
+        QCOMPARE(PacketBook::sectionText(ping),
+                 u"[Ping]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\"\nto = peer\n"_s);
+        ping.name = u"pong"_s;
+        ping.to = {PacketTarget::Kind::Udp, u"::1"_s, 9};
+        QVERIFY(book.put(ping, u"Ping"_s));
+        QVERIFY(!book.put(ping, u"ping"_s)); // the name is taken
+        QVERIFY(book.remove(u"empty"_s));
+        PacketEntry copy = ping;
+        copy.name = u"copy"_s;
+        QVERIFY(book.put(copy));
+        QString expected = Written;
+        expected.replace(u"[Ping]\nHEX = yes\n"_s, u"[pong]\nhex = yes\n"_s)
+            .replace(u"to = peer"_s, u"to = udp [::1]:9"_s)
+            .replace(u"[empty]\n"_s, QString())
+            .replace(u"step1 = send nothing\n"_s,
+                     u"step1 = send nothing\n\n[copy]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\""
+                     "\nto = udp [::1]:9\n"_s);
+        QCOMPARE(book.text(), expected);
+        PacketBook again;
+        again.read(book.text());
+        QCOMPARE(*again.find(u"pong"_s), ping);
+        QCOMPARE(*again.find(u"login"_s), *book.find(u"login"_s));
+    }
+
+    // Written only when changed, and never half: a failed write leaves the old file.
+    void saving() {
+        QTemporaryDir dir;
+        const QString path = PacketBook::besideSettings(dir.filePath(u"Sendrel_Settings.ini"_s));
+        QCOMPARE(QFileInfo(path).fileName(), u"Sendrel_Packets.ini"_s);
+        QVERIFY(writeBytes(path, Written.toUtf8()));
+        const QDateTime written = QFileInfo(path).lastModified();
+        PacketBook book;
+        QVERIFY(book.load(path));
+        QVERIFY(book.save());
+        QCOMPARE(QFileInfo(path).lastModified(), written);
+        QCOMPARE(fileBytes(path), Written.toUtf8());
+        PacketEntry big;
+        big.name = u"big"_s;
+        big.data = QString(4096, u'x');
+        QVERIFY(book.put(big));
+        bool saved = true;
+        QString problem;
+        withFileSizeLimit(Written.size() + 100, [&] { saved = book.save(&problem); });
+        QVERIFY(!saved);
+        QVERIFY(!problem.isEmpty());
+        QCOMPARE(fileBytes(path), Written.toUtf8());
+        QVERIFY(book.save());
+        PacketBook again;
+        QVERIFY(again.load(path));
+        QCOMPARE(again.find(u"big"_s)->data, big.data);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Packets)
+#include "tst_packets.moc"

@@ -1,0 +1,84 @@
+// Saved sequences run by the command line against a headless responder: every step passes and a
+// reply's group is sent on, or the run stops at the step that timed out, with the exit status.
+#include "support/child_program.h"
+#include "support/file_bytes.h"
+#include "support/loopback.h"
+
+#include <QtTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+class tst_Sequence : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void sequence_data() {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<QString>("last"); // the data of the third step's packet
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");
+        const QString timedOut = u"Step 4 (expect contains ack within 300) failed: timed out after "
+                                 "300 ms; arrived instead: nothing"_s;
+        for (const bool tcp : {true, false}) {
+            const QString protocol = tcp ? u"tcp "_s : u"udp "_s;
+            QTest::newRow(qPrintable(protocol + u"passes"_s))
+                << tcp << u"id %1"_s << 0 << QString();
+            QTest::newRow(qPrintable(protocol + u"times out at step 4"_s))
+                << tcp << u"id 7"_s << 1 << timedOut;
+        }
+    }
+    void sequence() {
+        QFETCH(bool, tcp);
+        QFETCH(QString, last);
+        QFETCH(int, exitCode);
+        QFETCH(QString, err);
+        const quint16 port = freeLoopbackPort(tcp);
+        ChildProgram responder(m_dir.path(),
+                               {u"--headless"_s, u"--port"_s, QString::number(port),
+                                tcp ? u"--tcp"_s : u"--udp"_s, u"--settings"_s, u"none.ini"_s,
+                                u"--respond-regex"_s, u"ping (\\d+)=pong %1"_s,
+                                u"--respond-contains"_s, u"id 42=ack"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(responder.err.contains("data on port "), 30000);
+        const QString to =
+            (tcp ? u"tcp 127.0.0.1:"_s : u"udp 127.0.0.1:"_s) + QString::number(port);
+        const QString file = u"[ping]\ndata = ping 42\nto = "_s + to + u"\n[id]\ndata = "_s + last
+                             + u"\nto = "_s + to
+                             + u"\n[check]\nstep1 = send ping\nstep2 = expect regex pong (\\d+) "
+                               "within 5000\nstep3 = send id\nstep4 = expect contains ack within "_s
+                             + (exitCode == 0 ? u"5000"_s : u"300"_s);
+        QVERIFY(writeBytes(m_dir.filePath(u"p.ini"_s), file.toUtf8()));
+        ChildProgram run(m_dir.path(), {u"--sequence"_s, u"check"_s, u"--packets"_s, u"p.ini"_s,
+                                        u"--settings"_s, u"none.ini"_s});
+        QVERIFY2(run.endsWith(exitCode), run.err);
+        QVERIFY2(run.err.contains(err.toUtf8()), run.err);
+    }
+
+    // Usage errors end with 2 before anything runs; a name the file lacks with 1.
+    void exitCodes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("with --send") << QStringList{u"--sequence"_s, u"a"_s, u"--send"_s, u"x"_s}
+                                     << 2 << u"exclude --headless and --send"_s;
+        QTest::newRow("--to with a sequence")
+            << QStringList{u"--sequence"_s, u"a"_s, u"--to"_s, u"h:1"_s} << 2
+            << u"--to works only with --send or --packet"_s;
+        QTest::newRow("two at once")
+            << QStringList{u"--packet"_s, u"a"_s, u"--list-packets"_s} << 2 << u"each other"_s;
+        QTest::newRow("no such sequence") << QStringList{u"--sequence"_s, u"none"_s} << 1
+                                          << u"There is no sequence named none."_s;
+    }
+    void exitCodes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, err);
+        ChildProgram run(m_dir.path(), arguments + QStringList{u"--settings"_s, u"none.ini"_s});
+        QVERIFY2(run.endsWith(exitCode), run.err);
+        QVERIFY2(run.err.contains(err.toUtf8()), run.err);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Sequence)
+#include "tst_sequence.moc"
