@@ -62,6 +62,10 @@ QByteArray ReceivedData::receivedBytes() const {
     return d->entries.receivedBytes();
 }
 
+std::optional<QByteArray> ReceivedData::chunkShownAt(qsizetype fromEnd) const {
+    return d->entries.chunkShownAt(fromEnd, d->options);
+}
+
 // Everything held so far goes.
 void ReceivedData::start() {
     d->entries.clear();

@@ -37,6 +37,9 @@ public:
     void clear() { setText(QString()); }
     // Every received byte the box still holds, in order, without notes or time stamps.
     QByteArray receivedBytes() const;
+    // The received chunk shown at the character `fromEnd` characters before the end of the
+    // text; nothing where a note is shown.
+    std::optional<QByteArray> chunkShownAt(qsizetype fromEnd) const;
 
     const ShowOptions &options() const;
     void setShowHex(bool on);

@@ -193,6 +193,20 @@ bool ReceivedEntries::fillTheView(qint64 from, const ShowOptions &options) const
     return shown >= m_shown;
 }
 
+std::optional<QByteArray> ReceivedEntries::chunkShownAt(qsizetype fromEnd,
+                                                        const ShowOptions &options) const {
+    qsizetype shown = 0;
+    for (auto entry = m_entries.rbegin(); entry != m_entries.rend(); ++entry) {
+        Carry carry;
+        QString text;
+        renderEntry(*entry, 0, options, carry, text);
+        shown += text.size() + decodeUtf8(carry.unfinished).size();
+        if (fromEnd < shown)
+            return entry->isNote ? std::nullopt : std::optional(entry->bytes().toByteArray());
+    }
+    return std::nullopt;
+}
+
 void ReceivedEntries::renderEntry(const Entry &entry, qsizetype fromByte,
                                   const ShowOptions &options, Carry &carry, QString &out) const {
     if (entry.isNote) {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <deque>
+#include <optional>
 
 // One piece of received data as it arrived: its bytes, when (local time) and from whom (the
 // address as the status line shows it, and the port).
@@ -48,6 +49,9 @@ public:
     qint64 end() const { return m_first + qint64(m_entries.size()); }
     // Every received byte still held, in order, without notes or time stamps.
     QByteArray receivedBytes() const;
+    // The bytes of the chunk whose shown text holds the character `fromEnd` characters before
+    // the end of what the entries show; nothing for a note or beyond the entries.
+    std::optional<QByteArray> chunkShownAt(qsizetype fromEnd, const ShowOptions &options) const;
 
     // What one rendering leaves to the next: the bytes of a character whose end has not
     // arrived yet, and whether the shown text ends inside a line.

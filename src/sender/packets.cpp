@@ -68,6 +68,48 @@ bool Packets::delivering() const {
     return m_run && m_run->delivering();
 }
 
+PacketEntry Packets::sendBoxPacket(bool hex, bool toPeer, const ListenerState &listener) const {
+    PacketEntry entry;
+    entry.hex = hex;
+    entry.data = QString(m_form.txtSendData.Text()).replace(u'\n', QStringLiteral("%CRLF%"));
+    if (toPeer) {
+        entry.to.kind = PacketTarget::Kind::Peer;
+    } else if (const std::optional<int> port = clientPort(m_form)) {
+        entry.to = {sendsTcp(m_form, listener) ? PacketTarget::Kind::Tcp : PacketTarget::Kind::Udp,
+                    clientHost(m_form), *port};
+    }
+    return entry;
+}
+
+PacketEntry Packets::bytesPacket(QByteArrayView bytes) {
+    PacketEntry entry;
+    const QString text = QString::fromUtf8(bytes);
+    const bool isText =
+        text.toUtf8() == bytes && std::none_of(text.begin(), text.end(), [](QChar c) {
+            return c.unicode() < 0x20 && c != u'\r' && c != u'\n' && c != u'\t';
+        });
+    // A '%' that could begin a token is kept as its byte.
+    entry.hex = !isText || text.contains(u'%');
+    entry.data = entry.hex ? QString::fromLatin1(bytes.toByteArray().toHex(' ').toUpper())
+                           : QString(text)
+                                 .replace(QStringLiteral("\r\n"), QStringLiteral("%CRLF%"))
+                                 .replace(u'\r', QStringLiteral("%CR%"))
+                                 .replace(u'\n', QStringLiteral("%LF%"))
+                                 .replace(u'\t', QStringLiteral("%TAB%"));
+    return entry;
+}
+
+QString Packets::commandLine(const QString &name) const {
+    const auto quoted = [](QString text) {
+        return u'\'' + text.replace(u'\'', QStringLiteral("'\\''")) + u'\'';
+    };
+    const PacketEntry *entry = m_book.find(name);
+    const bool sequence = entry && entry->isSequence();
+    return QStringLiteral("sendrel %1 %2 --packets %3")
+        .arg(sequence ? QStringLiteral("--sequence") : QStringLiteral("--packet"), quoted(name),
+             quoted(m_book.path()));
+}
+
 void Packets::pin(const QString &name, int slot) {
     if (slot < 0 || slot >= PinCount)
         return;

@@ -12,6 +12,7 @@
 
 class Clock;
 class Form;
+struct ListenerState;
 class SequenceRun;
 
 // The saved packets and sequences: the packet file, each packet's send counter (%SEQ%), the pins
@@ -41,6 +42,14 @@ public:
     bool running() const;
     // Whether the last run's connections still hand bytes to the system.
     bool delivering() const;
+
+    // A packet (not yet in the book) of what the send box would send, to where it would go: the
+    // listener's TCP peer while one can be sent to, else the send address and port.
+    PacketEntry sendBoxPacket(bool hex, bool toPeer, const ListenerState &listener) const;
+    // A packet of received bytes: text with tokens where they are text, hex pairs otherwise.
+    static PacketEntry bytesPacket(QByteArrayView bytes);
+    // The command line that does what `name` does with this file.
+    QString commandLine(const QString &name) const;
 
     // Names pinned to Alt+1..Alt+9, by position (empty: none).
     const QStringList &pins() const { return m_pins; }

@@ -8,6 +8,7 @@
 #include "window/file_send_dialog.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
+#include "window/packet_menus.h"
 #include "window/pair_menus.h"
 #include "window/received_data_box.h"
 #include "window/repeat_dialog.h"
@@ -66,6 +67,9 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     m_controls = buildControls(this, form);
     bindForm(form, m_controls);
     new PairMenus(form, program().configuration(), m_controls, this);
+    m_packetMenus = new PacketMenus(program(), this);
+    connect(m_controls.txtNetData, &ReceivedDataBox::chunkPacketRequested, m_packetMenus,
+            &PacketMenus::saveBytes, Qt::QueuedConnection);
     connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
     connect(&form.txtNetData, &ReceivedData::heightChanged, this, &MainWindow::showLayout);
     showLayout();
@@ -133,6 +137,8 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     QAction *sendFile = menu->addAction(QStringLiteral("Send &File..."));
     sendFile->setEnabled(form().btnSendData.Enabled() && !program().fileSend().running()
                          && !program().repeatSend().running());
+    menu->addSeparator();
+    m_packetMenus->addToSendBoxMenu(menu.get());
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
     if (menu->exec(box->viewport()->mapToGlobal(at)) == sendFile)
         sendFileWithProgress(this, program().fileSend());

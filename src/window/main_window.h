@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+class PacketMenus;
 class SignalRelay;
 #include <functional>
 #include <memory>
@@ -76,6 +77,7 @@ private:
     std::unique_ptr<Program> m_program;
     Controls m_controls;
     TextZoom *m_textZoom = nullptr;
+    PacketMenus *m_packetMenus = nullptr;
     // What the repeat dialog offers next; the last choice, for this session.
     int m_repeatIntervalMs = 1000;
     int m_repeatCount = 0;

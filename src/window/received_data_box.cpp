@@ -106,7 +106,13 @@ void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {
 void ReceivedDataBox::contextMenuEvent(QContextMenuEvent *event) {
     const std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
     m_actions->addTo(menu.get());
-    menu->exec(event->globalPos());
+    const qsizetype fromEnd =
+        document()->characterCount() - 1 - cursorForPosition(event->pos()).position();
+    const std::optional<QByteArray> chunk = m_data.chunkShownAt(fromEnd);
+    QAction *saveChunk = menu->addAction(QStringLiteral("Save Chunk as Pac&ket..."));
+    saveChunk->setEnabled(chunk.has_value());
+    if (menu->exec(event->globalPos()) == saveChunk)
+        emit chunkPacketRequested(*chunk);
 }
 
 // Shift+F10 opens the menu as the Menu key does.

@@ -41,6 +41,8 @@ public:
 signals:
     // "Statistics..." in the context menu; the window that owns the counters opens them.
     void statisticsRequested();
+    // "Save Chunk as Packet..." on a received chunk: its bytes.
+    void chunkPacketRequested(const QByteArray &bytes);
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
