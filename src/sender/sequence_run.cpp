@@ -7,6 +7,8 @@
 
 #include <QDeadlineTimer>
 
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -80,6 +82,7 @@ SequenceRun::~SequenceRun() {
 
 void SequenceRun::start() {
     m_running = true;
+    m_announced = {-1, -1};
     m_step = 0;
     m_pass = 0;
     runSteps();
@@ -112,7 +115,9 @@ void SequenceRun::runSteps() {
             }
         }
         const SequenceStep &step = m_setup.entry.steps[m_step];
-        emit stepStarted(m_step, m_pass, step.toText());
+        // A send that waited for its connection goes on without starting again.
+        if (std::exchange(m_announced, std::pair(m_step, m_pass)) != std::pair(m_step, m_pass))
+            emit stepStarted(m_step, m_pass, step.toText());
         if (!runStep(step))
             break;
         ++m_step;

@@ -84,7 +84,8 @@ private:
     QString m_result;
     int m_step = 0;
     int m_pass = 0;
-    std::map<QString, Link> m_links; // by target text
+    std::pair<int, int> m_announced{-1, -1}; // the step and pass stepStarted last told
+    std::map<QString, Link> m_links;         // by target text
     Link *m_lastLink = nullptr;
     QTimer m_timer;
     std::optional<SequenceStep> m_waiting; // the expect under way
