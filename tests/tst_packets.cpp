@@ -1,10 +1,18 @@
 #include "respond/answer_template.h"
 #include "runtime/checksum.h"
+#include "sender/packets.h"
+#include "sender/sender.h"
 #include "settings/packet_book.h"
 #include "support/file_bytes.h"
+#include "support/loopback.h"
+#include "support/program_fixture.h"
 
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -110,6 +118,43 @@ private slots:
     // Hex data takes the fields between its pairs.
     void hexWithFields() {
         QCOMPARE(expanded(u"01 03 00 00 00 0A %CRC16MODBUS%"_s, true).toHex(), "01030000000ac5cd");
+    }
+
+    // The send box sends a field's name as typed until Computed Fields is switched on.
+    void sendBoxFieldsAreOptIn() {
+        ProgramFixture f;
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        f.form().optTCP[1]->setValue(1);
+        f.form().txtSendIP.setText(u"127.0.0.1"_s);
+        f.form().txtListenPort.setText(QString::number(peer.localPort()));
+        for (const bool on : {false, true}) {
+            f.program().sender().setComputedFields(on);
+            f.form().txtSendData.setText(u"A\n%SUM8%"_s);
+            f.form().btnSendData.Click();
+            QTRY_VERIFY(peer.hasPendingDatagrams());
+            QCOMPARE(peer.receiveDatagram().data(), on ? "A\r\nX" : "A\r\n%SUM8%");
+        }
+    }
+
+    // "to = peer": the listener's TCP peer gets the packet, and its answer meets the expect.
+    void peerTarget() {
+        ProgramFixture f;
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, startListener(f.form(), true));
+        QTRY_VERIFY(f.program().sender().peerReachable());
+        Packets &packets = f.program().packets();
+        packets.book().read(u"[hi]\ndata = hi %SEQ%\nto = peer\n"
+                            "[talk]\nstep1 = send hi\nstep2 = expect ends ho within 5000\n"_s);
+        QSignalSpy finished(&packets, &Packets::finished);
+        QVERIFY(packets.run(u"talk"_s));
+        QVERIFY2(finished.isEmpty(), qPrintable(finished.value(0).value(2).toString()));
+        QTRY_COMPARE(peer.bytesAvailable(), 4);
+        QCOMPARE(peer.readAll(), "hi 1");
+        QVERIFY2(finished.isEmpty(), qPrintable(finished.value(0).value(2).toString()));
+        peer.write("ho");
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished[0][1].toBool(), true);
     }
 
     void fileReadsGoodSectionsAndReportsBadOnes() {

@@ -8,6 +8,7 @@
 #include "net/socket_control.h"
 #include "program/program.h"
 #include "runtime/hex_dump.h"
+#include "sender/packets.h"
 #include "sender/repeat_send.h"
 #include "sender/send_bytes.h"
 #include "sender/send_target.h"
@@ -222,6 +223,7 @@ int HeadlessRun::listen() {
 
 void HeadlessRun::stop() {
     m_program->repeatSend().stop();
+    m_program->packets().stop();
     if (!m_listening)
         return;
     m_listening = false;

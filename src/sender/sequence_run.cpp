@@ -64,8 +64,10 @@ SequenceRun::SequenceRun(Setup setup, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, [this] {
         if (m_waiting) {
             const SequenceStep step = *m_waiting;
-            fail(u"timed out after %1 ms; arrived instead: %2"_s.arg(step.ms).arg(
-                shown(m_lastLink ? m_lastLink->held : QByteArray())));
+            const qint64 dropped = m_lastLink ? m_lastLink->dropped : 0;
+            fail(u"timed out after %1 ms; arrived instead: %2%3"_s.arg(step.ms).arg(
+                shown(m_lastLink ? m_lastLink->held : QByteArray()),
+                dropped > 0 ? u" (and %1 older bytes, dropped)"_s.arg(dropped) : QString()));
             return;
         }
         ++m_step;
@@ -88,9 +90,10 @@ void SequenceRun::start() {
     runSteps();
 }
 
+// Stopped from outside, every step so far passed: a sequence repeated until stopped ends so.
 void SequenceRun::stop() {
     if (m_running)
-        finish(false, u"Stopped at step %1."_s.arg(stepName()));
+        finish(true, u"Stopped at step %1; the steps before it passed."_s.arg(stepName()));
 }
 
 QString SequenceRun::stepName() const {
@@ -204,6 +207,7 @@ bool SequenceRun::send(const QString &name) {
     }
     // What arrived before this send answers no part of it.
     link->held.clear();
+    link->dropped = 0;
     m_lastLink = link;
     return true;
 }
