@@ -246,11 +246,19 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
             delete sock;
             return nullptr;
         }
-        connect(sock, &SocketControl::DataArrival, this, [this, sock, key] {
-            const QByteArray bytes = sock->GetData();
-            if (const auto at = m_links.find(key); at != m_links.end())
-                arrived(at->second, bytes);
-        });
+        connect(sock, &SocketControl::DataArrival, this,
+                [this, sock, key, tcp, port = target.port] {
+                    const QByteArray bytes = sock->GetData();
+                    // A datagram from anyone but the target answers nothing of this run.
+                    if (!tcp
+                        && (sock->PeerPort() != port
+                            || !QHostAddress(sock->RemoteHostIP())
+                                    .isEqual(sock->RemoteAddress(),
+                                             QHostAddress::ConvertV4MappedToIPv4)))
+                        return;
+                    if (const auto at = m_links.find(key); at != m_links.end())
+                        arrived(at->second, bytes);
+                });
         connect(sock, &SocketControl::Error, this,
                 [this, key](int number, const QString &description) {
                     if (m_running)

@@ -70,7 +70,11 @@ PacketsWindow::PacketsWindow(Packets &packets, QWidget *parent)
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     layout->addWidget(m_status);
-    m_status->setText(m_packets.book().problems().join(u'\n'));
+    QStringList problems = m_packets.book().problems();
+    if (!m_packets.loadProblem().isEmpty())
+        problems.prepend(u"The packets could not be read from %1: %2."_s.arg(
+            m_packets.book().path(), m_packets.loadProblem()));
+    m_status->setText(problems.join(u'\n'));
 
     connect(&m_packets, &Packets::bookChanged, this, [this] { showList(currentName()); });
     connect(&m_packets, &Packets::stepStarted, this,
