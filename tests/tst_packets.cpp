@@ -1,3 +1,4 @@
+#include "model/received_entries.h"
 #include "respond/answer_template.h"
 #include "runtime/checksum.h"
 #include "sender/packets.h"
@@ -155,6 +156,24 @@ private slots:
         peer.write("ho");
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished[0][1].toBool(), true);
+    }
+
+    // "Save Chunk as Packet...": the chunk shown at a place counted from the end, as text where
+    // it is text, hex pairs where not.
+    void chunkUnderTheCursor() {
+        ReceivedEntries entries(1024);
+        entries.addChunk({"ab%", {}, {}, 0});
+        entries.addNote(u"note"_s);
+        entries.addChunk({"de\r\n", {}, {}, 0});
+        const ShowOptions text;
+        QCOMPARE(entries.chunkShownAt(0, text), QByteArray("de\r\n"));
+        QCOMPARE(entries.chunkShownAt(1000, text), std::nullopt);
+        const std::optional<QByteArray> first = entries.chunkShownAt(9, text);
+        QCOMPARE(first, QByteArray("ab%"));
+        QCOMPARE(Packets::bytesPacket("de\r\n\t").data, u"de%CRLF%%TAB%"_s);
+        const PacketEntry hex = Packets::bytesPacket(*first);
+        QVERIFY(hex.hex);
+        QCOMPARE(hex.data, u"61 62 25"_s);
     }
 
     void fileReadsGoodSectionsAndReportsBadOnes() {

@@ -69,12 +69,22 @@ private slots:
             << QStringList{u"--packet"_s, u"a"_s, u"--list-packets"_s} << 2 << u"each other"_s;
         QTest::newRow("no such sequence") << QStringList{u"--sequence"_s, u"none"_s} << 1
                                           << u"There is no sequence named none."_s;
+        QTest::newRow("refused") << QStringList{u"--packet"_s, u"x"_s, u"--to"_s,
+                                                u"127.0.0.1:%1"_s.arg(freeLoopbackPort(true))}
+                                 << 1 << u"Step 1 (send x) failed: tcp 127.0.0.1:"_s;
+        QTest::newRow("no send before") << QStringList{u"--sequence"_s, u"s"_s} << 1
+                                        << u"Step 1 (expect contains y within 100) failed: no "
+                                           "send before it"_s;
     }
     void exitCodes() {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, err);
-        ChildProgram run(m_dir.path(), arguments + QStringList{u"--settings"_s, u"none.ini"_s});
+        QVERIFY(writeBytes(m_dir.filePath(u"e.ini"_s),
+                           "[x]\ndata = x\n[s]\nstep1 = expect contains y within 100\n"));
+        ChildProgram run(
+            m_dir.path(),
+            arguments + QStringList{u"--settings"_s, u"none.ini"_s, u"--packets"_s, u"e.ini"_s});
         QVERIFY2(run.endsWith(exitCode), run.err);
         QVERIFY2(run.err.contains(err.toUtf8()), run.err);
     }
