@@ -216,6 +216,7 @@ private slots:
         QVERIFY(book.remove(u"empty"_s));
         PacketEntry copy = ping;
         copy.name = u"copy"_s;
+        copy.pin = 4;
         QVERIFY(book.put(copy));
         QString expected = Written;
         expected.replace(u"[Ping]\nHEX = yes\n"_s, u"[pong]\nhex = yes\n"_s)
@@ -223,11 +224,12 @@ private slots:
             .replace(u"[empty]\n"_s, QString())
             .replace(u"step1 = send nothing\n"_s,
                      u"step1 = send nothing\n\n[copy]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\""
-                     "\nto = udp [::1]:9\n"_s);
+                     "\nto = udp [::1]:9\npin = 4\n"_s);
         QCOMPARE(book.text(), expected);
         PacketBook again;
         again.read(book.text());
         QCOMPARE(*again.find(u"pong"_s), ping);
+        QCOMPARE(*again.find(u"copy"_s), copy);
         QCOMPARE(*again.find(u"login"_s), *book.find(u"login"_s));
     }
 

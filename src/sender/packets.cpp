@@ -5,7 +5,7 @@
 #include "sender/sequence_run.h"
 
 Packets::Packets(Form &form, Sockets sockets, const Clock &clock)
-    : m_form(form), m_sockets(sockets), m_clock(clock), m_pins(PinCount) {
+    : m_form(form), m_sockets(sockets), m_clock(clock) {
     connect(&m_form.txtNetData, &ReceivedData::chunkArrived, this,
             [this](const ReceivedChunk &chunk) {
                 if (m_run)
@@ -110,10 +110,23 @@ QString Packets::commandLine(const QString &name) const {
              quoted(m_book.path()));
 }
 
+QStringList Packets::pins() const {
+    QStringList pins(PinCount);
+    for (const PacketEntry &entry : m_book.entries()) {
+        if (entry.pin > 0 && pins[entry.pin - 1].isEmpty())
+            pins[entry.pin - 1] = entry.name;
+    }
+    return pins;
+}
+
 void Packets::pin(const QString &name, int slot) {
     if (slot < 0 || slot >= PinCount)
         return;
-    m_pins.removeAll(name);
-    m_pins.resize(PinCount);
-    m_pins[slot] = name;
+    for (PacketEntry entry : m_book.entries()) {
+        const int pin = entry.name == name ? slot + 1 : entry.pin == slot + 1 ? 0 : entry.pin;
+        if (pin != entry.pin) {
+            entry.pin = pin;
+            m_book.put(entry);
+        }
+    }
 }

@@ -51,8 +51,10 @@ public:
     // The command line that does what `name` does with this file.
     QString commandLine(const QString &name) const;
 
-    // Names pinned to Alt+1..Alt+9, by position (empty: none).
-    const QStringList &pins() const { return m_pins; }
+    // Names pinned to Alt+1..Alt+9, by position (empty: none), as the packet file keeps them
+    // (the first of two with one pin wins).
+    QStringList pins() const;
+    // Pins `name` to Alt+slot+1, taking the pin from the one that had it; save() keeps it.
     void pin(const QString &name, int slot);
 
 signals:
@@ -66,7 +68,6 @@ private:
     const Clock &m_clock;
     PacketBook m_book;
     QHash<QString, qint64> m_counters;
-    QStringList m_pins;
     QString m_loadProblem;
     std::unique_ptr<SequenceRun> m_run;
 };

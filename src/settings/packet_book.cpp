@@ -154,6 +154,11 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
             hasRepeat = true;
             if (!repeat)
                 why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(value);
+        } else if (key == u"pin"_s) {
+            const std::optional<qint64> pin = decimalNumber(value, 9);
+            entry.pin = int(pin.value_or(0));
+            if (!pin || *pin < 1)
+                why = u"pin is a number from 1 to 9, not '%1'"_s.arg(value);
         } else if (key.startsWith(u"step"_s)) {
             const std::optional<qint64> number = decimalNumber(QStringView(key).sliced(4), 9999);
             if (!number || *number < 1 || steps.contains(int(*number)))
@@ -226,6 +231,8 @@ QString PacketBook::sectionText(const PacketEntry &entry) {
         text += u"step%1 = %2\n"_s.arg(i + 1).arg(entry.steps[i].toText());
     if (entry.isSequence() && entry.repeat != 1)
         text += u"repeat = %1\n"_s.arg(entry.repeat);
+    if (entry.pin != 0)
+        text += u"pin = %1\n"_s.arg(entry.pin);
     return text;
 }
 

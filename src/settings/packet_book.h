@@ -13,6 +13,7 @@
 //   to = tcp HOST:PORT        ; or udp HOST:PORT, or peer
 //   step1 = send NAME         ; a sequence: steps in number order, then
 //   repeat = N                ; optional, 0: until stopped
+//   pin = N                   ; optional, 1-9: Alt+N runs it
 // A section that cannot be used is reported with its line and skipped; it stays in the file as it
 // was, as do comments and every section no edit touched. The file is written only when an edit
 // changed it, atomically, as UTF-8.

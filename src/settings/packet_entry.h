@@ -49,6 +49,7 @@ struct PacketEntry {
     PacketTarget to;
     QList<SequenceStep> steps;
     int repeat = 1;
+    int pin = 0; // Alt+1..Alt+9 runs it; 0: none
 
     bool isSequence() const { return !steps.isEmpty(); }
     // Where it goes and what it sends, in one line for a list.

@@ -107,7 +107,7 @@ QString PacketsWindow::helpText() {
 
 void PacketsWindow::showList(const QString &current) {
     m_list->clear();
-    const QStringList &pins = m_packets.pins();
+    const QStringList pins = m_packets.pins();
     for (const PacketEntry &entry : m_packets.book().entries()) {
         const qsizetype pinned = pins.indexOf(entry.name);
         const QString name =
@@ -197,6 +197,7 @@ void PacketsWindow::pin() {
     if (!ok)
         return;
     m_packets.pin(name, slot - 1);
+    save();
     showList(name);
 }
 
