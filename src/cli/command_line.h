@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/relay_options.h"
 #include "net/network_options.h"
 #include "respond/response_rule.h"
 #include "settings/settings_store.h"
@@ -48,6 +49,9 @@ struct CommandLine {
     std::optional<QString> interfaceName;
     bool broadcast = false; // given: allowed, else the file's
     std::optional<int> ttl;
+    // --relay and its link faults; --pcap: the capture file (absolute), empty without.
+    std::optional<RelayOptions> relay;
+    QString pcapFile;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

@@ -145,6 +145,8 @@ void HeadlessRun::applyOptions() {
     if (m_line.ttl)
         network.multicastTtl = *m_line.ttl;
     configuration.setNetwork(network);
+    if (m_line.relay)
+        configuration.setRelay(*m_line.relay);
     if (m_line.mode == CommandLine::Mode::Send) {
         c.optTCP[m_line.tcp.value_or(true) ? 0 : 1]->setValue(1);
         c.txtSendIP.setText(m_line.sendHost);

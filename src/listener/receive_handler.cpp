@@ -209,6 +209,21 @@ void ReceiveHandler::recordReply(const ReceivedChunk &chunk) {
     m_form.txtNetData.appendChunk(chunk);
 }
 
+void ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
+    Form &c = m_form;
+    m_traffic.countReceived(chunk.data.size());
+    m_traffic.countRelayed(up, chunk.data.size());
+    c.txtNetData.appendChunk(chunk);
+    if (c.chkLogData.isOn())
+        m_logger.log(chunk.data, chunk.arrival,
+                     chunk.peerAddress + u':' + QString::number(chunk.peerPort)
+                         + QStringLiteral(" -> ") + chunk.toAddress + u':'
+                         + QString::number(chunk.toPort));
+    c.state.LastDataTime = dateTimeText(chunk.arrival);
+    c.state.LastReceiveTick = m_clock.tick();
+    c.state.LastRemoteIP = chunk.peerAddress;
+}
+
 void ReceiveHandler::recordNote(const QString &text) {
     m_form.txtNetData.appendText(text);
 }

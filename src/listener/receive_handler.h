@@ -31,6 +31,9 @@ public:
     void Command1_Click();
     // The received-data record has this one writer: what else arrives or is noted comes here.
     void recordReply(const ReceivedChunk &chunk);
+    // A chunk the relay passed on, `up` from the listener's peer to the target: shown, counted
+    // and logged with both of its ends.
+    void recordRelayed(const ReceivedChunk &chunk, bool up);
     void recordNote(const QString &text);
     void replaceRecord(const QString &text);
 

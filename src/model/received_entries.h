@@ -13,6 +13,9 @@ struct ReceivedChunk {
     QDateTime arrival;
     QString peerAddress;
     int peerPort = 0;
+    // A relayed chunk: where it went on to, shown after its sender ("a:1 -> b:2"); empty else.
+    QString toAddress = {};
+    int toPort = 0;
 };
 
 // How the received-data box shows what it holds.

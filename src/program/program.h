@@ -19,6 +19,7 @@ class FormPresenter;
 class Listener;
 class OperatorDialogs;
 class ReceiveHandler;
+class Relay;
 class RepeatSend;
 class SocketArray;
 class SocketControl;
@@ -62,6 +63,7 @@ public:
     Sender &sender() { return *m_sender; }
     RepeatSend &repeatSend() { return *m_repeatSend; }
     FileSend &fileSend() { return *m_fileSend; }
+    Relay &relay() { return *m_relay; }
     // The status monitor's tick and the send state's.
     QTimer &tmrMain() { return m_tmrMain; }
     QTimer &tmrSendState() { return m_tmrSendState; }
@@ -82,6 +84,7 @@ private:
     void connectHandlers();
     void connectReceivedRecord();
     void connectSender();
+    void connectRelay();
     void loadSettings();
     void reportProblem(const QString &problem);
 
@@ -108,4 +111,5 @@ private:
     std::unique_ptr<FileSend> m_fileSend;
     std::unique_ptr<FolderChooser> m_folderChooser;
     std::unique_ptr<FormPresenter> m_presenter;
+    std::unique_ptr<Relay> m_relay;
 };
