@@ -233,6 +233,60 @@ private slots:
         QCOMPARE(curl.readAllStandardOutput(), body);
         QVERIFY(target.got.value(0).startsWith("GET /x HTTP/1.1\r\n"));
     }
+
+    // A capture read back by tshark: a packet per chunk with its ends, payload and comment, and
+    // sequence numbers that run on per direction. The relay answers "ping" itself.
+    void captureReadBack_data() {
+        QTest::addColumn<bool>("relay");
+        QTest::newRow("listener, answered") << false;
+        QTest::newRow("relay, both ways") << true;
+    }
+    void captureReadBack() {
+        QFETCH(bool, relay);
+        if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
+            QSKIP("tshark is not installed");
+        Target target("down");
+        const QString file = f->folder() + QStringLiteral("/capture.pcapng");
+        QCOMPARE(f->program().startCapture(file), QString());
+        answerPingWithPong(c());
+        const quint16 port =
+            relay ? relayTo(target.server.serverPort(), true) : startListener(c(), true);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        QByteArray got;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
+        if (relay)
+            QTRY_COMPARE(got, QByteArray("down"));
+        // Answered in either mode; the relay's target never sees it.
+        client.write("ping");
+        QTRY_COMPARE(got, QByteArray(relay ? "downpong\r\n" : "pong\r\n"));
+        client.write("more");
+        if (relay)
+            QTRY_COMPARE(target.got.value(0), QByteArray("more"));
+        QTRY_COMPARE(f->program().traffic().snapshot().receivedChunks, relay ? 3 : 2);
+        QProcess tshark;
+        QStringList fields{QStringLiteral("-r"), file, QStringLiteral("-T"),
+                           QStringLiteral("fields")};
+        for (const char *field :
+             {"tcp.srcport", "tcp.dstport", "tcp.seq", "tcp.payload", "frame.comment", "ip.src"})
+            fields << QStringLiteral("-e") << QString::fromLatin1(field);
+        tshark.start(QStringLiteral("tshark"), fields);
+        QVERIFY(tshark.waitForFinished(60000));
+        const quint16 far = relay ? target.server.serverPort() : port;
+        const QString up = QStringLiteral("%1\t%2\t").arg(client.localPort()).arg(far);
+        QStringList expected{up + QStringLiteral("1\t70696e67\t"),
+                             up + QStringLiteral("5\t6d6f7265\t")};
+        expected[0] += QStringLiteral("Answered (watch: ping)");
+        if (relay)
+            expected.prepend(
+                QStringLiteral("%1\t%2\t1\t646f776e\t").arg(far).arg(client.localPort()));
+        for (QString &line : expected)
+            line += QStringLiteral("\t127.0.0.1");
+        const QStringList lines =
+            QString::fromUtf8(tshark.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines, expected);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRelay)

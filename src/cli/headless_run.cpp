@@ -3,6 +3,7 @@
 #include "cli/stdout_sink.h"
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
+#include "listener/relay.h"
 #include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -193,7 +194,16 @@ int HeadlessRun::listen() {
             });
     // Stopping the reading would stop every UDP peer's answers: what stdout cannot take is
     // dropped and counted instead.
-    m_stdout->setDropWhenFull(c.optTCP[1]->isOn());
+    // A relay is never held back by stdout, which has a copy of its bytes only.
+    m_stdout->setDropWhenFull(c.optTCP[1]->isOn() || m_program->relay().active());
+    if (!m_line.pcapFile.isEmpty()) {
+        if (const QString error = m_program->startCapture(m_line.pcapFile); !error.isEmpty()) {
+            printLine(
+                QStringLiteral("The capture %1 cannot be written: %2").arg(m_line.pcapFile, error),
+                true);
+            return 1;
+        }
+    }
     connect(m_stdout, &StdoutSink::droppingStarted, this, [this] {
         printLine(QStringLiteral("Standard output does not keep up: received bytes are dropped "
                                  "from it until it does (stdout_dropped_bytes counts them)"),

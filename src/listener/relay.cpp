@@ -57,9 +57,13 @@ void Relay::takeRequest(qintptr requestID) {
     RelayStream *client = RelayStream::fromRequest(requestID, this);
     if (!client)
         return;
-    auto *pair = new RelayPair(client, m_options, this);
+    auto *pair = new RelayPair(
+        client, m_options,
+        [this](const ReceivedChunk &chunk, bool up) {
+            return m_record ? m_record(chunk, up) : QByteArray();
+        },
+        this);
     m_pairs.append(pair);
-    connect(pair, &RelayPair::relayed, this, &Relay::relayed);
     connect(pair, &RelayPair::finished, this, [this, pair](const QString &text) {
         m_pairs.removeOne(pair);
         pair->deleteLater();
@@ -121,7 +125,11 @@ void Relay::takeDatagram(SocketControl *listener) {
                         clientPort,
                         SocketControl::displayAddress(m_udpTarget),
                         m_options.targetPort};
-    emit relayed(chunk, true);
+    if (const QByteArray answer = m_record ? m_record(chunk, true) : QByteArray();
+        !answer.isEmpty()) {
+        listener->SendDatagramTo(answer, client, clientPort);
+        return;
+    }
     if (!mapping->up->push(data))
         emit droppedOne();
 }
@@ -184,7 +192,11 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
                             m_options.targetPort,
                             SocketControl::displayAddress(client),
                             port};
-        emit relayed(chunk, false);
+        if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
+            !answer.isEmpty()) {
+            endpoint->send(answer, m_udpTarget, m_options.targetPort);
+            return;
+        }
         if (!found->second.down->push(data))
             emit droppedOne();
     });

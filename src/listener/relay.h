@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -31,7 +32,12 @@ public:
     static constexpr int MaxPairs = 64;
     static constexpr int MaxMappings = 256;
 
+    // Each chunk of either way is recorded; what the record answers goes back instead of the
+    // chunk going on.
+    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+
     explicit Relay(QObject *parent = nullptr);
+    void setRecord(Record record) { m_record = std::move(record); }
     ~Relay() override;
 
     const RelayOptions &options() const { return m_options; }
@@ -48,7 +54,6 @@ public:
     int pairsOpen() const { return int(m_pairs.size() + m_mappings.size()); }
 
 signals:
-    void relayed(const ReceivedChunk &chunk, bool up);
     // A line for the record and the status: a refused peer, a target that cannot be reached.
     void note(const QString &text);
     void pairsChanged(int open);
@@ -69,6 +74,7 @@ private:
     void sweepIdle();
     void lookUpUdpTarget();
 
+    Record m_record;
     RelayOptions m_options;
     QList<RelayPair *> m_pairs;
     std::map<ClientKey, Mapping> m_mappings;

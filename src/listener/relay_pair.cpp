@@ -16,9 +16,10 @@ QString endText(const QString &address, int port) {
 
 } // namespace
 
-RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, QObject *parent)
-    : QObject(parent), m_client(client), m_host(options.targetHost), m_port(options.targetPort),
-      m_targetText(options.targetText()) {
+RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
+                     QObject *parent)
+    : QObject(parent), m_record(std::move(record)), m_client(client), m_host(options.targetHost),
+      m_port(options.targetPort), m_targetText(options.targetText()) {
     client->setParent(this);
     client->setReading(false);
     m_clientAddress = SocketControl::displayAddress(client->peerAddress());
@@ -100,7 +101,7 @@ void RelayPair::targetConnected() {
 }
 
 void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up) {
-    connect(from, &RelayStream::received, this, [this, link, up](const QByteArray &data) {
+    connect(from, &RelayStream::received, this, [this, from, link, up](const QByteArray &data) {
         ReceivedChunk chunk{data, QDateTime::currentDateTime(), {}, 0, {}, 0};
         const QString target = m_targetAddress;
         const int targetPort = m_target->peerPort();
@@ -108,8 +109,10 @@ void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool u
         chunk.peerPort = up ? m_clientPort : targetPort;
         chunk.toAddress = up ? target : m_clientAddress;
         chunk.toPort = up ? targetPort : m_clientPort;
-        emit relayed(chunk, up);
-        link->push(data);
+        if (const QByteArray answer = m_record(chunk, up); !answer.isEmpty())
+            from->write(answer); // answered here: the other side never sees the chunk
+        else
+            link->push(data);
         balance();
     });
     connect(from, &RelayStream::readEnded, this, &RelayPair::passHalfClose);

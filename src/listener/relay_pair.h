@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 struct ReceivedChunk;
 class RelayStream;
 
@@ -25,8 +27,13 @@ public:
     static constexpr qint64 WaitingBound = 1 << 20;
     static constexpr int ConnectTimeoutMs = 10000;
 
+    // Each chunk as read, before its link's faults, `up` from the client to the target; answers
+    // the bytes that go back instead of passing the chunk on, or nothing.
+    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+
     // Takes the client over; connects to the target, reading nothing from the client until then.
-    RelayPair(RelayStream *client, const RelayOptions &options, QObject *parent = nullptr);
+    RelayPair(RelayStream *client, const RelayOptions &options, Record record,
+              QObject *parent = nullptr);
     ~RelayPair() override;
 
     void setFaults(const RelayOptions &options);
@@ -37,8 +44,6 @@ public:
     void close();
 
 signals:
-    // Each chunk as read, before its link's faults; `up` from the client to the target.
-    void relayed(const ReceivedChunk &chunk, bool up);
     // The pair has ended; `note` says why when it is not the ordinary end of both ways.
     void finished(const QString &note);
 
@@ -50,6 +55,7 @@ private:
     void passHalfClose();
     void end(const QString &note);
 
+    Record m_record;
     QPointer<RelayStream> m_client;
     QPointer<RelayStream> m_target;
     RelayLink *m_up;

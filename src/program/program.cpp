@@ -5,6 +5,7 @@
 #include "listener/relay.h"
 #include "listener/status_monitor.h"
 #include "log/folder_chooser.h"
+#include "log/pcapng_writer.h"
 #include "model/form.h"
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
@@ -130,8 +131,8 @@ void Program::connectRelay() {
         showStatus();
     });
     connect(relay, &Relay::pairsChanged, this, showStatus);
-    connect(relay, &Relay::relayed, this, [receiver](const ReceivedChunk &chunk, bool up) {
-        receiver->recordRelayed(chunk, up);
+    relay->setRecord([receiver](const ReceivedChunk &chunk, bool up) {
+        return receiver->recordRelayed(chunk, up);
     });
     connect(relay, &Relay::note, this, [receiver](const QString &text) {
         receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
@@ -259,4 +260,13 @@ void Program::reportProblem(const QString &problem) {
     m_reportedProblems.insert(problem);
     qWarning().noquote() << problem;
     m_dialogs.TellProblem(problem);
+}
+
+QString Program::startCapture(const QString &path) {
+    m_receiveHandler->setCapture(nullptr);
+    m_capture = std::make_unique<PcapngWriter>();
+    if (!m_capture->open(path))
+        return m_capture->error();
+    m_receiveHandler->setCapture(m_capture.get());
+    return {};
 }

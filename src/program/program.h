@@ -18,6 +18,7 @@ class Form;
 class FormPresenter;
 class Listener;
 class OperatorDialogs;
+class PcapngWriter;
 class ReceiveHandler;
 class Relay;
 class RepeatSend;
@@ -77,6 +78,8 @@ public:
     void Form_Unload();
 
     void saveSettings();
+    // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
+    QString startCapture(const QString &path);
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
 
@@ -112,4 +115,5 @@ private:
     std::unique_ptr<FolderChooser> m_folderChooser;
     std::unique_ptr<FormPresenter> m_presenter;
     std::unique_ptr<Relay> m_relay;
+    std::unique_ptr<PcapngWriter> m_capture;
 };
