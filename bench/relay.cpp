@@ -152,8 +152,10 @@ std::vector<double> roundTrips(const QString &kind) {
         ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         char buffer[4096];
         ssize_t got = 0;
-        while ((got = ::read(peer, buffer, sizeof buffer)) > 0)
-            ::write(peer, buffer, std::size_t(got));
+        while ((got = ::read(peer, buffer, sizeof buffer)) > 0) {
+            if (::write(peer, buffer, std::size_t(got)) != got)
+                break;
+        }
         ::close(peer);
     });
     const int client = connectTo(relay.port);
@@ -162,7 +164,8 @@ std::vector<double> roundTrips(const QString &kind) {
     char echo[MessageSize];
     for (int i = 0; client >= 0 && i < Messages; ++i) {
         const std::int64_t start = nanosecondsNow();
-        ::write(client, message, sizeof message);
+        if (::write(client, message, sizeof message) != ssize_t(sizeof message))
+            break;
         std::size_t got = 0;
         while (got < sizeof echo) {
             const ssize_t part = ::read(client, echo + got, sizeof echo - got);

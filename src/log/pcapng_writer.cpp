@@ -1,5 +1,7 @@
 #include "log/pcapng_writer.h"
 
+#include "model/received_entries.h"
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -208,5 +210,31 @@ QByteArray PcapngWriter::packets(const CapturedChunk &chunk) {
         out += block(EnhancedPacketBlock, body);
         offset += size;
     } while (offset < chunk.data.size());
+    return out;
+}
+
+QByteArray captureOf(const ReceivedEntries &entries) {
+    PcapngWriter writer;
+    QByteArray out = PcapngWriter::header();
+    entries.forEachChunk([&](const ReceivedChunk &chunk, QByteArrayView kept) {
+        CapturedChunk captured{QHostAddress(chunk.peerAddress),
+                               quint16(chunk.peerPort),
+                               QHostAddress(chunk.toAddress),
+                               quint16(chunk.toPort),
+                               true,
+                               kept.toByteArray(),
+                               chunk.arrival,
+                               {}};
+        const bool ipv4 = captured.from.protocol() != QAbstractSocket::IPv6Protocol;
+        if (captured.to.isNull() && captured.from.isLoopback())
+            captured.to = ipv4 ? QHostAddress(QHostAddress::LocalHost)
+                               : QHostAddress(QHostAddress::LocalHostIPv6);
+        else if (captured.to.isNull())
+            captured.to =
+                ipv4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6);
+        if (captured.from.isNull())
+            captured.from = captured.to;
+        out += writer.packets(captured);
+    });
     return out;
 }

@@ -24,6 +24,13 @@ struct CapturedChunk {
 // larger than an IP packet holds several) with made-up Ethernet, IPv4 or IPv6 and TCP or UDP
 // headers carrying the real addresses and ports, TCP sequence numbers running on per direction,
 // and the arrival time. An IPv4 end talking to an IPv6 one is written as ::ffff:a.b.c.d.
+class ReceivedEntries;
+
+// The received chunks held as a pcapng capture. A chunk that names only its sender went to an
+// unnamed end (port 0): loopback for a loopback sender, else the unspecified address; the protocol
+// is TCP.
+QByteArray captureOf(const ReceivedEntries &entries);
+
 class PcapngWriter {
 public:
     PcapngWriter() = default;

@@ -37,6 +37,7 @@ public:
     void clear() { setText(QString()); }
     // Every received byte the box still holds, in order, without notes or time stamps.
     QByteArray receivedBytes() const;
+    const ReceivedEntries &entries() const;
 
     const ShowOptions &options() const;
     void setShowHex(bool on);

@@ -147,6 +147,14 @@ QByteArray ReceivedEntries::receivedBytes() const {
     return bytes;
 }
 
+void ReceivedEntries::forEachChunk(
+    const std::function<void(const ReceivedChunk &chunk, QByteArrayView kept)> &visit) const {
+    for (const Entry &entry : m_entries) {
+        if (!entry.isNote)
+            visit(entry.chunk, entry.bytes());
+    }
+}
+
 void ReceivedEntries::render(qint64 from, const ShowOptions &options, Carry &carry,
                              QString &out) const {
     for (auto index = std::size_t(std::max(from, m_first) - m_first); index < m_entries.size();

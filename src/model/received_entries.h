@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 
 // One piece of received data as it arrived: its bytes, when (local time) and from whom (the
 // address as the status line shows it, and the port).
@@ -51,6 +52,9 @@ public:
     qint64 end() const { return m_first + qint64(m_entries.size()); }
     // Every received byte still held, in order, without notes or time stamps.
     QByteArray receivedBytes() const;
+    // Each received chunk still held, in order, with the bytes of it that are kept.
+    void forEachChunk(
+        const std::function<void(const ReceivedChunk &chunk, QByteArrayView kept)> &visit) const;
 
     // What one rendering leaves to the next: the bytes of a character whose end has not
     // arrived yet, and whether the shown text ends inside a line.
