@@ -5,6 +5,7 @@
 #include "support/program_fixture.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -147,6 +148,43 @@ private slots:
         QVERIFY(f->program().listener().state().statusText().endsWith(u"64 pairs open"));
         clients.front()->write("still through");
         QTRY_COMPARE(target.got.value(0), QByteArray("still through"));
+    }
+
+    // A fault set while a pair runs takes effect on it at once and shows on the status line.
+    void cutWhileRunning() {
+        Target target;
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        client.write("hello");
+        QTRY_COMPARE(target.got.value(0), QByteArray("hello"));
+        RelayOptions options = f->program().configuration().relay();
+        options.up.cutAfter = 10;
+        f->program().configuration().setRelay(options);
+        QVERIFY(f->program().listener().state().statusText().endsWith(
+            u"1 pair open (up: cut after 10 bytes)"));
+        client.write("0123456789");
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(target.got.value(0), QByteArray("hello01234"));
+        QVERIFY(c().txtNetData.text().contains(u"cut after 10 bytes to 127.0.0.1:"));
+    }
+
+    // The relay's keys are written once set, after the others, and read back the same.
+    void settingsRoundTrip() {
+        RelayOptions options;
+        QVERIFY(parseRelayTarget(QStringLiteral("[::1]:5020"), options).isEmpty());
+        QVERIFY(parseDelay(QStringLiteral("20-40"), options.up).isEmpty());
+        options.down.dropPercent = 5;
+        f->program().configuration().setRelay(options);
+        f->program().saveSettings();
+        QFile file(f->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(
+            text.contains("RelayTarget=[::1]:5020\r\nRelayDelayUp=20-40\r\nRelayDropDown=5\r\n"));
+        QVERIFY(!text.contains("RelayDropUp"));
+        f->reopen();
+        QCOMPARE(f->program().configuration().relay(), options);
     }
 
     // A target that refuses closes the peer, with a note naming both.

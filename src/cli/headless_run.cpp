@@ -126,6 +126,8 @@ bool HeadlessRun::usesStored(const QString &key) const {
         return m_line.groups.isEmpty();
     if (key == u"SendFromListenPort")
         return true;
+    if (key.startsWith(u"Relay"))
+        return !m_line.relay;
     return m_line.pairs.isEmpty(); // a pair's keys
 }
 
