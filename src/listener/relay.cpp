@@ -28,6 +28,8 @@ Relay::Relay(QObject *parent) : QObject(parent) {
 }
 
 Relay::~Relay() {
+    // Nobody is told any more: those who listen may be going too.
+    blockSignals(true);
     closeAll();
 }
 

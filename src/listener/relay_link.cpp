@@ -37,6 +37,8 @@ bool RelayLink::push(const QByteArray &data) {
     if (m_datagrams && m_faults.dropPercent > 0
         && int(m_random.bounded(100)) < m_faults.dropPercent)
         return false;
+    if (m_datagrams && m_held + data.size() > DatagramBound)
+        return false;
     if (m_waiting.empty() && m_faults.delayMaxMs == 0 && m_faults.ratePerSecond == 0) {
         deliver(data);
         return true;

@@ -20,12 +20,15 @@ class RelayLink final : public QObject {
 
 public:
     using Deliver = std::function<void(const QByteArray &data)>;
+    // Datagrams that wait for their delay or rate past this are dropped; a stream's sender is
+    // held back by its pair instead.
+    static constexpr qint64 DatagramBound = 4 << 20;
     // `datagrams`: each piece is one datagram, never split, and may be dropped.
     RelayLink(bool datagrams, Deliver deliver, QObject *parent = nullptr);
 
     // Takes effect for what comes next; what waits keeps its time.
     void setFaults(const LinkFaults &faults);
-    // False when the piece goes nowhere: dropped, or past the cut.
+    // False when the piece goes nowhere: dropped (by the drop rate or the bound), or past the cut.
     bool push(const QByteArray &data);
     qint64 held() const { return m_held; }
     bool isCut() const { return m_cut; }

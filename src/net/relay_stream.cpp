@@ -215,8 +215,11 @@ void RelayStream::close() {
     m_failed = true;
     if (m_descriptor < 0)
         return;
-    delete m_readNotifier;
-    delete m_writeNotifier;
+    // Possibly inside one of the notifiers' own signals: they go once it has returned.
+    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
     m_readNotifier = m_writeNotifier = nullptr;
     ::close(m_descriptor);
     m_descriptor = -1;
