@@ -1,7 +1,8 @@
 // The relay: bulk data (1 GiB by default; the first argument sets MiB) from a client through
 // `sendrel --headless --relay` and through `socat TCP-LISTEN:...,fork TCP:...` to a target that
 // reads it all, in interleaved rounds, sendrel with and without its log (in memory); then the
-// round trip of small messages through each to an echoing target. Medians of the rounds.
+// round trip of small messages through each to an echoing target. Medians of the rounds. Last,
+// the link faults measured: a delay over 50 round trips, a drop rate over 4000 datagrams.
 #include "benchmarks.h"
 #include "figures.h"
 #include "scratch.h"
@@ -21,6 +22,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -77,7 +80,9 @@ quint16 freePort() {
 struct RelayProcess {
     QProcess process;
     quint16 port = freePort();
-    RelayProcess(const QString &kind, quint16 target, const QString &logFolder) {
+    // `extra`: more options for sendrel (--udp instead of --tcp among them).
+    RelayProcess(const QString &kind, quint16 target, const QString &logFolder,
+                 const QStringList &extra = {}) {
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
         const QString to = QStringLiteral("127.0.0.1:%1").arg(target);
@@ -86,13 +91,10 @@ struct RelayProcess {
                           {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
                            QStringLiteral("TCP:") + to});
         } else {
-            QStringList arguments{QStringLiteral("--headless"),
-                                  QStringLiteral("--quiet"),
-                                  QStringLiteral("--tcp"),
-                                  QStringLiteral("--port"),
-                                  QString::number(port),
-                                  QStringLiteral("--relay"),
-                                  to};
+            QStringList arguments{QStringLiteral("--headless"), QStringLiteral("--quiet"),
+                                  QStringLiteral("--port"),     QString::number(port),
+                                  QStringLiteral("--relay"),    to};
+            arguments << (extra.contains(u"--udp"_s) ? extra : extra + QStringList{u"--tcp"_s});
             if (!logFolder.isEmpty())
                 arguments << QStringLiteral("--log") << logFolder;
             process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/sendrel"),
@@ -142,10 +144,11 @@ double bulk(const QString &kind, std::uint64_t total, const QString &logFolder) 
 }
 
 // Round-trip times in ms of small messages through the relay to an echoing target, sorted.
-std::vector<double> roundTrips(const QString &kind) {
+std::vector<double> roundTrips(const QString &kind, const QStringList &extra = {},
+                               int messages = Messages) {
     quint16 targetPort = 0;
     const int server = listenOn(targetPort);
-    RelayProcess relay(kind, targetPort, {});
+    RelayProcess relay(kind, targetPort, {}, extra);
     std::thread target([server] {
         const int peer = ::accept(server, nullptr, nullptr);
         const int on = 1;
@@ -162,7 +165,7 @@ std::vector<double> roundTrips(const QString &kind) {
     std::vector<double> times;
     char message[MessageSize] = {};
     char echo[MessageSize];
-    for (int i = 0; client >= 0 && i < Messages; ++i) {
+    for (int i = 0; client >= 0 && i < messages; ++i) {
         const std::int64_t start = nanosecondsNow();
         if (::write(client, message, sizeof message) != ssize_t(sizeof message))
             break;
@@ -181,6 +184,39 @@ std::vector<double> roundTrips(const QString &kind) {
     ::close(server);
     std::sort(times.begin(), times.end());
     return times;
+}
+
+// The share of datagrams that reached the target through a relay that drops `percent` of them.
+double udpDelivered(int percent, int count) {
+    const int target = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(target, reinterpret_cast<sockaddr *>(&address), length);
+    ::getsockname(target, reinterpret_cast<sockaddr *>(&address), &length);
+    const timeval wait{0, 500000};
+    ::setsockopt(target, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    RelayProcess relay(QStringLiteral("sendrel"), ntohs(address.sin_port), {},
+                       {u"--udp"_s, u"--relay-drop"_s, u"up:%1"_s.arg(percent)});
+    QThread::msleep(500); // the relay's port opens
+    std::atomic<int> received{0};
+    std::thread reader([target, &received] {
+        char buffer[64];
+        while (::recv(target, buffer, sizeof buffer, 0) >= 0)
+            ++received;
+    });
+    const int client = ::socket(AF_INET, SOCK_DGRAM, 0);
+    address.sin_port = htons(relay.port);
+    for (int i = 0; i < count; ++i) {
+        ::sendto(client, "datagram", 8, 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        if (i % 20 == 0)
+            QThread::usleep(500); // paced, so only the fault loses datagrams
+    }
+    reader.join();
+    ::close(client);
+    ::close(target);
+    return double(received) / count;
 }
 
 } // namespace
@@ -232,5 +268,17 @@ int runRelay(const QStringList &arguments) {
     figures.target(QStringLiteral("added round-trip p99 over socat"),
                    Figures::number(sendrelP99 - socatP99, 3) + QStringLiteral(" ms"),
                    sendrelP99 - socatP99 <= 1.0, QStringLiteral("<= 1 ms"));
+
+    // The faults: a delay of 20 ms each way adds 40 ms to a round trip; 10 % of datagrams lost.
+    const std::vector<double> delayed =
+        roundTrips(QStringLiteral("sendrel"), {u"--relay-delay"_s, u"20"_s}, 50);
+    const double delayedMedian = Figures::percentile(delayed, 0.5);
+    figures.target(QStringLiteral("round trip with --relay-delay 20"),
+                   Figures::number(delayedMedian, 1) + QStringLiteral(" ms"),
+                   delayedMedian >= 40 && delayedMedian <= 45, QStringLiteral("40-45 ms"));
+    const double lost = 100.0 * (1.0 - udpDelivered(10, 4000));
+    figures.target(QStringLiteral("datagrams lost with --relay-drop up:10"),
+                   Figures::number(lost, 1) + QStringLiteral(" %"), lost >= 8.0 && lost <= 12.0,
+                   QStringLiteral("8-12 %"));
     return 0;
 }
