@@ -20,6 +20,7 @@ int runHeadless(const QStringList &arguments);
 int runRepeat(const QStringList &arguments);
 int runSendFile(const QStringList &arguments);
 int runSequenceBench(const QStringList &arguments);
+int runRelay(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

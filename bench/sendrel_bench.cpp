@@ -38,6 +38,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("repeat"), runRepeat},
         {QStringLiteral("sendfile"), runSendFile},
         {QStringLiteral("sequence"), runSequenceBench},
+        {QStringLiteral("relay"), runRelay},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -48,7 +49,7 @@ int main(int argc, char *argv[]) {
             "soak "
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
-            "repeat | sendfile [MiB] | sequence\n");
+            "repeat | sendfile [MiB] | sequence | relay [MiB]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -104,6 +104,23 @@ private slots:
         QTest::newRow("bind absent address")
             << QStringList{"--headless", "--tcp", "--port", "0", "--bind", "198.51.100.1"} << 1
             << "10049 - Cannot assign requested address.";
+        const QStringList relay{"--headless", "--relay", "localhost:7"};
+        QTest::newRow("relay alone")
+            << QStringList{"--relay", "h:1"} << 2 << "only with --headless";
+        QTest::newRow("relay no port")
+            << QStringList{"--headless", "--relay", "h"} << 2 << "--relay: 'h': no HOST:PORT";
+        QTest::newRow("relay ipv6")
+            << QStringList{"--headless", "--relay", "::1:5"} << 2 << "brackets";
+        QTest::newRow("delay reversed")
+            << relay + QStringList{"--relay-delay", "up:50-10"} << 2 << "--relay-delay: 'up:50-10'";
+        QTest::newRow("one way twice")
+            << relay + QStringList{"--relay-drop", "down:5", "--relay-drop", "10"} << 2
+            << "--relay-drop given more than once for one way";
+        QTest::newRow("fault alone") << QStringList{"--headless", "--relay-cut", "5"} << 2
+                                     << "--relay-cut works only with --relay";
+        QTest::newRow("pcap unwritable")
+            << QStringList{"--headless", "--port", "0", "--pcap", "/nonexistent/x.pcapng"} << 1
+            << "The capture /nonexistent/x.pcapng cannot be written";
     }
     void endsAtOnce() {
         QFETCH(QStringList, arguments);

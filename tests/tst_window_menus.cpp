@@ -194,6 +194,42 @@ private slots:
         QVERIFY2(saved.contains("MulticastGroups=239.1.2.3\r\nAllowBroadcast=1\r\n"), saved);
     }
 
+    // The relay's fields in the same dialog: a bad target is told; OK takes the target and each
+    // way's faults to the configuration and the settings file.
+    void networkOptions_relayFields() {
+        whenShown<QMenu>([](QMenu *menu) {
+            menu->setActiveAction(menu->actions().constLast());
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        whenShown<NetworkOptionsDialog>([](NetworkOptionsDialog *dialog) {
+            const auto field = [dialog](const char *name) {
+                return dialog->findChild<QLineEdit *>(name);
+            };
+            field("relayTarget")->setText("10.0.0.5");
+            field("relayFault0Up")->setText("50-150");
+            field("relayFault1Down")->setText("10");
+            QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            ok->click();
+            QCOMPARE(dialog->findChild<QLabel *>("problem")->text(), "Relay target: no HOST:PORT");
+            field("relayTarget")->setText("10.0.0.5:502");
+            ok->click();
+        });
+        emit c().txtListenPort->customContextMenuRequested({2, 2});
+        RelayOptions expected;
+        expected.targetHost = "10.0.0.5";
+        expected.targetPort = 502;
+        expected.up.delayMinMs = 50;
+        expected.up.delayMaxMs = 150;
+        expected.down.dropPercent = 10;
+        QCOMPARE(window().program().configuration().relay(), expected);
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        QVERIFY2(saved.contains("RelayTarget=10.0.0.5:502\r\nRelayDelayUp=50-150\r\n"
+                                "RelayDropDown=10\r\n"),
+                 saved);
+    }
+
     // Ctrl+R asks for the interval and count; the button then reads "Stop Repeat" and stops it.
     void repeatSend_keyDialogAndButton() {
         m_fixture->showFullLayout();

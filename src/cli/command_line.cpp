@@ -2,6 +2,7 @@
 
 #include "cli/argument_check.h"
 #include "cli/option_table.h"
+#include "cli/relay_arguments.h"
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
@@ -173,7 +174,7 @@ QString valueGivenTwice(const QCommandLineParser &parser,
     for (const QCommandLineOption &option : options) {
         const QString name = option.names().constLast();
         if (!option.valueName().isEmpty() && !name.startsWith(u"respond"_s) && name != u"join"_s
-            && parser.values(name).size() > 1)
+            && !name.startsWith(u"relay-"_s) && parser.values(name).size() > 1)
             return u"--%1 given more than once"_s.arg(name);
     }
     return {};
@@ -355,7 +356,8 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         return usageError(error);
 
     CommandLine line;
-    for (const auto read : {readMode, networkOptions, readListenOptions, readRespondOptions}) {
+    for (const auto read :
+         {readMode, networkOptions, readListenOptions, readRespondOptions, readRelayOptions}) {
         if (const QString error = read(parser, line); !error.isEmpty())
             return usageError(error);
     }

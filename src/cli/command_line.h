@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/relay_options.h"
 #include "net/network_options.h"
 #include "respond/response_rule.h"
 #include "settings/settings_store.h"
@@ -54,6 +55,9 @@ struct CommandLine {
     QString packetName;
     QString sequenceName;
     bool listPackets = false;
+    // --relay and its link faults; --pcap: the capture file (absolute), empty without.
+    std::optional<RelayOptions> relay;
+    QString pcapFile;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

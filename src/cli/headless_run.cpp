@@ -3,6 +3,7 @@
 #include "cli/stdout_sink.h"
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
+#include "listener/relay.h"
 #include "model/form.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -129,6 +130,8 @@ bool HeadlessRun::usesStored(const QString &key) const {
         return m_line.groups.isEmpty();
     if (key == u"SendFromListenPort")
         return true;
+    if (key.startsWith(u"Relay"))
+        return !m_line.relay;
     return m_line.pairs.isEmpty(); // a pair's keys
 }
 
@@ -149,6 +152,8 @@ void HeadlessRun::applyOptions() {
     if (m_line.ttl)
         network.multicastTtl = *m_line.ttl;
     configuration.setNetwork(network);
+    if (m_line.relay)
+        configuration.setRelay(*m_line.relay);
     if (m_line.mode == CommandLine::Mode::Send) {
         c.optTCP[m_line.tcp.value_or(true) ? 0 : 1]->setValue(1);
         c.txtSendIP.setText(m_line.sendHost);
@@ -195,7 +200,16 @@ int HeadlessRun::listen() {
             });
     // Stopping the reading would stop every UDP peer's answers: what stdout cannot take is
     // dropped and counted instead.
-    m_stdout->setDropWhenFull(c.optTCP[1]->isOn());
+    // A relay is never held back by stdout, which has a copy of its bytes only.
+    m_stdout->setDropWhenFull(c.optTCP[1]->isOn() || m_program->relay().active());
+    if (!m_line.pcapFile.isEmpty()) {
+        if (const QString error = m_program->startCapture(m_line.pcapFile); !error.isEmpty()) {
+            printLine(
+                QStringLiteral("The capture %1 cannot be written: %2").arg(m_line.pcapFile, error),
+                true);
+            return 1;
+        }
+    }
     connect(m_stdout, &StdoutSink::droppingStarted, this, [this] {
         printLine(QStringLiteral("Standard output does not keep up: received bytes are dropped "
                                  "from it until it does (stdout_dropped_bytes counts them)"),

@@ -65,5 +65,11 @@ QList<QCommandLineOption> optionTable() {
         {u"sequence"_s, u"Run the saved sequence NAME; exit 1 at a failed step."_s, u"NAME"_s},
         {u"packets"_s, u"Saved packets file (Sendrel_Packets.ini by the settings)."_s, u"FILE"_s},
         {u"list-packets"_s, u"List the saved packets and sequences."_s},
+        {u"relay"_s, u"Pass each peer on to HOST:PORT and show both ways."_s, u"HOST:PORT"_s},
+        {u"relay-delay"_s, u"Relay: delay each chunk MS, or MS-MS ([up:|down:])."_s, u"MS[-MS]"_s},
+        {u"relay-drop"_s, u"Relay: drop PERCENT of UDP datagrams ([up:|down:])."_s, u"PERCENT"_s},
+        {u"relay-rate"_s, u"Relay: at most BYTES_PER_S ([up:|down:])."_s, u"BYTES_PER_S"_s},
+        {u"relay-cut"_s, u"Relay: cut a TCP pair after BYTES ([up:|down:])."_s, u"BYTES"_s},
+        {u"pcap"_s, u"Write each chunk to FILE as a pcapng capture."_s, u"FILE"_s},
     };
 }

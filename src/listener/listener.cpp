@@ -44,6 +44,7 @@ void Listener::StartListening() {
     const bool tcp = m_form.optTCP[0]->isOn();
     if (open(listener, tcp, usable, startError)) {
         m_state = {ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}};
+        m_state.relayNote = m_relayNote;
         showStarted();
     } else {
         // With an option set the system's reason says more than a port in use would.
@@ -135,10 +136,17 @@ void Listener::fail(const QString &reason) {
 }
 
 void Listener::setState(const ListenerState &state) {
-    if (state == m_state)
+    ListenerState next = state;
+    next.relayNote = next.open() ? m_relayNote : QString();
+    if (next == m_state)
         return;
-    m_state = state;
+    m_state = next;
     emit stateChanged(m_state);
+}
+
+void Listener::setRelayNote(const QString &note) {
+    m_relayNote = note;
+    setState(m_state);
 }
 
 void Listener::btnConnect_Click() {

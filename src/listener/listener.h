@@ -41,6 +41,8 @@ public:
     // Closes the listener, which then stays Failed with `reason` until the operator's next Start
     // or Stop.
     void fail(const QString &reason);
+    // Relay mode: what the waiting text adds while the listener is open; empty otherwise.
+    void setRelayNote(const QString &note);
 
 signals:
     void stateChanged(const ListenerState &state);
@@ -67,4 +69,5 @@ private:
     const Clock &m_clock;
     std::function<void()> m_saveSettings;
     ListenerState m_state;
+    QString m_relayNote;
 };

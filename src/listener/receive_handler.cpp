@@ -36,18 +36,21 @@ ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &tra
                                const Clock &clock, QString logBaseFolder)
     : m_form(form), m_sockets(sockets), m_traffic(traffic), m_listener(listener), m_clock(clock),
       m_logger(form, traffic, std::move(logBaseFolder)), m_pairRules(form, configuration),
-      m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }) {}
+      m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }),
+      m_configuration(configuration) {}
 
 // Every matching rule answers on the socket the chunk came from, in rule order; an answer with
 // a delay waits in the queue, the others go at once.
-void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteArray &data,
-                                 const QDateTime &now) {
+QStringList ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteArray &data,
+                                        const QDateTime &now) {
     const QString peer = socket ? socket->PeerText() : QString();
     const QList<Answer> answers =
         m_pairRules.answersFor(data, now, peer, m_sockets.listenSock->element(0)->session());
     if (socket)
         m_delayed.sendDue(socket);
+    QStringList answered;
     for (const Answer &answer : answers) {
+        answered.append(answer.watchShown);
         PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0};
         if (answer.delayMs == 0 || !socket) {
             reply(socket, pending);
@@ -75,6 +78,7 @@ void ReceiveHandler::autoRespond(SocketControl *socket, int index, const QByteAr
                       .arg(DelayedAnswers::TotalBytes >> 20)
                 + QStringLiteral(" On Sock:") + QString::number(index) + CrLf);
     }
+    return answered;
 }
 
 // A datagram has left once sent; a TCP reply once the system has taken its last byte, which
@@ -176,13 +180,29 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     const QDateTime now = m_clock.now();
     const qint32 tick = m_clock.tick();
     ReceivedChunk chunk = chunkFrom(socket, data, now);
+    CapturedChunk captured;
+    if (m_capture && socket) {
+        captured = {QHostAddress(chunk.peerAddress),
+                    quint16(chunk.peerPort),
+                    {},
+                    quint16(socket->LocalPort()),
+                    socket->Protocol() == SocketControl::TcpProtocol,
+                    data,
+                    now,
+                    {}};
+    }
     if (startsAfresh(tick, c.state.LastReceiveTick, c.state.AppendWindowMs))
         c.txtNetData.setChunk(std::move(chunk));
     else
         c.txtNetData.appendChunk(std::move(chunk));
 
-    if (c.chkEnableAutoRespond.isOn())
-        autoRespond(socket, index, data, now);
+    if (c.chkEnableAutoRespond.isOn()) {
+        const QStringList answered = autoRespond(socket, index, data, now);
+        if (!answered.isEmpty())
+            captured.comment = QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
+    }
+    if (m_capture && socket)
+        capture(std::move(captured));
 
     if (c.chkLogData.isOn())
         m_logger.log(data, now);
@@ -207,6 +227,64 @@ void ReceiveHandler::Command1_Click() {
 
 void ReceiveHandler::recordReply(const ReceivedChunk &chunk) {
     m_form.txtNetData.appendChunk(chunk);
+}
+
+QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
+    Form &c = m_form;
+    m_traffic.countReceived(chunk.data.size());
+    m_traffic.countRelayed(up, chunk.data.size());
+    c.txtNetData.appendChunk(chunk);
+    QByteArray answer;
+    QStringList answered;
+    if (c.chkEnableAutoRespond.isOn()) {
+        const QString peer = chunk.peerAddress + u':' + QString::number(chunk.peerPort);
+        for (const Answer &each : m_pairRules.answersFor(chunk.data, chunk.arrival, peer, 0)) {
+            answer += each.bytes;
+            answered.append(each.watchShown);
+            countReply(each.rule, each.bytes.size());
+        }
+    }
+    if (m_capture) {
+        CapturedChunk captured{QHostAddress(chunk.peerAddress),
+                               quint16(chunk.peerPort),
+                               QHostAddress(chunk.toAddress),
+                               quint16(chunk.toPort),
+                               m_listener.state().tcp,
+                               chunk.data,
+                               chunk.arrival,
+                               {}};
+        if (!answered.isEmpty())
+            captured.comment = QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
+        capture(std::move(captured));
+    }
+    if (c.chkLogData.isOn())
+        m_logger.log(chunk.data, chunk.arrival,
+                     chunk.peerAddress + u':' + QString::number(chunk.peerPort)
+                         + QStringLiteral(" -> ") + chunk.toAddress + u':'
+                         + QString::number(chunk.toPort));
+    c.state.LastDataTime = dateTimeText(chunk.arrival);
+    c.state.LastReceiveTick = m_clock.tick();
+    c.state.LastRemoteIP = chunk.peerAddress;
+    return answer;
+}
+
+// The listener's own address is the one it was bound to; on all addresses a loopback peer came
+// to loopback, and any other to an address the capture leaves unspecified.
+void ReceiveHandler::capture(CapturedChunk chunk) {
+    if (chunk.to.isNull()) {
+        chunk.to = m_configuration.network().listenAddress;
+        const bool ipv4 = chunk.from.protocol() == QAbstractSocket::IPv4Protocol;
+        if (chunk.to.isNull() && chunk.from.isLoopback())
+            chunk.to = ipv4 ? QHostAddress(QHostAddress::LocalHost)
+                            : QHostAddress(QHostAddress::LocalHostIPv6);
+        else if (chunk.to.isNull())
+            chunk.to =
+                ipv4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6);
+    }
+    if (m_capture->write(chunk))
+        return;
+    recordNote(CrLf + QStringLiteral("The capture was not written: ") + m_capture->error() + CrLf);
+    m_capture = nullptr;
 }
 
 void ReceiveHandler::recordNote(const QString &text) {

@@ -2,12 +2,14 @@
 
 #include "listener/delayed_answers.h"
 #include "listener/pair_rules.h"
+#include "log/pcapng_writer.h"
 #include "log/receive_log.h"
 #include "model/sockets.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 
@@ -31,8 +33,15 @@ public:
     void Command1_Click();
     // The received-data record has this one writer: what else arrives or is noted comes here.
     void recordReply(const ReceivedChunk &chunk);
+    // A chunk the relay passes on, `up` from the listener's peer to the target: shown, counted,
+    // captured and logged with both of its ends. With auto-respond on, the answers of the rules
+    // it matches (without their delays), which go back to its sender instead of it going on.
+    QByteArray recordRelayed(const ReceivedChunk &chunk, bool up);
     void recordNote(const QString &text);
     void replaceRecord(const QString &text);
+    // While set, each chunk also goes to the capture, an answered one with a comment naming
+    // its answers; a write that fails is noted once and ends the capture.
+    void setCapture(PcapngWriter *capture) { m_capture = capture; }
 
     PairRules &pairRules() { return m_pairRules; }
     ReceiveLogger &logger() { return m_logger; }
@@ -45,8 +54,10 @@ public:
     qsizetype repliesLeaving() const { return qsizetype(m_leaving.size()); }
 
 private:
-    void autoRespond(SocketControl *socket, int index, const QByteArray &data,
-                     const QDateTime &now);
+    // Answers what matches; the watch strings answered.
+    QStringList autoRespond(SocketControl *socket, int index, const QByteArray &data,
+                            const QDateTime &now);
+    void capture(CapturedChunk chunk);
     // Sends one answer (to `pending.peer` when set, else as SendData does) and notes it.
     void reply(SocketControl *socket, const PendingAnswer &pending);
     void noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,
@@ -72,4 +83,6 @@ private:
     std::deque<Leaving> m_leaving;
     QPointer<SocketControl> m_watched; // whose BytesWritten settles replies
     QObject m_context;                 // ends that connection with this handler
+    const Configuration &m_configuration;
+    PcapngWriter *m_capture = nullptr;
 };

@@ -29,6 +29,12 @@ QByteArray timeStampField(const QString &dateTime) {
     return dateTime.trimmed().right(TimeStampWidth).leftJustified(TimeStampWidth, u'-').toUtf8();
 }
 
+// "-- 127.0.0.1:40122 -> 10.0.0.5:502 ---...", as long as the dashes it stands for, or longer.
+QByteArray markedDashes(const QString &mark) {
+    const QByteArray text = QByteArrayLiteral("-- ") + mark.toUtf8() + ' ';
+    return text + QByteArray(std::max<qsizetype>(2, FirstLineDashes.size() - text.size()), '-');
+}
+
 // The day's file, open for appending only while one entry is written.
 class AppendFile {
 public:
@@ -93,7 +99,8 @@ QString systemReason(int error) {
 
 namespace ReceiveLog {
 
-LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when) {
+LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when,
+                          const QString &mark) {
     LogResult result;
     const QString base = withFinalSeparator(folder);
     result.fileName =
@@ -116,8 +123,9 @@ LogResult LogReceivedData(const QString &folder, const QByteArray &data, const Q
         return result;
     }
 
-    const QByteArray firstLine =
-        timeStampField(dateTimeText(when)) + FirstLineDashes + QByteArrayLiteral("\r\n");
+    const QByteArray firstLine = timeStampField(dateTimeText(when))
+                                 + (mark.isEmpty() ? FirstLineDashes : markedDashes(mark))
+                                 + QByteArrayLiteral("\r\n");
     // One system call for the whole entry, without copying the data.
     iovec pieces[] = {
         {const_cast<char *>(firstLine.constData()), std::size_t(firstLine.size())},
@@ -156,7 +164,7 @@ ReceiveLogger::ReceiveLogger(Form &form, TrafficCounters &traffic, QString baseF
                              QObject *parent)
     : QObject(parent), m_form(form), m_traffic(traffic), m_baseFolder(std::move(baseFolder)) {}
 
-void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
+void ReceiveLogger::log(const QByteArray &data, const QDateTime &when, const QString &mark) {
     Control &box = m_form.txtLogPath;
     // With a separator added, an empty box would name the filesystem root.
     if (box.Text().isEmpty()) {
@@ -166,7 +174,7 @@ void ReceiveLogger::log(const QByteArray &data, const QDateTime &when) {
     }
     setLogFolder(m_form, box.Text());
     const LogResult result =
-        ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when);
+        ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when, mark);
     m_traffic.countLogEntry(result.written);
     setFailure(result.written ? QString()
                               : QStringLiteral("The received data was not logged to %1: %2")

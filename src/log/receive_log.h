@@ -22,7 +22,9 @@ namespace ReceiveLog {
 // Appends one entry holding exactly `data`, stamped with `when`, to the day's file in `folder`
 // (created with its missing parents). An entry that cannot be written whole is taken back, so
 // the file stays a sequence of whole entries.
-LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when);
+// `mark`, when given, goes on the entry's first line after the time (a relayed chunk's ends).
+LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when,
+                          const QString &mark = {});
 
 bool FolderExists(const QString &path);
 QString LogDateText(const QDate &when);
@@ -41,7 +43,7 @@ public:
     ReceiveLogger(Form &form, TrafficCounters &traffic, QString baseFolder,
                   QObject *parent = nullptr);
 
-    void log(const QByteArray &data, const QDateTime &when);
+    void log(const QByteArray &data, const QDateTime &when, const QString &mark = {});
     // Why the last entry was not written; empty while it was.
     const QString &failure() const { return m_failure; }
 

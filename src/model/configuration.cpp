@@ -6,6 +6,7 @@ void Configuration::setValue(const ListenerConfiguration &value) {
         setPairOptions(pair, value.pairs.at(std::size_t(pair)));
     if (value.extraRules != m_value.extraRules)
         setExtraRules(value.extraRules);
+    setRelay(value.relay);
 }
 
 void Configuration::setPairOptions(int pair, const PairOptions &options) {
@@ -19,4 +20,11 @@ void Configuration::setPairOptions(int pair, const PairOptions &options) {
 void Configuration::setExtraRules(const QList<ResponseRule> &rules) {
     m_value.extraRules = rules;
     emit extraRulesChanged();
+}
+
+void Configuration::setRelay(const RelayOptions &relay) {
+    if (relay == m_value.relay)
+        return;
+    m_value.relay = relay;
+    emit relayChanged();
 }

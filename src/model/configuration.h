@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/pair_count.h"
+#include "model/relay_options.h"
 #include "net/network_options.h"
 #include "respond/response_rule.h"
 
@@ -26,6 +27,7 @@ struct ListenerConfiguration {
     NetworkOptions network;
     std::array<PairOptions, PairCount> pairs{};
     QList<ResponseRule> extraRules;
+    RelayOptions relay;
 };
 
 // The program's ListenerConfiguration, announcing the changes the auto-responder recompiles for.
@@ -47,10 +49,13 @@ public:
     void setPairOptions(int pair, const PairOptions &options);
     const QList<ResponseRule> &extraRules() const { return m_value.extraRules; }
     void setExtraRules(const QList<ResponseRule> &rules);
+    const RelayOptions &relay() const { return m_value.relay; }
+    void setRelay(const RelayOptions &relay);
 
 signals:
     void pairOptionsChanged(int pair);
     void extraRulesChanged();
+    void relayChanged();
 
 private:
     ListenerConfiguration m_value;

@@ -14,7 +14,7 @@ QString ListenerState::statusText() const {
         return reason;
     return (tcp ? QStringLiteral("Waiting for TCP data on port ")
                 : QStringLiteral("Waiting for UDP data on port "))
-           + QString::number(port) + optionsNote;
+           + QString::number(port) + optionsNote + relayNote;
 }
 
 QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress) {

@@ -18,6 +18,8 @@ struct ListenerState {
     QString peer;
     // Failed: why. Listening: why the last peer's connection was closed, until the next Start.
     QString reason;
+    // Relay mode: what the waiting text adds (the target, the pairs open, the faults).
+    QString relayNote = {};
 
     bool open() const {
         return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;

@@ -58,6 +58,10 @@ void ReceivedData::appendChunk(ReceivedChunk chunk) {
     emit contentChanged();
 }
 
+const ReceivedEntries &ReceivedData::entries() const {
+    return d->entries;
+}
+
 QByteArray ReceivedData::receivedBytes() const {
     return d->entries.receivedBytes();
 }

@@ -40,6 +40,7 @@ public:
     // The received chunk shown at the character `fromEnd` characters before the end of the
     // text; nothing where a note is shown.
     std::optional<QByteArray> chunkShownAt(qsizetype fromEnd) const;
+    const ReceivedEntries &entries() const;
 
     const ShowOptions &options() const;
     void setShowHex(bool on);

@@ -60,7 +60,10 @@ void appendShown(QString &out, ReceivedEntries::Carry &carry, const QString &tex
 QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
     QString line = u'[' + chunk.arrival.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss.zzz")
                    + QStringLiteral("] ");
-    if (!chunk.peerAddress.isEmpty())
+    if (!chunk.peerAddress.isEmpty() && !chunk.toAddress.isEmpty())
+        line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(" -> ")
+                + chunk.toAddress + u':' + QString::number(chunk.toPort) + QStringLiteral(", ");
+    else if (!chunk.peerAddress.isEmpty())
         line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(", ");
     return line + QString::number(size)
            + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
@@ -142,6 +145,14 @@ QByteArray ReceivedEntries::receivedBytes() const {
     for (const Entry &entry : m_entries)
         bytes.append(entry.bytes());
     return bytes;
+}
+
+void ReceivedEntries::forEachChunk(
+    const std::function<void(const ReceivedChunk &chunk, QByteArrayView kept)> &visit) const {
+    for (const Entry &entry : m_entries) {
+        if (!entry.isNote)
+            visit(entry.chunk, entry.bytes());
+    }
 }
 
 void ReceivedEntries::render(qint64 from, const ShowOptions &options, Carry &carry,

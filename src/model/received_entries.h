@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <optional>
+#include <functional>
 
 // One piece of received data as it arrived: its bytes, when (local time) and from whom (the
 // address as the status line shows it, and the port).
@@ -14,6 +15,9 @@ struct ReceivedChunk {
     QDateTime arrival;
     QString peerAddress;
     int peerPort = 0;
+    // A relayed chunk: where it went on to, shown after its sender ("a:1 -> b:2"); empty else.
+    QString toAddress = {};
+    int toPort = 0;
 };
 
 // How the received-data box shows what it holds.
@@ -52,6 +56,9 @@ public:
     // The bytes of the chunk whose shown text holds the character `fromEnd` characters before
     // the end of what the entries show; nothing for a note or beyond the entries.
     std::optional<QByteArray> chunkShownAt(qsizetype fromEnd, const ShowOptions &options) const;
+    // Each received chunk still held, in order, with the bytes of it that are kept.
+    void forEachChunk(
+        const std::function<void(const ReceivedChunk &chunk, QByteArrayView kept)> &visit) const;
 
     // What one rendering leaves to the next: the bytes of a character whose end has not
     // arrived yet, and whether the shown text ends inside a line.

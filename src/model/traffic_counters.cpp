@@ -37,6 +37,14 @@ QString trafficLine(const TrafficSnapshot &s) {
     number(u"dropped_answers"_s, s.droppedAnswers);
     number(u"unsent_bytes"_s, s.unsentBytes);
     number(u"dropped_peers"_s, s.droppedPeers);
+    if (s.relaying) {
+        number(u"relay_up_bytes"_s, s.relayUpBytes);
+        number(u"relay_up_chunks"_s, s.relayUpChunks);
+        number(u"relay_down_bytes"_s, s.relayDownBytes);
+        number(u"relay_down_chunks"_s, s.relayDownChunks);
+        number(u"relay_refused"_s, s.relayRefused);
+        number(u"relay_dropped"_s, s.relayDropped);
+    }
     return line;
 }
 
@@ -66,6 +74,7 @@ void TrafficCounters::sample() {
 void TrafficCounters::reset() {
     TrafficSnapshot zero;
     zero.connectedSince = m_now.connectedSince;
+    zero.relaying = m_now.relaying;
     m_now = zero;
     m_sampledBytes = 0;
     m_sinceSample.restart();

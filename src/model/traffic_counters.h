@@ -39,6 +39,14 @@ struct TrafficSnapshot {
     qint64 droppedAnswers = 0; // delayed answers past their bound
     qint64 unsentBytes = 0;    // accepted for a peer, then lost when its connection ended
     qint64 droppedPeers = 0;   // peers closed for not reading (10055)
+    // Relay mode only: each way's bytes and chunks, peers refused past the bound.
+    bool relaying = false;
+    qint64 relayUpBytes = 0;
+    qint64 relayUpChunks = 0;
+    qint64 relayDownBytes = 0;
+    qint64 relayDownChunks = 0;
+    qint64 relayRefused = 0;
+    qint64 relayDropped = 0; // datagrams the drop fault took
 };
 
 // The counters as one line of name=value pairs, in a fixed order; no value holds a blank, and
@@ -84,6 +92,13 @@ public:
     void countDroppedAnswer() { ++m_now.droppedAnswers; }
     void countUnsent(qint64 bytes) { m_now.unsentBytes += bytes; }
     void countDroppedPeer() { ++m_now.droppedPeers; }
+    void setRelaying(bool on) { m_now.relaying = on; }
+    void countRelayed(bool up, qint64 bytes) {
+        ++(up ? m_now.relayUpChunks : m_now.relayDownChunks);
+        (up ? m_now.relayUpBytes : m_now.relayDownBytes) += bytes;
+    }
+    void countRelayRefused() { ++m_now.relayRefused; }
+    void countRelayDropped() { ++m_now.relayDropped; }
     void countLogEntry(bool written) { ++(written ? m_now.logWritten : m_now.logFailed); }
     // Told of each Listener::connectionRefused; a request refused for another reason than a
     // connected peer is not counted.

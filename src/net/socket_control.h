@@ -118,6 +118,8 @@ public:
     // Changes with every open and Close: what was queued for the socket's session before may
     // no longer go out on it.
     quint64 session() const { return m_session; }
+    // An address as the status line shows it: an IPv4 one dotted, never as ::ffff: text.
+    static QString displayAddress(const QHostAddress &address);
     // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;
@@ -146,7 +148,6 @@ private:
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
     void deliverThenClose(TcpConnection *connection);
-    static QString displayAddress(const QHostAddress &address);
     static QString hostText(const QString &host);
 
     ProtocolKind m_protocol = TcpProtocol;

@@ -2,8 +2,10 @@
 
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
+#include "listener/relay.h"
 #include "listener/status_monitor.h"
 #include "log/folder_chooser.h"
+#include "log/pcapng_writer.h"
 #include "model/form.h"
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
@@ -57,6 +59,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_packets->load(options.packetsFile.isEmpty()
                         ? PacketBook::besideSettings(m_settings.settingsFilePath())
                         : options.packetsFile);
+    m_relay = std::make_unique<Relay>();
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
         timer->start();
@@ -118,6 +121,35 @@ void Program::connectSender() {
             [sender] { sender->btnClearSendData_Click(); });
 }
 
+// Relay mode: the relay takes the listener's peers while a target is set, and its chunks and
+// notes go to the record; the listener's waiting text tells the pairs open.
+void Program::connectRelay() {
+    Relay *relay = m_relay.get();
+    Listener *listener = m_listener.get();
+    ReceiveHandler *receiver = m_receiveHandler.get();
+    const auto showStatus = [this, relay, listener] {
+        listener->setRelayNote(relayStatusText(relay->options(), relay->pairsOpen()));
+    };
+    connect(&m_configuration, &Configuration::relayChanged, this, [this, relay, showStatus] {
+        relay->setOptions(m_configuration.relay());
+        m_traffic.setRelaying(relay->active());
+        showStatus();
+    });
+    connect(relay, &Relay::pairsChanged, this, showStatus);
+    relay->setRecord([receiver](const ReceivedChunk &chunk, bool up) {
+        return receiver->recordRelayed(chunk, up);
+    });
+    connect(relay, &Relay::note, this, [receiver](const QString &text) {
+        receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
+    });
+    connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
+    connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
+    connect(listener, &Listener::stateChanged, relay, [relay](const ListenerState &state) {
+        if (!state.open())
+            relay->closeAll();
+    });
+}
+
 void Program::connectHandlers() {
     Form &c = *m_form;
     Listener *listener = m_listener.get();
@@ -131,16 +163,24 @@ void Program::connectHandlers() {
     connect(&c.txtListenPort, &Control::Change, this,
             [listener] { listener->txtListenPort_Change(); });
     connect(m_listenSock.get(), &SocketArray::ConnectionRequest, this,
-            [listener](int index, qintptr requestID) {
-                listener->listenSock_ConnectionRequest(index, requestID);
+            [listener, relay = m_relay.get()](int index, qintptr requestID) {
+                if (relay->active() && index == 0)
+                    relay->takeRequest(requestID);
+                else
+                    listener->listenSock_ConnectionRequest(index, requestID);
             });
     connect(m_listenSock.get(), &SocketArray::Error, this,
             [listener](int index, int number, const QString &description, const QString &source) {
                 listener->listenSock_Error(index, number, description, source);
             });
     connect(m_listenSock.get(), &SocketArray::DataArrival, this,
-            [receiver](int index, qint64 bytesTotal) {
-                receiver->listenSock_DataArrival(index, bytesTotal);
+            [this, receiver](int index, qint64 bytesTotal) {
+                SocketControl *udp = m_listenSock->element(0);
+                if (m_relay->active() && index == 0
+                    && udp->Protocol() == SocketControl::UdpProtocol)
+                    m_relay->takeDatagram(udp);
+                else
+                    receiver->listenSock_DataArrival(index, bytesTotal);
             });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
     connectReceivedRecord();
@@ -150,6 +190,7 @@ void Program::connectHandlers() {
         receiver->dropGoneAnswers();
     });
     connectSender();
+    connectRelay();
     connect(&c.btnLogLocation, &Control::clicked, this,
             [chooser] { chooser->btnLogLocation_Click(); });
     // Auto-respond rules are compiled as the pairs change, not per chunk.
@@ -224,4 +265,13 @@ void Program::reportProblem(const QString &problem) {
     m_reportedProblems.insert(problem);
     qWarning().noquote() << problem;
     m_dialogs.TellProblem(problem);
+}
+
+QString Program::startCapture(const QString &path) {
+    m_receiveHandler->setCapture(nullptr);
+    m_capture = std::make_unique<PcapngWriter>();
+    if (!m_capture->open(path))
+        return m_capture->error();
+    m_receiveHandler->setCapture(m_capture.get());
+    return {};
 }

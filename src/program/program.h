@@ -19,7 +19,9 @@ class FormPresenter;
 class Listener;
 class OperatorDialogs;
 class Packets;
+class PcapngWriter;
 class ReceiveHandler;
+class Relay;
 class RepeatSend;
 class SocketArray;
 class SocketControl;
@@ -66,6 +68,7 @@ public:
     RepeatSend &repeatSend() { return *m_repeatSend; }
     FileSend &fileSend() { return *m_fileSend; }
     Packets &packets() { return *m_packets; }
+    Relay &relay() { return *m_relay; }
     // The status monitor's tick and the send state's.
     QTimer &tmrMain() { return m_tmrMain; }
     QTimer &tmrSendState() { return m_tmrSendState; }
@@ -79,6 +82,8 @@ public:
     void Form_Unload();
 
     void saveSettings();
+    // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
+    QString startCapture(const QString &path);
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
 
@@ -86,6 +91,7 @@ private:
     void connectHandlers();
     void connectReceivedRecord();
     void connectSender();
+    void connectRelay();
     void loadSettings();
     void reportProblem(const QString &problem);
 
@@ -113,4 +119,6 @@ private:
     std::unique_ptr<Packets> m_packets;
     std::unique_ptr<FolderChooser> m_folderChooser;
     std::unique_ptr<FormPresenter> m_presenter;
+    std::unique_ptr<Relay> m_relay;
+    std::unique_ptr<PcapngWriter> m_capture;
 };

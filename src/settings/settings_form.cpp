@@ -20,6 +20,7 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     ListenerConfiguration stored = configuration.value();
     stored.network = s.network;
     stored.pairs = s.pairOptions;
+    stored.relay = s.relay;
     configuration.setValue(stored);
 }
 
@@ -40,5 +41,6 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.network = configuration.network();
     s.pairOptions = configuration.value().pairs;
+    s.relay = configuration.relay();
     return s;
 }

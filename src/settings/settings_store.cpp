@@ -180,6 +180,7 @@ Settings SettingsStore::LoadSettings() const {
 
     loadNetworkOptions(s);
     loadPairOptions(s);
+    loadRelayOptions(s);
     return s;
 }
 
@@ -248,6 +249,21 @@ void writePairOptions(const std::array<PairOptions, PairCount> &pairs,
     }
 }
 
+void writeRelayOptions(const RelayOptions &relay, const AdditionWrite &writeChanged) {
+    writeChanged(QStringLiteral("RelayTarget"), relay.active() ? relay.targetText() : QString(),
+                 relay.active());
+    for (const bool up : {true, false}) {
+        const LinkFaults &faults = up ? relay.up : relay.down;
+        const QString way = up ? QStringLiteral("Up") : QStringLiteral("Down");
+        writeChanged(QStringLiteral("RelayDelay") + way, delayText(faults), faults.delayMaxMs > 0);
+        writeChanged(QStringLiteral("RelayDrop") + way, faults.dropPercent, faults.dropPercent > 0);
+        writeChanged(QStringLiteral("RelayRate") + way, QString::number(faults.ratePerSecond),
+                     faults.ratePerSecond > 0);
+        writeChanged(QStringLiteral("RelayCut") + way, QString::number(faults.cutAfter),
+                     faults.cutAfter > 0);
+    }
+}
+
 } // namespace
 
 void SettingsStore::SaveSettings(const Settings &s) const {
@@ -284,6 +300,7 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     writeViewOptions(s, writeChanged);
     writeNetworkOptions(s.network, writeChanged);
     writePairOptions(s.pairOptions, writeChanged);
+    writeRelayOptions(s.relay, writeChanged);
 
     if (!document.save(&why))
         noteProblem(saveProblem(file, why));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/form.h"
+#include "model/relay_options.h"
 #include "net/network_options.h"
 #include "settings/ini_value.h"
 
@@ -53,6 +54,8 @@ struct Settings {
     NetworkOptions network;
     // Each pair's match mode, response as hex, line end and delay; stored once they differ.
     std::array<PairOptions, PairCount> pairOptions{};
+    // Relay mode's target and link faults; each stored once it differs.
+    RelayOptions relay;
 
     // Loaded only: the values that could not be used, in file order of the keys read. Each
     // such key reads as its default, except that an unusable ListenAddress keeps the listener
@@ -90,6 +93,7 @@ private:
     // The additions' keys, each checked as it loads (settings_checks.cpp).
     void loadNetworkOptions(Settings &s) const;
     void loadPairOptions(Settings &s) const;
+    void loadRelayOptions(Settings &s) const; // relay_settings.cpp
     void noteProblem(const QString &problem) const;
     // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
     // the stored value in the file until the value to be written is another.

@@ -158,11 +158,16 @@ void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
 void MainWindow::openNetworkOptions() {
     const QPointer<NetworkOptionsDialog> dialog = new NetworkOptionsDialog(
         program().configuration().network(), program().listener().state().open(), this);
+    dialog->showRelay(program().configuration().relay());
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
     if (accepted && dialog->options() != program().configuration().network()) {
         program().configuration().setNetwork(dialog->options());
+        m_program->saveSettings();
+    }
+    if (accepted && dialog->relay() != program().configuration().relay()) {
+        program().configuration().setRelay(dialog->relay());
         m_program->saveSettings();
     }
     dialog->deleteLater();

@@ -1,5 +1,7 @@
 #include "window/network_options_dialog.h"
 
+#include "window/relay_fields.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -86,7 +88,7 @@ void NetworkOptionsDialog::layOut(bool listening) {
     fields->addRow(m_broadcast);
     fields->addRow(QStringLiteral("Multicast &TTL:"), m_ttl);
     fields->addRow(m_fromListenPort);
-    auto *layout = new QVBoxLayout(this);
+    auto *layout = m_layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
@@ -117,14 +119,24 @@ QString NetworkOptionsDialog::readControls(NetworkOptions &options) const {
     return checkNetworkOptions(options);
 }
 
+void NetworkOptionsDialog::showRelay(const RelayOptions &relay) {
+    m_relayOptions = relay;
+    m_relay = new RelayFields(relay, this);
+    m_layout->insertWidget(1, m_relay);
+}
+
 void NetworkOptionsDialog::accept() {
     NetworkOptions chosen = m_options;
-    const QString problem = readControls(chosen);
+    RelayOptions relay = m_relayOptions;
+    QString problem = readControls(chosen);
+    if (problem.isEmpty() && m_relay)
+        problem = m_relay->read(relay);
     if (!problem.isEmpty()) {
         m_problem->setText(problem);
         m_problem->show();
         return;
     }
     m_options = chosen;
+    m_relayOptions = relay;
     QDialog::accept();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/relay_options.h"
 #include "net/network_options.h"
 
 #include <QDialog>
@@ -9,6 +10,8 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
+class QVBoxLayout;
+class RelayFields;
 
 // The network options, as the port box's and the send address box's "Network Options..."
 // open them. OK takes them only once the net/ checks find nothing wrong; otherwise the reason
@@ -21,6 +24,9 @@ public:
 
     // What OK took; the options given until then.
     NetworkOptions options() const { return m_options; }
+    // Relay mode's fields, shown once given; relay() is what OK took of them.
+    void showRelay(const RelayOptions &relay);
+    RelayOptions relay() const { return m_relayOptions; }
 
     void accept() override;
 
@@ -39,4 +45,7 @@ private:
     QSpinBox *m_ttl = nullptr;
     QCheckBox *m_fromListenPort = nullptr;
     QLabel *m_problem = nullptr;
+    QVBoxLayout *m_layout = nullptr;
+    RelayFields *m_relay = nullptr;
+    RelayOptions m_relayOptions;
 };

@@ -1,5 +1,7 @@
 #include "window/received_data_actions.h"
 
+#include "log/pcapng_writer.h"
+
 #include "model/received_data.h"
 #include "runtime/write_failure.h"
 #include "window/find_dialog.h"
@@ -15,21 +17,24 @@ namespace {
 
 const QString RawBytesFilter = QStringLiteral("Raw bytes (*.bin)");
 const QString ShownTextFilter = QStringLiteral("Text as shown (*.txt)");
+const QString CaptureFilter = QStringLiteral("pcapng capture (*.pcapng)");
 
 ReceivedDataBox::SaveChoice askWhereToSave(QWidget *owner) {
     QFileDialog dialog(owner, QStringLiteral("Save Received Data As"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters({RawBytesFilter, ShownTextFilter});
+    dialog.setNameFilters({RawBytesFilter, ShownTextFilter, CaptureFilter});
     // A name typed without a suffix gets the chosen type's, before the overwrite question.
     dialog.setDefaultSuffix(QStringLiteral("bin"));
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
-                     [&dialog](const QString &filter) {
-                         dialog.setDefaultSuffix(filter == ShownTextFilter ? QStringLiteral("txt")
-                                                                           : QStringLiteral("bin"));
-                     });
+    QObject::connect(
+        &dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString &filter) {
+            dialog.setDefaultSuffix(filter == ShownTextFilter ? QStringLiteral("txt")
+                                    : filter == CaptureFilter ? QStringLiteral("pcapng")
+                                                              : QStringLiteral("bin"));
+        });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    return {dialog.selectedFiles().constFirst(), dialog.selectedNameFilter() != ShownTextFilter};
+    return {dialog.selectedFiles().constFirst(), dialog.selectedNameFilter() != ShownTextFilter,
+            dialog.selectedNameFilter() == CaptureFilter};
 }
 
 // Written whole or not at all; answers the reason when it could not be.
@@ -117,7 +122,9 @@ void ReceivedDataActions::save() {
     if (choice.fileName.isEmpty())
         return;
     const ReceivedData &data = m_box->data();
-    const QByteArray bytes = choice.rawBytes ? data.receivedBytes() : data.text().toUtf8();
+    const QByteArray bytes = choice.pcapng     ? captureOf(data.entries())
+                             : choice.rawBytes ? data.receivedBytes()
+                                               : data.text().toUtf8();
     const QString problem = writeWhole(choice.fileName, bytes);
     if (!problem.isEmpty())
         QMessageBox(QMessageBox::NoIcon, m_box->window()->windowTitle(),

@@ -31,6 +31,7 @@ public:
     struct SaveChoice {
         QString fileName;
         bool rawBytes = true;
+        bool pcapng = false; // the chunks as a capture, whatever rawBytes says
     };
     using SaveDialog = std::function<SaveChoice(QWidget *owner)>;
     void setSaveDialog(SaveDialog dialog);

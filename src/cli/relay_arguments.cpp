@@ -1,0 +1,75 @@
+#include "cli/relay_arguments.h"
+
+#include "cli/command_line.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+using FaultParse = QString (*)(const QString &, LinkFaults &);
+
+// Each value sets both ways, or one with its prefix; one way given twice is an error.
+QString readFault(const QCommandLineParser &parser, const QString &name, FaultParse parse,
+                  RelayOptions &options) {
+    bool upSet = false;
+    bool downSet = false;
+    for (const QString &value : parser.values(name)) {
+        const bool up = value.startsWith(u"up:"_s);
+        const bool down = value.startsWith(u"down:"_s);
+        const QString text = up ? value.mid(3) : down ? value.mid(5) : value;
+        if (((up || !down) && upSet) || ((down || !up) && downSet))
+            return u"--%1 given more than once for one way"_s.arg(name);
+        LinkFaults parsed = up || !down ? options.up : options.down;
+        if (const QString error = parse(text, parsed); !error.isEmpty())
+            return u"--%1: '%2': %3"_s.arg(name, value, error);
+        if (up || !down) {
+            parse(text, options.up);
+            upSet = true;
+        }
+        if (down || !up) {
+            parse(text, options.down);
+            downSet = true;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
+    const bool listening = line.mode == CommandLine::Mode::Headless;
+    for (const QString &name : {u"relay"_s, u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s,
+                                u"relay-cut"_s, u"pcap"_s}) {
+        if (parser.isSet(name) && !listening)
+            return u"--%1 works only with --headless"_s.arg(name);
+    }
+    if (parser.isSet(u"pcap"_s)) {
+        if (parser.value(u"pcap"_s).isEmpty())
+            return u"--pcap needs a file"_s;
+        line.pcapFile = QFileInfo(parser.value(u"pcap"_s)).absoluteFilePath();
+    }
+    if (!parser.isSet(u"relay"_s)) {
+        for (const QString &name :
+             {u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s, u"relay-cut"_s}) {
+            if (parser.isSet(name))
+                return u"--%1 works only with --relay"_s.arg(name);
+        }
+        return {};
+    }
+    RelayOptions options;
+    if (const QString error = parseRelayTarget(parser.value(u"relay"_s), options); !error.isEmpty())
+        return u"--relay: '%1': %2"_s.arg(parser.value(u"relay"_s), error);
+    const std::pair<QString, FaultParse> faults[] = {{u"relay-delay"_s, parseDelay},
+                                                     {u"relay-drop"_s, parseDropPercent},
+                                                     {u"relay-rate"_s, parseRate},
+                                                     {u"relay-cut"_s, parseCut}};
+    for (const auto &[name, parse] : faults) {
+        if (const QString error = readFault(parser, name, parse, options); !error.isEmpty())
+            return error;
+    }
+    line.relay = options;
+    return {};
+}

@@ -1,0 +1,234 @@
+#include "listener/relay.h"
+
+#include "listener/relay_link.h"
+#include "listener/relay_pair.h"
+#include "model/received_entries.h"
+#include "net/posix_descriptors.h"
+#include "net/relay_stream.h"
+#include "net/socket_control.h"
+#include "net/udp_endpoint.h"
+
+#include <QDateTime>
+#include <QHostInfo>
+
+namespace {
+
+constexpr int SweepMs = 1000;
+
+QString endText(const QString &address, quint16 port) {
+    return (address.contains(u':') ? u'[' + address + u']' : address) + u':'
+           + QString::number(port);
+}
+
+} // namespace
+
+Relay::Relay(QObject *parent) : QObject(parent) {
+    m_sweep.setInterval(SweepMs);
+    connect(&m_sweep, &QTimer::timeout, this, &Relay::sweepIdle);
+}
+
+Relay::~Relay() {
+    // Nobody is told any more: those who listen may be going too.
+    blockSignals(true);
+    closeAll();
+}
+
+void Relay::setOptions(const RelayOptions &options) {
+    const bool newTarget =
+        options.targetHost != m_options.targetHost || options.targetPort != m_options.targetPort;
+    m_options = options;
+    if (newTarget)
+        m_udpTarget.clear();
+    for (RelayPair *pair : std::as_const(m_pairs))
+        pair->setFaults(options);
+    for (auto &[key, mapping] : m_mappings) {
+        mapping.up->setFaults(options.up);
+        mapping.down->setFaults(options.down);
+    }
+}
+
+void Relay::takeRequest(qintptr requestID) {
+    if (m_pairs.size() >= MaxPairs) {
+        emit refusedOne();
+        const auto [address, port] = connectionPeer(requestID);
+        emit note(QStringLiteral("Relay: %1 refused: %2 pairs are open already")
+                      .arg(endText(SocketControl::displayAddress(address), port))
+                      .arg(MaxPairs));
+        return;
+    }
+    RelayStream *client = RelayStream::fromRequest(requestID, this);
+    if (!client)
+        return;
+    auto *pair = new RelayPair(
+        client, m_options,
+        [this](const ReceivedChunk &chunk, bool up) {
+            return m_record ? m_record(chunk, up) : QByteArray();
+        },
+        this);
+    m_pairs.append(pair);
+    connect(pair, &RelayPair::finished, this, [this, pair](const QString &text) {
+        m_pairs.removeOne(pair);
+        pair->deleteLater();
+        if (!text.isEmpty())
+            emit note(text);
+        emit pairsChanged(pairsOpen());
+    });
+    emit pairsChanged(pairsOpen());
+}
+
+void Relay::closeAll() {
+    const bool open = pairsOpen() > 0;
+    const QList<RelayPair *> pairs = std::exchange(m_pairs, {});
+    for (RelayPair *pair : pairs) {
+        pair->disconnect(this);
+        pair->close();
+        pair->deleteLater();
+    }
+    while (!m_mappings.empty())
+        dropMapping(m_mappings.begin()->first);
+    m_sweep.stop();
+    if (open)
+        emit pairsChanged(0);
+}
+
+void Relay::lookUpUdpTarget() {
+    const QHostAddress literal(m_options.targetHost);
+    if (!literal.isNull()) {
+        m_udpTarget = literal;
+        return;
+    }
+    if (std::exchange(m_lookingUp, true))
+        return;
+    QHostInfo::lookupHost(m_options.targetHost, this, [this](const QHostInfo &info) {
+        m_lookingUp = false;
+        if (info.addresses().isEmpty())
+            emit note(QStringLiteral("Relay: the target %1 was not found: %2")
+                          .arg(m_options.targetText(), failureText(winsockError(11001))));
+        else
+            m_udpTarget = info.addresses().constFirst();
+    });
+}
+
+void Relay::takeDatagram(SocketControl *listener) {
+    const QByteArray data = listener->GetData();
+    const QHostAddress client(listener->RemoteHostIP());
+    const auto clientPort = quint16(listener->PeerPort());
+    if (m_udpTarget.isNull())
+        lookUpUdpTarget();
+    if (m_udpTarget.isNull())
+        return; // a name still being looked up: UDP may lose what comes meanwhile
+    Mapping *mapping = mappingFor(listener, client, clientPort);
+    if (!mapping)
+        return;
+    mapping->idle.start();
+    ReceivedChunk chunk{data,
+                        QDateTime::currentDateTime(),
+                        SocketControl::displayAddress(client),
+                        clientPort,
+                        SocketControl::displayAddress(m_udpTarget),
+                        m_options.targetPort};
+    if (const QByteArray answer = m_record ? m_record(chunk, true) : QByteArray();
+        !answer.isEmpty()) {
+        listener->SendDatagramTo(answer, client, clientPort);
+        return;
+    }
+    if (!mapping->up->push(data))
+        emit droppedOne();
+}
+
+Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &client,
+                                  quint16 port) {
+    const ClientKey key{client.toString(), port};
+    const auto found = m_mappings.find(key);
+    if (found != m_mappings.end())
+        return &found->second;
+    if (int(m_mappings.size()) >= MaxMappings) {
+        emit refusedOne();
+        if (!std::exchange(m_mappingsFull, true))
+            emit note(QStringLiteral("Relay: %1 refused: %2 clients are mapped already; more are "
+                                     "dropped until one is idle")
+                          .arg(endText(SocketControl::displayAddress(client), port))
+                          .arg(MaxMappings));
+        return nullptr;
+    }
+    m_mappingsFull = false;
+    auto *endpoint = new UdpEndpoint(this);
+    if (!endpoint->bind(QHostAddress(), 0, {})) {
+        emit note(QStringLiteral("Relay: %1 refused: %2")
+                      .arg(endText(SocketControl::displayAddress(client), port),
+                           failureText(endpoint->failure())));
+        delete endpoint;
+        return nullptr;
+    }
+    Mapping &mapping = m_mappings[key];
+    mapping.endpoint = endpoint;
+    const QHostAddress target = m_udpTarget;
+    const quint16 targetPort = m_options.targetPort;
+    mapping.up = new RelayLink(
+        true,
+        [endpoint, target, targetPort](const QByteArray &data) {
+            endpoint->send(data, target, targetPort);
+        },
+        endpoint);
+    const QPointer<SocketControl> back(listener);
+    mapping.down = new RelayLink(
+        true,
+        [back, client, port](const QByteArray &data) {
+            if (back)
+                back->SendDatagramTo(data, client, port);
+        },
+        endpoint);
+    mapping.up->setFaults(m_options.up);
+    mapping.down->setFaults(m_options.down);
+    connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
+        const QByteArray data = endpoint->takeDatagram();
+        const auto found = m_mappings.find(key);
+        // Only the target's answers go back; anyone else who finds the port is ignored.
+        if (found == m_mappings.end() || endpoint->senderPort() != m_options.targetPort
+            || !endpoint->senderAddress().isEqual(m_udpTarget, QHostAddress::TolerantConversion))
+            return;
+        found->second.idle.start();
+        ReceivedChunk chunk{data,
+                            QDateTime::currentDateTime(),
+                            SocketControl::displayAddress(m_udpTarget),
+                            m_options.targetPort,
+                            SocketControl::displayAddress(client),
+                            port};
+        if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
+            !answer.isEmpty()) {
+            endpoint->send(answer, m_udpTarget, m_options.targetPort);
+            return;
+        }
+        if (!found->second.down->push(data))
+            emit droppedOne();
+    });
+    if (!m_sweep.isActive())
+        m_sweep.start();
+    emit pairsChanged(pairsOpen());
+    return &mapping;
+}
+
+void Relay::dropMapping(const ClientKey &key) {
+    const auto found = m_mappings.find(key);
+    if (found == m_mappings.end())
+        return;
+    UdpEndpoint *endpoint = found->second.endpoint;
+    m_mappings.erase(found);
+    endpoint->disconnect(this);
+    endpoint->close();
+    endpoint->deleteLater();
+}
+
+void Relay::sweepIdle() {
+    QList<ClientKey> idle;
+    for (const auto &[key, mapping] : m_mappings) {
+        if (mapping.idle.hasExpired(m_options.udpIdleMs))
+            idle.append(key);
+    }
+    for (const ClientKey &key : std::as_const(idle))
+        dropMapping(key);
+    if (!idle.isEmpty())
+        emit pairsChanged(pairsOpen());
+    if (m_mappings.empty())
+        m_sweep.stop();
+}

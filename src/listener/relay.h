@@ -1,0 +1,85 @@
+#pragma once
+
+#include "model/relay_options.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <utility>
+
+class RelayLink;
+class RelayPair;
+class SocketControl;
+class UdpEndpoint;
+struct ReceivedChunk;
+
+// Relay mode: while a target is set, each TCP peer of the listener is passed on to the target
+// over a connection of its own (at most MaxPairs at once, past that refused with a note), and
+// each UDP client gets a socket of its own towards the target (a mapping, at most MaxMappings,
+// let go after the idle timeout), whose answers go back to that client from the listener's port.
+// Both ways of every pair and mapping are announced chunk by chunk.
+class Relay final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Relay)
+
+public:
+    static constexpr int MaxPairs = 64;
+    static constexpr int MaxMappings = 256;
+
+    // Each chunk of either way is recorded; what the record answers goes back instead of the
+    // chunk going on.
+    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+
+    explicit Relay(QObject *parent = nullptr);
+    void setRecord(Record record) { m_record = std::move(record); }
+    ~Relay() override;
+
+    const RelayOptions &options() const { return m_options; }
+    // Faults take effect at once on every pair and mapping; a new target from the next peer on.
+    void setOptions(const RelayOptions &options);
+    bool active() const { return m_options.active(); }
+
+    // A TCP connection request of the listener; not taken up (so closed) past MaxPairs.
+    void takeRequest(qintptr requestID);
+    // The datagram the UDP listener holds (GetData, RemoteHostIP, PeerPort).
+    void takeDatagram(SocketControl *listener);
+    // Lets every pair and mapping go: the listener stopped.
+    void closeAll();
+    int pairsOpen() const { return int(m_pairs.size() + m_mappings.size()); }
+
+signals:
+    // A line for the record and the status: a refused peer, a target that cannot be reached.
+    void note(const QString &text);
+    void pairsChanged(int open);
+    // A peer refused past the bounds; a datagram the drop fault took.
+    void refusedOne();
+    void droppedOne();
+
+private:
+    struct Mapping {
+        UdpEndpoint *endpoint = nullptr;
+        RelayLink *up = nullptr;
+        RelayLink *down = nullptr;
+        QElapsedTimer idle;
+    };
+    using ClientKey = std::pair<QString, quint16>;
+    Mapping *mappingFor(SocketControl *listener, const QHostAddress &client, quint16 port);
+    void dropMapping(const ClientKey &key);
+    void sweepIdle();
+    void lookUpUdpTarget();
+
+    Record m_record;
+    RelayOptions m_options;
+    QList<RelayPair *> m_pairs;
+    std::map<ClientKey, Mapping> m_mappings;
+    QHostAddress m_udpTarget;
+    bool m_lookingUp = false;
+    QTimer m_sweep;
+    bool m_mappingsFull = false; // the last new client was turned away
+};

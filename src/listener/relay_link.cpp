@@ -1,0 +1,122 @@
+#include "listener/relay_link.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// What a capped rate lets through at once after a pause: a twentieth of a second's worth, and
+// never less than a full datagram.
+constexpr double BurstShare = 0.05;
+constexpr double SmallestBurst = 65536;
+
+} // namespace
+
+RelayLink::RelayLink(bool datagrams, Deliver deliver, QObject *parent)
+    : QObject(parent), m_datagrams(datagrams), m_deliver(std::move(deliver)),
+      m_random(QRandomGenerator::securelySeeded()) {
+    m_clock.start();
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] { release(true); });
+}
+
+void RelayLink::setFaults(const LinkFaults &faults) {
+    m_faults = faults;
+    if (m_faults.cutAfter > 0 && m_passed >= m_faults.cutAfter && !m_cut)
+        QTimer::singleShot(0, this, [this] {
+            m_cut = true;
+            emit cutReached();
+        });
+    release(false);
+}
+
+bool RelayLink::push(const QByteArray &data) {
+    if (m_cut)
+        return false;
+    if (m_datagrams && m_faults.dropPercent > 0
+        && int(m_random.bounded(100)) < m_faults.dropPercent)
+        return false;
+    if (m_datagrams && m_held + data.size() > DatagramBound)
+        return false;
+    if (m_waiting.empty() && m_faults.delayMaxMs == 0 && m_faults.ratePerSecond == 0) {
+        deliver(data);
+        return true;
+    }
+    const qint64 now = m_clock.elapsed();
+    int delay = m_faults.delayMinMs;
+    if (m_faults.delayMaxMs > m_faults.delayMinMs)
+        delay += int(m_random.bounded(m_faults.delayMaxMs - m_faults.delayMinMs + 1));
+    // A stream keeps its order; a later piece never overtakes an earlier one.
+    m_lastDue = std::max(m_lastDue, now + delay);
+    m_waiting.push_back({m_lastDue, data});
+    m_held += data.size();
+    release(false);
+    return true;
+}
+
+void RelayLink::deliver(const QByteArray &data) {
+    if (m_cut)
+        return;
+    QByteArray piece = data;
+    if (m_faults.cutAfter > 0 && m_passed + piece.size() >= m_faults.cutAfter) {
+        piece.truncate(qsizetype(m_faults.cutAfter - m_passed));
+        m_cut = true;
+    }
+    m_passed += piece.size();
+    if (!piece.isEmpty() || !m_cut)
+        m_deliver(piece);
+    if (m_cut) {
+        m_waiting.clear();
+        m_held = 0;
+        m_timer.stop();
+        QTimer::singleShot(0, this, [this] { emit cutReached(); });
+    }
+}
+
+void RelayLink::release(bool announce) {
+    const qint64 now = m_clock.elapsed();
+    const double rate = double(m_faults.ratePerSecond);
+    if (rate > 0) {
+        const double most = std::max(rate * BurstShare, SmallestBurst);
+        m_budget = std::min(most, m_budget + double(now - m_budgetAt) * rate / 1000.0);
+    }
+    m_budgetAt = now;
+    bool moved = false;
+    qint64 wait = -1;
+    while (!m_waiting.empty() && !m_cut) {
+        Piece &front = m_waiting.front();
+        if (front.due > now) {
+            wait = front.due - now;
+            break;
+        }
+        qsizetype size = front.data.size();
+        if (rate > 0) {
+            const qsizetype allowed = qsizetype(std::floor(m_budget));
+            if (allowed < (m_datagrams ? size : std::min<qsizetype>(size, 1))) {
+                const double need = double(m_datagrams ? size : 1) - m_budget;
+                wait = std::max<qint64>(1, qint64(std::ceil(need * 1000.0 / rate)));
+                break;
+            }
+            size = std::min(size, allowed);
+            m_budget -= double(size);
+        }
+        moved = true;
+        m_held -= size;
+        if (size == front.data.size()) {
+            const QByteArray data = std::move(front.data);
+            m_waiting.pop_front();
+            deliver(data);
+        } else {
+            const QByteArray part = front.data.left(size);
+            front.data.remove(0, size);
+            deliver(part);
+        }
+    }
+    if (m_waiting.empty())
+        m_lastDue = 0;
+    if (wait >= 0)
+        m_timer.start(int(std::min<qint64>(wait, LinkFaults::MaxDelayMs)));
+    if (moved && announce)
+        emit released();
+}

@@ -1,0 +1,167 @@
+#include "listener/relay_pair.h"
+
+#include "model/received_entries.h"
+#include "net/relay_stream.h"
+#include "net/socket_control.h"
+
+#include <QDateTime>
+#include <QHostInfo>
+
+namespace {
+
+QString endText(const QString &address, int port) {
+    return (address.contains(u':') ? u'[' + address + u']' : address) + u':'
+           + QString::number(port);
+}
+
+} // namespace
+
+RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
+                     QObject *parent)
+    : QObject(parent), m_record(std::move(record)), m_client(client), m_host(options.targetHost),
+      m_port(options.targetPort), m_targetText(options.targetText()) {
+    client->setParent(this);
+    client->setReading(false);
+    m_clientAddress = SocketControl::displayAddress(client->peerAddress());
+    m_clientPort = client->peerPort();
+    m_up = new RelayLink(
+        false, [this](const QByteArray &data) { m_target->write(data); }, this);
+    m_down = new RelayLink(
+        false, [this](const QByteArray &data) { m_client->write(data); }, this);
+    setFaults(options);
+    for (RelayLink *link : {m_up, m_down}) {
+        connect(link, &RelayLink::released, this, [this] {
+            balance();
+            passHalfClose();
+        });
+        connect(link, &RelayLink::cutReached, this, [this, link] {
+            end(QStringLiteral("Relay: %1 cut after %2 bytes %3")
+                    .arg(clientText())
+                    .arg(link->passed())
+                    .arg(link == m_up ? QStringLiteral("to ") + m_targetText
+                                      : QStringLiteral("from ") + m_targetText));
+        });
+    }
+    connect(client, &RelayStream::failed, this, [this](const WinsockError &error) {
+        end(QStringLiteral("Relay: %1 closed: %2").arg(clientText(), failureText(error)));
+    });
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        end(QStringLiteral("Relay: %1 closed: the target %2 did not answer: %3")
+                .arg(clientText(), m_targetText, failureText(winsockError(10060))));
+    });
+    m_connectTimer.start(ConnectTimeoutMs);
+    const QHostAddress literal(m_host);
+    if (!literal.isNull()) {
+        connectTarget(literal);
+        return;
+    }
+    QHostInfo::lookupHost(m_host, this, [this](const QHostInfo &info) {
+        if (info.addresses().isEmpty())
+            end(QStringLiteral("Relay: %1 closed: the target %2 was not found: %3")
+                    .arg(clientText(), m_targetText, failureText(winsockError(11001))));
+        else
+            connectTarget(info.addresses().constFirst());
+    });
+}
+
+RelayPair::~RelayPair() = default;
+
+QString RelayPair::clientText() const {
+    return endText(m_clientAddress, m_clientPort);
+}
+
+void RelayPair::setFaults(const RelayOptions &options) {
+    m_up->setFaults(options.up);
+    m_down->setFaults(options.down);
+}
+
+void RelayPair::connectTarget(const QHostAddress &address) {
+    if (m_ended)
+        return;
+    m_targetAddress = SocketControl::displayAddress(address);
+    m_target = RelayStream::connectTo(address, m_port, this);
+    connect(m_target, &RelayStream::connected, this, &RelayPair::targetConnected);
+    connect(m_target, &RelayStream::failed, this, [this](const WinsockError &error) {
+        if (m_target->isConnected())
+            end(QStringLiteral("Relay: %1 closed: the target %2 ended: %3")
+                    .arg(clientText(), m_targetText, failureText(error)));
+        else
+            end(QStringLiteral("Relay: %1 closed: the target %2 could not be reached: %3")
+                    .arg(clientText(), m_targetText, failureText(error)));
+    });
+}
+
+void RelayPair::targetConnected() {
+    m_connectTimer.stop();
+    wire(m_client, m_target, m_up, true);
+    wire(m_target, m_client, m_down, false);
+    m_client->setReading(true);
+    m_target->setReading(true);
+}
+
+void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up) {
+    connect(from, &RelayStream::received, this, [this, from, link, up](const QByteArray &data) {
+        ReceivedChunk chunk{data, QDateTime::currentDateTime(), {}, 0, {}, 0};
+        const QString target = m_targetAddress;
+        const int targetPort = m_target->peerPort();
+        chunk.peerAddress = up ? m_clientAddress : target;
+        chunk.peerPort = up ? m_clientPort : targetPort;
+        chunk.toAddress = up ? target : m_clientAddress;
+        chunk.toPort = up ? targetPort : m_clientPort;
+        if (const QByteArray answer = m_record(chunk, up); !answer.isEmpty())
+            from->write(answer); // answered here: the other side never sees the chunk
+        else
+            link->push(data);
+        balance();
+    });
+    connect(from, &RelayStream::readEnded, this, &RelayPair::passHalfClose);
+    connect(to, &RelayStream::bytesWritten, this, [this] {
+        balance();
+        passHalfClose();
+    });
+}
+
+// Each side is read only while the other side can take more.
+void RelayPair::balance() {
+    if (m_ended || !m_target || !m_target->isConnected())
+        return;
+    const auto update = [](RelayStream *from, RelayStream *to, RelayLink *link) {
+        const qint64 waiting = link->held() + to->bytesToWrite();
+        if (waiting > WaitingBound)
+            from->setReading(false);
+        else if (waiting <= WaitingBound / 2)
+            from->setReading(true);
+    };
+    update(m_client, m_target, m_up);
+    update(m_target, m_client, m_down);
+}
+
+void RelayPair::passHalfClose() {
+    if (m_ended || !m_target || !m_target->isConnected())
+        return;
+    if (m_client->atEnd() && m_up->held() == 0)
+        m_target->closeWriting();
+    if (m_target->atEnd() && m_down->held() == 0)
+        m_client->closeWriting();
+    if (m_client->writeClosed() && m_target->writeClosed())
+        end({});
+}
+
+void RelayPair::close() {
+    end({});
+}
+
+void RelayPair::end(const QString &note) {
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_connectTimer.stop();
+    for (RelayStream *stream : {m_client.data(), m_target.data()}) {
+        if (stream) {
+            stream->disconnect(this);
+            stream->close();
+        }
+    }
+    emit finished(note);
+}

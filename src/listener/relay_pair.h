@@ -1,0 +1,71 @@
+#pragma once
+
+#include "listener/relay_link.h"
+#include "model/relay_options.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+struct ReceivedChunk;
+class RelayStream;
+
+// One relayed TCP pair: the listener's peer (the client) and its own connection to the target.
+// Bytes go both ways unchanged, each way through its link's faults. A side whose other side
+// holds more than WaitingBound unsent is not read until that falls to half (TCP then holds the
+// sender back), so a pair never holds more than about twice the bound. A half-close is passed on
+// once what came before it has gone, and the other way keeps flowing; the pair ends when both
+// ways have ended, or at once when either side fails or a cut is reached.
+class RelayPair final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RelayPair)
+
+public:
+    static constexpr qint64 WaitingBound = 1 << 20;
+    static constexpr int ConnectTimeoutMs = 10000;
+
+    // Each chunk as read, before its link's faults, `up` from the client to the target; answers
+    // the bytes that go back instead of passing the chunk on, or nothing.
+    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+
+    // Takes the client over; connects to the target, reading nothing from the client until then.
+    RelayPair(RelayStream *client, const RelayOptions &options, Record record,
+              QObject *parent = nullptr);
+    ~RelayPair() override;
+
+    void setFaults(const RelayOptions &options);
+    // "address:port", an IPv6 address in brackets.
+    QString clientText() const;
+    QString targetText() const { return m_targetText; }
+    // Closes both sides now.
+    void close();
+
+signals:
+    // The pair has ended; `note` says why when it is not the ordinary end of both ways.
+    void finished(const QString &note);
+
+private:
+    void connectTarget(const QHostAddress &address);
+    void targetConnected();
+    void wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up);
+    void balance();
+    void passHalfClose();
+    void end(const QString &note);
+
+    Record m_record;
+    QPointer<RelayStream> m_client;
+    QPointer<RelayStream> m_target;
+    RelayLink *m_up;
+    RelayLink *m_down;
+    QString m_host;
+    quint16 m_port = 0;
+    QString m_targetText;
+    QString m_clientAddress;
+    int m_clientPort = 0;
+    QString m_targetAddress;
+    QTimer m_connectTimer;
+    bool m_ended = false;
+};

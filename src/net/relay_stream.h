@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+
+#include <deque>
+
+#include "net/socket_errors.h"
+
+class QSocketNotifier;
+
+// One side of a relayed TCP connection, on a descriptor of its own: Qt's socket takes a peer's
+// half-close for a full close, while a relay must pass the half-close on and keep the other
+// direction flowing. Reading can be paused (TCP then holds the peer back); what is written waits
+// here until the system takes it, and its amount is the caller's to bound.
+class RelayStream final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RelayStream)
+
+public:
+    // The relay's sockets are made here and nowhere else, so that a secured stream can take the
+    // place of a plain one in one spot.
+    // The connection a TcpServer request stands for; nullptr when it cannot be taken up.
+    static RelayStream *fromRequest(qintptr requestID, QObject *parent);
+    // Connects; `connected` or `failed` follows, never before this has returned.
+    static RelayStream *connectTo(const QHostAddress &address, quint16 port, QObject *parent);
+    ~RelayStream() override;
+
+    bool isConnected() const { return m_connected; }
+    // IPv4 addresses as IPv4, never ::ffff:.
+    QHostAddress peerAddress() const { return m_peerAddress; }
+    quint16 peerPort() const { return m_peerPort; }
+
+    void setReading(bool on);
+    // Queued after what waits; the system takes it as it can.
+    void write(const QByteArray &data);
+    qint64 bytesToWrite() const { return m_waiting; }
+    // The end of the stream, once what waits has gone.
+    void closeWriting();
+    bool atEnd() const { return m_readEnded; }
+    bool writeClosed() const { return m_writeClosed; }
+    // Both ways at once; nothing is raised any more.
+    void close();
+
+signals:
+    void connected();
+    void received(const QByteArray &data);
+    // The peer half-closed: it sends no more.
+    void readEnded();
+    // Some of what waited went out (not raised while `write` runs).
+    void bytesWritten(qint64 bytes);
+    void failed(const WinsockError &error);
+
+private:
+    RelayStream(int descriptor, bool connected, QObject *parent);
+    void onReadable();
+    void onWritable();
+    bool flush();
+    void fail(int error);
+    void learnPeer();
+
+    int m_descriptor = -1;
+    bool m_connected = false;
+    bool m_reading = true;
+    bool m_readEnded = false;
+    bool m_closeWriting = false;
+    bool m_writeClosed = false;
+    bool m_failed = false;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    std::deque<QByteArray> m_out;
+    qsizetype m_outOffset = 0;
+    qint64 m_waiting = 0;
+    QHostAddress m_peerAddress;
+    quint16 m_peerPort = 0;
+};

@@ -1,0 +1,331 @@
+#include "listener/listener.h"
+#include "listener/relay.h"
+#include "model/received_data.h"
+#include "support/loopback.h"
+#include "support/program_fixture.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+#include <sys/socket.h>
+
+namespace {
+
+QByteArray randomBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+QByteArray sha(const QByteArray &bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+// The target: every connection's bytes gathered; `answer` is what each connection is sent at once.
+struct Target {
+    QTcpServer server;
+    QList<QTcpSocket *> peers;
+    QList<QByteArray> got;
+    QByteArray answer;
+    explicit Target(QByteArray answerEach = {}) : answer(std::move(answerEach)) {
+        server.setMaxPendingConnections(1000);
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
+            while (QTcpSocket *peer = server.nextPendingConnection()) {
+                const qsizetype index = peers.size();
+                peers.append(peer);
+                got.append(QByteArray());
+                QObject::connect(peer, &QTcpSocket::readyRead, peer,
+                                 [this, peer, index] { got[index] += peer->readAll(); });
+                if (!answer.isEmpty())
+                    peer->write(answer);
+            }
+        });
+    }
+};
+
+} // namespace
+
+class TestRelay : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ProgramFixture> f;
+    Form &c() { return f->form(); }
+    quint16 relayTo(quint16 targetPort, bool tcp) {
+        RelayOptions options;
+        options.targetHost = QStringLiteral("127.0.0.1");
+        options.targetPort = targetPort;
+        f->program().configuration().setRelay(options);
+        return startListener(c(), tcp);
+    }
+
+private slots:
+    void init() { f = std::make_unique<ProgramFixture>(); }
+    void cleanup() { f.reset(); }
+
+    // Megabytes each way at once arrive unchanged, each way shown with its ends and counted.
+    void tcpBothWaysByteExact() {
+        const QByteArray down = randomBytes(6 << 20);
+        const QByteArray up = randomBytes(5 << 20);
+        Target target(down);
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        QTcpSocket client;
+        QByteArray got;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write(up);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), down.size(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(target.got.value(0).size(), up.size(), 30000);
+        QCOMPARE(sha(got), sha(down));
+        QCOMPARE(sha(target.got.value(0)), sha(up));
+        const TrafficSnapshot counted = f->program().traffic().snapshot();
+        QCOMPARE(counted.relayUpBytes, up.size());
+        QCOMPARE(counted.relayDownBytes, down.size());
+        QVERIFY(f->program().listener().state().statusText().endsWith(
+            QStringLiteral(", relaying to 127.0.0.1:%1, 1 pair open")
+                .arg(target.server.serverPort())));
+        c().txtNetData.setShowTimeStamps(true);
+        const QString ends = QStringLiteral("127.0.0.1:%1 -> 127.0.0.1:%2")
+                                 .arg(client.localPort())
+                                 .arg(target.server.serverPort());
+        QVERIFY(c().txtNetData.text().contains(ends)
+                || c().txtNetData.text().contains(QStringLiteral("127.0.0.1:%1 -> 127.0.0.1:%2")
+                                                      .arg(target.server.serverPort())
+                                                      .arg(client.localPort())));
+    }
+
+    // The client's half-close reaches the target, whose answer still comes back.
+    void halfClosePassedOn() {
+        Target target;
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        connect(&target.server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = target.peers.constLast();
+            connect(peer, &QTcpSocket::readyRead, peer, [peer, &target] {
+                if (target.got.constLast() == "request")
+                    peer->write("answer after the end"), peer->flush();
+            });
+        });
+        QTcpSocket client;
+        QByteArray got;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write("request");
+        client.flush();
+        ::shutdown(int(client.socketDescriptor()), SHUT_WR);
+        QTRY_COMPARE(got, QByteArray("answer after the end"));
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(f->program().relay().pairsOpen(), 0);
+    }
+
+    // 64 pairs at once; the 65th is refused with a note and counted.
+    void pairsBounded() {
+        Target target;
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < Relay::MaxPairs; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            clients.back()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QTRY_COMPARE(f->program().relay().pairsOpen(), Relay::MaxPairs);
+        QTRY_COMPARE(target.peers.size(), Relay::MaxPairs);
+        QTcpSocket refused;
+        refused.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(c().txtNetData.text().contains(QStringLiteral("refused: 64 pairs are open")));
+        QCOMPARE(f->program().traffic().snapshot().relayRefused, 1);
+        QVERIFY(f->program().listener().state().statusText().endsWith(u"64 pairs open"));
+        clients.front()->write("still through");
+        QTRY_COMPARE(target.got.value(0), QByteArray("still through"));
+    }
+
+    // A fault set while a pair runs takes effect on it at once and shows on the status line.
+    void cutWhileRunning() {
+        Target target;
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        client.write("hello");
+        QTRY_COMPARE(target.got.value(0), QByteArray("hello"));
+        RelayOptions options = f->program().configuration().relay();
+        options.up.cutAfter = 10;
+        f->program().configuration().setRelay(options);
+        QVERIFY(f->program().listener().state().statusText().endsWith(
+            u"1 pair open (up: cut after 10 bytes)"));
+        client.write("0123456789");
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(target.got.value(0), QByteArray("hello01234"));
+        QVERIFY(c().txtNetData.text().contains(u"cut after 10 bytes to 127.0.0.1:"));
+    }
+
+    // The relay's keys are written once set, after the others, and read back the same.
+    void settingsRoundTrip() {
+        RelayOptions options;
+        QVERIFY(parseRelayTarget(QStringLiteral("[::1]:5020"), options).isEmpty());
+        QVERIFY(parseDelay(QStringLiteral("20-40"), options.up).isEmpty());
+        options.down.dropPercent = 5;
+        f->program().configuration().setRelay(options);
+        f->program().saveSettings();
+        QFile file(f->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(
+            text.contains("RelayTarget=[::1]:5020\r\nRelayDelayUp=20-40\r\nRelayDropDown=5\r\n"));
+        QVERIFY(!text.contains("RelayDropUp"));
+        f->reopen();
+        QCOMPARE(f->program().configuration().relay(), options);
+    }
+
+    // A target that refuses closes the peer, with a note naming both.
+    void targetDown() {
+        const quint16 closedPort = freeLoopbackPort(true);
+        const quint16 port = relayTo(closedPort, true);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        const quint16 clientPort = client.localPort();
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(c().txtNetData.text().contains(
+            QStringLiteral("Relay: 127.0.0.1:%1 closed: the target 127.0.0.1:%2 could not be "
+                           "reached: 10061")
+                .arg(clientPort)
+                .arg(closedPort)));
+        QCOMPARE(f->program().relay().pairsOpen(), 0);
+    }
+
+    // Each UDP client gets the target's answers to its own datagrams, byte for byte.
+    void udpMappedPerClient() {
+        QUdpSocket target;
+        QVERIFY(target.bind(QHostAddress::LocalHost, 0));
+        connect(&target, &QUdpSocket::readyRead, this, [&] {
+            while (target.hasPendingDatagrams()) {
+                QHostAddress from;
+                quint16 fromPort = 0;
+                QByteArray datagram(target.pendingDatagramSize(), Qt::Uninitialized);
+                target.readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
+                target.writeDatagram(sha(datagram) + datagram, from, fromPort);
+            }
+        });
+        const quint16 port = relayTo(target.localPort(), false);
+        QUdpSocket first;
+        QUdpSocket second;
+        QByteArray expected[2];
+        QByteArray got[2];
+        int index = 0;
+        for (QUdpSocket *client : {&first, &second}) {
+            QVERIFY(client->bind(QHostAddress::LocalHost, 0));
+            connect(client, &QUdpSocket::readyRead, this, [client, &got, index] {
+                while (client->hasPendingDatagrams())
+                    got[index] += client->receiveDatagram().data();
+            });
+            ++index;
+        }
+        for (int round = 0; round < 40; ++round) {
+            for (int which = 0; which < 2; ++which) {
+                const QByteArray datagram = randomBytes(4 * (1 + round * 50 + which));
+                expected[which] += sha(datagram) + datagram;
+                (which == 0 ? first : second)
+                    .writeDatagram(datagram, QHostAddress::LocalHost, port);
+            }
+            QTRY_COMPARE(got[1].size(), expected[1].size());
+        }
+        QCOMPARE(got[0], expected[0]);
+        QCOMPARE(got[1], expected[1]);
+        QCOMPARE(f->program().relay().pairsOpen(), 2);
+    }
+
+    // An HTTP client through the relay gets the server's page.
+    void curlThrough() {
+        if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty())
+            QSKIP("curl is not installed");
+        const QByteArray body = randomBytes(300000).toBase64();
+        Target target;
+        connect(&target.server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *peer = target.peers.constLast();
+            connect(peer, &QTcpSocket::readyRead, peer, [peer, &body] {
+                if (peer->property("answered").toBool())
+                    return;
+                peer->setProperty("answered", true);
+                peer->write("HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
+                            + "\r\n\r\n" + body);
+                peer->disconnectFromHost();
+            });
+        });
+        const quint16 port = relayTo(target.server.serverPort(), true);
+        QProcess curl;
+        curl.start(QStringLiteral("curl"),
+                   {QStringLiteral("-sS"), QStringLiteral("http://127.0.0.1:%1/x").arg(port)});
+        QTRY_COMPARE_WITH_TIMEOUT(curl.state(), QProcess::NotRunning, 20000);
+        QCOMPARE(curl.exitCode(), 0);
+        QCOMPARE(curl.readAllStandardOutput(), body);
+        QVERIFY(target.got.value(0).startsWith("GET /x HTTP/1.1\r\n"));
+    }
+
+    // A capture read back by tshark: a packet per chunk with its ends, payload and comment, and
+    // sequence numbers that run on per direction. The relay answers "ping" itself.
+    void captureReadBack_data() {
+        QTest::addColumn<bool>("relay");
+        QTest::newRow("listener, answered") << false;
+        QTest::newRow("relay, both ways") << true;
+    }
+    void captureReadBack() {
+        QFETCH(bool, relay);
+        if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
+            QSKIP("tshark is not installed");
+        Target target("down");
+        const QString file = f->folder() + QStringLiteral("/capture.pcapng");
+        QCOMPARE(f->program().startCapture(file), QString());
+        answerPingWithPong(c());
+        const quint16 port =
+            relay ? relayTo(target.server.serverPort(), true) : startListener(c(), true);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        QByteArray got;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
+        if (relay)
+            QTRY_COMPARE(got, QByteArray("down"));
+        // Answered in either mode; the relay's target never sees it.
+        client.write("ping");
+        QTRY_COMPARE(got, QByteArray(relay ? "downpong\r\n" : "pong\r\n"));
+        client.write("more");
+        if (relay)
+            QTRY_COMPARE(target.got.value(0), QByteArray("more"));
+        QTRY_COMPARE(f->program().traffic().snapshot().receivedChunks, relay ? 3 : 2);
+        QProcess tshark;
+        QStringList fields{QStringLiteral("-r"), file, QStringLiteral("-T"),
+                           QStringLiteral("fields")};
+        for (const char *field :
+             {"tcp.srcport", "tcp.dstport", "tcp.seq", "tcp.payload", "frame.comment", "ip.src"})
+            fields << QStringLiteral("-e") << QString::fromLatin1(field);
+        tshark.start(QStringLiteral("tshark"), fields);
+        QVERIFY(tshark.waitForFinished(60000));
+        const quint16 far = relay ? target.server.serverPort() : port;
+        const QString up = QStringLiteral("%1\t%2\t").arg(client.localPort()).arg(far);
+        QStringList expected{up + QStringLiteral("1\t70696e67\t"),
+                             up + QStringLiteral("5\t6d6f7265\t")};
+        expected[0] += QStringLiteral("Answered (watch: ping)");
+        if (relay)
+            expected.prepend(
+                QStringLiteral("%1\t%2\t1\t646f776e\t").arg(far).arg(client.localPort()));
+        for (QString &line : expected)
+            line += QStringLiteral("\t127.0.0.1");
+        const QStringList lines =
+            QString::fromUtf8(tshark.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRelay)
+#include "tst_relay.moc"
