@@ -1,0 +1,409 @@
+#include "window/line_view.h"
+
+#include "window/line_view_access.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyleHints>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+enum class Motion {
+    NextChar,
+    PreviousChar,
+    NextWord,
+    PreviousWord,
+    NextLine,
+    PreviousLine,
+    StartOfLine,
+    EndOfLine,
+    NextPage,
+    PreviousPage,
+    StartOfText,
+    EndOfText
+};
+
+struct MotionKeys {
+    QKeySequence::StandardKey move, select;
+    Motion motion;
+};
+
+constexpr std::array<MotionKeys, 12> Motions{{
+    {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, Motion::NextChar},
+    {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, Motion::PreviousChar},
+    {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, Motion::NextWord},
+    {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, Motion::PreviousWord},
+    {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Motion::NextLine},
+    {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Motion::PreviousLine},
+    {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, Motion::StartOfLine},
+    {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, Motion::EndOfLine},
+    {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, Motion::NextPage},
+    {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, Motion::PreviousPage},
+    {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, Motion::StartOfText},
+    {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, Motion::EndOfText},
+}};
+
+bool inWord(QChar c) {
+    return c.isLetterOrNumber() || c == u'_';
+}
+
+// Qt's own entry text, with its key where the platform shows keys in menus.
+QString entryText(const char *text, QKeySequence::StandardKey key) {
+    QString shown = QCoreApplication::translate("QWidgetTextControl", text);
+    if (QGuiApplication::styleHints()->showShortcutsInContextMenus())
+        shown += u'\t' + QKeySequence(key).toString(QKeySequence::NativeText);
+    return shown;
+}
+
+} // namespace
+
+LineView::LineView(QWidget *parent) : QAbstractScrollArea(parent) {
+    installLineViewAccess();
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    m_lines.setFont(font());
+    m_rowHeight = std::max(1, int(std::ceil(QFontMetricsF(m_lines.font()).lineSpacing())));
+    showRanges();
+}
+
+void LineView::setText(const QString &text) {
+    m_lines.clear();
+    m_lines.append(text);
+    m_anchor = m_caret = 0;
+    m_goalX = -1;
+    showRanges();
+    verticalScrollBar()->setValue(0);
+    horizontalScrollBar()->setValue(0);
+    viewport()->update();
+    // Only the caret moves for a screen reader: the whole text would go to it at every refresh.
+    if (QAccessible::isActive()) {
+        QAccessibleTextCursorEvent moved(this, 0);
+        QAccessible::updateAccessibility(&moved);
+    }
+}
+
+void LineView::appendText(QStringView more) {
+    if (more.isEmpty())
+        return;
+    const qsizetype at = m_lines.size();
+    m_lines.append(more);
+    showRanges();
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTextInsertEvent inserted(this, int(at), more.toString());
+        QAccessible::updateAccessibility(&inserted);
+    }
+}
+
+void LineView::chopText(qsizetype count) {
+    count = std::min(count, m_lines.size());
+    if (count <= 0)
+        return;
+    const qsizetype at = m_lines.size() - count;
+    const QString gone = m_lines.text().sliced(at);
+    m_lines.chop(count);
+    m_anchor = std::min(m_anchor, at);
+    m_caret = std::min(m_caret, at);
+    showRanges();
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTextRemoveEvent removed(this, int(at), gone);
+        QAccessible::updateAccessibility(&removed);
+    }
+}
+
+QString LineView::selectedText() const {
+    return text().mid(selectionStart(), selectionEnd() - selectionStart());
+}
+
+void LineView::select(qsizetype anchor, qsizetype caret) {
+    m_anchor = std::clamp<qsizetype>(anchor, 0, m_lines.size());
+    moveCaret(caret, true);
+}
+
+void LineView::copy() const {
+    if (m_anchor != m_caret)
+        QApplication::clipboard()->setText(selectedText());
+}
+
+void LineView::selectAll() {
+    m_anchor = 0;
+    moveCaret(m_lines.size(), true);
+}
+
+QMenu *LineView::createStandardContextMenu() {
+    auto *menu = new QMenu(this);
+    QAction *copying =
+        menu->addAction(entryText("&Copy", QKeySequence::Copy), this, &LineView::copy);
+    copying->setEnabled(m_anchor != m_caret);
+    copying->setObjectName(QStringLiteral("edit-copy"));
+    menu->addSeparator();
+    QAction *all = menu->addAction(entryText("Select All", QKeySequence::SelectAll), this,
+                                   &LineView::selectAll);
+    all->setEnabled(!text().isEmpty());
+    all->setObjectName(QStringLiteral("select-all"));
+    return menu;
+}
+
+QRect LineView::characterRect(qsizetype offset) const {
+    const qsizetype line = m_lines.lineOf(offset);
+    const qreal x = m_lines.xOf(offset);
+    qreal width = 1;
+    if (offset < m_lines.lineEnd(line))
+        width = std::max<qreal>(1, m_lines.xOf(offset + 1) - x);
+    const int left = Margin + int(std::floor(x)) - horizontalScrollBar()->value();
+    const int top = Margin + int(line - verticalScrollBar()->value()) * rowHeight();
+    return QRect(left, top, int(std::ceil(width)), rowHeight());
+}
+
+qsizetype LineView::offsetAt(QPoint point) const {
+    const qsizetype row = verticalScrollBar()->value()
+                          + qsizetype(std::floor(qreal(point.y() - Margin) / rowHeight()));
+    const qsizetype line = std::clamp<qsizetype>(row, 0, m_lines.lineCount() - 1);
+    return m_lines.offsetAt(line, point.x() - Margin + horizontalScrollBar()->value());
+}
+
+void LineView::scrollTo(qsizetype offset) {
+    const qsizetype line = m_lines.lineOf(offset);
+    QScrollBar *rows = verticalScrollBar();
+    if (line < rows->value())
+        rows->setValue(int(line));
+    else if (line >= rows->value() + fullRows())
+        rows->setValue(int(line - fullRows() + 1));
+    const int x = int(m_lines.xOf(offset));
+    const int width = viewport()->width() - 2 * Margin;
+    QScrollBar *across = horizontalScrollBar();
+    if (x < across->value())
+        across->setValue(std::max(0, x - width / 4));
+    else if (x >= across->value() + width)
+        across->setValue(x - width * 3 / 4);
+}
+
+int LineView::fullRows() const {
+    return std::max(1, (viewport()->height() - Margin) / rowHeight());
+}
+
+void LineView::showRanges() {
+    QScrollBar *rows = verticalScrollBar();
+    rows->setRange(0, int(std::max<qsizetype>(0, m_lines.lineCount() - fullRows())));
+    rows->setPageStep(fullRows());
+    rows->setSingleStep(1);
+    QScrollBar *across = horizontalScrollBar();
+    const int width = int(std::ceil(m_lines.widest())) + 2 * Margin;
+    across->setRange(0, std::max(0, width - viewport()->width()));
+    across->setPageStep(viewport()->width());
+    across->setSingleStep(std::max(1, QFontMetrics(m_lines.font()).averageCharWidth() * 2));
+}
+
+void LineView::paintEvent(QPaintEvent *event) {
+    QPainter painter(viewport());
+    painter.setFont(m_lines.font());
+    const QRect area = event->rect();
+    const int left = horizontalScrollBar()->value() - Margin;
+    const int firstRow = verticalScrollBar()->value();
+    const qsizetype from = firstRow + std::max(0, (area.top() - Margin) / rowHeight());
+    const qsizetype to = std::min(m_lines.lineCount(),
+                                  firstRow + qsizetype(area.bottom() - Margin) / rowHeight() + 1);
+    const int ascent = QFontMetrics(m_lines.font()).ascent();
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    const auto drawRuns = [&](const std::vector<ShownLines::Run> &runs, int baseline) {
+        for (const ShownLines::Run &run : runs)
+            painter.drawText(QPointF(run.x - left, baseline),
+                             text().mid(run.from, run.to - run.from));
+    };
+    for (qsizetype line = from; line < to; ++line) {
+        const int top = Margin + int(line - firstRow) * rowHeight();
+        const std::vector<ShownLines::Run> runs =
+            m_lines.runs(line, left + area.left(), left + area.right() + 1);
+        painter.setPen(palette().color(group, QPalette::Text));
+        drawRuns(runs, top + ascent);
+        const qsizetype start = std::max(selectionStart(), m_lines.lineStart(line));
+        const qsizetype end = std::min(selectionEnd(), m_lines.lineEnd(line));
+        const bool throughBreak = selectionEnd() > m_lines.lineEnd(line);
+        if (start > end || (start == end && !throughBreak)
+            || selectionStart() > m_lines.lineEnd(line))
+            continue;
+        const qreal x = m_lines.xOf(start);
+        const qreal width = m_lines.xOf(end) - x + (throughBreak ? ascent / 2 : 0);
+        const QRectF selected(x - left, top, width, rowHeight());
+        painter.save();
+        painter.fillRect(selected, palette().color(group, QPalette::Highlight));
+        painter.setClipRect(selected);
+        painter.setPen(palette().color(group, QPalette::HighlightedText));
+        drawRuns(runs, top + ascent);
+        painter.restore();
+    }
+    if (hasFocus())
+        painter.fillRect(caretRect().adjusted(0, 0, 1 - caretRect().width(), 0),
+                         palette().color(group, QPalette::Text));
+}
+
+void LineView::resizeEvent(QResizeEvent *event) {
+    QAbstractScrollArea::resizeEvent(event);
+    showRanges();
+}
+
+void LineView::changeEvent(QEvent *event) {
+    if (event->type() == QEvent::FontChange) {
+        m_lines.setFont(font());
+        m_rowHeight = std::max(1, int(std::ceil(QFontMetricsF(m_lines.font()).lineSpacing())));
+        showRanges();
+        viewport()->update();
+    }
+    QAbstractScrollArea::changeEvent(event);
+}
+
+void LineView::moveCaret(qsizetype to, bool keepAnchor) {
+    m_caret = std::clamp<qsizetype>(to, 0, m_lines.size());
+    if (!keepAnchor)
+        m_anchor = m_caret;
+    scrollTo(m_caret);
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTextCursorEvent moved(this, int(m_caret));
+        QAccessible::updateAccessibility(&moved);
+        QAccessibleTextSelectionEvent selected(this, int(selectionStart()), int(selectionEnd()));
+        QAccessible::updateAccessibility(&selected);
+    }
+}
+
+qsizetype LineView::wordEdge(qsizetype from, bool forward) const {
+    const QString &all = text();
+    if (forward) {
+        while (from < all.size() && inWord(all.at(from)))
+            ++from;
+        while (from < all.size() && !inWord(all.at(from)))
+            ++from;
+    } else {
+        while (from > 0 && !inWord(all.at(from - 1)))
+            --from;
+        while (from > 0 && inWord(all.at(from - 1)))
+            --from;
+    }
+    return from;
+}
+
+qsizetype LineView::moved(qsizetype from, const QKeyEvent &key) {
+    const qsizetype line = m_lines.lineOf(from);
+    const auto vertical = [&](qsizetype rows) {
+        if (m_goalX < 0)
+            m_goalX = m_lines.xOf(from);
+        const qsizetype to = std::clamp<qsizetype>(line + rows, 0, m_lines.lineCount() - 1);
+        return m_lines.offsetAt(to, m_goalX);
+    };
+    for (const MotionKeys &keys : Motions) {
+        if (!key.matches(keys.move) && !key.matches(keys.select))
+            continue;
+        if (keys.motion != Motion::NextLine && keys.motion != Motion::PreviousLine
+            && keys.motion != Motion::NextPage && keys.motion != Motion::PreviousPage)
+            m_goalX = -1;
+        const QString &all = text();
+        switch (keys.motion) {
+        case Motion::NextChar:
+            if (from >= m_lines.lineEnd(line))
+                return line + 1 < m_lines.lineCount() ? m_lines.lineStart(line + 1) : from;
+            return from + (from + 1 < all.size() && all.at(from + 1).isLowSurrogate() ? 2 : 1);
+        case Motion::PreviousChar:
+            if (from <= m_lines.lineStart(line))
+                return line > 0 ? m_lines.lineEnd(line - 1) : from;
+            return from - (all.at(from - 1).isLowSurrogate() && from > 1 ? 2 : 1);
+        case Motion::NextWord:
+            return wordEdge(from, true);
+        case Motion::PreviousWord:
+            return wordEdge(from, false);
+        case Motion::NextLine:
+            return vertical(1);
+        case Motion::PreviousLine:
+            return vertical(-1);
+        case Motion::NextPage:
+            return vertical(fullRows());
+        case Motion::PreviousPage:
+            return vertical(-fullRows());
+        case Motion::StartOfLine:
+            return m_lines.lineStart(line);
+        case Motion::EndOfLine:
+            return m_lines.lineEnd(line);
+        case Motion::StartOfText:
+            return 0;
+        case Motion::EndOfText:
+            return m_lines.size();
+        }
+    }
+    return -1;
+}
+
+void LineView::keyPressEvent(QKeyEvent *event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+        return;
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+        return;
+    }
+    const qsizetype to = moved(m_caret, *event);
+    if (to < 0) {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    const bool extend = event->modifiers().testFlag(Qt::ShiftModifier);
+    moveCaret(to, extend);
+}
+
+void LineView::mousePressEvent(QMouseEvent *event) {
+    if (event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    m_selecting = true;
+    m_goalX = -1;
+    moveCaret(offsetAt(event->position().toPoint()),
+              event->modifiers().testFlag(Qt::ShiftModifier));
+}
+
+void LineView::mouseMoveEvent(QMouseEvent *event) {
+    if (m_selecting && event->buttons().testFlag(Qt::LeftButton))
+        moveCaret(offsetAt(event->position().toPoint()), true);
+}
+
+// As elsewhere on this system, what is selected with the mouse can be pasted with its middle
+// button.
+void LineView::mouseReleaseEvent(QMouseEvent *event) {
+    if (m_selecting && event->button() == Qt::LeftButton) {
+        m_selecting = false;
+        QClipboard *clipboard = QApplication::clipboard();
+        if (m_anchor != m_caret && clipboard->supportsSelection())
+            clipboard->setText(selectedText(), QClipboard::Selection);
+    }
+}
+
+void LineView::mouseDoubleClickEvent(QMouseEvent *event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    const qsizetype at = offsetAt(event->position().toPoint());
+    qsizetype start = at, end = at;
+    while (start > 0 && inWord(text().at(start - 1)))
+        --start;
+    while (end < text().size() && inWord(text().at(end)))
+        ++end;
+    select(start, end);
+}
+
+void LineView::focusInEvent(QFocusEvent *event) {
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update();
+}
+
+void LineView::focusOutEvent(QFocusEvent *event) {
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
+}
