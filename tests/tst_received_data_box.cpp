@@ -3,6 +3,7 @@
 #include "support/loopback.h"
 #include "support/window_fixture.h"
 #include "window/received_data_box.h"
+#include "window/shown_lines.h"
 #include "window/text_zoom.h"
 
 #include <QAccessible>
@@ -443,6 +444,52 @@ private slots:
         QCOMPARE(box.view.selectedText(), selected);
         QTest::keyClick(&box.view, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QApplication::clipboard()->text(), selected);
+    }
+
+    // A click and a Shift+click select between the places under them, in a box scrolled
+    // sideways; below the end of a shorter line is its end.
+    void mouse_clickAndShiftClickSelect() {
+        ShownData box;
+        box.view.resize(200, 100);
+        box.setText(QString(300, u'w') + "\nsecond line");
+        QTRY_COMPARE(box.shown(), box.text());
+        box.view.scrollTo(295);
+        const QRect at = box.view.characterRect(295);
+        QTest::mouseClick(box.view.viewport(), Qt::LeftButton, {}, at.topLeft() + QPoint(1, 2));
+        QTest::mouseClick(box.view.viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                          at.center() + QPoint(0, at.height()));
+        QCOMPARE(box.view.selectedText(), QString(5, u'w') + "\nsecond line");
+    }
+
+    // Each place of a line leads back to its character, beyond the places kept, as in a view
+    // built at once, also after the last characters were taken away.
+    void places_leadBackToTheirCharacters_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qsizetype>("chopped");
+        QTest::newRow("past two kept places")
+            << QString(3 * ShownLines::Stride, u'w') << qsizetype(1);
+        QTest::newRow("tabs and pairs")
+            << QStringLiteral("a\tb\U0001F600c").repeated(60) << qsizetype(3);
+        QTest::newRow("CR | LF, LF taken") << QStringLiteral("ab\r\ncd") << qsizetype(3);
+        QTest::newRow("short lines") << numbered(0, 200).replace(u';', u'\n') << qsizetype(5);
+    }
+    void places_leadBackToTheirCharacters() {
+        QFETCH(QString, text);
+        QFETCH(qsizetype, chopped);
+        ShownLines grown, atOnce;
+        grown.append(QStringView(text).first(text.size() / 2));
+        grown.append(QStringView(text).sliced(text.size() / 2));
+        grown.chop(chopped);
+        atOnce.append(text.chopped(chopped));
+        QCOMPARE(grown.lineCount(), atOnce.lineCount());
+        for (qsizetype line = 0; line < atOnce.lineCount(); ++line) {
+            QCOMPARE(grown.lineStart(line), atOnce.lineStart(line));
+            QCOMPARE(grown.lineWidth(line), atOnce.lineWidth(line));
+            for (qsizetype at = atOnce.lineStart(line); at <= atOnce.lineEnd(line); ++at) {
+                if (!text.at(at).isLowSurrogate())
+                    QCOMPARE(grown.offsetAt(line, atOnce.xOf(at)), at);
+            }
+        }
     }
 
     // Copy and Find see the text as it arrived, in a line still growing.
