@@ -459,6 +459,12 @@ private slots:
         QTest::mouseClick(box.view.viewport(), Qt::LeftButton, Qt::ShiftModifier,
                           at.center() + QPoint(0, at.height()));
         QCOMPARE(box.view.selectedText(), QString(5, u'w') + "\nsecond line");
+        // A click in the selection that drags nothing puts the caret there.
+        box.view.scrollTo(297);
+        QTest::mouseClick(box.view.viewport(), Qt::LeftButton, {},
+                          box.view.characterRect(297).topLeft() + QPoint(1, 2));
+        QCOMPARE(std::pair(box.view.caret(), box.view.selectedText()),
+                 std::pair(qsizetype(297), QString()));
     }
 
     // Each place of a line leads back to its character, beyond the places kept, as in a view

@@ -5,8 +5,10 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QDrag>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleHints>
@@ -359,26 +361,48 @@ void LineView::keyPressEvent(QKeyEvent *event) {
     moveCaret(to, extend);
 }
 
+// A press in the selection may begin dragging it away; elsewhere it begins a selection.
 void LineView::mousePressEvent(QMouseEvent *event) {
     if (event->button() != Qt::LeftButton) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    m_selecting = true;
     m_goalX = -1;
-    moveCaret(offsetAt(event->position().toPoint()),
-              event->modifiers().testFlag(Qt::ShiftModifier));
+    const qsizetype at = offsetAt(event->position().toPoint());
+    const bool shift = event->modifiers().testFlag(Qt::ShiftModifier);
+    m_pressedAt = event->position().toPoint();
+    m_dragging = !shift && at > selectionStart() && at < selectionEnd();
+    m_selecting = !m_dragging;
+    if (m_selecting)
+        moveCaret(at, shift);
 }
 
 void LineView::mouseMoveEvent(QMouseEvent *event) {
-    if (m_selecting && event->buttons().testFlag(Qt::LeftButton))
+    if (!event->buttons().testFlag(Qt::LeftButton))
+        return;
+    if (m_selecting) {
         moveCaret(offsetAt(event->position().toPoint()), true);
+    } else if (m_dragging
+               && (event->position().toPoint() - m_pressedAt).manhattanLength()
+                      >= QApplication::startDragDistance()) {
+        m_dragging = false;
+        auto *drag = new QDrag(this);
+        auto *mime = new QMimeData;
+        mime->setText(selectedText());
+        drag->setMimeData(mime);
+        drag->exec(Qt::CopyAction);
+    }
 }
 
 // As elsewhere on this system, what is selected with the mouse can be pasted with its middle
-// button.
+// button. A press in the selection that did not drag it puts the caret there.
 void LineView::mouseReleaseEvent(QMouseEvent *event) {
-    if (m_selecting && event->button() == Qt::LeftButton) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    if (m_dragging)
+        moveCaret(offsetAt(event->position().toPoint()), false);
+    m_dragging = false;
+    if (m_selecting) {
         m_selecting = false;
         QClipboard *clipboard = QApplication::clipboard();
         if (m_anchor != m_caret && clipboard->supportsSelection())

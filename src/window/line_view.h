@@ -10,8 +10,8 @@ class QMenu;
 // so a line of any length shows as one row (scrolled sideways) and appending costs no more for
 // a long text than for a short one. The operator selects with the mouse and the keys (arrows,
 // Home, End, Page Up, Page Down, Ctrl with either for words or the whole text, Shift to extend);
-// Copy and Select All hand on the text exactly as it arrived. A screen reader reads it through
-// line_view_access.h.
+// Copy, Select All and dragging the selection hand on the text exactly as it arrived. A screen
+// reader reads it through line_view_access.h.
 class LineView : public QAbstractScrollArea {
     Q_OBJECT
 
@@ -74,4 +74,6 @@ private:
     qreal m_goalX = -1; // kept while moving up and down
     int m_rowHeight = 1;
     bool m_selecting = false;
+    bool m_dragging = false; // pressed in the selection, which may be dragged away
+    QPoint m_pressedAt;
 };
