@@ -45,31 +45,39 @@ void ShownLines::startLine(qsizetype start) {
     m_stops.push_back(0);
 }
 
+// The last line always ends where the text does. Called for every character that arrives, so
+// the common case (no line break, tab or surrogate) takes one look-up.
 void ShownLines::append(QStringView more) {
     const qsizetype from = m_text.size();
     m_text += more;
-    Line *line = &m_lines.back();
-    qreal x = line->width;
+    const QChar *chars = m_text.constData();
+    qsizetype start = m_lines.back().start;
+    qreal x = m_lines.back().width;
     for (qsizetype i = from; i < m_text.size(); ++i) {
-        const QChar c = m_text.at(i);
-        if (endsShownLine(c)) {
-            if (c == u'\n' && i > 0 && m_text.at(i - 1) == u'\r' && line->start == i) {
-                line->start = line->end = i + 1; // CR LF is one line break
+        const char16_t c = chars[i].unicode();
+        if ((c <= u'\r' || c >= 0x2028) && endsShownLine(QChar(c))) {
+            Line &line = m_lines.back();
+            if (c == u'\n' && i > 0 && chars[i - 1] == u'\r' && start == i) {
+                start = line.start = line.end = i + 1; // CR LF is one line break
                 continue;
             }
+            line.end = i;
+            line.width = x;
             m_widest = std::max(m_widest, x);
-            startLine(i + 1);
-            line = &m_lines.back();
+            startLine(start = i + 1);
             x = 0;
             continue;
         }
-        const qsizetype column = i - line->start;
+        const qsizetype column = i - start;
         if (column > 0 && column % Stride == 0)
             m_stops.push_back(x);
-        x += advance(i, x);
-        line->end = i + 1;
-        line->width = x;
+        if (float &known = m_advances[c]; known >= 0 && c != u'\t' && !QChar::isSurrogate(c))
+            x += known;
+        else
+            x += advance(i, x);
     }
+    m_lines.back().end = m_text.size();
+    m_lines.back().width = x;
     m_widest = std::max(m_widest, x);
 }
 
