@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDrag>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -148,11 +149,13 @@ QMenu *LineView::createStandardContextMenu() {
         menu->addAction(entryText("&Copy", QKeySequence::Copy), this, &LineView::copy);
     copying->setEnabled(m_anchor != m_caret);
     copying->setObjectName(QStringLiteral("edit-copy"));
+    copying->setIcon(QIcon::fromTheme(QStringLiteral("edit-copy")));
     menu->addSeparator();
     QAction *all = menu->addAction(entryText("Select All", QKeySequence::SelectAll), this,
                                    &LineView::selectAll);
     all->setEnabled(!text().isEmpty());
     all->setObjectName(QStringLiteral("select-all"));
+    all->setIcon(QIcon::fromTheme(QStringLiteral("edit-select-all")));
     return menu;
 }
 
