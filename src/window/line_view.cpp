@@ -1,5 +1,6 @@
 #include "window/line_view.h"
 
+#include "window/caret_motion.h"
 #include "window/line_view_access.h"
 
 #include <QAccessible>
@@ -14,49 +15,9 @@
 #include <QScrollBar>
 #include <QStyleHints>
 
-#include <array>
 #include <cmath>
 
 namespace {
-
-enum class Motion {
-    NextChar,
-    PreviousChar,
-    NextWord,
-    PreviousWord,
-    NextLine,
-    PreviousLine,
-    StartOfLine,
-    EndOfLine,
-    NextPage,
-    PreviousPage,
-    StartOfText,
-    EndOfText
-};
-
-struct MotionKeys {
-    QKeySequence::StandardKey move, select;
-    Motion motion;
-};
-
-constexpr std::array<MotionKeys, 12> Motions{{
-    {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, Motion::NextChar},
-    {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, Motion::PreviousChar},
-    {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, Motion::NextWord},
-    {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, Motion::PreviousWord},
-    {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, Motion::NextLine},
-    {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, Motion::PreviousLine},
-    {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, Motion::StartOfLine},
-    {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, Motion::EndOfLine},
-    {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, Motion::NextPage},
-    {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, Motion::PreviousPage},
-    {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, Motion::StartOfText},
-    {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, Motion::EndOfText},
-}};
-
-bool inWord(QChar c) {
-    return c.isLetterOrNumber() || c == u'_';
-}
 
 // Qt's own entry text, with its key where the platform shows keys in menus.
 QString entryText(const char *text, QKeySequence::StandardKey key) {
@@ -82,7 +43,7 @@ void LineView::setText(const QString &text) {
     m_lines.clear();
     m_lines.append(text);
     m_anchor = m_caret = 0;
-    m_goalX = -1;
+    m_motion.goalX = -1;
     showRanges();
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
@@ -281,71 +242,6 @@ void LineView::moveCaret(qsizetype to, bool keepAnchor) {
     }
 }
 
-qsizetype LineView::wordEdge(qsizetype from, bool forward) const {
-    const QString &all = text();
-    if (forward) {
-        while (from < all.size() && inWord(all.at(from)))
-            ++from;
-        while (from < all.size() && !inWord(all.at(from)))
-            ++from;
-    } else {
-        while (from > 0 && !inWord(all.at(from - 1)))
-            --from;
-        while (from > 0 && inWord(all.at(from - 1)))
-            --from;
-    }
-    return from;
-}
-
-qsizetype LineView::moved(qsizetype from, const QKeyEvent &key) {
-    const qsizetype line = m_lines.lineOf(from);
-    const auto vertical = [&](qsizetype rows) {
-        if (m_goalX < 0)
-            m_goalX = m_lines.xOf(from);
-        const qsizetype to = std::clamp<qsizetype>(line + rows, 0, m_lines.lineCount() - 1);
-        return m_lines.offsetAt(to, m_goalX);
-    };
-    for (const MotionKeys &keys : Motions) {
-        if (!key.matches(keys.move) && !key.matches(keys.select))
-            continue;
-        if (keys.motion != Motion::NextLine && keys.motion != Motion::PreviousLine
-            && keys.motion != Motion::NextPage && keys.motion != Motion::PreviousPage)
-            m_goalX = -1;
-        const QString &all = text();
-        switch (keys.motion) {
-        case Motion::NextChar:
-            if (from >= m_lines.lineEnd(line))
-                return line + 1 < m_lines.lineCount() ? m_lines.lineStart(line + 1) : from;
-            return from + (from + 1 < all.size() && all.at(from + 1).isLowSurrogate() ? 2 : 1);
-        case Motion::PreviousChar:
-            if (from <= m_lines.lineStart(line))
-                return line > 0 ? m_lines.lineEnd(line - 1) : from;
-            return from - (all.at(from - 1).isLowSurrogate() && from > 1 ? 2 : 1);
-        case Motion::NextWord:
-            return wordEdge(from, true);
-        case Motion::PreviousWord:
-            return wordEdge(from, false);
-        case Motion::NextLine:
-            return vertical(1);
-        case Motion::PreviousLine:
-            return vertical(-1);
-        case Motion::NextPage:
-            return vertical(fullRows());
-        case Motion::PreviousPage:
-            return vertical(-fullRows());
-        case Motion::StartOfLine:
-            return m_lines.lineStart(line);
-        case Motion::EndOfLine:
-            return m_lines.lineEnd(line);
-        case Motion::StartOfText:
-            return 0;
-        case Motion::EndOfText:
-            return m_lines.size();
-        }
-    }
-    return -1;
-}
-
 void LineView::keyPressEvent(QKeyEvent *event) {
     if (event->matches(QKeySequence::Copy)) {
         copy();
@@ -355,7 +251,7 @@ void LineView::keyPressEvent(QKeyEvent *event) {
         selectAll();
         return;
     }
-    const qsizetype to = moved(m_caret, *event);
+    const qsizetype to = m_motion.moved(m_lines, m_caret, *event, fullRows());
     if (to < 0) {
         QAbstractScrollArea::keyPressEvent(event);
         return;
@@ -370,7 +266,7 @@ void LineView::mousePressEvent(QMouseEvent *event) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    m_goalX = -1;
+    m_motion.goalX = -1;
     const qsizetype at = offsetAt(event->position().toPoint());
     const bool shift = event->modifiers().testFlag(Qt::ShiftModifier);
     m_pressedAt = event->position().toPoint();

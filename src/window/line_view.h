@@ -1,5 +1,6 @@
 #pragma once
 
+#include "window/caret_motion.h"
 #include "window/shown_lines.h"
 
 #include <QAbstractScrollArea>
@@ -65,13 +66,11 @@ private:
     void showRanges();
     // Moves the caret, keeping or dropping the anchor, and tells a screen reader.
     void moveCaret(qsizetype to, bool keepAnchor);
-    qsizetype moved(qsizetype from, const QKeyEvent &key);
-    qsizetype wordEdge(qsizetype from, bool forward) const;
 
     ShownLines m_lines;
     qsizetype m_anchor = 0;
     qsizetype m_caret = 0;
-    qreal m_goalX = -1; // kept while moving up and down
+    CaretMotion m_motion;
     int m_rowHeight = 1;
     bool m_selecting = false;
     bool m_dragging = false; // pressed in the selection, which may be dragged away
