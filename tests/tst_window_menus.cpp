@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -139,7 +140,8 @@ private slots:
                 QTest::keyClick(&window(), keyOf[key], Qt::ControlModifier);
                 continue;
             }
-            QWidget *viewport = (key == u'w' ? c().txtNetData : c().txtSendData)->viewport();
+            QWidget *viewport =
+                key == u'w' ? c().txtNetData->viewport() : c().txtSendData->viewport();
             QWheelEvent wheel({5, 5}, viewport->mapToGlobal(QPoint(5, 5)), {},
                               {0, key == u'w' ? 120 : -120}, Qt::NoButton, Qt::ControlModifier,
                               Qt::NoScrollPhase, false);

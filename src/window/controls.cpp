@@ -126,8 +126,9 @@ private:
     std::vector<QLabel *> m_labels;
 };
 
-void setMultiLine(QPlainTextEdit *box) {
-    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+void setMultiLine(QAbstractScrollArea *box) {
+    if (auto *edit = qobject_cast<QPlainTextEdit *>(box))
+        edit->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     box->setFont(msSansSerif());
@@ -213,7 +214,6 @@ void buildReceivedData(Builder &b, Controls &c, const Form &f, QWidget *window,
     c.txtNetData = b.add(new ReceivedDataBox(received, window), QStringLiteral("txtNetData"), 120,
                          1980, 9510, 3420, 8);
     setMultiLine(c.txtNetData);
-    c.txtNetData->setReadOnly(true);
 }
 
 void buildSendSection(Builder &b, Controls &c, const Form &f, QWidget *window) {

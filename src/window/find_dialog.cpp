@@ -1,21 +1,19 @@
 #include "window/find_dialog.h"
 
 #include "model/received_entries.h"
-#include "window/exact_text.h"
+#include "window/line_view.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTextCursor>
 
 #include <algorithm>
 
-FindDialog::FindDialog(QPlainTextEdit *box)
+FindDialog::FindDialog(LineView *box)
     : QDialog(box), m_box(box), m_text(new QLineEdit(this)),
       m_matchCase(new QCheckBox(QStringLiteral("Match &case"), this)), m_result(new QLabel(this)) {
     setWindowTitle(QStringLiteral("Find"));
@@ -45,7 +43,7 @@ FindDialog::FindDialog(QPlainTextEdit *box)
 }
 
 void FindDialog::start() {
-    const QString selected = ExactText::selected(m_box->textCursor());
+    const QString selected = m_box->selectedText();
     if (!selected.isEmpty() && std::none_of(selected.begin(), selected.end(), endsShownLine))
         m_text->setText(selected);
     m_text->selectAll();
@@ -67,25 +65,22 @@ void FindDialog::find(bool backward) {
     const QString wanted = m_text->text();
     if (wanted.isEmpty())
         return;
-    QTextDocument::FindFlags flags;
-    if (backward)
-        flags |= QTextDocument::FindBackward;
-    if (m_matchCase->isChecked())
-        flags |= QTextDocument::FindCaseSensitively;
-    const auto findFrom = [&](const QTextCursor &from) {
-        const QTextCursor match = ExactText::find(wanted, from, flags);
-        if (!match.isNull())
-            m_box->setTextCursor(match);
-        return !match.isNull();
+    const Qt::CaseSensitivity sensitivity =
+        m_matchCase->isChecked() ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    const QString &text = m_box->text();
+    // Forward from the end of the selection, backward from before its start.
+    const auto findFrom = [&](qsizetype from) {
+        if (!backward)
+            return text.indexOf(wanted, from, sensitivity);
+        return from > 0 ? text.lastIndexOf(wanted, from - 1, sensitivity) : qsizetype(-1);
     };
-    bool found = findFrom(m_box->textCursor());
-    bool wrapped = false;
-    if (!found) {
-        QTextCursor edge(m_box->document());
-        edge.movePosition(backward ? QTextCursor::End : QTextCursor::Start);
-        found = wrapped = findFrom(edge);
-    }
-    m_result->setText(!found    ? QStringLiteral("Not found")
+    qsizetype at = findFrom(backward ? m_box->selectionStart() : m_box->selectionEnd());
+    const bool wrapped = at < 0;
+    if (wrapped)
+        at = findFrom(backward ? text.size() : 0);
+    if (at >= 0)
+        m_box->select(at, at + wanted.size());
+    m_result->setText(at < 0    ? QStringLiteral("Not found")
                       : wrapped ? QStringLiteral("Wrapped around")
                                 : QString());
 }

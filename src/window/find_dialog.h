@@ -5,17 +5,16 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
+class LineView;
 
 // A small find window for a text box, which stays open beside it: Enter and F3 find the next
 // match, Shift+F3 the previous one; case is ignored unless asked for, and the search wraps
-// around at either end. It searches the text as it arrived (exact_text.h), so a match may run
-// across the place where the view breaks a long line.
+// around at either end. It searches the text as it arrived.
 class FindDialog final : public QDialog {
     Q_OBJECT
 
 public:
-    explicit FindDialog(QPlainTextEdit *box);
+    explicit FindDialog(LineView *box);
 
     // Shows the window, offering the box's selected text to find.
     void start();
@@ -25,7 +24,7 @@ public:
 private:
     void find(bool backward);
 
-    QPlainTextEdit *m_box;
+    LineView *m_box;
     QLineEdit *m_text;
     QCheckBox *m_matchCase;
     QLabel *m_result;

@@ -1,7 +1,6 @@
 #include "window/received_data_box.h"
 
 #include "model/received_data.h"
-#include "window/exact_text.h"
 #include "window/received_data_actions.h"
 #include "window/text_zoom.h"
 
@@ -9,10 +8,6 @@
 #include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QMenu>
-#include <QMimeData>
-#include <QPlainTextDocumentLayout>
-#include <QScrollBar>
-#include <QTextCursor>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,7 +28,6 @@ constexpr int RefreshCostShare = 10; // the gap is at least this many times a re
 // What the view holds of the data, and when it looks again.
 struct ReceivedDataBox::Private {
     qsizetype waitingShown = 0; // replacement marks at the end for a character not yet whole
-    bool endsInCr = false;      // a CR LF split between two looks is one line break
     QTimer refresh;
     QElapsedTimer sinceRefresh;
     int refreshGap = SteadyRefreshMs; // the least time from one refresh to the next
@@ -46,9 +40,7 @@ struct ReceivedDataBox::Private {
 };
 
 ReceivedDataBox::ReceivedDataBox(ReceivedData &data, QWidget *parent)
-    : QPlainTextEdit(parent), m_data(data), d(new Private) {
-    // An undo history would keep every chunk ever shown.
-    setUndoRedoEnabled(false);
+    : LineView(parent), m_data(data), d(new Private) {
     d->refresh.setSingleShot(true);
     connect(&d->refresh, &QTimer::timeout, this, &ReceivedDataBox::refreshView);
     m_actions = new ReceivedDataActions(this);
@@ -80,8 +72,7 @@ void ReceivedDataBox::setZoom(int percent) {
 // The box's own font, or in the hex view, whose dump columns line up only where every character
 // takes one advance, a font that has it (the system's fixed font may not); either at the zoom.
 // Shaping only where a script needs it to be legible: received data shows each character as
-// itself (no ligatures), and a flood without line breaks, hundreds of thousands of characters
-// all on screen, lays out in about half the time.
+// itself (no ligatures).
 void ReceivedDataBox::showFont() {
     if (font() != d->shownFont) // set by someone else: the box's own font
         d->textFont = font();
@@ -104,7 +95,7 @@ void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {
 
 // Qt's own entries, then the box's.
 void ReceivedDataBox::contextMenuEvent(QContextMenuEvent *event) {
-    const std::unique_ptr<QMenu> menu(createStandardContextMenu(event->pos()));
+    const std::unique_ptr<QMenu> menu(createStandardContextMenu());
     m_actions->addTo(menu.get());
     const qsizetype fromEnd =
         document()->characterCount() - 1 - cursorForPosition(event->pos()).position();
@@ -118,19 +109,12 @@ void ReceivedDataBox::contextMenuEvent(QContextMenuEvent *event) {
 // Shift+F10 opens the menu as the Menu key does.
 void ReceivedDataBox::keyPressEvent(QKeyEvent *event) {
     if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
-        const QPoint at = cursorRect().center();
+        const QPoint at = caretRect().center();
         QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, at, viewport()->mapToGlobal(at));
         contextMenuEvent(&menuEvent);
         return;
     }
-    QPlainTextEdit::keyPressEvent(event);
-}
-
-// Copy and drag hand on the text as it arrived, without the pieces' breaks.
-QMimeData *ReceivedDataBox::createMimeDataFromSelection() const {
-    auto *mime = new QMimeData;
-    mime->setText(ExactText::selected(textCursor()));
-    return mime;
+    LineView::keyPressEvent(event);
 }
 
 void ReceivedDataBox::scheduleRefresh(Urgency urgency) {
@@ -146,25 +130,11 @@ void ReceivedDataBox::refreshView() {
     QElapsedTimer cost;
     cost.start();
     const ReceivedData::ViewUpdate update = m_data.takeViewUpdate();
-    if (update.afresh) {
-        d->waitingShown = 0;
-        showAfresh(update.text);
-        d->endsInCr = update.text.endsWith(u'\r');
-    } else {
-        // Appending through a cursor keeps the scroll position and the cost per chunk.
-        const int scroll = verticalScrollBar()->value();
-        dropWaiting();
-        QStringView more = update.text;
-        if (!more.isEmpty()) {
-            if (d->endsInCr && more.startsWith(u'\n')) {
-                joinCrLf(*document());
-                more = more.sliced(1);
-            }
-            d->endsInCr = update.text.endsWith(u'\r');
-        }
-        appendInBlocks(*document(), more, LongestShownLine);
-        verticalScrollBar()->setValue(scroll);
-    }
+    chopText(std::exchange(d->waitingShown, 0));
+    if (update.afresh)
+        setText(update.text);
+    else
+        appendText(update.text);
     showWaiting(update.waiting);
     d->sinceRefresh.start();
     d->refreshCost = cost.elapsed();
@@ -182,47 +152,14 @@ void ReceivedDataBox::paceRefreshes() {
 void ReceivedDataBox::paintEvent(QPaintEvent *event) {
     QElapsedTimer cost;
     cost.start();
-    QPlainTextEdit::paintEvent(event);
+    LineView::paintEvent(event);
     d->paintCost = std::max(d->paintCost, cost.elapsed());
     paceRefreshes();
 }
 
 // The marks shown for a character whose end had not arrived: the next look shows it whole, or
-// the marks again. They stay in the last block, so taking them away never joins two blocks.
+// the marks again.
 void ReceivedDataBox::showWaiting(const QString &marks) {
-    if (marks.isEmpty())
-        return;
-    const int scroll = verticalScrollBar()->value();
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(marks);
+    appendText(marks);
     d->waitingShown = marks.size();
-    verticalScrollBar()->setValue(scroll);
-}
-
-void ReceivedDataBox::dropWaiting() {
-    if (d->waitingShown == 0)
-        return;
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.movePosition(QTextCursor::Left, QTextCursor::KeepAnchor, int(d->waitingShown));
-    cursor.removeSelectedText();
-    d->waitingShown = 0;
-}
-
-// A new document instead of replacing the text of the shown one: an edit of the shown document
-// makes the text control send the whole old and new text to accessibility clients (over D-Bus
-// on Linux), several times a second in a flood; a new document only moves the caret.
-void ReceivedDataBox::showAfresh(const QString &text) {
-    QTextDocument *old = document();
-    auto *fresh = new QTextDocument(this);
-    fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
-    fresh->setUndoRedoEnabled(false);
-    fresh->setDefaultFont(old->defaultFont());
-    fresh->setDefaultTextOption(old->defaultTextOption());
-    fresh->setDocumentMargin(old->documentMargin());
-    appendInBlocks(*fresh, text, LongestShownLine);
-    // The text control deletes only the document it made itself.
-    const std::unique_ptr<QTextDocument> ours(old->parent() == this ? old : nullptr);
-    setDocument(fresh);
 }

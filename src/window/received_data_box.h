@@ -1,26 +1,20 @@
 #pragma once
 
-#include <QPlainTextEdit>
+#include "window/line_view.h"
 
 #include <functional>
 
 class ReceivedData;
 class ReceivedDataActions;
 
-// The received-data box: shows the form's received data. While data keeps coming the view
-// catches up a few times a second, appending only what is new; the last line, while it grows
-// past LongestShownLine, shows in pieces, which Copy and Find join again (exact_text.h). Its
-// context menu adds the hex and time-stamp views, a find dialog, saving and clearing to Qt's own
-// entries.
-class ReceivedDataBox final : public QPlainTextEdit {
+// The received-data box: shows the form's received data, each line as one row however long it
+// grows. While data keeps coming the view catches up a few times a second, appending only what
+// is new. Its context menu adds the hex and time-stamp views, a find dialog, saving and clearing
+// to Copy and Select All.
+class ReceivedDataBox final : public LineView {
     Q_OBJECT
 
 public:
-    // Laying out a line costs time in proportion to its length, and the view lays out its last
-    // line again at every append: a line that grows past this length is kept in blocks of it
-    // until its end arrives, and then shown, and read to a screen reader, as one line.
-    static constexpr qsizetype LongestShownLine = 16 * 1024;
-
     ReceivedDataBox(ReceivedData &data, QWidget *parent = nullptr);
     ~ReceivedDataBox() override;
 
@@ -48,7 +42,6 @@ signals:
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
-    QMimeData *createMimeDataFromSelection() const override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
@@ -58,9 +51,7 @@ private:
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
     void paceRefreshes();
-    void showAfresh(const QString &text);
     void showWaiting(const QString &marks);
-    void dropWaiting();
 
     ReceivedData &m_data;
     ReceivedDataActions *m_actions = nullptr;
