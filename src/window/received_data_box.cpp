@@ -97,8 +97,7 @@ void ReceivedDataBox::setSaveDialog(SaveDialog dialog) {
 void ReceivedDataBox::contextMenuEvent(QContextMenuEvent *event) {
     const std::unique_ptr<QMenu> menu(createStandardContextMenu());
     m_actions->addTo(menu.get());
-    const qsizetype fromEnd =
-        document()->characterCount() - 1 - cursorForPosition(event->pos()).position();
+    const qsizetype fromEnd = text().size() - offsetAt(event->pos());
     const std::optional<QByteArray> chunk = m_data.chunkShownAt(fromEnd);
     QAction *saveChunk = menu->addAction(QStringLiteral("Save Chunk as Pac&ket..."));
     saveChunk->setEnabled(chunk.has_value());
