@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "respond/response_rule.h"
 #include "settings/settings_store.h"
 
@@ -48,6 +49,10 @@ struct CommandLine {
     std::optional<QString> interfaceName;
     bool broadcast = false; // given: allowed, else the file's
     std::optional<int> ttl;
+    // --tls and its options: they replace the TLS options the settings file holds, the
+    // listener's for --headless, the client's for a send.
+    std::optional<TlsOptions> tls;
+    QString makeCertFolder; // --make-cert: make a certificate there, nothing else
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

@@ -2,6 +2,7 @@
 
 #include "model/pair_count.h"
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "respond/response_rule.h"
 
 #include <QObject>
@@ -26,6 +27,9 @@ struct ListenerConfiguration {
     NetworkOptions network;
     std::array<PairOptions, PairCount> pairs{};
     QList<ResponseRule> extraRules;
+    // TLS of the TCP listener (taken at each Start) and of TCP client sends (at each send).
+    TlsOptions tls;
+    TlsOptions clientTls;
 };
 
 // The program's ListenerConfiguration, announcing the changes the auto-responder recompiles for.
@@ -47,6 +51,10 @@ public:
     void setPairOptions(int pair, const PairOptions &options);
     const QList<ResponseRule> &extraRules() const { return m_value.extraRules; }
     void setExtraRules(const QList<ResponseRule> &rules);
+    const TlsOptions &tls() const { return m_value.tls; }
+    void setTls(const TlsOptions &tls) { m_value.tls = tls; }
+    const TlsOptions &clientTls() const { return m_value.clientTls; }
+    void setClientTls(const TlsOptions &tls) { m_value.clientTls = tls; }
 
 signals:
     void pairOptionsChanged(int pair);

@@ -18,6 +18,8 @@ struct ListenerState {
     QString peer;
     // Failed: why. Listening: why the last peer's connection was closed, until the next Start.
     QString reason;
+    // PeerConnected over TLS: the handshake's protocol, cipher and peer, once it is done.
+    QString security{};
 
     bool open() const {
         return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;

@@ -62,8 +62,11 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
                    + QStringLiteral("] ");
     if (!chunk.peerAddress.isEmpty())
         line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(", ");
-    return line + QString::number(size)
-           + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+    line +=
+        QString::number(size) + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+    if (!chunk.security.isEmpty())
+        line += QStringLiteral(", ") + chunk.security;
+    return line;
 }
 
 } // namespace

@@ -13,6 +13,8 @@ struct ReceivedChunk {
     QDateTime arrival;
     QString peerAddress;
     int peerPort = 0;
+    // The first chunk of a TLS connection: its protocol, cipher and peer certificate.
+    QString security{};
 };
 
 // How the received-data box shows what it holds.

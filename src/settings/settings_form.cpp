@@ -20,6 +20,8 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     ListenerConfiguration stored = configuration.value();
     stored.network = s.network;
     stored.pairs = s.pairOptions;
+    stored.tls = s.tls;
+    stored.clientTls = s.clientTls;
     configuration.setValue(stored);
 }
 
@@ -40,5 +42,8 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     s.showTimeStamps = c.txtNetData.options().timeStamps;
     s.network = configuration.network();
     s.pairOptions = configuration.value().pairs;
+    s.tls = configuration.tls();
+    s.tls.keyPassphrase.clear();
+    s.clientTls = configuration.clientTls();
     return s;
 }

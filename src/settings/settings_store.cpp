@@ -1,5 +1,7 @@
 #include "settings/settings_store.h"
 
+#include "settings/settings_tls.h"
+
 #include "respond/response_rule.h"
 #include "runtime/leading_number.h"
 #include "runtime/paths.h"
@@ -180,6 +182,7 @@ Settings SettingsStore::LoadSettings() const {
 
     loadNetworkOptions(s);
     loadPairOptions(s);
+    loadTlsOptions(s);
     return s;
 }
 
@@ -284,6 +287,7 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     writeViewOptions(s, writeChanged);
     writeNetworkOptions(s.network, writeChanged);
     writePairOptions(s.pairOptions, writeChanged);
+    writeTlsOptions(s.tls, s.clientTls, writeChanged);
 
     if (!document.save(&why))
         noteProblem(saveProblem(file, why));

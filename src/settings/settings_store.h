@@ -2,6 +2,7 @@
 
 #include "model/form.h"
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "settings/ini_value.h"
 
 #include <QHash>
@@ -53,6 +54,9 @@ struct Settings {
     NetworkOptions network;
     // Each pair's match mode, response as hex, line end and delay; stored once they differ.
     std::array<PairOptions, PairCount> pairOptions{};
+    // The listener's and the client sends' TLS; stored once they differ (never a passphrase).
+    TlsOptions tls{};
+    TlsOptions clientTls{};
 
     // Loaded only: the values that could not be used, in file order of the keys read. Each
     // such key reads as its default, except that an unusable ListenAddress keeps the listener
@@ -90,6 +94,7 @@ private:
     // The additions' keys, each checked as it loads (settings_checks.cpp).
     void loadNetworkOptions(Settings &s) const;
     void loadPairOptions(Settings &s) const;
+    void loadTlsOptions(Settings &s) const; // settings_tls.cpp
     void noteProblem(const QString &problem) const;
     // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
     // the stored value in the file until the value to be written is another.
