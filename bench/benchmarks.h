@@ -19,6 +19,8 @@ int runRespond(const QStringList &arguments);
 int runHeadless(const QStringList &arguments);
 int runRepeat(const QStringList &arguments);
 int runSendFile(const QStringList &arguments);
+int runTlsFlood(const QStringList &arguments);
+int runTlsHandshakes(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

@@ -37,6 +37,8 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("headless"), runHeadless},
         {QStringLiteral("repeat"), runRepeat},
         {QStringLiteral("sendfile"), runSendFile},
+        {QStringLiteral("tls_flood"), runTlsFlood},
+        {QStringLiteral("tls_handshakes"), runTlsHandshakes},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -47,7 +49,7 @@ int main(int argc, char *argv[]) {
             "soak "
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
-            "repeat | sendfile [MiB]\n");
+            "repeat | sendfile [MiB] | tls_flood [MiB] | tls_handshakes [count]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -1,6 +1,7 @@
 // TLS against real peers on loopback: openssl, socat and curl on the other end of the program's
 // secure listener and secure sends, certificates made here.
 #include "net/certificate_files.h"
+#include "settings/settings_store.h"
 #include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/log_entries.h"
@@ -278,6 +279,28 @@ private slots:
         if (why.isEmpty())
             QTRY_COMPARE_WITH_TIMEOUT(peer->state(), QProcess::NotRunning, 10000);
         QCOMPARE(peer->readAll().contains("secret"), why.isEmpty());
+    }
+
+    // The TLS keys come after every other key, only once changed, and read back as written;
+    // a passphrase is never stored.
+    void settingsKeys() {
+        const SettingsStore store({m_dir->path(), m_dir->path(), m_dir->path(), path("s.ini")});
+        Settings settings;
+        store.SaveSettings(settings);
+        QVERIFY(!fileBytes(path("s.ini")).contains("Tls"));
+        settings.tls = {true,  m_cert, m_key, {}, m_cert, ClientCertificates::Require,
+                        false, {},     {}};
+        settings.clientTls.enabled = true;
+        settings.clientTls.insecure = true;
+        QVERIFY(parsePin(fill("%PIN", 0), settings.clientTls.pin).isEmpty());
+        settings.clientTls.alpn = {"h2", "http/1.1"};
+        store.SaveSettings(settings);
+        const QByteArray text = fileBytes(path("s.ini"));
+        QVERIFY(text.indexOf("TlsEnabled=1") > text.indexOf("ResponseString6"));
+        const Settings back = store.LoadSettings();
+        QVERIFY(back.badValues.isEmpty());
+        QVERIFY(back.tls == settings.tls);
+        QVERIFY(back.clientTls == settings.clientTls);
     }
 
     // The HTTPS 404 catcher, as curl sees it through a verified connection.
