@@ -149,8 +149,8 @@ void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
     const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
     menu->setObjectName(QStringLiteral("networkMenu"));
     menu->addSeparator();
-    QAction *options = menu->addAction(QStringLiteral("&Network Options..."));
     QAction *secure = menu->addAction(QStringLiteral("&Secure (TLS)..."));
+    QAction *options = menu->addAction(QStringLiteral("&Network Options..."));
     // The dialog opens once the menu is gone, not inside its loop.
     QAction *chosen = menu->exec(box->mapToGlobal(at));
     if (chosen == options)
