@@ -40,7 +40,16 @@ TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent,
         });
         connect(m_tls, &TlsSession::failed, this, &TcpConnection::secureFailed);
     }
-    connect(socket, &QIODevice::readyRead, this, &TcpConnection::onReadyRead);
+    if (m_tls) {
+        m_records.setSingleShot(true);
+        connect(&m_records, &QTimer::timeout, this, &TcpConnection::onReadyRead);
+        connect(socket, &QIODevice::readyRead, this, [this] {
+            if (!m_records.isActive())
+                m_records.start(0);
+        });
+    } else {
+        connect(socket, &QIODevice::readyRead, this, &TcpConnection::onReadyRead);
+    }
     connect(socket, &QAbstractSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState state) {
                 if (state == QAbstractSocket::ConnectingState)
@@ -171,6 +180,7 @@ void TcpConnection::deliverGathered() {
 
 void TcpConnection::stopGathering() {
     m_gather.stop();
+    m_records.stop();
 }
 
 qint64 TcpConnection::bytesAvailable() const {
@@ -220,6 +230,7 @@ bool TcpConnection::holdsUndelivered() const {
 
 void TcpConnection::abort() {
     m_gather.stop();
+    m_records.stop();
     m_socket->disconnect(this);
     m_socket->abort();
 }
@@ -233,6 +244,7 @@ void TcpConnection::abort() {
 // one of them.
 void TcpConnection::deliverThenClose(int lingerMs) {
     m_gather.stop();
+    m_records.stop();
     m_socket->disconnect(this);
     QTcpSocket *socket = m_socket;
     // TLS ends its session after what is buffered, then the connection closes.

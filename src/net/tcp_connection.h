@@ -99,4 +99,7 @@ private:
     // The size of the last chunk announced, and the wait that lets a flood's next chunk grow.
     qint64 m_lastChunk = 0;
     QTimer m_gather;
+    // TLS announces every record it decrypts (4 KiB each); they are taken together once the
+    // socket has decrypted all it holds.
+    QTimer m_records;
 };
