@@ -21,6 +21,8 @@ int runRepeat(const QStringList &arguments);
 int runSendFile(const QStringList &arguments);
 int runSequenceBench(const QStringList &arguments);
 int runRelay(const QStringList &arguments);
+int runTlsFlood(const QStringList &arguments);
+int runTlsHandshakes(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

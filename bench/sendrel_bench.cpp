@@ -39,6 +39,8 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("sendfile"), runSendFile},
         {QStringLiteral("sequence"), runSequenceBench},
         {QStringLiteral("relay"), runRelay},
+        {QStringLiteral("tls_flood"), runTlsFlood},
+        {QStringLiteral("tls_handshakes"), runTlsHandshakes},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -49,7 +51,8 @@ int main(int argc, char *argv[]) {
             "soak "
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
-            "repeat | sendfile [MiB] | sequence | relay [MiB]\n");
+            "repeat | sendfile [MiB] | sequence | relay [MiB] | tls_flood [MiB] | "
+            "tls_handshakes [count]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 #include "cli/headless_run.h"
 #include "cli/standard_descriptors.h"
+#include "cli/tls_arguments.h"
 #include "runtime/service_notifier.h"
 #include "runtime/signal_relay.h"
 #include "window/main_window.h"
@@ -76,6 +77,10 @@ int main(int argc, char *argv[]) {
     if (line.exitCode) {
         std::fputs(line.message.toLocal8Bit().constData(), *line.exitCode == 0 ? stdout : stderr);
         return *line.exitCode;
+    }
+    if (!line.makeCertFolder.isEmpty()) {
+        const QCoreApplication app(argc, argv); // Qt's TLS backend is loaded through it
+        return makeCertificateRun(line.makeCertFolder);
     }
     if (line.mode != CommandLine::Mode::Window)
         return runWithoutScreen(argc, argv, line);

@@ -3,6 +3,7 @@
 #include "cli/argument_check.h"
 #include "cli/option_table.h"
 #include "cli/relay_arguments.h"
+#include "cli/tls_arguments.h"
 #include "model/form.h"
 #include "respond/rule_text.h"
 #include "runtime/hex_text.h"
@@ -334,7 +335,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
         u"KVX Sendrel listens on a TCP or UDP port, shows, logs and answers what\n"
         "arrives, and sends text to another host. Without options it opens its\n"
         "window; --headless and --send run without a screen."_s);
-    const QList<QCommandLineOption> options = optionTable();
+    const QList<QCommandLineOption> options = optionTable() + tlsOptionTable();
     parser.addOptions(options);
 
     if (const QString error = argumentError(rawArguments, options); !error.isEmpty())
@@ -365,7 +366,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     line.quiet = parser.isSet(u"quiet"_s);
     line.verbose = parser.isSet(u"verbose"_s);
     line.stats = parser.isSet(u"stats"_s);
-    for (const auto read : {readSendOptions, readSendTarget}) {
+    for (const auto read : {readSendOptions, readSendTarget, readTlsOptions}) {
         if (const QString error = read(parser, line); !error.isEmpty())
             return usageError(error);
     }

@@ -2,6 +2,7 @@
 
 #include "model/relay_options.h"
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "respond/response_rule.h"
 #include "settings/settings_store.h"
 
@@ -58,6 +59,10 @@ struct CommandLine {
     // --relay and its link faults; --pcap: the capture file (absolute), empty without.
     std::optional<RelayOptions> relay;
     QString pcapFile;
+    // --tls and its options: they replace the TLS options the settings file holds, the
+    // listener's for --headless, the client's for a send.
+    std::optional<TlsOptions> tls;
+    QString makeCertFolder; // --make-cert: make a certificate there, nothing else
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

@@ -122,6 +122,8 @@ bool HeadlessRun::usesStored(const QString &key) const {
         return !m_line.ttl;
     if (send)
         return false;
+    if (key.startsWith(u"Tls"))
+        return !m_line.tls;
     if (key == u"Port")
         return !m_line.port;
     if (key == u"ListenAddress")
@@ -154,6 +156,12 @@ void HeadlessRun::applyOptions() {
     configuration.setNetwork(network);
     if (m_line.relay)
         configuration.setRelay(*m_line.relay);
+    if (m_line.tls && m_line.mode == CommandLine::Mode::Send)
+        configuration.setClientTls(*m_line.tls);
+    else if (m_line.tls)
+        configuration.setTls(*m_line.tls);
+    if (m_line.tls)
+        c.optTCP[0]->setValue(1);
     if (m_line.mode == CommandLine::Mode::Send) {
         c.optTCP[m_line.tcp.value_or(true) ? 0 : 1]->setValue(1);
         c.txtSendIP.setText(m_line.sendHost);

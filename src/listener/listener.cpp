@@ -2,10 +2,12 @@
 
 #include "model/form.h"
 #include "model/traffic_counters.h"
+#include "net/certificate_files.h"
 #include "net/posix_descriptors.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
+#include "net/tls_context.h"
 #include "runtime/clock.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
@@ -38,10 +40,16 @@ void Listener::StartListening() {
     if (listener->State() != SocketControl::Closed)
         StopListening();
 
-    const QString optionsNote = networkStatusSuffix(m_configuration.network());
+    QString optionsNote = networkStatusSuffix(m_configuration.network());
     bool usable = false;
     QString startError = applyOptions(listener, usable);
     const bool tcp = m_form.optTCP[0]->isOn();
+    if (const QString tlsProblem = loadTls(tcp); !tlsProblem.isEmpty()) {
+        usable = false;
+        startError = QStringLiteral("Error while attempting connection.\r\nTLS: ") + tlsProblem;
+    }
+    if (m_tls)
+        optionsNote += QStringLiteral(" over TLS");
     if (open(listener, tcp, usable, startError)) {
         m_state = {ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}};
         m_state.relayNote = m_relayNote;
@@ -82,6 +90,26 @@ QString Listener::applyOptions(SocketControl *listener, bool &usable) {
     const std::optional<int> port = listenPortNumber(m_form);
     usable = interfaceKnown && addressProblem.isEmpty() && port && listener->setLocalPort(*port);
     return startError;
+}
+
+// A secure listener reads its certificate and key at each Start, so that a file that cannot be
+// read or a key that does not belong to the certificate is told before anything listens.
+QString Listener::loadTls(bool tcp) {
+    m_tls.reset();
+    if (!tcp || !m_configuration.tls().enabled)
+        return {};
+    TlsOptions options = m_configuration.tls();
+    if (options.keyPassphrase.isEmpty() && keyNeedsPassphrase(options.keyFile)) {
+        QByteArray &known = m_passphrases[options.keyFile];
+        if (known.isEmpty() && m_askPassphrase)
+            known = m_askPassphrase(options.keyFile);
+        options.keyPassphrase = known;
+    }
+    QString problem;
+    m_tls = TlsContext::load(options, TlsContext::Role::Server, problem);
+    if (!m_tls)
+        m_passphrases.remove(options.keyFile); // a wrong one is asked for again
+    return problem;
 }
 
 // Listens (TCP), or binds and joins the multicast groups (UDP); a group that cannot be joined
@@ -180,6 +208,8 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
     SocketControl *slot = sockets->element(1);
     const auto [address, port] = connectionPeer(requestID);
     const QString peer = peerText(address, port);
+    if (slot && slot->State() == SocketControl::Closed)
+        slot->setTls(m_tls);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_traffic.connectedAt(m_clock.now());
         setState({ListenerPhase::PeerConnected,
@@ -206,6 +236,10 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
     // A peer that does not read loses only its own connection; the status monitor reopens the
     // listener as after a peer that closed.
     SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
+    if (slot && !slot->SecureFailure().isEmpty()) {
+        dropFailedHandshake(slot);
+        return;
+    }
     if (slot && number == 10055) {
         slot->Close();
         // The status line shows it for one tick only: the box and the counters keep it.
@@ -219,4 +253,22 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
         return;
     }
     fail(text);
+}
+
+// A peer whose handshake failed loses its connection; the listener goes on listening, and the
+// reason stays in the received-data box and on the status line until the next peer.
+void Listener::dropFailedHandshake(SocketControl *slot) {
+    const QString why = slot->SecureFailure();
+    slot->Close();
+    emit recordNote(QStringLiteral("\r\n") + why + QStringLiteral("\r\n"));
+    setState({ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, why});
+}
+
+void Listener::listenSock_Secured(int index) {
+    const SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
+    if (!slot || m_state.phase != ListenerPhase::PeerConnected)
+        return;
+    ListenerState state = m_state;
+    state.security = slot->SecuritySummary();
+    setState(state);
 }

@@ -3,9 +3,13 @@
 #include "model/listener_state.h"
 #include "model/sockets.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
+
+class TlsContext;
 
 class Clock;
 class Configuration;
@@ -36,8 +40,15 @@ public:
 
     void listenSock_ConnectionRequest(int index, qintptr requestID);
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
+    // A TLS handshake with the peer in the connection slot is done.
+    void listenSock_Secured(int index);
 
     const ListenerState &state() const { return m_state; }
+    // Asked for the passphrase of a protected key at a Start; each one given is kept for the
+    // restarts that follow.
+    void setPassphraseSource(std::function<QByteArray(const QString &keyFile)> ask) {
+        m_askPassphrase = std::move(ask);
+    }
     // Closes the listener, which then stays Failed with `reason` until the operator's next Start
     // or Stop.
     void fail(const QString &reason);
@@ -61,6 +72,8 @@ private:
     bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
     void showStarted();
     void setState(const ListenerState &state);
+    QString loadTls(bool tcp);
+    void dropFailedHandshake(SocketControl *slot);
 
     Form &m_form;
     Sockets m_sockets;
@@ -70,4 +83,8 @@ private:
     std::function<void()> m_saveSettings;
     ListenerState m_state;
     QString m_relayNote;
+    // The secure listener's certificate and key, read at Start; null for plain TCP.
+    std::shared_ptr<const TlsContext> m_tls;
+    std::function<QByteArray(const QString &)> m_askPassphrase;
+    QHash<QString, QByteArray> m_passphrases; // by key file
 };

@@ -2,6 +2,8 @@
 
 void Configuration::setValue(const ListenerConfiguration &value) {
     m_value.network = value.network;
+    m_value.tls = value.tls;
+    m_value.clientTls = value.clientTls;
     for (int pair = 0; pair < PairCount; ++pair)
         setPairOptions(pair, value.pairs.at(std::size_t(pair)));
     if (value.extraRules != m_value.extraRules)

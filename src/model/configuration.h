@@ -3,6 +3,7 @@
 #include "model/pair_count.h"
 #include "model/relay_options.h"
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "respond/response_rule.h"
 
 #include <QObject>
@@ -28,6 +29,9 @@ struct ListenerConfiguration {
     std::array<PairOptions, PairCount> pairs{};
     QList<ResponseRule> extraRules;
     RelayOptions relay;
+    // TLS of the TCP listener (taken at each Start) and of TCP client sends (at each send).
+    TlsOptions tls;
+    TlsOptions clientTls;
 };
 
 // The program's ListenerConfiguration, announcing the changes the auto-responder recompiles for.
@@ -51,6 +55,10 @@ public:
     void setExtraRules(const QList<ResponseRule> &rules);
     const RelayOptions &relay() const { return m_value.relay; }
     void setRelay(const RelayOptions &relay);
+    const TlsOptions &tls() const { return m_value.tls; }
+    void setTls(const TlsOptions &tls) { m_value.tls = tls; }
+    const TlsOptions &clientTls() const { return m_value.clientTls; }
+    void setClientTls(const TlsOptions &tls) { m_value.clientTls = tls; }
 
 signals:
     void pairOptionsChanged(int pair);

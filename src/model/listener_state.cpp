@@ -14,7 +14,10 @@ QString ListenerState::statusText() const {
         return reason;
     return (tcp ? QStringLiteral("Waiting for TCP data on port ")
                 : QStringLiteral("Waiting for UDP data on port "))
-           + QString::number(port) + optionsNote + relayNote;
+           + QString::number(port) + optionsNote + relayNote
+           + (phase == ListenerPhase::PeerConnected && !security.isEmpty()
+                  ? QStringLiteral(" - ") + peer + QStringLiteral(": ") + security
+                  : QString());
 }
 
 QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress) {

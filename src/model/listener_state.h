@@ -20,6 +20,8 @@ struct ListenerState {
     QString reason;
     // Relay mode: what the waiting text adds (the target, the pairs open, the faults).
     QString relayNote = {};
+    // PeerConnected over TLS: the handshake's protocol, cipher and peer, once it is done.
+    QString security{};
 
     bool open() const {
         return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // What the core asks of the operator. The window answers with a dialog; the command line, with
@@ -13,4 +14,6 @@ public:
     virtual void TellProblem(const QString &problem) { MessageBox(problem); }
     // A folder from the system's folder picker, titled `title`; empty when cancelled.
     virtual QString BrowseForFolder(const QString &title) = 0;
+    // The passphrase of a protected TLS key file; empty when cancelled or nobody can be asked.
+    virtual QByteArray AskPassphrase(const QString & /*keyFile*/) { return {}; }
 };

@@ -5,7 +5,8 @@
 ReceivedChunk chunkFrom(const SocketControl *socket, QByteArray data, QDateTime arrival) {
     if (!socket)
         return {std::move(data), std::move(arrival), {}, 0};
-    return {std::move(data), std::move(arrival), socket->RemoteHostIP(), socket->PeerPort()};
+    return {std::move(data), std::move(arrival), socket->RemoteHostIP(), socket->PeerPort(),
+            socket->FirstChunkSecurity()};
 }
 
 // The entries are the content; `text` is what they show, rendered when someone looks. Between

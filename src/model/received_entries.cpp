@@ -65,8 +65,11 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
                 + chunk.toAddress + u':' + QString::number(chunk.toPort) + QStringLiteral(", ");
     else if (!chunk.peerAddress.isEmpty())
         line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(", ");
-    return line + QString::number(size)
-           + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+    line +=
+        QString::number(size) + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
+    if (!chunk.security.isEmpty())
+        line += QStringLiteral(", ") + chunk.security;
+    return line;
 }
 
 } // namespace

@@ -18,6 +18,8 @@ struct ReceivedChunk {
     // A relayed chunk: where it went on to, shown after its sender ("a:1 -> b:2"); empty else.
     QString toAddress = {};
     int toPort = 0;
+    // The first chunk of a TLS connection: its protocol, cipher and peer certificate.
+    QString security{};
 };
 
 // How the received-data box shows what it holds.

@@ -47,6 +47,7 @@ bool SocketArray::Load(int index) {
             [this, index](int number, const QString &description, const QString &source) {
                 emit Error(index, number, description, source);
             });
+    connect(control, &SocketControl::Secured, this, [this, index] { emit Secured(index); });
     control->setPaused(m_paused);
     m_elements[std::size_t(index)] = control;
     return true;

@@ -26,6 +26,7 @@ signals:
     void ConnectionRequest(int index, qintptr requestID);
     void DataArrival(int index, qint64 bytesTotal);
     void Error(int index, int number, const QString &description, const QString &source);
+    void Secured(int index);
 
 private:
     std::vector<SocketControl *> m_elements; // index -> element, nullptr where not loaded

@@ -137,7 +137,7 @@ void SocketControl::onConnectionRequest(qintptr requestID) {
 bool SocketControl::Accept(qintptr requestID) {
     if (m_state != Closed)
         return false;
-    TcpConnection *connection = TcpConnection::fromRequest(requestID, this);
+    TcpConnection *connection = TcpConnection::fromRequest(requestID, this, m_tls);
     if (!connection)
         return false;
     ++m_session;
@@ -156,7 +156,7 @@ bool SocketControl::Connect() {
     if (host.isEmpty())
         return false;
     ++m_session;
-    TcpConnection *connection = TcpConnection::outgoing(this);
+    TcpConnection *connection = TcpConnection::outgoing(this, m_tls);
     wireTcp(connection);
     m_state = ResolvingHost;
     connection->connectToHost(host, m_remotePort);
@@ -165,6 +165,9 @@ bool SocketControl::Connect() {
 
 void SocketControl::wireTcp(TcpConnection *connection) {
     m_tcp = connection;
+    m_securityShown = false;
+    m_firstChunkSecurity.clear();
+    m_secureFailure.clear();
     connection->setPaused(m_paused);
     connect(connection, &TcpConnection::dataArrival, this, &SocketControl::onTcpArrival);
     connect(connection, &TcpConnection::connecting, this, [this] {
@@ -179,6 +182,27 @@ void SocketControl::wireTcp(TcpConnection *connection) {
     connect(connection, &TcpConnection::socketError, this, &SocketControl::onTcpError);
     connect(connection, &TcpConnection::peerClosed, this, &SocketControl::onPeerClosed);
     connect(connection, &TcpConnection::bytesWritten, this, &SocketControl::BytesWritten);
+    connect(connection, &TcpConnection::secured, this, [this] {
+        const DeferredDeletion::Scope busy(m_deletion);
+        emit Secured();
+    });
+    connect(connection, &TcpConnection::secureFailed, this, &SocketControl::onSecureFailed);
+}
+
+// The peer's address is known for an accepted connection; an outgoing one names the host.
+void SocketControl::onSecureFailed(const QString &why) {
+    const DeferredDeletion::Scope busy(m_deletion);
+    if (!m_tcp || m_state == Closed || m_state == Failed)
+        return;
+    const QString host = hostText(m_remoteHost);
+    QString peer =
+        (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(m_remotePort);
+    if (!m_tcp->peerAddress().isNull()) {
+        m_remoteHostIP = displayAddress(m_tcp->peerAddress());
+        peer = PeerText();
+    }
+    m_secureFailure = QStringLiteral("TLS handshake with %1 failed: %2").arg(peer, why);
+    fail({0, m_secureFailure});
 }
 
 void SocketControl::onTcpConnected() {
@@ -257,7 +281,15 @@ bool SocketControl::sendTcp(const QByteArray &data) {
 QByteArray SocketControl::GetData() {
     if (m_protocol == UdpProtocol)
         return m_udp ? m_udp->takeDatagram() : QByteArray();
-    return m_tcp ? m_tcp->takeAll() : QByteArray();
+    if (!m_tcp)
+        return {};
+    QByteArray data = m_tcp->takeAll();
+    m_firstChunkSecurity.clear();
+    if (!m_securityShown && !data.isEmpty() && m_tcp->isSecure()) {
+        m_securityShown = true;
+        m_firstChunkSecurity = m_tcp->securitySummary();
+    }
+    return data;
 }
 
 void SocketControl::Close() {

@@ -13,6 +13,7 @@
 #include "net/socket_errors.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
+#include "net/tls_context.h"
 #include "net/udp_endpoint.h"
 
 // One event-driven TCP or UDP socket with a numbered state (0-9) and three events, in front of
@@ -124,11 +125,26 @@ public:
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;
 
+    // TLS on the next Accept or Connect (a server context for Accept, a client one for
+    // Connect); null: plain TCP. A secure connection is Connected (7) once accepted, and an
+    // outgoing one once its handshake is done; a handshake that fails raises Error with number
+    // 0 and the reason in words, which SecureFailure keeps.
+    void setTls(std::shared_ptr<const TlsContext> tls) { m_tls = std::move(tls); }
+    // The handshake's protocol, cipher and peer certificate, once it is done.
+    QString SecuritySummary() const { return m_tcp ? m_tcp->securitySummary() : QString(); }
+    // The same, for the chunk GetData just returned when it is the first since the handshake;
+    // empty for every later chunk.
+    QString FirstChunkSecurity() const { return m_firstChunkSecurity; }
+    // "TLS handshake with 192.0.2.7:40122 failed: the peer sent plain text", until Close.
+    QString SecureFailure() const { return m_secureFailure; }
+
 signals:
     void ConnectionRequest(qintptr requestID);
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString &description, const QString &source);
     void BytesWritten(qint64 bytes);
+    // A TLS handshake is done (SecuritySummary says how).
+    void Secured();
 
 private:
     void onConnectionRequest(qintptr requestID);
@@ -138,6 +154,7 @@ private:
     void onTcpConnected();
     void onTcpError(QAbstractSocket::SocketError qtError);
     void onPeerClosed();
+    void onSecureFailed(const QString &why);
     void onDatagram(qint64 size);
     void onUdpError(QAbstractSocket::SocketError qtError);
     void onHostLookedUp(const QString &host, const QList<QHostAddress> &addresses);
@@ -179,6 +196,10 @@ private:
 
     HostLookup m_hostLookup;
     QHostAddress m_localAddress;
+    std::shared_ptr<const TlsContext> m_tls;
+    bool m_securityShown = false;
+    QString m_firstChunkSecurity;
+    QString m_secureFailure;
     UdpEndpoint::Options m_udpOptions;
     WinsockError m_lastFailure;
 

@@ -1,9 +1,10 @@
 #include "net/tcp_connection.h"
 
 #include "net/posix_descriptors.h"
+#include "net/tls_session.h"
 
 #include <QElapsedTimer>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <memory>
 #include <utility>
@@ -25,19 +26,45 @@ constexpr int DeliveryWatchMs = 20;
 
 } // namespace
 
-TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent)
+TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent,
+                             std::shared_ptr<const TlsContext> tls)
     : QObject(parent), m_socket(socket) {
     socket->setParent(this);
-    connect(socket, &QIODevice::readyRead, this, &TcpConnection::onReadyRead);
+    if (tls) {
+        m_tls = new TlsSession(static_cast<QSslSocket *>(socket), std::move(tls), this);
+        connect(m_tls, &TlsSession::secured, this, [this] {
+            emit secured();
+            // Data that came with the handshake's last flight is read now.
+            if (m_socket->bytesAvailable() > 0)
+                onReadyRead();
+        });
+        connect(m_tls, &TlsSession::failed, this, &TcpConnection::secureFailed);
+    }
+    if (m_tls) {
+        m_records.setSingleShot(true);
+        connect(&m_records, &QTimer::timeout, this, &TcpConnection::onReadyRead);
+        connect(socket, &QIODevice::readyRead, this, [this] {
+            if (!m_records.isActive())
+                m_records.start(0);
+        });
+    } else {
+        connect(socket, &QIODevice::readyRead, this, &TcpConnection::onReadyRead);
+    }
     connect(socket, &QAbstractSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState state) {
                 if (state == QAbstractSocket::ConnectingState)
                     emit connecting();
             });
     connect(socket, &QAbstractSocket::hostFound, this, &TcpConnection::hostFound);
-    connect(socket, &QAbstractSocket::connected, this, &TcpConnection::connected);
+    // A secure connection is there for its user once the handshake is done.
+    if (m_tls)
+        connect(m_tls, &TlsSession::secured, this, &TcpConnection::connected);
+    else
+        connect(socket, &QAbstractSocket::connected, this, &TcpConnection::connected);
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) {
+                if (m_tls && m_tls->takesError(error))
+                    return;
                 if (m_writing == 0) {
                     emit socketError(error);
                     return;
@@ -60,11 +87,12 @@ TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent)
 
 TcpConnection::~TcpConnection() = default;
 
-TcpConnection *TcpConnection::fromRequest(qintptr requestID, QObject *parent) {
+TcpConnection *TcpConnection::fromRequest(qintptr requestID, QObject *parent,
+                                          std::shared_ptr<const TlsContext> tls) {
     const int descriptor = duplicateConnection(requestID);
     if (descriptor < 0)
         return nullptr;
-    auto *socket = new QTcpSocket;
+    QTcpSocket *socket = tls ? new QSslSocket : new QTcpSocket;
     if (!socket->setSocketDescriptor(descriptor)) {
         qCWarning(lcNet) << "taking up connection request" << requestID
                          << "failed:" << socket->errorString();
@@ -76,15 +104,26 @@ TcpConnection *TcpConnection::fromRequest(qintptr requestID, QObject *parent) {
     // Bounded chunks: a flood reaches the handler piece by piece, and the rest waits in the
     // kernel (which slows the peer down) instead of piling up in this process.
     socket->setReadBufferSize(ReadChunkLimit);
-    return new TcpConnection(socket, parent);
+    auto *connection = new TcpConnection(socket, parent, std::move(tls));
+    if (connection->m_tls)
+        connection->m_tls->startServer();
+    return connection;
 }
 
-TcpConnection *TcpConnection::outgoing(QObject *parent) {
-    return new TcpConnection(new QTcpSocket, parent);
+TcpConnection *TcpConnection::outgoing(QObject *parent, std::shared_ptr<const TlsContext> tls) {
+    QTcpSocket *socket = tls ? new QSslSocket : new QTcpSocket;
+    return new TcpConnection(socket, parent, std::move(tls));
 }
 
 void TcpConnection::connectToHost(const QString &host, quint16 port) {
-    m_socket->connectToHost(host, port);
+    if (m_tls)
+        m_tls->connectToHost(host, port);
+    else
+        m_socket->connectToHost(host, port);
+}
+
+QString TcpConnection::securitySummary() const {
+    return m_tls ? m_tls->summary() : QString();
 }
 
 QHostAddress TcpConnection::peerAddress() const {
@@ -141,6 +180,7 @@ void TcpConnection::deliverGathered() {
 
 void TcpConnection::stopGathering() {
     m_gather.stop();
+    m_records.stop();
 }
 
 qint64 TcpConnection::bytesAvailable() const {
@@ -166,24 +206,31 @@ std::optional<WinsockError> TcpConnection::write(const QByteArray &data, bool &w
         return m_writeError == QAbstractSocket::RemoteHostClosedError
                    ? winsockError(10054)
                    : winsockError(m_writeError, m_socket->errorString());
-    if (m_socket->bytesToWrite() > PendingWriteLimit)
+    if (bytesToWrite() > PendingWriteLimit)
         return winsockError(10055);
     whole = written == data.size();
     return std::nullopt;
 }
 
+// A secure socket holds what it encrypted apart from what still waits to be.
 qint64 TcpConnection::bytesToWrite() const {
+    if (m_tls)
+        return m_socket->bytesToWrite()
+               + static_cast<const QSslSocket *>(m_socket)->encryptedBytesToWrite();
     return m_socket->bytesToWrite();
 }
 
+// A secure connection also owes its peer the end of the session (close_notify), without which
+// a peer reading up to the close cannot tell the end from a cut.
 bool TcpConnection::holdsUndelivered() const {
     return m_socket->state() == QAbstractSocket::ConnectedState
-           && (m_socket->bytesToWrite() > 0
+           && ((m_tls && m_tls->isSecured()) || bytesToWrite() > 0
                || unacknowledgedBytes(m_socket->socketDescriptor()) > 0);
 }
 
 void TcpConnection::abort() {
     m_gather.stop();
+    m_records.stop();
     m_socket->disconnect(this);
     m_socket->abort();
 }
@@ -197,8 +244,12 @@ void TcpConnection::abort() {
 // one of them.
 void TcpConnection::deliverThenClose(int lingerMs) {
     m_gather.stop();
+    m_records.stop();
     m_socket->disconnect(this);
     QTcpSocket *socket = m_socket;
+    // TLS ends its session after what is buffered, then the connection closes.
+    if (m_tls)
+        socket->disconnectFromHost();
     auto *watch = new QTimer(socket);
     // A descriptor of our own for the half-closed socket: Qt closes its one when it reads the
     // peer's close, yet the acknowledgement is still to be asked then.

@@ -6,34 +6,45 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 #include "net/socket_errors.h"
 
 class QTcpSocket;
+class TlsContext;
+class TlsSession;
 
 // One TCP connection and its flow: arrivals gathered during a flood, reading paused for a slow
 // consumer, a bound on what waits to go out, and delivery of what was sent after it is closed.
-// It owns its socket; nobody else sees the socket's type.
+// It owns its socket; nobody else sees the socket's type. Given a TLS context, the socket is a
+// secure one: it counts as connected once the handshake is done.
 class TcpConnection final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TcpConnection)
 
 public:
     // Takes the socket over, connected already or still to be connected with connectToHost.
-    explicit TcpConnection(QTcpSocket *socket, QObject *parent = nullptr);
+    explicit TcpConnection(QTcpSocket *socket, QObject *parent = nullptr,
+                           std::shared_ptr<const TlsContext> tls = {});
     ~TcpConnection() override;
 
     // The connection a request of TcpServer stands for; nullptr when it cannot be taken up.
-    static TcpConnection *fromRequest(qintptr requestID, QObject *parent);
-    // A connection still to be made.
-    static TcpConnection *outgoing(QObject *parent);
+    // With `tls` (a server context) the handshake starts at once.
+    static TcpConnection *fromRequest(qintptr requestID, QObject *parent,
+                                      std::shared_ptr<const TlsContext> tls = {});
+    // A connection still to be made; with `tls` (a client context) a secure one, the host
+    // checked against the certificate and sent as the server name.
+    static TcpConnection *outgoing(QObject *parent, std::shared_ptr<const TlsContext> tls = {});
 
     void connectToHost(const QString &host, quint16 port);
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
     quint16 localPort() const;
     QString errorString() const;
+    bool isSecure() const { return m_tls != nullptr; }
+    // The handshake's protocol, cipher and peer once it is done; empty before, and for TCP.
+    QString securitySummary() const;
 
     // While paused nothing is announced, and TCP pushes back on the peer once the read buffer is
     // full.
@@ -69,6 +80,9 @@ signals:
     void socketError(QAbstractSocket::SocketError error);
     // Whether bytes were lost: not every one acknowledged by the peer.
     void delivered(bool lost);
+    // TLS: the handshake is done; or it failed, `why` in words (the connection is then over).
+    void secured();
+    void secureFailed(const QString &why);
 
 private:
     void onReadyRead();
@@ -76,6 +90,7 @@ private:
     void deliverGathered();
 
     QTcpSocket *m_socket;
+    TlsSession *m_tls = nullptr;
     bool m_paused = false;
     int m_writing = 0;
     bool m_writeFailed = false;
@@ -84,4 +99,7 @@ private:
     // The size of the last chunk announced, and the wait that lets a flood's next chunk grow.
     qint64 m_lastChunk = 0;
     QTimer m_gather;
+    // TLS announces every record it decrypts (4 KiB each); they are taken together once the
+    // socket has decrypted all it holds.
+    QTimer m_records;
 };

@@ -45,6 +45,8 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     const Sockets sockets = this->sockets();
     m_listener = std::make_unique<Listener>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                             [this] { saveSettings(); });
+    m_listener->setPassphraseSource(
+        [this](const QString &keyFile) { return m_dialogs.AskPassphrase(keyFile); });
     m_receiveHandler =
         std::make_unique<ReceiveHandler>(*m_form, sockets, m_traffic, m_configuration, *m_listener,
                                          *m_clock, m_settings.logBaseFolder());
@@ -182,6 +184,8 @@ void Program::connectHandlers() {
                 else
                     receiver->listenSock_DataArrival(index, bytesTotal);
             });
+    connect(m_listenSock.get(), &SocketArray::Secured, this,
+            [listener](int index) { listener->listenSock_Secured(index); });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
     connectReceivedRecord();
     // The tick that lets a peer that left go takes its delayed answers with it.

@@ -126,9 +126,11 @@ void FileSend::startTcpClient() {
         return;
     }
     sock->Close();
-    sock->setProtocol(SocketControl::TcpProtocol);
-    sock->setRemoteHost(clientHost(m_form));
-    sock->setRemotePort(*port);
+    if (!aimTcpClient(m_form, m_configuration.clientTls(), sock, *port, m_failureTip)) {
+        m_lingers = false;
+        done(SendLine::CouldntConnect);
+        return;
+    }
     sock->Connect();
     showSendState();
     // Unlike a text send, a refused or failed connection ends the wait at once.
@@ -141,10 +143,13 @@ void FileSend::startTcpClient() {
         },
         ConnectWaitMs,
         [this, watched](bool) {
-            if (watched && watched->State() == SocketControl::Connected)
+            if (watched && watched->State() == SocketControl::Connected) {
                 streamTcp(watched);
-            else
-                done(SendLine::CouldntConnect);
+                return;
+            }
+            if (watched)
+                m_failureTip = secureFailure(watched);
+            done(SendLine::CouldntConnect);
         });
 }
 

@@ -6,6 +6,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
+#include "net/tls_context.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
 
@@ -60,6 +61,22 @@ bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
                                    : sock->SendData(data);
     why = sent ? QString() : failureText((fromListener ? listener : sock)->LastFailure());
     return sent;
+}
+
+bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, int port,
+                  QString &why) {
+    sock->setProtocol(SocketControl::TcpProtocol);
+    sock->setRemoteHost(clientHost(form));
+    sock->setRemotePort(port);
+    std::shared_ptr<const TlsContext> context;
+    if (tls.enabled)
+        context = TlsContext::load(tls, TlsContext::Role::Client, why);
+    sock->setTls(context);
+    return !tls.enabled || context;
+}
+
+QString secureFailure(const SocketControl *sock) {
+    return sock->SecureFailure();
 }
 
 QString datagramNotSentText(const NetworkOptions &options, const QString &why) {

@@ -9,6 +9,7 @@
 class Clock;
 class QByteArray;
 struct NetworkOptions;
+struct TlsOptions;
 class Form;
 class SocketArray;
 class SocketControl;
@@ -62,6 +63,15 @@ bool aimUdpClient(const Form &form, const NetworkOptions &options, SocketControl
 // sent, `why` holds the system's reason, if it gave one.
 bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
                         const QByteArray &data, QString &why);
+
+// Aims the closed client socket at the form's host and `port` over TCP, with TLS when the
+// client's TLS options are on; false, with `why` saying what is wrong with them, when their
+// files cannot be used (nothing is then sent).
+bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, int port,
+                  QString &why);
+
+// Why a client connection failed, in words, when it was its TLS handshake; else empty.
+QString secureFailure(const SocketControl *sock);
 
 // What the operator is told of a datagram that was not sent, with the way to allow a broadcast
 // when the system refused one.

@@ -134,21 +134,28 @@ void Sender::sendTcpClient(const QByteArray &data) {
         || sock->Protocol() != SocketControl::TcpProtocol) {
         sock->Close();
         showSendState();
-        sock->setProtocol(SocketControl::TcpProtocol);
-        sock->setRemoteHost(clientHost(m_form));
-        sock->setRemotePort(*port);
+        if (!aimTcpClient(m_form, m_configuration.clientTls(), sock, *port, m_failureTip)) {
+            setLastSend(CouldntConnect);
+            setClientSend(false);
+            return;
+        }
         sock->Connect();
         showSendState();
-        const auto connected = [sock] { return sock->State() == SocketControl::Connected; };
+        // A failed TLS handshake will not connect later: its reason is told at once.
+        const auto connected = [sock] {
+            return sock->State() == SocketControl::Connected || !secureFailure(sock).isEmpty();
+        };
         if (runWait(ConnectWaitCycles, connected) == WaitEnd::Gone)
             return;
     }
 
     showSendState();
-    if (sock->State() == SocketControl::Connected)
+    if (sock->State() == SocketControl::Connected) {
         setLastSend(countSent(sock->SendData(data), data) ? QString() : SendFailed);
-    else
+    } else {
+        m_failureTip = secureFailure(sock);
         setLastSend(CouldntConnect);
+    }
 
     showSendState();
     lingerAndClose();
@@ -318,6 +325,9 @@ void Sender::sendSock_DataArrival(qint64 /*bytesTotal*/) {
 }
 
 void Sender::sendSock_Error(int number, const QString &description, const QString &source) {
+    // A failed handshake is told on the last-send line, with its reason.
+    if (!secureFailure(m_sockets.sendSock).isEmpty())
+        return;
     showMessage(QStringLiteral("SendSock Error #") + QString::number(number) + QStringLiteral(":")
                 + description + QStringLiteral("\r\n\r\n") + QStringLiteral("Source:") + source);
 }

@@ -21,6 +21,8 @@ void showSettings(Form &c, Configuration &configuration, const Settings &s) {
     stored.network = s.network;
     stored.pairs = s.pairOptions;
     stored.relay = s.relay;
+    stored.tls = s.tls;
+    stored.clientTls = s.clientTls;
     configuration.setValue(stored);
 }
 
@@ -42,5 +44,8 @@ Settings settingsFromForm(Form &c, const Configuration &configuration) {
     s.network = configuration.network();
     s.pairOptions = configuration.value().pairs;
     s.relay = configuration.relay();
+    s.tls = configuration.tls();
+    s.tls.keyPassphrase.clear();
+    s.clientTls = configuration.clientTls();
     return s;
 }

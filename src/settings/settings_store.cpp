@@ -1,5 +1,7 @@
 #include "settings/settings_store.h"
 
+#include "settings/settings_tls.h"
+
 #include "respond/response_rule.h"
 #include "runtime/leading_number.h"
 #include "runtime/paths.h"
@@ -181,6 +183,7 @@ Settings SettingsStore::LoadSettings() const {
     loadNetworkOptions(s);
     loadPairOptions(s);
     loadRelayOptions(s);
+    loadTlsOptions(s);
     return s;
 }
 
@@ -301,6 +304,7 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     writeNetworkOptions(s.network, writeChanged);
     writePairOptions(s.pairOptions, writeChanged);
     writeRelayOptions(s.relay, writeChanged);
+    writeTlsOptions(s.tls, s.clientTls, writeChanged);
 
     if (!document.save(&why))
         noteProblem(saveProblem(file, why));

@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "model/relay_options.h"
 #include "net/network_options.h"
+#include "net/tls_options.h"
 #include "settings/ini_value.h"
 
 #include <QHash>
@@ -56,6 +57,9 @@ struct Settings {
     std::array<PairOptions, PairCount> pairOptions{};
     // Relay mode's target and link faults; each stored once it differs.
     RelayOptions relay;
+    // The listener's and the client sends' TLS; stored once they differ (never a passphrase).
+    TlsOptions tls{};
+    TlsOptions clientTls{};
 
     // Loaded only: the values that could not be used, in file order of the keys read. Each
     // such key reads as its default, except that an unusable ListenAddress keeps the listener
@@ -94,6 +98,7 @@ private:
     void loadNetworkOptions(Settings &s) const;
     void loadPairOptions(Settings &s) const;
     void loadRelayOptions(Settings &s) const; // relay_settings.cpp
+    void loadTlsOptions(Settings &s) const; // settings_tls.cpp
     void noteProblem(const QString &problem) const;
     // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
     // the stored value in the file until the value to be written is another.

@@ -13,12 +13,15 @@
 #include "window/received_data_box.h"
 #include "window/repeat_dialog.h"
 #include "window/statistics_window.h"
+#include "window/tls_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -139,19 +142,55 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
                          && !program().repeatSend().running());
     menu->addSeparator();
     m_packetMenus->addToSendBoxMenu(menu.get());
+    QAction *secure = menu->addAction(QStringLiteral("Secure (&TLS)..."));
     // The position comes in the viewport's coordinates, for the mouse and the Menu key alike.
-    if (menu->exec(box->viewport()->mapToGlobal(at)) == sendFile)
+    QAction *chosen = menu->exec(box->viewport()->mapToGlobal(at));
+    if (chosen == sendFile)
         sendFileWithProgress(this, program().fileSend());
+    else if (chosen == secure)
+        openTlsOptions();
 }
 
 void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
     const std::unique_ptr<QMenu> menu(box->createStandardContextMenu());
     menu->setObjectName(QStringLiteral("networkMenu"));
     menu->addSeparator();
+    QAction *secure = menu->addAction(QStringLiteral("&Secure (TLS)..."));
     QAction *options = menu->addAction(QStringLiteral("&Network Options..."));
     // The dialog opens once the menu is gone, not inside its loop.
-    if (menu->exec(box->mapToGlobal(at)) == options)
+    QAction *chosen = menu->exec(box->mapToGlobal(at));
+    if (chosen == options)
         openNetworkOptions();
+    else if (chosen == secure)
+        openTlsOptions();
+}
+
+// As Network Options: OK stores the options at once; a certificate it makes goes beside the
+// settings file.
+void MainWindow::openTlsOptions() {
+    Configuration &configuration = program().configuration();
+    const QPointer<TlsDialog> dialog = new TlsDialog(
+        configuration.tls(), configuration.clientTls(), program().listener().state().open(),
+        QFileInfo(program().settings().settingsFilePath()).absolutePath(), this);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    if (!dialog)
+        return;
+    if (accepted) {
+        configuration.setTls(dialog->listenerOptions());
+        configuration.setClientTls(dialog->clientOptions());
+        m_program->saveSettings();
+    }
+    dialog->deleteLater();
+}
+
+QByteArray MainWindow::AskPassphrase(const QString &keyFile) {
+    if (m_ending)
+        return {};
+    bool given = false;
+    const QString passphrase = QInputDialog::getText(
+        this, windowTitle(), QStringLiteral("Passphrase of the key %1:").arg(keyFile),
+        QLineEdit::Password, QString(), &given);
+    return given ? passphrase.toUtf8() : QByteArray();
 }
 
 // Modal, guarded as the message box is; OK stores the options at once.

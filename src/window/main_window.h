@@ -60,6 +60,7 @@ protected:
 private:
     void MessageBox(const QString &text) override;
     QString BrowseForFolder(const QString &title) override;
+    QByteArray AskPassphrase(const QString &keyFile) override;
     void TellProblem(const QString &problem) override;
 
     void showLayout();
@@ -67,6 +68,7 @@ private:
     // The port box's and the send address box's own menu, with "Network Options...".
     void showNetworkMenu(QLineEdit *box, const QPoint &at);
     void openNetworkOptions();
+    void openTlsOptions();
     // Opens the repeat dialog, or stops the repeat that runs; only where the send box shows.
     void repeatSend();
 

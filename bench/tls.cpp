@@ -1,0 +1,273 @@
+// TLS: a stream over TLS into `sendrel --headless --tls > file` against
+// `socat OPENSSL-LISTEN > file`, interleaved rounds; and sequential handshakes made in this
+// process against the secure listener and against `openssl s_server`. Every file is in memory.
+#include "benchmarks.h"
+#include "figures.h"
+#include "scratch.h"
+
+#include "net/certificate_files.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QThread>
+
+#include <algorithm>
+#include <functional>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t DefaultFloodMiB = 256;
+constexpr int FloodRounds = 3;
+constexpr int DefaultHandshakes = 500;
+constexpr double MiB = 1024.0 * 1024.0;
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// User and system CPU seconds of a process, from /proc.
+double cpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble())
+           / double(sysconf(_SC_CLK_TCK));
+}
+
+bool listening(quint16 port) {
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *name : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile table(QString::fromLatin1(name));
+        table.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : table.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
+                return true;
+        }
+    }
+    return false;
+}
+
+bool waitFor(const std::function<bool()> &reached, int ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!reached()) {
+        if (waited.hasExpired(ms))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        QThread::usleep(500);
+    }
+    return true;
+}
+
+struct Receiver {
+    QString name;
+    QString command; // %1 port, %2 output file
+};
+
+struct Round {
+    double mibPerSecond = 0;
+    double cpu = 0;
+    QString problem;
+};
+
+// One stream of `total` bytes, sent by socat, into one receiver.
+Round stream(const Receiver &receiver, const QString &folder, std::uint64_t total) {
+    const quint16 port = freePort();
+    const QString output = folder + QStringLiteral("/received.bin");
+    QProcess process;
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"), receiver.command.arg(port).arg(output)});
+    Round round;
+    if (!waitFor([port] { return listening(port); }, 10000)) {
+        round.problem = receiver.name + QStringLiteral(" did not listen");
+        return round;
+    }
+    QProcess sender;
+    sender.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    sender.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("head -c %1 /dev/zero | socat -u -b 262144 - "
+                                              "OPENSSL:127.0.0.1:%2,verify=0")
+                                   .arg(total)
+                                   .arg(port)});
+    const bool whole =
+        waitFor([&output, total] { return QFileInfo(output).size() >= qint64(total); }, 600000);
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    round.cpu = cpuSeconds(process.processId());
+    if (!whole)
+        round.problem =
+            receiver.name
+            + QStringLiteral(" received %1 of %2 bytes").arg(QFileInfo(output).size()).arg(total);
+    round.mibPerSecond = double(total) / MiB / seconds;
+    sender.waitForFinished(10000);
+    process.terminate();
+    process.waitForFinished(10000);
+    QFile::remove(output);
+    return round;
+}
+
+} // namespace
+
+int runTlsFlood(const QStringList &arguments) {
+    const std::uint64_t mib =
+        arguments.value(0).toULongLong() > 0 ? arguments.value(0).toULongLong() : DefaultFloodMiB;
+    const std::uint64_t total = mib << 20;
+    const Figures figures(QStringLiteral("tls_flood"));
+    const QString sendrel = QCoreApplication::applicationDirPath() + QStringLiteral("/sendrel");
+    const ScratchFolder memory;
+    const MadeCertificate made = makeSelfSignedCertificate(memory.path() + "/cert", "bench");
+    if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty() || !memory.valid()
+        || !made.error.isEmpty()) {
+        figures.info(QStringLiteral("setup"), QStringLiteral("needs socat, a temporary folder "
+                                                             "and a certificate: ")
+                                                  + made.error);
+        return 2;
+    }
+    figures.info(QStringLiteral("payload"),
+                 QStringLiteral("%1 MiB per run (1 GiB with `tls_flood 1024`), %2 rounds, "
+                                "sent by socat OPENSSL; files in %3")
+                     .arg(mib)
+                     .arg(FloodRounds)
+                     .arg(memory.description()));
+    const QString identity =
+        QStringLiteral("cert=%1,key=%2").arg(made.certificateFile, made.keyFile);
+    const Receiver receivers[] = {
+        {QStringLiteral("socat"),
+         QStringLiteral("exec socat -u -b 262144 OPENSSL-LISTEN:%1,reuseaddr,verify=0,") + identity
+             + QStringLiteral(" CREATE:%2")},
+        {QStringLiteral("sendrel"),
+         QStringLiteral("exec '%1' --headless --settings none.ini --tcp --tls --cert '%2' --key "
+                        "'%3' --port %4 > %5")
+             .arg(sendrel, made.certificateFile, made.keyFile, QStringLiteral("%1"),
+                  QStringLiteral("%2"))},
+    };
+    std::vector<double> rates[2], cpu[2];
+    for (int round = 1; round <= FloodRounds; ++round) {
+        QStringList line;
+        for (int i = 0; i < 2; ++i) {
+            const Round run = stream(receivers[i], memory.path(), total);
+            if (!run.problem.isEmpty()) {
+                figures.target(QStringLiteral("runs"), run.problem, false,
+                               QStringLiteral("every run receives everything"));
+                return 0;
+            }
+            rates[i].push_back(run.mibPerSecond);
+            cpu[i].push_back(run.cpu);
+            line << QStringLiteral("%1 %2 MiB/s (CPU %3 s)")
+                        .arg(receivers[i].name, Figures::number(run.mibPerSecond),
+                             Figures::number(run.cpu, 2));
+        }
+        figures.info(QStringLiteral("round %1").arg(round), line.join(QStringLiteral("; ")));
+    }
+    for (int i = 0; i < 2; ++i)
+        figures.info(QStringLiteral("median ") + receivers[i].name,
+                     QStringLiteral("%1 MiB/s, CPU %2 s")
+                         .arg(Figures::number(Figures::median(rates[i])),
+                              Figures::number(Figures::median(cpu[i]), 2)));
+    const double base = Figures::median(rates[0]);
+    const double ratio = base > 0 ? Figures::median(rates[1]) / base : 0;
+    figures.target(QStringLiteral("throughput ratio (sendrel --tls / socat OPENSSL-LISTEN)"),
+                   Figures::number(ratio, 2), ratio >= 1.0, QStringLiteral(">= 1.0"));
+    return 0;
+}
+
+int runTlsHandshakes(const QStringList &arguments) {
+    const int count =
+        arguments.value(0).toInt() > 0 ? arguments.value(0).toInt() : DefaultHandshakes;
+    const Figures figures(QStringLiteral("tls_handshakes"));
+    const QString sendrel = QCoreApplication::applicationDirPath() + QStringLiteral("/sendrel");
+    const ScratchFolder memory;
+    const MadeCertificate made = makeSelfSignedCertificate(memory.path() + "/cert", "bench");
+    if (!made.error.isEmpty() || !memory.valid()) {
+        figures.info(QStringLiteral("setup"), made.error);
+        return 2;
+    }
+    figures.info(QStringLiteral("handshakes"),
+                 QStringLiteral("%1 in a row from this process, TLS 1.3, EC P-256; the secure "
+                                "listener takes the next peer once it has reopened")
+                     .arg(count));
+    struct Server {
+        QString name;
+        QString program;
+        QStringList arguments;
+    };
+    const quint16 ports[] = {freePort(), freePort()};
+    const Server servers[] = {
+        {QStringLiteral("sendrel"),
+         sendrel,
+         {QStringLiteral("--headless"), QStringLiteral("--settings"), QStringLiteral("none.ini"),
+          QStringLiteral("--tcp"), QStringLiteral("--tls"), QStringLiteral("--cert"),
+          made.certificateFile, QStringLiteral("--key"), made.keyFile, QStringLiteral("--port"),
+          QString::number(ports[0])}},
+        {QStringLiteral("openssl s_server"),
+         QStringLiteral("openssl"),
+         {QStringLiteral("s_server"), QStringLiteral("-quiet"), QStringLiteral("-accept"),
+          QString::number(ports[1]), QStringLiteral("-cert"), made.certificateFile,
+          QStringLiteral("-key"), made.keyFile}},
+    };
+    for (int s = 0; s < 2; ++s) {
+        QProcess process;
+        process.setWorkingDirectory(memory.path());
+        QByteArray status;
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [&] { status += process.readAllStandardError(); });
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(servers[s].program, servers[s].arguments);
+        const quint16 port = ports[s];
+        if (!waitFor([port] { return listening(port); }, 10000)) {
+            figures.info(servers[s].name, QStringLiteral("did not listen"));
+            return 2;
+        }
+        // The listener has reopened when its waiting line comes once more.
+        const auto reopened = [&status](int times) { return status.count("over TLS\n") >= times; };
+        const double cpuBefore = cpuSeconds(process.processId());
+        std::vector<double> times;
+        int failed = 0;
+        for (int i = 0; i < count; ++i) {
+            if (s == 0 && !waitFor([&] { return reopened(i + 1); }, 10000))
+                break;
+            QSslSocket client;
+            client.setPeerVerifyMode(QSslSocket::VerifyNone);
+            QElapsedTimer clock;
+            clock.start();
+            client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            if (!client.waitForEncrypted(10000)) {
+                ++failed;
+                continue;
+            }
+            times.push_back(double(clock.nsecsElapsed()) / 1e6);
+            client.disconnectFromHost();
+            if (client.state() != QAbstractSocket::UnconnectedState)
+                client.waitForDisconnected(1000);
+        }
+        const double cpu = cpuSeconds(process.processId()) - cpuBefore;
+        process.terminate();
+        process.waitForFinished(10000);
+        std::sort(times.begin(), times.end());
+        figures.info(
+            servers[s].name,
+            QStringLiteral("%1 handshakes (%2 failed): median %3 ms, p99 %4 ms, server CPU "
+                           "%5 ms per handshake")
+                .arg(times.size())
+                .arg(failed)
+                .arg(Figures::number(Figures::median(times), 2),
+                     Figures::number(Figures::percentile(times, 0.99), 2),
+                     Figures::number(times.empty() ? 0 : cpu * 1000 / times.size(), 2)));
+    }
+    return 0;
+}

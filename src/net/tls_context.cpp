@@ -1,0 +1,81 @@
+#include "net/tls_context.h"
+
+#include "net/certificate_files.h"
+
+#include <QSslSocket>
+
+std::shared_ptr<const TlsContext> TlsContext::load(const TlsOptions &options, Role role,
+                                                   QString &problem) {
+    if (!QSslSocket::supportsSsl()) {
+        problem = QStringLiteral("TLS is not available: the system's OpenSSL could not be loaded");
+        return nullptr;
+    }
+    std::shared_ptr<TlsContext> context(new TlsContext(options, role));
+    context->m_configuration = QSslConfiguration::defaultConfiguration();
+    problem = role == Role::Server ? context->loadServer() : context->loadClient();
+    if (!problem.isEmpty())
+        return nullptr;
+    if (!options.alpn.isEmpty())
+        context->m_configuration.setAllowedNextProtocols(options.alpn);
+    return context;
+}
+
+QString TlsContext::loadIdentity() {
+    const TlsIdentity identity =
+        readIdentity(m_options.certificateFile, m_options.keyFile, m_options.keyPassphrase);
+    if (!identity.error.isEmpty())
+        return identity.error;
+    m_configuration.setLocalCertificateChain(identity.chain);
+    m_configuration.setPrivateKey(identity.key);
+    m_fingerprint = fingerprintText(identity.chain.constFirst());
+    return {};
+}
+
+QString TlsContext::loadServer() {
+    if (m_options.certificateFile.isEmpty() || m_options.keyFile.isEmpty())
+        return QStringLiteral("a secure listener needs a certificate file and its key file");
+    if (QString error = loadIdentity(); !error.isEmpty())
+        return error;
+    switch (m_options.clientCertificates) {
+    case ClientCertificates::None:
+        m_configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        break;
+    case ClientCertificates::Request:
+        m_configuration.setPeerVerifyMode(QSslSocket::QueryPeer);
+        break;
+    case ClientCertificates::Require:
+        if (m_options.caFile.isEmpty())
+            return QStringLiteral("requiring client certificates needs the CA file that "
+                                  "issued them");
+        m_configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        break;
+    }
+    if (!m_options.caFile.isEmpty()) {
+        QString error;
+        const QList<QSslCertificate> authorities = readCertificates(m_options.caFile, error);
+        if (!error.isEmpty())
+            return error;
+        m_configuration.setCaCertificates(authorities);
+    }
+    return {};
+}
+
+QString TlsContext::loadClient() {
+    if (!m_options.certificateFile.isEmpty() || !m_options.keyFile.isEmpty()) {
+        if (m_options.certificateFile.isEmpty() || m_options.keyFile.isEmpty())
+            return QStringLiteral("a client certificate needs both its file and its key file");
+        if (QString error = loadIdentity(); !error.isEmpty())
+            return error;
+    }
+    if (!m_options.caFile.isEmpty()) {
+        QString error;
+        const QList<QSslCertificate> authorities = readCertificates(m_options.caFile, error);
+        if (!error.isEmpty())
+            return error;
+        m_configuration.setCaCertificates(authorities);
+    }
+    // A pinned certificate is checked by its fingerprint alone, once the handshake has it.
+    const bool verify = !m_options.insecure && m_options.pin.isEmpty();
+    m_configuration.setPeerVerifyMode(verify ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    return {};
+}
