@@ -5,8 +5,8 @@
 #include <QString>
 
 #include <deque>
-#include <optional>
 #include <functional>
+#include <optional>
 
 // One piece of received data as it arrived: its bytes, when (local time) and from whom (the
 // address as the status line shows it, and the port).

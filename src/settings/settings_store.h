@@ -98,7 +98,7 @@ private:
     void loadNetworkOptions(Settings &s) const;
     void loadPairOptions(Settings &s) const;
     void loadRelayOptions(Settings &s) const; // relay_settings.cpp
-    void loadTlsOptions(Settings &s) const; // settings_tls.cpp
+    void loadTlsOptions(Settings &s) const;   // settings_tls.cpp
     void noteProblem(const QString &problem) const;
     // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
     // the stored value in the file until the value to be written is another.
