@@ -233,27 +233,30 @@ int runTlsHandshakes(const QStringList &arguments) {
             figures.info(servers[s].name, QStringLiteral("did not listen"));
             return 2;
         }
-        // The listener has reopened when its waiting line comes once more.
-        const auto reopened = [&status](int times) { return status.count("over TLS\n") >= times; };
         const double cpuBefore = cpuSeconds(process.processId());
         std::vector<double> times;
         int failed = 0;
+        int early = 0; // refused while the listener was still reopening after the last peer
         for (int i = 0; i < count; ++i) {
-            if (s == 0 && !waitFor([&] { return reopened(i + 1); }, 10000))
-                break;
-            QSslSocket client;
-            client.setPeerVerifyMode(QSslSocket::VerifyNone);
-            QElapsedTimer clock;
-            clock.start();
-            client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-            if (!client.waitForEncrypted(10000)) {
-                ++failed;
-                continue;
+            for (int attempt = 0; attempt < 200; ++attempt) {
+                QSslSocket client;
+                client.setPeerVerifyMode(QSslSocket::VerifyNone);
+                QElapsedTimer clock;
+                clock.start();
+                client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+                if (client.waitForEncrypted(10000)) {
+                    times.push_back(double(clock.nsecsElapsed()) / 1e6);
+                    QCoreApplication::processEvents();
+                    client.disconnectFromHost();
+                    if (client.state() != QAbstractSocket::UnconnectedState)
+                        client.waitForDisconnected(1000);
+                    break;
+                }
+                if (attempt == 199)
+                    ++failed;
+                ++early;
+                waitFor([] { return false; }, 5); // the server's output is read meanwhile
             }
-            times.push_back(double(clock.nsecsElapsed()) / 1e6);
-            client.disconnectFromHost();
-            if (client.state() != QAbstractSocket::UnconnectedState)
-                client.waitForDisconnected(1000);
         }
         const double cpu = cpuSeconds(process.processId()) - cpuBefore;
         process.terminate();
@@ -261,10 +264,11 @@ int runTlsHandshakes(const QStringList &arguments) {
         std::sort(times.begin(), times.end());
         figures.info(
             servers[s].name,
-            QStringLiteral("%1 handshakes (%2 failed): median %3 ms, p99 %4 ms, server CPU "
-                           "%5 ms per handshake")
+            QStringLiteral("%1 handshakes (%2 failed, %3 early tries refused): median %4 ms, "
+                           "p99 %5 ms, server CPU %6 ms per handshake")
                 .arg(times.size())
                 .arg(failed)
+                .arg(early)
                 .arg(Figures::number(Figures::median(times), 2),
                      Figures::number(Figures::percentile(times, 0.99), 2),
                      Figures::number(times.empty() ? 0 : cpu * 1000 / times.size(), 2)));
