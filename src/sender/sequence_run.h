@@ -40,7 +40,7 @@ public:
         std::function<SocketControl *()> peer;      // the listener's TCP peer, if any
         QHash<QString, qint64> *counters = nullptr; // %SEQ% per packet, kept between runs
         const Clock *clock = nullptr;
-        TlsOptions clientTls; // how a tls target is verified
+        TlsOptions clientTls{}; // how a tls target is verified
     };
     explicit SequenceRun(Setup setup, QObject *parent = nullptr);
     ~SequenceRun() override;
