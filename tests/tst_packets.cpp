@@ -1,4 +1,3 @@
-#include "model/configuration.h"
 #include "model/received_entries.h"
 #include "respond/answer_template.h"
 #include "runtime/checksum.h"
@@ -160,18 +159,12 @@ private slots:
         peer.write("ho");
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished[0][1].toBool(), true);
-    }
-
-    // Copy as Command Line: a sequence that sends a tls packet verifies as the window does.
-    void commandLineOfTls() {
-        ProgramFixture f;
+        // Copy as Command Line gives a run with a tls packet the window's client options.
         TlsOptions tls;
         tls.caFile = u"/c a"_s;
-        tls.alpn = {"h2"};
         f.program().configuration().setClientTls(tls);
-        Packets &packets = f.program().packets();
         packets.book().read(u"[a]\ndata = a\nto = tcp h:1\ntls = yes\n[s]\nstep1 = send a\n"_s);
-        QVERIFY(packets.commandLine(u"s"_s).endsWith(u"--tls --ca '/c a' --alpn 'h2'"_s));
+        QVERIFY(packets.commandLine(u"s"_s).endsWith(u"--tls --ca '/c a'"_s));
     }
 
     // "Save Chunk as Packet...": the chunk shown at a place counted from the end, as text where

@@ -58,8 +58,7 @@ private slots:
 
     // A tls packet is verified with the command line's client options: a wrong pin sends nothing.
     void secureSequence() {
-        QTemporaryDir certificates;
-        const MadeCertificate made = makeSelfSignedCertificate(certificates.path(), u"test"_s);
+        const MadeCertificate made = makeSelfSignedCertificate(m_dir.filePath(u"c"_s), u"test"_s);
         for (const QString &pin : {made.fingerprint, QString(64, u'0')}) {
             const QString port = QString::number(freeLoopbackPort(true));
             const QString responds = u"--headless --settings none.ini --port %1 --tls --cert %2 "
