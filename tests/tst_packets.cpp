@@ -42,6 +42,9 @@ const QString Written = u"; saved packets\n"
                         "data = again\n"
                         "[orphan]\n"
                         "step1 = send nothing\n"
+                        "[secure]\ntls = Yes\ndata = s\nto = tcp localhost:7001\n"
+                        "[tls udp]\nto = udp 127.0.0.1:9\ntls = yes ; needs tcp\ndata = u\n"
+                        "[tls what]\ndata = w\ntls = maybe\n"
                         "[empty]\n"_s;
 
 QByteArray expanded(const QString &text, bool hex = false, qint64 counter = 1) {
@@ -156,6 +159,12 @@ private slots:
         peer.write("ho");
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished[0][1].toBool(), true);
+        // Copy as Command Line gives a run with a tls packet the window's client options.
+        TlsOptions tls;
+        tls.caFile = u"/c a"_s;
+        f.program().configuration().setClientTls(tls);
+        packets.book().read(u"[a]\ndata = a\nto = tcp h:1\ntls = yes\n[s]\nstep1 = send a\n"_s);
+        QVERIFY(packets.commandLine(u"s"_s).endsWith(u"--tls --ca '/c a'"_s));
     }
 
     // "Save Chunk as Packet...": the chunk shown at a place counted from the end, as text where
@@ -182,14 +191,16 @@ private slots:
         QStringList names;
         for (const PacketEntry &entry : book.entries())
             names.append(entry.name);
-        QCOMPARE(names, (QStringList{u"ping"_s, u"Ping"_s, u"login"_s}));
+        QCOMPARE(names, (QStringList{u"ping"_s, u"Ping"_s, u"login"_s, u"secure"_s}));
         QCOMPARE(
             book.problems(),
             (QStringList{u" line 8: [broken] 'to' needs tcp HOST:PORT, udp HOST:PORT"
                          " or peer, not 'ftp somewhere'"_s,
                          u" line 19: [ping] is named like the section on line 2"_s,
                          u" line 21: [orphan] step 'send nothing' sends no packet of the file"_s,
-                         u" line 23: [empty] has neither data nor steps"_s}));
+                         u" line 29: [tls udp] tls = yes is for a packet sent to tcp HOST:PORT"_s,
+                         u" line 33: [tls what] tls is yes or no, not 'maybe'"_s,
+                         u" line 34: [empty] has neither data nor steps"_s}));
         const PacketEntry *ping = book.find(u"Ping"_s);
         QVERIFY(ping && ping->hex);
         QCOMPARE(ping->data, u" 01 03 %CRC16MODBUS%"_s);
@@ -209,6 +220,8 @@ private slots:
         PacketEntry ping = *book.find(u"Ping"_s);
         QCOMPARE(PacketBook::sectionText(ping),
                  u"[Ping]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\"\nto = peer\n"_s);
+        QCOMPARE(PacketBook::sectionText(*book.find(u"secure"_s)),
+                 u"[secure]\ndata = s\nto = tcp localhost:7001\ntls = yes\n"_s);
         ping.name = u"pong"_s;
         ping.to = {PacketTarget::Kind::Udp, u"::1"_s, 9};
         QVERIFY(book.put(ping, u"Ping"_s));
@@ -217,14 +230,15 @@ private slots:
         PacketEntry copy = ping;
         copy.name = u"copy"_s;
         copy.pin = 4;
+        copy.to.tls = true;
+        QVERIFY(!book.put(copy)); // TLS is for tcp
+        copy.to.tls = false;
         QVERIFY(book.put(copy));
         QString expected = Written;
         expected.replace(u"[Ping]\nHEX = yes\n"_s, u"[pong]\nhex = yes\n"_s)
             .replace(u"to = peer"_s, u"to = udp [::1]:9"_s)
-            .replace(u"[empty]\n"_s, QString())
-            .replace(u"step1 = send nothing\n"_s,
-                     u"step1 = send nothing\n\n[copy]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\""
-                     "\nto = udp [::1]:9\npin = 4\n"_s);
+            .replace(u"[empty]\n"_s, u"\n[copy]\nhex = yes\ndata = \" 01 03 %CRC16MODBUS%\""
+                                     "\nto = udp [::1]:9\npin = 4\n"_s);
         QCOMPARE(book.text(), expected);
         PacketBook again;
         again.read(book.text());

@@ -1,5 +1,6 @@
 // Saved sequences run by the command line against a headless responder: every step passes and a
 // reply's group is sent on, or the run stops at the step that timed out, with the exit status.
+#include "net/certificate_files.h"
 #include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
@@ -53,6 +54,29 @@ private slots:
                                         u"--settings"_s, u"none.ini"_s});
         QVERIFY2(run.endsWith(exitCode), run.err);
         QVERIFY2(run.err.contains(err.toUtf8()), run.err);
+    }
+
+    // A tls packet is verified with the command line's client options: a wrong pin sends nothing.
+    void secureSequence() {
+        const MadeCertificate made = makeSelfSignedCertificate(m_dir.filePath(u"c"_s), u"test"_s);
+        for (const QString &pin : {made.fingerprint, QString(64, u'0')}) {
+            const QString port = QString::number(freeLoopbackPort(true));
+            const QString responds = u"--headless --settings none.ini --port %1 --tls --cert %2 "
+                                     "--key %3 --respond-contains ping=pong"_s;
+            ChildProgram responder(m_dir.path(), ChildProgram::shell(responds.arg(
+                                                     port, made.certificateFile, made.keyFile)));
+            QTRY_VERIFY_WITH_TIMEOUT(responder.err.contains("data on port "), 30000);
+            const QString file = u"[p]\ndata = ping\nto = tcp 127.0.0.1:%1\ntls = yes\n[s]\n"
+                                 "step1 = send p\nstep2 = expect contains pong within 5000\n"_s;
+            QVERIFY(writeBytes(m_dir.filePath(u"t.ini"_s), file.arg(port).toUtf8()));
+            ChildProgram run(m_dir.path(), ChildProgram::shell(u"--sequence s --packets t.ini "
+                                                               "--settings none.ini --tls --pin "_s
+                                                               + pin));
+            const QString failed = u"Step 1 (send p) failed: tcp 127.0.0.1:%1 tls: TLS handshake"_s;
+            QVERIFY2(run.endsWith(pin == made.fingerprint ? 0 : 1), run.err);
+            QVERIFY2(pin == made.fingerprint || run.err.contains(failed.arg(port).toUtf8()),
+                     run.err);
+        }
     }
 
     // Usage errors end with 2 before anything runs; a name the file lacks with 1.

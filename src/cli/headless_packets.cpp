@@ -31,11 +31,14 @@ int HeadlessRun::runPackets() {
     if (!entry || entry->isSequence() != !m_line.sequenceName.isEmpty())
         why = m_line.sequenceName.isEmpty() ? u"There is no packet named %1."_s.arg(name)
                                             : u"There is no sequence named %1."_s.arg(name);
+    // --tls: the client options verify the tls packets, and make --to a tls target.
+    if (m_line.tls)
+        m_program->configuration().setClientTls(*m_line.tls);
     std::optional<PacketTarget> to;
     if (!m_line.sendHost.isEmpty())
         to = PacketTarget{m_line.tcp.value_or(true) ? PacketTarget::Kind::Tcp
                                                     : PacketTarget::Kind::Udp,
-                          m_line.sendHost, m_line.sendPort};
+                          m_line.sendHost, m_line.sendPort, m_line.tls.has_value()};
     QEventLoop loop;
     bool passed = false;
     QString result;
@@ -73,7 +76,7 @@ int HeadlessRun::runPackets() {
 int HeadlessRun::listPackets() {
     QByteArray list;
     for (const PacketEntry &entry : m_program->packets().book().entries())
-        list += (entry.name + u'\t' + entry.to.text() + u'\t' + entry.preview() + u'\n').toUtf8();
+        list += (entry.name + u'\t' + entry.to.label() + u'\t' + entry.preview() + u'\n').toUtf8();
     writeChunk(list);
     return flushStdout(m_line.waitMs) ? 0 : 1;
 }

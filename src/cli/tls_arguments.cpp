@@ -33,15 +33,15 @@ QString absolute(const QString &file) {
 
 QList<QCommandLineOption> tlsOptionTable() {
     return {
-        {u"tls"_s, u"TCP over TLS: a secure listener, or a secure send."_s},
+        {u"tls"_s, u"TCP over TLS: a secure listener or send; how packets verify."_s},
         {u"cert"_s, u"--tls: the certificate (PEM; a listener's, or a client's)."_s, u"FILE"_s},
         {u"key"_s, u"--tls: the certificate's private key (PEM)."_s, u"FILE"_s},
         {u"key-pass-file"_s, u"--key: its passphrase is the first line of FILE."_s, u"FILE"_s},
         {u"ca"_s, u"--tls: CA certificates (PEM) to verify the peer with."_s, u"FILE"_s},
         {u"client-cert"_s, u"--headless --tls: ask clients for a certificate (none)."_s,
          u"none|request|require"_s},
-        {u"insecure"_s, u"--send --tls: do not verify the server's certificate."_s},
-        {u"pin"_s, u"--send --tls: accept only the certificate with this SHA-256."_s,
+        {u"insecure"_s, u"--send/--packet --tls: do not verify the server's certificate."_s},
+        {u"pin"_s, u"--send/--packet --tls: accept only the certificate with this SHA-256."_s,
          u"FINGERPRINT"_s},
         {u"alpn"_s, u"--tls: offer these application protocols (h2,http/1.1)."_s, u"LIST"_s},
         {u"make-cert"_s, u"Make a key and a self-signed certificate in DIR and exit."_s, u"DIR"_s},
@@ -61,6 +61,8 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     const bool listening = line.mode == CommandLine::Mode::Headless;
     const bool sending = line.mode == CommandLine::Mode::Send;
+    // --packet and --sequence verify their tls targets with these client options.
+    const bool packets = line.mode == CommandLine::Mode::Packets && !line.listPackets;
     for (const QString &name : {u"cert"_s, u"key"_s, u"key-pass-file"_s, u"ca"_s, u"client-cert"_s,
                                 u"insecure"_s, u"pin"_s, u"alpn"_s}) {
         if (parser.isSet(name) && !parser.isSet(u"tls"_s))
@@ -68,15 +70,15 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     if (!parser.isSet(u"tls"_s))
         return {};
-    if (!listening && !sending)
-        return u"--tls works only with --headless or --send"_s;
+    if (!listening && !sending && !packets)
+        return u"--tls works only with --headless, --send, --packet or --sequence"_s;
     if (parser.isSet(u"udp"_s))
         return u"--tls works only with TCP, not --udp"_s;
     if (parser.isSet(u"client-cert"_s) && !listening)
         return u"--client-cert works only with --headless"_s;
     for (const QString &name : {u"insecure"_s, u"pin"_s}) {
-        if (parser.isSet(name) && !sending)
-            return u"--%1 works only with --send"_s.arg(name);
+        if (parser.isSet(name) && !sending && !packets)
+            return u"--%1 works only with --send, --packet or --sequence"_s.arg(name);
     }
     if (parser.isSet(u"insecure"_s) && parser.isSet(u"pin"_s))
         return u"--insecure and --pin exclude each other"_s;

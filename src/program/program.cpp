@@ -57,7 +57,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_fileSend = std::make_unique<FileSend>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                             m_dialogs, m_listener->state());
     m_folderChooser = std::make_unique<FolderChooser>(*m_form, m_dialogs);
-    m_packets = std::make_unique<Packets>(*m_form, sockets, *m_clock);
+    m_packets = std::make_unique<Packets>(*m_form, sockets, *m_clock, m_configuration);
     m_packets->load(options.packetsFile.isEmpty()
                         ? PacketBook::besideSettings(m_settings.settingsFilePath())
                         : options.packetsFile);

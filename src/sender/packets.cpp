@@ -1,11 +1,13 @@
 #include "sender/packets.h"
 
+#include "model/configuration.h"
 #include "model/form.h"
 #include "sender/send_target.h"
 #include "sender/sequence_run.h"
 
-Packets::Packets(Form &form, Sockets sockets, const Clock &clock)
-    : m_form(form), m_sockets(sockets), m_clock(clock) {
+Packets::Packets(Form &form, Sockets sockets, const Clock &clock,
+                 const Configuration &configuration)
+    : m_form(form), m_sockets(sockets), m_clock(clock), m_configuration(configuration) {
     connect(&m_form.txtNetData, &ReceivedData::chunkArrived, this,
             [this](const ReceivedChunk &chunk) {
                 if (m_run)
@@ -36,10 +38,13 @@ bool Packets::run(const QString &name, const std::optional<PacketTarget> &to, QS
         return false;
     }
     stop();
-    SequenceRun::Setup setup{
-        *entry,      [this](const QString &packet) { return m_book.find(packet); },
-        to,          [this] { return peerElement(m_sockets.listenSock); },
-        &m_counters, &m_clock};
+    SequenceRun::Setup setup{*entry,
+                             [this](const QString &packet) { return m_book.find(packet); },
+                             to,
+                             [this] { return peerElement(m_sockets.listenSock); },
+                             &m_counters,
+                             &m_clock,
+                             m_configuration.clientTls()};
     m_run = std::make_unique<SequenceRun>(std::move(setup));
     connect(m_run.get(), &SequenceRun::stepStarted, this,
             [this, name](int step, int pass, const QString &text) {
@@ -75,8 +80,9 @@ PacketEntry Packets::sendBoxPacket(bool hex, bool toPeer, const ListenerState &l
     if (toPeer) {
         entry.to.kind = PacketTarget::Kind::Peer;
     } else if (const std::optional<int> port = clientPort(m_form)) {
-        entry.to = {sendsTcp(m_form, listener) ? PacketTarget::Kind::Tcp : PacketTarget::Kind::Udp,
-                    clientHost(m_form), *port};
+        const bool tcp = sendsTcp(m_form, listener);
+        entry.to = {tcp ? PacketTarget::Kind::Tcp : PacketTarget::Kind::Udp, clientHost(m_form),
+                    *port, tcp && m_configuration.clientTls().enabled};
     }
     return entry;
 }
@@ -105,9 +111,28 @@ QString Packets::commandLine(const QString &name) const {
     };
     const PacketEntry *entry = m_book.find(name);
     const bool sequence = entry && entry->isSequence();
-    return QStringLiteral("sendrel %1 %2 --packets %3")
-        .arg(sequence ? QStringLiteral("--sequence") : QStringLiteral("--packet"), quoted(name),
-             quoted(m_book.path()));
+    QString line = QStringLiteral("sendrel %1 %2 --packets %3")
+                       .arg(sequence ? QStringLiteral("--sequence") : QStringLiteral("--packet"),
+                            quoted(name), quoted(m_book.path()));
+    // The window verifies with its own client options, which the command line then needs too.
+    bool secure = entry && entry->to.tls;
+    for (const SequenceStep &step : entry ? entry->steps : QList<SequenceStep>()) {
+        const PacketEntry *packet = m_book.find(step.packet);
+        secure = secure || (step.kind == SequenceStep::Kind::Send && packet && packet->to.tls);
+    }
+    if (!secure)
+        return line;
+    const TlsOptions &tls = m_configuration.clientTls();
+    line += QStringLiteral(" --tls");
+    if (!tls.caFile.isEmpty())
+        line += QStringLiteral(" --ca ") + quoted(tls.caFile);
+    if (tls.insecure)
+        line += QStringLiteral(" --insecure");
+    else if (!tls.pin.isEmpty())
+        line += QStringLiteral(" --pin ") + pinText(tls.pin);
+    if (!tls.alpn.isEmpty())
+        line += QStringLiteral(" --alpn ") + quoted(alpnText(tls.alpn));
+    return line;
 }
 
 QStringList Packets::pins() const {

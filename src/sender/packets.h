@@ -11,6 +11,7 @@
 #include <optional>
 
 class Clock;
+class Configuration;
 class Form;
 struct ListenerState;
 class SequenceRun;
@@ -24,7 +25,8 @@ class Packets final : public QObject {
 public:
     static constexpr int PinCount = 9;
 
-    Packets(Form &form, Sockets sockets, const Clock &clock);
+    // `configuration` holds the client TLS options that verify tls targets.
+    Packets(Form &form, Sockets sockets, const Clock &clock, const Configuration &configuration);
     ~Packets() override;
 
     // Reads the packet file; loadProblem() says why a file that exists could not be read.
@@ -48,7 +50,8 @@ public:
     PacketEntry sendBoxPacket(bool hex, bool toPeer, const ListenerState &listener) const;
     // A packet of received bytes: text with tokens where they are text, hex pairs otherwise.
     static PacketEntry bytesPacket(QByteArrayView bytes);
-    // The command line that does what `name` does with this file.
+    // The command line that does what `name` does with this file; with --tls and the client TLS
+    // options when it sends to a tls target.
     QString commandLine(const QString &name) const;
 
     // Names pinned to Alt+1..Alt+9, by position (empty: none), as the packet file keeps them
@@ -66,6 +69,7 @@ private:
     Form &m_form;
     Sockets m_sockets;
     const Clock &m_clock;
+    const Configuration &m_configuration;
     PacketBook m_book;
     QHash<QString, qint64> m_counters;
     QString m_loadProblem;

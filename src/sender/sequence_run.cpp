@@ -227,16 +227,27 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
         }
         return &m_links[target.text()];
     }
-    const QString key = target.text();
+    const QString key = target.label();
     auto found = m_links.find(key);
     if (found == m_links.end()) {
         Link link;
+        const bool tcp = target.kind == PacketTarget::Kind::Tcp;
+        std::shared_ptr<const TlsContext> tls;
+        if (target.tls) {
+            TlsOptions options = m_setup.clientTls;
+            options.enabled = true;
+            tls = TlsContext::load(options, TlsContext::Role::Client, why);
+            if (!tls) {
+                why = u"%1 could not be opened: %2"_s.arg(key, why);
+                return nullptr;
+            }
+        }
         auto *sock = new SocketControl(this);
         link.socket = sock;
-        const bool tcp = target.kind == PacketTarget::Kind::Tcp;
         sock->setProtocol(tcp ? SocketControl::TcpProtocol : SocketControl::UdpProtocol);
         sock->setRemoteHost(target.host);
         sock->setRemotePort(target.port);
+        sock->setTls(tls);
         const bool opened =
             tcp ? sock->Connect()
                 : sock->setLocalPort(0) && sock->Bind()
@@ -261,8 +272,10 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
                 });
         connect(sock, &SocketControl::Error, this,
                 [this, key](int number, const QString &description) {
+                    // Number 0: a failed TLS handshake, which says it all in words.
                     if (m_running)
-                        fail(u"%1: %2 - %3"_s.arg(key).arg(number).arg(description));
+                        fail(number == 0 ? u"%1: %2"_s.arg(key, description)
+                                         : u"%1: %2 - %3"_s.arg(key).arg(number).arg(description));
                 });
         found = m_links.emplace(key, std::move(link)).first;
     }
@@ -287,6 +300,8 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
                 poll->deleteLater();
                 if (isReady)
                     runSteps();
+                else if (m_running && !sock->SecureFailure().isEmpty())
+                    fail(sock->SecureFailure());
                 else if (m_running)
                     fail(u"%1 could not be reached"_s.arg(key));
             });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/tls_options.h"
 #include "respond/auto_responder.h"
 #include "settings/packet_entry.h"
 
@@ -39,6 +40,7 @@ public:
         std::function<SocketControl *()> peer;      // the listener's TCP peer, if any
         QHash<QString, qint64> *counters = nullptr; // %SEQ% per packet, kept between runs
         const Clock *clock = nullptr;
+        TlsOptions clientTls{}; // how a tls target is verified
     };
     explicit SequenceRun(Setup setup, QObject *parent = nullptr);
     ~SequenceRun() override;

@@ -122,6 +122,7 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
     QMap<int, SequenceStep> steps;
     bool hasData = false;
     bool hasRepeat = false;
+    int tlsLine = 0; // of tls = yes, which needs a tcp target
     const QStringList lines = section.raw.split(u'\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QStringView text = QStringView(lines[i]).trimmed();
@@ -148,6 +149,11 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         } else if (key == u"to"_s) {
             if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
                 entry.to = *to;
+        } else if (key == u"tls"_s) {
+            const std::optional<bool> tls = yesNo(value);
+            tlsLine = tls.value_or(false) ? int(i) : 0;
+            if (!tls)
+                why = u"tls is yes or no, not '%1'"_s.arg(value);
         } else if (key == u"repeat"_s) {
             const std::optional<qint64> repeat = decimalNumber(value, 1'000'000'000);
             entry.repeat = int(repeat.value_or(0));
@@ -175,6 +181,12 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         }
     }
     entry.steps = steps.values();
+    entry.to.tls = tlsLine > 0;
+    if (!entry.tlsFits()) {
+        line += tlsLine;
+        error = u"tls = yes is for a packet sent to tcp HOST:PORT"_s;
+        return std::nullopt;
+    }
     if (hasData == entry.isSequence()) {
         error = hasData ? u"has both data and steps"_s : u"has neither data nor steps"_s;
         return std::nullopt;
@@ -227,6 +239,8 @@ QString PacketBook::sectionText(const PacketEntry &entry) {
         text += u"data = "_s + quoted(entry.data) + u'\n';
     if (entry.to.kind != PacketTarget::Kind::None)
         text += u"to = "_s + entry.to.text() + u'\n';
+    if (entry.to.tls)
+        text += u"tls = yes\n"_s;
     for (qsizetype i = 0; i < entry.steps.size(); ++i)
         text += u"step%1 = %2\n"_s.arg(i + 1).arg(entry.steps[i].toText());
     if (entry.isSequence() && entry.repeat != 1)
@@ -245,6 +259,8 @@ bool PacketBook::put(const PacketEntry &entry, const QString &replacing, QString
         why = u"A name is not empty, has no ']' and no blanks at its ends."_s;
     else if (taken >= 0 && taken != at)
         why = u"A packet named %1 is in the file already."_s.arg(entry.name);
+    else if (!entry.tlsFits())
+        why = u"TLS is for a packet sent to tcp HOST:PORT."_s;
     else
         why = checkSteps(entry);
     if (!why.isEmpty()) {

@@ -37,7 +37,7 @@ public:
 
     // Adds `entry`, or replaces the entry named `replacing` (its name when empty) in its place.
     // False, with `error`, for a name that is not valid or is taken by another section, or a
-    // sequence step that sends no packet of the book.
+    // sequence step that sends no packet of the book, or TLS without a tcp target.
     bool put(const PacketEntry &entry, const QString &replacing = {}, QString *error = nullptr);
     bool remove(const QString &name);
     // Writes the book when an edit changed it; false, the file left as it was, when that fails.

@@ -33,6 +33,10 @@ QString PacketTarget::text() const {
     return {};
 }
 
+QString PacketTarget::label() const {
+    return tls ? text() + u" tls"_s : text();
+}
+
 std::optional<PacketTarget> PacketTarget::fromText(QStringView text, QString *error) {
     text = text.trimmed();
     PacketTarget target;

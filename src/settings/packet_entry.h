@@ -14,9 +14,12 @@ struct PacketTarget {
     Kind kind = Kind::None;
     QString host;
     int port = 0;
+    bool tls = false; // TCP only: verified with the client TLS options, the host as SNI
 
     // "tcp HOST:PORT", "udp HOST:PORT", "peer"; empty for None.
     QString text() const;
+    // The text with " tls" after it for a secure one: how lists and result lines name it.
+    QString label() const;
     // The target a `to` value names (any letter case for the kind); an empty text is None.
     // Nothing, with `error` saying why, for anything else.
     static std::optional<PacketTarget> fromText(QStringView text, QString *error);
@@ -52,6 +55,10 @@ struct PacketEntry {
     int pin = 0; // Alt+1..Alt+9 runs it; 0: none
 
     bool isSequence() const { return !steps.isEmpty(); }
+    // TLS is for a packet sent to a tcp target.
+    bool tlsFits() const {
+        return !to.tls || (!isSequence() && to.kind == PacketTarget::Kind::Tcp);
+    }
     // Where it goes and what it sends, in one line for a list.
     QString preview() const;
     bool operator==(const PacketEntry &) const = default;

@@ -50,6 +50,9 @@ PacketDialog::PacketDialog(PacketBook &book, const PacketEntry &entry, const QSt
         m_hex->setChecked(entry.hex);
         m_to = row(form, u"&To:"_s, new QLineEdit(entry.to.text()), u"packetTo"_s);
         m_to->setPlaceholderText(u"tcp HOST:PORT, udp HOST:PORT or peer"_s);
+        m_tls = row(form, u"T&LS:"_s, new QCheckBox, u"packetTls"_s);
+        m_tls->setChecked(entry.to.tls);
+        m_tls->setToolTip(u"A tcp target only; verified as Secure (TLS) says for sends"_s);
     }
     m_error = new QLabel;
     m_error->setObjectName(u"packetError"_s);
@@ -80,6 +83,7 @@ void PacketDialog::accept() {
         entry.hex = m_hex->isChecked();
         if (const std::optional<PacketTarget> to = PacketTarget::fromText(m_to->text(), &error))
             entry.to = *to;
+        entry.to.tls = m_tls->isChecked();
     }
     if (error.isEmpty() && m_replacing.isEmpty() && m_book.find(entry.name))
         error = u"A packet named %1 is in the file already."_s.arg(entry.name);

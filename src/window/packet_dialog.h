@@ -11,7 +11,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QSpinBox;
 
-// Edits one packet (name, data, hex, target) or sequence (name, steps one per line, repeat).
+// Edits one packet (name, data, hex, target, TLS) or sequence (name, steps one per line, repeat).
 // OK puts it into the book, replacing the entry it was opened on; what the book refuses is shown
 // and the dialog stays open.
 class PacketDialog final : public QDialog {
@@ -33,6 +33,7 @@ private:
     QLineEdit *m_data = nullptr;
     QCheckBox *m_hex = nullptr;
     QLineEdit *m_to = nullptr;
+    QCheckBox *m_tls = nullptr;
     QPlainTextEdit *m_steps = nullptr;
     QSpinBox *m_repeat = nullptr;
     QLabel *m_error = nullptr;

@@ -102,7 +102,8 @@ QString PacketsWindow::helpText() {
            "A sequence's steps: send PACKET, wait MS, expect MODE TEXT within MS (MODE: exact, "
            "contains, starts, ends, regex, hex); %1 to %9 in later packets are the groups of "
            "the last reply that matched.\n\n"
-           "Targets: tcp HOST:PORT, udp HOST:PORT, or peer (the listener's TCP peer)."_s;
+           "Targets: tcp HOST:PORT, udp HOST:PORT, or peer (the listener's TCP peer). A tcp "
+           "target with TLS (\"tls = yes\") is verified as Secure (TLS) says for sends."_s;
 }
 
 void PacketsWindow::showList(const QString &current) {
@@ -112,7 +113,7 @@ void PacketsWindow::showList(const QString &current) {
         const qsizetype pinned = pins.indexOf(entry.name);
         const QString name =
             pinned >= 0 ? u"%1 (Alt+%2)"_s.arg(entry.name).arg(pinned + 1) : entry.name;
-        auto *item = new QTreeWidgetItem(m_list, {name, entry.to.text(), entry.preview()});
+        auto *item = new QTreeWidgetItem(m_list, {name, entry.to.label(), entry.preview()});
         item->setData(0, Qt::UserRole, entry.name);
         if (entry.name == current)
             m_list->setCurrentItem(item);
