@@ -1,5 +1,7 @@
 #include "program/program.h"
 
+#include "net/tls_context.h"
+
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
 #include "listener/relay.h"
@@ -146,10 +148,25 @@ void Program::connectRelay() {
     });
     connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
     connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
-    connect(listener, &Listener::stateChanged, relay, [relay](const ListenerState &state) {
-        if (!state.open())
-            relay->closeAll();
-    });
+    connect(listener, &Listener::stateChanged, relay,
+            [this, relay, listener](const ListenerState &state) {
+                if (!state.open()) {
+                    relay->closeAll();
+                    return;
+                }
+                // The target side's TLS is read at each Start, as the listener's own is.
+                std::shared_ptr<const TlsContext> target;
+                if (state.tcp && relay->active() && relay->options().targetTls) {
+                    QString problem;
+                    target = TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client,
+                                              problem);
+                    if (!target) {
+                        listener->fail(QStringLiteral("TLS to the relay target: ") + problem);
+                        return;
+                    }
+                }
+                relay->setTls(listener->tlsContext(), target);
+            });
 }
 
 void Program::connectHandlers() {
