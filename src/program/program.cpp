@@ -1,7 +1,5 @@
 #include "program/program.h"
 
-#include "net/tls_context.h"
-
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
 #include "listener/relay.h"
@@ -12,6 +10,7 @@
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/tls_context.h"
 #include "program/form_presenter.h"
 #include "runtime/clock.h"
 #include "sender/file_send.h"
