@@ -147,24 +147,29 @@ void Program::connectRelay() {
     });
     connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
     connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
+    // The target side's TLS is read at each Start, as the listener's own is, and when it is
+    // turned on while listening.
+    const auto secureRelay = [this, relay, listener] {
+        const ListenerState &state = listener->state();
+        std::shared_ptr<const TlsContext> target;
+        if (state.openTcp() && relay->active() && relay->options().targetTls) {
+            QString problem;
+            target =
+                TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client, problem);
+            if (!target) {
+                listener->fail(QStringLiteral("TLS to the relay target: ") + problem);
+                return;
+            }
+        }
+        relay->setTls(listener->tlsContext(), target);
+    };
+    connect(&m_configuration, &Configuration::relayChanged, this, secureRelay);
     connect(listener, &Listener::stateChanged, relay,
-            [this, relay, listener](const ListenerState &state) {
-                if (!state.open()) {
+            [relay, secureRelay](const ListenerState &state) {
+                if (state.open())
+                    secureRelay();
+                else
                     relay->closeAll();
-                    return;
-                }
-                // The target side's TLS is read at each Start, as the listener's own is.
-                std::shared_ptr<const TlsContext> target;
-                if (state.tcp && relay->active() && relay->options().targetTls) {
-                    QString problem;
-                    target = TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client,
-                                              problem);
-                    if (!target) {
-                        listener->fail(QStringLiteral("TLS to the relay target: ") + problem);
-                        return;
-                    }
-                }
-                relay->setTls(listener->tlsContext(), target);
             });
 }
 
