@@ -118,6 +118,12 @@ private slots:
             << "--relay-drop given more than once for one way";
         QTest::newRow("fault alone") << QStringList{"--headless", "--relay-cut", "5"} << 2
                                      << "--relay-cut works only with --relay";
+        QTest::newRow("relay tls contradicts --tls")
+            << relay + QStringList{"--relay-tls", "target", "--tls"} << 2
+            << "--relay-tls target keeps the listening side plain";
+        QTest::newRow("relay tls client-cert to target")
+            << relay + QStringList{"--relay-tls", "target", "--client-cert", "require"} << 2
+            << "--client-cert works only with a secure listener";
         QTest::newRow("pcap unwritable")
             << QStringList{"--headless", "--port", "0", "--pcap", "/nonexistent/x.pcapng"} << 1
             << "The capture /nonexistent/x.pcapng cannot be written";

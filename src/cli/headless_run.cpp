@@ -156,9 +156,10 @@ void HeadlessRun::applyOptions() {
     configuration.setNetwork(network);
     if (m_line.relay)
         configuration.setRelay(*m_line.relay);
-    if (m_line.tls && m_line.mode == CommandLine::Mode::Send)
+    if (m_line.tls
+        && (m_line.mode == CommandLine::Mode::Send || (m_line.relay && m_line.relay->targetTls)))
         configuration.setClientTls(*m_line.tls);
-    else if (m_line.tls)
+    if (m_line.tls && m_line.mode != CommandLine::Mode::Send)
         configuration.setTls(*m_line.tls);
     if (m_line.tls)
         c.optTCP[0]->setValue(1);

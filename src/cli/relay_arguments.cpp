@@ -42,7 +42,7 @@ QString readFault(const QCommandLineParser &parser, const QString &name, FaultPa
 QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
     for (const QString &name : {u"relay"_s, u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s,
-                                u"relay-cut"_s, u"pcap"_s}) {
+                                u"relay-cut"_s, u"pcap"_s, u"relay-tls"_s}) {
         if (parser.isSet(name) && !listening)
             return u"--%1 works only with --headless"_s.arg(name);
     }
@@ -53,7 +53,7 @@ QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     if (!parser.isSet(u"relay"_s)) {
         for (const QString &name :
-             {u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s, u"relay-cut"_s}) {
+             {u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s, u"relay-cut"_s, u"relay-tls"_s}) {
             if (parser.isSet(name))
                 return u"--%1 works only with --relay"_s.arg(name);
         }
@@ -69,6 +69,17 @@ QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     for (const auto &[name, parse] : faults) {
         if (const QString error = readFault(parser, name, parse, options); !error.isEmpty())
             return error;
+    }
+    // The listening side's TLS is the listener's own (--tls), read with the TLS options.
+    if (parser.isSet(u"relay-tls"_s)) {
+        const QString side = parser.value(u"relay-tls"_s);
+        if (side != u"listen"_s && side != u"target"_s && side != u"both"_s)
+            return u"--relay-tls: '%1': not listen, target or both"_s.arg(side);
+        if (parser.isSet(u"udp"_s))
+            return u"--relay-tls works only with TCP, not --udp"_s;
+        if (side == u"target"_s && parser.isSet(u"tls"_s))
+            return u"--relay-tls target keeps the listening side plain, but --tls secures it"_s;
+        options.targetTls = side != u"listen"_s;
     }
     line.relay = options;
     return {};

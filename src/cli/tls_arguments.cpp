@@ -60,16 +60,23 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
         return {};
     }
     const bool listening = line.mode == CommandLine::Mode::Headless;
-    const bool sending = line.mode == CommandLine::Mode::Send;
+    // A relay's TLS sides: the listening one is --tls; the target one reads the client options.
+    const QString relaySide = parser.value(u"relay-tls"_s);
+    const bool relayTarget = line.relay && line.relay->targetTls;
+    const bool secureListen =
+        parser.isSet(u"tls"_s) || relaySide == u"listen"_s || relaySide == u"both"_s;
+    const bool sending = line.mode == CommandLine::Mode::Send || relayTarget;
     // --packet and --sequence verify their tls targets with these client options.
     const bool packets = line.mode == CommandLine::Mode::Packets && !line.listPackets;
     for (const QString &name : {u"cert"_s, u"key"_s, u"key-pass-file"_s, u"ca"_s, u"client-cert"_s,
                                 u"insecure"_s, u"pin"_s, u"alpn"_s}) {
-        if (parser.isSet(name) && !parser.isSet(u"tls"_s))
+        if (parser.isSet(name) && !parser.isSet(u"tls"_s) && relaySide.isEmpty())
             return u"--%1 works only with --tls"_s.arg(name);
     }
-    if (!parser.isSet(u"tls"_s))
+    if (!parser.isSet(u"tls"_s) && relaySide.isEmpty())
         return {};
+    if (parser.isSet(u"client-cert"_s) && !secureListen)
+        return u"--client-cert works only with a secure listener"_s;
     if (!listening && !sending && !packets)
         return u"--tls works only with --headless, --send, --packet or --sequence"_s;
     if (parser.isSet(u"udp"_s))
@@ -87,7 +94,7 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
     if (parser.isSet(u"cert"_s) != parser.isSet(u"key"_s))
         return u"--cert and --key go together"_s;
     TlsOptions tls;
-    tls.enabled = true;
+    tls.enabled = line.mode == CommandLine::Mode::Send || secureListen;
     if (parser.isSet(u"cert"_s)) {
         tls.certificateFile = absolute(parser.value(u"cert"_s));
         tls.keyFile = absolute(parser.value(u"key"_s));

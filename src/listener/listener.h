@@ -44,6 +44,8 @@ public:
     void listenSock_Secured(int index);
 
     const ListenerState &state() const { return m_state; }
+    // The secure listener's context while it listens; null for plain TCP.
+    std::shared_ptr<const TlsContext> tlsContext() const { return m_tls; }
     // Asked for the passphrase of a protected key at a Start; each one given is kept for the
     // restarts that follow.
     void setPassphraseSource(std::function<QByteArray(const QString &keyFile)> ask) {

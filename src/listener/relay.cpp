@@ -47,6 +47,12 @@ void Relay::setOptions(const RelayOptions &options) {
     }
 }
 
+void Relay::setTls(std::shared_ptr<const TlsContext> listen,
+                   std::shared_ptr<const TlsContext> target) {
+    m_listenTls = std::move(listen);
+    m_targetTls = std::move(target);
+}
+
 void Relay::takeRequest(qintptr requestID) {
     if (m_pairs.size() >= MaxPairs) {
         emit refusedOne();
@@ -56,7 +62,7 @@ void Relay::takeRequest(qintptr requestID) {
                       .arg(MaxPairs));
         return;
     }
-    RelayStream *client = RelayStream::fromRequest(requestID, this);
+    RelayStream *client = RelayStream::fromRequest(requestID, this, m_listenTls);
     if (!client)
         return;
     auto *pair = new RelayPair(
@@ -64,7 +70,8 @@ void Relay::takeRequest(qintptr requestID) {
         [this](const ReceivedChunk &chunk, bool up) {
             return m_record ? m_record(chunk, up) : QByteArray();
         },
-        this);
+        m_targetTls, this);
+    connect(pair, &RelayPair::note, this, &Relay::note);
     m_pairs.append(pair);
     connect(pair, &RelayPair::finished, this, [this, pair](const QString &text) {
         m_pairs.removeOne(pair);

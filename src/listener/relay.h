@@ -11,11 +11,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <utility>
 
 class RelayLink;
 class RelayPair;
 class SocketControl;
+class TlsContext;
 class UdpEndpoint;
 struct ReceivedChunk;
 
@@ -45,6 +47,9 @@ public:
     void setOptions(const RelayOptions &options);
     bool active() const { return m_options.active(); }
 
+    // TLS ended by the relay for new pairs: towards its peers (the listener's server context),
+    // towards the target (a client context); null for plain TCP.
+    void setTls(std::shared_ptr<const TlsContext> listen, std::shared_ptr<const TlsContext> target);
     // A TCP connection request of the listener; not taken up (so closed) past MaxPairs.
     void takeRequest(qintptr requestID);
     // The datagram the UDP listener holds (GetData, RemoteHostIP, PeerPort).
@@ -76,6 +81,8 @@ private:
 
     Record m_record;
     RelayOptions m_options;
+    std::shared_ptr<const TlsContext> m_listenTls;
+    std::shared_ptr<const TlsContext> m_targetTls;
     QList<RelayPair *> m_pairs;
     std::map<ClientKey, Mapping> m_mappings;
     QHostAddress m_udpTarget;

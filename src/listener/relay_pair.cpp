@@ -17,9 +17,10 @@ QString endText(const QString &address, int port) {
 } // namespace
 
 RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
-                     QObject *parent)
-    : QObject(parent), m_record(std::move(record)), m_client(client), m_host(options.targetHost),
-      m_port(options.targetPort), m_targetText(options.targetText()) {
+                     std::shared_ptr<const TlsContext> targetTls, QObject *parent)
+    : QObject(parent), m_record(std::move(record)), m_targetTls(std::move(targetTls)),
+      m_client(client), m_host(options.targetHost), m_port(options.targetPort),
+      m_targetText(options.targetText()) {
     client->setParent(this);
     client->setReading(false);
     m_clientAddress = SocketControl::displayAddress(client->peerAddress());
@@ -44,6 +45,12 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
     }
     connect(client, &RelayStream::failed, this, [this](const WinsockError &error) {
         end(QStringLiteral("Relay: %1 closed: %2").arg(clientText(), failureText(error)));
+    });
+    connect(client, &RelayStream::secured, this, [this](const QString &summary) {
+        emit note(QStringLiteral("Relay: %1 secured: %2").arg(clientText(), summary));
+    });
+    connect(client, &RelayStream::tlsFailed, this, [this](const QString &why) {
+        end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
     });
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
@@ -80,7 +87,15 @@ void RelayPair::connectTarget(const QHostAddress &address) {
     if (m_ended)
         return;
     m_targetAddress = SocketControl::displayAddress(address);
-    m_target = RelayStream::connectTo(address, m_port, this);
+    m_target = RelayStream::connectTo(address, m_port, this, m_targetTls, m_host);
+    connect(m_target, &RelayStream::secured, this, [this](const QString &summary) {
+        emit note(
+            QStringLiteral("Relay: %1 -> %2 secured: %3").arg(clientText(), m_targetText, summary));
+    });
+    connect(m_target, &RelayStream::tlsFailed, this, [this](const QString &why) {
+        end(QStringLiteral("Relay: %1 closed: TLS with the target %2 failed: %3")
+                .arg(clientText(), m_targetText, why));
+    });
     connect(m_target, &RelayStream::connected, this, &RelayPair::targetConnected);
     connect(m_target, &RelayStream::failed, this, [this](const WinsockError &error) {
         if (m_target->isConnected())

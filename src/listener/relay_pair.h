@@ -9,9 +9,11 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 struct ReceivedChunk;
 class RelayStream;
+class TlsContext;
 
 // One relayed TCP pair: the listener's peer (the client) and its own connection to the target.
 // Bytes go both ways unchanged, each way through its link's faults. A side whose other side
@@ -31,9 +33,10 @@ public:
     // the bytes that go back instead of passing the chunk on, or nothing.
     using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
 
-    // Takes the client over; connects to the target, reading nothing from the client until then.
+    // Takes the client over; connects to the target (over TLS given `targetTls`), reading
+    // nothing from the client until then.
     RelayPair(RelayStream *client, const RelayOptions &options, Record record,
-              QObject *parent = nullptr);
+              std::shared_ptr<const TlsContext> targetTls = {}, QObject *parent = nullptr);
     ~RelayPair() override;
 
     void setFaults(const RelayOptions &options);
@@ -46,6 +49,8 @@ public:
 signals:
     // The pair has ended; `note` says why when it is not the ordinary end of both ways.
     void finished(const QString &note);
+    // A line for the record while the pair lasts: a side's TLS handshake is done.
+    void note(const QString &text);
 
 private:
     void connectTarget(const QHostAddress &address);
@@ -56,6 +61,7 @@ private:
     void end(const QString &note);
 
     Record m_record;
+    std::shared_ptr<const TlsContext> m_targetTls;
     QPointer<RelayStream> m_client;
     QPointer<RelayStream> m_target;
     RelayLink *m_up;

@@ -30,6 +30,9 @@ struct RelayOptions {
     LinkFaults up;
     LinkFaults down;
     int udpIdleMs = DefaultUdpIdleMs;
+    // TCP: the relay talks TLS to the target (with the client's TLS options) and reads it in the
+    // clear; its peers' side is secured when the listener is.
+    bool targetTls = false;
 
     bool active() const { return !targetHost.isEmpty(); }
     // "host:port", an IPv6 address in brackets.

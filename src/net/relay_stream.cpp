@@ -1,8 +1,11 @@
 #include "net/relay_stream.h"
 
 #include "net/posix_descriptors.h"
+#include "net/tls_context.h"
+#include "net/tls_session.h"
 
 #include <QSocketNotifier>
+#include <QSslSocket>
 #include <QTimer>
 
 #include <array>
@@ -20,6 +23,8 @@ namespace {
 // One read's worth: big enough that a flood costs few reads, small enough to keep latency low.
 constexpr qint64 ReadSize = 256 << 10;
 constexpr int MaxWritePieces = 64;
+// How long a secured side closed in order may take to send what it still holds.
+constexpr int ClosingMs = 10000;
 
 void setNonBlocking(int descriptor) {
     const int flags = ::fcntl(descriptor, F_GETFL);
@@ -49,16 +54,38 @@ RelayStream::~RelayStream() {
     close();
 }
 
-RelayStream *RelayStream::fromRequest(qintptr requestID, QObject *parent) {
+RelayStream *RelayStream::fromRequest(qintptr requestID, QObject *parent,
+                                      std::shared_ptr<const TlsContext> tls) {
     const int descriptor = duplicateConnection(requestID);
     if (descriptor < 0)
         return nullptr;
     const int on = 1;
     ::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    return new RelayStream(descriptor, true, parent);
+    if (!tls)
+        return new RelayStream(descriptor, true, parent);
+    auto *stream = new RelayStream(-1, true, parent);
+    auto *socket = new QSslSocket(stream);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(descriptor);
+        delete stream;
+        return nullptr;
+    }
+    stream->secure(socket, std::move(tls));
+    stream->learnPeer();
+    stream->m_session->startServer();
+    return stream;
 }
 
-RelayStream *RelayStream::connectTo(const QHostAddress &address, quint16 port, QObject *parent) {
+RelayStream *RelayStream::connectTo(const QHostAddress &address, quint16 port, QObject *parent,
+                                    std::shared_ptr<const TlsContext> tls, const QString &host) {
+    if (tls) {
+        auto *stream = new RelayStream(-1, false, parent);
+        auto *socket = new QSslSocket(stream);
+        stream->secure(socket, std::move(tls));
+        const QString name = address.toString();
+        socket->connectToHostEncrypted(name, port, host.isEmpty() ? name : host);
+        return stream;
+    }
     sockaddr_storage target{};
     socklen_t length = 0;
     bool isIPv4 = false;
@@ -94,11 +121,70 @@ RelayStream *RelayStream::connectTo(const QHostAddress &address, quint16 port, Q
 }
 
 void RelayStream::learnPeer() {
-    std::tie(m_peerAddress, m_peerPort) = connectionPeer(m_descriptor);
+    std::tie(m_peerAddress, m_peerPort) =
+        connectionPeer(m_tls ? int(m_tls->socketDescriptor()) : m_descriptor);
+}
+
+// The socket reads no more than one read's worth ahead of the relay, so a paused side holds the
+// peer back through TCP as a plain one does.
+void RelayStream::secure(QSslSocket *socket, std::shared_ptr<const TlsContext> tls) {
+    m_tls = socket;
+    socket->setReadBufferSize(ReadSize);
+    m_session = new TlsSession(socket, std::move(tls), this);
+    connect(m_session, &TlsSession::secured, this, [this] {
+        emit secured(m_session->summary());
+        if (!m_connected) {
+            m_connected = true;
+            learnPeer();
+            emit connected();
+        }
+        readSecured();
+    });
+    connect(m_session, &TlsSession::failed, this, [this](const QString &why) {
+        if (!m_failed) {
+            m_failed = true;
+            emit tlsFailed(why);
+        }
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                if (m_session->takesError(error) || error == QAbstractSocket::RemoteHostClosedError)
+                    return; // told by the session, or the end `disconnected` brings
+                fail(winsockError(error, m_tls->errorString()));
+            });
+    connect(socket, &QIODevice::readyRead, this, &RelayStream::readSecured);
+    connect(socket, &QAbstractSocket::disconnected, this, &RelayStream::readSecured);
+    connect(socket, &QIODevice::bytesWritten, this, [this](qint64 bytes) {
+        if (m_closeWriting && !m_writeClosed && m_tls->bytesToWrite() == 0) {
+            m_writeClosed = true;
+            m_tls->disconnectFromHost();
+        }
+        emit bytesWritten(bytes);
+    });
+}
+
+// What the socket holds while reading is on; its end once it is empty. TLS has no half-close:
+// a peer that ended takes nothing more either.
+void RelayStream::readSecured() {
+    while (m_reading && m_connected && !m_failed && m_tls && m_tls->bytesAvailable() > 0)
+        emit received(m_tls->read(ReadSize));
+    if (m_failed || m_readEnded || !m_tls || !m_session->isSecured()
+        || m_tls->state() == QAbstractSocket::ConnectedState || m_tls->bytesAvailable() > 0)
+        return;
+    m_readEnded = true;
+    m_writeClosed = true;
+    emit readEnded();
+}
+
+qint64 RelayStream::bytesToWrite() const {
+    return m_tls ? m_tls->bytesToWrite() : m_waiting;
 }
 
 void RelayStream::setReading(bool on) {
+    const bool was = m_reading;
     m_reading = on;
+    if (m_tls && on && !was)
+        QMetaObject::invokeMethod(this, &RelayStream::readSecured, Qt::QueuedConnection);
     if (m_readNotifier)
         m_readNotifier->setEnabled(on && m_connected && !m_readEnded && !m_failed);
 }
@@ -187,6 +273,10 @@ bool RelayStream::flush() {
 void RelayStream::write(const QByteArray &data) {
     if (m_failed || m_closeWriting || data.isEmpty())
         return;
+    if (m_tls) {
+        m_tls->write(data);
+        return;
+    }
     m_out.push_back(data);
     m_waiting += data.size();
     if (m_connected && m_out.size() == 1)
@@ -195,11 +285,22 @@ void RelayStream::write(const QByteArray &data) {
 
 void RelayStream::closeWriting() {
     m_closeWriting = true;
+    if (m_tls) {
+        if (m_connected && !m_failed && !m_writeClosed && m_tls->bytesToWrite() == 0) {
+            m_writeClosed = true;
+            m_tls->disconnectFromHost();
+        }
+        return;
+    }
     if (m_connected && !m_failed)
         flush();
 }
 
 void RelayStream::fail(int error) {
+    fail(winsockErrorForErrno(error));
+}
+
+void RelayStream::fail(const WinsockError &error) {
     if (m_failed)
         return;
     m_failed = true;
@@ -208,11 +309,29 @@ void RelayStream::fail(int error) {
         m_writeNotifier->setEnabled(false);
     }
     // Told from the event loop: the caller of write or connectTo is still busy with this stream.
-    QTimer::singleShot(0, this, [this, error] { emit failed(winsockErrorForErrno(error)); });
+    QTimer::singleShot(0, this, [this, error] { emit failed(error); });
 }
 
 void RelayStream::close() {
+    const bool ended = m_failed;
     m_failed = true;
+    if (m_tls) {
+        // A side closed in order goes on alone until what it holds has gone, at most a while.
+        QSslSocket *socket = std::exchange(m_tls, nullptr);
+        socket->disconnect(this);
+        if (ended || !m_writeClosed || socket->state() == QAbstractSocket::UnconnectedState) {
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        socket->setParent(nullptr);
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(ClosingMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        return;
+    }
     if (m_descriptor < 0)
         return;
     // Possibly inside one of the notifiers' own signals: they go once it has returned.

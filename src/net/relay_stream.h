@@ -5,15 +5,21 @@
 #include <QObject>
 
 #include <deque>
+#include <memory>
 
 #include "net/socket_errors.h"
 
 class QSocketNotifier;
+class QSslSocket;
+class TlsContext;
+class TlsSession;
 
 // One side of a relayed TCP connection, on a descriptor of its own: Qt's socket takes a peer's
 // half-close for a full close, while a relay must pass the half-close on and keep the other
 // direction flowing. Reading can be paused (TCP then holds the peer back); what is written waits
 // here until the system takes it, and its amount is the caller's to bound.
+// A secured stream (given a TLS context) rides on Qt's socket instead: TLS has no half-close, so
+// there the peer's close_notify or close ends the side both ways, and closeWriting closes it.
 class RelayStream final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RelayStream)
@@ -22,9 +28,14 @@ public:
     // The relay's sockets are made here and nowhere else, so that a secured stream can take the
     // place of a plain one in one spot.
     // The connection a TcpServer request stands for; nullptr when it cannot be taken up.
-    static RelayStream *fromRequest(qintptr requestID, QObject *parent);
-    // Connects; `connected` or `failed` follows, never before this has returned.
-    static RelayStream *connectTo(const QHostAddress &address, quint16 port, QObject *parent);
+    // With a server context the stream is secured: `secured` or `tlsFailed` follows.
+    static RelayStream *fromRequest(qintptr requestID, QObject *parent,
+                                    std::shared_ptr<const TlsContext> tls = {});
+    // Connects; `connected` or `failed` follows, never before this has returned. With a client
+    // context `connected` waits for the handshake, which checks the certificate for `host`.
+    static RelayStream *connectTo(const QHostAddress &address, quint16 port, QObject *parent,
+                                  std::shared_ptr<const TlsContext> tls = {},
+                                  const QString &host = {});
     ~RelayStream() override;
 
     bool isConnected() const { return m_connected; }
@@ -35,7 +46,7 @@ public:
     void setReading(bool on);
     // Queued after what waits; the system takes it as it can.
     void write(const QByteArray &data);
-    qint64 bytesToWrite() const { return m_waiting; }
+    qint64 bytesToWrite() const;
     // The end of the stream, once what waits has gone.
     void closeWriting();
     bool atEnd() const { return m_readEnded; }
@@ -51,6 +62,9 @@ signals:
     // Some of what waited went out (not raised while `write` runs).
     void bytesWritten(qint64 bytes);
     void failed(const WinsockError &error);
+    // A secured stream's handshake: done ("TLSv1.3, cipher, peer ..."), or failed and why.
+    void secured(const QString &summary);
+    void tlsFailed(const QString &why);
 
 private:
     RelayStream(int descriptor, bool connected, QObject *parent);
@@ -58,7 +72,10 @@ private:
     void onWritable();
     bool flush();
     void fail(int error);
+    void fail(const WinsockError &error);
     void learnPeer();
+    void secure(QSslSocket *socket, std::shared_ptr<const TlsContext> tls);
+    void readSecured();
 
     int m_descriptor = -1;
     bool m_connected = false;
@@ -74,4 +91,6 @@ private:
     qint64 m_waiting = 0;
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;
+    QSslSocket *m_tls = nullptr; // a secured stream's socket, in place of the descriptor
+    TlsSession *m_session = nullptr;
 };

@@ -10,6 +10,7 @@
 #include "model/operator_dialogs.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "net/tls_context.h"
 #include "program/form_presenter.h"
 #include "runtime/clock.h"
 #include "sender/file_send.h"
@@ -146,10 +147,30 @@ void Program::connectRelay() {
     });
     connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
     connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
-    connect(listener, &Listener::stateChanged, relay, [relay](const ListenerState &state) {
-        if (!state.open())
-            relay->closeAll();
-    });
+    // The target side's TLS is read at each Start, as the listener's own is, and when it is
+    // turned on while listening.
+    const auto secureRelay = [this, relay, listener] {
+        const ListenerState &state = listener->state();
+        std::shared_ptr<const TlsContext> target;
+        if (state.openTcp() && relay->active() && relay->options().targetTls) {
+            QString problem;
+            target =
+                TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client, problem);
+            if (!target) {
+                listener->fail(QStringLiteral("TLS to the relay target: ") + problem);
+                return;
+            }
+        }
+        relay->setTls(listener->tlsContext(), target);
+    };
+    connect(&m_configuration, &Configuration::relayChanged, this, secureRelay);
+    connect(listener, &Listener::stateChanged, relay,
+            [relay, secureRelay](const ListenerState &state) {
+                if (state.open())
+                    secureRelay();
+                else
+                    relay->closeAll();
+            });
 }
 
 void Program::connectHandlers() {

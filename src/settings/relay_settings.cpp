@@ -24,4 +24,10 @@ void SettingsStore::loadRelayOptions(Settings &s) const {
         check(QStringLiteral("RelayCut") + way,
               [&faults](const QString &text) { return parseCut(text, faults); });
     }
+    check(QStringLiteral("RelayTargetTls"), [&s](const QString &text) {
+        if (text != u"0" && text != u"1")
+            return QStringLiteral("not 0 or 1");
+        s.relay.targetTls = text == u"1";
+        return QString();
+    });
 }

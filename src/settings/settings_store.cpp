@@ -265,6 +265,7 @@ void writeRelayOptions(const RelayOptions &relay, const AdditionWrite &writeChan
         writeChanged(QStringLiteral("RelayCut") + way, QString::number(faults.cutAfter),
                      faults.cutAfter > 0);
     }
+    writeChanged(QStringLiteral("RelayTargetTls"), relay.targetTls ? 1 : 0, relay.targetTls);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "window/relay_fields.h"
 
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +52,12 @@ RelayFields::RelayFields(const RelayOptions &options, QWidget *parent)
     }
     for (int fault = 0; fault < FaultCount; ++fault)
         grid->addWidget(new QLabel(Names[std::size_t(fault)], this), 2 + fault, 0);
+    // The peers' side is secured with the listener's own TLS; the target's with the client's.
+    m_targetTls =
+        new QCheckBox(QStringLiteral("T&LS to the target (TCP, the client's TLS options)"), this);
+    m_targetTls->setObjectName(QStringLiteral("relayTargetTls"));
+    m_targetTls->setChecked(options.targetTls);
+    grid->addWidget(m_targetTls, 2 + FaultCount, 0, 1, 3);
 }
 
 QString RelayFields::read(RelayOptions &options) const {
@@ -72,6 +79,7 @@ QString RelayFields::read(RelayOptions &options) const {
         }
         (way == 0 ? chosen.up : chosen.down) = faults;
     }
+    chosen.targetTls = m_targetTls->isChecked();
     options = chosen;
     return {};
 }

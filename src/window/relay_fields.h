@@ -6,6 +6,7 @@
 
 #include <array>
 
+class QCheckBox;
 class QLineEdit;
 
 // Relay mode in the Network Options: the target, and each way's link faults as the command line
@@ -24,4 +25,5 @@ private:
     QLineEdit *m_target = nullptr;
     // Delay, drop, rate and cut; up, then down.
     std::array<std::array<QLineEdit *, FaultCount>, 2> m_faults{};
+    QCheckBox *m_targetTls = nullptr;
 };
