@@ -31,6 +31,17 @@ QString TlsContext::loadIdentity() {
     return {};
 }
 
+// The CA file, when one is given, replaces the system's CAs.
+QString TlsContext::loadAuthorities() {
+    if (m_options.caFile.isEmpty())
+        return {};
+    QString error;
+    const QList<QSslCertificate> authorities = readCertificates(m_options.caFile, error);
+    if (error.isEmpty())
+        m_configuration.setCaCertificates(authorities);
+    return error;
+}
+
 QString TlsContext::loadServer() {
     if (m_options.certificateFile.isEmpty() || m_options.keyFile.isEmpty())
         return QStringLiteral("a secure listener needs a certificate file and its key file");
@@ -50,14 +61,7 @@ QString TlsContext::loadServer() {
         m_configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
         break;
     }
-    if (!m_options.caFile.isEmpty()) {
-        QString error;
-        const QList<QSslCertificate> authorities = readCertificates(m_options.caFile, error);
-        if (!error.isEmpty())
-            return error;
-        m_configuration.setCaCertificates(authorities);
-    }
-    return {};
+    return loadAuthorities();
 }
 
 QString TlsContext::loadClient() {
@@ -67,13 +71,8 @@ QString TlsContext::loadClient() {
         if (QString error = loadIdentity(); !error.isEmpty())
             return error;
     }
-    if (!m_options.caFile.isEmpty()) {
-        QString error;
-        const QList<QSslCertificate> authorities = readCertificates(m_options.caFile, error);
-        if (!error.isEmpty())
-            return error;
-        m_configuration.setCaCertificates(authorities);
-    }
+    if (QString error = loadAuthorities(); !error.isEmpty())
+        return error;
     // A pinned certificate is checked by its fingerprint alone, once the handshake has it.
     const bool verify = !m_options.insecure && m_options.pin.isEmpty();
     m_configuration.setPeerVerifyMode(verify ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);

@@ -31,6 +31,7 @@ private:
     QString loadServer();
     QString loadClient();
     QString loadIdentity();
+    QString loadAuthorities();
 
     TlsOptions m_options;
     Role m_role;

@@ -4,11 +4,7 @@
 // is told and read as its default.
 void SettingsStore::loadRelayOptions(Settings &s) const {
     const auto check = [this, &s](const QString &key, const auto &parse) {
-        const QString text = readStored(SettingsSection, key).trimmed();
-        if (!text.isEmpty()) {
-            if (const QString why = parse(text); !why.isEmpty())
-                noteBad(s, key, text, why, QString());
-        }
+        checkStored(s, key, parse, QString());
     };
     check(QStringLiteral("RelayTarget"),
           [&s](const QString &text) { return parseRelayTarget(text, s.relay); });

@@ -4,6 +4,16 @@
 
 #include <QDir>
 
+void SettingsStore::checkStored(Settings &s, const QString &key,
+                                const std::function<QString(const QString &text)> &parse,
+                                const std::optional<QString> &loadedAs) const {
+    const QString text = readStored(SettingsSection, key).trimmed();
+    if (text.isEmpty())
+        return;
+    if (const QString why = parse(text); !why.isEmpty())
+        noteBad(s, key, text, why, loadedAs);
+}
+
 void SettingsStore::noteBad(Settings &s, const QString &key, const QString &value,
                             const QString &reason, const std::optional<QString> &loadedAs) const {
     s.badValues.append(
@@ -29,12 +39,7 @@ void SettingsStore::loadNetworkOptions(Settings &s) const {
     const NetworkOptions defaults;
     const auto check = [this, &s](const char *key, const auto &parse,
                                   const std::optional<QString> &loadedAs) {
-        const QString name = QString::fromLatin1(key);
-        const QString text = readStored(SettingsSection, name).trimmed();
-        if (text.isEmpty())
-            return;
-        if (const QString why = parse(text); !why.isEmpty())
-            noteBad(s, name, text, why, loadedAs);
+        checkStored(s, QString::fromLatin1(key), parse, loadedAs);
     };
     check(
         "ListenAddress",

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 #include <array>
+#include <functional>
 #include <optional>
 #include <variant>
 
@@ -99,6 +100,11 @@ private:
     void loadPairOptions(Settings &s) const;
     void loadRelayOptions(Settings &s) const; // relay_settings.cpp
     void loadTlsOptions(Settings &s) const;   // settings_tls.cpp
+    // Reads `key`; a stored value that `parse` refuses is told, as noteBad tells it. A missing or
+    // empty key is left to the default.
+    void checkStored(Settings &s, const QString &key,
+                     const std::function<QString(const QString &text)> &parse,
+                     const std::optional<QString> &loadedAs) const;
     void noteProblem(const QString &problem) const;
     // Notes a bad value of `key`; with `loadedAs`, the default it was read as, a save leaves
     // the stored value in the file until the value to be written is another.

@@ -26,12 +26,7 @@ void writeTlsOptions(
 // Each key checked as the command line checks its option; a bad one reads as its default.
 void SettingsStore::loadTlsOptions(Settings &s) const {
     const auto check = [this, &s](const char *key, const auto &parse, const QString &loadedAs) {
-        const QString name = QString::fromLatin1(key);
-        const QString text = readStored(SettingsSection, name).trimmed();
-        if (text.isEmpty())
-            return;
-        if (const QString why = parse(text); !why.isEmpty())
-            noteBad(s, name, text, why, loadedAs);
+        checkStored(s, QString::fromLatin1(key), parse, loadedAs);
     };
     const auto file = [](QString &into) {
         return [&into](const QString &text) {
