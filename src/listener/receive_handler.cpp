@@ -29,6 +29,11 @@ bool startsAfresh(qint32 now, qint32 lastReceiveTick, qint32 appendWindowMs) {
     return elapsed > appendWindowMs;
 }
 
+// A capture's comment on a chunk the listed watches answered.
+QString answeredComment(const QStringList &answered) {
+    return QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
+}
+
 } // namespace
 
 ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
@@ -199,7 +204,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     if (c.chkEnableAutoRespond.isOn()) {
         const QStringList answered = autoRespond(socket, index, data, now);
         if (!answered.isEmpty())
-            captured.comment = QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
+            captured.comment = answeredComment(answered);
     }
     if (m_capture && socket)
         capture(std::move(captured));
@@ -254,14 +259,11 @@ QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
                                chunk.arrival,
                                {}};
         if (!answered.isEmpty())
-            captured.comment = QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
+            captured.comment = answeredComment(answered);
         capture(std::move(captured));
     }
     if (c.chkLogData.isOn())
-        m_logger.log(chunk.data, chunk.arrival,
-                     chunk.peerAddress + u':' + QString::number(chunk.peerPort)
-                         + QStringLiteral(" -> ") + chunk.toAddress + u':'
-                         + QString::number(chunk.toPort));
+        m_logger.log(chunk.data, chunk.arrival, relayedPairText(chunk));
     c.state.LastDataTime = dateTimeText(chunk.arrival);
     c.state.LastReceiveTick = m_clock.tick();
     c.state.LastRemoteIP = chunk.peerAddress;

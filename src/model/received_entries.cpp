@@ -61,8 +61,7 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
     QString line = u'[' + chunk.arrival.toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss.zzz")
                    + QStringLiteral("] ");
     if (!chunk.peerAddress.isEmpty() && !chunk.toAddress.isEmpty())
-        line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(" -> ")
-                + chunk.toAddress + u':' + QString::number(chunk.toPort) + QStringLiteral(", ");
+        line += relayedPairText(chunk) + QStringLiteral(", ");
     else if (!chunk.peerAddress.isEmpty())
         line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(", ");
     line +=
@@ -73,6 +72,11 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
 }
 
 } // namespace
+
+QString relayedPairText(const ReceivedChunk &chunk) {
+    return chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(" -> ")
+           + chunk.toAddress + u':' + QString::number(chunk.toPort);
+}
 
 // QString::fromUtf8 would drop a byte order mark that begins the bytes; otherwise it decodes
 // exactly as the decoder does, twice as fast on bytes that are not ASCII, unless the bytes end

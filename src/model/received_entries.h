@@ -22,6 +22,9 @@ struct ReceivedChunk {
     QString security{};
 };
 
+// A relayed chunk's ends as the time-stamp line and the log mark them: "a:1 -> b:2".
+QString relayedPairText(const ReceivedChunk &chunk);
+
 // How the received-data box shows what it holds.
 struct ShowOptions {
     bool hex = false;        // each chunk as a hex dump of its bytes
