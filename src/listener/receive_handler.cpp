@@ -203,7 +203,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
 
     if (c.chkEnableAutoRespond.isOn()) {
         const QStringList answered = autoRespond(socket, index, data, now);
-        if (!answered.isEmpty())
+        if (m_capture && !answered.isEmpty())
             captured.comment = answeredComment(answered);
     }
     if (m_capture && socket)
