@@ -99,3 +99,9 @@ qint64 unacknowledgedBytes(qintptr descriptor) {
 void shutdownSending(qintptr descriptor) {
     ::shutdown(int(descriptor), SHUT_WR);
 }
+
+int pendingSocketError(int descriptor) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &size) == 0 ? error : 0;
+}

@@ -25,6 +25,8 @@ std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor);
 // Bytes of a TCP connection the peer has not acknowledged yet (a half-close's FIN counts one);
 // -1 when the descriptor cannot tell.
 qint64 unacknowledgedBytes(qintptr descriptor);
+// The error a connection ran into (a reset, say), taken: 0 when there is none.
+int pendingSocketError(int descriptor);
 // Ends the sending side: the system sends what it holds, then the end of the stream.
 void shutdownSending(qintptr descriptor);
 // Keep-alive probes that notice a peer which vanished without closing within a minute.

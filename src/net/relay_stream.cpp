@@ -1,6 +1,7 @@
 #include "net/relay_stream.h"
 
 #include "net/posix_descriptors.h"
+#include "net/stream_writer.h"
 #include "net/tls_context.h"
 #include "net/tls_session.h"
 
@@ -8,28 +9,20 @@
 #include <QSslSocket>
 #include <QTimer>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 // One read's worth: big enough that a flood costs few reads, small enough to keep latency low.
 constexpr qint64 ReadSize = 256 << 10;
-constexpr int MaxWritePieces = 64;
 // How long a secured side closed in order may take to send what it still holds.
 constexpr int ClosingMs = 10000;
-
-void setNonBlocking(int descriptor) {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
-}
 
 } // namespace
 
@@ -37,17 +30,21 @@ RelayStream::RelayStream(int descriptor, bool connected, QObject *parent)
     : QObject(parent), m_descriptor(descriptor), m_connected(connected) {
     if (descriptor < 0)
         return;
-    setNonBlocking(descriptor);
+    m_writer = new StreamWriter(descriptor, this);
+    connect(m_writer, &StreamWriter::bytesWritten, this, &RelayStream::bytesWritten);
+    connect(m_writer, &StreamWriter::failed, this, [this](int error) { fail(error); });
     const int on = 1;
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     m_readNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    m_writeNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
     m_readNotifier->setEnabled(connected);
-    m_writeNotifier->setEnabled(!connected);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &RelayStream::onReadable);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, &RelayStream::onWritable);
-    if (connected)
+    if (connected) {
         learnPeer();
+        m_writer->start();
+        return;
+    }
+    m_connectWatch = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
+    connect(m_connectWatch, &QSocketNotifier::activated, this, &RelayStream::onConnectDone);
 }
 
 RelayStream::~RelayStream() {
@@ -177,7 +174,13 @@ void RelayStream::readSecured() {
 }
 
 qint64 RelayStream::bytesToWrite() const {
-    return m_tls ? m_tls->bytesToWrite() : m_waiting;
+    if (m_tls)
+        return m_tls->bytesToWrite();
+    return m_writer ? m_writer->bytesToWrite() : 0;
+}
+
+bool RelayStream::writeClosed() const {
+    return m_tls || !m_writer ? m_writeClosed : m_writer->writeClosed();
 }
 
 void RelayStream::setReading(bool on) {
@@ -207,80 +210,28 @@ void RelayStream::onReadable() {
     emit received(buffer);
 }
 
-void RelayStream::onWritable() {
-    if (!m_connected) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(m_descriptor, SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error != 0) {
-            fail(error);
-            return;
-        }
-        m_connected = true;
-        learnPeer();
-        m_writeNotifier->setEnabled(m_waiting > 0);
-        setReading(m_reading);
-        emit connected();
+void RelayStream::onConnectDone() {
+    if (const int error = pendingSocketError(m_descriptor); error != 0) {
+        fail(error);
         return;
     }
-    const qint64 before = m_waiting;
-    if (!flush())
-        return;
-    if (m_waiting < before)
-        emit bytesWritten(before - m_waiting);
-}
-
-// False when the stream failed.
-bool RelayStream::flush() {
-    while (!m_out.empty()) {
-        std::array<iovec, MaxWritePieces> pieces{};
-        int count = 0;
-        for (auto it = m_out.begin(); it != m_out.end() && count < MaxWritePieces; ++it, ++count) {
-            const qsizetype skip = count == 0 ? m_outOffset : 0;
-            pieces[std::size_t(count)] = {const_cast<char *>(it->constData()) + skip,
-                                          std::size_t(it->size() - skip)};
-        }
-        msghdr message{};
-        message.msg_iov = pieces.data();
-        message.msg_iovlen = std::size_t(count);
-        ssize_t sent = ::sendmsg(m_descriptor, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                break;
-            fail(errno);
-            return false;
-        }
-        m_waiting -= sent;
-        while (sent > 0) {
-            const qsizetype left = m_out.front().size() - m_outOffset;
-            if (sent < left) {
-                m_outOffset += sent;
-                break;
-            }
-            sent -= left;
-            m_out.pop_front();
-            m_outOffset = 0;
-        }
-    }
-    m_writeNotifier->setEnabled(!m_out.empty());
-    if (m_out.empty() && m_closeWriting && !m_writeClosed) {
-        m_writeClosed = true;
-        ::shutdown(m_descriptor, SHUT_WR);
-    }
-    return true;
+    // Only one watch for writing per descriptor: the writer's takes over.
+    m_connectWatch->setEnabled(false);
+    std::exchange(m_connectWatch, nullptr)->deleteLater();
+    m_connected = true;
+    learnPeer();
+    m_writer->start();
+    setReading(m_reading);
+    emit connected();
 }
 
 void RelayStream::write(const QByteArray &data) {
     if (m_failed || m_closeWriting || data.isEmpty())
         return;
-    if (m_tls) {
+    if (m_tls)
         m_tls->write(data);
-        return;
-    }
-    m_out.push_back(data);
-    m_waiting += data.size();
-    if (m_connected && m_out.size() == 1)
-        flush();
+    else if (m_writer)
+        m_writer->write(data);
 }
 
 void RelayStream::closeWriting() {
@@ -292,8 +243,8 @@ void RelayStream::closeWriting() {
         }
         return;
     }
-    if (m_connected && !m_failed)
-        flush();
+    if (m_writer && !m_failed)
+        m_writer->closeWriting();
 }
 
 void RelayStream::fail(int error) {
@@ -304,10 +255,12 @@ void RelayStream::fail(const WinsockError &error) {
     if (m_failed)
         return;
     m_failed = true;
-    if (m_readNotifier) {
+    if (m_readNotifier)
         m_readNotifier->setEnabled(false);
-        m_writeNotifier->setEnabled(false);
-    }
+    if (m_connectWatch)
+        m_connectWatch->setEnabled(false);
+    if (m_writer)
+        m_writer->stop();
     // Told from the event loop: the caller of write or connectTo is still busy with this stream.
     QTimer::singleShot(0, this, [this, error] { emit failed(error); });
 }
@@ -335,13 +288,16 @@ void RelayStream::close() {
     if (m_descriptor < 0)
         return;
     // Possibly inside one of the notifiers' own signals: they go once it has returned.
-    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
-        notifier->setEnabled(false);
-        notifier->deleteLater();
+    for (QSocketNotifier *notifier : {m_readNotifier, m_connectWatch}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
     }
-    m_readNotifier = m_writeNotifier = nullptr;
+    m_readNotifier = m_connectWatch = nullptr;
+    m_writer->stop();
+    m_writer->disconnect(this);
+    std::exchange(m_writer, nullptr)->deleteLater();
     ::close(m_descriptor);
     m_descriptor = -1;
-    m_out.clear();
-    m_waiting = 0;
 }

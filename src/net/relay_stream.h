@@ -4,13 +4,13 @@
 #include <QHostAddress>
 #include <QObject>
 
-#include <deque>
 #include <memory>
 
 #include "net/socket_errors.h"
 
 class QSocketNotifier;
 class QSslSocket;
+class StreamWriter;
 class TlsContext;
 class TlsSession;
 
@@ -50,7 +50,7 @@ public:
     // The end of the stream, once what waits has gone.
     void closeWriting();
     bool atEnd() const { return m_readEnded; }
-    bool writeClosed() const { return m_writeClosed; }
+    bool writeClosed() const;
     // Both ways at once; nothing is raised any more.
     void close();
 
@@ -69,8 +69,7 @@ signals:
 private:
     RelayStream(int descriptor, bool connected, QObject *parent);
     void onReadable();
-    void onWritable();
-    bool flush();
+    void onConnectDone();
     void fail(int error);
     void fail(const WinsockError &error);
     void learnPeer();
@@ -82,13 +81,11 @@ private:
     bool m_reading = true;
     bool m_readEnded = false;
     bool m_closeWriting = false;
-    bool m_writeClosed = false;
+    bool m_writeClosed = false; // a secured stream's
     bool m_failed = false;
     QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
-    std::deque<QByteArray> m_out;
-    qsizetype m_outOffset = 0;
-    qint64 m_waiting = 0;
+    QSocketNotifier *m_connectWatch = nullptr;
+    StreamWriter *m_writer = nullptr;
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;
     QSslSocket *m_tls = nullptr; // a secured stream's socket, in place of the descriptor
