@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
@@ -28,6 +29,22 @@ int openDescriptors() {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
 }
 
+// A raw peer on loopback whose small receive window keeps most of what is sent to it waiting
+// on this side; -1 when it cannot connect.
+int smallWindowPeer(quint16 port) {
+    const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
+        return peer;
+    ::close(peer);
+    return -1;
+}
+
 } // namespace
 
 class tst_Faults : public QObject {
@@ -39,6 +56,7 @@ private:
     Form &c() { return m_fixture->form(); }
 
     Sockets sockets() { return m_fixture->program().sockets(); }
+    SocketControl *element(int index) { return sockets().listenSock->element(index); }
     Configuration &configuration() { return m_fixture->program().configuration(); }
     QString logFolder() const { return m_fixture->folder() + QStringLiteral("/logs/"); }
     QString todaysLog() const { return logFolder() + QStringLiteral("SendrelLog_12052026.txt"); }
@@ -165,14 +183,8 @@ private slots:
         QStringList notes;
         connect(&c().txtNetData, &ReceivedData::noteArrived, this,
                 [&](const QString &note) { notes << note; });
-        const int peer = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 4096;
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::connect(peer, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        const int peer = smallWindowPeer(port);
+        QVERIFY(peer >= 0);
         const QString error = u"10055 - No buffer space available."_s;
         // One request per chunk, each answered, until what waits for the peer passes the bound.
         while (!shown.contains(u"Connection closed because of error:\r\n"_s + error)) {
@@ -201,6 +213,42 @@ private slots:
         next.connectToHost(QHostAddress::LocalHost, port);
         next.write("PING");
         QTRY_COMPARE(next.bytesAvailable(), qint64(30002));
+    }
+
+    void halfClosedPeer_getsWhatIsOwed_data() {
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<int>("replySize");
+        QTest::newRow("a delayed answer") << 300 << 4;
+        // Most of it still waits in this process when the close is read.
+        QTest::newRow("a large answer still leaving") << 0 << (800 << 10);
+    }
+    // A peer that sends its request and half-closes, as nc -N does, still reads the answer; the
+    // listener takes the next peer once it has left.
+    void halfClosedPeer_getsWhatIsOwed() {
+        QFETCH(int, delayMs);
+        QFETCH(int, replySize);
+        const quint16 port = startListener(c(), true);
+        setPairs(c(), {u"x"_s}, {QString(replySize, u'R')});
+        configuration().setPairOptions(0, {MatchMode::Contains, false, false, delayMs});
+        const int peer = smallWindowPeer(port);
+        const auto closePeer = qScopeGuard([peer] { ::close(peer); });
+        QVERIFY(peer >= 0);
+        QCOMPARE(::send(peer, "x", 1, MSG_NOSIGNAL), 1);
+        ::shutdown(peer, SHUT_WR);
+        QTRY_VERIFY(element(1) && element(1)->State() == SocketControl::Closing);
+        QByteArray received;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                char buffer[65536];
+                const ssize_t got = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (got > 0)
+                    received.append(buffer, got);
+                return got == 0;
+            },
+            20000));
+        QCOMPARE(received, QByteArray(replySize, 'R'));
+        QCOMPARE(m_fixture->program().traffic().snapshot().sentReplyBytes, qint64(replySize));
+        QTRY_COMPARE(c().lblStatus[0]->Text(), u"Waiting for TCP data on port %1"_s.arg(port));
     }
 
     // %PEER% names an IPv6 peer as every line does: in brackets.

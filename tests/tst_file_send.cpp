@@ -9,6 +9,7 @@
 #include <QtNetwork>
 #include <QtTest>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,11 +45,15 @@ private slots:
     // the file ever waiting in the program.
     void tcp_data() {
         QTest::addColumn<bool>("client");
-        QTest::newRow("client") << true;
-        QTest::newRow("listener's peer") << false;
+        QTest::addColumn<bool>("halfClose");
+        QTest::newRow("client") << true << false;
+        QTest::newRow("listener's peer") << false << false;
+        // As nc -N does once its input ends; it still reads.
+        QTest::newRow("listener's peer that half-closes") << false << true;
     }
     void tcp() {
         QFETCH(bool, client);
+        QFETCH(bool, halfClose);
         const QString path = makeFile("big", (20 << 20) + 3);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -77,11 +82,16 @@ private slots:
         });
         QSignalSpy finished(&fileSend(), &FileSend::finished);
         QVERIFY(fileSend().start(path));
+        if (halfClose) {
+            ::shutdown(int(peerOfListener.socketDescriptor()), SHUT_WR);
+            QTRY_COMPARE(sockets().listenSock->element(1)->State(), SocketControl::Closing);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
         QVERIFY(fileSend().result().sent);
         QCOMPARE(waitingAtEnd, 0);
         QCOMPARE(c().lblStatus[2]->Text(), lastSend());
-        QVERIFY(c().btnSendData.Enabled());
+        // Once all has left, a peer that closed its side lets the listener take the next.
+        QTRY_COMPARE(c().btnSendData.Enabled(), !halfClose);
         QVERIFY(mostWaiting <= FileSend::WriteBound + FileSend::ReadBlock);
         QTRY_COMPARE_WITH_TIMEOUT(reader->bytesAvailable(), QFileInfo(path).size(), 30000);
         QCOMPARE(reader->readAll(), fileBytes(path));

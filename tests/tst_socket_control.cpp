@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <malloc.h>
+#include <memory>
 #include <sys/socket.h>
 
 namespace {
@@ -138,7 +139,8 @@ private slots:
         QTest::newRow("IPv6 peer") << QHostAddress(QHostAddress::LocalHostIPv6) << "::1";
     }
 
-    // A busy slot refuses; all the first peer sends just before closing is read, then 8 holds.
+    // A busy slot refuses; all the first peer sends just before closing is read, then 8 holds,
+    // also through a send (the peer may have closed only its side).
     void acceptOneRefuseSecondThenPeerClose() {
         QFETCH(QHostAddress, peer);
         QFETCH(QString, shown);
@@ -168,7 +170,7 @@ private slots:
         first.disconnectFromHost();
         QTRY_COMPARE(served.slot()->State(), SocketControl::Closing);
         QCOMPARE(received, data);
-        QVERIFY(!served.slot()->SendData("late"));
+        served.slot()->SendData("late");
         QTest::qWait(50);
         QCOMPARE(served.slot()->State(), SocketControl::Closing);
     }
@@ -291,6 +293,54 @@ private slots:
         QTRY_COMPARE(received, (sent + QList<QByteArray>{"answer", "a", "c"}));
         QCOMPARE(std::pair(listener.State(), client.State()),
                  std::pair(SocketControl::Open, SocketControl::Open));
+    }
+
+    void peerThatClosedItsSide_data() {
+        QTest::addColumn<bool>("halfClose");
+        QTest::addColumn<qsizetype>("size");
+        QTest::newRow("half-closed, small") << true << qsizetype(5);
+        // Most of it waits in this process when the close is read.
+        QTest::newRow("half-closed, 8 MiB") << true << qsizetype(8 << 20);
+        QTest::newRow("closed") << false << qsizetype(5);
+    }
+    // A peer that half-closed still reads: what is sent after its close reaches it whole. One that
+    // closed for good ends only the sends to it, not the control.
+    void peerThatClosedItsSide() {
+        QFETCH(bool, halfClose);
+        QFETCH(qsizetype, size);
+        Served served;
+        QTcpSocket client;
+        QVERIFY(served.connect(client));
+        SocketControl *slot = served.slot();
+        QSignalSpy errors(slot, &SocketControl::Error);
+        if (halfClose)
+            ::shutdown(int(client.socketDescriptor()), SHUT_WR);
+        else
+            client.abort();
+        QTRY_COMPARE(slot->State(), SocketControl::Closing);
+        if (!halfClose) {
+            // The first send draws the peer's reset, a later one fails on it.
+            QVERIFY(slot->SendData("early"));
+            QTRY_VERIFY(!slot->SendData("late"));
+            QVERIFY(slot->LastSendError().startsWith(u"10054 - "));
+            QTest::qWait(20);
+            QCOMPARE(slot->State(), SocketControl::Closing);
+            QCOMPARE(errors.size(), 0);
+            return;
+        }
+        const QByteArray data(size, 'd');
+        QVERIFY(slot->CanSend() && slot->SendData(data));
+        const std::shared_ptr<void> hold = slot->keepForSending();
+        QVERIFY(slot->SendingHeld());
+        QByteArray received;
+        QVERIFY(QTest::qWaitFor([&] {
+            received += client.readAll();
+            return received.size() >= size;
+        }));
+        QCOMPARE(received, data);
+        served.array.Unload(1);
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(errors.size(), 0);
     }
 
     void unloadInsideOwnDataArrival_data() {

@@ -65,9 +65,14 @@ void DelayedAnswers::sendDue(const SocketControl *socket) {
 }
 
 void DelayedAnswers::dropGone() {
-    const auto gone = [](const Entry &entry) {
+    const qint64 now = m_clock.elapsed();
+    // A peer that closed its side is owed only what falls due within the grace after its close.
+    const auto gone = [now](const Entry &entry) {
         const PendingAnswer &p = entry.pending;
-        return !p.socket || p.socket->session() != p.session;
+        if (!p.socket || p.socket->session() != p.session)
+            return true;
+        const qint64 closedMs = p.socket->HalfClosedMs();
+        return closedMs >= 0 && entry.due - now > SocketControl::HalfClosedGraceMs - closedMs;
     };
     for (const Entry &entry : m_entries)
         if (gone(entry))

@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 
 class SocketControl;
 
@@ -22,12 +23,15 @@ struct PendingAnswer {
     // UDP: the chunk's sender, who gets the answer whoever sent last; null for TCP.
     QHostAddress peer;
     quint16 peerPort = 0;
+    // TCP: keeps a peer that half-closed connected until the answer has left.
+    std::shared_ptr<void> hold;
 };
 
 // Delayed answers in one queue ordered by when they fall due, then by arrival: nothing waits
 // for them, and no answer overtakes one for the same peer that was due earlier or at the same
 // time. An answer whose socket closed or opened anew meanwhile (Stop, a peer that left) is
-// dropped when its time comes, or earlier by dropGone().
+// dropped when its time comes, or earlier by dropGone(); so is one for a TCP peer that closed its
+// side, unless it falls due within the socket's grace for such a peer.
 //
 // A peer decides how many answers wait and how big they are, so both are bounded per peer and
 // in all; add() refuses what would pass a bound.

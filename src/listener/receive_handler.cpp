@@ -56,7 +56,9 @@ QStringList ReceiveHandler::autoRespond(SocketControl *socket, int index, const 
     QStringList answered;
     for (const Answer &answer : answers) {
         answered.append(answer.watchShown);
-        PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0};
+        PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0, {}};
+        if (socket && socket->Protocol() == SocketControl::TcpProtocol)
+            pending.hold = socket->keepForSending();
         if (answer.delayMs == 0 || !socket) {
             reply(socket, pending);
             continue;

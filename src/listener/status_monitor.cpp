@@ -38,9 +38,13 @@ void StatusMonitor::tmrMain_Timer() {
                 switch (slotState) {
                 case SocketControl::Connected:
                     break;
+                case SocketControl::Closing:
+                    // A peer that half-closed is still owed what is leaving for it.
+                    if (!slot->SendingHeld())
+                        m_listener.StartListening();
+                    break;
                 case SocketControl::Closed:
                 case SocketControl::Listening:
-                case SocketControl::Closing:
                     m_listener.StartListening();
                     break;
                 default:

@@ -181,7 +181,7 @@ void SocketControl::wireTcp(TcpConnection *connection) {
     connect(connection, &TcpConnection::connected, this, &SocketControl::onTcpConnected);
     connect(connection, &TcpConnection::socketError, this, &SocketControl::onTcpError);
     connect(connection, &TcpConnection::peerClosed, this, &SocketControl::onPeerClosed);
-    connect(connection, &TcpConnection::bytesWritten, this, &SocketControl::BytesWritten);
+    connect(connection, &TcpConnection::bytesWritten, this, &SocketControl::onTcpWritten);
     connect(connection, &TcpConnection::secured, this, [this] {
         const DeferredDeletion::Scope busy(m_deletion);
         emit Secured();
@@ -238,8 +238,45 @@ void SocketControl::onPeerClosed() {
     m_tcp->stopGathering();
     if (m_tcp->bytesAvailable() > 0)
         emit DataArrival(m_tcp->bytesAvailable());
-    if (self && m_session == session && m_state == Connected)
+    if (self && m_session == session && m_state == Connected) {
         m_state = Closing;
+        m_sinceClose.start();
+        m_sinceProgress.start();
+    }
+}
+
+void SocketControl::onTcpWritten(qint64 bytes) {
+    if (m_state == Closing)
+        m_sinceProgress.start();
+    emit BytesWritten(bytes);
+}
+
+bool SocketControl::CanSend() const {
+    if (m_protocol == UdpProtocol)
+        return m_udp && m_state == Open;
+    return m_tcp && !m_failing
+           && (m_state == Connected || (m_state == Closing && m_tcp->canWrite()));
+}
+
+std::shared_ptr<void> SocketControl::keepForSending() {
+    if (m_holdSession != m_session) {
+        m_holdSession = m_session;
+        m_holds = 0;
+    }
+    ++m_holds;
+    return {nullptr, [self = QPointer<SocketControl>(this), session = m_session](void *) {
+                if (self && self->m_holdSession == session && self->m_session == session)
+                    --self->m_holds;
+            }};
+}
+
+bool SocketControl::SendingHeld() const {
+    return m_holdSession == m_session && m_holds > 0 && CanSend()
+           && !(m_state == Closing && m_sinceProgress.hasExpired(HalfClosedGraceMs));
+}
+
+qint64 SocketControl::HalfClosedMs() const {
+    return m_state == Closing && m_sinceClose.isValid() ? m_sinceClose.elapsed() : -1;
 }
 
 bool SocketControl::SendData(const QByteArray &data) {
@@ -251,7 +288,9 @@ bool SocketControl::SendData(const QByteArray &data) {
     }
     const int cause = errno;
     WinsockError error = winsockError(10057); // nothing was tried: no state to send in
-    if (m_failing)
+    if (m_closingFailure)
+        error = *std::exchange(m_closingFailure, std::nullopt);
+    else if (m_failing)
         error = m_failingWith;
     else if (m_sendRaised)
         error = winsockError(*m_sendRaised, m_udp ? m_udp->errorString() : QString());
@@ -267,12 +306,20 @@ QString SocketControl::LastSendError() const {
     return m_lastSendError;
 }
 
+// A half-closed peer that went away for good ends only what was owed to it: the control stays
+// Closing, as for any peer that closed.
 bool SocketControl::sendTcp(const QByteArray &data) {
-    if (m_state != Connected || !m_tcp || m_failing)
+    if (!CanSend()) {
+        if (m_state == Closing && m_tcp)
+            m_closingFailure = m_tcp->writeFailure();
         return false;
+    }
     bool whole = false;
     if (const std::optional<WinsockError> failure = m_tcp->write(data, whole)) {
-        failLater(*failure);
+        if (m_state == Closing)
+            m_closingFailure = failure;
+        else
+            failLater(*failure);
         return false;
     }
     return whole;

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 #include "net/deferred_deletion.h"
@@ -78,6 +80,19 @@ public:
     // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
     // LookUpRemoteHost found it.
     bool SendData(const QByteArray &data);
+    // Whether SendData may go on: TCP Connected, or Closing after the peer half-closed while
+    // this side may still send; UDP open.
+    bool CanSend() const;
+    // While a hold lives, what is still owed to a TCP peer that half-closed (a delayed answer, a
+    // reply or file still leaving) keeps its connection from being taken for closed: for
+    // HalfClosedGraceMs after the peer's close, and for as long as the system keeps taking bytes
+    // after that. What falls due later is let go at the close. A hold from an earlier session
+    // counts no more.
+    static constexpr int HalfClosedGraceMs = 10000;
+    std::shared_ptr<void> keepForSending();
+    // Milliseconds since the peer closed its side; -1 unless Closing.
+    qint64 HalfClosedMs() const;
+    bool SendingHeld() const;
     // Why the last SendData returned false, as the status line shows a socket error
     // ("10040 - Message too long."); empty after one that succeeded.
     QString LastSendError() const;
@@ -154,6 +169,7 @@ private:
     void onTcpConnected();
     void onTcpError(QAbstractSocket::SocketError qtError);
     void onPeerClosed();
+    void onTcpWritten(qint64 bytes);
     void onSecureFailed(const QString &why);
     void onDatagram(qint64 size);
     void onUdpError(QAbstractSocket::SocketError qtError);
@@ -188,6 +204,12 @@ private:
     int m_delivering = 0;
     bool m_lostOnClose = false;
     WinsockError m_failingWith;
+    // Why a send to a half-closed peer failed: its connection is over, yet not in error.
+    std::optional<WinsockError> m_closingFailure;
+    int m_holds = 0;
+    quint64 m_holdSession = 0;
+    QElapsedTimer m_sinceClose;
+    QElapsedTimer m_sinceProgress;
     QString m_lastSendError;
 
     QPointer<TcpServer> m_server;

@@ -1,11 +1,15 @@
 #include "net/tcp_connection.h"
 
 #include "net/posix_descriptors.h"
+#include "net/stream_writer.h"
 #include "net/tls_session.h"
 
 #include <QElapsedTimer>
+#include <QScopedValueRollback>
 #include <QSslSocket>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -57,10 +61,15 @@ TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent,
             });
     connect(socket, &QAbstractSocket::hostFound, this, &TcpConnection::hostFound);
     // A secure connection is there for its user once the handshake is done.
-    if (m_tls)
+    if (m_tls) {
         connect(m_tls, &TlsSession::secured, this, &TcpConnection::connected);
-    else
+    } else {
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            startWriter();
+        else
+            connect(socket, &QAbstractSocket::connected, this, &TcpConnection::startWriter);
         connect(socket, &QAbstractSocket::connected, this, &TcpConnection::connected);
+    }
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) {
                 if (m_tls && m_tls->takesError(error))
@@ -85,7 +94,43 @@ TcpConnection::TcpConnection(QTcpSocket *socket, QObject *parent,
     connect(&m_gather, &QTimer::timeout, this, &TcpConnection::deliverGathered);
 }
 
-TcpConnection::~TcpConnection() = default;
+TcpConnection::~TcpConnection() {
+    releaseWriter();
+}
+
+// Without a descriptor of its own (none could be made) the connection writes through Qt's socket
+// as a secure one does.
+void TcpConnection::startWriter() {
+    m_own = duplicateConnection(m_socket->socketDescriptor());
+    if (m_own < 0)
+        return;
+    m_writer = new StreamWriter(m_own, this);
+    m_writer->start();
+    connect(m_writer, &StreamWriter::bytesWritten, this, [this](qint64 bytes) {
+        m_sent += bytes;
+        emit bytesWritten(bytes);
+    });
+    connect(m_writer, &StreamWriter::failed, this, &TcpConnection::onWriteFailed);
+}
+
+// As Qt's socket tells it: a peer that reset or left is a remote close.
+void TcpConnection::onWriteFailed(int error) {
+    if (error == EPIPE || error == ECONNRESET) {
+        emit socketError(QAbstractSocket::RemoteHostClosedError);
+        return;
+    }
+    m_writeFailure = QString::fromLocal8Bit(std::strerror(error));
+    emit socketError(QAbstractSocket::NetworkError);
+}
+
+void TcpConnection::releaseWriter() {
+    if (m_writer) {
+        m_writer->stop();
+        m_writer->disconnect(this);
+    }
+    if (m_own >= 0)
+        closeDescriptor(std::exchange(m_own, -1));
+}
 
 TcpConnection *TcpConnection::fromRequest(qintptr requestID, QObject *parent,
                                           std::shared_ptr<const TlsContext> tls) {
@@ -139,7 +184,7 @@ quint16 TcpConnection::localPort() const {
 }
 
 QString TcpConnection::errorString() const {
-    return m_socket->errorString();
+    return m_writeFailure.isEmpty() ? m_socket->errorString() : m_writeFailure;
 }
 
 void TcpConnection::setPaused(bool paused) {
@@ -193,6 +238,24 @@ QByteArray TcpConnection::takeAll() {
 }
 
 std::optional<WinsockError> TcpConnection::write(const QByteArray &data, bool &whole) {
+    if (m_writer) {
+        const qint64 before = m_writer->bytesTaken();
+        // Copied, not shared: a caller's array from toUtf8() holds up to three times its size.
+        if (!m_writer->write(QByteArray(data.constData(), data.size())))
+            return writeFailure().value_or(winsockError(10057));
+        // Told at once, as Qt's socket does, yet not again from inside a handler of it.
+        if (const qint64 taken = m_writer->bytesTaken() - before; taken > 0) {
+            m_sent += taken;
+            if (!m_emittingWritten) {
+                const QScopedValueRollback emitting(m_emittingWritten, true);
+                emit bytesWritten(taken);
+            }
+        }
+        if (bytesToWrite() > PendingWriteLimit)
+            return winsockError(10055);
+        whole = true;
+        return std::nullopt;
+    }
     ++m_writing;
     m_writeFailed = false;
     // Copied, not shared: Qt would keep a caller's array whole until sent, and one from toUtf8()
@@ -214,6 +277,8 @@ std::optional<WinsockError> TcpConnection::write(const QByteArray &data, bool &w
 
 // A secure socket holds what it encrypted apart from what still waits to be.
 qint64 TcpConnection::bytesToWrite() const {
+    if (m_writer)
+        return m_writer->bytesToWrite();
     if (m_tls)
         return m_socket->bytesToWrite()
                + static_cast<const QSslSocket *>(m_socket)->encryptedBytesToWrite();
@@ -223,9 +288,26 @@ qint64 TcpConnection::bytesToWrite() const {
 // A secure connection also owes its peer the end of the session (close_notify), without which
 // a peer reading up to the close cannot tell the end from a cut.
 bool TcpConnection::holdsUndelivered() const {
+    if (m_writer)
+        return !m_writer->hasFailed()
+               && (m_writer->bytesToWrite() > 0 || unacknowledgedBytes(m_own) > 0);
     return m_socket->state() == QAbstractSocket::ConnectedState
            && ((m_tls && m_tls->isSecured()) || bytesToWrite() > 0
                || unacknowledgedBytes(m_socket->socketDescriptor()) > 0);
+}
+
+std::optional<WinsockError> TcpConnection::writeFailure() const {
+    if (!m_writer || !m_writer->hasFailed())
+        return std::nullopt;
+    const int error = m_writer->error();
+    return error == EPIPE || error == ECONNRESET ? winsockError(10054)
+                                                 : winsockErrorForErrno(error);
+}
+
+bool TcpConnection::canWrite() const {
+    if (m_writer)
+        return !m_writer->hasFailed() && !m_writer->closingWriting();
+    return m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void TcpConnection::abort() {
@@ -233,19 +315,56 @@ void TcpConnection::abort() {
     m_records.stop();
     m_socket->disconnect(this);
     m_socket->abort();
+    releaseWriter();
 }
 
 // This process's buffer goes first, then a half-close, so that the system sends the rest while
 // the socket stays open and goes on reading. A socket closed outright, with bytes unread or while
 // the peer still sends, is reset by the system, which drops the tail it had not sent yet. The
-// connection counts as delivering until the peer has closed its side too, or `lingerMs` has
-// passed: a socket closed while the peer still talks is reset, and a reset can cost the peer what
-// it had received but not yet read. The bytes count as lost unless the peer acknowledged every
-// one of them.
+// connection counts as delivering until the peer has closed its side too and acknowledged every
+// byte, or `lingerMs` has passed: a socket closed while the peer still talks is reset, and a
+// reset can cost the peer what it had received but not yet read. The bytes count as lost unless
+// the peer acknowledged every one of them.
 void TcpConnection::deliverThenClose(int lingerMs) {
     m_gather.stop();
     m_records.stop();
     m_socket->disconnect(this);
+    if (!m_writer) {
+        watchDelivery(lingerMs);
+        return;
+    }
+    m_writer->disconnect(this);
+    m_writer->closeWriting();
+    QTcpSocket *socket = m_socket;
+    auto *watch = new QTimer(socket);
+    const auto since = std::make_shared<QElapsedTimer>();
+    since->start();
+    const auto check = [this, socket, watch, since, lingerMs] {
+        if (!watch->isActive())
+            return;
+        socket->readAll(); // what the peer still says is not shown, yet must not wait unread
+        // A reset empties the send queue as an acknowledgement would: it is told apart by the
+        // error it leaves.
+        const bool lost = m_writer->hasFailed() || pendingSocketError(m_own) != 0;
+        const bool acknowledged =
+            !lost && m_writer->writeClosed() && unacknowledgedBytes(m_own) == 0;
+        const bool peerEnded = socket->state() == QAbstractSocket::UnconnectedState;
+        if (!lost && !(acknowledged && peerEnded) && !since->hasExpired(lingerMs))
+            return;
+        watch->stop();
+        releaseWriter();
+        emit delivered(!acknowledged);
+    };
+    connect(watch, &QTimer::timeout, this, check);
+    connect(m_writer, &StreamWriter::bytesWritten, this, check);
+    connect(m_writer, &StreamWriter::failed, this, check);
+    connect(socket, &QIODevice::readyRead, this, check);
+    connect(socket, &QAbstractSocket::disconnected, this, check);
+    watch->start(DeliveryWatchMs);
+}
+
+// A secure connection (or one without a descriptor of its own) is closed by Qt's socket.
+void TcpConnection::watchDelivery(int lingerMs) {
     QTcpSocket *socket = m_socket;
     // TLS ends its session after what is buffered, then the connection closes.
     if (m_tls)

@@ -12,6 +12,7 @@
 #include "net/socket_errors.h"
 
 class QTcpSocket;
+class StreamWriter;
 class TlsContext;
 class TlsSession;
 
@@ -19,6 +20,8 @@ class TlsSession;
 // consumer, a bound on what waits to go out, and delivery of what was sent after it is closed.
 // It owns its socket; nobody else sees the socket's type. Given a TLS context, the socket is a
 // secure one: it counts as connected once the handshake is done.
+// A plain connection writes on a descriptor of its own: Qt's socket takes a peer's half-close for
+// a full close and drops what it still holds, while the peer may well wait for its answer.
 class TcpConnection final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TcpConnection)
@@ -61,6 +64,10 @@ public:
     std::optional<WinsockError> write(const QByteArray &data, bool &whole);
     qint64 bytesToWrite() const;
     qint64 bytesSent() const { return m_sent; }
+    // Whether write may still send: also after the peer half-closed, for a plain connection.
+    bool canWrite() const;
+    // Why writing failed (a plain connection's own writing); null while it has not.
+    std::optional<WinsockError> writeFailure() const;
 
     // Bytes that were sent yet have not reached the peer.
     bool holdsUndelivered() const;
@@ -88,9 +95,18 @@ private:
     void onReadyRead();
     bool gatherMore(qint64 waiting);
     void deliverGathered();
+    void startWriter();
+    void onWriteFailed(int error);
+    void releaseWriter();
+    void watchDelivery(int lingerMs);
 
     QTcpSocket *m_socket;
     TlsSession *m_tls = nullptr;
+    // A plain connection's own descriptor and what goes out on it.
+    int m_own = -1;
+    StreamWriter *m_writer = nullptr;
+    bool m_emittingWritten = false;
+    QString m_writeFailure;
     bool m_paused = false;
     int m_writing = 0;
     bool m_writeFailed = false;

@@ -207,6 +207,7 @@ void FileSend::waitFor(const std::function<bool()> &reached, int limitMs,
 
 void FileSend::streamTcp(SocketControl *target) {
     m_target = target;
+    m_hold = target->keepForSending();
     m_streaming = true;
     m_written = connect(target, &SocketControl::BytesWritten, this, &FileSend::pumpTcp);
     // The system taking bytes drives the send; the tick only notices a peer that went away.
@@ -220,7 +221,7 @@ void FileSend::pumpTcp() {
     if (m_pumping || !m_streaming)
         return;
     m_pumping = true;
-    bool failed = !m_target || m_target->State() != SocketControl::Connected;
+    bool failed = !m_target || !m_target->CanSend();
     while (!failed && !m_source.atEnd() && m_target->BytesToWrite() < WriteBound) {
         const std::optional<QByteArray> block = nextBlock(ReadBlock);
         failed = !block || !m_target || !m_target->SendData(*block);
@@ -317,6 +318,7 @@ void FileSend::done(const QString &suffix) {
     m_onTick = {};
     disconnect(m_written);
     m_target = nullptr;
+    m_hold.reset();
     m_source.close();
     m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix),
                 suffix.isEmpty() ? QString() : m_failureTip};

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class Clock;
@@ -111,6 +112,7 @@ private:
     bool m_pumping = false;
     bool m_streaming = false;
     QPointer<SocketControl> m_target;
+    std::shared_ptr<void> m_hold; // the target stays for the rest should its peer half-close
     QMetaObject::Connection m_written;
     QTimer m_tick;   // UDP pace, TCP watch over the target, waits for a connection or a lookup
     QTimer m_linger; // a client's socket stays a moment for replies, then closes
