@@ -1,3 +1,5 @@
+#include "listener/listener.h"
+#include "net/certificate_files.h"
 #include "sender/repeat_send.h"
 #include "support/window_fixture.h"
 #include "window/network_options_dialog.h"
@@ -5,6 +7,7 @@
 #include "window/repeat_dialog.h"
 #include "window/statistics_window.h"
 #include "window/text_zoom.h"
+#include "window/tls_dialog.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -17,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -230,6 +234,84 @@ private slots:
         QVERIFY2(saved.contains("RelayTarget=10.0.0.5:502\r\nRelayDelayUp=50-150\r\n"
                                 "RelayDropDown=10\r\n"),
                  saved);
+    }
+
+    // From the port box's menu: OK refuses a secure listener without files and a bad pin; the
+    // certificate made on request fills both files, and OK stores the options at once.
+    void secureOptions_dialogMakesCertificateAndStores() {
+        bool checked = false;
+        whenShown<QMenu>([](QMenu *menu) {
+            menu->setActiveAction(menu->actions().at(menu->actions().size() - 2));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        whenShown<TlsDialog>([&checked](TlsDialog *dialog) {
+            const auto box = [dialog](const char *name) {
+                return dialog->findChild<QLineEdit *>(name);
+            };
+            const auto problem = [dialog] {
+                return dialog->findChild<QLabel *>("problem")->text();
+            };
+            QPushButton *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            dialog->findChild<QCheckBox *>("tlsEnabled")->setChecked(true);
+            ok->click();
+            QCOMPARE(problem(), "A secure listener needs a certificate file and its key file.");
+            dialog->findChild<QPushButton *>("makeCertificate")->click();
+            const QString made = dialog->findChild<QLabel *>("fingerprint")->text();
+            QVERIFY2(made.startsWith("Made. SHA-256 fingerprint:\n"), qPrintable(made));
+            QVERIFY(QFile::exists(box("tlsCertificate")->text()));
+            QVERIFY(QFile::exists(box("tlsKey")->text()));
+            dialog->findChild<QComboBox *>("tlsVerify")->setCurrentIndex(2);
+            box("tlsPin")->setText("AB:CD");
+            ok->click();
+            QVERIFY(dialog->isVisible() && !problem().isEmpty());
+            box("tlsPin")->setText(made.section(u'\n', 1));
+            checked = true;
+            ok->click();
+        });
+        emit c().txtListenPort->customContextMenuRequested({2, 2});
+        QVERIFY(checked);
+        const Configuration &configuration = window().program().configuration();
+        QVERIFY(configuration.tls().enabled
+                && configuration.tls().keyFile.startsWith(m_fixture->folder()));
+        QCOMPARE(configuration.clientTls().pin.size(), 32);
+        QFile file(m_fixture->settingsFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        QVERIFY2(saved.contains("TlsEnabled=1\r\n"), saved);
+        c().btnConnect->click();
+        QTRY_VERIFY(window().program().listener().state().open());
+    }
+
+    // A key locked with a passphrase asks for it at Start; a wrong one fails the start and is
+    // asked for again the next time, and Cancel starts nothing.
+    void secureListener_asksForThePassphrase() {
+        const QString folder = m_fixture->folder();
+        const MadeCertificate made = makeSelfSignedCertificate(folder, "sendrel-test");
+        QVERIFY(made.error.isEmpty());
+        const QString locked = folder + "/locked.pem";
+        QCOMPARE(QProcess::execute("openssl", {"pkey", "-in", made.keyFile, "-aes256", "-passout",
+                                               "pass:right", "-out", locked}),
+                 0);
+        TlsOptions options;
+        options.enabled = true;
+        options.certificateFile = made.certificateFile;
+        options.keyFile = locked;
+        window().program().configuration().setTls(options);
+        const Listener &listener = window().program().listener();
+        QStringList asked;
+        for (const char *typed : {"wrong", static_cast<const char *>(nullptr), "right"}) {
+            whenShown<QInputDialog>([&asked, typed](QInputDialog *dialog) {
+                asked << dialog->labelText();
+                if (typed)
+                    dialog->setTextValue(typed);
+                typed ? dialog->accept() : dialog->reject();
+            });
+            c().btnConnect->click();
+            QTRY_COMPARE(listener.state().phase,
+                         typed && *typed == 'r' ? ListenerPhase::Listening : ListenerPhase::Failed);
+        }
+        QCOMPARE(asked, QStringList(3, "Passphrase of the key " + locked + ":"));
+        QVERIFY(listener.state().open());
     }
 
     // Ctrl+R asks for the interval and count; the button then reads "Stop Repeat" and stops it.

@@ -2,6 +2,7 @@
 
 #include "net/certificate_files.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -13,7 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QToolButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace {
@@ -48,6 +49,18 @@ QLineEdit *TlsDialog::fileField(const QString &name, const QString &text, QWidge
     auto *box = new QLineEdit(text, parent);
     box->setObjectName(name);
     box->setPlaceholderText(QStringLiteral("PEM file"));
+    QAction *pick =
+        box->addAction(style()->standardIcon(QStyle::SP_DirOpenIcon), QLineEdit::TrailingPosition);
+    pick->setText(QStringLiteral("Choose a file..."));
+    pick->setToolTip(pick->text());
+    connect(pick, &QAction::triggered, box, [this, box] {
+        const QString path = QFileDialog::getOpenFileName(
+            this, windowTitle(),
+            box->text().trimmed().isEmpty() ? m_certificateFolder : box->text(),
+            QStringLiteral("PEM files (*.pem *.crt *.cer *.key);;All files (*)"));
+        if (!path.isEmpty())
+            box->setText(path);
+    });
     return box;
 }
 
