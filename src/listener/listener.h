@@ -42,6 +42,7 @@ public:
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
     // A TLS handshake with the peer in the connection slot is done.
     void listenSock_Secured(int index);
+    void listenSock_SecureNote(int index, const QString &text, bool peerDropped);
 
     const ListenerState &state() const { return m_state; }
     // The secure listener's context while it listens; null for plain TCP.
@@ -74,7 +75,7 @@ private:
     bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
     void showStarted();
     void setState(const ListenerState &state);
-    QString loadTls(bool tcp);
+    QString loadTls();
     void dropFailedHandshake(SocketControl *slot);
 
     Form &m_form;
