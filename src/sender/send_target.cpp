@@ -42,6 +42,7 @@ QString clientHost(const Form &form) {
 
 bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock, int port) {
     sock->setProtocol(SocketControl::UdpProtocol);
+    sock->setTls({});
     sock->setRemoteHost(clientHost(form));
     sock->setRemotePort(port);
     sock->setAllowBroadcast(o.allowBroadcast);
@@ -73,6 +74,15 @@ bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, 
         context = TlsContext::load(tls, TlsContext::Role::Client, why);
     sock->setTls(context);
     return !tls.enabled || context;
+}
+
+bool secureUdpClient(const TlsOptions &tls, SocketControl *sock, QString &why) {
+    if (!tls.enabled)
+        return true;
+    std::shared_ptr<const TlsContext> context =
+        TlsContext::load(tls, TlsContext::Role::Client, why);
+    sock->setTls(context);
+    return context != nullptr;
 }
 
 QString secureFailure(const SocketControl *sock) {
