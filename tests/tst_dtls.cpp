@@ -1,0 +1,137 @@
+// DTLS against openssl on loopback: s_client into the program's DTLS listener, and the program's
+// DTLS sends into s_server; certificates made here.
+#include "net/certificate_files.h"
+#include "support/child_program.h"
+#include "support/loopback.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+#include <memory>
+
+class tst_Dtls : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_cert, m_key;
+
+    // openssl, its output gathered as it comes and its stdin held open.
+    struct Tool {
+        QProcess process;
+        QByteArray out;
+        explicit Tool(const QStringList &arguments) {
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            QObject::connect(&process, &QProcess::readyRead, &process,
+                             [this] { out += process.readAll(); });
+            process.start("openssl", arguments);
+            process.waitForStarted();
+        }
+        ~Tool() {
+            process.kill();
+            process.waitForFinished();
+        }
+    };
+    static bool boundUdp(quint16 port) {
+        const QByteArray local =
+            ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+        return QTest::qWaitFor(
+            [&local] {
+                QFile table("/proc/net/udp"), table6("/proc/net/udp6");
+                table.open(QIODevice::ReadOnly);
+                table6.open(QIODevice::ReadOnly);
+                return (table.readAll() + table6.readAll()).contains(local);
+            },
+            10000);
+    }
+
+private slots:
+    void initTestCase() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        const MadeCertificate made =
+            makeSelfSignedCertificate(m_dir->filePath("own"), "sendrel-test");
+        QVERIFY2(made.error.isEmpty(), qPrintable(made.error));
+        m_cert = made.certificateFile;
+        m_key = made.keyFile;
+    }
+
+    // A peer's bytes come out and the auto-respond answer goes back encrypted; a plain datagram
+    // is told, and the listener serves the next peer all the same.
+    void listener_data() {
+        QTest::addColumn<QByteArray>("plainFirst"); // sent before the DTLS peer; empty: none
+        QTest::newRow("s_client") << QByteArray();
+        QTest::newRow("plain datagram first") << QByteArray("hello");
+        QTest::newRow("garbage first") << QByteArray("\x16\xfe\xfd\x00\x00\x01\x02", 7);
+    }
+    void listener() {
+        QFETCH(QByteArray, plainFirst);
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener(m_dir->path(),
+                              {"--headless", "--settings", "none.ini", "--udp", "--port",
+                               QString::number(port), "--tls", "--cert", m_cert, "--key", m_key,
+                               "--respond-contains", "ping=pong"});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        if (!plainFirst.isEmpty()) {
+            QUdpSocket plain;
+            plain.writeDatagram(plainFirst, QHostAddress::LocalHost, port);
+            QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains("Dropped"), listener.err, 10000);
+            QVERIFY(listener.out.isEmpty());
+        }
+        Tool client({"s_client", "-dtls1_2", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                     "-quiet"});
+        QTest::qWait(500); // the handshake, before anything is typed
+        client.process.write("ping\n");
+        QTRY_VERIFY2_WITH_TIMEOUT(client.out.contains("pong"), client.out, 10000);
+        QCOMPARE(listener.out, QByteArray("ping\n"));
+        // The status line names the peer secured.
+        QVERIFY2(QRegularExpression(R"(127\.0\.0\.1:\d+: DTLSv1\.2, )")
+                     .match(QString::fromUtf8(listener.err))
+                     .hasMatch(),
+                 listener.err);
+        QCOMPARE(listener.process.state(), QProcess::Running);
+    }
+
+    // A DTLS send verifies the server, and a failed check sends nothing and says which one.
+    void clientSend_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("why"); // empty: sent
+        const QString pin = fingerprintText(QSslCertificate::fromPath(m_cert).value(0));
+        QTest::newRow("pin right") << "127.0.0.1" << QStringList{"--pin", pin} << "";
+        QTest::newRow("pin wrong")
+            << "127.0.0.1" << QStringList{"--pin", QString(64, u'A')} << "is not the pinned";
+        QTest::newRow("verified by its CA") << "localhost" << QStringList{"--ca", m_cert} << "";
+        QTest::newRow("unknown CA") << "localhost" << QStringList{} << "unknown CA";
+        QTest::newRow("wrong host") << "127.0.0.2" << QStringList{"--ca", m_cert} << "wrong host";
+        QTest::newRow("file send, not verified")
+            << "127.0.0.1" << QStringList{"--insecure", "--send-file", "secret.txt"} << "";
+    }
+    void clientSend() {
+        QFETCH(QString, host);
+        QFETCH(QStringList, options);
+        QFETCH(QString, why);
+        QFile secret(m_dir->filePath("secret.txt"));
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("secret") == 6);
+        secret.close();
+        const quint16 port = freeLoopbackPort(false);
+        // Bound to the address sent to, since it answers from the address it is bound to.
+        const QString address = host == "localhost" ? "127.0.0.1" : host;
+        Tool server({"s_server", "-dtls1_2", "-accept", address + u':' + QString::number(port),
+                     "-cert", m_cert, "-key", m_key, "-quiet"});
+        QVERIFY(boundUdp(port));
+        QStringList arguments{"--to",       host + u':' + QString::number(port),
+                              "--udp",      "--tls",
+                              "--settings", "none.ini"};
+        if (!options.contains("--send-file"))
+            arguments += {"--send", "secret"};
+        ChildProgram send(m_dir->path(), arguments + options);
+        QVERIFY2(send.endsWith(why.isEmpty() ? 0 : 1), send.err);
+        QVERIFY2(send.err.contains(why.toUtf8()), send.err);
+        if (why.isEmpty())
+            QTRY_VERIFY2_WITH_TIMEOUT(server.out.contains("secret"), server.out, 10000);
+        else
+            QVERIFY2(!server.out.contains("secret"), server.out);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Dtls)
+#include "tst_dtls.moc"
