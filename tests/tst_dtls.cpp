@@ -7,6 +7,7 @@
 #include <QtNetwork>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 class tst_Dtls : public QObject {
@@ -29,6 +30,30 @@ class tst_Dtls : public QObject {
         ~Tool() {
             process.kill();
             process.waitForFinished();
+        }
+    };
+    // An in-process peer of the listener on a socket of its own, the certificate unchecked.
+    struct DtlsClient {
+        QUdpSocket socket;
+        QDtls dtls{QSslSocket::SslClientMode};
+        explicit DtlsClient(quint16 port) {
+            socket.bind(QHostAddress::LocalHost, 0);
+            QSslConfiguration configuration = QSslConfiguration::defaultDtlsConfiguration();
+            configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+            dtls.setDtlsConfiguration(configuration);
+            dtls.setPeer(QHostAddress::LocalHost, port);
+            QObject::connect(&dtls, &QDtls::handshakeTimeout, &socket,
+                             [this] { dtls.handleTimeout(&socket); });
+        }
+        bool shakeHands(int ms) {
+            dtls.doHandshake(&socket);
+            return QTest::qWaitFor(
+                [this] {
+                    while (socket.hasPendingDatagrams())
+                        dtls.doHandshake(&socket, socket.receiveDatagram().data());
+                    return dtls.isConnectionEncrypted();
+                },
+                ms);
         }
     };
     static bool boundUdp(quint16 port) {
@@ -88,6 +113,27 @@ private slots:
                      .hasMatch(),
                  listener.err);
         QCOMPARE(listener.process.state(), QProcess::Running);
+    }
+
+    // Past the bound a new peer gets no session, told once and counted; the peers held still
+    // reach the listener.
+    void peersPastTheBound() {
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener(m_dir->path(), {"--headless", "--settings", "none.ini", "--udp",
+                                              "--port", QString::number(port), "--tls", "--cert",
+                                              m_cert, "--key", m_key, "--stats"});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        std::vector<std::unique_ptr<DtlsClient>> peers;
+        for (int i = 0; i <= 64; ++i) {
+            peers.push_back(std::make_unique<DtlsClient>(port));
+            QCOMPARE(peers.back()->shakeHands(i < 64 ? 5000 : 1500), i < 64);
+        }
+        QTRY_VERIFY2(listener.err.contains("64 DTLS peers hold sessions"), listener.err);
+        peers.front()->dtls.writeDatagramEncrypted(&peers.front()->socket, "still held");
+        QTRY_COMPARE(listener.out, QByteArray("still held"));
+        ::kill(pid_t(listener.process.processId()), SIGUSR1);
+        QTRY_VERIFY2(listener.err.contains("dropped_peers="), listener.err);
+        QVERIFY2(!listener.err.contains("dropped_peers=0"), listener.err);
     }
 
     // A DTLS send verifies the server, and a failed check sends nothing and says which one.
