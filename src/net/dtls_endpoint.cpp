@@ -119,8 +119,10 @@ bool DtlsEndpoint::take(const QByteArray &datagram, const QHostAddress &from, qu
     if (!plain.isEmpty())
         return true;
     // A close_notify ends the session; anything else that did not decrypt is dropped.
-    if (!peer->dtls->isConnectionEncrypted())
+    if (!peer->dtls->isConnectionEncrypted()) {
+        m_closedBy = sender;
         remove(*peer);
+    }
     return false;
 }
 
@@ -285,7 +287,10 @@ void DtlsEndpoint::dropDatagram(const QString &why) {
 bool DtlsEndpoint::send(const QByteArray &data, const QHostAddress &to, quint16 port) {
     Peer *peer = find(to, port);
     if (!peer || !peer->secured()) {
-        m_sendFailure = QStringLiteral("no DTLS session with %1").arg(peerText(to, port));
+        const QString target = peerText(to, port);
+        m_sendFailure = target == m_closedBy
+                            ? QStringLiteral("%1 closed the DTLS session").arg(target)
+                            : QStringLiteral("no DTLS session with %1").arg(target);
         return false;
     }
     if (data.size() > LargestDatagram) {

@@ -83,6 +83,7 @@ private:
     std::vector<std::unique_ptr<Peer>> m_peers;
     QTimer m_sweep;
     QString m_sendFailure;
+    QString m_closedBy; // the last peer that ended its session
     qint64 m_droppedDatagrams = 0;
     QElapsedTimer m_sinceDropNote;
     bool m_fullTold = false;
