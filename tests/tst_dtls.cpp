@@ -56,6 +56,12 @@ class tst_Dtls : public QObject {
                 ms);
         }
     };
+    ChildProgram dtlsListener(quint16 port, const QStringList &more) const {
+        return ChildProgram(m_dir->path(), QStringList{"--headless", "--settings", "none.ini",
+                                                       "--udp", "--port", QString::number(port),
+                                                       "--tls", "--cert", m_cert, "--key", m_key}
+                                               + more);
+    }
     static bool boundUdp(quint16 port) {
         const QByteArray local =
             ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
@@ -90,10 +96,7 @@ private slots:
     void listener() {
         QFETCH(QByteArray, plainFirst);
         const quint16 port = freeLoopbackPort(false);
-        ChildProgram listener(m_dir->path(),
-                              {"--headless", "--settings", "none.ini", "--udp", "--port",
-                               QString::number(port), "--tls", "--cert", m_cert, "--key", m_key,
-                               "--respond-contains", "ping=pong"});
+        ChildProgram listener = dtlsListener(port, {"--respond-contains", "ping=pong"});
         QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
         if (!plainFirst.isEmpty()) {
             QUdpSocket plain;
@@ -115,13 +118,38 @@ private slots:
         QCOMPARE(listener.process.state(), QProcess::Running);
     }
 
+    // A handshake that fails is told in words, and the listener serves the next peer.
+    void failedHandshake_data() {
+        QTest::addColumn<QStringList>("listenerOptions");
+        QTest::addColumn<QString>("clientOption");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("client does not know our CA") << QStringList{} << "-verify_return_error"
+                                                     << "the peer refused it: unknown ca";
+        QTest::newRow("client certificate required, none sent")
+            << QStringList{"--client-cert", "require", "--ca", m_cert} << "-quiet"
+            << "the peer sent no certificate";
+    }
+    void failedHandshake() {
+        QFETCH(QStringList, listenerOptions);
+        QFETCH(QString, clientOption);
+        QFETCH(QString, why);
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, listenerOptions);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        Tool client({"s_client", "-dtls1_2", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                     clientOption});
+        QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(" failed: " + why.toUtf8()), listener.err,
+                                  10000);
+        QVERIFY2(!listener.err.contains("Dropped"), listener.err); // the rest of that handshake
+        if (listenerOptions.isEmpty())
+            QVERIFY(DtlsClient(port).shakeHands(5000));
+    }
+
     // Past the bound a new peer gets no session, told once and counted; the peers held still
     // reach the listener.
     void peersPastTheBound() {
         const quint16 port = freeLoopbackPort(false);
-        ChildProgram listener(m_dir->path(), {"--headless", "--settings", "none.ini", "--udp",
-                                              "--port", QString::number(port), "--tls", "--cert",
-                                              m_cert, "--key", m_key, "--stats"});
+        ChildProgram listener = dtlsListener(port, {"--stats"});
         QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
         std::vector<std::unique_ptr<DtlsClient>> peers;
         for (int i = 0; i <= 64; ++i) {

@@ -97,6 +97,9 @@ bool DtlsEndpoint::take(const QByteArray &datagram, const QHostAddress &from, qu
         peer = nullptr;
     }
     if (!peer) {
+        // What a peer whose handshake just failed still sends is the rest of that handshake.
+        if (sender == m_failedPeer && !isClientHello(datagram))
+            return false;
         if (isClient() || !isClientHello(datagram)) {
             dropDatagram(QStringLiteral("Dropped a DTLS datagram from %1, which has no session "
                                         "here")
@@ -219,8 +222,8 @@ void DtlsEndpoint::finish(Peer &peer) {
 }
 
 void DtlsEndpoint::fail(Peer &peer, const QString &why) {
-    const QString text = QStringLiteral("DTLS handshake with %1 failed: %2")
-                             .arg(peerText(peer.address, peer.port), why);
+    m_failedPeer = peerText(peer.address, peer.port);
+    const QString text = QStringLiteral("DTLS handshake with %1 failed: %2").arg(m_failedPeer, why);
     write([&peer](QUdpSocket &socket) {
         if (peer.dtls->handshakeState() == QDtls::PeerVerificationFailed)
             return peer.dtls->abortHandshake(&socket);

@@ -83,7 +83,8 @@ private:
     std::vector<std::unique_ptr<Peer>> m_peers;
     QTimer m_sweep;
     QString m_sendFailure;
-    QString m_closedBy; // the last peer that ended its session
+    QString m_closedBy;   // the last peer that ended its session
+    QString m_failedPeer; // the last peer whose handshake failed
     qint64 m_droppedDatagrams = 0;
     QElapsedTimer m_sinceDropNote;
     bool m_fullTold = false;
