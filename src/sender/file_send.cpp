@@ -163,7 +163,9 @@ void FileSend::startUdpClient() {
         done(SendLine::SendFailed);
         return;
     }
-    if (port && !secureUdpClient(m_configuration.clientTls(), sock, m_failureTip)) {
+    if (port
+        && !secureUdpClient(m_configuration.clientTls(), m_configuration.network(), m_sockets,
+                            m_failureTip)) {
         done(SendLine::CouldntConnect);
         return;
     }

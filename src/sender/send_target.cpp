@@ -50,13 +50,23 @@ bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock
     return sock->setMulticastInterface(o.multicastInterface);
 }
 
-bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
-                        const QByteArray &data, QString &why) {
-    SocketControl *sock = sockets.sendSock;
+namespace {
+
+SocketControl *sendingListener(const NetworkOptions &options, const Sockets &sockets) {
     SocketControl *listener = sockets.listenSock->element(0);
     const bool fromListener = options.sendFromListenPort && listener
                               && listener->Protocol() == SocketControl::UdpProtocol
                               && listener->State() == SocketControl::Open;
+    return fromListener ? listener : nullptr;
+}
+
+} // namespace
+
+bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
+                        const QByteArray &data, QString &why) {
+    SocketControl *sock = sockets.sendSock;
+    SocketControl *listener = sendingListener(options, sockets);
+    const bool fromListener = listener != nullptr;
     const bool sent = fromListener ? listener->SendDatagramTo(data, sock->RemoteAddress(),
                                                               quint16(sock->RemotePort()))
                                    : sock->SendData(data);
@@ -76,12 +86,13 @@ bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, 
     return !tls.enabled || context;
 }
 
-bool secureUdpClient(const TlsOptions &tls, SocketControl *sock, QString &why) {
-    if (!tls.enabled)
+bool secureUdpClient(const TlsOptions &tls, const NetworkOptions &options, const Sockets &sockets,
+                     QString &why) {
+    if (!tls.enabled || sendingListener(options, sockets))
         return true;
     std::shared_ptr<const TlsContext> context =
         TlsContext::load(tls, TlsContext::Role::Client, why);
-    sock->setTls(context);
+    sockets.sendSock->setTls(context);
     return context != nullptr;
 }
 

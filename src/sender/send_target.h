@@ -73,9 +73,11 @@ bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
 bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, int port,
                   QString &why);
 
-// Makes the aimed UDP client socket a DTLS client when the client's TLS options are on; false,
-// with `why`, when their files cannot be used.
-bool secureUdpClient(const TlsOptions &tls, SocketControl *sock, QString &why);
+// Makes the aimed UDP client socket a DTLS client when the client's TLS options are on, unless
+// its datagrams go from the listener's port (whose own sessions they then use); false, with
+// `why`, when the options' files cannot be used.
+bool secureUdpClient(const TlsOptions &tls, const NetworkOptions &options, const Sockets &sockets,
+                     QString &why);
 
 // Why a client connection failed, in words, when it was its TLS handshake; else empty.
 QString secureFailure(const SocketControl *sock);

@@ -176,7 +176,8 @@ void Sender::sendUdpClient(const QByteArray &data) {
 
     const bool interfaceKnown =
         aimUdpClient(m_form, m_configuration.network(), m_sockets.sendSock, *port);
-    if (!secureUdpClient(m_configuration.clientTls(), sock, m_failureTip)) {
+    if (!secureUdpClient(m_configuration.clientTls(), m_configuration.network(), m_sockets,
+                         m_failureTip)) {
         setLastSend(CouldntConnect);
         setClientSend(false);
         return;
