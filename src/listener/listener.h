@@ -40,8 +40,10 @@ public:
 
     void listenSock_ConnectionRequest(int index, qintptr requestID);
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
-    // A TLS handshake with the peer in the connection slot is done.
+    // A TLS handshake with the peer in the connection slot is done, or a DTLS one with a peer
+    // of the UDP listener.
     void listenSock_Secured(int index);
+    // The DTLS listener failed a handshake or dropped a datagram or a peer.
     void listenSock_SecureNote(int index, const QString &text, bool peerDropped);
 
     const ListenerState &state() const { return m_state; }
