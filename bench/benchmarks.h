@@ -23,6 +23,7 @@ int runSequenceBench(const QStringList &arguments);
 int runRelay(const QStringList &arguments);
 int runTlsFlood(const QStringList &arguments);
 int runTlsHandshakes(const QStringList &arguments);
+int runDtlsRate(const QStringList &arguments);
 
 using BenchClock = std::chrono::steady_clock;
 

@@ -41,6 +41,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("relay"), runRelay},
         {QStringLiteral("tls_flood"), runTlsFlood},
         {QStringLiteral("tls_handshakes"), runTlsHandshakes},
+        {QStringLiteral("dtls_rate"), runDtlsRate},
     };
     const QStringList arguments = QApplication::arguments().mid(1);
     const auto found = benchmarks.find(arguments.value(0));
@@ -52,7 +53,7 @@ int main(int argc, char *argv[]) {
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
             "repeat | sendfile [MiB] | sequence | relay [MiB] | tls_flood [MiB] | "
-            "tls_handshakes [count]\n");
+            "tls_handshakes [count] | dtls_rate [datagrams]\n");
         return 2;
     }
     return found->second(arguments.mid(1));

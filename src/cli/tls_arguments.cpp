@@ -33,7 +33,7 @@ QString absolute(const QString &file) {
 
 QList<QCommandLineOption> tlsOptionTable() {
     return {
-        {u"tls"_s, u"TCP over TLS: a secure listener or send; how packets verify."_s},
+        {u"tls"_s, u"TLS (DTLS with --udp): a secure listener or send; how packets verify."_s},
         {u"cert"_s, u"--tls: the certificate (PEM; a listener's, or a client's)."_s, u"FILE"_s},
         {u"key"_s, u"--tls: the certificate's private key (PEM)."_s, u"FILE"_s},
         {u"key-pass-file"_s, u"--key: its passphrase is the first line of FILE."_s, u"FILE"_s},
@@ -79,8 +79,11 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
         return u"--client-cert works only with a secure listener"_s;
     if (!listening && !sending && !packets)
         return u"--tls works only with --headless, --send, --packet or --sequence"_s;
-    if (parser.isSet(u"udp"_s))
-        return u"--tls works only with TCP, not --udp"_s;
+    // Over UDP it is DTLS, for a listener and for a send.
+    if (parser.isSet(u"udp"_s) && (packets || line.relay))
+        return u"--tls works over --udp only with --headless, --send or --send-file"_s;
+    if (parser.isSet(u"udp"_s) && parser.isSet(u"alpn"_s))
+        return u"--alpn works only with TCP, not --udp"_s;
     if (parser.isSet(u"client-cert"_s) && !listening)
         return u"--client-cert works only with --headless"_s;
     for (const QString &name : {u"insecure"_s, u"pin"_s}) {

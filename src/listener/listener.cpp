@@ -44,12 +44,12 @@ void Listener::StartListening() {
     bool usable = false;
     QString startError = applyOptions(listener, usable);
     const bool tcp = m_form.optTCP[0]->isOn();
-    if (const QString tlsProblem = loadTls(tcp); !tlsProblem.isEmpty()) {
+    if (const QString tlsProblem = loadTls(); !tlsProblem.isEmpty()) {
         usable = false;
         startError = QStringLiteral("Error while attempting connection.\r\nTLS: ") + tlsProblem;
     }
     if (m_tls)
-        optionsNote += QStringLiteral(" over TLS");
+        optionsNote += tcp ? QStringLiteral(" over TLS") : QStringLiteral(" over DTLS");
     if (open(listener, tcp, usable, startError)) {
         m_state = {ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}};
         m_state.relayNote = m_relayNote;
@@ -92,11 +92,12 @@ QString Listener::applyOptions(SocketControl *listener, bool &usable) {
     return startError;
 }
 
-// A secure listener reads its certificate and key at each Start, so that a file that cannot be
-// read or a key that does not belong to the certificate is told before anything listens.
-QString Listener::loadTls(bool tcp) {
+// A secure listener (DTLS over UDP) reads its certificate and key at each Start, so that a file
+// that cannot be read or a key that does not belong to the certificate is told before anything
+// listens.
+QString Listener::loadTls() {
     m_tls.reset();
-    if (!tcp || !m_configuration.tls().enabled)
+    if (!m_configuration.tls().enabled)
         return {};
     TlsOptions options = m_configuration.tls();
     if (options.keyPassphrase.isEmpty() && keyNeedsPassphrase(options.keyFile)) {
@@ -122,6 +123,7 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
         return listener->State() == SocketControl::Listening;
     }
     listener->setProtocol(SocketControl::UdpProtocol);
+    listener->setTls(m_tls);
     if (usable)
         listener->Bind();
     if (listener->State() != SocketControl::Open)
@@ -265,10 +267,31 @@ void Listener::dropFailedHandshake(SocketControl *slot) {
 }
 
 void Listener::listenSock_Secured(int index) {
-    const SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
-    if (!slot || m_state.phase != ListenerPhase::PeerConnected)
+    const bool udp = index == 0 && m_state.open() && !m_state.tcp;
+    const SocketControl *slot = index == 1 || udp ? m_sockets.listenSock->element(index) : nullptr;
+    if (!slot || (!udp && m_state.phase != ListenerPhase::PeerConnected))
         return;
     ListenerState state = m_state;
     state.security = slot->SecuritySummary();
+    if (udp) {
+        state.peer = slot->PeerText();
+        state.reason.clear();
+    }
+    setState(state);
+}
+
+// The DTLS listener goes on listening; what it dropped stays on the status line until a peer
+// is secured.
+void Listener::listenSock_SecureNote(int index, const QString &text, bool peerDropped) {
+    if (index != 0 || !m_state.open())
+        return;
+    if (peerDropped)
+        m_traffic.countDroppedPeer();
+    if (text.isEmpty())
+        return;
+    emit recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
+    ListenerState state = m_state;
+    state.reason = text;
+    state.security.clear();
     setState(state);
 }

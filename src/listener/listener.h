@@ -40,8 +40,11 @@ public:
 
     void listenSock_ConnectionRequest(int index, qintptr requestID);
     void listenSock_Error(int index, int number, const QString &description, const QString &source);
-    // A TLS handshake with the peer in the connection slot is done.
+    // A TLS handshake with the peer in the connection slot is done, or a DTLS one with a peer
+    // of the UDP listener.
     void listenSock_Secured(int index);
+    // The DTLS listener failed a handshake or dropped a datagram or a peer.
+    void listenSock_SecureNote(int index, const QString &text, bool peerDropped);
 
     const ListenerState &state() const { return m_state; }
     // The secure listener's context while it listens; null for plain TCP.
@@ -74,7 +77,7 @@ private:
     bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
     void showStarted();
     void setState(const ListenerState &state);
-    QString loadTls(bool tcp);
+    QString loadTls();
     void dropFailedHandshake(SocketControl *slot);
 
     Form &m_form;

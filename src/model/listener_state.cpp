@@ -15,9 +15,8 @@ QString ListenerState::statusText() const {
     return (tcp ? QStringLiteral("Waiting for TCP data on port ")
                 : QStringLiteral("Waiting for UDP data on port "))
            + QString::number(port) + optionsNote + relayNote
-           + (phase == ListenerPhase::PeerConnected && !security.isEmpty()
-                  ? QStringLiteral(" - ") + peer + QStringLiteral(": ") + security
-                  : QString());
+           + (!security.isEmpty() ? QStringLiteral(" - ") + peer + QStringLiteral(": ") + security
+                                  : QString());
 }
 
 QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress) {

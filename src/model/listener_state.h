@@ -14,13 +14,15 @@ struct ListenerState {
     int port = 0;
     // What the network options add to the waiting text (empty while none is set).
     QString optionsNote;
-    // The peer in the connection slot as "address:port" while PeerConnected.
+    // The peer in the connection slot as "address:port" while PeerConnected; over DTLS, the
+    // last peer secured.
     QString peer;
     // Failed: why. Listening: why the last peer's connection was closed, until the next Start.
     QString reason;
     // Relay mode: what the waiting text adds (the target, the pairs open, the faults).
     QString relayNote = {};
-    // PeerConnected over TLS: the handshake's protocol, cipher and peer, once it is done.
+    // PeerConnected over TLS, or Listening over DTLS: the last handshake's protocol, cipher and
+    // peer, once it is done.
     QString security{};
 
     bool open() const {

@@ -48,6 +48,10 @@ bool SocketArray::Load(int index) {
                 emit Error(index, number, description, source);
             });
     connect(control, &SocketControl::Secured, this, [this, index] { emit Secured(index); });
+    connect(control, &SocketControl::SecureNote, this,
+            [this, index](const QString &text, bool peerDropped) {
+                emit SecureNote(index, text, peerDropped);
+            });
     control->setPaused(m_paused);
     m_elements[std::size_t(index)] = control;
     return true;

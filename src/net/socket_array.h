@@ -27,6 +27,7 @@ signals:
     void DataArrival(int index, qint64 bytesTotal);
     void Error(int index, int number, const QString &description, const QString &source);
     void Secured(int index);
+    void SecureNote(int index, const QString &text, bool peerDropped);
 
 private:
     std::vector<SocketControl *> m_elements; // index -> element, nullptr where not loaded

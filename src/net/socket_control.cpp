@@ -326,6 +326,8 @@ bool SocketControl::sendTcp(const QByteArray &data) {
 }
 
 QByteArray SocketControl::GetData() {
+    if (m_protocol == UdpProtocol && m_dtls)
+        return std::exchange(m_plain, {});
     if (m_protocol == UdpProtocol)
         return m_udp ? m_udp->takeDatagram() : QByteArray();
     if (!m_tcp)
@@ -393,6 +395,10 @@ void SocketControl::releaseSockets(DeferredDeletion::Disposal disposal) {
         server->disconnect(this);
         server->close();
         m_deletion.retire(server, disposal);
+    }
+    if (DtlsEndpoint *dtls = std::exchange(m_dtls, nullptr)) {
+        dtls->disconnect(this);
+        dtls->shutDown();
     }
     if (UdpEndpoint *udp = std::exchange(m_udp, nullptr)) {
         udp->disconnect(this);

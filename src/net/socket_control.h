@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "net/deferred_deletion.h"
+#include "net/dtls_endpoint.h"
 #include "net/socket_errors.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
@@ -144,9 +145,17 @@ public:
     // Connect); null: plain TCP. A secure connection is Connected (7) once accepted, and an
     // outgoing one once its handshake is done; a handshake that fails raises Error with number
     // 0 and the reason in words, which SecureFailure keeps.
+    // UDP: DTLS from the next Bind. A server context answers each peer that shakes hands, and
+    // tells of failed handshakes and dropped datagrams by SecureNote; a client one sends only
+    // once SecureRemoteHost is done.
     void setTls(std::shared_ptr<const TlsContext> tls) { m_tls = std::move(tls); }
-    // The handshake's protocol, cipher and peer certificate, once it is done.
-    QString SecuritySummary() const { return m_tcp ? m_tcp->securitySummary() : QString(); }
+    // UDP, bound with a client context: the DTLS handshake with RemoteHost; State 6 until it is
+    // done or failed (SecureFailure says why), then 1 again. False when there is nothing to
+    // shake hands with.
+    bool SecureRemoteHost();
+    // The handshake's protocol, cipher and peer certificate, once it is done (UDP: the last
+    // datagram's sender's).
+    QString SecuritySummary() const;
     // The same, for the chunk GetData just returned when it is the first since the handshake;
     // empty for every later chunk.
     QString FirstChunkSecurity() const { return m_firstChunkSecurity; }
@@ -160,6 +169,9 @@ signals:
     void BytesWritten(qint64 bytes);
     // A TLS handshake is done (SecuritySummary says how).
     void Secured();
+    // A DTLS listener's handshake failed or it dropped a datagram (text, empty when told
+    // before), or a peer past its bound (peerDropped); it goes on listening.
+    void SecureNote(const QString &text, bool peerDropped);
 
 private:
     void onConnectionRequest(qintptr requestID);
@@ -173,6 +185,7 @@ private:
     void onSecureFailed(const QString &why);
     void onDatagram(qint64 size);
     void onUdpError(QAbstractSocket::SocketError qtError);
+    void wireDtls(UdpEndpoint *udp);
     void onHostLookedUp(const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
@@ -215,6 +228,8 @@ private:
     QPointer<TcpServer> m_server;
     QPointer<TcpConnection> m_tcp;
     QPointer<UdpEndpoint> m_udp;
+    QPointer<DtlsEndpoint> m_dtls;
+    QByteArray m_plain; // the DTLS datagram GetData returns
 
     HostLookup m_hostLookup;
     QHostAddress m_localAddress;

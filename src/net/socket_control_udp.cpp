@@ -20,13 +20,68 @@ bool SocketControl::Bind() {
     connect(udp, &UdpEndpoint::lookupEnded, this, &SocketControl::onHostLookedUp);
     m_boundPort = udp->localPort();
     m_state = Open;
+    if (m_tls)
+        wireDtls(udp);
     return true;
+}
+
+// The sessions go with the endpoint they write through.
+void SocketControl::wireDtls(UdpEndpoint *udp) {
+    m_dtls = new DtlsEndpoint(udp, m_tls, udp);
+    m_plain.clear();
+    m_secureFailure.clear();
+    connect(m_dtls, &DtlsEndpoint::secured, this, [this] {
+        const DeferredDeletion::Scope busy(m_deletion);
+        if (m_state == Connecting)
+            m_state = Open;
+        emit Secured();
+    });
+    connect(m_dtls, &DtlsEndpoint::failed, this, [this](const QString &why) {
+        const DeferredDeletion::Scope busy(m_deletion);
+        if (m_state == Connecting) {
+            m_secureFailure = why;
+            m_state = Open;
+            return;
+        }
+        emit SecureNote(why, false);
+    });
+    connect(m_dtls, &DtlsEndpoint::note, this, [this](const QString &text, bool peerDropped) {
+        const DeferredDeletion::Scope busy(m_deletion);
+        emit SecureNote(text, peerDropped);
+    });
 }
 
 void SocketControl::onDatagram(qint64 size) {
     const DeferredDeletion::Scope busy(m_deletion);
-    m_remoteHostIP = displayAddress(m_udp->senderAddress());
+    const QHostAddress from = m_udp->senderAddress();
+    // A handshake this datagram completes is told with its sender.
+    m_remoteHostIP = displayAddress(from);
+    if (m_dtls) {
+        const quint16 port = m_udp->senderPort();
+        if (!m_dtls->take(m_udp->takeDatagram(), from, port, m_plain) || !m_udp)
+            return;
+        size = m_plain.size();
+        m_firstChunkSecurity = m_dtls->takeFirstSecurity(from, port);
+    }
     emit DataArrival(size);
+}
+
+bool SocketControl::SecureRemoteHost() {
+    const QHostAddress to = RemoteAddress();
+    if (m_protocol != UdpProtocol || m_state != Open || !m_dtls || to.isNull() || m_remotePort == 0
+        || !m_tls || m_tls->role() != TlsContext::Role::Client)
+        return false;
+    m_secureFailure.clear();
+    m_state = Connecting;
+    m_dtls->connectTo(hostText(m_remoteHost), to, m_remotePort);
+    return true;
+}
+
+QString SocketControl::SecuritySummary() const {
+    if (m_tcp)
+        return m_tcp->securitySummary();
+    return m_dtls && m_udp ? m_dtls->summary(m_udp->senderAddress(), m_udp->senderPort())
+                           : QString();
 }
 
 void SocketControl::onUdpError(QAbstractSocket::SocketError qtError) {
@@ -54,6 +109,12 @@ bool SocketControl::sendUdp(const QByteArray &data) {
 }
 
 bool SocketControl::sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port) {
+    if (m_dtls) {
+        if (m_dtls->send(data, to, port))
+            return true;
+        m_lastFailure = {0, m_dtls->sendFailure()};
+        return false;
+    }
     if (m_udp->send(data, to, port))
         return true;
     m_sendRaised = m_udp->raisedInSend();

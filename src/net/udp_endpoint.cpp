@@ -104,15 +104,20 @@ void UdpEndpoint::readWaiting() {
 }
 
 bool UdpEndpoint::send(const QByteArray &data, const QHostAddress &to, quint16 port) {
+    return sendThrough(
+        [&](QUdpSocket &socket) { return socket.writeDatagram(data, to, port) == data.size(); });
+}
+
+bool UdpEndpoint::sendThrough(const std::function<bool(QUdpSocket &)> &write) {
     ++m_sending;
     m_raisedInSend.reset();
     errno = 0;
-    const qint64 sent = m_socket->writeDatagram(data, to, port);
+    const bool whole = write(*m_socket);
     // Qt keeps only a coarse error ("Unable to send a datagram"); the system's own tells a
     // refused broadcast (EACCES) apart.
     const int cause = errno;
     --m_sending;
-    if (sent == data.size() && !m_raisedInSend)
+    if (whole && !m_raisedInSend)
         return true;
     m_failure = cause != 0 ? winsockErrorForErrno(cause)
                            : winsockError(m_socket->error(), m_socket->errorString());

@@ -61,6 +61,9 @@ public:
     quint16 senderPort() const { return m_senderPort; }
 
     bool send(const QByteArray &data, const QHostAddress &to, quint16 port);
+    // A send that `write` makes itself (DTLS writes its own records): false, with failure(),
+    // unless it answers true and Qt raised nothing meanwhile.
+    bool sendThrough(const std::function<bool(QUdpSocket &socket)> &write);
     // The socket error Qt raised while the last send ran, which it reported instead of
     // socketError.
     std::optional<QAbstractSocket::SocketError> raisedInSend() const { return m_raisedInSend; }

@@ -207,6 +207,10 @@ void Program::connectHandlers() {
             });
     connect(m_listenSock.get(), &SocketArray::Secured, this,
             [listener](int index) { listener->listenSock_Secured(index); });
+    connect(m_listenSock.get(), &SocketArray::SecureNote, this,
+            [listener](int index, const QString &text, bool peerDropped) {
+                listener->listenSock_SecureNote(index, text, peerDropped);
+            });
     connect(&c.Command1, &Control::clicked, this, [receiver] { receiver->Command1_Click(); });
     connectReceivedRecord();
     // The tick that lets a peer that left go takes its delayed answers with it.

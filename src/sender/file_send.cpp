@@ -163,6 +163,12 @@ void FileSend::startUdpClient() {
         done(SendLine::SendFailed);
         return;
     }
+    if (port
+        && !secureUdpClient(m_configuration.clientTls(), m_configuration.network(), m_sockets,
+                            m_failureTip)) {
+        done(SendLine::CouldntConnect);
+        return;
+    }
     if (!port || !sock->Bind()) {
         // As "Send Data" does, the note goes to the received-data box.
         m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp), {}};
@@ -170,7 +176,7 @@ void FileSend::startUdpClient() {
         finish();
         return;
     }
-    const auto go = [this](bool) {
+    const auto stream = [this] {
         m_streaming = true;
         m_budget = 0;
         m_paced.start();
@@ -178,11 +184,30 @@ void FileSend::startUdpClient() {
         m_tick.start(1);
         sendUdpBlocks();
     };
+    // Over DTLS nothing goes before the server is verified.
+    const QPointer<SocketControl> watched = sock;
+    const auto go = [this, watched, stream](bool) {
+        if (!watched || !watched->SecureRemoteHost()) {
+            stream();
+            return;
+        }
+        waitFor([watched] { return !watched || watched->State() != SocketControl::Connecting; },
+                HandshakeWaitCycles * WaitCycleMs,
+                [this, watched, stream](bool) {
+                    if (watched && watched->State() == SocketControl::Open
+                        && secureFailure(watched).isEmpty()) {
+                        stream();
+                        return;
+                    }
+                    if (watched)
+                        m_failureTip = secureFailure(watched);
+                    done(SendLine::CouldntConnect);
+                });
+    };
     if (!sock->LookUpRemoteHost()) {
         go(true);
         return;
     }
-    const QPointer<SocketControl> watched = sock;
     waitFor([watched] { return !watched || watched->State() != SocketControl::ResolvingHost; },
             LookupWaitMs, go);
 }

@@ -42,6 +42,7 @@ QString clientHost(const Form &form) {
 
 bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock, int port) {
     sock->setProtocol(SocketControl::UdpProtocol);
+    sock->setTls({});
     sock->setRemoteHost(clientHost(form));
     sock->setRemotePort(port);
     sock->setAllowBroadcast(o.allowBroadcast);
@@ -49,13 +50,23 @@ bool aimUdpClient(const Form &form, const NetworkOptions &o, SocketControl *sock
     return sock->setMulticastInterface(o.multicastInterface);
 }
 
-bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
-                        const QByteArray &data, QString &why) {
-    SocketControl *sock = sockets.sendSock;
+namespace {
+
+SocketControl *sendingListener(const NetworkOptions &options, const Sockets &sockets) {
     SocketControl *listener = sockets.listenSock->element(0);
     const bool fromListener = options.sendFromListenPort && listener
                               && listener->Protocol() == SocketControl::UdpProtocol
                               && listener->State() == SocketControl::Open;
+    return fromListener ? listener : nullptr;
+}
+
+} // namespace
+
+bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
+                        const QByteArray &data, QString &why) {
+    SocketControl *sock = sockets.sendSock;
+    SocketControl *listener = sendingListener(options, sockets);
+    const bool fromListener = listener != nullptr;
     const bool sent = fromListener ? listener->SendDatagramTo(data, sock->RemoteAddress(),
                                                               quint16(sock->RemotePort()))
                                    : sock->SendData(data);
@@ -73,6 +84,16 @@ bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, 
         context = TlsContext::load(tls, TlsContext::Role::Client, why);
     sock->setTls(context);
     return !tls.enabled || context;
+}
+
+bool secureUdpClient(const TlsOptions &tls, const NetworkOptions &options, const Sockets &sockets,
+                     QString &why) {
+    if (!tls.enabled || sendingListener(options, sockets))
+        return true;
+    std::shared_ptr<const TlsContext> context =
+        TlsContext::load(tls, TlsContext::Role::Client, why);
+    sockets.sendSock->setTls(context);
+    return context != nullptr;
 }
 
 QString secureFailure(const SocketControl *sock) {

@@ -35,6 +35,8 @@ inline const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send 
 inline constexpr int ConnectWaitCycles = 60;
 inline constexpr int LookupWaitCycles = SocketControl::LookupTimeoutMs / WaitCycleMs + 10;
 inline constexpr int LingerCycles = 10;
+// A DTLS handshake gives up by itself; this only backs that up.
+inline constexpr int HandshakeWaitCycles = DtlsEndpoint::HandshakeLimitMs / WaitCycleMs + 20;
 
 // "Last Data Sent: " with the clock's date-time text, then `suffix`.
 QString lastSentText(const Clock &clock, const QString &suffix = {});
@@ -55,7 +57,8 @@ std::optional<int> clientPort(const Form &form);
 QString clientHost(const Form &form);
 
 // Aims the client socket, closed, at the form's host and `port` for UDP, with the broadcast, TTL
-// and multicast interface of the network options; false when no interface has the name asked for.
+// and multicast interface of the network options, without DTLS; false when no interface has the
+// name asked for.
 bool aimUdpClient(const Form &form, const NetworkOptions &options, SocketControl *sock, int port);
 
 // One datagram to where the client socket is aimed, from the UDP listener's own port when the
@@ -69,6 +72,12 @@ bool sendClientDatagram(const NetworkOptions &options, const Sockets &sockets,
 // files cannot be used (nothing is then sent).
 bool aimTcpClient(const Form &form, const TlsOptions &tls, SocketControl *sock, int port,
                   QString &why);
+
+// Makes the aimed UDP client socket a DTLS client when the client's TLS options are on, unless
+// its datagrams go from the listener's port (whose own sessions they then use); false, with
+// `why`, when the options' files cannot be used.
+bool secureUdpClient(const TlsOptions &tls, const NetworkOptions &options, const Sockets &sockets,
+                     QString &why);
 
 // Why a client connection failed, in words, when it was its TLS handshake; else empty.
 QString secureFailure(const SocketControl *sock);

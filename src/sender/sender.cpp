@@ -176,12 +176,30 @@ void Sender::sendUdpClient(const QByteArray &data) {
 
     const bool interfaceKnown =
         aimUdpClient(m_form, m_configuration.network(), m_sockets.sendSock, *port);
+    if (!secureUdpClient(m_configuration.clientTls(), m_configuration.network(), m_sockets,
+                         m_failureTip)) {
+        setLastSend(CouldntConnect);
+        setClientSend(false);
+        return;
+    }
     sock->Bind();
     // A name is looked up before the datagram goes, so that it is either handed to the system or
     // reported as not sent.
     const auto lookedUp = [sock] { return sock->State() != SocketControl::ResolvingHost; };
     if (sock->LookUpRemoteHost() && runWait(LookupWaitCycles, lookedUp) == WaitEnd::Gone)
         return;
+    // Over DTLS nothing goes before the server is verified.
+    const auto shaken = [sock] { return sock->State() != SocketControl::Connecting; };
+    if (sock->SecureRemoteHost()) {
+        if (runWait(HandshakeWaitCycles, shaken) == WaitEnd::Gone)
+            return;
+        if (sock->State() != SocketControl::Open || !secureFailure(sock).isEmpty()) {
+            m_failureTip = secureFailure(sock);
+            setLastSend(CouldntConnect);
+            lingerAndClose();
+            return;
+        }
+    }
     const bool sent = sendAimedDatagram(data, interfaceKnown);
 
     const WaitEnd open = runWait(OpenWaitLimit, [&] {

@@ -68,6 +68,7 @@ QWidget *TlsDialog::listenerBox(bool listening) {
     auto *group = new QGroupBox(QStringLiteral("Listener"), this);
     m_secure = new QCheckBox(QStringLiteral("&Secure (TLS)"), group);
     m_secure->setObjectName(QStringLiteral("tlsEnabled"));
+    m_secure->setToolTip(QStringLiteral("TLS over TCP; a UDP listener speaks DTLS."));
     m_secure->setChecked(m_listener.enabled);
     m_certificate = fileField(QStringLiteral("tlsCertificate"), m_listener.certificateFile, group);
     m_key = fileField(QStringLiteral("tlsKey"), m_listener.keyFile, group);
@@ -104,6 +105,7 @@ QWidget *TlsDialog::clientBox() {
     auto *group = new QGroupBox(QStringLiteral("Sends as a client"), this);
     m_sendSecure = new QCheckBox(QStringLiteral("Send over &TLS"), group);
     m_sendSecure->setObjectName(QStringLiteral("tlsSendEnabled"));
+    m_sendSecure->setToolTip(QStringLiteral("TLS over TCP; UDP sends go over DTLS (no ALPN)."));
     m_sendSecure->setChecked(m_client.enabled);
     m_verify = new QComboBox(group);
     m_verify->setObjectName(QStringLiteral("tlsVerify"));

@@ -1,0 +1,211 @@
+// DTLS against openssl on loopback: s_client into the program's DTLS listener, and the program's
+// DTLS sends into s_server; certificates made here.
+#include "net/certificate_files.h"
+#include "support/child_program.h"
+#include "support/loopback.h"
+
+#include <QtNetwork>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+class tst_Dtls : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_cert, m_key;
+
+    // openssl, its output gathered as it comes and its stdin held open.
+    struct Tool {
+        QProcess process;
+        QByteArray out;
+        explicit Tool(const QStringList &arguments) {
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            QObject::connect(&process, &QProcess::readyRead, &process,
+                             [this] { out += process.readAll(); });
+            process.start("openssl", arguments);
+            process.waitForStarted();
+        }
+        ~Tool() {
+            process.kill();
+            process.waitForFinished();
+        }
+    };
+    // An in-process peer of the listener on a socket of its own, the certificate unchecked.
+    struct DtlsClient {
+        QUdpSocket socket;
+        QDtls dtls{QSslSocket::SslClientMode};
+        explicit DtlsClient(quint16 port) {
+            socket.bind(QHostAddress::LocalHost, 0);
+            QSslConfiguration configuration = QSslConfiguration::defaultDtlsConfiguration();
+            configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+            dtls.setDtlsConfiguration(configuration);
+            dtls.setPeer(QHostAddress::LocalHost, port);
+            QObject::connect(&dtls, &QDtls::handshakeTimeout, &socket,
+                             [this] { dtls.handleTimeout(&socket); });
+        }
+        bool shakeHands(int ms) {
+            dtls.doHandshake(&socket);
+            return QTest::qWaitFor(
+                [this] {
+                    while (socket.hasPendingDatagrams())
+                        dtls.doHandshake(&socket, socket.receiveDatagram().data());
+                    return dtls.isConnectionEncrypted();
+                },
+                ms);
+        }
+    };
+    ChildProgram dtlsListener(quint16 port, const QStringList &more) const {
+        return ChildProgram(m_dir->path(), QStringList{"--headless", "--settings", "none.ini",
+                                                       "--udp", "--port", QString::number(port),
+                                                       "--tls", "--cert", m_cert, "--key", m_key}
+                                               + more);
+    }
+    static bool boundUdp(quint16 port) {
+        const QByteArray local =
+            ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+        return QTest::qWaitFor(
+            [&local] {
+                QFile table("/proc/net/udp"), table6("/proc/net/udp6");
+                table.open(QIODevice::ReadOnly);
+                table6.open(QIODevice::ReadOnly);
+                return (table.readAll() + table6.readAll()).contains(local);
+            },
+            10000);
+    }
+
+private slots:
+    void initTestCase() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        const MadeCertificate made =
+            makeSelfSignedCertificate(m_dir->filePath("own"), "sendrel-test");
+        QVERIFY2(made.error.isEmpty(), qPrintable(made.error));
+        m_cert = made.certificateFile;
+        m_key = made.keyFile;
+    }
+
+    // A peer's bytes come out and the auto-respond answer goes back encrypted; a plain datagram
+    // is told, and the listener serves the next peer all the same.
+    void listener_data() {
+        QTest::addColumn<QByteArray>("plainFirst"); // sent before the DTLS peer; empty: none
+        QTest::newRow("s_client") << QByteArray();
+        QTest::newRow("plain datagram first") << QByteArray("hello");
+        QTest::newRow("garbage first") << QByteArray("\x16\xfe\xfd\x00\x00\x01\x02", 7);
+    }
+    void listener() {
+        QFETCH(QByteArray, plainFirst);
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, {"--respond-contains", "ping=pong"});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        if (!plainFirst.isEmpty()) {
+            QUdpSocket plain;
+            plain.writeDatagram(plainFirst, QHostAddress::LocalHost, port);
+            QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains("Dropped"), listener.err, 10000);
+            QVERIFY(listener.out.isEmpty());
+        }
+        Tool client({"s_client", "-dtls1_2", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                     "-quiet"});
+        QTest::qWait(500); // the handshake, before anything is typed
+        client.process.write("ping\n");
+        QTRY_VERIFY2_WITH_TIMEOUT(client.out.contains("pong"), client.out, 10000);
+        QCOMPARE(listener.out, QByteArray("ping\n"));
+        // The status line names the peer secured.
+        QVERIFY2(QRegularExpression(R"(127\.0\.0\.1:\d+: DTLSv1\.2, )")
+                     .match(QString::fromUtf8(listener.err))
+                     .hasMatch(),
+                 listener.err);
+        QCOMPARE(listener.process.state(), QProcess::Running);
+    }
+
+    // A handshake that fails is told in words, and the listener serves the next peer.
+    void failedHandshake_data() {
+        QTest::addColumn<QStringList>("listenerOptions");
+        QTest::addColumn<QString>("clientOption");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("client does not know our CA") << QStringList{} << "-verify_return_error"
+                                                     << "the peer refused it: unknown ca";
+        QTest::newRow("client certificate required, none sent")
+            << QStringList{"--client-cert", "require", "--ca", m_cert} << "-quiet"
+            << "the peer sent no certificate";
+    }
+    void failedHandshake() {
+        QFETCH(QStringList, listenerOptions);
+        QFETCH(QString, clientOption);
+        QFETCH(QString, why);
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, listenerOptions);
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        Tool client({"s_client", "-dtls1_2", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                     clientOption});
+        QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(" failed: " + why.toUtf8()), listener.err,
+                                  10000);
+        QVERIFY2(!listener.err.contains("Dropped"), listener.err); // the rest of that handshake
+        if (listenerOptions.isEmpty())
+            QVERIFY(DtlsClient(port).shakeHands(5000));
+    }
+
+    // Past the bound a new peer gets no session, told once and counted; the peers held still
+    // reach the listener.
+    void peersPastTheBound() {
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, {"--stats"});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        std::vector<std::unique_ptr<DtlsClient>> peers;
+        for (int i = 0; i <= 64; ++i) {
+            peers.push_back(std::make_unique<DtlsClient>(port));
+            QCOMPARE(peers.back()->shakeHands(i < 64 ? 5000 : 1500), i < 64);
+        }
+        QTRY_VERIFY2(listener.err.contains("64 DTLS peers hold sessions"), listener.err);
+        peers.front()->dtls.writeDatagramEncrypted(&peers.front()->socket, "still held");
+        QTRY_COMPARE(listener.out, QByteArray("still held"));
+        ::kill(pid_t(listener.process.processId()), SIGUSR1);
+        QTRY_VERIFY2(listener.err.contains("dropped_peers="), listener.err);
+        QVERIFY2(!listener.err.contains("dropped_peers=0"), listener.err);
+    }
+
+    // A DTLS send verifies the server, and a failed check sends nothing and says which one.
+    void clientSend_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("why"); // empty: sent
+        const QString pin = fingerprintText(QSslCertificate::fromPath(m_cert).value(0));
+        QTest::newRow("pin right") << "127.0.0.1" << QStringList{"--pin", pin} << "";
+        QTest::newRow("pin wrong")
+            << "127.0.0.1" << QStringList{"--pin", QString(64, u'A')} << "is not the pinned";
+        QTest::newRow("verified by its CA") << "localhost" << QStringList{"--ca", m_cert} << "";
+        QTest::newRow("unknown CA") << "localhost" << QStringList{} << "unknown CA";
+        QTest::newRow("wrong host") << "127.0.0.2" << QStringList{"--ca", m_cert} << "wrong host";
+        QTest::newRow("file send, not verified")
+            << "127.0.0.1" << QStringList{"--insecure", "--send-file", "secret.txt"} << "";
+    }
+    void clientSend() {
+        QFETCH(QString, host);
+        QFETCH(QStringList, options);
+        QFETCH(QString, why);
+        QFile secret(m_dir->filePath("secret.txt"));
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("secret") == 6);
+        secret.close();
+        const quint16 port = freeLoopbackPort(false);
+        // Bound to the address sent to, since it answers from the address it is bound to.
+        const QString address = host == "localhost" ? "127.0.0.1" : host;
+        Tool server({"s_server", "-dtls1_2", "-accept", address + u':' + QString::number(port),
+                     "-cert", m_cert, "-key", m_key, "-quiet"});
+        QVERIFY(boundUdp(port));
+        QStringList arguments{"--to",       host + u':' + QString::number(port),
+                              "--udp",      "--tls",
+                              "--settings", "none.ini"};
+        if (!options.contains("--send-file"))
+            arguments += {"--send", "secret"};
+        ChildProgram send(m_dir->path(), arguments + options);
+        QVERIFY2(send.endsWith(why.isEmpty() ? 0 : 1), send.err);
+        QVERIFY2(send.err.contains(why.toUtf8()), send.err);
+        if (why.isEmpty())
+            QTRY_VERIFY2_WITH_TIMEOUT(server.out.contains("secret"), server.out, 10000);
+        else
+            QVERIFY2(!server.out.contains("secret"), server.out);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Dtls)
+#include "tst_dtls.moc"
