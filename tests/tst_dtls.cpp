@@ -164,6 +164,33 @@ private slots:
         QVERIFY2(!listener.err.contains("dropped_peers=0"), listener.err);
     }
 
+    // A UDP relay behind the DTLS listener: the peer's datagram goes on in plain text and the
+    // target's answer comes back encrypted.
+    void relayEndsDtls() {
+        QUdpSocket target;
+        QVERIFY(target.bind(QHostAddress::LocalHost, 0));
+        connect(&target, &QUdpSocket::readyRead, &target, [&target] {
+            const QNetworkDatagram asked = target.receiveDatagram();
+            target.writeDatagram(asked.data().toUpper(), asked.senderAddress(),
+                                 quint16(asked.senderPort()));
+        });
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener =
+            dtlsListener(port, {"--relay", "127.0.0.1:" + QString::number(target.localPort())});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        DtlsClient peer(port);
+        QVERIFY(peer.shakeHands(5000));
+        peer.dtls.writeDatagramEncrypted(&peer.socket, "ping");
+        QByteArray answer;
+        QVERIFY(QTest::qWaitFor([&] {
+            while (peer.socket.hasPendingDatagrams())
+                answer +=
+                    peer.dtls.decryptDatagram(&peer.socket, peer.socket.receiveDatagram().data());
+            return !answer.isEmpty();
+        }));
+        QCOMPARE(answer, QByteArray("PING"));
+    }
+
     // A DTLS send verifies the server, and a failed check sends nothing and says which one.
     void clientSend_data() {
         QTest::addColumn<QString>("host");

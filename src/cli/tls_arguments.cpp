@@ -79,8 +79,8 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
         return u"--client-cert works only with a secure listener"_s;
     if (!listening && !sending && !packets)
         return u"--tls works only with --headless, --send, --packet or --sequence"_s;
-    // Over UDP it is DTLS, for a listener and for a send.
-    if (parser.isSet(u"udp"_s) && (packets || line.relay))
+    // Over UDP it is DTLS, for a listener (a relay's too) and for a send.
+    if (parser.isSet(u"udp"_s) && packets)
         return u"--tls works over --udp only with --headless, --send or --send-file"_s;
     if (parser.isSet(u"udp"_s) && parser.isSet(u"alpn"_s))
         return u"--alpn works only with TCP, not --udp"_s;
