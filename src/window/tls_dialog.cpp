@@ -42,6 +42,8 @@ TlsDialog::TlsDialog(const TlsOptions &listener, const TlsOptions &client, bool 
     layout->addWidget(clientBox());
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
+    // Room for a file's path, which is mostly longer than a name.
+    setMinimumWidth(fontMetrics().horizontalAdvance(QString(64, u'x')));
 }
 
 // A file's box with a button that picks it.
