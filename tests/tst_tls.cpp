@@ -213,6 +213,7 @@ private slots:
                 .arg(port)
                 .arg(m_cert, m_key));
         QTRY_COMPARE_WITH_TIMEOUT(listener.out, QByteArray("still here"), 10000);
+        QCOMPARE(listener.err.count("TLS handshake with"), 1); // told once, not again as status
     }
 
     // A secure send verifies the server, and a failed check sends nothing and says which one.

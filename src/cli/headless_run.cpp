@@ -305,7 +305,10 @@ void HeadlessRun::checkState() {
     }
     if (state.statusText() != m_status) {
         m_status = state.statusText();
-        printLine(m_status, false);
+        if (m_status != m_lastNote)
+            printLine(m_status, false);
+        else
+            m_notifier.status(m_status);
     }
     if (sendTarget() != m_target) {
         m_target = sendTarget();
@@ -344,6 +347,7 @@ void HeadlessRun::stdoutFailed(const QString &reason) {
 // A long reply note says how big the reply was, the rest being cut.
 void HeadlessRun::printNote(const QString &note, qint64 replyBytes) {
     const QString line = oneLine(note);
+    m_lastNote = line;
     if (line.size() <= LongestNote) {
         printLine(line, false);
         return;

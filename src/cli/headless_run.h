@@ -72,6 +72,7 @@ private:
     bool m_stdoutFailed = false;
     // What was printed last of the listener's status, the send target and the log's failure.
     QString m_status;
+    QString m_lastNote; // a status line that only repeats it is not printed again
     QString m_target;
     QString m_logFailure;
     QString m_printedSend;
