@@ -141,6 +141,12 @@ DtlsEndpoint::Peer *DtlsEndpoint::admit(const QByteArray &hello, const QHostAddr
         return nullptr;
     sweep();
     if (qsizetype(m_peers.size()) >= MaxPeers) {
+        const QString sender = peerText(from, port);
+        if (std::find(m_turnedAway.begin(), m_turnedAway.end(), sender) != m_turnedAway.end())
+            return nullptr; // its handshake again, counted already
+        m_turnedAway.push_back(sender);
+        if (qsizetype(m_turnedAway.size()) > MaxPeers)
+            m_turnedAway.pop_front();
         const QString told =
             std::exchange(m_fullTold, true)
                 ? QString()
@@ -245,8 +251,10 @@ void DtlsEndpoint::remove(const Peer &peer) {
     dtls->disconnect(this);
     dtls->deleteLater();
     m_peers.erase(found);
-    if (qsizetype(m_peers.size()) < MaxPeers)
+    if (qsizetype(m_peers.size()) < MaxPeers) {
         m_fullTold = false;
+        m_turnedAway.clear();
+    }
 }
 
 // Idle sessions end quietly; a handshake past its time fails and says so.

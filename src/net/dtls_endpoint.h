@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -88,4 +89,7 @@ private:
     qint64 m_droppedDatagrams = 0;
     QElapsedTimer m_sinceDropNote;
     bool m_fullTold = false;
+    // The peers turned away while full, each counted once however often it asks again; as many
+    // as there are sessions, the oldest forgotten first.
+    std::deque<QString> m_turnedAway;
 };
