@@ -1,5 +1,6 @@
 #include "listener/listener.h"
 #include "listener/relay.h"
+#include "log/pcapng_writer.h"
 #include "model/received_data.h"
 #include "net/certificate_files.h"
 #include "net/tls_context.h"
@@ -329,6 +330,60 @@ private slots:
         const QStringList lines =
             QString::fromUtf8(tshark.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(lines, expected);
+    }
+
+    // A listener's chunk: its time-stamp line names its peer (and the handshake, for the first
+    // of a TLS connection), and the box saved as a capture has it as TCP or UDP on the port it
+    // came in on.
+    void listenerChunk_timeStampAndSavedCapture_data() {
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("TCP over TLS") << true;
+        QTest::newRow("UDP") << false;
+    }
+    void listenerChunk_timeStampAndSavedCapture() {
+        QFETCH(bool, tcp);
+        if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
+            QSKIP("tshark is not installed");
+        const MadeCertificate made = makeSelfSignedCertificate(f->folder(), u"test"_qs);
+        TlsOptions tls;
+        tls.enabled = tcp;
+        tls.certificateFile = made.certificateFile;
+        tls.keyFile = made.keyFile;
+        f->program().configuration().setTls(tls);
+        c().txtNetData.setShowTimeStamps(true);
+        const quint16 port = startListener(c(), tcp);
+        QSslSocket client;
+        QUdpSocket datagrams;
+        quint16 from = 0;
+        if (tcp) {
+            client.setPeerVerifyMode(QSslSocket::VerifyNone);
+            client.connectToHostEncrypted(u"127.0.0.1"_qs, port);
+            QTRY_VERIFY(client.isEncrypted());
+            client.write("hi");
+            from = client.localPort();
+        } else {
+            QVERIFY(datagrams.bind(QHostAddress::LocalHost, 0));
+            datagrams.writeDatagram("hi", QHostAddress::LocalHost, port);
+            from = datagrams.localPort();
+        }
+        QTRY_COMPARE(f->program().traffic().snapshot().receivedChunks, 1);
+        const QString shown = c().txtNetData.text();
+        QVERIFY2(
+            shown.contains(u"] 127.0.0.1:%1, 2 bytes%2"_qs.arg(from).arg(tcp ? ", TLSv1." : "\n")),
+            qPrintable(shown));
+        const QString file = f->folder() + QStringLiteral("/saved.pcapng");
+        QFile saved(file);
+        QVERIFY(saved.open(QIODevice::WriteOnly));
+        saved.write(captureOf(c().txtNetData.entries()));
+        saved.close();
+        QProcess tshark;
+        tshark.start(u"tshark"_qs,
+                     {u"-r"_qs, file, u"-T"_qs, u"fields"_qs, u"-e"_qs, u"tcp.srcport"_qs, u"-e"_qs,
+                      u"tcp.dstport"_qs, u"-e"_qs, u"udp.srcport"_qs, u"-e"_qs, u"udp.dstport"_qs});
+        QVERIFY(tshark.waitForFinished(60000));
+        const QString ends = u"%1\t%2"_qs.arg(from).arg(port);
+        QCOMPARE(QString::fromUtf8(tshark.readAllStandardOutput()).remove(u'\n'),
+                 tcp ? ends + u"\t\t"_qs : u"\t\t"_qs + ends);
     }
 
     void tlsSides_data() {

@@ -134,6 +134,7 @@ void Relay::takeDatagram(SocketControl *listener) {
                         clientPort,
                         SocketControl::displayAddress(m_udpTarget),
                         m_options.targetPort};
+    chunk.datagram = true;
     if (const QByteArray answer = m_record ? m_record(chunk, true) : QByteArray();
         !answer.isEmpty()) {
         listener->SendDatagramTo(answer, client, clientPort);
@@ -201,6 +202,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
                             m_options.targetPort,
                             SocketControl::displayAddress(client),
                             port};
+        chunk.datagram = true;
         if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
             !answer.isEmpty()) {
             endpoint->send(answer, m_udpTarget, m_options.targetPort);

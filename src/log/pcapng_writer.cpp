@@ -220,8 +220,8 @@ QByteArray captureOf(const ReceivedEntries &entries) {
         CapturedChunk captured{QHostAddress(chunk.peerAddress),
                                quint16(chunk.peerPort),
                                QHostAddress(chunk.toAddress),
-                               quint16(chunk.toPort),
-                               true,
+                               quint16(chunk.toPort != 0 ? chunk.toPort : chunk.localPort),
+                               !chunk.datagram,
                                kept.toByteArray(),
                                chunk.arrival,
                                {}};

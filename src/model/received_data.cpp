@@ -5,8 +5,16 @@
 ReceivedChunk chunkFrom(const SocketControl *socket, QByteArray data, QDateTime arrival) {
     if (!socket)
         return {std::move(data), std::move(arrival), {}, 0};
-    return {std::move(data), std::move(arrival), socket->RemoteHostIP(), socket->PeerPort(),
-            socket->FirstChunkSecurity()};
+    ReceivedChunk chunk{std::move(data),
+                        std::move(arrival),
+                        socket->RemoteHostIP(),
+                        socket->PeerPort(),
+                        {},
+                        0,
+                        socket->FirstChunkSecurity()};
+    chunk.datagram = socket->Protocol() == SocketControl::UdpProtocol;
+    chunk.localPort = socket->LocalPort();
+    return chunk;
 }
 
 // The entries are the content; `text` is what they show, rendered when someone looks. Between

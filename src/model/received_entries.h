@@ -20,6 +20,10 @@ struct ReceivedChunk {
     int toPort = 0;
     // The first chunk of a TLS connection: its protocol, cipher and peer certificate.
     QString security{};
+    // A UDP datagram rather than a piece of a TCP stream, and the port it came in on (0: not
+    // known); a capture of the box writes them so.
+    bool datagram = false;
+    int localPort = 0;
 };
 
 // A relayed chunk's ends as the time-stamp line and the log mark them: "a:1 -> b:2".
