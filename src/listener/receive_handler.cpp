@@ -188,16 +188,8 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
     const qint32 tick = m_clock.tick();
     ReceivedChunk chunk = chunkFrom(socket, data, now);
     CapturedChunk captured;
-    if (m_capture && socket) {
-        captured = {QHostAddress(chunk.peerAddress),
-                    quint16(chunk.peerPort),
-                    {},
-                    quint16(socket->LocalPort()),
-                    socket->Protocol() == SocketControl::TcpProtocol,
-                    data,
-                    now,
-                    {}};
-    }
+    if (m_capture && socket)
+        captured = capturedChunk(chunk, data, m_configuration.network().listenAddress);
     if (startsAfresh(tick, c.state.LastReceiveTick, c.state.AppendWindowMs))
         c.txtNetData.setChunk(std::move(chunk));
     else
@@ -209,7 +201,7 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
             captured.comment = answeredComment(answered);
     }
     if (m_capture && socket)
-        capture(std::move(captured));
+        capture(captured);
 
     if (c.chkLogData.isOn())
         m_logger.log(data, now);
@@ -252,17 +244,10 @@ QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
         }
     }
     if (m_capture) {
-        CapturedChunk captured{QHostAddress(chunk.peerAddress),
-                               quint16(chunk.peerPort),
-                               QHostAddress(chunk.toAddress),
-                               quint16(chunk.toPort),
-                               m_listener.state().tcp,
-                               chunk.data,
-                               chunk.arrival,
-                               {}};
+        CapturedChunk captured = capturedChunk(chunk, chunk.data);
         if (!answered.isEmpty())
             captured.comment = answeredComment(answered);
-        capture(std::move(captured));
+        capture(captured);
     }
     if (c.chkLogData.isOn())
         m_logger.log(chunk.data, chunk.arrival, relayedPairText(chunk));
@@ -272,19 +257,7 @@ QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
     return answer;
 }
 
-// The listener's own address is the one it was bound to; on all addresses a loopback peer came
-// to loopback, and any other to an address the capture leaves unspecified.
-void ReceiveHandler::capture(CapturedChunk chunk) {
-    if (chunk.to.isNull()) {
-        chunk.to = m_configuration.network().listenAddress;
-        const bool ipv4 = chunk.from.protocol() == QAbstractSocket::IPv4Protocol;
-        if (chunk.to.isNull() && chunk.from.isLoopback())
-            chunk.to = ipv4 ? QHostAddress(QHostAddress::LocalHost)
-                            : QHostAddress(QHostAddress::LocalHostIPv6);
-        else if (chunk.to.isNull())
-            chunk.to =
-                ipv4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6);
-    }
+void ReceiveHandler::capture(const CapturedChunk &chunk) {
     if (m_capture->write(chunk))
         return;
     recordNote(CrLf + QStringLiteral("The capture was not written: ") + m_capture->error() + CrLf);

@@ -57,7 +57,7 @@ private:
     // Answers what matches; the watch strings answered.
     QStringList autoRespond(SocketControl *socket, int index, const QByteArray &data,
                             const QDateTime &now);
-    void capture(CapturedChunk chunk);
+    void capture(const CapturedChunk &chunk);
     // Sends one answer (to `pending.peer` when set, else as SendData does) and notes it.
     void reply(SocketControl *socket, const PendingAnswer &pending);
     void noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -213,28 +214,34 @@ QByteArray PcapngWriter::packets(const CapturedChunk &chunk) {
     return out;
 }
 
+CapturedChunk capturedChunk(const ReceivedChunk &chunk, QByteArray data, const QHostAddress &own) {
+    CapturedChunk captured{QHostAddress(chunk.peerAddress),
+                           quint16(chunk.peerPort),
+                           QHostAddress(chunk.toAddress),
+                           quint16(chunk.toPort != 0 ? chunk.toPort : chunk.localPort),
+                           !chunk.datagram,
+                           std::move(data),
+                           chunk.arrival,
+                           {}};
+    if (captured.to.isNull())
+        captured.to = own;
+    const bool ipv4 = captured.from.protocol() != QAbstractSocket::IPv6Protocol;
+    if (captured.to.isNull() && captured.from.isLoopback())
+        captured.to = ipv4 ? QHostAddress(QHostAddress::LocalHost)
+                           : QHostAddress(QHostAddress::LocalHostIPv6);
+    else if (captured.to.isNull())
+        captured.to =
+            ipv4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6);
+    if (captured.from.isNull())
+        captured.from = captured.to;
+    return captured;
+}
+
 QByteArray captureOf(const ReceivedEntries &entries) {
     PcapngWriter writer;
     QByteArray out = PcapngWriter::header();
     entries.forEachChunk([&](const ReceivedChunk &chunk, QByteArrayView kept) {
-        CapturedChunk captured{QHostAddress(chunk.peerAddress),
-                               quint16(chunk.peerPort),
-                               QHostAddress(chunk.toAddress),
-                               quint16(chunk.toPort != 0 ? chunk.toPort : chunk.localPort),
-                               !chunk.datagram,
-                               kept.toByteArray(),
-                               chunk.arrival,
-                               {}};
-        const bool ipv4 = captured.from.protocol() != QAbstractSocket::IPv6Protocol;
-        if (captured.to.isNull() && captured.from.isLoopback())
-            captured.to = ipv4 ? QHostAddress(QHostAddress::LocalHost)
-                               : QHostAddress(QHostAddress::LocalHostIPv6);
-        else if (captured.to.isNull())
-            captured.to =
-                ipv4 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::AnyIPv6);
-        if (captured.from.isNull())
-            captured.from = captured.to;
-        out += writer.packets(captured);
+        out += writer.packets(capturedChunk(chunk, kept.toByteArray()));
     });
     return out;
 }

@@ -25,10 +25,15 @@ struct CapturedChunk {
 // headers carrying the real addresses and ports, TCP sequence numbers running on per direction,
 // and the arrival time. An IPv4 end talking to an IPv6 one is written as ::ffff:a.b.c.d.
 class ReceivedEntries;
+struct ReceivedChunk;
 
-// The received chunks held as a pcapng capture. A chunk that names only its sender went to an
-// unnamed end (port 0): loopback for a loopback sender, else the unspecified address; the protocol
-// is TCP.
+// A received chunk as it is captured, with `data` (what is kept of it): its ends, TCP or UDP, its
+// arrival. The end it came to, when the chunk does not name it, is `own` (the address the listener
+// is bound to) or, for a listener on all addresses, loopback for a loopback sender and else the
+// unspecified address.
+CapturedChunk capturedChunk(const ReceivedChunk &chunk, QByteArray data,
+                            const QHostAddress &own = {});
+// The received chunks held as a pcapng capture.
 QByteArray captureOf(const ReceivedEntries &entries);
 
 class PcapngWriter {

@@ -252,8 +252,6 @@ void SocketControl::onTcpWritten(qint64 bytes) {
 }
 
 bool SocketControl::CanSend() const {
-    if (m_protocol == UdpProtocol)
-        return m_udp && m_state == Open;
     return m_tcp && !m_failing
            && (m_state == Connected || (m_state == Closing && m_tcp->canWrite()));
 }

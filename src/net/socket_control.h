@@ -81,8 +81,8 @@ public:
     // TCP needs 7. UDP answers the last sender or goes to RemoteHost, a name only once
     // LookUpRemoteHost found it.
     bool SendData(const QByteArray &data);
-    // Whether SendData may go on: TCP Connected, or Closing after the peer half-closed while
-    // this side may still send; UDP open.
+    // Whether SendData may go on over TCP: Connected, or Closing after the peer half-closed while
+    // this side may still send.
     bool CanSend() const;
     // While a hold lives, what is still owed to a TCP peer that half-closed (a delayed answer, a
     // reply or file still leaving) keeps its connection from being taken for closed: for

@@ -64,7 +64,7 @@ bool TlsSession::takesError(QAbstractSocket::SocketError error) {
 
 QString TlsSession::describeFailure() const {
     if (!m_alert.isEmpty())
-        return QStringLiteral("the peer refused it: ") + m_alert;
+        return peerRefusal(m_alert);
     if (!m_errors.isEmpty())
         return verificationText(m_errors);
     const QString text = m_socket->errorString();

@@ -88,11 +88,15 @@ QString pinMismatch(const QSslCertificate &peer, const QByteArray &pin) {
         .arg(peer.isNull() ? QStringLiteral("(none)") : fingerprintText(peer), pinText(pin));
 }
 
+QString peerRefusal(const QString &alert) {
+    return QStringLiteral("the peer refused it: ") + alert;
+}
+
 QString handshakeErrorWords(const QString &text) {
     const QString lower = text.toLower();
     // "...:tlsv1 alert unknown ca": the peer's own alert.
     if (const qsizetype alert = lower.indexOf(QLatin1String("alert ")); alert >= 0)
-        return QStringLiteral("the peer refused it: ") + text.mid(alert + 6);
+        return peerRefusal(text.mid(alert + 6));
     for (const char *plain : {"wrong version number", "http request", "packet length too long",
                               "unknown protocol", "record layer failure", "record_layer_failure"}) {
         if (lower.contains(QLatin1String(plain)))

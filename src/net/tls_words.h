@@ -17,5 +17,7 @@ QString securitySummary(QSsl::SslProtocol protocol, const QSslCipher &cipher,
 QString verificationText(const QList<QSslError> &errors);
 // Why a pinned client refuses the certificate; empty when it is the pinned one.
 QString pinMismatch(const QSslCertificate &peer, const QByteArray &pin);
+// A peer's alert, "unknown ca", as its refusal of the handshake.
+QString peerRefusal(const QString &alert);
 // What the library's error text means for the operator, or that text itself.
 QString handshakeErrorWords(const QString &text);
