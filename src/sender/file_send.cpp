@@ -194,8 +194,7 @@ void FileSend::startUdpClient() {
         waitFor([watched] { return !watched || watched->State() != SocketControl::Connecting; },
                 HandshakeWaitCycles * WaitCycleMs,
                 [this, watched, stream](bool) {
-                    if (watched && watched->State() == SocketControl::Open
-                        && secureFailure(watched).isEmpty()) {
+                    if (watched && datagramsSecured(watched)) {
                         stream();
                         return;
                     }

@@ -100,6 +100,10 @@ QString secureFailure(const SocketControl *sock) {
     return sock->SecureFailure();
 }
 
+bool datagramsSecured(const SocketControl *sock) {
+    return sock->State() == SocketControl::Open && sock->SecureFailure().isEmpty();
+}
+
 QString datagramNotSentText(const NetworkOptions &options, const QString &why) {
     const bool refusedBroadcast = !options.allowBroadcast && why.startsWith(u"10013 ");
     return QStringLiteral("Data not sent: ") + why

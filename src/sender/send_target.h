@@ -81,6 +81,8 @@ bool secureUdpClient(const TlsOptions &tls, const NetworkOptions &options, const
 
 // Why a client connection failed, in words, when it was its TLS handshake; else empty.
 QString secureFailure(const SocketControl *sock);
+// A UDP client's DTLS handshake is over and its server verified: its datagrams may go.
+bool datagramsSecured(const SocketControl *sock);
 
 // What the operator is told of a datagram that was not sent, with the way to allow a broadcast
 // when the system refused one.

@@ -193,7 +193,7 @@ void Sender::sendUdpClient(const QByteArray &data) {
     if (sock->SecureRemoteHost()) {
         if (runWait(HandshakeWaitCycles, shaken) == WaitEnd::Gone)
             return;
-        if (sock->State() != SocketControl::Open || !secureFailure(sock).isEmpty()) {
+        if (!datagramsSecured(sock)) {
             m_failureTip = secureFailure(sock);
             setLastSend(CouldntConnect);
             lingerAndClose();
