@@ -304,10 +304,6 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
                 });
         found = m_links.emplace(key, std::move(link)).first;
     }
-    if (!found->second.closed.isEmpty()) {
-        why = found->second.closed;
-        return nullptr;
-    }
     SocketControl *sock = found->second.socket;
     if (linkReady(*sock, target.kind == PacketTarget::Kind::Tcp))
         return &found->second;
@@ -316,7 +312,8 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
 }
 
 // Looks again shortly whether a connection still opening is ready, until the connect time is up;
-// the steps go on once it is, or the run fails saying why it is not.
+// the steps go on once it is, or the run fails saying why it is not (a target that closed it says
+// so at the first look).
 void SequenceRun::awaitOpen(SocketControl *sock, const QString &key, bool tcp) {
     const QDeadlineTimer deadline(ConnectTimeoutMs);
     auto *poll = new QTimer(this);
