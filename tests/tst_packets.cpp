@@ -213,6 +213,57 @@ private slots:
         QCOMPARE(login->steps[2].ms, 100);
     }
 
+    // A section whose data could not be sent, or whose pin is none, is told with its line.
+    void badSection_data() {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("problem"); // empty: the section is taken
+        QTest::newRow("data not hex") << u"[h]\nhex = yes\n\ndata = 0G 11\n"_s
+                                      << u" line 4: [h] data is hex pairs and tokens, not '0G 11' "
+                                         "(not valid hex at character 2: G)"_s;
+        QTest::newRow("hex after the data")
+            << u"[h]\ndata = 01 %CR% 2\nhex = yes\n"_s
+            << u" line 2: [h] data is hex pairs and tokens, not '01 %CR% 2' (not valid hex at "
+               "character 9: 2 has no second digit)"_s;
+        QTest::newRow("hex with tokens") << u"[h]\nhex = yes\ndata = 01 %CR%%1 ff\n"_s << QString();
+        QTest::newRow("text that is no hex") << u"[h]\nhex = no\ndata = 0G\n"_s << QString();
+        QTest::newRow("pin 0") << u"[p]\ndata = x\npin = 0\n"_s
+                               << u" line 3: [p] pin is a number from 1 to 9, not '0'"_s;
+        QTest::newRow("pin 9") << u"[p]\ndata = x\npin = 9\n"_s << QString();
+    }
+    void badSection() {
+        QFETCH(QString, section);
+        QFETCH(QString, problem);
+        PacketBook book;
+        book.read(section);
+        QCOMPARE(book.problems(), problem.isEmpty() ? QStringList() : QStringList{problem});
+        QCOMPARE(book.entries().size(), problem.isEmpty() ? 1 : 0);
+        // What the file may not hold, an edit may not put.
+        PacketEntry entry;
+        entry.name = u"e"_s;
+        entry.hex = section.contains(u"hex = yes"_s);
+        entry.data = section.section(u"data = "_s, 1).section(u'\n', 0, 0);
+        QCOMPARE(book.put(entry), !entry.hex || problem.isEmpty());
+    }
+
+    // A file that is no text is not read, says so, and is never written over.
+    void binaryFile() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"p.bin"_s);
+        const QByteArray bytes("\x89PNG\r\n\x1a\n[x]\ndata = y\n\0\0\0\rIHDR", 29);
+        QVERIFY(writeBytes(path, bytes));
+        PacketBook book;
+        QString problem;
+        QVERIFY(!book.load(path, &problem));
+        QCOMPARE(problem, u"it is binary, not text (byte 22 is 0)"_s);
+        QVERIFY(book.entries().isEmpty());
+        PacketEntry entry;
+        entry.name = u"new"_s;
+        entry.data = u"x"_s;
+        QVERIFY(book.put(entry));
+        QVERIFY(!book.save());
+        QCOMPARE(fileBytes(path), bytes);
+    }
+
     // An edit rewrites its own section only; what a section becomes reads back as it was.
     void roundTrip() {
         PacketBook book;

@@ -6,6 +6,7 @@
 #include "net/tls_context.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
+#include "support/tshark.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -287,7 +288,7 @@ private slots:
     }
     void captureReadBack() {
         QFETCH(bool, relay);
-        if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
+        if (!hasTshark())
             QSKIP("tshark is not installed");
         Target target("down");
         const QString file = f->folder() + QStringLiteral("/capture.pcapng");
@@ -309,14 +310,6 @@ private slots:
         if (relay)
             QTRY_COMPARE(target.got.value(0), QByteArray("more"));
         QTRY_COMPARE(f->program().traffic().snapshot().receivedChunks, relay ? 3 : 2);
-        QProcess tshark;
-        QStringList fields{QStringLiteral("-r"), file, QStringLiteral("-T"),
-                           QStringLiteral("fields")};
-        for (const char *field :
-             {"tcp.srcport", "tcp.dstport", "tcp.seq", "tcp.payload", "frame.comment", "ip.src"})
-            fields << QStringLiteral("-e") << QString::fromLatin1(field);
-        tshark.start(QStringLiteral("tshark"), fields);
-        QVERIFY(tshark.waitForFinished(60000));
         const quint16 far = relay ? target.server.serverPort() : port;
         const QString up = QStringLiteral("%1\t%2\t").arg(client.localPort()).arg(far);
         QStringList expected{up + QStringLiteral("1\t70696e67\t"),
@@ -327,9 +320,9 @@ private slots:
                 QStringLiteral("%1\t%2\t1\t646f776e\t").arg(far).arg(client.localPort()));
         for (QString &line : expected)
             line += QStringLiteral("\t127.0.0.1");
-        const QStringList lines =
-            QString::fromUtf8(tshark.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines, expected);
+        QCOMPARE(tsharkFields(file, {u"tcp.srcport"_qs, u"tcp.dstport"_qs, u"tcp.seq"_qs,
+                                     u"tcp.payload"_qs, u"frame.comment"_qs, u"ip.src"_qs}),
+                 expected);
     }
 
     // A listener's chunk: its time-stamp line names its peer (and the handshake, for the first
@@ -342,7 +335,7 @@ private slots:
     }
     void listenerChunk_timeStampAndSavedCapture() {
         QFETCH(bool, tcp);
-        if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty())
+        if (!hasTshark())
             QSKIP("tshark is not installed");
         const MadeCertificate made = makeSelfSignedCertificate(f->folder(), u"test"_qs);
         TlsOptions tls;
@@ -376,14 +369,10 @@ private slots:
         QVERIFY(saved.open(QIODevice::WriteOnly));
         saved.write(captureOf(c().txtNetData.entries()));
         saved.close();
-        QProcess tshark;
-        tshark.start(u"tshark"_qs,
-                     {u"-r"_qs, file, u"-T"_qs, u"fields"_qs, u"-e"_qs, u"tcp.srcport"_qs, u"-e"_qs,
-                      u"tcp.dstport"_qs, u"-e"_qs, u"udp.srcport"_qs, u"-e"_qs, u"udp.dstport"_qs});
-        QVERIFY(tshark.waitForFinished(60000));
         const QString ends = u"%1\t%2"_qs.arg(from).arg(port);
-        QCOMPARE(QString::fromUtf8(tshark.readAllStandardOutput()).remove(u'\n'),
-                 tcp ? ends + u"\t\t"_qs : u"\t\t"_qs + ends);
+        QCOMPARE(tsharkFields(file, {u"tcp.srcport"_qs, u"tcp.dstport"_qs, u"udp.srcport"_qs,
+                                     u"udp.dstport"_qs}),
+                 QStringList(tcp ? ends + u"\t\t"_qs : u"\t\t"_qs + ends));
     }
 
     void tlsSides_data() {

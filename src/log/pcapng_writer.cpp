@@ -18,8 +18,12 @@ constexpr quint16 CommentOption = 1;
 constexpr int EthernetSize = 14;
 constexpr int TcpHeaderSize = 20;
 constexpr int UdpHeaderSize = 8;
-// What one IP packet can carry.
-constexpr qsizetype MostPayload = 65535 - 40 - TcpHeaderSize;
+
+// What one packet carries past its headers: an IPv4 packet holds 65,535 bytes with its own
+// header, an IPv6 payload 65,535 bytes after it.
+qsizetype mostPayload(bool v6, bool tcp) {
+    return 65535 - (v6 ? 0 : 20) - (tcp ? TcpHeaderSize : UdpHeaderSize);
+}
 
 // Host order in the blocks (the byte-order magic tells readers), network order in the packet.
 template <typename T> void put(QByteArray &out, T value) {
@@ -79,6 +83,108 @@ bool isIPv4(const QHostAddress &address) {
     return ipv4;
 }
 
+// A chunk's ends as its packets carry them.
+struct Ends {
+    QByteArray from;
+    QByteArray to;
+    quint16 fromPort = 0;
+    quint16 toPort = 0;
+    bool tcp = true;
+
+    QByteArray flow(bool back = false) const {
+        const auto port = [](quint16 number) { return QByteArray::number(number); };
+        return back ? to + from + port(toPort) + ':' + port(fromPort)
+                    : from + to + port(fromPort) + ':' + port(toPort);
+    }
+};
+
+// Sequence numbers run on per direction; each segment acknowledges what came the other way.
+QByteArray tcpHeader(const Ends &ends, QHash<QByteArray, quint32> &sequences, qsizetype size) {
+    QByteArray header;
+    putNet(header, ends.fromPort);
+    putNet(header, ends.toPort);
+    quint32 &sequence = sequences[ends.flow()];
+    if (sequence == 0)
+        sequence = 1;
+    putNet(header, sequence);
+    putNet(header, std::max<quint32>(1, sequences.value(ends.flow(true))));
+    putNet<quint16>(header, 0x5018); // 20-byte header, PSH and ACK
+    putNet<quint16>(header, 65535);
+    putNet<quint32>(header, 0); // checksum and urgent pointer
+    sequence += quint32(size);
+    return header;
+}
+
+QByteArray udpHeader(const Ends &ends, QByteArrayView payload) {
+    QByteArray header;
+    putNet(header, ends.fromPort);
+    putNet(header, ends.toPort);
+    putNet(header, quint16(UdpHeaderSize + payload.size()));
+    putNet<quint16>(header, 0);
+    return header;
+}
+
+// The transport checksum over the pseudo-header, the header and the payload; a UDP sum of 0 is
+// sent as 0xFFFF, 0 meaning none.
+void checksum(QByteArray &transport, const Ends &ends, QByteArrayView payload) {
+    const auto length = quint32(transport.size() + payload.size());
+    quint32 sum = sumWords(ends.from.constData(), ends.from.size());
+    sum = sumWords(ends.to.constData(), ends.to.size(), sum);
+    sum += (ends.tcp ? 6 : 17) + (length & 0xffff) + (length >> 16);
+    sum = sumWords(transport.constData(), transport.size(), sum);
+    quint16 check = foldSum(sumWords(payload.constData(), payload.size(), sum));
+    if (!ends.tcp && check == 0)
+        check = 0xffff;
+    qToBigEndian(check, transport.data() + (ends.tcp ? 16 : 6));
+}
+
+// The Ethernet and IP headers in front of `transportLength` bytes.
+QByteArray ipFrame(const Ends &ends, bool v6, quint32 transportLength) {
+    QByteArray frame = QByteArray::fromHex("020000000002020000000001");
+    putNet<quint16>(frame, v6 ? 0x86DD : 0x0800);
+    const char protocol = char(ends.tcp ? 6 : 17);
+    if (v6) {
+        putNet<quint32>(frame, 0x60000000);
+        putNet(frame, quint16(transportLength));
+        frame.append(protocol);
+        frame.append(char(64));
+        return frame + ends.from + ends.to;
+    }
+    QByteArray ip;
+    putNet<quint16>(ip, 0x4500);
+    putNet(ip, quint16(20 + transportLength));
+    putNet<quint16>(ip, 0);
+    putNet<quint16>(ip, 0x4000); // don't fragment
+    ip.append(char(64));
+    ip.append(protocol);
+    putNet<quint16>(ip, 0);
+    ip += ends.from + ends.to;
+    qToBigEndian(foldSum(sumWords(ip.constData(), ip.size())), ip.data() + 10);
+    return frame + ip;
+}
+
+// One enhanced packet block; `cut` bytes of the packet were left out of it.
+QByteArray packetBlock(const QByteArray &frame, qsizetype cut, qint64 micros,
+                       const QString &comment) {
+    QByteArray body;
+    put<quint32>(body, 0);
+    put(body, quint32(quint64(micros) >> 32));
+    put(body, quint32(micros));
+    put(body, quint32(frame.size()));
+    put(body, quint32(frame.size() + cut));
+    body += frame;
+    pad(body);
+    if (!comment.isEmpty()) {
+        const QByteArray text = comment.toUtf8().left(65000);
+        put(body, CommentOption);
+        put(body, quint16(text.size()));
+        body += text;
+        pad(body);
+        put<quint32>(body, 0); // end of options
+    }
+    return block(EnhancedPacketBlock, body);
+}
+
 } // namespace
 
 QByteArray PcapngWriter::header() {
@@ -124,93 +230,27 @@ bool PcapngWriter::write(const CapturedChunk &chunk) {
 
 QByteArray PcapngWriter::packets(const CapturedChunk &chunk) {
     const bool v6 = !isIPv4(chunk.from) || !isIPv4(chunk.to);
-    const QByteArray from = addressBytes(chunk.from, v6);
-    const QByteArray to = addressBytes(chunk.to, v6);
-    const QByteArray flow =
-        from + to + QByteArray::number(chunk.fromPort) + u':' + QByteArray::number(chunk.toPort);
-    const QByteArray back =
-        to + from + QByteArray::number(chunk.toPort) + u':' + QByteArray::number(chunk.fromPort);
+    const Ends ends{addressBytes(chunk.from, v6), addressBytes(chunk.to, v6), chunk.fromPort,
+                    chunk.toPort, chunk.tcp};
     const qint64 micros = chunk.arrival.toMSecsSinceEpoch() * 1000;
+    const qsizetype most = mostPayload(v6, chunk.tcp);
     QByteArray out;
     qsizetype offset = 0;
+    // A stream's chunk runs over as many segments as it needs; a datagram is one packet, cut
+    // where no IP packet could hold more.
     do {
-        const qsizetype size = std::min(MostPayload, chunk.data.size() - offset);
-        const char *payload = chunk.data.constData() + offset;
-        // The transport header, its checksum over the pseudo-header.
-        QByteArray transport;
-        putNet(transport, chunk.fromPort);
-        putNet(transport, chunk.toPort);
-        if (chunk.tcp) {
-            quint32 &sequence = m_sequence[flow];
-            if (sequence == 0)
-                sequence = 1;
-            const quint32 acknowledged = std::max<quint32>(1, m_sequence.value(back));
-            putNet(transport, sequence);
-            putNet(transport, acknowledged);
-            putNet<quint16>(transport, 0x5018); // 20-byte header, PSH and ACK
-            putNet<quint16>(transport, 65535);
-            putNet<quint16>(transport, 0);
-            putNet<quint16>(transport, 0);
-            sequence += quint32(size);
-        } else {
-            putNet(transport, quint16(UdpHeaderSize + size));
-            putNet<quint16>(transport, 0);
-        }
-        const auto transportLength = quint32(transport.size() + size);
-        quint32 sum = sumWords(from.constData(), from.size());
-        sum = sumWords(to.constData(), to.size(), sum);
-        sum += (chunk.tcp ? 6 : 17) + (transportLength & 0xffff) + (transportLength >> 16);
-        sum = sumWords(transport.constData(), transport.size(), sum);
-        quint16 check = foldSum(sumWords(payload, size, sum));
-        if (!chunk.tcp && check == 0)
-            check = 0xffff;
-        const int checkAt = chunk.tcp ? 16 : 6;
-        qToBigEndian(check, transport.data() + checkAt);
-
-        QByteArray frame;
-        frame += QByteArray::fromHex("020000000002020000000001");
-        putNet<quint16>(frame, v6 ? 0x86DD : 0x0800);
-        if (v6) {
-            putNet<quint32>(frame, 0x60000000);
-            putNet(frame, quint16(transportLength));
-            frame.append(char(chunk.tcp ? 6 : 17));
-            frame.append(char(64));
-            frame += from + to;
-        } else {
-            QByteArray ip;
-            putNet<quint16>(ip, 0x4500);
-            putNet(ip, quint16(20 + transportLength));
-            putNet<quint16>(ip, 0);
-            putNet<quint16>(ip, 0x4000); // don't fragment
-            ip.append(char(64));
-            ip.append(char(chunk.tcp ? 6 : 17));
-            putNet<quint16>(ip, 0);
-            ip += from + to;
-            qToBigEndian(foldSum(sumWords(ip.constData(), ip.size())), ip.data() + 10);
-            frame += ip;
-        }
+        const QByteArrayView payload =
+            QByteArrayView(chunk.data).sliced(offset, std::min(most, chunk.data.size() - offset));
+        QByteArray transport =
+            chunk.tcp ? tcpHeader(ends, m_sequence, payload.size()) : udpHeader(ends, payload);
+        checksum(transport, ends, payload);
+        QByteArray frame = ipFrame(ends, v6, quint32(transport.size() + payload.size()));
         frame += transport;
-        frame.append(payload, size);
-
-        QByteArray body;
-        put<quint32>(body, 0);
-        put(body, quint32(quint64(micros) >> 32));
-        put(body, quint32(micros));
-        put(body, quint32(frame.size()));
-        put(body, quint32(frame.size()));
-        body += frame;
-        pad(body);
-        if (!chunk.comment.isEmpty()) {
-            const QByteArray comment = chunk.comment.toUtf8().left(65000);
-            put(body, CommentOption);
-            put(body, quint16(comment.size()));
-            body += comment;
-            pad(body);
-            put<quint32>(body, 0); // end of options
-        }
-        out += block(EnhancedPacketBlock, body);
-        offset += size;
-    } while (offset < chunk.data.size());
+        frame.append(payload);
+        const qsizetype cut = chunk.tcp ? 0 : chunk.data.size() - payload.size();
+        out += packetBlock(frame, cut, micros, chunk.comment);
+        offset += payload.size();
+    } while (chunk.tcp && offset < chunk.data.size());
     return out;
 }
 

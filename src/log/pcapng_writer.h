@@ -20,10 +20,11 @@ struct CapturedChunk {
     QString comment;
 };
 
-// Chunks as a pcapng capture that Wireshark and tshark read: each chunk one packet (a chunk
-// larger than an IP packet holds several) with made-up Ethernet, IPv4 or IPv6 and TCP or UDP
-// headers carrying the real addresses and ports, TCP sequence numbers running on per direction,
-// and the arrival time. An IPv4 end talking to an IPv6 one is written as ::ffff:a.b.c.d.
+// Chunks as a pcapng capture that Wireshark and tshark read: each chunk one packet (a TCP chunk
+// larger than an IP packet holds several segments; a datagram is always one) with made-up Ethernet,
+// IPv4 or IPv6 and TCP or UDP headers carrying the real addresses and ports, TCP sequence numbers
+// running on per direction, and the arrival time. An IPv4 end talking to an IPv6 one is written as
+// ::ffff:a.b.c.d.
 class ReceivedEntries;
 struct ReceivedChunk;
 

@@ -242,6 +242,7 @@ void SocketControl::onPeerClosed() {
         m_state = Closing;
         m_sinceClose.start();
         m_sinceProgress.start();
+        emit PeerClosed();
     }
 }
 

@@ -167,6 +167,8 @@ signals:
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString &description, const QString &source);
     void BytesWritten(qint64 bytes);
+    // The TCP peer closed its side (State turns Closing); what it sent before was told first.
+    void PeerClosed();
     // A TLS handshake is done (SecuritySummary says how).
     void Secured();
     // A DTLS listener's handshake failed or it dropped a datagram (text, empty when told

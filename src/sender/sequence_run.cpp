@@ -63,11 +63,7 @@ SequenceRun::SequenceRun(Setup setup, QObject *parent)
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
         if (m_waiting) {
-            const SequenceStep step = *m_waiting;
-            const qint64 dropped = m_lastLink ? m_lastLink->dropped : 0;
-            fail(u"timed out after %1 ms; arrived instead: %2%3"_s.arg(step.ms).arg(
-                shown(m_lastLink ? m_lastLink->held : QByteArray()),
-                dropped > 0 ? u" (and %1 older bytes, dropped)"_s.arg(dropped) : QString()));
+            fail(u"timed out after %1 ms; %2"_s.arg(m_waiting->ms).arg(arrivedInstead()));
             return;
         }
         ++m_step;
@@ -100,6 +96,27 @@ QString SequenceRun::stepName() const {
     const SequenceStep &step = m_setup.entry.steps.value(m_step);
     const QString pass = m_setup.entry.repeat == 1 ? QString() : u" of pass %1"_s.arg(m_pass + 1);
     return u"%1%2 (%3)"_s.arg(m_step + 1).arg(pass, step.toText());
+}
+
+// The last step that passed: "after step 3", or "after step 3 of pass 2" for a repeated run.
+QString SequenceRun::stepsPassed() const {
+    int step = m_step;
+    int pass = m_pass;
+    if (step == 0 && pass > 0) {
+        step = int(stepCount());
+        --pass;
+    }
+    if (step == 0)
+        return u"during step 1"_s;
+    const QString of = m_setup.entry.repeat == 1 ? QString() : u" of pass %1"_s.arg(pass + 1);
+    return u"after step %1%2"_s.arg(step).arg(of);
+}
+
+QString SequenceRun::arrivedInstead() const {
+    const qint64 dropped = m_lastLink ? m_lastLink->dropped : 0;
+    return u"arrived instead: %1%2"_s.arg(
+        shown(m_lastLink ? m_lastLink->held : QByteArray()),
+        dropped > 0 ? u" (and %1 older bytes, dropped)"_s.arg(dropped) : QString());
 }
 
 // Steps that end at once run in this loop; a wait, an expect still waiting or a connection under
@@ -152,6 +169,10 @@ bool SequenceRun::runStep(const SequenceStep &step) {
     m_waiting = step;
     if (checkExpect())
         return true;
+    if (!m_lastLink->closed.isEmpty()) {
+        fail(m_lastLink->closed + u"; "_s + arrivedInstead());
+        return false;
+    }
     m_timer.start(step.ms);
     return false;
 }
@@ -270,6 +291,10 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
                     if (const auto at = m_links.find(key); at != m_links.end())
                         arrived(at->second, bytes);
                 });
+        connect(sock, &SocketControl::PeerClosed, this, [this, key] {
+            if (const auto at = m_links.find(key); at != m_links.end() && m_running)
+                closed(at->second);
+        });
         connect(sock, &SocketControl::Error, this,
                 [this, key](int number, const QString &description) {
                     // Number 0: a failed TLS handshake, which says it all in words.
@@ -282,31 +307,39 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
     SocketControl *sock = found->second.socket;
     if (linkReady(*sock, target.kind == PacketTarget::Kind::Tcp))
         return &found->second;
-    // Still opening: look again shortly, until the connect time is up.
+    awaitOpen(sock, key, target.kind == PacketTarget::Kind::Tcp);
+    return nullptr;
+}
+
+// Looks again shortly whether a connection still opening is ready, until the connect time is up;
+// the steps go on once it is, or the run fails saying why it is not (a target that closed it says
+// so at the first look).
+void SequenceRun::awaitOpen(SocketControl *sock, const QString &key, bool tcp) {
     const QDeadlineTimer deadline(ConnectTimeoutMs);
     auto *poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this,
-            [this, poll, sock = QPointer(sock), deadline, key,
-             tcp = target.kind == PacketTarget::Kind::Tcp] {
-                if (!m_running || !sock) {
-                    poll->deleteLater();
-                    return;
-                }
-                const bool isReady = linkReady(*sock, tcp);
-                const bool failed = sock->State() == SocketControl::Failed
-                                    || (!tcp && sock->State() == SocketControl::Open && !isReady);
-                if (!isReady && !failed && !deadline.hasExpired())
-                    return;
-                poll->deleteLater();
-                if (isReady)
-                    runSteps();
-                else if (m_running && !sock->SecureFailure().isEmpty())
-                    fail(sock->SecureFailure());
-                else if (m_running)
-                    fail(u"%1 could not be reached"_s.arg(key));
-            });
+    connect(poll, &QTimer::timeout, this, [this, poll, sock = QPointer(sock), deadline, key, tcp] {
+        if (!m_running || !sock) {
+            poll->deleteLater();
+            return;
+        }
+        const bool isReady = linkReady(*sock, tcp);
+        const bool failed = sock->State() == SocketControl::Failed
+                            || sock->State() == SocketControl::Closing
+                            || (!tcp && sock->State() == SocketControl::Open && !isReady);
+        if (!isReady && !failed && !deadline.hasExpired())
+            return;
+        poll->deleteLater();
+        const auto link = m_links.find(key);
+        if (isReady)
+            runSteps();
+        else if (m_running && !sock->SecureFailure().isEmpty())
+            fail(sock->SecureFailure());
+        else if (m_running && link != m_links.end() && !link->second.closed.isEmpty())
+            fail(link->second.closed);
+        else if (m_running)
+            fail(u"%1 could not be reached"_s.arg(key));
+    });
     poll->start(PollMs);
-    return nullptr;
 }
 
 bool SequenceRun::delivering() const {
@@ -331,6 +364,14 @@ void SequenceRun::arrived(Link &link, QByteArrayView bytes) {
         ++m_step;
         runSteps();
     }
+}
+
+// Nothing more comes from a target that closed: the expect waiting on it fails now, and a later
+// step that needs it says why it cannot go on.
+void SequenceRun::closed(Link &link) {
+    link.closed = u"the target closed the connection "_s + stepsPassed();
+    if (m_waiting && &link == m_lastLink)
+        fail(link.closed + u"; "_s + arrivedInstead());
 }
 
 void SequenceRun::fail(const QString &why) {

@@ -23,7 +23,8 @@ struct ReceivedChunk;
 // one connection, opened at its first send and kept until the run ends, so an expect reads the
 // answer to the send before it. `peer` sends go to the listener's connected TCP peer, and what
 // that peer sends reaches the run through peerChunk(). A step that fails or times out ends the
-// run with a line saying which step and what arrived instead.
+// run with a line saying which step and what arrived instead, or after which step the target
+// closed the connection.
 class SequenceRun final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SequenceRun)
@@ -69,13 +70,18 @@ private:
         QPointer<SocketControl> socket; // null for the listener's peer
         QByteArray held;
         qint64 dropped = 0;
+        QString closed; // how a step that needs it is told the target closed it
     };
     void runSteps();
     bool runStep(const SequenceStep &step); // false: it goes on asynchronously or failed
     bool send(const QString &packet);
     Link *linkFor(const PacketTarget &target, QString &why);
+    void awaitOpen(SocketControl *sock, const QString &key, bool tcp);
     void arrived(Link &link, QByteArrayView bytes);
     bool checkExpect();
+    void closed(Link &link);
+    QString arrivedInstead() const;
+    QString stepsPassed() const;
     void fail(const QString &why);
     void finish(bool passed, const QString &result);
     QString stepName() const;

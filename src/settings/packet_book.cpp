@@ -1,5 +1,6 @@
 #include "settings/packet_book.h"
 
+#include "respond/answer_template.h"
 #include "runtime/leading_number.h"
 #include "settings/profile_document.h"
 #include "settings/profile_file.h"
@@ -54,6 +55,14 @@ std::optional<QString> sectionName(QStringView line) {
     return line.sliced(1, line.size() - 2).trimmed().toString();
 }
 
+// Why a hex packet's data cannot be sent, or nothing.
+QString hexProblem(const PacketEntry &entry) {
+    QString error;
+    if (entry.hex && !entry.isSequence())
+        AnswerTemplate::compile(entry.data, true, &error);
+    return error;
+}
+
 } // namespace
 
 QString PacketBook::besideSettings(const QString &settingsFile) {
@@ -64,7 +73,14 @@ bool PacketBook::load(const QString &path, QString *problem) {
     m_path = path;
     ProfileFile::Document document;
     m_loaded = document.load(path, problem);
-    const QByteArray bytes = document.text();
+    QByteArray bytes = document.text();
+    // No text holds a zero byte: whatever this is, an edit must not write over it.
+    if (const qsizetype zero = bytes.indexOf('\0'); m_loaded && zero >= 0) {
+        m_loaded = false;
+        if (problem)
+            *problem = u"it is binary, not text (byte %1 is 0)"_s.arg(zero + 1);
+        bytes.clear();
+    }
     read(Windows1252::isUtf8(bytes) ? QString::fromUtf8(bytes)
                                     : QString::fromUtf8(Windows1252::toUtf8(bytes)));
     return m_loaded;
@@ -122,6 +138,7 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
     QMap<int, SequenceStep> steps;
     bool hasData = false;
     bool hasRepeat = false;
+    int dataLine = 0;
     int tlsLine = 0; // of tls = yes, which needs a tcp target
     const QStringList lines = section.raw.split(u'\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -141,6 +158,7 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         if (key == u"data"_s) {
             entry.data = value;
             hasData = true;
+            dataLine = int(i);
         } else if (key == u"hex"_s) {
             const std::optional<bool> hex = yesNo(value);
             entry.hex = hex.value_or(false);
@@ -193,6 +211,12 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
     }
     if (hasRepeat && !entry.isSequence()) {
         error = u"repeat is for sequences"_s;
+        return std::nullopt;
+    }
+    if (const QString hex = hexProblem(entry); !hex.isEmpty()) {
+        line += dataLine;
+        error = u"data is hex pairs and tokens, not '%1' (%2)"_s.arg(
+            entry.data, hex.first(1).toLower() + hex.sliced(1));
         return std::nullopt;
     }
     return entry;
@@ -261,6 +285,8 @@ bool PacketBook::put(const PacketEntry &entry, const QString &replacing, QString
         why = u"A packet named %1 is in the file already."_s.arg(entry.name);
     else if (!entry.tlsFits())
         why = u"TLS is for a packet sent to tcp HOST:PORT."_s;
+    else if (const QString hex = hexProblem(entry); !hex.isEmpty())
+        why = hex + u'.';
     else
         why = checkSteps(entry);
     if (!why.isEmpty()) {

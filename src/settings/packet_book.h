@@ -23,7 +23,7 @@ public:
     static QString besideSettings(const QString &settingsFile);
 
     // A missing file is an empty book. False, with `problem` saying why, when the file exists but
-    // cannot be read; the book is then empty and save() refuses.
+    // cannot be read or is no text; the book is then empty and save() refuses.
     bool load(const QString &path, QString *problem = nullptr);
     // The text of a packet file, as load() reads it (the path only names it in the problems).
     void read(const QString &text);
@@ -37,7 +37,8 @@ public:
 
     // Adds `entry`, or replaces the entry named `replacing` (its name when empty) in its place.
     // False, with `error`, for a name that is not valid or is taken by another section, or a
-    // sequence step that sends no packet of the book, or TLS without a tcp target.
+    // sequence step that sends no packet of the book, TLS without a tcp target, or hex data that
+    // is not hex pairs.
     bool put(const PacketEntry &entry, const QString &replacing = {}, QString *error = nullptr);
     bool remove(const QString &name);
     // Writes the book when an edit changed it; false, the file left as it was, when that fails.
