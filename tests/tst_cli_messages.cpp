@@ -114,6 +114,37 @@ private slots:
         QVERIFY2(err.contains(said), qPrintable(err));
         QCOMPARE(err.count("bytes)"), 1);
     }
+
+    // A secure listener whose files are missing, or named by bytes no file name here can be,
+    // says so in its own words: no warning of Qt's, no characters of a code page the bytes were
+    // never meant in.
+    void tlsFiles_told_data() {
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no files") << QByteArray("[Settings]\r\nTlsEnabled=1\r\n") << 1
+                                  << "certificate";
+        QTest::newRow("certificate not UTF-8")
+            << QByteArray("[Settings]\r\nTlsEnabled=1\r\nTlsCertificate=/tmp/pem\xff\xfe\r\n") << 2
+            << "TlsCertificate=/tmp/pem\\xff\\xfe in ";
+        QTest::newRow("CA not UTF-8, the rest UTF-8")
+            << QByteArray("[Settings]\r\nTlsSendCa=/tmp/\xc3\xa9t\xe9.pem\r\nTlsEnabled=1\r\n") << 2
+            << "TlsSendCa=/tmp/\u00e9t\\xe9.pem in ";
+    }
+    void tlsFiles_told() {
+        QFETCH(QByteArray, settings);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        QVERIFY(writeBytes(path("settings.ini"), settings));
+        ChildProgram program(m_dir->path(),
+                             {"--headless", "--port", "0", "--settings", "settings.ini"});
+        QVERIFY2(program.endsWith(exitCode), program.err);
+        const QString err = QString::fromUtf8(program.err);
+        QVERIFY2(err.contains(said), program.err);
+        QVERIFY2(!err.contains("QFSFileEngine"), program.err);
+        QVERIFY2(!err.contains(u"\u00ff"), program.err);
+        QCOMPARE(fileBytes(path("settings.ini")), settings); // the bytes stay as they were
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_CliMessages)

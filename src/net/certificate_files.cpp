@@ -40,16 +40,22 @@ QString cryptoReason() {
 }
 
 bool readFile(const QString &name, QByteArray &bytes, QString &error) {
+    // Qt would add a warning of its own for a file without a name.
+    if (name.isEmpty()) {
+        error = QStringLiteral("no file is named");
+        return false;
+    }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("%1 cannot be read: %2").arg(name, file.errorString());
+        error = QStringLiteral("%1 cannot be read: %2").arg(shownValue(name), file.errorString());
         return false;
     }
     // Certificate files are small; a device or a huge file is no certificate.
     constexpr qint64 Largest = 1 << 20;
     bytes = file.read(Largest + 1);
     if (bytes.size() > Largest) {
-        error = QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(name);
+        error =
+            QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(shownValue(name));
         return false;
     }
     return true;
