@@ -127,9 +127,9 @@ private slots:
         QTest::newRow("certificate not UTF-8")
             << QByteArray("[Settings]\r\nTlsEnabled=1\r\nTlsCertificate=/tmp/pem\xff\xfe\r\n") << 2
             << "TlsCertificate=/tmp/pem\\xff\\xfe in ";
-        QTest::newRow("CA not UTF-8, the rest UTF-8")
-            << QByteArray("[Settings]\r\nTlsSendCa=/tmp/\xc3\xa9t\xe9.pem\r\nTlsEnabled=1\r\n") << 2
-            << "TlsSendCa=/tmp/\u00e9t\\xe9.pem in ";
+        QTest::newRow("CA partly UTF-8") // its last character too
+            << QByteArray("[Settings]\r\nTlsSendCa=/tmp/\xc3\xa9t\xe9\xc3\xa9\r\nTlsEnabled=1\r\n")
+            << 2 << "TlsSendCa=/tmp/\u00e9t\\xe9\u00e9 in ";
     }
     void tlsFiles_told() {
         QFETCH(QByteArray, settings);
