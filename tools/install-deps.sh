@@ -9,7 +9,7 @@ packages=(
     clang-14 libclang-rt-14-dev clang-format
     netcat-openbsd iproute2
     dpkg-dev file
-    systemd man-db lintian
+    systemd man-db groff-base lintian
     libxcb1-dev
     libpcre2-dev
     libssl-dev openssl socat curl tshark

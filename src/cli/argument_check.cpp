@@ -1,4 +1,5 @@
 #include "cli/argument_check.h"
+#include "runtime/shown_text.h"
 
 #include <QHash>
 
@@ -12,7 +13,7 @@ bool exact(const QByteArray &bytes) {
 }
 
 QString notUtf8(const QByteArray &option) {
-    return u"the value of %1 is not valid UTF-8"_s.arg(QString::fromUtf8(option));
+    return u"the value of %1 is not valid UTF-8"_s.arg(shownValue(QString::fromUtf8(option)));
 }
 
 } // namespace
@@ -58,9 +59,11 @@ QString argumentError(const QByteArrayList &arguments, const QList<QCommandLineO
             if (known == takesValue.cend()) {
                 if (written.size() == 2)
                     break; // the parser names a single letter whole itself
-                QString error = u"unknown option '%1'"_s.arg(QString::fromUtf8(written));
+                QString error =
+                    u"unknown option '%1'"_s.arg(shownValue(QString::fromUtf8(written)));
                 if (takesValue.contains(written.mid(1)))
-                    error += u" (did you mean '-%1'?)"_s.arg(QString::fromUtf8(written));
+                    error +=
+                        u" (did you mean '-%1'?)"_s.arg(shownValue(QString::fromUtf8(written)));
                 return error;
             }
             if (*known) {

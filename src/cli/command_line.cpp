@@ -9,6 +9,7 @@
 #include "runtime/hex_text.h"
 #include "runtime/host_port.h"
 #include "runtime/leading_number.h"
+#include "runtime/shown_text.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
 
@@ -92,7 +93,7 @@ QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
     if (parser.isSet(u"ttl"_s)) {
         if (!decimalNumber(parser.value(u"ttl"_s), std::numeric_limits<int>::max()))
             return u"--ttl: the multicast TTL %1 is not a whole number"_s.arg(
-                parser.value(u"ttl"_s));
+                shownValue(parser.value(u"ttl"_s)));
         if (const QString error = parseMulticastTtl(parser.value(u"ttl"_s), given.multicastTtl);
             !error.isEmpty())
             return u"--ttl: "_s + error;
@@ -117,7 +118,7 @@ QString readRespondOptions(const QCommandLineParser &parser, CommandLine &line) 
                 return u"--respond-delay applies to the pair before it, and none is"_s;
             if (!delay)
                 return u"--respond-delay needs 0 to %1 ms, not '%2'"_s.arg(ResponseRule::MaxDelayMs)
-                    .arg(value);
+                    .arg(shownValue(value));
             line.pairs.last().delayMs = *delay;
             continue;
         }
@@ -154,7 +155,7 @@ QString readRepeatOptions(const QCommandLineParser &parser, CommandLine &line) {
         line.repeat = numberIn(parser.value(u"repeat"_s), 0, std::numeric_limits<int>::max());
         if (!line.repeat)
             return u"--repeat needs a count (0: until interrupted), not '%1'"_s.arg(
-                parser.value(u"repeat"_s));
+                shownValue(parser.value(u"repeat"_s)));
     }
     if (parser.isSet(u"interval"_s)) {
         const std::optional<int> interval = numberIn(
@@ -163,7 +164,7 @@ QString readRepeatOptions(const QCommandLineParser &parser, CommandLine &line) {
         if (!interval)
             return u"--interval needs %1 to %2 ms, not '%3'"_s.arg(RepeatSend::MinIntervalMs)
                 .arg(RepeatSend::MaxIntervalMs)
-                .arg(parser.value(u"interval"_s));
+                .arg(shownValue(parser.value(u"interval"_s)));
     }
     return {};
 }
@@ -254,7 +255,7 @@ QString readListenOptions(const QCommandLineParser &parser, CommandLine &line) {
         line.port = numberIn(parser.value(u"port"_s), 0, 65535);
         if (!line.port)
             return u"--port needs a number from 0 to 65535, not '%1'"_s.arg(
-                parser.value(u"port"_s));
+                shownValue(parser.value(u"port"_s)));
     }
     line.http = parser.isSet(u"http"_s);
     if (parser.isSet(u"log"_s)) {
@@ -277,7 +278,7 @@ QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
         line.waitMs = wait.value_or(0);
         if (!wait)
             return u"--wait needs a number of milliseconds, not '%1'"_s.arg(
-                parser.value(u"wait"_s));
+                shownValue(parser.value(u"wait"_s)));
     }
     if (const QString error = readRepeatOptions(parser, line); !error.isEmpty())
         return error;
@@ -290,7 +291,7 @@ QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
         if (!line.sendBlock)
             return u"--block needs a number of bytes from 1 to %1, not '%2'"_s
                 .arg(FileSend::MaxBlock)
-                .arg(parser.value(u"block"_s));
+                .arg(shownValue(parser.value(u"block"_s)));
     }
     if (parser.isSet(u"max-bytes"_s)) {
         if (!fileSend)
@@ -299,7 +300,7 @@ QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
         if (!line.maxBytes)
             return u"--max-bytes needs a number of bytes up to %1, not '%2'"_s
                 .arg(FileSend::MostBytes)
-                .arg(parser.value(u"max-bytes"_s));
+                .arg(shownValue(parser.value(u"max-bytes"_s)));
     }
     return {};
 }
@@ -313,7 +314,7 @@ QString readSendTarget(const QCommandLineParser &parser, CommandLine &line) {
     if (line.mode == CommandLine::Mode::Packets && parser.isSet(u"to"_s)
         && !splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
         return u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
-            parser.value(u"to"_s));
+            shownValue(parser.value(u"to"_s)));
     if (line.mode == CommandLine::Mode::Send) {
         line.sendText = parser.value(u"send"_s);
         if (line.hex && !fileSend) {
@@ -322,7 +323,7 @@ QString readSendTarget(const QCommandLineParser &parser, CommandLine &line) {
         }
         if (!splitHostPort(parser.value(u"to"_s), line.sendHost, line.sendPort))
             return u"--to needs HOST:PORT with a port from 1 to 65535, not '%1'"_s.arg(
-                parser.value(u"to"_s));
+                shownValue(parser.value(u"to"_s)));
     }
     return {};
 }
@@ -344,14 +345,14 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     for (const QByteArray &argument : rawArguments)
         arguments.append(QString::fromLocal8Bit(argument));
     if (!parser.parse(arguments))
-        return usageError(parser.errorText());
+        return usageError(shownValue(parser.errorText())); // it quotes an unknown option whole
     if (parser.isSet(u"help"_s))
         return finished(0, Usage + parser.helpText().section(u'\n', 1));
     if (parser.isSet(u"version"_s))
         return finished(0, Program + u' ' + QString::fromLatin1(SENDREL_VERSION) + u'\n');
     if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst()));
+        return usageError(u"unexpected argument '%1'"_s.arg(
+            shownValue(parser.positionalArguments().constFirst())));
 
     if (const QString error = valueGivenTwice(parser, options); !error.isEmpty())
         return usageError(error);

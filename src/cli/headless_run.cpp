@@ -9,6 +9,7 @@
 #include "net/socket_control.h"
 #include "program/program.h"
 #include "runtime/hex_dump.h"
+#include "runtime/shown_text.h"
 #include "sender/packets.h"
 #include "sender/repeat_send.h"
 #include "sender/send_bytes.h"
@@ -27,9 +28,6 @@ namespace {
 // What is left of received bytes when a signal ends the run and nobody reads them: a second
 // at most in all.
 constexpr int FinalFlushMs = 500;
-// A reply note longer than this is cut on stderr; the received-data box keeps it whole.
-constexpr qsizetype LongestNote = 200;
-
 void writeError(const QByteArray &bytes) {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
@@ -348,14 +346,10 @@ void HeadlessRun::stdoutFailed(const QString &reason) {
 void HeadlessRun::printNote(const QString &note, qint64 replyBytes) {
     const QString line = oneLine(note);
     m_lastNote = line;
-    if (line.size() <= LongestNote) {
-        printLine(line, false);
-        return;
-    }
-    const QString size = replyBytes >= 0
-                             ? QStringLiteral("... (a reply of %1 bytes)").arg(replyBytes)
-                             : QStringLiteral("... (%1 bytes)").arg(note.toUtf8().size());
-    printLine(line.left(LongestNote) + size, false);
+    // Cut on stderr; the received-data box keeps it whole.
+    printLine(cutText(line, replyBytes >= 0 ? QStringLiteral("a reply of %1 bytes").arg(replyBytes)
+                                            : QStringLiteral("%1 bytes").arg(note.toUtf8().size())),
+              false);
 }
 
 // Bare pairs, without the status lines' time stamp, so a script can split the line as it is.

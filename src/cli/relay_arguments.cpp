@@ -1,6 +1,7 @@
 #include "cli/relay_arguments.h"
 
 #include "cli/command_line.h"
+#include "runtime/shown_text.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -24,7 +25,7 @@ QString readFault(const QCommandLineParser &parser, const QString &name, FaultPa
             return u"--%1 given more than once for one way"_s.arg(name);
         LinkFaults parsed = up || !down ? options.up : options.down;
         if (const QString error = parse(text, parsed); !error.isEmpty())
-            return u"--%1: '%2': %3"_s.arg(name, value, error);
+            return u"--%1: '%2': %3"_s.arg(name, shownValue(value), error);
         if (up || !down) {
             parse(text, options.up);
             upSet = true;
@@ -61,7 +62,7 @@ QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     }
     RelayOptions options;
     if (const QString error = parseRelayTarget(parser.value(u"relay"_s), options); !error.isEmpty())
-        return u"--relay: '%1': %2"_s.arg(parser.value(u"relay"_s), error);
+        return u"--relay: '%1': %2"_s.arg(shownValue(parser.value(u"relay"_s)), error);
     const std::pair<QString, FaultParse> faults[] = {{u"relay-delay"_s, parseDelay},
                                                      {u"relay-drop"_s, parseDropPercent},
                                                      {u"relay-rate"_s, parseRate},
@@ -74,7 +75,7 @@ QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     if (parser.isSet(u"relay-tls"_s)) {
         const QString side = parser.value(u"relay-tls"_s);
         if (side != u"listen"_s && side != u"target"_s && side != u"both"_s)
-            return u"--relay-tls: '%1': not listen, target or both"_s.arg(side);
+            return u"--relay-tls: '%1': not listen, target or both"_s.arg(shownValue(side));
         if (parser.isSet(u"udp"_s))
             return u"--relay-tls works only with TCP, not --udp"_s;
         if (side == u"target"_s && parser.isSet(u"tls"_s))

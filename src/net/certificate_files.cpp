@@ -1,9 +1,12 @@
 #include "net/certificate_files.h"
 
+#include "runtime/shown_text.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -37,16 +40,22 @@ QString cryptoReason() {
 }
 
 bool readFile(const QString &name, QByteArray &bytes, QString &error) {
+    // Qt would add a warning of its own for a file without a name.
+    if (name.isEmpty()) {
+        error = QStringLiteral("no file is named");
+        return false;
+    }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("%1 cannot be read: %2").arg(name, file.errorString());
+        error = QStringLiteral("%1 cannot be read: %2").arg(shownValue(name), file.errorString());
         return false;
     }
     // Certificate files are small; a device or a huge file is no certificate.
     constexpr qint64 Largest = 1 << 20;
     bytes = file.read(Largest + 1);
     if (bytes.size() > Largest) {
-        error = QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(name);
+        error =
+            QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(shownValue(name));
         return false;
     }
     return true;
@@ -98,17 +107,30 @@ bool addExtension(X509 *certificate, int nid, const char *value) {
     return added;
 }
 
-bool writeNew(const QString &name, const QByteArray &bytes, QFile::Permissions permissions,
-              QString &error) {
-    QFile file(name);
-    if (file.exists()) {
-        error = QStringLiteral("%1 exists already; it is kept").arg(name);
+// Written whole under a name of its own, so a failure leaves no part of it under `name`.
+bool writeWhole(QSaveFile &file, const QByteArray &bytes, QFile::Permissions permissions,
+                QString &error) {
+    // The permissions go on before the first byte, so a key is never readable by others; the
+    // flush is the check commit() leaves out, for a disk that is full.
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(permissions)
+        || file.write(bytes) != bytes.size() || !file.flush()) {
+        error = QStringLiteral("%1 cannot be written: %2")
+                    .arg(shownValue(file.fileName()), file.errorString());
+        file.cancelWriting();
         return false;
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, permissions)
-        || file.write(bytes) != bytes.size() || !file.flush()) {
-        error = QStringLiteral("%1 cannot be written: %2").arg(name, file.errorString());
-        file.remove();
+    return true;
+}
+
+bool commitNew(QSaveFile &file, QString &error) {
+    if (QFileInfo::exists(file.fileName())) { // made meanwhile by someone else: theirs
+        error = QStringLiteral("%1 exists already; it is kept").arg(shownValue(file.fileName()));
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        error = QStringLiteral("%1 cannot be written: %2")
+                    .arg(shownValue(file.fileName()), file.errorString());
         return false;
     }
     return true;
@@ -232,16 +254,25 @@ MadeCertificate makeSelfSignedCertificate(const QString &folder, const QString &
     const QByteArray certificateBytes(data, qsizetype(size));
     const QString keyFile = dir.absoluteFilePath(MadeKeyName);
     const QString certificateFile = dir.absoluteFilePath(MadeCertificateName);
-    if (QFileInfo::exists(keyFile) || QFileInfo::exists(certificateFile)) {
-        made.error = QStringLiteral("%1 holds a certificate already; it is kept").arg(folder);
-        return made;
+    for (const QString &file : {keyFile, certificateFile}) {
+        if (QFileInfo::exists(file)) {
+            made.error = QStringLiteral("%1 exists already; it is kept").arg(shownValue(file));
+            return made;
+        }
     }
-    if (!writeNew(keyFile, plainPem(key.get()), QFile::ReadOwner | QFile::WriteOwner, made.error))
+    // Both are written out before either takes its name, and the key goes again if the
+    // certificate cannot follow it: a failure leaves the folder as it was.
+    QSaveFile keyOut(keyFile);
+    QSaveFile certificateOut(certificateFile);
+    if (!writeWhole(keyOut, plainPem(key.get()), QFile::ReadOwner | QFile::WriteOwner, made.error)
+        || !writeWhole(certificateOut, certificateBytes,
+                       QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther,
+                       made.error)
+        || !commitNew(keyOut, made.error))
         return made;
-    if (!writeNew(certificateFile, certificateBytes,
-                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther,
-                  made.error)) {
-        QFile::remove(keyFile);
+    if (!commitNew(certificateOut, made.error)) {
+        if (!QFile::remove(keyFile))
+            made.error += QStringLiteral("; the key %1 is left").arg(shownValue(keyFile));
         return made;
     }
     made.keyFile = keyFile;

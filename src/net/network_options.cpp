@@ -1,4 +1,5 @@
 #include "net/network_options.h"
+#include "runtime/shown_text.h"
 
 #include <QNetworkInterface>
 #include <QStringList>
@@ -14,7 +15,7 @@ QString parseAddress(const QString &text, QHostAddress &address) {
     QHostAddress parsed;
     if (!parsed.setAddress(literal)
         || (parsed.protocol() == QAbstractSocket::IPv4Protocol && parsed.toString() != literal))
-        return QStringLiteral("%1 is not an IPv4 or IPv6 address").arg(text.trimmed());
+        return QStringLiteral("%1 is not an IPv4 or IPv6 address").arg(shownValue(text.trimmed()));
     address = parsed;
     return {};
 }
@@ -53,7 +54,7 @@ QString parseMulticastGroup(const QString &text, QHostAddress &group) {
         return error;
     if (!parsed.scopeId().isEmpty())
         return QStringLiteral("%1: give the group without %, and the interface on its own")
-            .arg(text.trimmed());
+            .arg(shownValue(text.trimmed()));
     if (!parsed.isMulticast())
         return QStringLiteral("%1 is not a multicast group (224.0.0.0/4 or ff00::/8)")
             .arg(parsed.toString());
@@ -79,14 +80,15 @@ QString parseMulticastGroups(const QString &text, QList<QHostAddress> &groups) {
 QString checkInterfaceName(const QString &name) {
     if (name.isEmpty() || QNetworkInterface::interfaceFromName(name).isValid())
         return {};
-    return QStringLiteral("there is no network interface named %1").arg(name);
+    return QStringLiteral("there is no network interface named %1").arg(shownValue(name));
 }
 
 QString parseMulticastTtl(const QString &text, int &ttl) {
     bool isNumber = false;
     const int parsed = text.trimmed().toInt(&isNumber, 10);
     if (!isNumber)
-        return QStringLiteral("the multicast TTL %1 is not a whole number").arg(text.trimmed());
+        return QStringLiteral("the multicast TTL %1 is not a whole number")
+            .arg(shownValue(text.trimmed()));
     if (QString error = checkMulticastTtl(parsed); !error.isEmpty())
         return error;
     ttl = parsed;
@@ -104,7 +106,7 @@ QString checkMulticastTtl(int ttl) {
 QString parseSwitch(const QString &text, bool &on) {
     const QString value = text.trimmed();
     if (value != u"0" && value != u"1")
-        return QStringLiteral("%1 is neither 0 nor 1").arg(value);
+        return QStringLiteral("%1 is neither 0 nor 1").arg(shownValue(value));
     on = value == u"1";
     return {};
 }

@@ -1,4 +1,5 @@
 #include "net/tls_options.h"
+#include "runtime/shown_text.h"
 
 #include <QStringList>
 
@@ -24,7 +25,7 @@ QString parsePin(const QString &text, QByteArray &pin) {
         hex = hex && c.unicode() < 128 && std::isxdigit(c.unicode()) != 0;
     if (!hex || bytes.size() != Sha256Size)
         return QStringLiteral("%1 is no SHA-256 fingerprint (64 hex digits, colons optional)")
-            .arg(text.trimmed());
+            .arg(shownValue(text.trimmed()));
     pin = bytes;
     return {};
 }
@@ -38,7 +39,8 @@ QString parseClientCertificates(const QString &text, ClientCertificates &mode) {
     else if (value == u"require")
         mode = ClientCertificates::Require;
     else
-        return QStringLiteral("%1 is none of none, request and require").arg(text.trimmed());
+        return QStringLiteral("%1 is none of none, request and require")
+            .arg(shownValue(text.trimmed()));
     return {};
 }
 

@@ -1,6 +1,7 @@
 #include "respond/rule_text.h"
 
 #include "respond/auto_responder.h"
+#include "runtime/shown_text.h"
 
 #include <QFile>
 #include <QStringDecoder>
@@ -38,7 +39,7 @@ QString ruleLineError(const QString &line, ResponseRule &rule) {
     const std::optional<MatchMode> mode = matchModeFromName(fields[0]);
     if (!mode || fields[0].isEmpty())
         return QStringLiteral("unknown mode '%1' (exact, contains, starts, ends, regex or hex)")
-            .arg(fields[0]);
+            .arg(shownValue(fields[0]));
     if (fields[1].isEmpty())
         return QStringLiteral("empty watch string");
     rule = ruleOf(*mode, fields[1], fields[2]);
@@ -47,7 +48,7 @@ QString ruleLineError(const QString &line, ResponseRule &rule) {
         if (!delay)
             return QStringLiteral("delay must be 0 to %1 ms, not '%2'")
                 .arg(ResponseRule::MaxDelayMs)
-                .arg(fields[3]);
+                .arg(shownValue(fields[3]));
         rule.delayMs = *delay;
     }
     return checkError(rule);
@@ -101,7 +102,8 @@ RuleFromText ruleFromOption(MatchMode mode, const QString &value) {
     const QString option = QStringLiteral("--") + respondOption(mode);
     const qsizetype equals = value.indexOf(u'=');
     if (equals <= 0)
-        return {{}, QStringLiteral("%1 needs WATCH=RESPONSE, not '%2'").arg(option, value)};
+        return {{},
+                QStringLiteral("%1 needs WATCH=RESPONSE, not '%2'").arg(option, shownValue(value))};
     RuleFromText result{ruleOf(mode, value.left(equals), value.mid(equals + 1)), {}};
     // A pattern may hold '=' itself, as "(?=a)" does: the split moves on to the next '=' while
     // the pattern before it does not compile. A rule that splits well at the first '=' keeps

@@ -4,6 +4,7 @@
 #include "net/socket_control.h"
 #include "respond/answer_template.h"
 #include "runtime/clock.h"
+#include "runtime/shown_text.h"
 
 #include <QDeadlineTimer>
 
@@ -14,7 +15,7 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr int PollMs = 2;
-constexpr qsizetype ShownBytes = 200;
+constexpr qsizetype ShownBytes = LongestShown;
 
 // What arrived, for the line of a failed step: text where it is text, hex pairs otherwise.
 QString shown(const QByteArray &bytes) {

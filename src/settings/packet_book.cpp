@@ -2,6 +2,7 @@
 
 #include "respond/answer_template.h"
 #include "runtime/leading_number.h"
+#include "runtime/shown_text.h"
 #include "settings/profile_document.h"
 #include "settings/profile_file.h"
 #include "settings/windows1252.h"
@@ -148,7 +149,7 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         const qsizetype equals = text.indexOf(u'=');
         if (equals < 0) {
             line += int(i);
-            error = u"'%1' is no key = value"_s.arg(text);
+            error = u"'%1' is no key = value"_s.arg(shownValue(text));
             return std::nullopt;
         }
         const QString key = text.first(equals).trimmed().toString().toLower();
@@ -163,7 +164,7 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
             const std::optional<bool> hex = yesNo(value);
             entry.hex = hex.value_or(false);
             if (!hex)
-                why = u"hex is yes or no, not '%1'"_s.arg(value);
+                why = u"hex is yes or no, not '%1'"_s.arg(shownValue(value));
         } else if (key == u"to"_s) {
             if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
                 entry.to = *to;
@@ -171,26 +172,26 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
             const std::optional<bool> tls = yesNo(value);
             tlsLine = tls.value_or(false) ? int(i) : 0;
             if (!tls)
-                why = u"tls is yes or no, not '%1'"_s.arg(value);
+                why = u"tls is yes or no, not '%1'"_s.arg(shownValue(value));
         } else if (key == u"repeat"_s) {
             const std::optional<qint64> repeat = decimalNumber(value, 1'000'000'000);
             entry.repeat = int(repeat.value_or(0));
             hasRepeat = true;
             if (!repeat)
-                why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(value);
+                why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(shownValue(value));
         } else if (key == u"pin"_s) {
             const std::optional<qint64> pin = decimalNumber(value, 9);
             entry.pin = int(pin.value_or(0));
             if (!pin || *pin < 1)
-                why = u"pin is a number from 1 to 9, not '%1'"_s.arg(value);
+                why = u"pin is a number from 1 to 9, not '%1'"_s.arg(shownValue(value));
         } else if (key.startsWith(u"step"_s)) {
             const std::optional<qint64> number = decimalNumber(QStringView(key).sliced(4), 9999);
             if (!number || *number < 1 || steps.contains(int(*number)))
-                why = u"'%1' is no step number, or one taken"_s.arg(key);
+                why = u"'%1' is no step number, or one taken"_s.arg(shownValue(key));
             else if (const std::optional<SequenceStep> step = SequenceStep::fromText(value, &why))
                 steps.insert(int(*number), *step);
         } else {
-            why = u"'%1' is no key of a packet"_s.arg(key);
+            why = u"'%1' is no key of a packet"_s.arg(shownValue(key));
         }
         if (!why.isEmpty()) {
             line += int(i);
@@ -228,7 +229,7 @@ QString PacketBook::checkSteps(const PacketEntry &entry) const {
             continue;
         const PacketEntry *packet = find(step.packet);
         if (!packet || packet->isSequence())
-            return u"step '%1' sends no packet of the file"_s.arg(step.toText());
+            return u"step '%1' sends no packet of the file"_s.arg(shownValue(step.toText()));
     }
     return {};
 }

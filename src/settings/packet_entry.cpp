@@ -2,6 +2,7 @@
 
 #include "runtime/host_port.h"
 #include "runtime/leading_number.h"
+#include "runtime/shown_text.h"
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -54,7 +55,8 @@ std::optional<PacketTarget> PacketTarget::fromText(QStringView text, QString *er
         target.kind = Kind::Udp;
     if (target.kind == Kind::None
         || !splitHostPort(text.sliced(blank + 1).trimmed().toString(), target.host, target.port)) {
-        setError(error, u"'to' needs tcp HOST:PORT, udp HOST:PORT or peer, not '%1'"_s.arg(text));
+        setError(error, u"'to' needs tcp HOST:PORT, udp HOST:PORT or peer, not '%1'"_s.arg(
+                            shownValue(text)));
         return std::nullopt;
     }
     return target;
@@ -109,8 +111,8 @@ std::optional<SequenceStep> SequenceStep::fromText(QStringView text, QString *er
             return step;
         }
     }
-    setError(error,
-             u"a step is send PACKET, wait MS or expect MODE TEXT within MS, not '%1'"_s.arg(text));
+    setError(error, u"a step is send PACKET, wait MS or expect MODE TEXT within MS, not '%1'"_s.arg(
+                        shownValue(text)));
     return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 #include "settings/settings_store.h"
 
 #include "respond/auto_responder.h"
+#include "runtime/shown_text.h"
 
 #include <QDir>
 
@@ -16,9 +17,14 @@ void SettingsStore::checkStored(Settings &s, const QString &key,
 
 void SettingsStore::noteBad(Settings &s, const QString &key, const QString &value,
                             const QString &reason, const std::optional<QString> &loadedAs) const {
+    // A long value the reason already quotes is not shown a second time.
+    const QString shown = shownValue(value);
+    const QString named = value.size() > LongestShown && reason.contains(shown)
+                              ? key
+                              : QStringLiteral("%1=%2").arg(key, shown);
     s.badValues.append(
-        {key, QStringLiteral("%1=%2 in %3: %4")
-                  .arg(key, value, QDir::toNativeSeparators(settingsFilePath()), reason)});
+        {key, QStringLiteral("%1 in %2: %3")
+                  .arg(named, QDir::toNativeSeparators(settingsFilePath()), reason)});
     if (loadedAs)
         m_keptBad.insert(key, *loadedAs);
 }

@@ -2,7 +2,11 @@
 
 #include "net/network_options.h"
 #include "net/tls_options.h"
+#include "runtime/shown_text.h"
+#include "settings/profile_document.h"
+#include "settings/profile_file.h"
 #include "settings/settings_store.h"
+#include "settings/windows1252.h"
 
 // The listener's keys first, then the client sends'.
 void writeTlsOptions(
@@ -28,20 +32,35 @@ void SettingsStore::loadTlsOptions(Settings &s) const {
     const auto check = [this, &s](const char *key, const auto &parse, const QString &loadedAs) {
         checkStored(s, QString::fromLatin1(key), parse, loadedAs);
     };
-    const auto file = [](QString &into) {
-        return [&into](const QString &text) {
-            into = text;
-            return QString();
-        };
+    // A file is opened by a UTF-8 name: stored bytes that are none name no file here, and are
+    // told as a peer's bytes are, not as characters of the old code page the file was read in.
+    ProfileFile::Document document;
+    document.load(settingsFilePath());
+    const auto file = [&](const char *key, QString &into) {
+        const std::optional<QByteArray> stored =
+            ProfileFile::findValue(document.text(), SettingsSection.toUtf8(), key);
+        if (stored && !Windows1252::isUtf8(*stored)) {
+            noteBad(s, QString::fromLatin1(key), escapedBytes(*stored),
+                    QStringLiteral("a file name that is not UTF-8 cannot be opened here"),
+                    QString());
+            return;
+        }
+        check(
+            key,
+            [&into](const QString &text) {
+                into = text;
+                return QString();
+            },
+            QString());
     };
     TlsOptions &l = s.tls;
     TlsOptions &c = s.clientTls;
     check(
         "TlsEnabled", [&l](const QString &t) { return parseSwitch(t, l.enabled); },
         switchText(false));
-    check("TlsCertificate", file(l.certificateFile), QString());
-    check("TlsKey", file(l.keyFile), QString());
-    check("TlsCa", file(l.caFile), QString());
+    file("TlsCertificate", l.certificateFile);
+    file("TlsKey", l.keyFile);
+    file("TlsCa", l.caFile);
     check(
         "TlsClientCertificates",
         [&l](const QString &t) { return parseClientCertificates(t, l.clientCertificates); },
@@ -49,7 +68,7 @@ void SettingsStore::loadTlsOptions(Settings &s) const {
     check(
         "TlsSendEnabled", [&c](const QString &t) { return parseSwitch(t, c.enabled); },
         switchText(false));
-    check("TlsSendCa", file(c.caFile), QString());
+    file("TlsSendCa", c.caFile);
     bool verify = true;
     check(
         "TlsSendVerify", [&verify](const QString &t) { return parseSwitch(t, verify); },
