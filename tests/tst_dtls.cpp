@@ -1,8 +1,11 @@
 // DTLS against openssl on loopback: s_client into the program's DTLS listener, and the program's
 // DTLS sends into s_server; certificates made here.
+#include "model/configuration.h"
 #include "net/certificate_files.h"
+#include "net/tls_options.h"
 #include "support/child_program.h"
 #include "support/loopback.h"
+#include "support/program_fixture.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -218,6 +221,29 @@ private slots:
                      .hasMatch(),
                  listener.err);
         QVERIFY2(listener.terminate(), listener.err);
+    }
+
+    // A reply that falls due after its peer ended the session is not sent, and says why.
+    void replyAfterThePeerClosed() {
+        ProgramFixture f;
+        TlsOptions tls;
+        tls.enabled = true;
+        tls.certificateFile = m_cert;
+        tls.keyFile = m_key;
+        f.program().configuration().setTls(tls);
+        const quint16 port = startListener(f.form(), false);
+        answerPingWithPong(f.form());
+        f.program().configuration().setPairOptions(0, {MatchMode::Contains, false, false, 300});
+        DtlsClient peer(port);
+        QVERIFY(peer.shakeHands(5000) && peer.say("ping"));
+        QTRY_COMPARE(f.program().traffic().snapshot().receivedChunks, qint64(1));
+        QVERIFY(peer.dtls.shutdown(&peer.socket));
+        const QString why = QStringLiteral("Reply to ping not sent: 127.0.0.1:%1 closed the DTLS "
+                                           "session")
+                                .arg(peer.socket.localPort());
+        QTRY_VERIFY2_WITH_TIMEOUT(f.form().txtNetData.text().contains(why),
+                                  qPrintable(f.form().txtNetData.text()), 10000);
+        QVERIFY(!peer.socket.hasPendingDatagrams());
     }
 
     // A UDP relay behind the DTLS listener: the peer's datagram goes on in plain text and the
