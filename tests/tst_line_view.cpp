@@ -202,6 +202,11 @@ private slots:
                      offset);
         }
         QCOMPARE(reader->offsetAtPoint(viewport->mapToGlobal(QPoint(-5, 5))), -1);
+        // What it asks to see is scrolled into the view.
+        shown.view.setText(QString(40, u'w') + QStringLiteral("\nrow").repeated(60));
+        shown.view.resize(300, 200);
+        reader->scrollToSubstring(220, 223);
+        QVERIFY(viewport->rect().contains(shown.view.characterRect(220)));
         QCOMPARE(reader->offsetAtPoint(viewport->mapToGlobal(QPoint(5, viewport->height() + 5))),
                  -1);
     }
