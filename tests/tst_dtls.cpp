@@ -1,8 +1,11 @@
 // DTLS against openssl on loopback: s_client into the program's DTLS listener, and the program's
 // DTLS sends into s_server; certificates made here.
+#include "model/configuration.h"
 #include "net/certificate_files.h"
+#include "net/tls_options.h"
 #include "support/child_program.h"
 #include "support/loopback.h"
+#include "support/program_fixture.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -36,14 +39,17 @@ class tst_Dtls : public QObject {
     struct DtlsClient {
         QUdpSocket socket;
         QDtls dtls{QSslSocket::SslClientMode};
-        explicit DtlsClient(quint16 port) {
-            socket.bind(QHostAddress::LocalHost, 0);
+        explicit DtlsClient(quint16 port, quint16 from = 0) {
+            socket.bind(QHostAddress::LocalHost, from);
             QSslConfiguration configuration = QSslConfiguration::defaultDtlsConfiguration();
             configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
             dtls.setDtlsConfiguration(configuration);
             dtls.setPeer(QHostAddress::LocalHost, port);
             QObject::connect(&dtls, &QDtls::handshakeTimeout, &socket,
                              [this] { dtls.handleTimeout(&socket); });
+        }
+        bool say(const QByteArray &text) {
+            return dtls.writeDatagramEncrypted(&socket, text) == text.size();
         }
         bool shakeHands(int ms) {
             dtls.doHandshake(&socket);
@@ -85,23 +91,28 @@ private slots:
         m_key = made.keyFile;
     }
 
-    // A peer's bytes come out and the auto-respond answer goes back encrypted; a plain datagram
-    // is told, and the listener serves the next peer all the same.
+    // A peer's bytes come out and the auto-respond answer goes back encrypted; a datagram that
+    // is not of a session is told, and the listener serves the next peer all the same.
     void listener_data() {
         QTest::addColumn<QByteArray>("plainFirst"); // sent before the DTLS peer; empty: none
-        QTest::newRow("s_client") << QByteArray();
-        QTest::newRow("plain datagram first") << QByteArray("hello");
-        QTest::newRow("garbage first") << QByteArray("\x16\xfe\xfd\x00\x00\x01\x02", 7);
+        QTest::addColumn<QByteArray>("told");
+        QTest::newRow("s_client") << QByteArray() << QByteArray();
+        QTest::newRow("plain datagram first") << QByteArray("hello") << QByteArray("no DTLS");
+        QTest::newRow("garbage first")
+            << QByteArray("\x16\xfe\xfd\x00\x00\x01\x02", 7) << QByteArray("no DTLS");
+        QTest::newRow("record of no session first")
+            << QByteArray("\x17\xfe\xfd").append(13, '\0') << QByteArray("no session here");
     }
     void listener() {
         QFETCH(QByteArray, plainFirst);
+        QFETCH(QByteArray, told);
         const quint16 port = freeLoopbackPort(false);
         ChildProgram listener = dtlsListener(port, {"--respond-contains", "ping=pong"});
         QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
         if (!plainFirst.isEmpty()) {
             QUdpSocket plain;
             plain.writeDatagram(plainFirst, QHostAddress::LocalHost, port);
-            QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains("Dropped"), listener.err, 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(told), listener.err, 10000);
             QVERIFY(listener.out.isEmpty());
         }
         Tool client({"s_client", "-dtls1_2", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
@@ -116,6 +127,7 @@ private slots:
                      .hasMatch(),
                  listener.err);
         QCOMPARE(listener.process.state(), QProcess::Running);
+        QVERIFY2(listener.terminate(), listener.err);
     }
 
     // A handshake that fails is told in words, and the listener serves the next peer.
@@ -143,6 +155,48 @@ private slots:
         QVERIFY2(!listener.err.contains("Dropped"), listener.err); // the rest of that handshake
         if (listenerOptions.isEmpty())
             QVERIFY(DtlsClient(port).shakeHands(5000));
+        QVERIFY2(listener.terminate(), listener.err);
+    }
+
+    // A peer that returns its cookie and then falls silent holds its place for a bounded time:
+    // its handshake fails in words, and the next peer is served.
+    void handshakeLeftHalfway() {
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, {});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        DtlsClient silent(port);
+        QObject::disconnect(&silent.dtls, &QDtls::handshakeTimeout, nullptr, nullptr);
+        silent.dtls.doHandshake(&silent.socket);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.socket.hasPendingDatagrams(), 10000); // the cookie
+        silent.dtls.doHandshake(&silent.socket, silent.socket.receiveDatagram().data());
+        QTRY_VERIFY_WITH_TIMEOUT(silent.socket.hasPendingDatagrams(), 10000); // its hello
+        const QString failed = QStringLiteral("DTLS handshake with 127.0.0.1:%1 failed: no answer "
+                                              "within 5 s")
+                                   .arg(silent.socket.localPort());
+        QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(failed.toUtf8()), listener.err, 20000);
+        QVERIFY(DtlsClient(port).shakeHands(5000));
+        QVERIFY2(listener.terminate(), listener.err);
+    }
+
+    // A peer that starts afresh from the port of its session (a device that restarted) gets a
+    // new session in place of the old one.
+    void peerStartsAfresh() {
+        const quint16 port = freeLoopbackPort(false);
+        ChildProgram listener = dtlsListener(port, {});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over DTLS"), 20000);
+        quint16 from = 0;
+        {
+            DtlsClient first(port);
+            QVERIFY(first.shakeHands(5000) && first.say("one "));
+            from = first.socket.localPort();
+            QTRY_COMPARE(listener.out, QByteArray("one "));
+        }
+        DtlsClient again(port, from);
+        QCOMPARE(again.socket.localPort(), from);
+        QVERIFY2(again.shakeHands(5000), listener.err);
+        QVERIFY(again.say("two"));
+        QTRY_COMPARE(listener.out, QByteArray("one two"));
+        QVERIFY2(listener.terminate(), listener.err);
     }
 
     // Past the bound a new peer gets no session, told once and counted; the peers held still
@@ -157,7 +211,7 @@ private slots:
             QCOMPARE(peers.back()->shakeHands(i < 64 ? 5000 : 1500), i < 64);
         }
         QTRY_VERIFY2(listener.err.contains("64 DTLS peers hold sessions"), listener.err);
-        peers.front()->dtls.writeDatagramEncrypted(&peers.front()->socket, "still held");
+        peers.front()->say("still held");
         QTRY_COMPARE(listener.out, QByteArray("still held"));
         ::kill(pid_t(listener.process.processId()), SIGUSR1);
         // Once, however often its handshake was sent again.
@@ -166,6 +220,41 @@ private slots:
                      .match(QString::fromUtf8(listener.err))
                      .hasMatch(),
                  listener.err);
+        QVERIFY2(listener.terminate(), listener.err);
+    }
+
+    void replyNotSent_data() {
+        QTest::addColumn<int>("replySize");
+        QTest::addColumn<bool>("peerCloses"); // before the reply, due after 300 ms, goes
+        QTest::addColumn<QString>("why");     // %1: the peer's port
+        QTest::newRow("the peer ended the session")
+            << 4 << true << "127.0.0.1:%1 closed the DTLS session";
+        QTest::newRow("larger than a record")
+            << 16385 << false << "a DTLS datagram holds at most 16384 bytes";
+    }
+    // A reply the session cannot carry is not sent, and the note says why.
+    void replyNotSent() {
+        QFETCH(int, replySize);
+        QFETCH(bool, peerCloses);
+        QFETCH(QString, why);
+        ProgramFixture f;
+        TlsOptions tls;
+        tls.enabled = true;
+        tls.certificateFile = m_cert;
+        tls.keyFile = m_key;
+        f.program().configuration().setTls(tls);
+        const quint16 port = startListener(f.form(), false);
+        setPairs(f.form(), {"ping"}, {QString(replySize, u'p')});
+        f.program().configuration().setPairOptions(0, {MatchMode::Contains, false, false, 300});
+        DtlsClient peer(port);
+        QVERIFY(peer.shakeHands(5000) && peer.say("ping"));
+        QTRY_COMPARE(f.program().traffic().snapshot().receivedChunks, qint64(1));
+        if (peerCloses)
+            QVERIFY(peer.dtls.shutdown(&peer.socket));
+        const QString note = "Reply to ping not sent: " + why.arg(peer.socket.localPort());
+        QTRY_VERIFY2_WITH_TIMEOUT(f.form().txtNetData.text().contains(note),
+                                  qPrintable(f.form().txtNetData.text()), 10000);
+        QVERIFY(!peer.socket.hasPendingDatagrams());
     }
 
     // A UDP relay behind the DTLS listener: the peer's datagram goes on in plain text and the
@@ -193,6 +282,7 @@ private slots:
             return !answer.isEmpty();
         }));
         QCOMPARE(answer, QByteArray("PING"));
+        QVERIFY2(listener.terminate(), listener.err);
     }
 
     // A DTLS send verifies the server, and a failed check sends nothing and says which one.

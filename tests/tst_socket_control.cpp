@@ -343,6 +343,45 @@ private slots:
         QCOMPARE(errors.size(), 0);
     }
 
+    void closeWithBytesOnTheirWay_data() {
+        QTest::addColumn<bool>("peerReads");
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("peer reads all, then closes") << true << false;
+        QTest::newRow("peer reads nothing, then resets") << false << true;
+    }
+    // A connection closed while most of what was sent still waits goes on delivering it, and
+    // counts it lost only when the peer did not take every byte.
+    void closeWithBytesOnTheirWay() {
+        QFETCH(bool, peerReads);
+        QFETCH(bool, lost);
+        Served served;
+        QTcpSocket client;
+        if (!peerReads)
+            client.setReadBufferSize(1);
+        QVERIFY(served.connect(client));
+        SocketControl *slot = served.slot();
+        const QByteArray data(8 << 20, 'r');
+        QVERIFY(slot->SendData(data));
+        slot->Close();
+        QCOMPARE(slot->Delivering(), 1);
+        if (peerReads) {
+            QByteArray received;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    received += client.readAll();
+                    return received.size() >= data.size();
+                },
+                30000));
+            QCOMPARE(received, data);
+            client.close();
+        } else {
+            QTest::qWait(100);
+            client.abort();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(slot->Delivering(), 0, 20000);
+        QCOMPARE(slot->LostOnClose(), lost);
+    }
+
     void unloadInsideOwnDataArrival_data() {
         QTest::addColumn<bool>("nested");
         QTest::addColumn<qsizetype>("replySize");

@@ -168,6 +168,7 @@ private slots:
             const QStringList logs = QDir(path("logs")).entryList(QDir::Files);
             QCOMPARE(logs.size(), 1);
             QTRY_VERIFY_WITH_TIMEOUT(loggedData(path("logs/") + logs.first()) == data, 10000);
+            QVERIFY2(listener.terminate(), listener.err);
         } else {
             const std::unique_ptr<QProcess> socat = tool("/bin/sh", {"-c", command});
             QVERIFY(listensOn(port));
@@ -214,6 +215,7 @@ private slots:
                 .arg(m_cert, m_key));
         QTRY_COMPARE_WITH_TIMEOUT(listener.out, QByteArray("still here"), 10000);
         QCOMPARE(listener.err.count("TLS handshake with"), 1); // told once, not again as status
+        QVERIFY2(listener.terminate(), listener.err);
     }
 
     // A secure send verifies the server, and a failed check sends nothing and says which one.
@@ -315,6 +317,7 @@ private slots:
             run(QStringLiteral("curl -si --cacert %1 https://localhost:%2/x").arg(m_cert).arg(port),
                 &exitCode);
         QVERIFY2(exitCode == 0 && reply.startsWith("HTTP/1.0 404 Not Found"), reply);
+        QVERIFY2(listener.terminate(), listener.err);
     }
 };
 

@@ -27,7 +27,8 @@ Widget *row(QFormLayout *form, const QString &label, Widget *widget, const QStri
 
 PacketDialog::PacketDialog(PacketBook &book, const PacketEntry &entry, const QString &replacing,
                            QWidget *parent)
-    : QDialog(parent), m_book(book), m_replacing(replacing), m_sequence(entry.isSequence()) {
+    : QDialog(parent), m_book(book), m_replacing(replacing), m_sequence(entry.isSequence()),
+      m_pin(entry.pin) {
     setWindowTitle(m_sequence ? u"Sequence"_s : u"Packet"_s);
     setObjectName(u"packetDialog"_s);
     setAccessibleName(windowTitle());
@@ -67,6 +68,7 @@ PacketDialog::PacketDialog(PacketBook &book, const PacketEntry &entry, const QSt
 void PacketDialog::accept() {
     PacketEntry entry;
     entry.name = m_name->text().trimmed();
+    entry.pin = m_pin;
     QString error;
     if (m_sequence) {
         for (const QString &line : m_steps->toPlainText().split(u'\n', Qt::SkipEmptyParts)) {

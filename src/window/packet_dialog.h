@@ -29,6 +29,7 @@ private:
     QString m_replacing;
     QString m_savedName;
     bool m_sequence = false;
+    int m_pin = 0; // the entry's Alt+N, which editing keeps
     QLineEdit *m_name = nullptr;
     QLineEdit *m_data = nullptr;
     QCheckBox *m_hex = nullptr;

@@ -40,6 +40,12 @@ struct ChildProgram {
         return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 30000)
                && process.exitStatus() == QProcess::NormalExit && process.exitCode() == exitCode;
     }
+    // Ends the program as the service manager does, and waits for it: unlike a kill, this lets
+    // it run its exit (which writes coverage data, too). True when it exited 0.
+    bool terminate() {
+        process.terminate();
+        return endsWith(0);
+    }
     // True once the program handles `number` itself instead of dying of it.
     bool catches(int number) {
         QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
