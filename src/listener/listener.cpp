@@ -163,6 +163,11 @@ void Listener::fail(const QString &reason) {
     setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
 }
 
+void Listener::stopShowing(const QString &text) {
+    StopListening();
+    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
+}
+
 void Listener::setState(const ListenerState &state) {
     ListenerState next = state;
     next.relayNote = next.open() ? m_relayNote : QString();
