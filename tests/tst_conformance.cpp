@@ -1,7 +1,9 @@
-// What the window leaves alone: a status monitor's stop that it does not hold.
+// What the window leaves alone: a status monitor's stop that it does not hold, and a stored
+// port it does not complain about.
 #include "listener/listener.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "support/file_bytes.h"
 #include "support/loopback.h"
 #include "support/window_fixture.h"
 
@@ -55,6 +57,34 @@ private slots:
                  QStringList({u"Connection Error"_s, u"Not Connected"_s, u"Not Connected"_s}));
         QCOMPARE(element(0)->State(), SocketControl::Closed);
         QVERIFY(form().btnConnect.Visible());
+    }
+
+    // The port box keeps any stored number and the window says nothing of it; only a Start tells
+    // a number no port can have. The command line refuses the same values.
+    void storedPort_boundary_data() {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("refused"); // by the command line; a Start fails
+        QTest::newRow("0") << u"0"_s << false;
+        QTest::newRow("65535") << u"65535"_s << false;
+        QTest::newRow("65536") << u"65536"_s << true;
+        QTest::newRow("-1") << u"-1"_s << true;
+    }
+    void storedPort_boundary() {
+        QFETCH(QString, port);
+        QFETCH(bool, refused);
+        QVERIFY(writeBytes(m_fixture->settingsFile(), "[Settings]\r\nPort=" + port.toLatin1()));
+        m_fixture->reopen(false);
+        QCOMPARE(form().txtListenPort.Text(), port);
+        QVERIFY2(m_fixture->problems.isEmpty(), qPrintable(m_fixture->problems.join(u'\n')));
+        const QList<BadSetting> &bad = program().badSettings();
+        QCOMPARE(bad.size(), refused ? 1 : 0);
+        if (!refused)
+            return;
+        QCOMPARE(bad[0].key, u"Port"_s);
+        form().btnConnect.Click();
+        QVERIFY(!program().listener().state().open());
+        QCOMPARE(form().lblStatus[0]->Text(),
+                 u"Error while attempting connection.\r\nPort may already be in use"_s);
     }
 };
 

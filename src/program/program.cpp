@@ -270,8 +270,10 @@ void Program::loadSettings() {
     reportProblem(m_settings.problem());
     m_badSettings = loaded.badValues;
     QStringList bad;
+    // The port box keeps any number, as the program itself saves it, and Start tells the rest.
     for (const BadSetting &value : std::as_const(m_badSettings))
-        bad.append(value.text);
+        if (value.key != u"Port")
+            bad.append(value.text);
     if (m_tellBadSettings && !bad.isEmpty())
         reportProblem(QStringLiteral("The settings file holds values this program "
                                      "cannot use:\r\n")
