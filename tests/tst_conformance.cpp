@@ -1,12 +1,20 @@
-// What the window leaves alone: a status monitor's stop that it does not hold, and a stored
-// port it does not complain about.
+// What the window leaves alone: a status monitor's stop that it does not hold, a stored port it
+// does not complain about, and the dialogs that save only what they changed.
 #include "listener/listener.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "support/file_bytes.h"
 #include "support/loopback.h"
+#include "support/when_shown.h"
 #include "support/window_fixture.h"
+#include "window/network_options_dialog.h"
+#include "window/tls_dialog.h"
 
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QTest>
 
 #include <memory>
@@ -20,6 +28,23 @@ class tst_Conformance : public QObject {
     Program &program() { return m_fixture->window().program(); }
     Form &form() { return m_fixture->form(); }
     SocketControl *element(int index) { return program().sockets().listenSock->element(index); }
+
+    // Opens the dialog `fromEnd` places from the end of the port box's menu, lets `edit` work on
+    // it and presses OK.
+    template <typename Dialog> void acceptDialog(int fromEnd, std::function<void(Dialog *)> edit) {
+        whenShown<QMenu>(this, [fromEnd](QMenu *menu) {
+            menu->setActiveAction(menu->actions().at(menu->actions().size() - fromEnd));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        bool shown = false;
+        whenShown<Dialog>(this, [&shown, edit](Dialog *dialog) {
+            edit(dialog);
+            shown = true;
+            dialog->template findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+        });
+        emit m_fixture->controls().txtListenPort->customContextMenuRequested({2, 2});
+        QVERIFY(shown);
+    }
 
 private slots:
     void init() { m_fixture = std::make_unique<WindowFixture>(); }
@@ -85,6 +110,40 @@ private slots:
         QVERIFY(!program().listener().state().open());
         QCOMPARE(form().lblStatus[0]->Text(),
                  u"Error while attempting connection.\r\nPort may already be in use"_s);
+    }
+
+    // A dialog's OK stores the keys it changed, in the file's own order and format, and nothing
+    // else: not the port the box holds unsaved, and nothing at all when nothing changed.
+    void dialogOk_savesOnlyWhatChanged_data() {
+        QTest::addColumn<bool>("network"); // else the TLS dialog
+        QTest::addColumn<bool>("change");
+        QTest::addColumn<QByteArray>("added");
+        QTest::newRow("network, nothing changed") << true << false << QByteArray();
+        QTest::newRow("network, broadcast") << true << true << "AllowBroadcast=1\r\n"_ba;
+        QTest::newRow("TLS, nothing changed") << false << false << QByteArray();
+        QTest::newRow("TLS, ALPN") << false << true << "TlsSendAlpn=h2\r\n"_ba;
+    }
+    void dialogOk_savesOnlyWhatChanged() {
+        QFETCH(bool, network);
+        QFETCH(bool, change);
+        QFETCH(QByteArray, added);
+        const QByteArray settings =
+            "[Settings]\n; kept\nport=7100\nCreateLog=1\nWatchString0=ping\n";
+        const QByteArray other = "[Other]\nx=1\n";
+        QVERIFY(writeBytes(m_fixture->settingsFile(), settings + other));
+        m_fixture->reopen(false);
+        form().txtListenPort.setText(u"7200"_s);
+        form().chkLogData.setValue(0);
+        if (network) {
+            acceptDialog<NetworkOptionsDialog>(1, [change](NetworkOptionsDialog *dialog) {
+                dialog->findChild<QCheckBox *>("allowBroadcast")->setChecked(change);
+            });
+        } else {
+            acceptDialog<TlsDialog>(2, [change](TlsDialog *dialog) {
+                dialog->findChild<QLineEdit *>("tlsAlpn")->setText(change ? "h2" : "");
+            });
+        }
+        QCOMPARE(fileBytes(m_fixture->settingsFile()), settings + added + other);
     }
 };
 

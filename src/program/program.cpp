@@ -280,11 +280,22 @@ void Program::loadSettings() {
                       + bad.join(QStringLiteral("\r\n")));
 }
 
-void Program::saveSettings() {
+Settings Program::currentSettings() {
     Settings settings = settingsFromForm(*m_form, m_configuration);
     settings.sendAsHex = m_sender->sendAsHex();
     settings.textZoom = m_textZoom;
-    m_settings.SaveSettings(settings);
+    return settings;
+}
+
+void Program::saveSettings() {
+    m_settings.SaveSettings(currentSettings());
+    reportProblem(m_settings.problem());
+}
+
+void Program::saveChangesOf(const std::function<void()> &apply) {
+    const Settings before = currentSettings();
+    apply();
+    m_settings.SaveChanges(before, currentSettings());
     reportProblem(m_settings.problem());
 }
 
