@@ -113,7 +113,8 @@ private slots:
     }
 
     // A dialog's OK stores the keys it changed, in the file's own order and format, and nothing
-    // else: not the port the box holds unsaved, and nothing at all when nothing changed.
+    // else: not the port, switch or pair options the window holds unsaved, and nothing at all
+    // when nothing changed.
     void dialogOk_savesOnlyWhatChanged_data() {
         QTest::addColumn<bool>("network"); // else the TLS dialog
         QTest::addColumn<bool>("change");
@@ -128,12 +129,13 @@ private slots:
         QFETCH(bool, change);
         QFETCH(QByteArray, added);
         const QByteArray settings =
-            "[Settings]\n; kept\nport=7100\nCreateLog=1\nWatchString0=ping\n";
+            "[Settings]\n; kept\nport=7100\nCreateLog=1\nWatchString0=ping\nResponseDelay0=100\n";
         const QByteArray other = "[Other]\nx=1\n";
         QVERIFY(writeBytes(m_fixture->settingsFile(), settings + other));
         m_fixture->reopen(false);
         form().txtListenPort.setText(u"7200"_s);
         form().chkLogData.setValue(0);
+        program().configuration().setPairOptions(0, {});
         if (network) {
             acceptDialog<NetworkOptionsDialog>(1, [change](NetworkOptionsDialog *dialog) {
                 dialog->findChild<QCheckBox *>("allowBroadcast")->setChecked(change);

@@ -335,6 +335,7 @@ void SettingsStore::save(const Settings &s, const QSet<QString> &only) const {
     // follow every change.
     const AdditionWrite writeChanged = [&](const QString &key, const SettingValue &value,
                                            bool changed) {
+        // Only for a key this save writes: asking about another value forgets the stored one.
         if ((!only.isEmpty() && !only.contains(key)) || keepsBad(key, value))
             return;
         if (changed || !document.value(section, key.toUtf8()).value_or(QByteArray()).isEmpty())
