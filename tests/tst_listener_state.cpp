@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 class tst_ListenerState : public QObject {
     Q_OBJECT
 
@@ -137,6 +139,34 @@ private slots:
         QCOMPARE(reachable.size(), 2);
         QCOMPARE(reachable[1], (QVariantList{false, QString()}));
         QCOMPARE(c().lblSendIP.Text(), QStringLiteral("Client Mode Send IP Address:"));
+    }
+
+    // What the status line reads for a state: a reason, where one is held, stands for the rest.
+    void statusText_data() {
+        QTest::addColumn<int>("phase");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("shown");
+        const auto L = int(ListenerPhase::Listening);
+        QTest::newRow("listening") << L << QString() << u"Waiting for TCP data on port 7000"_s;
+        QTest::newRow("listening, peer dropped")
+            << L << u"Connection closed"_s << u"Connection closed"_s;
+        QTest::newRow("peer connected, handshake failed")
+            << int(ListenerPhase::PeerConnected) << u"TLS failed"_s << u"TLS failed"_s;
+        QTest::newRow("idle") << int(ListenerPhase::Idle) << QString() << u"Connection Closed"_s;
+        QTest::newRow("idle, stopped by the monitor")
+            << int(ListenerPhase::Idle) << u"Connection Error"_s << u"Connection Error"_s;
+        QTest::newRow("failed") << int(ListenerPhase::Failed) << u"Port in use"_s
+                                << u"Port in use"_s;
+    }
+    void statusText() {
+        QFETCH(int, phase);
+        QFETCH(QString, reason);
+        QFETCH(QString, shown);
+        ListenerState state;
+        state.phase = ListenerPhase(phase);
+        state.port = 7000;
+        state.reason = reason;
+        QCOMPARE(state.statusText(), shown);
     }
 
     void peerAndReason_inTheState() {

@@ -53,8 +53,8 @@ private slots:
         QTest::newRow("listen address")
             << "ListenAddress=127.0.0.l"_ba << QStringList{"--port", "0"}
             << u"ListenAddress=127.0.0.l in %1: 127.0.0.l is not an IPv4 or IPv6 address"_s;
-        QTest::newRow("port") << "Port=99999"_ba << QStringList{}
-                              << u"Port=99999 in %1: the port must be 0 to 65535"_s;
+        QTest::newRow("port") << "Port=65536"_ba << QStringList{}
+                              << u"Port=65536 in %1: the port must be 0 to 65535"_s;
         QTest::newRow("interface in the file")
             << "MulticastInterface=nosuch0"_ba << QStringList{"--port", "0"}
             << u"MulticastInterface=nosuch0 in %1: there is no network interface named nosuch0"_s;

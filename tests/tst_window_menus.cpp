@@ -1,6 +1,7 @@
 #include "listener/listener.h"
 #include "net/certificate_files.h"
 #include "sender/repeat_send.h"
+#include "support/when_shown.h"
 #include "support/window_fixture.h"
 #include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
@@ -168,11 +169,11 @@ private slots:
     // the form and the settings file at once.
     void networkOptions_dialogToFormAndSettings() {
         bool checked = false;
-        whenShown<QMenu>([](QMenu *menu) {
+        whenShown<QMenu>(this, [](QMenu *menu) {
             menu->setActiveAction(menu->actions().constLast());
             QTest::keyClick(menu, Qt::Key_Return);
         });
-        whenShown<NetworkOptionsDialog>([&checked](NetworkOptionsDialog *dialog) {
+        whenShown<NetworkOptionsDialog>(this, [&checked](NetworkOptionsDialog *dialog) {
             const auto field = [dialog](const char *name) {
                 return dialog->findChild<QWidget *>(name);
             };
@@ -203,11 +204,11 @@ private slots:
     // The relay's fields in the same dialog: a bad target is told; OK takes the target and each
     // way's faults to the configuration and the settings file.
     void networkOptions_relayFields() {
-        whenShown<QMenu>([](QMenu *menu) {
+        whenShown<QMenu>(this, [](QMenu *menu) {
             menu->setActiveAction(menu->actions().constLast());
             QTest::keyClick(menu, Qt::Key_Return);
         });
-        whenShown<NetworkOptionsDialog>([](NetworkOptionsDialog *dialog) {
+        whenShown<NetworkOptionsDialog>(this, [](NetworkOptionsDialog *dialog) {
             const auto field = [dialog](const char *name) {
                 return dialog->findChild<QLineEdit *>(name);
             };
@@ -240,11 +241,11 @@ private slots:
     // certificate made on request fills both files, and OK stores the options at once.
     void secureOptions_dialogMakesCertificateAndStores() {
         bool checked = false;
-        whenShown<QMenu>([](QMenu *menu) {
+        whenShown<QMenu>(this, [](QMenu *menu) {
             menu->setActiveAction(menu->actions().at(menu->actions().size() - 2));
             QTest::keyClick(menu, Qt::Key_Return);
         });
-        whenShown<TlsDialog>([&checked](TlsDialog *dialog) {
+        whenShown<TlsDialog>(this, [&checked](TlsDialog *dialog) {
             const auto box = [dialog](const char *name) {
                 return dialog->findChild<QLineEdit *>(name);
             };
@@ -300,7 +301,7 @@ private slots:
         const Listener &listener = window().program().listener();
         QStringList asked;
         for (const char *typed : {"wrong", static_cast<const char *>(nullptr), "right"}) {
-            whenShown<QInputDialog>([&asked, typed](QInputDialog *dialog) {
+            whenShown<QInputDialog>(this, [&asked, typed](QInputDialog *dialog) {
                 asked << dialog->labelText();
                 if (typed)
                     dialog->setTextValue(typed);
@@ -323,7 +324,7 @@ private slots:
         window().form().optTCP[1]->setValue(1);
         window().form().txtListenPort.setText(QString::number(peer.localPort()));
         window().form().txtSendData.setText("beat");
-        whenShown<RepeatDialog>([](RepeatDialog *dialog) {
+        whenShown<RepeatDialog>(this, [](RepeatDialog *dialog) {
             dialog->findChild<QSpinBox *>("repeatInterval")->setValue(20);
             QCOMPARE(dialog->findChild<QSpinBox *>("repeatCount")->text(), "Until stopped");
             dialog->accept();
@@ -359,23 +360,6 @@ private slots:
         reset->click();
         QCOMPARE(received->text(), "0");
         QCOMPARE(window().program().traffic().snapshot().receivedBytes, 0);
-    }
-
-private:
-    // Runs `work` on the first window of type T once it shows, inside that window's own loop.
-    template <typename T> void whenShown(std::function<void(T *)> work) {
-        auto *timer = new QTimer(this);
-        connect(timer, &QTimer::timeout, this, [timer, work] {
-            for (QWidget *widget : QApplication::topLevelWidgets()) {
-                if (auto *shown = qobject_cast<T *>(widget); shown && shown->isVisible()) {
-                    timer->deleteLater();
-                    timer->stop();
-                    work(shown);
-                    return;
-                }
-            }
-        });
-        timer->start(10);
     }
 };
 

@@ -9,6 +9,7 @@
 #include "net/socket_errors.h"
 #include "net/tls_context.h"
 #include "runtime/clock.h"
+#include "runtime/host_port.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
@@ -21,10 +22,7 @@ const QString StartErrorText =
 QString peerText(const QHostAddress &address, quint16 port) {
     if (address.isNull())
         return {};
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? u'[' + address.toString() + u']'
-                             : address.toString();
-    return host + u':' + QString::number(port);
+    return joinHostPort(address.toString(), port);
 }
 
 } // namespace
@@ -163,6 +161,11 @@ void Listener::StopListening() {
 void Listener::fail(const QString &reason) {
     StopListening();
     setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
+}
+
+void Listener::stopShowing(const QString &text) {
+    StopListening();
+    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
 }
 
 void Listener::setState(const ListenerState &state) {

@@ -57,6 +57,9 @@ public:
     // Closes the listener, which then stays Failed with `reason` until the operator's next Start
     // or Stop.
     void fail(const QString &reason);
+    // Closes the listener with `text` on the status line, which the status monitor's next tick
+    // replaces.
+    void stopShowing(const QString &text);
     // Relay mode: what the waiting text adds while the listener is open; empty otherwise.
     void setRelayNote(const QString &note);
 

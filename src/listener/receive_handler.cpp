@@ -9,6 +9,7 @@
 #include "net/socket_errors.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "runtime/host_port.h"
 
 #include <QPointer>
 
@@ -236,7 +237,7 @@ QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
     QByteArray answer;
     QStringList answered;
     if (c.chkEnableAutoRespond.isOn()) {
-        const QString peer = chunk.peerAddress + u':' + QString::number(chunk.peerPort);
+        const QString peer = joinHostPort(chunk.peerAddress, chunk.peerPort);
         for (const Answer &each : m_pairRules.answersFor(chunk.data, chunk.arrival, peer, 0)) {
             answer += each.bytes;
             answered.append(each.watchShown);

@@ -7,6 +7,7 @@
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
 #include "net/udp_endpoint.h"
+#include "runtime/host_port.h"
 
 #include <QDateTime>
 #include <QHostInfo>
@@ -14,11 +15,6 @@
 namespace {
 
 constexpr int SweepMs = 1000;
-
-QString endText(const QString &address, quint16 port) {
-    return (address.contains(u':') ? u'[' + address + u']' : address) + u':'
-           + QString::number(port);
-}
 
 } // namespace
 
@@ -58,7 +54,7 @@ void Relay::takeRequest(qintptr requestID) {
         emit refusedOne();
         const auto [address, port] = connectionPeer(requestID);
         emit note(QStringLiteral("Relay: %1 refused: %2 pairs are open already")
-                      .arg(endText(SocketControl::displayAddress(address), port))
+                      .arg(joinHostPort(SocketControl::displayAddress(address), port))
                       .arg(MaxPairs));
         return;
     }
@@ -155,7 +151,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         if (!std::exchange(m_mappingsFull, true))
             emit note(QStringLiteral("Relay: %1 refused: %2 clients are mapped already; more are "
                                      "dropped until one is idle")
-                          .arg(endText(SocketControl::displayAddress(client), port))
+                          .arg(joinHostPort(SocketControl::displayAddress(client), port))
                           .arg(MaxMappings));
         return nullptr;
     }
@@ -163,7 +159,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     auto *endpoint = new UdpEndpoint(this);
     if (!endpoint->bind(QHostAddress(), 0, {})) {
         emit note(QStringLiteral("Relay: %1 refused: %2")
-                      .arg(endText(SocketControl::displayAddress(client), port),
+                      .arg(joinHostPort(SocketControl::displayAddress(client), port),
                            failureText(endpoint->failure())));
         delete endpoint;
         return nullptr;

@@ -3,18 +3,10 @@
 #include "model/received_entries.h"
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
+#include "runtime/host_port.h"
 
 #include <QDateTime>
 #include <QHostInfo>
-
-namespace {
-
-QString endText(const QString &address, int port) {
-    return (address.contains(u':') ? u'[' + address + u']' : address) + u':'
-           + QString::number(port);
-}
-
-} // namespace
 
 RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
                      std::shared_ptr<const TlsContext> targetTls, QObject *parent)
@@ -75,7 +67,7 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
 RelayPair::~RelayPair() = default;
 
 QString RelayPair::clientText() const {
-    return endText(m_clientAddress, m_clientPort);
+    return joinHostPort(m_clientAddress, m_clientPort);
 }
 
 void RelayPair::setFaults(const RelayOptions &options) {

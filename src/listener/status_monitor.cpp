@@ -19,11 +19,13 @@ void StatusMonitor::tmrMain_Timer() {
     SocketArray *sockets = m_sockets.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
-    const auto stopWithErrorText = [this] { m_listener.fail(ErrorText); };
+    // Shown until the next tick, which finds the listener closed.
+    const auto stopWithErrorText = [this] { m_listener.stopShowing(ErrorText); };
 
     QString detail = QStringLiteral("Last Data Received:") + c.state.LastDataTime
                      + QStringLiteral(" - Sock State:");
-    if (listenerState() == SocketControl::Closed) {
+    const bool wasClosed = listenerState() == SocketControl::Closed;
+    if (wasClosed) {
         detail +=
             QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
     } else {
@@ -61,5 +63,5 @@ void StatusMonitor::tmrMain_Timer() {
                   + QStringLiteral(" - Remote IP:") + c.state.LastRemoteIP;
     }
 
-    emit checked(detail);
+    emit checked(detail, wasClosed);
 }

@@ -21,8 +21,9 @@ public:
 
 signals:
     // Each tick, after any stop or restart: the last data time, the listener socket's state,
-    // port and the last remote address, as one line.
-    void checked(const QString &detail);
+    // port and the last remote address, as one line; `wasClosed` when the listener was closed
+    // as the tick began.
+    void checked(const QString &detail, bool wasClosed);
 
 private:
     Form &m_form;

@@ -3,7 +3,7 @@
 QString ListenerState::statusText() const {
     switch (phase) {
     case ListenerPhase::Idle:
-        return QStringLiteral("Connection Closed");
+        return reason.isEmpty() ? QStringLiteral("Connection Closed") : reason;
     case ListenerPhase::Failed:
         return reason;
     case ListenerPhase::Listening:

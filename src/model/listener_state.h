@@ -18,6 +18,7 @@ struct ListenerState {
     // last peer secured.
     QString peer;
     // Failed: why. Listening: why the last peer's connection was closed, until the next Start.
+    // Idle: why the status monitor closed it, until its next tick.
     QString reason;
     // Relay mode: what the waiting text adds (the target, the pairs open, the faults).
     QString relayNote = {};

@@ -1,6 +1,7 @@
 #include "model/received_entries.h"
 
 #include "runtime/hex_dump.h"
+#include "runtime/host_port.h"
 
 #include <QStringDecoder>
 
@@ -63,7 +64,7 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
     if (!chunk.peerAddress.isEmpty() && !chunk.toAddress.isEmpty())
         line += relayedPairText(chunk) + QStringLiteral(", ");
     else if (!chunk.peerAddress.isEmpty())
-        line += chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(", ");
+        line += joinHostPort(chunk.peerAddress, chunk.peerPort) + QStringLiteral(", ");
     line +=
         QString::number(size) + (size == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
     if (!chunk.security.isEmpty())
@@ -74,8 +75,8 @@ QString timeStampLine(const ReceivedChunk &chunk, qsizetype size) {
 } // namespace
 
 QString relayedPairText(const ReceivedChunk &chunk) {
-    return chunk.peerAddress + u':' + QString::number(chunk.peerPort) + QStringLiteral(" -> ")
-           + chunk.toAddress + u':' + QString::number(chunk.toPort);
+    return joinHostPort(chunk.peerAddress, chunk.peerPort) + QStringLiteral(" -> ")
+           + joinHostPort(chunk.toAddress, chunk.toPort);
 }
 
 // QString::fromUtf8 would drop a byte order mark that begins the bytes; otherwise it decodes

@@ -1,5 +1,6 @@
 #include "model/relay_options.h"
 
+#include "runtime/host_port.h"
 #include "runtime/leading_number.h"
 
 #include <QHostAddress>
@@ -25,9 +26,7 @@ QString faultsText(const LinkFaults &faults) {
 } // namespace
 
 QString RelayOptions::targetText() const {
-    if (targetHost.contains(u':'))
-        return u'[' + targetHost + QStringLiteral("]:") + QString::number(targetPort);
-    return targetHost + u':' + QString::number(targetPort);
+    return joinHostPort(targetHost, targetPort);
 }
 
 QString parseRelayTarget(const QString &text, RelayOptions &options) {

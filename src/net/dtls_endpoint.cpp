@@ -4,6 +4,7 @@
 #include "net/tls_context.h"
 #include "net/tls_words.h"
 #include "net/udp_endpoint.h"
+#include "runtime/host_port.h"
 
 #include <QDtls>
 #include <QSslCipher>
@@ -33,8 +34,7 @@ bool isClientHello(const QByteArray &datagram) {
 }
 
 QString peerText(const QHostAddress &address, quint16 port) {
-    const QString ip = SocketControl::displayAddress(address);
-    return (ip.contains(u':') ? u'[' + ip + u']' : ip) + u':' + QString::number(port);
+    return joinHostPort(SocketControl::displayAddress(address), port);
 }
 
 } // namespace

@@ -51,9 +51,9 @@ void FormPresenter::showListener() {
     showSendTarget();
 }
 
-// A closed listener's line says so once a tick has looked, unless it holds a failure.
-void FormPresenter::showChecked(const QString &detail) {
-    if (m_sources.listener.state().phase == ListenerPhase::Idle)
+// A closed listener's line says so once a tick has found it closed, unless it holds a failure.
+void FormPresenter::showChecked(const QString &detail, bool wasClosed) {
+    if (wasClosed && m_sources.listener.state().phase == ListenerPhase::Idle)
         m_form.lblStatus[0]->setText(QStringLiteral("Not Connected"));
     m_form.lblStatus[1]->setText(detail);
 }

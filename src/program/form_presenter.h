@@ -36,7 +36,7 @@ public:
 
 private:
     void showListener();
-    void showChecked(const QString &detail);
+    void showChecked(const QString &detail, bool wasClosed);
     void showSendTarget();
     void showLastSend(const SendResult &result);
     void showLogFailure(const QString &reason);

@@ -270,19 +270,32 @@ void Program::loadSettings() {
     reportProblem(m_settings.problem());
     m_badSettings = loaded.badValues;
     QStringList bad;
+    // The port box keeps any number, as the program itself saves it, and Start tells the rest.
     for (const BadSetting &value : std::as_const(m_badSettings))
-        bad.append(value.text);
+        if (value.key != u"Port")
+            bad.append(value.text);
     if (m_tellBadSettings && !bad.isEmpty())
         reportProblem(QStringLiteral("The settings file holds values this program "
                                      "cannot use:\r\n")
                       + bad.join(QStringLiteral("\r\n")));
 }
 
-void Program::saveSettings() {
+Settings Program::currentSettings() {
     Settings settings = settingsFromForm(*m_form, m_configuration);
     settings.sendAsHex = m_sender->sendAsHex();
     settings.textZoom = m_textZoom;
-    m_settings.SaveSettings(settings);
+    return settings;
+}
+
+void Program::saveSettings() {
+    m_settings.SaveSettings(currentSettings());
+    reportProblem(m_settings.problem());
+}
+
+void Program::saveChangesOf(const std::function<void()> &apply) {
+    const Settings before = currentSettings();
+    apply();
+    m_settings.SaveChanges(before, currentSettings());
     reportProblem(m_settings.problem());
 }
 

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class Clock;
@@ -82,12 +83,16 @@ public:
     void Form_Unload();
 
     void saveSettings();
+    // A dialog's OK: `apply` changes the configuration, and only the keys it changed are saved.
+    void saveChangesOf(const std::function<void()> &apply);
     // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
     QString startCapture(const QString &path);
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
 
 private:
+    // The settings as the form and the configuration hold them now.
+    Settings currentSettings();
     void connectHandlers();
     void connectReceivedRecord();
     void connectSender();

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -268,9 +269,47 @@ void writeRelayOptions(const RelayOptions &relay, const AdditionWrite &writeChan
     writeChanged(QStringLiteral("RelayTargetTls"), relay.targetTls ? 1 : 0, relay.targetTls);
 }
 
+// Every key, in the file's order.
+void writeAll(const Settings &s, const KeyWrite &write, const AdditionWrite &writeChanged) {
+    writeClassicKeys(s, write);
+    writeViewOptions(s, writeChanged);
+    writeNetworkOptions(s.network, writeChanged);
+    writePairOptions(s.pairOptions, writeChanged);
+    writeRelayOptions(s.relay, writeChanged);
+    writeTlsOptions(s.tls, s.clientTls, writeChanged);
+}
+
+// Each key as a save would write it, and whether it is to be written into a file that lacks it.
+QHash<QString, std::pair<QByteArray, bool>> writtenKeys(const Settings &s) {
+    QHash<QString, std::pair<QByteArray, bool>> keys;
+    writeAll(
+        s,
+        [&keys](const QString &key, const SettingValue &value) {
+            keys.insert(key, {storedValueBytes(value), true});
+        },
+        [&keys](const QString &key, const SettingValue &value, bool changed) {
+            keys.insert(key, {storedValueBytes(value), changed});
+        });
+    return keys;
+}
+
 } // namespace
 
 void SettingsStore::SaveSettings(const Settings &s) const {
+    save(s, {});
+}
+
+void SettingsStore::SaveChanges(const Settings &before, const Settings &after) const {
+    const auto old = writtenKeys(before);
+    QSet<QString> changed;
+    for (const auto &[key, written] : writtenKeys(after).asKeyValueRange())
+        if (old.value(key) != written)
+            changed.insert(key);
+    if (!changed.isEmpty())
+        save(after, changed);
+}
+
+void SettingsStore::save(const Settings &s, const QSet<QString> &only) const {
     if (m_location.readOnly)
         return;
     m_problem.clear();
@@ -286,26 +325,23 @@ void SettingsStore::SaveSettings(const Settings &s) const {
     }
     const QByteArray section = SettingsSection.toUtf8();
     const KeyWrite write = [&](const QString &key, const SettingValue &value) {
+        if (!only.isEmpty() && !only.contains(key))
+            return;
         QString refused;
         if (!document.setValue(section, key.toUtf8(), storedValueBytes(value), &refused))
             noteProblem(saveProblem(file, refused));
     };
-    writeClassicKeys(s, write);
-
     // Additions stay out of a file until they first differ from their default; once in it, they
     // follow every change.
     const AdditionWrite writeChanged = [&](const QString &key, const SettingValue &value,
                                            bool changed) {
-        if (keepsBad(key, value))
+        // Only for a key this save writes: asking about another value forgets the stored one.
+        if ((!only.isEmpty() && !only.contains(key)) || keepsBad(key, value))
             return;
         if (changed || !document.value(section, key.toUtf8()).value_or(QByteArray()).isEmpty())
             write(key, value);
     };
-    writeViewOptions(s, writeChanged);
-    writeNetworkOptions(s.network, writeChanged);
-    writePairOptions(s.pairOptions, writeChanged);
-    writeRelayOptions(s.relay, writeChanged);
-    writeTlsOptions(s.tls, s.clientTls, writeChanged);
+    writeAll(s, write, writeChanged);
 
     if (!document.save(&why))
         noteProblem(saveProblem(file, why));

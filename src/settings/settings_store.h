@@ -8,6 +8,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <array>
 #include <functional>
@@ -85,9 +86,14 @@ public:
     // Both note what went wrong with the file in problem(), empty when nothing did.
     Settings LoadSettings() const;
     void SaveSettings(const Settings &settings) const;
+    // Writes only the keys whose stored text differs between the two (a dialog's OK); the file
+    // stays untouched when none does.
+    void SaveChanges(const Settings &before, const Settings &after) const;
     QString problem() const { return m_problem; }
 
 private:
+    // Writes the keys in `only`, or every key when it is empty.
+    void save(const Settings &settings, const QSet<QString> &only) const;
     // The section every key of the settings file stands in.
     inline static const QString SettingsSection = QStringLiteral("Settings");
 

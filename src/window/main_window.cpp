@@ -165,7 +165,7 @@ void MainWindow::showNetworkMenu(QLineEdit *box, const QPoint &at) {
         openTlsOptions();
 }
 
-// As Network Options: OK stores the options at once; a certificate it makes goes beside the
+// As Network Options: OK stores what it changed at once; a certificate it makes goes beside the
 // settings file.
 void MainWindow::openTlsOptions() {
     Configuration &configuration = program().configuration();
@@ -175,11 +175,11 @@ void MainWindow::openTlsOptions() {
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
-    if (accepted) {
-        configuration.setTls(dialog->listenerOptions());
-        configuration.setClientTls(dialog->clientOptions());
-        m_program->saveSettings();
-    }
+    if (accepted)
+        m_program->saveChangesOf([&configuration, &dialog] {
+            configuration.setTls(dialog->listenerOptions());
+            configuration.setClientTls(dialog->clientOptions());
+        });
     dialog->deleteLater();
 }
 
@@ -193,7 +193,7 @@ QByteArray MainWindow::AskPassphrase(const QString &keyFile) {
     return given ? passphrase.toUtf8() : QByteArray();
 }
 
-// Modal, guarded as the message box is; OK stores the options at once.
+// Modal, guarded as the message box is; OK stores at once the keys it changed.
 void MainWindow::openNetworkOptions() {
     const QPointer<NetworkOptionsDialog> dialog = new NetworkOptionsDialog(
         program().configuration().network(), program().listener().state().open(), this);
@@ -201,14 +201,13 @@ void MainWindow::openNetworkOptions() {
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
-    if (accepted && dialog->options() != program().configuration().network()) {
-        program().configuration().setNetwork(dialog->options());
-        m_program->saveSettings();
-    }
-    if (accepted && dialog->relay() != program().configuration().relay()) {
-        program().configuration().setRelay(dialog->relay());
-        m_program->saveSettings();
-    }
+    if (accepted)
+        m_program->saveChangesOf([&configuration = program().configuration(), &dialog] {
+            if (dialog->options() != configuration.network())
+                configuration.setNetwork(dialog->options());
+            if (dialog->relay() != configuration.relay())
+                configuration.setRelay(dialog->relay());
+        });
     dialog->deleteLater();
 }
 
