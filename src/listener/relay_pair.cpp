@@ -3,18 +3,10 @@
 #include "model/received_entries.h"
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
+#include "runtime/host_port.h"
 
 #include <QDateTime>
 #include <QHostInfo>
-
-namespace {
-
-QString endText(const QString &address, int port) {
-    return (address.contains(u':') ? u'[' + address + u']' : address) + u':'
-           + QString::number(port);
-}
-
-} // namespace
 
 RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
                      std::shared_ptr<const TlsContext> targetTls, QObject *parent)
@@ -50,7 +42,10 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
         emit note(QStringLiteral("Relay: %1 secured: %2").arg(clientText(), summary));
     });
     connect(client, &RelayStream::tlsFailed, this, [this](const QString &why) {
-        end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
+        if (m_client->handshakeTimedOut())
+            end(lateHandshakeNote(clientText(), why));
+        else
+            end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
     });
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
@@ -75,7 +70,13 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
 RelayPair::~RelayPair() = default;
 
 QString RelayPair::clientText() const {
-    return endText(m_clientAddress, m_clientPort);
+    return joinHostPort(m_clientAddress, m_clientPort);
+}
+
+// Both ends, and the one that did not finish its handshake in time.
+QString RelayPair::lateHandshakeNote(const QString &late, const QString &why) const {
+    return QStringLiteral("Relay: %1 -> %2 closed: TLS handshake with %3 %4")
+        .arg(clientText(), m_targetText, late, why);
 }
 
 void RelayPair::setFaults(const RelayOptions &options) {
@@ -93,8 +94,11 @@ void RelayPair::connectTarget(const QHostAddress &address) {
             QStringLiteral("Relay: %1 -> %2 secured: %3").arg(clientText(), m_targetText, summary));
     });
     connect(m_target, &RelayStream::tlsFailed, this, [this](const QString &why) {
-        end(QStringLiteral("Relay: %1 closed: TLS with the target %2 failed: %3")
-                .arg(clientText(), m_targetText, why));
+        if (m_target->handshakeTimedOut())
+            end(lateHandshakeNote(m_targetText, why));
+        else
+            end(QStringLiteral("Relay: %1 closed: TLS with the target %2 failed: %3")
+                    .arg(clientText(), m_targetText, why));
     });
     connect(m_target, &RelayStream::connected, this, &RelayPair::targetConnected);
     connect(m_target, &RelayStream::failed, this, [this](const WinsockError &error) {

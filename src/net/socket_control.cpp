@@ -1,5 +1,7 @@
 #include "net/socket_control.h"
 
+#include "runtime/host_port.h"
+
 #include <QTimer>
 
 #include <cerrno>
@@ -20,7 +22,7 @@ QString SocketControl::PeerText() const {
     const QString ip = RemoteHostIP();
     if (ip.isEmpty())
         return {};
-    return (ip.contains(u':') ? u'[' + ip + u']' : ip) + u':' + QString::number(PeerPort());
+    return joinHostPort(ip, PeerPort());
 }
 
 QString SocketControl::displayAddress(const QHostAddress &address) {
@@ -157,6 +159,7 @@ bool SocketControl::Connect() {
         return false;
     ++m_session;
     TcpConnection *connection = TcpConnection::outgoing(this, m_tls);
+    connection->setHandshakeLimit(m_handshakeLimitMs);
     wireTcp(connection);
     m_state = ResolvingHost;
     connection->connectToHost(host, m_remotePort);
@@ -194,14 +197,14 @@ void SocketControl::onSecureFailed(const QString &why) {
     const DeferredDeletion::Scope busy(m_deletion);
     if (!m_tcp || m_state == Closed || m_state == Failed)
         return;
-    const QString host = hostText(m_remoteHost);
-    QString peer =
-        (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(m_remotePort);
+    QString peer = joinHostPort(hostText(m_remoteHost), m_remotePort);
     if (!m_tcp->peerAddress().isNull()) {
         m_remoteHostIP = displayAddress(m_tcp->peerAddress());
         peer = PeerText();
     }
-    m_secureFailure = QStringLiteral("TLS handshake with %1 failed: %2").arg(peer, why);
+    m_secureFailure = m_tcp->handshakeTimedOut()
+                          ? QStringLiteral("TLS handshake with %1 %2").arg(peer, why)
+                          : QStringLiteral("TLS handshake with %1 failed: %2").arg(peer, why);
     fail({0, m_secureFailure});
 }
 
