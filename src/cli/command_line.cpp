@@ -276,6 +276,7 @@ QString readSendOptions(const QCommandLineParser &parser, CommandLine &line) {
         const std::optional<int> wait =
             numberIn(parser.value(u"wait"_s), 0, std::numeric_limits<int>::max());
         line.waitMs = wait.value_or(0);
+        line.waitGiven = true;
         if (!wait)
             return u"--wait needs a number of milliseconds, not '%1'"_s.arg(
                 shownValue(parser.value(u"wait"_s)));

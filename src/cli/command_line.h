@@ -41,6 +41,8 @@ struct CommandLine {
     // How long a send waits, after its own linger, for its bytes to leave; a file send gives
     // up after as long without progress.
     int waitMs = DefaultWaitMs;
+    // Given (and not 0), --wait also bounds a TLS send's handshake in place of its own limit.
+    bool waitGiven = false;
     // Send again and again: this many times (0: until a signal), one interval apart.
     std::optional<int> repeat;
     int intervalMs = DefaultIntervalMs;

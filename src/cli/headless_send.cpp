@@ -16,6 +16,10 @@
 // The one-shot send of the run without a screen: a text, a repeat or a file.
 
 int HeadlessRun::send() {
+    if (m_line.waitGiven && m_line.waitMs > 0) {
+        m_program->sender().setHandshakeLimit(m_line.waitMs);
+        m_program->fileSend().setHandshakeLimit(m_line.waitMs);
+    }
     if (!m_line.sendFile.isEmpty())
         return sendFile();
     if (m_line.repeat)

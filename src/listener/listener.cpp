@@ -261,9 +261,12 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
 }
 
 // A peer whose handshake failed loses its connection; the listener goes on listening, and the
-// reason stays in the received-data box and on the status line until the next peer.
+// reason stays in the received-data box and on the status line until the next peer. One that
+// took longer than the limit is counted as dropped, as a peer past any other bound is.
 void Listener::dropFailedHandshake(SocketControl *slot) {
     const QString why = slot->SecureFailure();
+    if (slot->SecureTimedOut())
+        m_traffic.countDroppedPeer();
     slot->Close();
     emit recordNote(QStringLiteral("\r\n") + why + QStringLiteral("\r\n"));
     setState({ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, why});

@@ -42,7 +42,10 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
         emit note(QStringLiteral("Relay: %1 secured: %2").arg(clientText(), summary));
     });
     connect(client, &RelayStream::tlsFailed, this, [this](const QString &why) {
-        end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
+        if (m_client->handshakeTimedOut())
+            end(lateHandshakeNote(clientText(), why));
+        else
+            end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
     });
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
@@ -70,6 +73,12 @@ QString RelayPair::clientText() const {
     return joinHostPort(m_clientAddress, m_clientPort);
 }
 
+// Both ends, and the one that did not finish its handshake in time.
+QString RelayPair::lateHandshakeNote(const QString &late, const QString &why) const {
+    return QStringLiteral("Relay: %1 -> %2 closed: TLS handshake with %3 %4")
+        .arg(clientText(), m_targetText, late, why);
+}
+
 void RelayPair::setFaults(const RelayOptions &options) {
     m_up->setFaults(options.up);
     m_down->setFaults(options.down);
@@ -85,8 +94,11 @@ void RelayPair::connectTarget(const QHostAddress &address) {
             QStringLiteral("Relay: %1 -> %2 secured: %3").arg(clientText(), m_targetText, summary));
     });
     connect(m_target, &RelayStream::tlsFailed, this, [this](const QString &why) {
-        end(QStringLiteral("Relay: %1 closed: TLS with the target %2 failed: %3")
-                .arg(clientText(), m_targetText, why));
+        if (m_target->handshakeTimedOut())
+            end(lateHandshakeNote(m_targetText, why));
+        else
+            end(QStringLiteral("Relay: %1 closed: TLS with the target %2 failed: %3")
+                    .arg(clientText(), m_targetText, why));
     });
     connect(m_target, &RelayStream::connected, this, &RelayPair::targetConnected);
     connect(m_target, &RelayStream::failed, this, [this](const WinsockError &error) {

@@ -59,6 +59,7 @@ private:
     void balance();
     void passHalfClose();
     void end(const QString &note);
+    QString lateHandshakeNote(const QString &late, const QString &why) const;
 
     Record m_record;
     std::shared_ptr<const TlsContext> m_targetTls;

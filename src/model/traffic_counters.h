@@ -38,7 +38,7 @@ struct TrafficSnapshot {
     QString lastRefused;       // the last of them, as "address:port"
     qint64 droppedAnswers = 0; // delayed answers past their bound
     qint64 unsentBytes = 0;    // accepted for a peer, then lost when its connection ended
-    qint64 droppedPeers = 0;   // peers closed for not reading (10055)
+    qint64 droppedPeers = 0;   // peers closed for not reading (10055) or a late handshake
     // Relay mode only: each way's bytes and chunks, peers refused past the bound.
     bool relaying = false;
     qint64 relayUpBytes = 0;

@@ -30,7 +30,6 @@ class DtlsEndpoint final : public QObject {
 public:
     static constexpr int MaxPeers = 64;
     static constexpr int IdleMs = 60000;
-    static constexpr int HandshakeLimitMs = 5000;
     // A record's plain text is at most 16 KiB.
     static constexpr qsizetype LargestDatagram = 16384;
 

@@ -80,7 +80,7 @@ RelayStream *RelayStream::connectTo(const QHostAddress &address, quint16 port, Q
         auto *socket = new QSslSocket(stream);
         stream->secure(socket, std::move(tls));
         const QString name = address.toString();
-        socket->connectToHostEncrypted(name, port, host.isEmpty() ? name : host);
+        stream->m_session->connectToHost(name, port, host);
         return stream;
     }
     sockaddr_storage target{};
@@ -171,6 +171,10 @@ void RelayStream::readSecured() {
     m_readEnded = true;
     m_writeClosed = true;
     emit readEnded();
+}
+
+bool RelayStream::handshakeTimedOut() const {
+    return m_session && m_session->timedOut();
 }
 
 qint64 RelayStream::bytesToWrite() const {

@@ -50,6 +50,8 @@ public:
     // The end of the stream, once what waits has gone.
     void closeWriting();
     bool atEnd() const { return m_readEnded; }
+    // A secured stream whose handshake failed for taking longer than its limit.
+    bool handshakeTimedOut() const;
     bool writeClosed() const;
     // Both ways at once; nothing is raised any more.
     void close();

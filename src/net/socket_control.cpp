@@ -159,6 +159,7 @@ bool SocketControl::Connect() {
         return false;
     ++m_session;
     TcpConnection *connection = TcpConnection::outgoing(this, m_tls);
+    connection->setHandshakeLimit(m_handshakeLimitMs);
     wireTcp(connection);
     m_state = ResolvingHost;
     connection->connectToHost(host, m_remotePort);
@@ -201,7 +202,9 @@ void SocketControl::onSecureFailed(const QString &why) {
         m_remoteHostIP = displayAddress(m_tcp->peerAddress());
         peer = PeerText();
     }
-    m_secureFailure = QStringLiteral("TLS handshake with %1 failed: %2").arg(peer, why);
+    m_secureFailure = m_tcp->handshakeTimedOut()
+                          ? QStringLiteral("TLS handshake with %1 %2").arg(peer, why)
+                          : QStringLiteral("TLS handshake with %1 failed: %2").arg(peer, why);
     fail({0, m_secureFailure});
 }
 

@@ -17,6 +17,7 @@
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
 #include "net/tls_context.h"
+#include "net/tls_words.h"
 #include "net/udp_endpoint.h"
 
 // One event-driven TCP or UDP socket with a numbered state (0-9) and three events, in front of
@@ -159,8 +160,14 @@ public:
     // The same, for the chunk GetData just returned when it is the first since the handshake;
     // empty for every later chunk.
     QString FirstChunkSecurity() const { return m_firstChunkSecurity; }
-    // "TLS handshake with 192.0.2.7:40122 failed: the peer sent plain text", until Close.
+    // "TLS handshake with 192.0.2.7:40122 failed: the peer sent plain text", until Close; for
+    // a handshake past its limit "TLS handshake with 192.0.2.7:40122 did not finish within 5 s".
     QString SecureFailure() const { return m_secureFailure; }
+    bool SecureTimedOut() const { return m_tcp && m_tcp->handshakeTimedOut(); }
+    // How long the next Connect's TLS handshake may take once connected.
+    void setHandshakeLimit(int ms) { m_handshakeLimitMs = ms; }
+    // TCP over TLS: connected, the handshake not done yet.
+    bool Handshaking() const { return m_tcp && m_tcp->handshaking(); }
 
 signals:
     void ConnectionRequest(qintptr requestID);
@@ -236,6 +243,7 @@ private:
     HostLookup m_hostLookup;
     QHostAddress m_localAddress;
     std::shared_ptr<const TlsContext> m_tls;
+    int m_handshakeLimitMs = HandshakeLimitMs;
     bool m_securityShown = false;
     QString m_firstChunkSecurity;
     QString m_secureFailure;

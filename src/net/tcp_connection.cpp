@@ -171,6 +171,20 @@ QString TcpConnection::securitySummary() const {
     return m_tls ? m_tls->summary() : QString();
 }
 
+void TcpConnection::setHandshakeLimit(int ms) {
+    if (m_tls)
+        m_tls->setLimit(ms);
+}
+
+bool TcpConnection::handshaking() const {
+    return m_tls && !m_tls->isSecured() && !m_tls->hasFailed()
+           && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool TcpConnection::handshakeTimedOut() const {
+    return m_tls && m_tls->timedOut();
+}
+
 QHostAddress TcpConnection::peerAddress() const {
     return m_socket->peerAddress();
 }

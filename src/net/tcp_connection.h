@@ -48,6 +48,11 @@ public:
     bool isSecure() const { return m_tls != nullptr; }
     // The handshake's protocol, cipher and peer once it is done; empty before, and for TCP.
     QString securitySummary() const;
+    // TLS: how long an outgoing connection's handshake may take once connected (before
+    // connectToHost); whether it is under way, and whether it failed for taking longer.
+    void setHandshakeLimit(int ms);
+    bool handshaking() const;
+    bool handshakeTimedOut() const;
 
     // While paused nothing is announced, and TCP pushes back on the peer once the read buffer is
     // full.

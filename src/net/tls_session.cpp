@@ -3,6 +3,7 @@
 #include "net/tls_context.h"
 #include "net/tls_words.h"
 
+#include <QPointer>
 #include <QSslCipher>
 #include <QSslSocket>
 
@@ -10,6 +11,8 @@ TlsSession::TlsSession(QSslSocket *socket, std::shared_ptr<const TlsContext> con
                        QObject *parent)
     : QObject(parent), m_socket(socket), m_context(std::move(context)) {
     socket->setSslConfiguration(m_context->configuration());
+    m_late.setSingleShot(true);
+    connect(&m_late, &QTimer::timeout, this, &TlsSession::onLate);
     connect(socket, &QSslSocket::encrypted, this, &TlsSession::onEncrypted);
     connect(socket, &QSslSocket::sslErrors, this,
             [this](const QList<QSslError> &errors) { m_errors = errors; });
@@ -21,15 +24,30 @@ TlsSession::TlsSession(QSslSocket *socket, std::shared_ptr<const TlsContext> con
 }
 
 void TlsSession::startServer() {
+    m_late.start(m_limitMs);
     m_socket->startServerEncryption();
 }
 
-void TlsSession::connectToHost(const QString &host, quint16 port) {
+// A connection that cannot be made fails as a plain one does, in its own time.
+void TlsSession::connectToHost(const QString &host, quint16 port, const QString &peerName) {
     m_host = host;
-    m_socket->connectToHostEncrypted(host, port);
+    connect(m_socket, &QAbstractSocket::connected, this, [this] {
+        if (!m_secured && !hasFailed())
+            m_late.start(m_limitMs);
+    });
+    m_socket->connectToHostEncrypted(host, port, peerName.isEmpty() ? host : peerName);
+}
+
+void TlsSession::onLate() {
+    m_timedOut = true;
+    const QPointer<QSslSocket> socket = m_socket;
+    fail(handshakeLateWords(m_limitMs));
+    if (socket)
+        socket->abort();
 }
 
 void TlsSession::onEncrypted() {
+    m_late.stop();
     const QSslCertificate peer = m_socket->peerCertificate();
     if (m_context->role() == TlsContext::Role::Client) {
         if (const QString mismatch = pinMismatch(peer, m_context->options().pin);
@@ -79,6 +97,7 @@ QString TlsSession::describeFailure() const {
 void TlsSession::fail(const QString &why) {
     if (hasFailed())
         return;
+    m_late.stop();
     m_failure = why;
     emit failed(why);
 }

@@ -110,3 +110,7 @@ QString handshakeErrorWords(const QString &text) {
         return QStringLiteral("no protocol version or cipher in common (") + text + u')';
     return text;
 }
+
+QString handshakeLateWords(int limitMs) {
+    return QStringLiteral("did not finish within %1 s").arg(QString::number(limitMs / 1000.0));
+}

@@ -131,26 +131,34 @@ void FileSend::startTcpClient() {
         done(SendLine::CouldntConnect);
         return;
     }
+    sock->setHandshakeLimit(m_handshakeLimitMs);
     sock->Connect();
     showSendState();
-    // Unlike a text send, a refused or failed connection ends the wait at once.
+    // Unlike a text send, a refused or failed connection ends the wait at once. A TLS handshake
+    // under way has its own limit, after which it fails by itself.
     const QPointer<SocketControl> watched = sock;
-    waitFor(
-        [watched] {
-            return !watched || watched->State() == SocketControl::Connected
-                   || watched->State() == SocketControl::Failed
-                   || watched->State() == SocketControl::Closed;
-        },
-        ConnectWaitMs,
-        [this, watched](bool) {
-            if (watched && watched->State() == SocketControl::Connected) {
-                streamTcp(watched);
-                return;
-            }
-            if (watched)
-                m_failureTip = secureFailure(watched);
-            done(SendLine::CouldntConnect);
-        });
+    const auto over = [watched] {
+        return !watched || watched->State() == SocketControl::Connected
+               || watched->State() == SocketControl::Failed
+               || watched->State() == SocketControl::Closed;
+    };
+    const auto then = [this, watched](bool) {
+        if (watched && watched->State() == SocketControl::Connected) {
+            streamTcp(watched);
+            return;
+        }
+        if (watched)
+            m_failureTip = secureFailure(watched);
+        done(SendLine::CouldntConnect);
+    };
+    waitFor([over, watched] { return over() || watched->Handshaking(); }, ConnectWaitMs,
+            [this, over, then, watched](bool reached) {
+                if (!watched || !watched->Handshaking()) {
+                    then(reached);
+                    return;
+                }
+                waitFor(over, m_handshakeLimitMs + HandshakeSpareCycles * WaitCycleMs, then);
+            });
 }
 
 void FileSend::startUdpClient() {

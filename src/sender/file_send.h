@@ -56,6 +56,8 @@ public:
     void cancel();
     // How long bytes may wait in a TCP socket with none taken before the send gives up.
     void setStallLimit(int ms) { m_stallLimitMs = ms; }
+    // How long a TLS send's handshake may take once connected.
+    void setHandshakeLimit(int ms) { m_handshakeLimitMs = ms; }
     bool running() const { return m_running; }
     const SendResult &result() const { return m_result; }
 
@@ -119,6 +121,7 @@ private:
     QElapsedTimer m_paced;
     qint64 m_budget = 0;
     int m_stallLimitMs = DefaultStallMs;
+    int m_handshakeLimitMs = HandshakeLimitMs;
     qint64 m_lastTaken = -1;
     int m_stalledSeconds = 0;
     QElapsedTimer m_sinceTaken;

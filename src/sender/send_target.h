@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/socket_control.h"
+#include "net/tls_words.h"
 #include "runtime/wait_cycle.h"
 
 #include <QString>
@@ -35,8 +36,9 @@ inline const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send 
 inline constexpr int ConnectWaitCycles = 60;
 inline constexpr int LookupWaitCycles = SocketControl::LookupTimeoutMs / WaitCycleMs + 10;
 inline constexpr int LingerCycles = 10;
-// A DTLS handshake gives up by itself; this only backs that up.
-inline constexpr int HandshakeWaitCycles = DtlsEndpoint::HandshakeLimitMs / WaitCycleMs + 20;
+// A handshake gives up by itself; this only backs that up.
+inline constexpr int HandshakeSpareCycles = 20;
+inline constexpr int HandshakeWaitCycles = HandshakeLimitMs / WaitCycleMs + HandshakeSpareCycles;
 
 // "Last Data Sent: " with the clock's date-time text, then `suffix`.
 QString lastSentText(const Clock &clock, const QString &suffix = {});

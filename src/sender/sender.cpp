@@ -139,13 +139,20 @@ void Sender::sendTcpClient(const QByteArray &data) {
             setClientSend(false);
             return;
         }
+        sock->setHandshakeLimit(m_handshakeLimitMs);
         sock->Connect();
         showSendState();
-        // A failed TLS handshake will not connect later: its reason is told at once.
+        // A failed TLS handshake will not connect later: its reason is told at once. One under
+        // way has its own limit, after which it fails by itself.
         const auto connected = [sock] {
             return sock->State() == SocketControl::Connected || !secureFailure(sock).isEmpty();
         };
-        if (runWait(ConnectWaitCycles, connected) == WaitEnd::Gone)
+        const auto reached = [sock, &connected] { return connected() || sock->Handshaking(); };
+        if (runWait(ConnectWaitCycles, reached) == WaitEnd::Gone)
+            return;
+        if (sock->Handshaking()
+            && runWait(m_handshakeLimitMs / WaitCycleMs + HandshakeSpareCycles, connected)
+                   == WaitEnd::Gone)
             return;
     }
 

@@ -3,6 +3,7 @@
 #include "model/received_data.h"
 #include "model/sockets.h"
 #include "net/network_options.h"
+#include "net/tls_words.h"
 
 #include <QObject>
 #include <QString>
@@ -53,6 +54,8 @@ public:
     const SendResult &lastSend() const { return m_lastSend; }
     // What was handed over did not all reach the peer after all (found after the send ended).
     void reportSendFailed();
+    // How long a TLS client send's handshake may take once connected.
+    void setHandshakeLimit(int ms) { m_handshakeLimitMs = ms; }
     // From the press of "Send Data" until its waits and linger are over.
     bool sending() const { return m_sending; }
     // Whether the TCP listener's peer can be sent to, as the send-state tick last found it.
@@ -119,6 +122,7 @@ private:
     SendResult m_lastSend;
     QString m_failureTip; // this send's `why`
     bool m_sending = false;
+    int m_handshakeLimitMs = HandshakeLimitMs;
     bool m_peerReachable = false;
     bool m_clientSend = false;
     QString m_peerAddress;
