@@ -8,9 +8,8 @@
 namespace {
 
 // What a capped rate lets through at once after a pause: a twentieth of a second's worth, and
-// never less than a full datagram.
+// never less than the datagram that waits (a stream's piece is split instead).
 constexpr double BurstShare = 0.05;
-constexpr double SmallestBurst = 65536;
 
 } // namespace
 
@@ -98,7 +97,9 @@ void RelayLink::release(bool announce) {
     const qint64 now = m_clock.elapsed();
     const double rate = double(m_faults.ratePerSecond);
     if (rate > 0) {
-        const double most = std::max(rate * BurstShare, SmallestBurst);
+        const double smallest =
+            m_datagrams && !m_waiting.empty() ? double(m_waiting.front().data.size()) : 1.0;
+        const double most = std::max(rate * BurstShare, smallest);
         m_allowance = std::min(most, m_allowance + double(now - m_allowanceAt) * rate / 1000.0);
     }
     m_allowanceAt = now;
