@@ -90,6 +90,9 @@ QString RelayPair::clientText() const {
 void RelayPair::setFaults(const RelayOptions &options) {
     m_up->setFaults(options.up);
     m_down->setFaults(options.down);
+    // What waited may have gone at once, which nothing else would tell.
+    balance();
+    passHalfClose();
 }
 
 void RelayPair::connectTarget(const QHostAddress &address) {
