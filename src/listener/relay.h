@@ -26,8 +26,8 @@ struct ReceivedChunk;
 // over a connection of its own (at most MaxPairs at once, past that refused with a note), and
 // each UDP client gets a socket of its own towards the target (a mapping, at most MaxMappings,
 // let go after the idle timeout), whose answers go back to that client from the listener's port.
-// Both ways of every pair and mapping are announced chunk by chunk. What all their links keep
-// waiting is drawn from one budget.
+// Both ways of every pair and mapping are announced chunk by chunk. What their links keep waiting
+// and their TCP sides have still to write is drawn from one budget.
 class Relay final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Relay)
@@ -40,7 +40,7 @@ public:
     // chunk going on.
     using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
 
-    // `heldBound`: what all links may keep waiting at once.
+    // `heldBound`: what all pairs and mappings may hold at once.
     explicit Relay(qint64 heldBound = RelayBudget::TotalBytes, QObject *parent = nullptr);
     void setRecord(Record record) { m_record = std::move(record); }
     ~Relay() override;
