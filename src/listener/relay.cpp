@@ -18,7 +18,13 @@ constexpr int SweepMs = 1000;
 
 } // namespace
 
-Relay::Relay(QObject *parent) : QObject(parent) {
+Relay::Relay(qint64 heldBound, QObject *parent)
+    : QObject(parent), m_budget(std::make_shared<RelayBudget>(heldBound)) {
+    connect(m_budget.get(), &RelayBudget::firstRefused, this, [this] {
+        emit note(QStringLiteral("Relay: %1 bytes wait in all already; more datagrams are "
+                                 "dropped until half of them have gone on")
+                      .arg(m_budget->total()));
+    });
     m_sweep.setInterval(SweepMs);
     connect(&m_sweep, &QTimer::timeout, this, &Relay::sweepIdle);
 }
@@ -66,7 +72,7 @@ void Relay::takeRequest(qintptr requestID) {
         [this](const ReceivedChunk &chunk, bool up) {
             return m_record ? m_record(chunk, up) : QByteArray();
         },
-        m_targetTls, this);
+        m_budget, m_targetTls, this);
     connect(pair, &RelayPair::note, this, &Relay::note);
     m_pairs.append(pair);
     connect(pair, &RelayPair::finished, this, [this, pair](const QString &text) {
@@ -173,7 +179,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         [endpoint, target, targetPort](const QByteArray &data) {
             endpoint->send(data, target, targetPort);
         },
-        endpoint);
+        m_budget, endpoint);
     const QPointer<SocketControl> back(listener);
     mapping.down = new RelayLink(
         true,
@@ -181,7 +187,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
             if (back)
                 back->SendDatagramTo(data, client, port);
         },
-        endpoint);
+        m_budget, endpoint);
     mapping.up->setFaults(m_options.up);
     mapping.down->setFaults(m_options.down);
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listener/relay_budget.h"
 #include "model/relay_options.h"
 
 #include <QElapsedTimer>
@@ -25,7 +26,8 @@ struct ReceivedChunk;
 // over a connection of its own (at most MaxPairs at once, past that refused with a note), and
 // each UDP client gets a socket of its own towards the target (a mapping, at most MaxMappings,
 // let go after the idle timeout), whose answers go back to that client from the listener's port.
-// Both ways of every pair and mapping are announced chunk by chunk.
+// Both ways of every pair and mapping are announced chunk by chunk. What their links keep waiting
+// and their TCP sides have still to write is drawn from one budget.
 class Relay final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Relay)
@@ -38,7 +40,8 @@ public:
     // chunk going on.
     using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
 
-    explicit Relay(QObject *parent = nullptr);
+    // `heldBound`: what all pairs and mappings may hold at once.
+    explicit Relay(qint64 heldBound = RelayBudget::TotalBytes, QObject *parent = nullptr);
     void setRecord(Record record) { m_record = std::move(record); }
     ~Relay() override;
 
@@ -57,12 +60,13 @@ public:
     // Lets every pair and mapping go: the listener stopped.
     void closeAll();
     int pairsOpen() const { return int(m_pairs.size() + m_mappings.size()); }
+    const RelayBudget &budget() const { return *m_budget; }
 
 signals:
     // A line for the record and the status: a refused peer, a target that cannot be reached.
     void note(const QString &text);
     void pairsChanged(int open);
-    // A peer refused past the bounds; a datagram the drop fault took.
+    // A peer refused past the bounds; a datagram the drop fault or a bound took.
     void refusedOne();
     void droppedOne();
 
@@ -80,6 +84,8 @@ private:
     void lookUpUdpTarget();
 
     Record m_record;
+    // Shared with the links, which may outlive this a little (deleted later).
+    std::shared_ptr<RelayBudget> m_budget;
     RelayOptions m_options;
     std::shared_ptr<const TlsContext> m_listenTls;
     std::shared_ptr<const TlsContext> m_targetTls;

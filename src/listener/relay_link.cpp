@@ -1,24 +1,37 @@
 #include "listener/relay_link.h"
 
+#include "listener/relay_budget.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace {
 
 // What a capped rate lets through at once after a pause: a twentieth of a second's worth, and
-// never less than a full datagram.
+// never less than the datagram that waits (a stream's piece is split instead).
 constexpr double BurstShare = 0.05;
-constexpr double SmallestBurst = 65536;
 
 } // namespace
 
-RelayLink::RelayLink(bool datagrams, Deliver deliver, QObject *parent)
+RelayLink::RelayLink(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudget> budget,
+                     QObject *parent)
     : QObject(parent), m_datagrams(datagrams), m_deliver(std::move(deliver)),
-      m_random(QRandomGenerator::securelySeeded()) {
+      m_budget(std::move(budget)), m_random(QRandomGenerator::securelySeeded()) {
     m_clock.start();
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { release(true); });
+}
+
+RelayLink::~RelayLink() {
+    m_waiting.clear();
+    m_held = 0;
+    settle();
+}
+
+void RelayLink::settle() {
+    if (m_budget)
+        m_budget->redraw(m_drawn, cost());
 }
 
 void RelayLink::setFaults(const LinkFaults &faults) {
@@ -37,12 +50,16 @@ bool RelayLink::push(const QByteArray &data) {
     if (m_datagrams && m_faults.dropPercent > 0
         && int(m_random.bounded(100)) < m_faults.dropPercent)
         return false;
-    if (m_datagrams && m_held + data.size() > DatagramBound)
-        return false;
     if (m_waiting.empty() && m_faults.delayMaxMs == 0 && m_faults.ratePerSecond == 0) {
         deliver(data);
         return true;
     }
+    const qint64 pieceCost = data.size() + PieceOverhead;
+    if (m_datagrams
+        && (cost() + pieceCost > DatagramBound || (m_budget && !m_budget->tryTake(pieceCost))))
+        return false;
+    if (m_datagrams)
+        m_drawn += pieceCost; // drawn just now
     const qint64 now = m_clock.elapsed();
     int delay = m_faults.delayMinMs;
     if (m_faults.delayMaxMs > m_faults.delayMinMs)
@@ -51,6 +68,7 @@ bool RelayLink::push(const QByteArray &data) {
     m_lastDue = std::max(m_lastDue, now + delay);
     m_waiting.push_back({m_lastDue, data});
     m_held += data.size();
+    settle();
     release(false);
     return true;
 }
@@ -69,6 +87,7 @@ void RelayLink::deliver(const QByteArray &data) {
     if (m_cut) {
         m_waiting.clear();
         m_held = 0;
+        settle();
         m_timer.stop();
         QTimer::singleShot(0, this, [this] { emit cutReached(); });
     }
@@ -78,10 +97,12 @@ void RelayLink::release(bool announce) {
     const qint64 now = m_clock.elapsed();
     const double rate = double(m_faults.ratePerSecond);
     if (rate > 0) {
-        const double most = std::max(rate * BurstShare, SmallestBurst);
-        m_budget = std::min(most, m_budget + double(now - m_budgetAt) * rate / 1000.0);
+        const double smallest =
+            m_datagrams && !m_waiting.empty() ? double(m_waiting.front().data.size()) : 1.0;
+        const double most = std::max(rate * BurstShare, smallest);
+        m_allowance = std::min(most, m_allowance + double(now - m_allowanceAt) * rate / 1000.0);
     }
-    m_budgetAt = now;
+    m_allowanceAt = now;
     bool moved = false;
     qint64 wait = -1;
     while (!m_waiting.empty() && !m_cut) {
@@ -92,14 +113,14 @@ void RelayLink::release(bool announce) {
         }
         qsizetype size = front.data.size();
         if (rate > 0) {
-            const qsizetype allowed = qsizetype(std::floor(m_budget));
+            const qsizetype allowed = qsizetype(std::floor(m_allowance));
             if (allowed < (m_datagrams ? size : std::min<qsizetype>(size, 1))) {
-                const double need = double(m_datagrams ? size : 1) - m_budget;
+                const double need = double(m_datagrams ? size : 1) - m_allowance;
                 wait = std::max<qint64>(1, qint64(std::ceil(need * 1000.0 / rate)));
                 break;
             }
             size = std::min(size, allowed);
-            m_budget -= double(size);
+            m_allowance -= double(size);
         }
         moved = true;
         m_held -= size;
@@ -115,6 +136,7 @@ void RelayLink::release(bool announce) {
     }
     if (m_waiting.empty())
         m_lastDue = 0;
+    settle();
     if (wait >= 0)
         m_timer.start(int(std::min<qint64>(wait, LinkFaults::MaxDelayMs)));
     if (moved && announce)

@@ -1,5 +1,6 @@
 #include "listener/relay_pair.h"
 
+#include "listener/relay_budget.h"
 #include "model/received_entries.h"
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
@@ -9,18 +10,22 @@
 #include <QHostInfo>
 
 RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
+                     std::shared_ptr<RelayBudget> budget,
                      std::shared_ptr<const TlsContext> targetTls, QObject *parent)
-    : QObject(parent), m_record(std::move(record)), m_targetTls(std::move(targetTls)),
-      m_client(client), m_host(options.targetHost), m_port(options.targetPort),
-      m_targetText(options.targetText()) {
+    : QObject(parent), m_record(std::move(record)), m_budget(std::move(budget)),
+      m_targetTls(std::move(targetTls)), m_client(client), m_host(options.targetHost),
+      m_port(options.targetPort), m_targetText(options.targetText()) {
     client->setParent(this);
     client->setReading(false);
     m_clientAddress = SocketControl::displayAddress(client->peerAddress());
     m_clientPort = client->peerPort();
     m_up = new RelayLink(
-        false, [this](const QByteArray &data) { m_target->write(data); }, this);
+        false, [this](const QByteArray &data) { m_target->write(data); }, m_budget, this);
     m_down = new RelayLink(
-        false, [this](const QByteArray &data) { m_client->write(data); }, this);
+        false, [this](const QByteArray &data) { m_client->write(data); }, m_budget, this);
+    // Queued: room comes back while some link is giving its bytes back.
+    connect(m_budget.get(), &RelayBudget::roomAgain, this, &RelayPair::balance,
+            Qt::QueuedConnection);
     setFaults(options);
     for (RelayLink *link : {m_up, m_down}) {
         connect(link, &RelayLink::released, this, [this] {
@@ -67,7 +72,11 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
     });
 }
 
-RelayPair::~RelayPair() = default;
+RelayPair::~RelayPair() {
+    // The links give their bytes back as they go, after this part of the pair has gone.
+    m_budget->disconnect(this);
+    m_budget->give(m_queuedDrawn);
+}
 
 QString RelayPair::clientText() const {
     return joinHostPort(m_clientAddress, m_clientPort);
@@ -82,6 +91,9 @@ QString RelayPair::lateHandshakeNote(const QString &late, const QString &why) co
 void RelayPair::setFaults(const RelayOptions &options) {
     m_up->setFaults(options.up);
     m_down->setFaults(options.down);
+    // What waited may have gone at once, which nothing else would tell.
+    balance();
+    passHalfClose();
 }
 
 void RelayPair::connectTarget(const QHostAddress &address) {
@@ -141,19 +153,28 @@ void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool u
     });
 }
 
-// Each side is read only while the other side can take more.
+// Each side is read only while the other side can take more and the relay's budget has room.
 void RelayPair::balance() {
+    drawQueued();
     if (m_ended || !m_target || !m_target->isConnected())
         return;
-    const auto update = [](RelayStream *from, RelayStream *to, RelayLink *link) {
+    const bool full = m_budget->full();
+    const auto update = [full](RelayStream *from, RelayStream *to, RelayLink *link) {
         const qint64 waiting = link->held() + to->bytesToWrite();
-        if (waiting > WaitingBound)
+        if (waiting > WaitingBound || full)
             from->setReading(false);
         else if (waiting <= WaitingBound / 2)
             from->setReading(true);
     };
     update(m_client, m_target, m_up);
     update(m_target, m_client, m_down);
+}
+
+void RelayPair::drawQueued() {
+    qint64 queued = 0;
+    for (const RelayStream *side : {m_client.data(), m_target.data()})
+        queued += side ? side->bytesToWrite() : 0;
+    m_budget->redraw(m_queuedDrawn, queued);
 }
 
 void RelayPair::passHalfClose() {
@@ -182,5 +203,6 @@ void RelayPair::end(const QString &note) {
             stream->close();
         }
     }
+    drawQueued(); // nothing: the sides closed
     emit finished(note);
 }

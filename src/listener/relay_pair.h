@@ -12,13 +12,15 @@
 #include <memory>
 
 struct ReceivedChunk;
+class RelayBudget;
 class RelayStream;
 class TlsContext;
 
 // One relayed TCP pair: the listener's peer (the client) and its own connection to the target.
 // Bytes go both ways unchanged, each way through its link's faults. A side whose other side
 // holds more than WaitingBound unsent is not read until that falls to half (TCP then holds the
-// sender back), so a pair never holds more than about twice the bound. A half-close is passed on
+// sender back), so a pair never holds more than about twice the bound; nor is it read while the
+// relay's budget is full. A half-close is passed on
 // once what came before it has gone, and the other way keeps flowing; the pair ends when both
 // ways have ended, or at once when either side fails or a cut is reached.
 class RelayPair final : public QObject {
@@ -36,7 +38,8 @@ public:
     // Takes the client over; connects to the target (over TLS given `targetTls`), reading
     // nothing from the client until then.
     RelayPair(RelayStream *client, const RelayOptions &options, Record record,
-              std::shared_ptr<const TlsContext> targetTls = {}, QObject *parent = nullptr);
+              std::shared_ptr<RelayBudget> budget, std::shared_ptr<const TlsContext> targetTls = {},
+              QObject *parent = nullptr);
     ~RelayPair() override;
 
     void setFaults(const RelayOptions &options);
@@ -57,11 +60,13 @@ private:
     void targetConnected();
     void wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up);
     void balance();
+    void drawQueued();
     void passHalfClose();
     void end(const QString &note);
     QString lateHandshakeNote(const QString &late, const QString &why) const;
 
     Record m_record;
+    std::shared_ptr<RelayBudget> m_budget;
     std::shared_ptr<const TlsContext> m_targetTls;
     QPointer<RelayStream> m_client;
     QPointer<RelayStream> m_target;
@@ -74,5 +79,6 @@ private:
     int m_clientPort = 0;
     QString m_targetAddress;
     QTimer m_connectTimer;
+    qint64 m_queuedDrawn = 0; // from the budget, for what the sides have still to write
     bool m_ended = false;
 };

@@ -46,7 +46,7 @@ struct TrafficSnapshot {
     qint64 relayDownBytes = 0;
     qint64 relayDownChunks = 0;
     qint64 relayRefused = 0;
-    qint64 relayDropped = 0; // datagrams the drop fault took
+    qint64 relayDropped = 0; // datagrams the drop fault or a bound took
 };
 
 // The counters as one line of name=value pairs, in a fixed order; no value holds a blank, and
