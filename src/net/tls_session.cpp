@@ -30,7 +30,6 @@ void TlsSession::startServer() {
 
 // A connection that cannot be made fails as a plain one does, in its own time.
 void TlsSession::connectToHost(const QString &host, quint16 port, const QString &peerName) {
-    m_host = host;
     connect(m_socket, &QAbstractSocket::connected, this, [this] {
         if (!m_secured && !hasFailed())
             m_late.start(m_limitMs);

@@ -54,7 +54,6 @@ private:
 
     QSslSocket *m_socket;
     std::shared_ptr<const TlsContext> m_context;
-    QString m_host;
     QList<QSslError> m_errors;
     QString m_alert;
     bool m_secured = false;
