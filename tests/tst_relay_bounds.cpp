@@ -138,6 +138,29 @@ private slots:
         QCOMPARE(lone.notesWith(QString::fromLatin1(TotalNote)), 2);
     }
 
+    // One client cannot take the whole total: its own link keeps at most its bound waiting and
+    // drops the rest, while the total has room for others.
+    void udpLink_heldAtMostItsOwnBound() {
+        EchoTarget target;
+        RelayOptions options = towards(target.socket.localPort());
+        options.up.delayMinMs = options.up.delayMaxMs = 60000;
+        LoneRelay lone(RelayBudget::TotalBytes, options, false);
+        const RelayBudget &budget = lone.relay.budget();
+        constexpr int Size = 60000;
+        const qint64 cost = Size + RelayLink::PieceOverhead;
+        const int fits = int(RelayLink::DatagramBound / cost);
+        QUdpSocket client;
+        QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+        for (int sent = 1; sent <= fits + 2; ++sent) {
+            client.writeDatagram(QByteArray(Size, 'd'), QHostAddress::LocalHost, lone.port());
+            QTRY_COMPARE_WITH_TIMEOUT(int(budget.used() / cost) + lone.dropped, sent, 20000);
+        }
+        QCOMPARE(lone.dropped, 2);
+        QCOMPARE(budget.used(), fits * cost);
+        QCOMPARE(lone.notesWith(QString::fromLatin1(TotalNote)), 0);
+        QCOMPARE(target.got, 0);
+    }
+
     // A TCP side is never dropped from: past the total its pair stops reading, and every byte
     // arrives once the delay has let the earlier ones go.
     void tcpTotal_pausesReadingAndDropsNothing() {

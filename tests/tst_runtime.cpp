@@ -1,6 +1,7 @@
 #include "runtime/date_time_text.h"
 #include "runtime/hex_text.h"
 #include "runtime/leading_number.h"
+#include "runtime/shown_text.h"
 #include "runtime/wait_cycle.h"
 
 #include <QTest>
@@ -83,6 +84,42 @@ private slots:
         QFETCH(QTime, time);
         QFETCH(QString, text);
         QCOMPARE(::dateTimeText(QDateTime(QDate(2026, 12, 5), time), QLocale(locale)), text);
+    }
+
+    // A message shows a value whole up to its bound, cut past it with its size, and never half a
+    // character.
+    void shownValue_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shown");
+        const QString bound(LongestShown, u'q');
+        const QString pair = QStringLiteral("\U0001F600"); // one character, two UTF-16 units
+        QTest::newRow("short") << QStringLiteral("ab") << QStringLiteral("ab");
+        QTest::newRow("at the bound") << bound << bound;
+        QTest::newRow("one past") << bound + u'q' << bound + QStringLiteral("... (201 bytes)");
+        QTest::newRow("pair across the bound")
+            << bound.left(LongestShown - 1) + pair + u'x'
+            << bound.left(LongestShown - 1) + QStringLiteral("... (204 bytes)");
+    }
+    void shownValue() {
+        QFETCH(QString, value);
+        QFETCH(QString, shown);
+        QCOMPARE(::shownValue(value), shown);
+    }
+
+    void escapedBytes_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("UTF-8 as itself")
+            << QByteArray("pem\xc3\xa9") << QStringLiteral("pem\u00e9");
+        QTest::newRow("other bytes escaped")
+            << QByteArray("pem\xff\xfe") << QStringLiteral("pem\\xff\\xfe");
+        QTest::newRow("a sequence cut short") << QByteArray("a\xc3") << QStringLiteral("a\\xc3");
+        QTest::newRow("overlong") << QByteArray("\xc0\xaf") << QStringLiteral("\\xc0\\xaf");
+    }
+    void escapedBytes() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(::escapedBytes(bytes), text);
     }
 
     void runWaitCycles_countsCyclesAndRunsEvents() {
