@@ -1,5 +1,6 @@
 #include "runtime/date_time_text.h"
 #include "runtime/hex_text.h"
+#include "runtime/host_port.h"
 #include "runtime/leading_number.h"
 #include "runtime/shown_text.h"
 #include "runtime/wait_cycle.h"
@@ -84,6 +85,34 @@ private slots:
         QFETCH(QTime, time);
         QFETCH(QString, text);
         QCOMPARE(::dateTimeText(QDateTime(QDate(2026, 12, 5), time), QLocale(locale)), text);
+    }
+
+    // Every host:port text the program writes reads back as the same host and port.
+    void hostPort_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("IPv4") << QStringLiteral("192.0.2.7") << 5000
+                              << QStringLiteral("192.0.2.7:5000");
+        QTest::newRow("name") << QStringLiteral("device.local") << 1
+                              << QStringLiteral("device.local:1");
+        QTest::newRow("IPv6") << QStringLiteral("2001:db8::7") << 5000
+                              << QStringLiteral("[2001:db8::7]:5000");
+        QTest::newRow("IPv6 loopback")
+            << QStringLiteral("::1") << 65535 << QStringLiteral("[::1]:65535");
+        QTest::newRow("IPv6 with a scope")
+            << QStringLiteral("fe80::1%eth0") << 80 << QStringLiteral("[fe80::1%eth0]:80");
+    }
+    void hostPort() {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QString, text);
+        QCOMPARE(joinHostPort(host, port), text);
+        QString readHost;
+        int readPort = 0;
+        QVERIFY(splitHostPort(text, readHost, readPort));
+        QCOMPARE(readHost, host);
+        QCOMPARE(readPort, port);
     }
 
     // A message shows a value whole up to its bound, cut past it with its size, and never half a
