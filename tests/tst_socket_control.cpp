@@ -330,7 +330,7 @@ private slots:
         }
         const QByteArray data(size, 'd');
         QVERIFY(slot->CanSend() && slot->SendData(data));
-        const std::shared_ptr<void> hold = slot->keepForSending();
+        const std::shared_ptr<void> hold = slot->KeepForSending();
         QVERIFY(slot->SendingHeld());
         QByteArray received;
         QVERIFY(QTest::qWaitFor([&] {

@@ -3,10 +3,7 @@
 #include "program/program.h"
 #include "sender/packets.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QThread>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -61,11 +58,9 @@ int HeadlessRun::runPackets() {
     if (packets.running())
         loop.exec();
     // What the run handed over leaves before the process ends, within --wait.
-    const QDeadlineTimer deadline(m_line.waitMs);
-    while (packets.delivering() && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(2);
-    }
+    waitUntil(
+        &packets, &Packets::deliveryProgressed, [&packets] { return !packets.delivering(); },
+        m_line.waitMs);
     if (!passed || !m_line.quiet)
         printLine(m_line.sequenceName.isEmpty() && passed ? u"Sent %1."_s.arg(name) : result,
                   !passed);

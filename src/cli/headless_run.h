@@ -4,7 +4,11 @@
 #include "model/operator_dialogs.h"
 #include "runtime/service_notifier.h"
 
+#include <QEventLoop>
 #include <QObject>
+#include <QTimer>
+
+#include <functional>
 #include <memory>
 
 class Program;
@@ -51,6 +55,21 @@ private:
     int listPackets();
     int endSend(const SendResult &result);
     bool waitForDelivery();
+    // Runs the event loop until `done` holds, looking again at each `changed` of `source`, for
+    // at most `ms` (not at all for 0).
+    template <typename Source>
+    static void waitUntil(const Source *source, void (Source::*changed)(),
+                          const std::function<bool()> &done, int ms) {
+        if (ms <= 0 || done())
+            return;
+        QEventLoop loop;
+        connect(source, changed, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     void followState();
     void checkState();
     QString sendTarget() const;

@@ -8,10 +8,7 @@
 #include "sender/send_target.h"
 #include "sender/sender.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QThread>
 
 // The one-shot send of the run without a screen: a text, a repeat or a file.
 
@@ -67,11 +64,9 @@ void HeadlessRun::repeatSend() {
 // has left, or --wait has passed.
 bool HeadlessRun::waitForDelivery() {
     const SocketControl *sock = m_program->sockets().sendSock;
-    const QDeadlineTimer deadline(m_line.waitMs);
-    while (sock->Delivering() > 0 && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
+    waitUntil(
+        sock, &SocketControl::DeliveryEnded, [sock] { return sock->Delivering() == 0; },
+        m_line.waitMs);
     return sock->Delivering() == 0 && !sock->LostOnClose();
 }
 

@@ -69,7 +69,7 @@ void DelayedAnswers::dropGone() {
     // A peer that closed its side is owed only what falls due within the grace after its close.
     const auto gone = [now](const Entry &entry) {
         const PendingAnswer &p = entry.pending;
-        if (!p.socket || p.socket->session() != p.session)
+        if (!p.socket || p.socket->Session() != p.session)
             return true;
         const qint64 closedMs = p.socket->HalfClosedMs();
         return closedMs >= 0 && entry.due - now > SocketControl::HalfClosedGraceMs - closedMs;
@@ -91,7 +91,7 @@ void DelayedAnswers::sendDueFor(const SocketControl *only) {
         release(*it);
         const PendingAnswer pending = std::move(it->pending);
         it = m_entries.erase(it);
-        if (pending.socket && pending.socket->session() == pending.session) {
+        if (pending.socket && pending.socket->Session() == pending.session) {
             m_send(pending);
             // Sending may have run the event loop's handlers, which can add entries.
             it = m_entries.begin();

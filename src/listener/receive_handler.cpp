@@ -51,15 +51,15 @@ QStringList ReceiveHandler::autoRespond(SocketControl *socket, int index, const 
                                         const QDateTime &now) {
     const QString peer = socket ? socket->PeerText() : QString();
     const QList<Answer> answers =
-        m_pairRules.answersFor(data, now, peer, m_sockets.listenSock->element(0)->session());
+        m_pairRules.answersFor(data, now, peer, m_sockets.listenSock->element(0)->Session());
     if (socket)
         m_delayed.sendDue(socket);
     QStringList answered;
     for (const Answer &answer : answers) {
         answered.append(answer.watchShown);
-        PendingAnswer pending{socket, socket ? socket->session() : 0, index, answer, {}, 0, {}};
+        PendingAnswer pending{socket, socket ? socket->Session() : 0, index, answer, {}, 0, {}};
         if (socket && socket->Protocol() == SocketControl::TcpProtocol)
-            pending.hold = socket->keepForSending();
+            pending.hold = socket->KeepForSending();
         if (answer.delayMs == 0 || !socket) {
             reply(socket, pending);
             continue;
@@ -131,7 +131,7 @@ void ReceiveHandler::settleReplies() {
     while (!m_leaving.empty()) {
         const Leaving &front = m_leaving.front();
         const SocketControl *socket = front.pending.socket;
-        if (socket && socket->session() == front.pending.session) {
+        if (socket && socket->Session() == front.pending.session) {
             if (socket->BytesSent() < front.end)
                 return;
             countReply(front.pending.answer.rule, front.size);

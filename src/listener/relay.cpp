@@ -60,7 +60,7 @@ void Relay::takeRequest(qintptr requestID) {
         emit refusedOne();
         const auto [address, port] = connectionPeer(requestID);
         emit note(QStringLiteral("Relay: %1 refused: %2 pairs are open already")
-                      .arg(joinHostPort(SocketControl::displayAddress(address), port))
+                      .arg(joinHostPort(SocketControl::DisplayAddress(address), port))
                       .arg(MaxPairs));
         return;
     }
@@ -132,9 +132,9 @@ void Relay::takeDatagram(SocketControl *listener) {
     mapping->idle.start();
     ReceivedChunk chunk{data,
                         QDateTime::currentDateTime(),
-                        SocketControl::displayAddress(client),
+                        SocketControl::DisplayAddress(client),
                         clientPort,
-                        SocketControl::displayAddress(m_udpTarget),
+                        SocketControl::DisplayAddress(m_udpTarget),
                         m_options.targetPort};
     chunk.datagram = true;
     if (const QByteArray answer = m_record ? m_record(chunk, true) : QByteArray();
@@ -157,7 +157,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         if (!std::exchange(m_mappingsFull, true))
             emit note(QStringLiteral("Relay: %1 refused: %2 clients are mapped already; more are "
                                      "dropped until one is idle")
-                          .arg(joinHostPort(SocketControl::displayAddress(client), port))
+                          .arg(joinHostPort(SocketControl::DisplayAddress(client), port))
                           .arg(MaxMappings));
         return nullptr;
     }
@@ -165,7 +165,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     auto *endpoint = new UdpEndpoint(this);
     if (!endpoint->bind(QHostAddress(), 0, {})) {
         emit note(QStringLiteral("Relay: %1 refused: %2")
-                      .arg(joinHostPort(SocketControl::displayAddress(client), port),
+                      .arg(joinHostPort(SocketControl::DisplayAddress(client), port),
                            failureText(endpoint->failure())));
         delete endpoint;
         return nullptr;
@@ -200,9 +200,9 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         found->second.idle.start();
         ReceivedChunk chunk{data,
                             QDateTime::currentDateTime(),
-                            SocketControl::displayAddress(m_udpTarget),
+                            SocketControl::DisplayAddress(m_udpTarget),
                             m_options.targetPort,
-                            SocketControl::displayAddress(client),
+                            SocketControl::DisplayAddress(client),
                             port};
         chunk.datagram = true;
         if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();

@@ -17,7 +17,7 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
       m_port(options.targetPort), m_targetText(options.targetText()) {
     client->setParent(this);
     client->setReading(false);
-    m_clientAddress = SocketControl::displayAddress(client->peerAddress());
+    m_clientAddress = SocketControl::DisplayAddress(client->peerAddress());
     m_clientPort = client->peerPort();
     m_up = new RelayLink(
         false, [this](const QByteArray &data) { m_target->write(data); }, m_budget, this);
@@ -99,7 +99,7 @@ void RelayPair::setFaults(const RelayOptions &options) {
 void RelayPair::connectTarget(const QHostAddress &address) {
     if (m_ended)
         return;
-    m_targetAddress = SocketControl::displayAddress(address);
+    m_targetAddress = SocketControl::DisplayAddress(address);
     m_target = RelayStream::connectTo(address, m_port, this, m_targetTls, m_host);
     connect(m_target, &RelayStream::secured, this, [this](const QString &summary) {
         emit note(

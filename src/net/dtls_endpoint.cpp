@@ -34,7 +34,7 @@ bool isClientHello(const QByteArray &datagram) {
 }
 
 QString peerText(const QHostAddress &address, quint16 port) {
-    return joinHostPort(SocketControl::displayAddress(address), port);
+    return joinHostPort(SocketControl::DisplayAddress(address), port);
 }
 
 } // namespace

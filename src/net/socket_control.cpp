@@ -25,7 +25,7 @@ QString SocketControl::PeerText() const {
     return joinHostPort(ip, PeerPort());
 }
 
-QString SocketControl::displayAddress(const QHostAddress &address) {
+QString SocketControl::DisplayAddress(const QHostAddress &address) {
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
     return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
@@ -127,7 +127,7 @@ bool SocketControl::Listen() {
     });
     m_server = server;
     m_boundPort = server->port();
-    m_state = Listening;
+    setState(Listening);
     return true;
 }
 
@@ -145,9 +145,9 @@ bool SocketControl::Accept(qintptr requestID) {
     ++m_session;
     m_protocol = TcpProtocol;
     wireTcp(connection);
-    m_remoteHostIP = displayAddress(connection->peerAddress());
+    m_remoteHostIP = DisplayAddress(connection->peerAddress());
     m_boundPort = connection->localPort();
-    m_state = Connected;
+    setState(Connected);
     return true;
 }
 
@@ -161,7 +161,7 @@ bool SocketControl::Connect() {
     TcpConnection *connection = TcpConnection::outgoing(this, m_tls);
     connection->setHandshakeLimit(m_handshakeLimitMs);
     wireTcp(connection);
-    m_state = ResolvingHost;
+    setState(ResolvingHost);
     connection->connectToHost(host, m_remotePort);
     return true;
 }
@@ -175,11 +175,11 @@ void SocketControl::wireTcp(TcpConnection *connection) {
     connect(connection, &TcpConnection::dataArrival, this, &SocketControl::onTcpArrival);
     connect(connection, &TcpConnection::connecting, this, [this] {
         if (m_state == ResolvingHost || m_state == HostResolved)
-            m_state = Connecting;
+            setState(Connecting);
     });
     connect(connection, &TcpConnection::hostFound, this, [this] {
         if (m_state == ResolvingHost)
-            m_state = HostResolved;
+            setState(HostResolved);
     });
     connect(connection, &TcpConnection::connected, this, &SocketControl::onTcpConnected);
     connect(connection, &TcpConnection::socketError, this, &SocketControl::onTcpError);
@@ -199,7 +199,7 @@ void SocketControl::onSecureFailed(const QString &why) {
         return;
     QString peer = joinHostPort(hostText(m_remoteHost), m_remotePort);
     if (!m_tcp->peerAddress().isNull()) {
-        m_remoteHostIP = displayAddress(m_tcp->peerAddress());
+        m_remoteHostIP = DisplayAddress(m_tcp->peerAddress());
         peer = PeerText();
     }
     m_secureFailure = m_tcp->handshakeTimedOut()
@@ -211,8 +211,8 @@ void SocketControl::onSecureFailed(const QString &why) {
 void SocketControl::onTcpConnected() {
     if (!m_tcp || m_state == Closed)
         return;
-    m_remoteHostIP = displayAddress(m_tcp->peerAddress());
-    m_state = Connected;
+    m_remoteHostIP = DisplayAddress(m_tcp->peerAddress());
+    setState(Connected);
 }
 
 void SocketControl::onTcpArrival(qint64 bytesWaiting) {
@@ -242,9 +242,9 @@ void SocketControl::onPeerClosed() {
     if (m_tcp->bytesAvailable() > 0)
         emit DataArrival(m_tcp->bytesAvailable());
     if (self && m_session == session && m_state == Connected) {
-        m_state = Closing;
         m_sinceClose.start();
         m_sinceProgress.start();
+        setState(Closing);
         emit PeerClosed();
     }
 }
@@ -260,7 +260,7 @@ bool SocketControl::CanSend() const {
            && (m_state == Connected || (m_state == Closing && m_tcp->canWrite()));
 }
 
-std::shared_ptr<void> SocketControl::keepForSending() {
+std::shared_ptr<void> SocketControl::KeepForSending() {
     if (m_holdSession != m_session) {
         m_holdSession = m_session;
         m_holds = 0;
@@ -347,11 +347,23 @@ void SocketControl::Close() {
     releaseSockets(DeferredDeletion::Disposal::Later);
     m_boundPort = 0;
     m_failing = false;
-    m_state = Closed;
+    setState(Closed);
+}
+
+void SocketControl::setState(StateCode state) {
+    if (state == m_state)
+        return;
+    m_state = state;
+    const DeferredDeletion::Scope busy(m_deletion);
+    const QPointer<SocketControl> self(this);
+    const quint64 session = m_session;
+    emit StateChanged(state);
+    if (state == Connected && self && m_session == session && m_state == Connected)
+        emit ConnectionMade();
 }
 
 void SocketControl::fail(const WinsockError &error) {
-    m_state = Failed;
+    setState(Failed);
     emit Error(error.number, error.description, objectName());
 }
 
@@ -429,6 +441,7 @@ void SocketControl::deliverThenClose(TcpConnection *connection) {
         --m_delivering;
         m_lostOnClose |= lost;
         m_deletion.retire(connection, DeferredDeletion::Disposal::Later);
+        emit DeliveryEnded();
     });
     connect(this, &QObject::destroyed, connection, &QObject::deleteLater);
     connection->deliverThenClose(CloseLingerMs);

@@ -91,7 +91,7 @@ public:
     // after that. What falls due later is let go at the close. A hold from an earlier session
     // counts no more.
     static constexpr int HalfClosedGraceMs = 10000;
-    std::shared_ptr<void> keepForSending();
+    std::shared_ptr<void> KeepForSending();
     // Milliseconds since the peer closed its side; -1 unless Closing.
     qint64 HalfClosedMs() const;
     bool SendingHeld() const;
@@ -135,9 +135,9 @@ public:
     QHostAddress RemoteAddress() const;
     // Changes with every open and Close: what was queued for the socket's session before may
     // no longer go out on it.
-    quint64 session() const { return m_session; }
+    quint64 Session() const { return m_session; }
     // An address as the status line shows it: an IPv4 one dotted, never as ::ffff: text.
-    static QString displayAddress(const QHostAddress &address);
+    static QString DisplayAddress(const QHostAddress &address);
     // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;
@@ -181,6 +181,15 @@ signals:
     // A DTLS listener's handshake failed or it dropped a datagram (text, empty when told
     // before), or a peer past its bound (peerDropped); it goes on listening.
     void SecureNote(const QString &text, bool peerDropped);
+    // State() took a new number; told before whatever event the change belongs to (Error,
+    // PeerClosed), so it is told even when it comes from a call of the caller's own.
+    void StateChanged(SocketControl::StateCode state);
+    // State() turned Connected: accepted, or an outgoing connection (and its TLS handshake)
+    // done; right after its StateChanged.
+    void ConnectionMade();
+    // A closed connection ended delivering what it still held (Delivering() is one less;
+    // LostOnClose says whether all of it left).
+    void DeliveryEnded();
 
 private:
     void onConnectionRequest(qintptr requestID);
@@ -198,6 +207,7 @@ private:
     void onHostLookedUp(const QString &host, const QList<QHostAddress> &addresses);
     bool sendUdp(const QByteArray &data);
     bool sendDatagram(const QByteArray &data, const QHostAddress &to, quint16 port);
+    void setState(StateCode state);
     void fail(const WinsockError &error);
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);

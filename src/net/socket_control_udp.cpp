@@ -19,7 +19,7 @@ bool SocketControl::Bind() {
     connect(udp, &UdpEndpoint::socketError, this, &SocketControl::onUdpError);
     connect(udp, &UdpEndpoint::lookupEnded, this, &SocketControl::onHostLookedUp);
     m_boundPort = udp->localPort();
-    m_state = Open;
+    setState(Open);
     if (m_tls)
         wireDtls(udp);
     return true;
@@ -33,14 +33,14 @@ void SocketControl::wireDtls(UdpEndpoint *udp) {
     connect(m_dtls, &DtlsEndpoint::secured, this, [this] {
         const DeferredDeletion::Scope busy(m_deletion);
         if (m_state == Connecting)
-            m_state = Open;
+            setState(Open);
         emit Secured();
     });
     connect(m_dtls, &DtlsEndpoint::failed, this, [this](const QString &why) {
         const DeferredDeletion::Scope busy(m_deletion);
         if (m_state == Connecting) {
             m_secureFailure = why;
-            m_state = Open;
+            setState(Open);
             return;
         }
         emit SecureNote(why, false);
@@ -55,7 +55,7 @@ void SocketControl::onDatagram(qint64 size) {
     const DeferredDeletion::Scope busy(m_deletion);
     const QHostAddress from = m_udp->senderAddress();
     // A handshake this datagram completes is told with its sender.
-    m_remoteHostIP = displayAddress(from);
+    m_remoteHostIP = DisplayAddress(from);
     if (m_dtls) {
         const quint16 port = m_udp->senderPort();
         if (!m_dtls->take(m_udp->takeDatagram(), from, port, m_plain) || !m_udp)
@@ -72,7 +72,7 @@ bool SocketControl::SecureRemoteHost() {
         || !m_tls || m_tls->role() != TlsContext::Role::Client)
         return false;
     m_secureFailure.clear();
-    m_state = Connecting;
+    setState(Connecting);
     m_dtls->connectTo(hostText(m_remoteHost), to, m_remotePort);
     return true;
 }
@@ -137,7 +137,7 @@ bool SocketControl::LookUpRemoteHost() {
     if (m_protocol != UdpProtocol || m_state != Open || !m_udp || host.isEmpty()
         || !QHostAddress(host).isNull())
         return false;
-    m_state = ResolvingHost;
+    setState(ResolvingHost);
     m_udp->lookUp(host, m_hostLookup);
     return true;
 }
@@ -145,7 +145,7 @@ bool SocketControl::LookUpRemoteHost() {
 void SocketControl::onHostLookedUp(const QString &host, const QList<QHostAddress> &addresses) {
     if (m_state != ResolvingHost || !m_udp)
         return;
-    m_state = Open;
+    setState(Open);
     m_udp->keepLookedUp(host, addresses);
 }
 

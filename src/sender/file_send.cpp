@@ -239,7 +239,7 @@ void FileSend::waitFor(const std::function<bool()> &reached, int limitMs,
 
 void FileSend::streamTcp(SocketControl *target) {
     m_target = target;
-    m_hold = target->keepForSending();
+    m_hold = target->KeepForSending();
     m_streaming = true;
     m_written = connect(target, &SocketControl::BytesWritten, this, &FileSend::pumpTcp);
     // The system taking bytes drives the send; the tick only notices a peer that went away.

@@ -53,6 +53,7 @@ bool Packets::run(const QString &name, const std::optional<PacketTarget> &to, QS
     connect(
         m_run.get(), &SequenceRun::finished, this,
         [this, name](bool passed, const QString &result) { emit finished(name, passed, result); });
+    connect(m_run.get(), &SequenceRun::deliveryProgressed, this, &Packets::deliveryProgressed);
     m_run->start();
     return true;
 }
@@ -61,8 +62,10 @@ void Packets::stop() {
     if (m_run)
         m_run->stop();
     // A run is deleted only from the event loop: it may be inside one of its own signals.
-    if (m_run)
+    if (m_run) {
         m_run.release()->deleteLater();
+        emit deliveryProgressed();
+    }
 }
 
 bool Packets::running() const {

@@ -64,6 +64,8 @@ signals:
     void stepStarted(const QString &name, int step, int pass, const QString &text);
     void finished(const QString &name, bool passed, const QString &result);
     void bookChanged();
+    // What delivering() answers may have changed.
+    void deliveryProgressed();
 
 private:
     Form &m_form;

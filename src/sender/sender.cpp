@@ -221,7 +221,7 @@ void Sender::sendUdpClient(const QByteArray &data) {
         showUdpNotOpen();
 
     if (m_repeating && sent) {
-        m_keptUdp = KeptUdp{sock->session(), m_configuration.network()};
+        m_keptUdp = KeptUdp{sock->Session(), m_configuration.network()};
         setClientSend(false);
         return;
     }
@@ -245,7 +245,7 @@ bool Sender::sendAimedDatagram(const QByteArray &data, bool interfaceKnown) {
 // The socket a repeat left open still goes where the form says, as the form says.
 bool Sender::keptUdpFits() const {
     const SocketControl *sock = m_sockets.sendSock;
-    return m_repeating && m_keptUdp && m_keptUdp->session == sock->session()
+    return m_repeating && m_keptUdp && m_keptUdp->session == sock->Session()
            && sock->State() == SocketControl::Open && sock->RemoteHost() == clientHost(m_form)
            && sock->RemotePort() == targetPort() && m_keptUdp->options == m_configuration.network();
 }
@@ -264,7 +264,7 @@ void Sender::beginRepeat() {
 void Sender::endRepeat() {
     m_repeating = false;
     m_repeatNote.clear();
-    const bool kept = m_keptUdp && m_keptUdp->session == m_sockets.sendSock->session();
+    const bool kept = m_keptUdp && m_keptUdp->session == m_sockets.sendSock->Session();
     m_keptUdp.reset();
     if (!kept || m_sending)
         return;

@@ -6,15 +6,13 @@
 #include "runtime/clock.h"
 #include "runtime/shown_text.h"
 
-#include <QDeadlineTimer>
-
+#include <memory>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int PollMs = 2;
 constexpr qsizetype ShownBytes = LongestShown;
 
 // What arrived, for the line of a failed step: text where it is text, hex pairs otherwise.
@@ -292,6 +290,8 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
                     if (const auto at = m_links.find(key); at != m_links.end())
                         arrived(at->second, bytes);
                 });
+        connect(sock, &SocketControl::BytesWritten, this, &SequenceRun::deliveryProgressed);
+        connect(sock, &SocketControl::DeliveryEnded, this, &SequenceRun::deliveryProgressed);
         connect(sock, &SocketControl::PeerClosed, this, [this, key] {
             if (const auto at = m_links.find(key); at != m_links.end() && m_running)
                 closed(at->second);
@@ -312,24 +312,29 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
     return nullptr;
 }
 
-// Looks again shortly whether a connection still opening is ready, until the connect time is up;
-// the steps go on once it is, or the run fails saying why it is not (a target that closed it says
-// so at the first look).
+// Looks whether a connection still opening is ready at first and at each change of its state,
+// until the connect time is up; the steps go on once it is, or the run fails saying why it is not
+// (a target that closed it says so at the first look). Each look comes from the event loop, after
+// the change's own event (an error, the peer's close) has been handled.
 void SequenceRun::awaitOpen(SocketControl *sock, const QString &key, bool tcp) {
-    const QDeadlineTimer deadline(ConnectTimeoutMs);
-    auto *poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, [this, poll, sock = QPointer(sock), deadline, key, tcp] {
+    auto *waiter = new QObject(this);
+    auto done = std::make_shared<bool>(false);
+    auto look = [this, waiter, done, sock = QPointer(sock), key, tcp](bool expired) {
+        if (*done)
+            return;
         if (!m_running || !sock) {
-            poll->deleteLater();
+            *done = true;
+            waiter->deleteLater();
             return;
         }
         const bool isReady = linkReady(*sock, tcp);
         const bool failed = sock->State() == SocketControl::Failed
                             || sock->State() == SocketControl::Closing
                             || (!tcp && sock->State() == SocketControl::Open && !isReady);
-        if (!isReady && !failed && !deadline.hasExpired())
+        if (!isReady && !failed && !expired)
             return;
-        poll->deleteLater();
+        *done = true;
+        waiter->deleteLater();
         const auto link = m_links.find(key);
         if (isReady)
             runSteps();
@@ -339,8 +344,11 @@ void SequenceRun::awaitOpen(SocketControl *sock, const QString &key, bool tcp) {
             fail(link->second.closed);
         else if (m_running)
             fail(u"%1 could not be reached"_s.arg(key));
-    });
-    poll->start(PollMs);
+    };
+    connect(
+        sock, &SocketControl::StateChanged, waiter, [look] { look(false); }, Qt::QueuedConnection);
+    QTimer::singleShot(0, waiter, [look] { look(false); });
+    QTimer::singleShot(ConnectTimeoutMs, Qt::PreciseTimer, waiter, [look] { look(true); });
 }
 
 bool SequenceRun::delivering() const {

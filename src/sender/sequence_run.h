@@ -64,6 +64,8 @@ public:
 signals:
     void stepStarted(int step, int pass, const QString &text);
     void finished(bool passed, const QString &result);
+    // What delivering() answers may have changed.
+    void deliveryProgressed();
 
 private:
     struct Link {
