@@ -3,22 +3,19 @@
 #include "log/pcapng_writer.h"
 #include "model/received_data.h"
 #include "net/certificate_files.h"
-#include "net/tls_context.h"
+#include "net/tls_options.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
+#include "support/random_bytes.h"
 #include "support/tshark.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
-#include <QRandomGenerator>
-#include <QSslServer>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -26,16 +23,6 @@
 #include <sys/socket.h>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-QByteArray sha(const QByteArray &bytes) {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-}
 
 // The target: every connection's bytes gathered; `answer` is what each connection is sent at once.
 struct Target {
@@ -373,81 +360,6 @@ private slots:
         QCOMPARE(tsharkFields(file, {u"tcp.srcport"_qs, u"tcp.dstport"_qs, u"udp.srcport"_qs,
                                      u"udp.dstport"_qs}),
                  QStringList(tcp ? ends + u"\t\t"_qs : u"\t\t"_qs + ends));
-    }
-
-    void tlsSides_data() {
-        QTest::addColumn<bool>("listenTls");
-        QTest::addColumn<bool>("targetTls");
-        QTest::addColumn<bool>("trusted");
-        QTest::newRow("listening side") << true << false << true;
-        QTest::newRow("target side") << false << true << true;
-        QTest::newRow("both") << true << true << true;
-        QTest::newRow("untrusted target") << false << true << false;
-    }
-
-    // TLS ended on either side is read in the clear, megabytes each way unchanged; a target whose
-    // certificate is not trusted closes the peer with a note naming both.
-    void tlsSides() {
-        QFETCH(bool, listenTls);
-        QFETCH(bool, targetTls);
-        QFETCH(bool, trusted);
-        QTemporaryDir folder;
-        const MadeCertificate made = makeSelfSignedCertificate(folder.path(), u"localhost"_qs);
-        QVERIFY(made.error.isEmpty());
-        TlsOptions tls;
-        tls.certificateFile = made.certificateFile;
-        tls.keyFile = made.keyFile;
-        QString problem;
-        const auto context = TlsContext::load(tls, TlsContext::Role::Server, problem);
-        QVERIFY(context);
-        const QByteArray down = randomBytes(3 << 20);
-        const QByteArray up = randomBytes(2 << 20);
-        QSslServer secure;
-        QTcpServer plain;
-        QTcpServer &server = targetTls ? secure : plain;
-        secure.setSslConfiguration(context->configuration());
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        QByteArray atTarget;
-        connect(&server, &QTcpServer::pendingConnectionAvailable, this, [&] {
-            QTcpSocket *peer = server.nextPendingConnection();
-            connect(peer, &QTcpSocket::readyRead, this, [&, peer] { atTarget += peer->readAll(); });
-            peer->write(down);
-        });
-        if (trusted)
-            QVERIFY(parsePin(made.fingerprint, tls.pin).isEmpty());
-        tls.enabled = listenTls;
-        f->program().configuration().setTls(tls);
-        f->program().configuration().setClientTls(tls);
-        RelayOptions options;
-        options.targetHost = u"127.0.0.1"_qs;
-        options.targetPort = server.serverPort();
-        options.targetTls = targetTls;
-        f->program().configuration().setRelay(options);
-        QStringList notes;
-        connect(&f->program().relay(), &Relay::note, this,
-                [&](const QString &text) { notes += text; });
-        const quint16 port = startListener(c(), true);
-        QSslSocket client;
-        client.setPeerVerifyMode(QSslSocket::VerifyNone);
-        QByteArray got;
-        connect(&client, &QTcpSocket::readyRead, this, [&] { got += client.readAll(); });
-        if (listenTls)
-            client.connectToHostEncrypted(u"127.0.0.1"_qs, port);
-        else
-            client.connectToHost(QHostAddress::LocalHost, port);
-        client.write(up);
-        if (!trusted) {
-            QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-            QVERIFY(notes.join(u'\n').contains(
-                u"closed: TLS with the target 127.0.0.1:%1 failed: unknown CA"_qs.arg(
-                    server.serverPort())));
-            return;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(got.size(), down.size(), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(atTarget.size(), up.size(), 30000);
-        QCOMPARE(sha(got), sha(down));
-        QCOMPARE(sha(atTarget), sha(up));
-        QCOMPARE(notes.join(u'\n').count(u" secured: TLSv1.3"_qs), int(listenTls + targetTls));
     }
 };
 

@@ -16,6 +16,35 @@ QString notUtf8(const QByteArray &option) {
     return u"the value of %1 is not valid UTF-8"_s.arg(shownValue(QString::fromUtf8(option)));
 }
 
+// After one dash every letter is an option; one that takes a value takes the rest, or the next
+// argument (then named in `valueOf`).
+QString lettersError(const QByteArray &argument, const QByteArray &written,
+                     const QHash<QByteArray, bool> &takesValue, QByteArray &valueOf) {
+    for (qsizetype at = 1; at < written.size(); ++at) {
+        const QByteArray letter = written.mid(at, 1);
+        const auto known = takesValue.constFind(letter);
+        if (known == takesValue.cend()) {
+            if (written.size() == 2)
+                return {}; // the parser names a single letter whole itself
+            QString error = u"unknown option '%1'"_s.arg(shownValue(QString::fromUtf8(written)));
+            if (takesValue.contains(written.mid(1)))
+                error += u" (did you mean '-%1'?)"_s.arg(shownValue(QString::fromUtf8(written)));
+            return error;
+        }
+        if (*known) {
+            QByteArray rest = argument.mid(at + 1);
+            if (rest.startsWith('='))
+                rest.remove(0, 1);
+            if (at + 1 == argument.size())
+                valueOf = '-' + letter;
+            else if (!exact(rest))
+                return notUtf8('-' + letter);
+            return {};
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 QString argumentError(const QByteArrayList &arguments, const QList<QCommandLineOption> &options) {
@@ -52,31 +81,8 @@ QString argumentError(const QByteArrayList &arguments, const QList<QCommandLineO
                 valueOf = written;
             continue;
         }
-        // After one dash every letter is an option; one that takes a value takes the rest.
-        for (qsizetype at = 1; at < written.size(); ++at) {
-            const QByteArray letter = written.mid(at, 1);
-            const auto known = takesValue.constFind(letter);
-            if (known == takesValue.cend()) {
-                if (written.size() == 2)
-                    break; // the parser names a single letter whole itself
-                QString error =
-                    u"unknown option '%1'"_s.arg(shownValue(QString::fromUtf8(written)));
-                if (takesValue.contains(written.mid(1)))
-                    error +=
-                        u" (did you mean '-%1'?)"_s.arg(shownValue(QString::fromUtf8(written)));
-                return error;
-            }
-            if (*known) {
-                QByteArray rest = argument.mid(at + 1);
-                if (rest.startsWith('='))
-                    rest.remove(0, 1);
-                if (at + 1 == argument.size())
-                    valueOf = '-' + letter;
-                else if (!exact(rest))
-                    return notUtf8('-' + letter);
-                break;
-            }
-        }
+        if (QString error = lettersError(argument, written, takesValue, valueOf); !error.isEmpty())
+            return error;
     }
     return {};
 }

@@ -7,7 +7,9 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-QList<QCommandLineOption> optionTable() {
+namespace {
+
+QList<QCommandLineOption> listeningOptions() {
     return {
         {{u"h"_s, u"help"_s}, u"Show this help and exit."_s},
         {u"version"_s, u"Show the version and exit."_s},
@@ -36,6 +38,11 @@ QList<QCommandLineOption> optionTable() {
         {u"quiet"_s, u"Print only errors on stderr."_s},
         {u"verbose"_s, u"Also print the trace line of each send."_s},
         {u"stats"_s, u"Print the traffic counters at exit and on SIGUSR1."_s},
+    };
+}
+
+QList<QCommandLineOption> sendingOptions() {
+    return {
         {u"send"_s, u"Send TEXT once as a client; replies to stdout."_s, u"TEXT"_s},
         {u"send-file"_s, u"Send the bytes of the file PATH instead of TEXT."_s, u"PATH"_s},
         {u"to"_s, u"Where --send sends: name, IPv4 or [IPv6], a port."_s, u"HOST:PORT"_s},
@@ -61,6 +68,11 @@ QList<QCommandLineOption> optionTable() {
          u"Multicast sends reach N hops (0-%1, %2)."_s.arg(NetworkOptions::MaxMulticastTtl)
              .arg(NetworkOptions::DefaultMulticastTtl),
          u"N"_s},
+    };
+}
+
+QList<QCommandLineOption> packetAndRelayOptions() {
+    return {
         {u"packet"_s, u"Send the saved packet NAME to its target or --to."_s, u"NAME"_s},
         {u"sequence"_s, u"Run the saved sequence NAME; exit 1 at a failed step."_s, u"NAME"_s},
         {u"packets"_s, u"Saved packets file (Sendrel_Packets.ini by the settings)."_s, u"FILE"_s},
@@ -74,4 +86,10 @@ QList<QCommandLineOption> optionTable() {
         {u"relay-tls"_s, u"Relay: end TLS from the peers, to the target, or both."_s,
          u"listen|target|both"_s},
     };
+}
+
+} // namespace
+
+QList<QCommandLineOption> optionTable() {
+    return listeningOptions() + sendingOptions() + packetAndRelayOptions();
 }

@@ -1,5 +1,7 @@
 #include "cli/stdout_sink.h"
 
+#include "runtime/chunk_queue.h"
+
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 
@@ -76,13 +78,7 @@ void StdoutSink::write(QByteArray bytes) {
 void StdoutSink::writeSome() {
     while (!m_queue.empty()) {
         iovec parts[ChunksPerWrite];
-        int count = 0;
-        for (auto chunk = m_queue.cbegin(); chunk != m_queue.cend() && count < ChunksPerWrite;
-             ++chunk, ++count) {
-            const qsizetype skip = count == 0 ? m_frontWritten : 0;
-            parts[count].iov_base = const_cast<char *>(chunk->constData() + skip);
-            parts[count].iov_len = size_t(chunk->size() - skip);
-        }
+        const int count = gatherChunks(m_queue, m_frontWritten, parts, ChunksPerWrite);
         ssize_t written = 0;
         if (m_socket) {
             msghdr message = {};
@@ -102,16 +98,7 @@ void StdoutSink::writeSome() {
             return;
         }
         m_pending -= written;
-        for (qint64 left = written; left > 0;) {
-            const qint64 rest = m_queue.front().size() - m_frontWritten;
-            if (left < rest) {
-                m_frontWritten += left;
-                break;
-            }
-            left -= rest;
-            m_queue.pop_front();
-            m_frontWritten = 0;
-        }
+        dropWritten(m_queue, m_frontWritten, written);
     }
     m_notifier->setEnabled(!m_queue.empty());
     // Reading resumes only well under the bound, so the peer is not stopped and started per chunk.

@@ -48,46 +48,41 @@ QList<QCommandLineOption> tlsOptionTable() {
     };
 }
 
-QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
-    if (parser.isSet(u"make-cert"_s)) {
-        for (const QString &other : {u"headless"_s, u"send"_s, u"send-file"_s, u"tls"_s}) {
-            if (parser.isSet(other))
-                return u"--make-cert works on its own, not with --%1"_s.arg(other);
-        }
-        if (parser.value(u"make-cert"_s).isEmpty())
-            return u"--make-cert needs a folder"_s;
-        line.makeCertFolder = absolute(parser.value(u"make-cert"_s));
-        return {};
+namespace {
+
+QString readMakeCert(const QCommandLineParser &parser, CommandLine &line) {
+    for (const QString &other : {u"headless"_s, u"send"_s, u"send-file"_s, u"tls"_s}) {
+        if (parser.isSet(other))
+            return u"--make-cert works on its own, not with --%1"_s.arg(other);
     }
-    const bool listening = line.mode == CommandLine::Mode::Headless;
-    // A relay's TLS sides: the listening one is --tls; the target one reads the client options.
-    const QString relaySide = parser.value(u"relay-tls"_s);
-    const bool relayTarget = line.relay && line.relay->targetTls;
-    const bool secureListen =
-        parser.isSet(u"tls"_s) || relaySide == u"listen"_s || relaySide == u"both"_s;
-    const bool sending = line.mode == CommandLine::Mode::Send || relayTarget;
-    // --packet and --sequence verify their tls targets with these client options.
-    const bool packets = line.mode == CommandLine::Mode::Packets && !line.listPackets;
-    for (const QString &name : {u"cert"_s, u"key"_s, u"key-pass-file"_s, u"ca"_s, u"client-cert"_s,
-                                u"insecure"_s, u"pin"_s, u"alpn"_s}) {
-        if (parser.isSet(name) && !parser.isSet(u"tls"_s) && relaySide.isEmpty())
-            return u"--%1 works only with --tls"_s.arg(name);
-    }
-    if (!parser.isSet(u"tls"_s) && relaySide.isEmpty())
-        return {};
-    if (parser.isSet(u"client-cert"_s) && !secureListen)
+    if (parser.value(u"make-cert"_s).isEmpty())
+        return u"--make-cert needs a folder"_s;
+    line.makeCertFolder = absolute(parser.value(u"make-cert"_s));
+    return {};
+}
+
+// Where TLS is asked for, what the run it is asked for can take.
+struct TlsUse {
+    bool listening;
+    bool secureListen;
+    bool sending;
+    bool packets;
+};
+
+QString tlsCombinationError(const QCommandLineParser &parser, const TlsUse &use) {
+    if (parser.isSet(u"client-cert"_s) && !use.secureListen)
         return u"--client-cert works only with a secure listener"_s;
-    if (!listening && !sending && !packets)
+    if (!use.listening && !use.sending && !use.packets)
         return u"--tls works only with --headless, --send, --packet or --sequence"_s;
     // Over UDP it is DTLS, for a listener (a relay's too) and for a send.
-    if (parser.isSet(u"udp"_s) && packets)
+    if (parser.isSet(u"udp"_s) && use.packets)
         return u"--tls works over --udp only with --headless, --send or --send-file"_s;
     if (parser.isSet(u"udp"_s) && parser.isSet(u"alpn"_s))
         return u"--alpn works only with TCP, not --udp"_s;
-    if (parser.isSet(u"client-cert"_s) && !listening)
+    if (parser.isSet(u"client-cert"_s) && !use.listening)
         return u"--client-cert works only with --headless"_s;
     for (const QString &name : {u"insecure"_s, u"pin"_s}) {
-        if (parser.isSet(name) && !sending && !packets)
+        if (parser.isSet(name) && !use.sending && !use.packets)
             return u"--%1 works only with --send, --packet or --sequence"_s.arg(name);
     }
     if (parser.isSet(u"insecure"_s) && parser.isSet(u"pin"_s))
@@ -96,8 +91,10 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
         return u"--key-pass-file works only with --key"_s;
     if (parser.isSet(u"cert"_s) != parser.isSet(u"key"_s))
         return u"--cert and --key go together"_s;
-    TlsOptions tls;
-    tls.enabled = line.mode == CommandLine::Mode::Send || secureListen;
+    return {};
+}
+
+QString readTlsValues(const QCommandLineParser &parser, TlsOptions &tls) {
     if (parser.isSet(u"cert"_s)) {
         tls.certificateFile = absolute(parser.value(u"cert"_s));
         tls.keyFile = absolute(parser.value(u"key"_s));
@@ -124,6 +121,36 @@ QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
         if (const QString error = parseAlpn(parser.value(u"alpn"_s), tls.alpn); !error.isEmpty())
             return u"--alpn: "_s + error;
     }
+    return {};
+}
+
+} // namespace
+
+QString readTlsOptions(const QCommandLineParser &parser, CommandLine &line) {
+    if (parser.isSet(u"make-cert"_s))
+        return readMakeCert(parser, line);
+    // A relay's TLS sides: the listening one is --tls; the target one reads the client options.
+    const QString relaySide = parser.value(u"relay-tls"_s);
+    const bool relayTarget = line.relay && line.relay->targetTls;
+    TlsUse use;
+    use.listening = line.mode == CommandLine::Mode::Headless;
+    use.secureListen = parser.isSet(u"tls"_s) || relaySide == u"listen"_s || relaySide == u"both"_s;
+    use.sending = line.mode == CommandLine::Mode::Send || relayTarget;
+    // --packet and --sequence verify their tls targets with these client options.
+    use.packets = line.mode == CommandLine::Mode::Packets && !line.listPackets;
+    for (const QString &name : {u"cert"_s, u"key"_s, u"key-pass-file"_s, u"ca"_s, u"client-cert"_s,
+                                u"insecure"_s, u"pin"_s, u"alpn"_s}) {
+        if (parser.isSet(name) && !parser.isSet(u"tls"_s) && relaySide.isEmpty())
+            return u"--%1 works only with --tls"_s.arg(name);
+    }
+    if (!parser.isSet(u"tls"_s) && relaySide.isEmpty())
+        return {};
+    if (const QString error = tlsCombinationError(parser, use); !error.isEmpty())
+        return error;
+    TlsOptions tls;
+    tls.enabled = line.mode == CommandLine::Mode::Send || use.secureListen;
+    if (const QString error = readTlsValues(parser, tls); !error.isEmpty())
+        return error;
     line.tls = tls;
     return {};
 }

@@ -191,32 +191,37 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     mapping.up->setFaults(m_options.up);
     mapping.down->setFaults(m_options.down);
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
-        const QByteArray data = endpoint->takeDatagram();
-        const auto found = m_mappings.find(key);
-        // Only the target's answers go back; anyone else who finds the port is ignored.
-        if (found == m_mappings.end() || endpoint->senderPort() != m_options.targetPort
-            || !endpoint->senderAddress().isEqual(m_udpTarget, QHostAddress::TolerantConversion))
-            return;
-        found->second.idle.start();
-        ReceivedChunk chunk{data,
-                            QDateTime::currentDateTime(),
-                            SocketControl::DisplayAddress(m_udpTarget),
-                            m_options.targetPort,
-                            SocketControl::DisplayAddress(client),
-                            port};
-        chunk.datagram = true;
-        if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
-            !answer.isEmpty()) {
-            endpoint->send(answer, m_udpTarget, m_options.targetPort);
-            return;
-        }
-        if (!found->second.down->push(data))
-            emit droppedOne();
+        takeTargetDatagram(endpoint, key, client, port);
     });
     if (!m_sweep.isActive())
         m_sweep.start();
     emit pairsChanged(pairsOpen());
     return &mapping;
+}
+
+// Only the target's answers go back; anyone else who finds the port is ignored.
+void Relay::takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key,
+                               const QHostAddress &client, quint16 port) {
+    const QByteArray data = endpoint->takeDatagram();
+    const auto found = m_mappings.find(key);
+    if (found == m_mappings.end() || endpoint->senderPort() != m_options.targetPort
+        || !endpoint->senderAddress().isEqual(m_udpTarget, QHostAddress::TolerantConversion))
+        return;
+    found->second.idle.start();
+    ReceivedChunk chunk{data,
+                        QDateTime::currentDateTime(),
+                        SocketControl::DisplayAddress(m_udpTarget),
+                        m_options.targetPort,
+                        SocketControl::DisplayAddress(client),
+                        port};
+    chunk.datagram = true;
+    if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
+        !answer.isEmpty()) {
+        endpoint->send(answer, m_udpTarget, m_options.targetPort);
+        return;
+    }
+    if (!found->second.down->push(data))
+        emit droppedOne();
 }
 
 void Relay::dropMapping(const ClientKey &key) {

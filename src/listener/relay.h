@@ -79,6 +79,8 @@ private:
     };
     using ClientKey = std::pair<QString, quint16>;
     Mapping *mappingFor(SocketControl *listener, const QHostAddress &client, quint16 port);
+    void takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key, const QHostAddress &client,
+                            quint16 port);
     void dropMapping(const ClientKey &key);
     void sweepIdle();
     void lookUpUdpTarget();

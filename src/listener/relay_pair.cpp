@@ -40,18 +40,27 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
                                       : QStringLiteral("from ") + m_targetText));
         });
     }
-    connect(client, &RelayStream::failed, this, [this](const WinsockError &error) {
+    followClient();
+    reachTarget();
+}
+
+void RelayPair::followClient() {
+    connect(m_client, &RelayStream::failed, this, [this](const WinsockError &error) {
         end(QStringLiteral("Relay: %1 closed: %2").arg(clientText(), failureText(error)));
     });
-    connect(client, &RelayStream::secured, this, [this](const QString &summary) {
+    connect(m_client, &RelayStream::secured, this, [this](const QString &summary) {
         emit note(QStringLiteral("Relay: %1 secured: %2").arg(clientText(), summary));
     });
-    connect(client, &RelayStream::tlsFailed, this, [this](const QString &why) {
+    connect(m_client, &RelayStream::tlsFailed, this, [this](const QString &why) {
         if (m_client->handshakeTimedOut())
             end(lateHandshakeNote(clientText(), why));
         else
             end(QStringLiteral("Relay: %1 closed: TLS failed: %2").arg(clientText(), why));
     });
+}
+
+// The target is connected to at once, or once its name is looked up, within a bounded time.
+void RelayPair::reachTarget() {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         end(QStringLiteral("Relay: %1 closed: the target %2 did not answer: %3")

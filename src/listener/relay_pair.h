@@ -56,6 +56,8 @@ signals:
     void note(const QString &text);
 
 private:
+    void followClient();
+    void reachTarget();
     void connectTarget(const QHostAddress &address);
     void targetConnected();
     void wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up);

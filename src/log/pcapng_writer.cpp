@@ -207,20 +207,18 @@ bool PcapngWriter::open(const QString &path) {
         m_error = m_file.errorString();
         return false;
     }
-    const QByteArray start = header();
-    if (m_file.write(start) != start.size()) {
-        m_error = m_file.errorString();
-        m_file.close();
-        return false;
-    }
-    return true;
+    return writeWhole(header());
 }
 
 bool PcapngWriter::write(const CapturedChunk &chunk) {
     if (!m_file.isOpen())
         return false;
-    const QByteArray blocks = packets(chunk);
-    if (m_file.write(blocks) != blocks.size()) {
+    return writeWhole(packets(chunk));
+}
+
+// A short write closes the capture, keeping its reason.
+bool PcapngWriter::writeWhole(const QByteArray &bytes) {
+    if (m_file.write(bytes) != bytes.size()) {
         m_error = m_file.errorString();
         m_file.close();
         return false;

@@ -56,6 +56,8 @@ public:
     QByteArray packets(const CapturedChunk &chunk);
 
 private:
+    bool writeWhole(const QByteArray &bytes);
+
     QFile m_file;
     QString m_error;
     // The next sequence number of each direction of each TCP conversation.

@@ -1,5 +1,7 @@
 #include "net/stream_writer.h"
 
+#include "runtime/chunk_queue.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -51,16 +53,11 @@ qint64 StreamWriter::flush() {
     qint64 taken = 0;
     while (!m_out.empty()) {
         std::array<iovec, MaxWritePieces> pieces{};
-        int count = 0;
-        for (auto it = m_out.begin(); it != m_out.end() && count < MaxWritePieces; ++it, ++count) {
-            const qsizetype skip = count == 0 ? m_outOffset : 0;
-            pieces[std::size_t(count)] = {const_cast<char *>(it->constData()) + skip,
-                                          std::size_t(it->size() - skip)};
-        }
+        const int count = gatherChunks(m_out, m_outOffset, pieces.data(), MaxWritePieces);
         msghdr message{};
         message.msg_iov = pieces.data();
         message.msg_iovlen = std::size_t(count);
-        ssize_t sent = ::sendmsg(m_descriptor, &message, MSG_NOSIGNAL);
+        const ssize_t sent = ::sendmsg(m_descriptor, &message, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
@@ -76,16 +73,7 @@ qint64 StreamWriter::flush() {
         m_waiting -= sent;
         m_taken += sent;
         taken += sent;
-        while (sent > 0) {
-            const qsizetype left = m_out.front().size() - m_outOffset;
-            if (sent < left) {
-                m_outOffset += sent;
-                break;
-            }
-            sent -= left;
-            m_out.pop_front();
-            m_outOffset = 0;
-        }
+        dropWritten(m_out, m_outOffset, sent);
     }
     m_notifier->setEnabled(!m_out.empty());
     if (m_out.empty() && m_closeWriting && !m_writeClosed) {

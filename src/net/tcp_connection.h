@@ -97,6 +97,10 @@ signals:
     void secureFailed(const QString &why);
 
 private:
+    void connectSecurity(std::shared_ptr<const TlsContext> tls);
+    void connectReading();
+    void connectConnecting();
+    void connectErrorsAndWrites();
     void onReadyRead();
     bool gatherMore(qint64 waiting);
     void deliverGathered();

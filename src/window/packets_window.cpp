@@ -32,7 +32,14 @@ PacketsWindow::PacketsWindow(Packets &packets, QWidget *parent)
     m_list->installEventFilter(this);
     layout->addWidget(m_list);
     connect(m_list, &QTreeWidget::itemDoubleClicked, this, &PacketsWindow::send);
+    layout->addLayout(makeButtons());
+    layout->addWidget(makeStatus());
+    followRuns();
+    showList();
+    resize(640, 360);
+}
 
+QHBoxLayout *PacketsWindow::makeButtons() {
     auto *buttons = new QHBoxLayout;
     const auto button = [this, buttons](const QString &text, const QString &name,
                                         const std::function<void()> &action) {
@@ -62,20 +69,25 @@ PacketsWindow::PacketsWindow(Packets &packets, QWidget *parent)
     button(u"Sto&p"_s, u"packetStop"_s, [this] { m_packets.stop(); });
     button(u"&Help"_s, u"packetHelp"_s,
            [this] { QMessageBox::information(this, windowTitle(), helpText()); });
-    layout->addLayout(buttons);
+    return buttons;
+}
 
+// The status line starts with what was wrong with the stored packets, if anything.
+QLabel *PacketsWindow::makeStatus() {
     m_status = new QLabel;
     m_status->setObjectName(u"packetStatus"_s);
     m_status->setAccessibleName(u"Run status"_s);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    layout->addWidget(m_status);
     QStringList problems = m_packets.book().problems();
     if (!m_packets.loadProblem().isEmpty())
         problems.prepend(u"The packets could not be read from %1: %2."_s.arg(
             m_packets.book().path(), m_packets.loadProblem()));
     m_status->setText(problems.join(u'\n'));
+    return m_status;
+}
 
+void PacketsWindow::followRuns() {
     connect(&m_packets, &Packets::bookChanged, this, [this] { showList(currentName()); });
     connect(&m_packets, &Packets::stepStarted, this,
             [this](const QString &name, int step, int pass, const QString &text) {
@@ -86,8 +98,6 @@ PacketsWindow::PacketsWindow(Packets &packets, QWidget *parent)
             [this](const QString &name, bool, const QString &result) {
                 m_status->setText(name + u": "_s + result);
             });
-    showList();
-    resize(640, 360);
 }
 
 QString PacketsWindow::helpText() {

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class Packets;
+class QHBoxLayout;
 class QLabel;
 class QTreeWidget;
 struct PacketEntry;
@@ -28,6 +29,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    QHBoxLayout *makeButtons();
+    QLabel *makeStatus();
+    void followRuns();
     void showList(const QString &current = {});
     QString currentName() const;
     void send();
