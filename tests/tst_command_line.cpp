@@ -72,6 +72,10 @@ private slots:
             << 1 << "Error while attempting connection.";
         QTest::newRow("send refused") << QStringList{"--send", "x", "--to", closed} << 1
                                       << "ERROR: Data Not Sent, Couldn't Connect To Host";
+        QTest::newRow("insecure with pin")
+            << QStringList{"--send",          "x",    "--tls", "--insecure", "--pin",
+                           QString(64, u'a'), "--to", closed}
+            << 2 << "--insecure and --pin exclude each other";
         QTest::newRow("bind text") << QStringList{"--headless", "--bind", "127.1"} << 2
                                    << "--bind: 127.1 is not an IPv4 or IPv6 address";
         QTest::newRow("join unicast")
