@@ -207,6 +207,44 @@ private slots:
         QVERIFY(store.LoadSettings().pairOptions == s.pairOptions);
     }
 
+    // Every group of additions at once keeps its place after the others, and reads back whole.
+    void additions_allInTheirOrder() {
+        const SettingsStore store(m_location);
+        Settings s;
+        s.textZoom = 150;
+        s.network.multicastTtl = 3;
+        s.pairOptions[6].delayMs = 5;
+        QVERIFY(parseRelayTarget(u"127.0.0.1:5020"_s, s.relay).isEmpty());
+        s.relay.up = {20, 40, 0, 1000, 0};
+        s.relay.down = {0, 0, 5, 0, 99};
+        s.relay.targetTls = true;
+        s.tls.enabled = s.clientTls.enabled = true;
+        s.tls.caFile = s.clientTls.caFile = u"/tmp/ca.pem"_s;
+        s.tls.certificateFile = u"/tmp/c.pem"_s;
+        s.tls.keyFile = u"/tmp/k.pem"_s;
+        s.tls.clientCertificates = ClientCertificates::Require;
+        s.clientTls.insecure = true;
+        s.clientTls.pin = QByteArray(32, '\x01');
+        s.clientTls.alpn = {"h2"};
+        store.SaveSettings(s);
+        QCOMPARE(fileBytes(settingsPath()).mid(fileBytes(settingsPath()).indexOf("TextZoom")),
+                 "TextZoom=150\r\nMulticastTtl=3\r\nResponseDelay6=5\r\nRelayTarget=127.0.0.1:"
+                 "5020\r\nRelayDelayUp=20-40\r\nRelayRateUp=1000\r\nRelayDropDown=5\r\n"
+                 "RelayCutDown=99\r\nRelayTargetTls=1\r\nTlsEnabled=1\r\nTlsCertificate=/tmp/"
+                 "c.pem\r\nTlsKey=/tmp/k.pem\r\nTlsCa=/tmp/ca.pem\r\nTlsClientCertificates="
+                 "require\r\nTlsSendEnabled=1\r\nTlsSendCa=/tmp/ca.pem\r\nTlsSendVerify=0\r\n"
+                 "TlsSendPin="_ba
+                     + QByteArray("01:").repeated(31) + "01\r\nTlsSendAlpn=h2\r\n");
+        const Settings back = store.LoadSettings();
+        QVERIFY(back.badValues.isEmpty());
+        QCOMPARE(back.textZoom, 150);
+        QCOMPARE(back.network, s.network);
+        QVERIFY(back.pairOptions == s.pairOptions);
+        QCOMPARE(back.relay, s.relay);
+        QCOMPARE(back.tls, s.tls);
+        QCOMPARE(back.clientTls, s.clientTls);
+    }
+
     // A save gives the bytes the key-by-key writes gave: values replaced in place under the
     // file's spelling, new keys after the section's last key in the order written, other sections,
     // duplicates and line ends kept, and a Windows-1252 file kept in its code page while it can be.

@@ -81,7 +81,6 @@ public:
 
     SettingValue ReadSetting(const QString &section, const QString &key,
                              const SettingValue &defaultValue) const;
-    bool WriteSetting(const QString &section, const QString &key, const SettingValue &value) const;
 
     // Both note what went wrong with the file in problem(), empty when nothing did.
     Settings LoadSettings() const;
@@ -92,6 +91,7 @@ public:
     QString problem() const { return m_problem; }
 
 private:
+    friend class KeyLoad; // each key reads itself through the helpers below
     // Writes the keys in `only`, or every key when it is empty.
     void save(const Settings &settings, const QSet<QString> &only) const;
     // The section every key of the settings file stands in.
@@ -101,11 +101,6 @@ private:
     QString readText(const QString &key, const QString &defaultText) const;
     // The stored text of `key`, noting a file that cannot be read.
     QString readStored(const QString &section, const QString &key) const;
-    // The additions' keys, each checked as it loads (settings_checks.cpp).
-    void loadNetworkOptions(Settings &s) const;
-    void loadPairOptions(Settings &s) const;
-    void loadRelayOptions(Settings &s) const; // relay_settings.cpp
-    void loadTlsOptions(Settings &s) const;   // settings_tls.cpp
     // Reads `key`; a stored value that `parse` refuses is told, as noteBad tells it. A missing or
     // empty key is left to the default.
     void checkStored(Settings &s, const QString &key,
