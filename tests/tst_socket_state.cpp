@@ -44,8 +44,7 @@ private slots:
         QTest::newRow("connect, close") << int(Course::CloseOwn) << u"4 6 7 C 0"_s;
         QTest::newRow("refused") << int(Course::Refused) << u"4 6 9 E 0"_s;
         QTest::newRow("peer closes") << int(Course::PeerCloses) << u"4 6 7 C 8 P 0"_s;
-        QTest::newRow("delivers after close")
-            << int(Course::DeliverAfterClose) << u"4 6 7 C 0 D"_s;
+        QTest::newRow("delivers after close") << int(Course::DeliverAfterClose) << u"4 6 7 C 0 D"_s;
     }
     void stateChangesAreToldInOrder() {
         QFETCH(int, courseNumber);
