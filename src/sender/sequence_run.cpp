@@ -232,6 +232,65 @@ bool SequenceRun::send(const QString &name) {
     return true;
 }
 
+// A socket aimed at `target` and opened (a TCP connect begun; UDP bound, its host looked up);
+// nothing, with `why`, when it cannot be.
+SocketControl *SequenceRun::openSocket(const PacketTarget &target, const QString &key,
+                                       QString &why) {
+    const bool tcp = target.kind == PacketTarget::Kind::Tcp;
+    std::shared_ptr<const TlsContext> tls;
+    if (target.tls) {
+        TlsOptions options = m_setup.clientTls;
+        options.enabled = true;
+        tls = TlsContext::load(options, TlsContext::Role::Client, why);
+        if (!tls) {
+            why = u"%1 could not be opened: %2"_s.arg(key, why);
+            return nullptr;
+        }
+    }
+    auto *sock = new SocketControl(this);
+    sock->setProtocol(tcp ? SocketControl::TcpProtocol : SocketControl::UdpProtocol);
+    sock->setRemoteHost(target.host);
+    sock->setRemotePort(target.port);
+    sock->setTls(tls);
+    const bool opened =
+        tcp ? sock->Connect()
+            : sock->setLocalPort(0) && sock->Bind()
+                  && (!QHostAddress(target.host).isNull() || sock->LookUpRemoteHost());
+    if (!opened) {
+        why = u"%1 could not be opened: %2"_s.arg(key, sock->LastFailure().description);
+        delete sock;
+        return nullptr;
+    }
+    return sock;
+}
+
+// What the connection of `key` brings: its answers, its progress, its close and its errors.
+void SequenceRun::follow(SocketControl *sock, const QString &key, bool tcp, int port) {
+    connect(sock, &SocketControl::DataArrival, this, [this, sock, key, tcp, port] {
+        const QByteArray bytes = sock->GetData();
+        // A datagram from anyone but the target answers nothing of this run.
+        if (!tcp
+            && (sock->PeerPort() != port
+                || !QHostAddress(sock->RemoteHostIP())
+                        .isEqual(sock->RemoteAddress(), QHostAddress::ConvertV4MappedToIPv4)))
+            return;
+        if (const auto at = m_links.find(key); at != m_links.end())
+            arrived(at->second, bytes);
+    });
+    connect(sock, &SocketControl::BytesWritten, this, &SequenceRun::deliveryProgressed);
+    connect(sock, &SocketControl::DeliveryEnded, this, &SequenceRun::deliveryProgressed);
+    connect(sock, &SocketControl::PeerClosed, this, [this, key] {
+        if (const auto at = m_links.find(key); at != m_links.end() && m_running)
+            closed(at->second);
+    });
+    connect(sock, &SocketControl::Error, this, [this, key](int number, const QString &description) {
+        // Number 0: a failed TLS handshake, which says it all in words.
+        if (m_running)
+            fail(number == 0 ? u"%1: %2"_s.arg(key, description)
+                             : u"%1: %2 - %3"_s.arg(key).arg(number).arg(description));
+    });
+}
+
 // The connection of `target`, made at its first send. Nothing, with `why`, when it cannot be had;
 // nothing and no `why` while it is being opened (the steps go on once it is).
 SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why) {
@@ -250,59 +309,12 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
     const QString key = target.label();
     auto found = m_links.find(key);
     if (found == m_links.end()) {
-        Link link;
-        const bool tcp = target.kind == PacketTarget::Kind::Tcp;
-        std::shared_ptr<const TlsContext> tls;
-        if (target.tls) {
-            TlsOptions options = m_setup.clientTls;
-            options.enabled = true;
-            tls = TlsContext::load(options, TlsContext::Role::Client, why);
-            if (!tls) {
-                why = u"%1 could not be opened: %2"_s.arg(key, why);
-                return nullptr;
-            }
-        }
-        auto *sock = new SocketControl(this);
-        link.socket = sock;
-        sock->setProtocol(tcp ? SocketControl::TcpProtocol : SocketControl::UdpProtocol);
-        sock->setRemoteHost(target.host);
-        sock->setRemotePort(target.port);
-        sock->setTls(tls);
-        const bool opened =
-            tcp ? sock->Connect()
-                : sock->setLocalPort(0) && sock->Bind()
-                      && (!QHostAddress(target.host).isNull() || sock->LookUpRemoteHost());
-        if (!opened) {
-            why = u"%1 could not be opened: %2"_s.arg(key, sock->LastFailure().description);
-            delete sock;
+        SocketControl *sock = openSocket(target, key, why);
+        if (!sock)
             return nullptr;
-        }
-        connect(sock, &SocketControl::DataArrival, this,
-                [this, sock, key, tcp, port = target.port] {
-                    const QByteArray bytes = sock->GetData();
-                    // A datagram from anyone but the target answers nothing of this run.
-                    if (!tcp
-                        && (sock->PeerPort() != port
-                            || !QHostAddress(sock->RemoteHostIP())
-                                    .isEqual(sock->RemoteAddress(),
-                                             QHostAddress::ConvertV4MappedToIPv4)))
-                        return;
-                    if (const auto at = m_links.find(key); at != m_links.end())
-                        arrived(at->second, bytes);
-                });
-        connect(sock, &SocketControl::BytesWritten, this, &SequenceRun::deliveryProgressed);
-        connect(sock, &SocketControl::DeliveryEnded, this, &SequenceRun::deliveryProgressed);
-        connect(sock, &SocketControl::PeerClosed, this, [this, key] {
-            if (const auto at = m_links.find(key); at != m_links.end() && m_running)
-                closed(at->second);
-        });
-        connect(sock, &SocketControl::Error, this,
-                [this, key](int number, const QString &description) {
-                    // Number 0: a failed TLS handshake, which says it all in words.
-                    if (m_running)
-                        fail(number == 0 ? u"%1: %2"_s.arg(key, description)
-                                         : u"%1: %2 - %3"_s.arg(key).arg(number).arg(description));
-                });
+        follow(sock, key, target.kind == PacketTarget::Kind::Tcp, target.port);
+        Link link;
+        link.socket = sock;
         found = m_links.emplace(key, std::move(link)).first;
     }
     SocketControl *sock = found->second.socket;

@@ -78,6 +78,8 @@ private:
     bool runStep(const SequenceStep &step); // false: it goes on asynchronously or failed
     bool send(const QString &packet);
     Link *linkFor(const PacketTarget &target, QString &why);
+    SocketControl *openSocket(const PacketTarget &target, const QString &key, QString &why);
+    void follow(SocketControl *sock, const QString &key, bool tcp, int port);
     void awaitOpen(SocketControl *sock, const QString &key, bool tcp);
     void arrived(Link &link, QByteArrayView bytes);
     bool checkExpect();
