@@ -132,15 +132,54 @@ void PacketBook::read(const QString &text) {
     }
 }
 
+// One key of a packet's section, at line `i` of it, into what is read so far; why it is bad, if
+// it is.
+QString PacketBook::readKey(Reading &r, const QString &key, const QString &value, int i) const {
+    QString why;
+    if (key == u"data"_s) {
+        r.entry.data = value;
+        r.hasData = true;
+        r.dataLine = i;
+    } else if (key == u"hex"_s) {
+        const std::optional<bool> hex = yesNo(value);
+        r.entry.hex = hex.value_or(false);
+        if (!hex)
+            why = u"hex is yes or no, not '%1'"_s.arg(shownValue(value));
+    } else if (key == u"to"_s) {
+        if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
+            r.entry.to = *to;
+    } else if (key == u"tls"_s) {
+        const std::optional<bool> tls = yesNo(value);
+        r.tlsLine = tls.value_or(false) ? i : 0;
+        if (!tls)
+            why = u"tls is yes or no, not '%1'"_s.arg(shownValue(value));
+    } else if (key == u"repeat"_s) {
+        const std::optional<qint64> repeat = decimalNumber(value, 1'000'000'000);
+        r.entry.repeat = int(repeat.value_or(0));
+        r.hasRepeat = true;
+        if (!repeat)
+            why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(shownValue(value));
+    } else if (key == u"pin"_s) {
+        const std::optional<qint64> pin = decimalNumber(value, 9);
+        r.entry.pin = int(pin.value_or(0));
+        if (!pin || *pin < 1)
+            why = u"pin is a number from 1 to 9, not '%1'"_s.arg(shownValue(value));
+    } else if (key.startsWith(u"step"_s)) {
+        const std::optional<qint64> number = decimalNumber(QStringView(key).sliced(4), 9999);
+        if (!number || *number < 1 || r.steps.contains(int(*number)))
+            why = u"'%1' is no step number, or one taken"_s.arg(shownValue(key));
+        else if (const std::optional<SequenceStep> step = SequenceStep::fromText(value, &why))
+            r.steps.insert(int(*number), *step);
+    } else {
+        why = u"'%1' is no key of a packet"_s.arg(shownValue(key));
+    }
+    return why;
+}
+
 std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
                                              QString &error) const {
-    PacketEntry entry;
-    entry.name = section.name;
-    QMap<int, SequenceStep> steps;
-    bool hasData = false;
-    bool hasRepeat = false;
-    int dataLine = 0;
-    int tlsLine = 0; // of tls = yes, which needs a tcp target
+    Reading r;
+    r.entry.name = section.name;
     const QStringList lines = section.raw.split(u'\n');
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QStringView text = QStringView(lines[i]).trimmed();
@@ -155,72 +194,40 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         const QString key = text.first(equals).trimmed().toString().toLower();
         const QStringView rawValue = text.sliced(equals + 1);
         const QString value = unquoted(key == u"data"_s ? rawValue : withoutComment(rawValue));
-        QString why;
-        if (key == u"data"_s) {
-            entry.data = value;
-            hasData = true;
-            dataLine = int(i);
-        } else if (key == u"hex"_s) {
-            const std::optional<bool> hex = yesNo(value);
-            entry.hex = hex.value_or(false);
-            if (!hex)
-                why = u"hex is yes or no, not '%1'"_s.arg(shownValue(value));
-        } else if (key == u"to"_s) {
-            if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
-                entry.to = *to;
-        } else if (key == u"tls"_s) {
-            const std::optional<bool> tls = yesNo(value);
-            tlsLine = tls.value_or(false) ? int(i) : 0;
-            if (!tls)
-                why = u"tls is yes or no, not '%1'"_s.arg(shownValue(value));
-        } else if (key == u"repeat"_s) {
-            const std::optional<qint64> repeat = decimalNumber(value, 1'000'000'000);
-            entry.repeat = int(repeat.value_or(0));
-            hasRepeat = true;
-            if (!repeat)
-                why = u"repeat is a count, 0 for until stopped, not '%1'"_s.arg(shownValue(value));
-        } else if (key == u"pin"_s) {
-            const std::optional<qint64> pin = decimalNumber(value, 9);
-            entry.pin = int(pin.value_or(0));
-            if (!pin || *pin < 1)
-                why = u"pin is a number from 1 to 9, not '%1'"_s.arg(shownValue(value));
-        } else if (key.startsWith(u"step"_s)) {
-            const std::optional<qint64> number = decimalNumber(QStringView(key).sliced(4), 9999);
-            if (!number || *number < 1 || steps.contains(int(*number)))
-                why = u"'%1' is no step number, or one taken"_s.arg(shownValue(key));
-            else if (const std::optional<SequenceStep> step = SequenceStep::fromText(value, &why))
-                steps.insert(int(*number), *step);
-        } else {
-            why = u"'%1' is no key of a packet"_s.arg(shownValue(key));
-        }
-        if (!why.isEmpty()) {
+        if (const QString why = readKey(r, key, value, int(i)); !why.isEmpty()) {
             line += int(i);
             error = why;
             return std::nullopt;
         }
     }
-    entry.steps = steps.values();
-    entry.to.tls = tlsLine > 0;
+    return finished(r, line, error);
+}
+
+// What a packet must be as a whole, once each of its keys was good.
+std::optional<PacketEntry> PacketBook::finished(Reading &r, int &line, QString &error) const {
+    PacketEntry &entry = r.entry;
+    entry.steps = r.steps.values();
+    entry.to.tls = r.tlsLine > 0;
     if (!entry.tlsFits()) {
-        line += tlsLine;
+        line += r.tlsLine;
         error = u"tls = yes is for a packet sent to tcp HOST:PORT"_s;
         return std::nullopt;
     }
-    if (hasData == entry.isSequence()) {
-        error = hasData ? u"has both data and steps"_s : u"has neither data nor steps"_s;
+    if (r.hasData == entry.isSequence()) {
+        error = r.hasData ? u"has both data and steps"_s : u"has neither data nor steps"_s;
         return std::nullopt;
     }
-    if (hasRepeat && !entry.isSequence()) {
+    if (r.hasRepeat && !entry.isSequence()) {
         error = u"repeat is for sequences"_s;
         return std::nullopt;
     }
     if (const QString hex = hexProblem(entry); !hex.isEmpty()) {
-        line += dataLine;
+        line += r.dataLine;
         error = u"data is hex pairs and tokens, not '%1' (%2)"_s.arg(
             entry.data, hex.first(1).toLower() + hex.sliced(1));
         return std::nullopt;
     }
-    return entry;
+    return std::move(entry);
 }
 
 QString PacketBook::checkSteps(const PacketEntry &entry) const {

@@ -3,6 +3,7 @@
 #include "settings/packet_entry.h"
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -55,7 +56,18 @@ private:
         int line = 0;
         std::optional<PacketEntry> entry;
     };
+    // What a section's keys said so far.
+    struct Reading {
+        PacketEntry entry;
+        QMap<int, SequenceStep> steps;
+        bool hasData = false;
+        bool hasRepeat = false;
+        int dataLine = 0;
+        int tlsLine = 0; // of tls = yes, which needs a tcp target
+    };
     std::optional<PacketEntry> parse(const Section &section, int &line, QString &error) const;
+    QString readKey(Reading &r, const QString &key, const QString &value, int i) const;
+    std::optional<PacketEntry> finished(Reading &r, int &line, QString &error) const;
     qsizetype indexOf(const QString &name) const;
     QString checkSteps(const PacketEntry &entry) const;
 
