@@ -224,7 +224,7 @@ std::optional<PacketEntry> PacketBook::finished(Reading &r, int &line, QString &
     if (const QString hex = hexProblem(entry); !hex.isEmpty()) {
         line += r.dataLine;
         error = u"data is hex pairs and tokens, not '%1' (%2)"_s.arg(
-            entry.data, hex.first(1).toLower() + hex.sliced(1));
+            shownValue(entry.data), hex.first(1).toLower() + hex.sliced(1));
         return std::nullopt;
     }
     return std::move(entry);
