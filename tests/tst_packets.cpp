@@ -224,6 +224,11 @@ private slots:
             << u"[h]\ndata = 01 %CR% 2\nhex = yes\n"_s
             << u" line 2: [h] data is hex pairs and tokens, not '01 %CR% 2' (not valid hex at "
                "character 9: 2 has no second digit)"_s;
+        const QString longHex = QString(300, u'a') + u'G';
+        QTest::newRow("long data not hex")
+            << u"[h]\nhex = yes\ndata = "_s + longHex + u'\n'
+            << u" line 3: [h] data is hex pairs and tokens, not '"_s + longHex.left(200)
+                   + u"... (301 bytes)' (not valid hex at character 301: G)"_s;
         QTest::newRow("hex with tokens") << u"[h]\nhex = yes\ndata = 01 %CR%%1 ff\n"_s << QString();
         QTest::newRow("text that is no hex") << u"[h]\nhex = no\ndata = 0G\n"_s << QString();
         QTest::newRow("pin 0") << u"[p]\ndata = x\npin = 0\n"_s
