@@ -1,6 +1,11 @@
 // The listener's state as its own value: the sequences it announces, without a window.
 #include "listener/listener.h"
+#include "model/configuration.h"
+#include "model/traffic_counters.h"
+#include "net/socket_array.h"
+#include "net/socket_control.h"
 #include "sender/sender.h"
+#include "support/fake_clock.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
 
@@ -98,11 +103,11 @@ private slots:
         QTest::newRow("udp") << QStringList{"udp", "stop"} << QStringList{"L", "I"};
         QTest::newRow("peer, refuse, leave, restart")
             << QStringList{"tcp", "peer", "second", "leave", "stop"}
-            << QStringList{"L", "P", "", "IL", "I"};
+            << QStringList{"L", "P", "", "L", "I"};
         QTest::newRow("start fails, then starts")
             << QStringList{"busy", "tcp"} << QStringList{"F", "L"};
         QTest::newRow("listener error")
-            << QStringList{"tcp", "error", "stop"} << QStringList{"L", "IF", "I"};
+            << QStringList{"tcp", "error", "stop"} << QStringList{"L", "F", "I"};
         QTest::newRow("peer dropped")
             << QStringList{"tcp", "peer", "drop", "stop"} << QStringList{"L", "P", "L", "I"};
     }
@@ -116,6 +121,52 @@ private slots:
             // The status line says what the state is.
             QCOMPARE(listener().state().statusText(), c().lblStatus[0]->Text());
         }
+    }
+
+    // Each Start, restart, failure and Stop tells one change and saves once, on a listener
+    // whose saves are counted.
+    void transition_oneChangeOneSave_data() {
+        QTest::addColumn<bool>("openFirst");
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<int>("phase");
+        QTest::newRow("start") << false << "start" << int(ListenerPhase::Listening);
+        QTest::newRow("restart") << true << "start" << int(ListenerPhase::Listening);
+        QTest::newRow("start fails") << false << "busy" << int(ListenerPhase::Failed);
+        QTest::newRow("restart fails") << true << "busy" << int(ListenerPhase::Failed);
+        QTest::newRow("failure while open") << true << "fail" << int(ListenerPhase::Failed);
+        QTest::newRow("stop") << true << "stop" << int(ListenerPhase::Idle);
+    }
+    void transition_oneChangeOneSave() {
+        QFETCH(bool, openFirst);
+        QFETCH(QString, step);
+        QFETCH(int, phase);
+        Form form;
+        SocketArray listenSock;
+        SocketControl sendSock;
+        TrafficCounters traffic;
+        Configuration configuration;
+        FakeClock clock;
+        int saves = 0;
+        Listener bare(form, {&listenSock, &sendSock}, traffic, configuration, clock,
+                      [&saves] { ++saves; });
+        form.txtListenPort.setText(QString::number(freeLoopbackPort(true)));
+        if (openFirst)
+            bare.StartListening();
+        QSignalSpy changes(&bare, &Listener::stateChanged);
+        saves = 0;
+        if (step == u"busy") {
+            QVERIFY(m_holder.listen(QHostAddress::Any, 0));
+            form.txtListenPort.setText(QString::number(m_holder.serverPort()));
+        }
+        if (step == u"start" || step == u"busy")
+            bare.StartListening();
+        else if (step == u"fail")
+            bare.fail(QStringLiteral("Port in use"));
+        else
+            bare.StopListening();
+        QCOMPARE(changes.size(), 1);
+        QCOMPARE(int(bare.state().phase), phase);
+        QCOMPARE(saves, 1);
     }
 
     // The protocol chosen at Start holds while the listener is open, whatever the option says.

@@ -13,6 +13,8 @@
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
+#include <utility>
+
 namespace {
 
 const QString StartErrorText =
@@ -35,8 +37,10 @@ Listener::Listener(Form &form, Sockets sockets, TrafficCounters &traffic,
 
 void Listener::StartListening() {
     SocketControl *listener = m_sockets.listenSock->element(0);
+    // A restart closes without telling Idle: the change told is what the Start leaves.
     if (listener->State() != SocketControl::Closed)
-        StopListening();
+        closeSockets();
+    const bool nested = std::exchange(m_starting, true);
 
     QString optionsNote = networkStatusSuffix(m_configuration.network());
     bool usable = false;
@@ -49,9 +53,10 @@ void Listener::StartListening() {
     if (m_tls)
         optionsNote += tcp ? QStringLiteral(" over TLS") : QStringLiteral(" over DTLS");
     if (open(listener, tcp, usable, startError)) {
-        m_state = {ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}};
-        m_state.relayNote = m_relayNote;
-        showStarted();
+        if (!tcp)
+            m_traffic.connectedAt(m_clock.now());
+        setState({ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}},
+                 m_state.starts + 1);
     } else {
         // With an option set the system's reason says more than a port in use would.
         const WinsockError failure = listener->LastFailure();
@@ -59,11 +64,13 @@ void Listener::StartListening() {
             && !failure.description.isEmpty())
             startError =
                 QStringLiteral("Error while attempting connection.\r\n") + failureText(failure);
-        fail(startError);
+        closeSockets();
+        setState(
+            {ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, startError},
+            m_state.starts + 1);
     }
-
-    if (m_saveSettings)
-        m_saveSettings();
+    m_starting = nested;
+    save();
 }
 
 // The options go on before every Listen or Bind. Answers what a failed start reads: while no
@@ -135,13 +142,7 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
     return true;
 }
 
-void Listener::showStarted() {
-    if (!m_state.tcp)
-        m_traffic.connectedAt(m_clock.now());
-    emit stateChanged(m_state);
-}
-
-void Listener::StopListening() {
+void Listener::closeSockets() {
     const int count = m_sockets.listenSock->Count();
     for (int index = count - 1; index >= 1; --index) {
         if (SocketControl *element = m_sockets.listenSock->element(index))
@@ -152,24 +153,35 @@ void Listener::StopListening() {
     m_traffic.disconnected();
 
     m_form.state.LastRemoteIP = QStringLiteral("None");
-    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
+}
 
-    if (m_saveSettings)
+// A Start saves once, after whatever its announcement set off, so a failure inside it does not.
+void Listener::save() {
+    if (!m_starting && m_saveSettings)
         m_saveSettings();
 }
 
+void Listener::StopListening() {
+    closeSockets();
+    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
+    save();
+}
+
 void Listener::fail(const QString &reason) {
-    StopListening();
+    closeSockets();
     setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
+    save();
 }
 
 void Listener::stopShowing(const QString &text) {
-    StopListening();
+    closeSockets();
     setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
+    save();
 }
 
-void Listener::setState(const ListenerState &state) {
+void Listener::setState(const ListenerState &state, int starts) {
     ListenerState next = state;
+    next.starts = starts < 0 ? m_state.starts : starts;
     next.relayNote = next.open() ? m_relayNote : QString();
     if (next == m_state)
         return;

@@ -30,6 +30,8 @@ public:
              const Configuration &configuration, const Clock &clock,
              std::function<void()> saveSettings);
 
+    // Closes what is open first; either way it tells one change (Listening or Failed) and saves
+    // once.
     void StartListening();
     void StopListening();
 
@@ -78,8 +80,10 @@ signals:
 private:
     QString applyOptions(SocketControl *listener, bool &started);
     bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
-    void showStarted();
-    void setState(const ListenerState &state);
+    void closeSockets();
+    void save();
+    // `starts`: the Start the state comes from, when it is a new one.
+    void setState(const ListenerState &state, int starts = -1);
     QString loadTls();
     void dropFailedHandshake(SocketControl *slot);
 
@@ -91,6 +95,7 @@ private:
     std::function<void()> m_saveSettings;
     ListenerState m_state;
     QString m_relayNote;
+    bool m_starting = false;
     // The secure listener's certificate and key, read at Start; null for plain TCP.
     std::shared_ptr<const TlsContext> m_tls;
     std::function<QByteArray(const QString &)> m_askPassphrase;

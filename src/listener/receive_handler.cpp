@@ -211,7 +211,6 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
         if (socket && socket->SendData(HttpNotFoundReply))
             m_traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
-        m_listener.StopListening();
         m_listener.StartListening();
     }
 

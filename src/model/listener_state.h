@@ -25,6 +25,8 @@ struct ListenerState {
     // PeerConnected over TLS, or Listening over DTLS: the last handshake's protocol, cipher and
     // peer, once it is done.
     QString security{};
+    // The Starts so far: a restart on the same port is a new opening, its old peer gone.
+    int starts = 0;
 
     bool open() const {
         return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;

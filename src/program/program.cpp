@@ -21,6 +21,8 @@
 
 #include <QDebug>
 
+#include <utility>
+
 namespace {
 
 constexpr int KeyTilde = 126;
@@ -164,12 +166,13 @@ void Program::connectRelay() {
         relay->setTls(listener->tlsContext(), target);
     };
     connect(&m_configuration, &Configuration::relayChanged, this, secureRelay);
+    // A restart closes the pairs as a Stop does.
     connect(listener, &Listener::stateChanged, relay,
-            [relay, secureRelay](const ListenerState &state) {
+            [relay, secureRelay, starts = 0](const ListenerState &state) mutable {
+                if (!state.open() || std::exchange(starts, state.starts) != state.starts)
+                    relay->closeAll();
                 if (state.open())
                     secureRelay();
-                else
-                    relay->closeAll();
             });
 }
 

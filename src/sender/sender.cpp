@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <utility>
+
 // Off unless asked for (QT_LOGGING_RULES, or the command line's --verbose).
 Q_LOGGING_CATEGORY(lcSend, "sendrel.send", QtWarningMsg)
 
@@ -336,8 +338,10 @@ void Sender::setClientSend(bool running) {
     emit clientSendChanged(running);
 }
 
+// A restart loses the peer as a Stop does.
 void Sender::listenerChanged(const ListenerState &state) {
-    if (state.open() || !m_peerReachable)
+    const bool restarted = std::exchange(m_listenerStarts, state.starts) != state.starts;
+    if ((state.open() && !restarted) || !m_peerReachable)
         return;
     m_peerReachable = false;
     m_peerAddress.clear();

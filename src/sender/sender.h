@@ -124,6 +124,7 @@ private:
     bool m_sending = false;
     int m_handshakeLimitMs = HandshakeLimitMs;
     bool m_peerReachable = false;
+    int m_listenerStarts = 0; // the listener's Starts as last told
     bool m_clientSend = false;
     QString m_peerAddress;
     bool m_repeating = false;
