@@ -4,6 +4,7 @@
 #include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "program/status_texts.h"
 #include "sender/sender.h"
 #include "support/fake_clock.h"
 #include "support/loopback.h"
@@ -119,7 +120,7 @@ private slots:
             QVERIFY2(step(steps[i]), qPrintable(steps[i]));
             QCOMPARE(m_phases, phases[i]);
             // The status line says what the state is.
-            QCOMPARE(listener().state().statusText(), c().lblStatus[0]->Text());
+            QCOMPARE(::listenerLine(listener().state()), c().lblStatus[0]->Text());
         }
     }
 
@@ -161,7 +162,7 @@ private slots:
         if (step == u"start" || step == u"busy")
             bare.StartListening();
         else if (step == u"fail")
-            bare.fail(QStringLiteral("Port in use"));
+            bare.fail({ListenerReason::Kind::PortUnavailable});
         else
             bare.StopListening();
         QCOMPARE(changes.size(), 1);
@@ -193,31 +194,40 @@ private slots:
     }
 
     // What the status line reads for a state: a reason, where one is held, stands for the rest.
-    void statusText_data() {
+    void listenerLine_data() {
         QTest::addColumn<int>("phase");
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("shown");
         const auto L = int(ListenerPhase::Listening);
-        QTest::newRow("listening") << L << QString() << u"Waiting for TCP data on port 7000"_s;
+        using Kind = ListenerReason::Kind;
+        QTest::newRow("listening")
+            << L << int(Kind::None) << QString() << u"Waiting for TCP data on port 7000"_s;
         QTest::newRow("listening, peer dropped")
-            << L << u"Connection closed"_s << u"Connection closed"_s;
+            << L << int(Kind::SocketError) << u"No buffer space available."_s
+            << u"Connection closed because of error:\r\n10055 - No buffer space available."_s;
         QTest::newRow("peer connected, handshake failed")
-            << int(ListenerPhase::PeerConnected) << u"TLS failed"_s << u"TLS failed"_s;
-        QTest::newRow("idle") << int(ListenerPhase::Idle) << QString() << u"Connection Closed"_s;
+            << int(ListenerPhase::PeerConnected) << int(Kind::SecureProblem) << u"TLS failed"_s
+            << u"TLS failed"_s;
+        QTest::newRow("idle") << int(ListenerPhase::Idle) << int(Kind::None) << QString()
+                              << u"Connection Closed"_s;
         QTest::newRow("idle, stopped by the monitor")
-            << int(ListenerPhase::Idle) << u"Connection Error"_s << u"Connection Error"_s;
-        QTest::newRow("failed") << int(ListenerPhase::Failed) << u"Port in use"_s
-                                << u"Port in use"_s;
+            << int(ListenerPhase::Idle) << int(Kind::MonitorStopped) << QString()
+            << u"Connection Error"_s;
+        QTest::newRow("failed")
+            << int(ListenerPhase::Failed) << int(Kind::PortUnavailable) << QString()
+            << u"Error while attempting connection.\r\nPort may already be in use"_s;
     }
-    void statusText() {
+    void listenerLine() {
         QFETCH(int, phase);
-        QFETCH(QString, reason);
+        QFETCH(int, kind);
+        QFETCH(QString, detail);
         QFETCH(QString, shown);
         ListenerState state;
         state.phase = ListenerPhase(phase);
         state.port = 7000;
-        state.reason = reason;
-        QCOMPARE(state.statusText(), shown);
+        state.reason = {ListenerReason::Kind(kind), {10055, detail}, detail};
+        QCOMPARE(::listenerLine(state), shown);
     }
 
     void peerAndReason_inTheState() {
@@ -229,7 +239,7 @@ private slots:
                      QStringLiteral("127.0.0.1:%1").arg(peer->localPort()));
         step(QStringLiteral("drop"));
         QVERIFY(listener().state().peer.isEmpty());
-        QCOMPARE(listener().state().reason,
+        QCOMPARE(::listenerLine(listener().state()),
                  QStringLiteral("Connection closed because of error:\r\n10055 - No buffer space "
                                 "available."));
     }

@@ -4,6 +4,7 @@
 #include "model/received_data.h"
 #include "net/certificate_files.h"
 #include "net/tls_options.h"
+#include "program/status_texts.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
 #include "support/random_bytes.h"
@@ -86,9 +87,9 @@ private slots:
         const TrafficSnapshot counted = f->program().traffic().snapshot();
         QCOMPARE(counted.relayUpBytes, up.size());
         QCOMPARE(counted.relayDownBytes, down.size());
-        QVERIFY(f->program().listener().state().statusText().endsWith(
-            QStringLiteral(", relaying to 127.0.0.1:%1, 1 pair open")
-                .arg(target.server.serverPort())));
+        QVERIFY(listenerLine(f->program().listener().state())
+                    .endsWith(QStringLiteral(", relaying to 127.0.0.1:%1, 1 pair open")
+                                  .arg(target.server.serverPort())));
         c().txtNetData.setShowTimeStamps(true);
         const QString ends = QStringLiteral("127.0.0.1:%1 -> 127.0.0.1:%2")
                                  .arg(client.localPort())
@@ -139,7 +140,7 @@ private slots:
         QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
         QTRY_VERIFY(c().txtNetData.text().contains(QStringLiteral("refused: 64 pairs are open")));
         QCOMPARE(f->program().traffic().snapshot().relayRefused, 1);
-        QVERIFY(f->program().listener().state().statusText().endsWith(u"64 pairs open"));
+        QVERIFY(listenerLine(f->program().listener().state()).endsWith(u"64 pairs open"));
         clients.front()->write("still through");
         QTRY_COMPARE(target.got.value(0), QByteArray("still through"));
     }
@@ -155,8 +156,8 @@ private slots:
         RelayOptions options = f->program().configuration().relay();
         options.up.cutAfter = 10;
         f->program().configuration().setRelay(options);
-        QVERIFY(f->program().listener().state().statusText().endsWith(
-            u"1 pair open (up: cut after 10 bytes)"));
+        QVERIFY(listenerLine(f->program().listener().state())
+                    .endsWith(u"1 pair open (up: cut after 10 bytes)"));
         client.write("0123456789");
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(target.got.value(0), QByteArray("hello01234"));

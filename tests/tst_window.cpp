@@ -1,3 +1,4 @@
+#include "program/status_texts.h"
 #include "support/window_fixture.h"
 #include "window/received_data_box.h"
 

@@ -8,6 +8,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "program/program.h"
+#include "program/status_texts.h"
 #include "runtime/hex_dump.h"
 #include "runtime/shown_text.h"
 #include "sender/packets.h"
@@ -229,10 +230,10 @@ int HeadlessRun::listen() {
     c.btnConnect.Click();
     const ListenerState &state = m_program->listener().state();
     if (!state.open()) {
-        printLine(state.statusText(), true);
+        printLine(listenerLine(state), true);
         return 1;
     }
-    m_status = state.statusText();
+    m_status = listenerLine(state);
     m_target = sendTarget();
     m_logFailure = m_program->receiveHandler().logger().failure();
     m_listening = true;
@@ -250,7 +251,7 @@ void HeadlessRun::stop() {
     m_listening = false;
     m_notifier.stopping();
     m_program->form().btnDisconnect.Click();
-    printLine(m_program->listener().state().statusText(), false);
+    printLine(listenerLine(m_program->listener().state()), false);
     end(0);
 }
 
@@ -297,12 +298,12 @@ void HeadlessRun::checkState() {
     const ListenerState &state = m_program->listener().state();
     if (!state.open()) { // stopped underneath: a socket error or a failed restart
         m_listening = false;
-        printLine(state.statusText(), true);
+        printLine(listenerLine(state), true);
         end(1);
         return;
     }
-    if (state.statusText() != m_status) {
-        m_status = state.statusText();
+    if (listenerLine(state) != m_status) {
+        m_status = listenerLine(state);
         if (m_status != m_lastNote)
             printLine(m_status, false);
         else

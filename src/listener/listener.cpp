@@ -17,8 +17,7 @@
 
 namespace {
 
-const QString StartErrorText =
-    QStringLiteral("Error while attempting connection.\r\nPort may already be in use");
+using Kind = ListenerReason::Kind;
 
 // "192.168.1.20:51234", "[2001:db8::7]:51234"; empty for no address.
 QString peerText(const QHostAddress &address, quint16 port) {
@@ -42,43 +41,40 @@ void Listener::StartListening() {
         closeSockets();
     const bool nested = std::exchange(m_starting, true);
 
-    QString optionsNote = networkStatusSuffix(m_configuration.network());
+    const NetworkOptions network = m_configuration.network();
     bool usable = false;
-    QString startError = applyOptions(listener, usable);
+    ListenerReason startError = applyOptions(listener, usable);
     const bool tcp = m_form.optTCP[0]->isOn();
     if (const QString tlsProblem = loadTls(); !tlsProblem.isEmpty()) {
         usable = false;
-        startError = QStringLiteral("Error while attempting connection.\r\nTLS: ") + tlsProblem;
+        startError = {Kind::TlsUnusable, {}, tlsProblem};
     }
-    if (m_tls)
-        optionsNote += tcp ? QStringLiteral(" over TLS") : QStringLiteral(" over DTLS");
     if (open(listener, tcp, usable, startError)) {
         if (!tcp)
             m_traffic.connectedAt(m_clock.now());
-        setState({ListenerPhase::Listening, tcp, listener->LocalPort(), optionsNote, {}, {}},
-                 m_state.starts + 1);
+        ListenerState started{ListenerPhase::Listening, tcp, listener->LocalPort(), network};
+        started.secure = m_tls != nullptr;
+        setState(started, m_state.starts + 1);
     } else {
         // With an option set the system's reason says more than a port in use would.
         const WinsockError failure = listener->LastFailure();
-        if (startError == StartErrorText && !optionsNote.isEmpty()
+        const bool optionsSet = !networkStatusSuffix(network).isEmpty() || m_tls;
+        if (startError.kind == Kind::PortUnavailable && optionsSet
             && !failure.description.isEmpty())
-            startError =
-                QStringLiteral("Error while attempting connection.\r\n") + failureText(failure);
+            startError = {Kind::SystemRefused, failure};
         closeSockets();
-        setState(
-            {ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, startError},
-            m_state.starts + 1);
+        setState(withoutPeer(ListenerPhase::Failed, startError), m_state.starts + 1);
     }
     m_starting = nested;
     save();
 }
 
-// The options go on before every Listen or Bind. Answers what a failed start reads: while no
-// option is set, StartErrorText, else what is wrong with them; `usable` says whether the
-// socket may be opened at all.
-QString Listener::applyOptions(SocketControl *listener, bool &usable) {
+// The options go on before every Listen or Bind. Answers why a failed start failed: while no
+// option is set, the port, else what is wrong with them; `usable` says whether the socket may
+// be opened at all.
+ListenerReason Listener::applyOptions(SocketControl *listener, bool &usable) {
     const NetworkOptions &o = m_configuration.network();
-    QString startError = StartErrorText;
+    ListenerReason startError{Kind::PortUnavailable};
     listener->setLocalAddress(o.listenAddress);
     const bool interfaceKnown = listener->setMulticastInterface(o.multicastInterface);
     listener->setAllowBroadcast(o.allowBroadcast);
@@ -86,12 +82,12 @@ QString Listener::applyOptions(SocketControl *listener, bool &usable) {
     if (!interfaceKnown) {
         const QString why = checkInterfaceName(o.multicastInterface);
         if (!why.isEmpty())
-            startError = why;
+            startError = {Kind::OptionsRefused, {}, why};
     }
     // A stored address that is none must not widen to every address.
     const QString addressProblem = listenAddressProblem(o);
     if (!addressProblem.isEmpty())
-        startError = addressProblem;
+        startError = {Kind::OptionsRefused, {}, addressProblem};
     const std::optional<int> port = listenPortNumber(m_form);
     usable = interfaceKnown && addressProblem.isEmpty() && port && listener->setLocalPort(*port);
     return startError;
@@ -120,7 +116,7 @@ QString Listener::loadTls() {
 
 // Listens (TCP), or binds and joins the multicast groups (UDP); a group that cannot be joined
 // says why in `startError`.
-bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &startError) {
+bool Listener::open(SocketControl *listener, bool tcp, bool usable, ListenerReason &startError) {
     if (tcp) {
         listener->setProtocol(SocketControl::TcpProtocol);
         if (usable)
@@ -136,7 +132,7 @@ bool Listener::open(SocketControl *listener, bool tcp, bool usable, QString &sta
     const QList<QHostAddress> &groups = m_configuration.network().multicastGroups;
     QString why;
     if (!groups.isEmpty() && !listener->JoinGroups(groups, &why)) {
-        startError = why;
+        startError = {Kind::OptionsRefused, {}, why};
         return false;
     }
     return true;
@@ -163,34 +159,43 @@ void Listener::save() {
 
 void Listener::StopListening() {
     closeSockets();
-    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, {}});
+    setState(withoutPeer(ListenerPhase::Idle, {}));
     save();
 }
 
-void Listener::fail(const QString &reason) {
+void Listener::fail(const ListenerReason &reason) {
     closeSockets();
-    setState({ListenerPhase::Failed, m_state.tcp, m_state.port, m_state.optionsNote, {}, reason});
+    setState(withoutPeer(ListenerPhase::Failed, reason));
     save();
 }
 
-void Listener::stopShowing(const QString &text) {
+void Listener::stopShowing() {
     closeSockets();
-    setState({ListenerPhase::Idle, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
+    setState(withoutPeer(ListenerPhase::Idle, {Kind::MonitorStopped}));
     save();
+}
+
+// The state with the last Start's protocol, port and options kept, and no peer.
+ListenerState Listener::withoutPeer(ListenerPhase phase, const ListenerReason &reason) const {
+    ListenerState next{phase, m_state.tcp, m_state.port, m_state.network, m_state.secure};
+    next.reason = reason;
+    return next;
 }
 
 void Listener::setState(const ListenerState &state, int starts) {
     ListenerState next = state;
     next.starts = starts < 0 ? m_state.starts : starts;
-    next.relayNote = next.open() ? m_relayNote : QString();
+    next.relay = next.open() ? m_relay : RelayOptions();
+    next.pairsOpen = next.open() ? m_pairsOpen : 0;
     if (next == m_state)
         return;
     m_state = next;
     emit stateChanged(m_state);
 }
 
-void Listener::setRelayNote(const QString &note) {
-    m_relayNote = note;
+void Listener::setRelay(const RelayOptions &options, int pairsOpen) {
+    m_relay = options;
+    m_pairsOpen = pairsOpen;
     setState(m_state);
 }
 
@@ -229,12 +234,12 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
         slot->setTls(m_tls);
     if (slot && slot->Accept(requestID)) { // refused unless the slot is closed
         m_traffic.connectedAt(m_clock.now());
-        setState({ListenerPhase::PeerConnected,
-                  m_state.tcp,
-                  m_state.port,
-                  m_state.optionsNote,
-                  peer,
-                  {}});
+        ListenerState connected = m_state;
+        connected.phase = ListenerPhase::PeerConnected;
+        connected.peer = peer;
+        connected.reason = {};
+        connected.security.clear();
+        setState(connected);
         emit connectionAccepted(peer);
         return;
     }
@@ -247,9 +252,8 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
 
 void Listener::listenSock_Error(int index, int number, const QString &description,
                                 const QString & /*source*/) {
-    m_form.state.LastListenError = QString::number(number) + QStringLiteral(" - ") + description;
-    const QString text =
-        QStringLiteral("Connection closed because of error:\r\n") + m_form.state.LastListenError;
+    const ListenerReason reason{Kind::SocketError, {number, description}};
+    m_form.state.LastListenError = failureText(reason.error);
     // A peer that does not read loses only its own connection; the status monitor reopens the
     // listener as after a peer that closed.
     SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
@@ -265,11 +269,10 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
                         + QStringLiteral(" because of error: ") + m_form.state.LastListenError
                         + QStringLiteral(" On Sock:") + QString::number(index)
                         + QStringLiteral("\r\n"));
-        setState(
-            {ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, text});
+        setState(withoutPeer(ListenerPhase::Listening, reason));
         return;
     }
-    fail(text);
+    fail(reason);
 }
 
 // A peer whose handshake failed loses its connection; the listener goes on listening, and the
@@ -281,7 +284,7 @@ void Listener::dropFailedHandshake(SocketControl *slot) {
         m_traffic.countDroppedPeer();
     slot->Close();
     emit recordNote(QStringLiteral("\r\n") + why + QStringLiteral("\r\n"));
-    setState({ListenerPhase::Listening, m_state.tcp, m_state.port, m_state.optionsNote, {}, why});
+    setState(withoutPeer(ListenerPhase::Listening, {Kind::SecureProblem, {}, why}));
 }
 
 void Listener::listenSock_Secured(int index) {
@@ -293,7 +296,7 @@ void Listener::listenSock_Secured(int index) {
     state.security = slot->SecuritySummary();
     if (udp) {
         state.peer = slot->PeerText();
-        state.reason.clear();
+        state.reason = {};
     }
     setState(state);
 }
@@ -309,7 +312,7 @@ void Listener::listenSock_SecureNote(int index, const QString &text, bool peerDr
         return;
     emit recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
     ListenerState state = m_state;
-    state.reason = text;
+    state.reason = {Kind::SecureProblem, {}, text};
     state.security.clear();
     setState(state);
 }

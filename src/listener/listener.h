@@ -58,12 +58,11 @@ public:
     }
     // Closes the listener, which then stays Failed with `reason` until the operator's next Start
     // or Stop.
-    void fail(const QString &reason);
-    // Closes the listener with `text` on the status line, which the status monitor's next tick
-    // replaces.
-    void stopShowing(const QString &text);
-    // Relay mode: what the waiting text adds while the listener is open; empty otherwise.
-    void setRelayNote(const QString &note);
+    void fail(const ListenerReason &reason);
+    // The status monitor closes the listener; the state says so until its next tick.
+    void stopShowing();
+    // Relay mode: where the peers go and the pairs open, told while the listener is open.
+    void setRelay(const RelayOptions &options, int pairsOpen);
 
 signals:
     void stateChanged(const ListenerState &state);
@@ -78,10 +77,12 @@ signals:
     void recordNote(const QString &text);
 
 private:
-    QString applyOptions(SocketControl *listener, bool &started);
-    bool open(SocketControl *listener, bool tcp, bool usable, QString &startError);
+    ListenerReason applyOptions(SocketControl *listener, bool &usable);
+    bool open(SocketControl *listener, bool tcp, bool usable, ListenerReason &startError);
     void closeSockets();
     void save();
+    // The last Start's protocol, port and options, no peer.
+    ListenerState withoutPeer(ListenerPhase phase, const ListenerReason &reason) const;
     // `starts`: the Start the state comes from, when it is a new one.
     void setState(const ListenerState &state, int starts = -1);
     QString loadTls();
@@ -94,7 +95,8 @@ private:
     const Clock &m_clock;
     std::function<void()> m_saveSettings;
     ListenerState m_state;
-    QString m_relayNote;
+    RelayOptions m_relay;
+    int m_pairsOpen = 0;
     bool m_starting = false;
     // The secure listener's certificate and key, read at Start; null for plain TCP.
     std::shared_ptr<const TlsContext> m_tls;

@@ -5,12 +5,6 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 
-namespace {
-
-const QString ErrorText = QStringLiteral("Connection Error");
-
-} // namespace
-
 StatusMonitor::StatusMonitor(Form &form, Sockets sockets, Listener &listener)
     : m_form(form), m_sockets(sockets), m_listener(listener) {}
 
@@ -20,15 +14,10 @@ void StatusMonitor::tmrMain_Timer() {
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
     // Shown until the next tick, which finds the listener closed.
-    const auto stopWithErrorText = [this] { m_listener.stopShowing(ErrorText); };
+    const auto stopWithErrorText = [this] { m_listener.stopShowing(); };
 
-    QString detail = QStringLiteral("Last Data Received:") + c.state.LastDataTime
-                     + QStringLiteral(" - Sock State:");
     const bool wasClosed = listenerState() == SocketControl::Closed;
-    if (wasClosed) {
-        detail +=
-            QString::number(qToUnderlying(listenerState())) + QStringLiteral(" (Not Connected)");
-    } else {
+    if (!wasClosed) {
         if (m_listener.state().tcp) {
             if (sockets->Count() == 1) {
                 const auto state = listenerState();
@@ -57,11 +46,8 @@ void StatusMonitor::tmrMain_Timer() {
         } else if (listenerState() != SocketControl::Open) {
             stopWithErrorText();
         }
-        // Read after any stop or restart above, so the line shows what is open now.
-        detail += QString::number(qToUnderlying(listenerState())) + QStringLiteral(" - Port:")
-                  + QString::number(sockets->element(0)->LocalPort())
-                  + QStringLiteral(" - Remote IP:") + c.state.LastRemoteIP;
     }
-
-    emit checked(detail, wasClosed);
+    // Read after any stop or restart above, so the line shows what is open now.
+    emit checked({wasClosed, int(qToUnderlying(listenerState())), sockets->element(0)->LocalPort(),
+                  c.state.LastDataTime, c.state.LastRemoteIP});
 }

@@ -8,6 +8,18 @@
 class Form;
 class Listener;
 
+// What one tick of the status monitor found, after any stop or restart it made.
+struct MonitorCheck {
+    // The listener was closed as the tick began.
+    bool wasClosed = false;
+    // The listener socket's state number and port.
+    int socketState = 0;
+    int port = 0;
+    // When data last came and from where, as the receive path keeps them ("None" before any).
+    QString lastDataTime;
+    QString lastRemoteIP;
+};
+
 // The 100 ms watchdog: stops a listener in a bad state, reopens the TCP listener once its peer
 // has gone, and tells what it found for the status lines.
 class StatusMonitor final : public QObject {
@@ -20,10 +32,8 @@ public:
     void tmrMain_Timer();
 
 signals:
-    // Each tick, after any stop or restart: the last data time, the listener socket's state,
-    // port and the last remote address, as one line; `wasClosed` when the listener was closed
-    // as the tick began.
-    void checked(const QString &detail, bool wasClosed);
+    // Each tick, after any stop or restart.
+    void checked(const MonitorCheck &check);
 
 private:
     Form &m_form;

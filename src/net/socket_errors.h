@@ -12,6 +12,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcNet)
 struct WinsockError {
     int number = 0;
     QString description;
+
+    bool operator==(const WinsockError &) const = default;
 };
 
 // The Windows Sockets error for a Qt socket error; qtText (errorString()) tells the causes

@@ -5,6 +5,7 @@
 #include "listener/status_monitor.h"
 #include "log/receive_log.h"
 #include "model/form.h"
+#include "program/status_texts.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
 #include "sender/sender.h"
@@ -39,7 +40,7 @@ void FormPresenter::showListener() {
     Form &c = m_form;
     const ListenerState &state = m_sources.listener.state();
     const bool open = state.open();
-    c.lblStatus[0]->setText(state.statusText());
+    c.lblStatus[0]->setText(listenerLine(state));
     c.btnConnect.setVisible(!open);
     c.btnDisconnect.setVisible(open);
     c.txtListenPort.setLocked(open);
@@ -52,10 +53,10 @@ void FormPresenter::showListener() {
 }
 
 // A closed listener's line says so once a tick has found it closed, unless it holds a failure.
-void FormPresenter::showChecked(const QString &detail, bool wasClosed) {
-    if (wasClosed && m_sources.listener.state().phase == ListenerPhase::Idle)
-        m_form.lblStatus[0]->setText(QStringLiteral("Not Connected"));
-    m_form.lblStatus[1]->setText(detail);
+void FormPresenter::showChecked(const MonitorCheck &check) {
+    if (check.wasClosed && m_sources.listener.state().phase == ListenerPhase::Idle)
+        m_form.lblStatus[0]->setText(NotConnectedLine);
+    m_form.lblStatus[1]->setText(monitorLine(check));
 }
 
 // Where a press of "Send Data" goes, and whether it can be pressed: not while a client send holds

@@ -11,6 +11,7 @@ class ReceiveLogger;
 class RepeatSend;
 class Sender;
 class StatusMonitor;
+struct MonitorCheck;
 struct SendResult;
 
 // The one writer of the form's output controls: the status lines, Start and Stop, the send state
@@ -36,7 +37,7 @@ public:
 
 private:
     void showListener();
-    void showChecked(const QString &detail, bool wasClosed);
+    void showChecked(const MonitorCheck &check);
     void showSendTarget();
     void showLastSend(const SendResult &result);
     void showLogFailure(const QString &reason);

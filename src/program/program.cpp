@@ -133,7 +133,7 @@ void Program::connectRelay() {
     Listener *listener = m_listener.get();
     ReceiveHandler *receiver = m_receiveHandler.get();
     const auto showStatus = [this, relay, listener] {
-        listener->setRelayNote(relayStatusText(relay->options(), relay->pairsOpen()));
+        listener->setRelay(relay->options(), relay->pairsOpen());
     };
     connect(&m_configuration, &Configuration::relayChanged, this, [this, relay, showStatus] {
         relay->setOptions(m_configuration.relay());
@@ -159,7 +159,7 @@ void Program::connectRelay() {
             target =
                 TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client, problem);
             if (!target) {
-                listener->fail(QStringLiteral("TLS to the relay target: ") + problem);
+                listener->fail({ListenerReason::Kind::RelayTlsUnusable, {}, problem});
                 return;
             }
         }

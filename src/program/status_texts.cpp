@@ -1,0 +1,86 @@
+#include "program/status_texts.h"
+
+#include "listener/status_monitor.h"
+#include "model/listener_state.h"
+#include "model/relay_options.h"
+#include "net/network_options.h"
+#include "net/socket_errors.h"
+
+namespace {
+
+const QString AttemptFailed = QStringLiteral("Error while attempting connection.\r\n");
+
+// The waiting text and all that the options, the relay and the last handshake add to it.
+QString waitingLine(const ListenerState &state) {
+    QString line = (state.tcp ? QStringLiteral("Waiting for TCP data on port ")
+                              : QStringLiteral("Waiting for UDP data on port "))
+                   + QString::number(state.port) + networkStatusSuffix(state.network);
+    if (state.secure)
+        line += state.tcp ? QStringLiteral(" over TLS") : QStringLiteral(" over DTLS");
+    line += relayStatusText(state.relay, state.pairsOpen);
+    if (!state.security.isEmpty())
+        line += QStringLiteral(" - ") + state.peer + QStringLiteral(": ") + state.security;
+    return line;
+}
+
+// Why, as the status line says it; empty for no reason.
+QString reasonLine(const ListenerReason &reason) {
+    using Kind = ListenerReason::Kind;
+    switch (reason.kind) {
+    case Kind::None:
+        break;
+    case Kind::PortUnavailable:
+        return AttemptFailed + QStringLiteral("Port may already be in use");
+    case Kind::SystemRefused:
+        return AttemptFailed + failureText(reason.error);
+    case Kind::TlsUnusable:
+        return AttemptFailed + QStringLiteral("TLS: ") + reason.detail;
+    case Kind::RelayTlsUnusable:
+        return QStringLiteral("TLS to the relay target: ") + reason.detail;
+    case Kind::SocketError:
+        return QStringLiteral("Connection closed because of error:\r\n")
+               + failureText(reason.error);
+    case Kind::MonitorStopped:
+        return QStringLiteral("Connection Error");
+    case Kind::OptionsRefused:
+    case Kind::SecureProblem:
+        return reason.detail;
+    }
+    return {};
+}
+
+} // namespace
+
+// A reason, where one is held, stands for the rest.
+QString listenerLine(const ListenerState &state) {
+    const bool held = state.reason.kind != ListenerReason::Kind::None;
+    switch (state.phase) {
+    case ListenerPhase::Idle:
+        return held ? reasonLine(state.reason) : QStringLiteral("Connection Closed");
+    case ListenerPhase::Failed:
+        return reasonLine(state.reason);
+    case ListenerPhase::Listening:
+    case ListenerPhase::PeerConnected:
+        break;
+    }
+    return held ? reasonLine(state.reason) : waitingLine(state);
+}
+
+QString monitorLine(const MonitorCheck &check) {
+    QString line = QStringLiteral("Last Data Received:") + check.lastDataTime
+                   + QStringLiteral(" - Sock State:") + QString::number(check.socketState);
+    if (check.wasClosed)
+        return line + QStringLiteral(" (Not Connected)");
+    return line + QStringLiteral(" - Port:") + QString::number(check.port)
+           + QStringLiteral(" - Remote IP:") + check.lastRemoteIP;
+}
+
+QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress) {
+    if (!listener.open())
+        return QStringLiteral("Client Mode Send IP Address:");
+    if (!listener.tcp)
+        return QStringLiteral("UDP Mode Send IP Address:");
+    if (peerAddress.isEmpty())
+        return NoPeerSendCaption;
+    return QStringLiteral("TCP Server Mode Send IP Address: ") + peerAddress;
+}
