@@ -20,7 +20,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLoggingCategory>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -233,9 +232,9 @@ int HeadlessRun::listen() {
         printLine(listenerLine(state), true);
         return 1;
     }
+    m_shownState = state;
     m_status = listenerLine(state);
     m_target = sendTarget();
-    m_logFailure = m_program->receiveHandler().logger().failure();
     m_listening = true;
     printLine(m_status, false);
     m_notifier.ready();
@@ -274,51 +273,48 @@ void HeadlessRun::end(int exitCode) {
     QCoreApplication::exit(m_stdoutFailed || m_stdout->pending() > 0 ? 1 : exitCode);
 }
 
-// A handler may change the state several times before it returns (a restart closes, then
-// listens again); what it leaves is what an operator would see, so the state is looked at once
-// the event loop has it back.
+// Each transition is one change, so every change is shown as it is told.
 void HeadlessRun::followState() {
-    const auto later = [this] {
-        if (m_checkPending)
-            return;
-        m_checkPending = true;
-        QTimer::singleShot(0, this, [this] {
-            m_checkPending = false;
-            checkState();
-        });
-    };
-    connect(&m_program->listener(), &Listener::stateChanged, this, later);
-    connect(&m_program->sender(), &Sender::peerReachableChanged, this, later);
-    connect(&m_program->receiveHandler().logger(), &ReceiveLogger::failureChanged, this, later);
+    connect(&m_program->listener(), &Listener::stateChanged, this, &HeadlessRun::showState);
+    // A restart loses the peer while the new state is being told: the state goes first.
+    connect(&m_program->sender(), &Sender::peerReachableChanged, this, [this] {
+        if (m_program->listener().state() != m_shownState)
+            showState();
+        showTarget();
+    });
+    connect(&m_program->receiveHandler().logger(), &ReceiveLogger::failureChanged, this,
+            [this](const QString &reason) {
+                if (m_listening && !reason.isEmpty())
+                    printLine(reason, true);
+            });
 }
 
-void HeadlessRun::checkState() {
+void HeadlessRun::showState() {
     if (!m_listening)
         return;
     const ListenerState &state = m_program->listener().state();
+    m_shownState = state;
     if (!state.open()) { // stopped underneath: a socket error or a failed restart
         m_listening = false;
         printLine(listenerLine(state), true);
         end(1);
         return;
     }
-    if (listenerLine(state) != m_status) {
-        m_status = listenerLine(state);
-        if (m_status != m_lastNote)
-            printLine(m_status, false);
-        else
-            m_notifier.status(m_status);
-    }
-    if (sendTarget() != m_target) {
-        m_target = sendTarget();
-        printLine(m_target, false);
-    }
-    const QString &logFailure = m_program->receiveHandler().logger().failure();
-    if (logFailure != m_logFailure) {
-        m_logFailure = logFailure;
-        if (!m_logFailure.isEmpty())
-            printLine(m_logFailure, true);
-    }
+    const QString status = listenerLine(state);
+    if (status == m_status)
+        return;
+    m_status = status;
+    if (m_status != m_lastNote)
+        printLine(m_status, false);
+    else
+        m_notifier.status(m_status);
+}
+
+void HeadlessRun::showTarget() {
+    if (!m_listening || sendTarget() == m_target)
+        return;
+    m_target = sendTarget();
+    printLine(m_target, false);
 }
 
 QString HeadlessRun::sendTarget() const {

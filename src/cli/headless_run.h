@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/command_line.h"
+#include "model/listener_state.h"
 #include "model/operator_dialogs.h"
 #include "runtime/service_notifier.h"
 
@@ -71,7 +72,8 @@ private:
         loop.exec();
     }
     void followState();
-    void checkState();
+    void showState();
+    void showTarget();
     QString sendTarget() const;
     void end(int exitCode);
     // Received bytes still waiting for stdout go out within `ms`; what cannot is told once.
@@ -87,12 +89,11 @@ private:
     ServiceNotifier m_notifier;
     const bool m_journal;
     bool m_listening = false;
-    bool m_checkPending = false;
     bool m_stdoutFailed = false;
-    // What was printed last of the listener's status, the send target and the log's failure.
+    // The listener's state last shown, and what was printed last of it and of the send target.
+    ListenerState m_shownState;
     QString m_status;
     QString m_lastNote; // a status line that only repeats it is not printed again
     QString m_target;
-    QString m_logFailure;
     QString m_printedSend;
 };
