@@ -179,18 +179,30 @@ private slots:
         QVERIFY(!listener().state().openTcp());
     }
 
-    // The send-state tick finds the peer; a Stop takes it away at once, not a tick later.
+    // The send-state tick finds the peer; a Stop or a restart takes it away at once, not a tick
+    // later.
+    void sender_peerReachable_data() {
+        QTest::addColumn<bool>("restart");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("stop") << false << u"Client Mode Send IP Address:"_s;
+        QTest::newRow("restart") << true << NoPeerSendCaption;
+    }
     void sender_peerReachable() {
+        QFETCH(bool, restart);
+        QFETCH(QString, caption);
         startListener(c(), true);
         QSignalSpy reachable(&m_fixture->program().sender(), &Sender::peerReachableChanged);
         connectPeer();
         QTRY_COMPARE(reachable.size(), 1);
         QCOMPARE(reachable[0], (QVariantList{true, QStringLiteral("127.0.0.1")}));
         QVERIFY(c().btnSendData.Enabled());
-        c().btnDisconnect.Click();
+        if (restart)
+            listener().StartListening();
+        else
+            c().btnDisconnect.Click();
         QCOMPARE(reachable.size(), 2);
         QCOMPARE(reachable[1], (QVariantList{false, QString()}));
-        QCOMPARE(c().lblSendIP.Text(), QStringLiteral("Client Mode Send IP Address:"));
+        QCOMPARE(c().lblSendIP.Text(), caption);
     }
 
     // What the status line reads for a state: a reason, where one is held, stands for the rest.
