@@ -269,6 +269,8 @@ private slots:
         // Accepted: the peer shows, from lo's own source address.
         QTRY_VERIFY2(program.err.contains("TCP Server Mode Send IP Address: 127.0.0.1"),
                      program.err);
+        // The peer's coming changes the state, not the status line: it is not said again.
+        QCOMPARE(program.err.count("Waiting for TCP data on port "), 1);
         ::kill(program.process.processId(), SIGTERM);
         QVERIFY2(program.endsWith(0), program.err);
     }
