@@ -152,11 +152,11 @@ private slots:
         const quint16 port = startListener(c(), true);
         auto first = connectPeer(port);
         first->write("one");
-        QTRY_COMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("127.0.0.1"));
+        QTRY_COMPARE(m_fixture->program().lastReceived().remoteIP, QStringLiteral("127.0.0.1"));
         QCOMPARE(c().txtNetData.text(), QStringLiteral("one"));
         first->disconnectFromHost();
         QTRY_COMPARE(sockets().listenSock->Count(), 1);
-        QCOMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("None"));
+        QCOMPARE(m_fixture->program().lastReceived().remoteIP, QStringLiteral("None"));
         QTRY_COMPARE(c().lblStatus[0]->Text(),
                      QStringLiteral("Waiting for TCP data on port %1").arg(port));
         QTRY_VERIFY(!c().btnSendData.Enabled());
@@ -357,7 +357,7 @@ private slots:
                                                "Server\r\n\r\n")
                                   : QByteArray());
         QCOMPARE(c().txtNetData.text(), QString::fromUtf8(request));
-        QTRY_COMPARE(m_fixture->form().state.LastRemoteIP, QStringLiteral("None"));
+        QTRY_COMPARE(m_fixture->program().lastReceived().remoteIP, QStringLiteral("None"));
         QTRY_VERIFY(c().lblStatus[0]->Text().startsWith(QStringLiteral("Waiting for TCP")));
         QCOMPARE(element(0)->LocalPort(), int(port));
     }

@@ -1,6 +1,7 @@
 // The listener's state as its own value: the sequences it announces, without a window.
 #include "listener/listener.h"
 #include "model/configuration.h"
+#include "model/last_received.h"
 #include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -147,8 +148,9 @@ private slots:
         TrafficCounters traffic;
         Configuration configuration;
         FakeClock clock;
+        LastReceived last;
         int saves = 0;
-        Listener bare(form, {&listenSock, &sendSock}, traffic, configuration, clock,
+        Listener bare(form, {&listenSock, &sendSock}, traffic, configuration, clock, last,
                       [&saves] { ++saves; });
         form.txtListenPort.setText(QString::number(freeLoopbackPort(true)));
         if (openFirst)

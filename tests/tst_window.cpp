@@ -1,3 +1,5 @@
+#include "listener/listener.h"
+#include "listener/receive_handler.h"
 #include "program/status_texts.h"
 #include "support/window_fixture.h"
 #include "window/received_data_box.h"
@@ -64,10 +66,10 @@ private slots:
         QCOMPARE(window().windowTitle(), QStringLiteral("KVX Sendrel"));
         for (int size : {16, 32, 48, 256})
             QVERIFY(window().windowIcon().availableSizes().contains(QSize(size, size)));
-        const ProgramState &s = window().form().state;
-        QCOMPARE(QStringList({s.LastDataTime, s.LastRemoteIP, s.LastListenError}),
+        const LastReceived &s = window().program().lastReceived();
+        QCOMPARE(QStringList({s.dataTime, s.remoteIP, window().program().listener().lastError()}),
                  QStringList({"None", "None", ""}));
-        QVERIFY(s.AppendWindowMs == 1000 && s.LastReceiveTick == 0);
+        QVERIFY(AppendWindowMs == 1000 && s.tick == 0);
         QVERIFY(c().optTCP[0]->isChecked() && c().optReceiveType[0]->isChecked());
         QVERIFY(!c().chkLogData->checkState() && !c().chkEnableAutoRespond->checkState());
         for (QTimer *timer : {&window().program().tmrMain(), &window().program().tmrSendState()})

@@ -1,6 +1,7 @@
 #include "listener/listener.h"
 
 #include "model/form.h"
+#include "model/last_received.h"
 #include "model/traffic_counters.h"
 #include "net/certificate_files.h"
 #include "net/posix_descriptors.h"
@@ -29,10 +30,10 @@ QString peerText(const QHostAddress &address, quint16 port) {
 } // namespace
 
 Listener::Listener(Form &form, Sockets sockets, TrafficCounters &traffic,
-                   const Configuration &configuration, const Clock &clock,
+                   const Configuration &configuration, const Clock &clock, LastReceived &last,
                    std::function<void()> saveSettings)
-    : m_form(form), m_sockets(sockets), m_traffic(traffic), m_configuration(configuration),
-      m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
+    : m_form(form), m_last(last), m_sockets(sockets), m_traffic(traffic),
+      m_configuration(configuration), m_clock(clock), m_saveSettings(std::move(saveSettings)) {}
 
 void Listener::StartListening() {
     SocketControl *listener = m_sockets.listenSock->element(0);
@@ -148,7 +149,7 @@ void Listener::closeSockets() {
     m_sockets.listenSock->element(0)->Close();
     m_traffic.disconnected();
 
-    m_form.state.LastRemoteIP = QStringLiteral("None");
+    m_last.remoteIP = QStringLiteral("None");
 }
 
 // A Start saves once, after whatever its announcement set off, so a failure inside it does not.
@@ -253,7 +254,7 @@ void Listener::listenSock_ConnectionRequest(int /*index*/, qintptr requestID) {
 void Listener::listenSock_Error(int index, int number, const QString &description,
                                 const QString & /*source*/) {
     const ListenerReason reason{Kind::SocketError, {number, description}};
-    m_form.state.LastListenError = failureText(reason.error);
+    m_lastError = failureText(reason.error);
     // A peer that does not read loses only its own connection; the status monitor reopens the
     // listener as after a peer that closed.
     SocketControl *slot = index == 1 ? m_sockets.listenSock->element(1) : nullptr;
@@ -266,7 +267,7 @@ void Listener::listenSock_Error(int index, int number, const QString &descriptio
         // The status line shows it for one tick only: the box and the counters keep it.
         m_traffic.countDroppedPeer();
         emit recordNote(QStringLiteral("\r\nClosed the connection to ") + m_state.peer
-                        + QStringLiteral(" because of error: ") + m_form.state.LastListenError
+                        + QStringLiteral(" because of error: ") + m_lastError
                         + QStringLiteral(" On Sock:") + QString::number(index)
                         + QStringLiteral("\r\n"));
         setState(withoutPeer(ListenerPhase::Listening, reason));

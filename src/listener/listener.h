@@ -14,6 +14,7 @@ class TlsContext;
 class Clock;
 class Configuration;
 class Form;
+struct LastReceived;
 class SocketControl;
 class TrafficCounters;
 
@@ -25,9 +26,10 @@ class Listener final : public QObject {
     Q_DISABLE_COPY_MOVE(Listener)
 
 public:
-    // `saveSettings` stores the form's settings; every start and stop ends with it.
+    // `saveSettings` stores the form's settings; every start and stop ends with it. Each close
+    // forgets `last`'s peer.
     Listener(Form &form, Sockets sockets, TrafficCounters &traffic,
-             const Configuration &configuration, const Clock &clock,
+             const Configuration &configuration, const Clock &clock, LastReceived &last,
              std::function<void()> saveSettings);
 
     // Closes what is open first; either way it tells one change (Listening or Failed) and saves
@@ -49,6 +51,8 @@ public:
     void listenSock_SecureNote(int index, const QString &text, bool peerDropped);
 
     const ListenerState &state() const { return m_state; }
+    // The last socket error, as "10054 - Connection reset by peer."; empty before any.
+    const QString &lastError() const { return m_lastError; }
     // The secure listener's context while it listens; null for plain TCP.
     std::shared_ptr<const TlsContext> tlsContext() const { return m_tls; }
     // Asked for the passphrase of a protected key at a Start; each one given is kept for the
@@ -89,6 +93,8 @@ private:
     void dropFailedHandshake(SocketControl *slot);
 
     Form &m_form;
+    LastReceived &m_last;
+    QString m_lastError;
     Sockets m_sockets;
     TrafficCounters &m_traffic;
     const Configuration &m_configuration;

@@ -3,6 +3,7 @@
 #include "listener/listener.h"
 #include "log/receive_log.h"
 #include "model/form.h"
+#include "model/last_received.h"
 #include "model/traffic_counters.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
@@ -39,9 +40,10 @@ QString answeredComment(const QStringList &answered) {
 
 ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
                                const Configuration &configuration, Listener &listener,
-                               const Clock &clock, QString logBaseFolder)
-    : m_form(form), m_sockets(sockets), m_traffic(traffic), m_listener(listener), m_clock(clock),
-      m_logger(form, traffic, std::move(logBaseFolder)), m_pairRules(form, configuration),
+                               const Clock &clock, LastReceived &last, QString logBaseFolder)
+    : m_form(form), m_last(last), m_sockets(sockets), m_traffic(traffic), m_listener(listener),
+      m_clock(clock), m_logger(form, traffic, std::move(logBaseFolder)),
+      m_pairRules(form, configuration),
       m_delayed([this](const PendingAnswer &pending) { reply(pending.socket, pending); }),
       m_configuration(configuration) {}
 
@@ -184,14 +186,14 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         m_traffic.countReceived(data.size());
 
     // One reading of the clock serves the chunk's arrival, its log entry and the last-data time;
-    // one of the tick, the append rule and LastReceiveTick.
+    // one of the tick, the append rule and the tick kept for the next chunk.
     const QDateTime now = m_clock.now();
     const qint32 tick = m_clock.tick();
     ReceivedChunk chunk = chunkFrom(socket, data, now);
     CapturedChunk captured;
     if (m_capture && socket)
         captured = capturedChunk(chunk, data, m_configuration.network().listenAddress);
-    if (startsAfresh(tick, c.state.LastReceiveTick, c.state.AppendWindowMs))
+    if (startsAfresh(tick, m_last.tick, AppendWindowMs))
         c.txtNetData.setChunk(std::move(chunk));
     else
         c.txtNetData.appendChunk(std::move(chunk));
@@ -214,10 +216,10 @@ void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
         m_listener.StartListening();
     }
 
-    c.state.LastDataTime = dateTimeText(now);
-    c.state.LastReceiveTick = tick;
+    m_last.dataTime = dateTimeText(now);
+    m_last.tick = tick;
     if (SocketControl *element = m_sockets.listenSock->element(index))
-        c.state.LastRemoteIP = element->RemoteHostIP();
+        m_last.remoteIP = element->RemoteHostIP();
 }
 
 void ReceiveHandler::Command1_Click() {
@@ -251,9 +253,9 @@ QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
     }
     if (c.chkLogData.isOn())
         m_logger.log(chunk.data, chunk.arrival, relayedPairText(chunk));
-    c.state.LastDataTime = dateTimeText(chunk.arrival);
-    c.state.LastReceiveTick = m_clock.tick();
-    c.state.LastRemoteIP = chunk.peerAddress;
+    m_last.dataTime = dateTimeText(chunk.arrival);
+    m_last.tick = m_clock.tick();
+    m_last.remoteIP = chunk.peerAddress;
     return answer;
 }
 

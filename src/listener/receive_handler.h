@@ -16,18 +16,23 @@
 class Clock;
 struct ReceivedChunk;
 class Form;
+struct LastReceived;
 class Listener;
 class SettingsStore;
 class SocketControl;
 class TrafficCounters;
 
+// A chunk that comes within this of the one before is added to the box; a later one replaces it.
+inline constexpr qint32 AppendWindowMs = 1000;
+
 // The receive path: show, auto-respond, log, HTTP 404 and reset, record.
 class ReceiveHandler {
 public:
     // Relative log folders are taken from `logBaseFolder`.
+    // `last` is where each chunk's time and peer are recorded.
     ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
                    const Configuration &configuration, Listener &listener, const Clock &clock,
-                   QString logBaseFolder);
+                   LastReceived &last, QString logBaseFolder);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
     void Command1_Click();
@@ -72,6 +77,7 @@ private:
     };
 
     Form &m_form;
+    LastReceived &m_last;
     Sockets m_sockets;
     TrafficCounters &m_traffic;
     Listener &m_listener;

@@ -1,15 +1,14 @@
 #include "listener/status_monitor.h"
 
 #include "listener/listener.h"
-#include "model/form.h"
+#include "model/last_received.h"
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 
-StatusMonitor::StatusMonitor(Form &form, Sockets sockets, Listener &listener)
-    : m_form(form), m_sockets(sockets), m_listener(listener) {}
+StatusMonitor::StatusMonitor(const LastReceived &last, Sockets sockets, Listener &listener)
+    : m_last(last), m_sockets(sockets), m_listener(listener) {}
 
 void StatusMonitor::tmrMain_Timer() {
-    Form &c = m_form;
     SocketArray *sockets = m_sockets.listenSock;
     const auto listenerState = [sockets] { return sockets->element(0)->State(); };
 
@@ -49,5 +48,5 @@ void StatusMonitor::tmrMain_Timer() {
     }
     // Read after any stop or restart above, so the line shows what is open now.
     emit checked({wasClosed, int(qToUnderlying(listenerState())), sockets->element(0)->LocalPort(),
-                  c.state.LastDataTime, c.state.LastRemoteIP});
+                  m_last.dataTime, m_last.remoteIP});
 }

@@ -5,8 +5,8 @@
 #include <QObject>
 #include <QString>
 
-class Form;
 class Listener;
+struct LastReceived;
 
 // What one tick of the status monitor found, after any stop or restart it made.
 struct MonitorCheck {
@@ -27,7 +27,7 @@ class StatusMonitor final : public QObject {
     Q_DISABLE_COPY_MOVE(StatusMonitor)
 
 public:
-    StatusMonitor(Form &form, Sockets sockets, Listener &listener);
+    StatusMonitor(const LastReceived &last, Sockets sockets, Listener &listener);
 
     void tmrMain_Timer();
 
@@ -36,7 +36,7 @@ signals:
     void checked(const MonitorCheck &check);
 
 private:
-    Form &m_form;
+    const LastReceived &m_last;
     Sockets m_sockets;
     Listener &m_listener;
 };

@@ -4,7 +4,6 @@
 #include "model/control.h"
 #include "model/listener_state.h"
 #include "model/pair_count.h"
-#include "model/program_state.h"
 #include "model/received_data.h"
 
 #include <QObject>
@@ -72,8 +71,6 @@ public:
     Control Label4{QStringLiteral("Label4"), this};
     std::array<Control *, PairCount> txtWatchString{};
     std::array<Control *, PairCount> txtResponseString{};
-
-    ProgramState state;
 
     // The send and auto-respond controls, which only the full layout shows.
     QList<Control *> sendAndRespondControls();

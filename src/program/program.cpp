@@ -27,7 +27,6 @@ namespace {
 
 constexpr int KeyTilde = 126;
 constexpr int KeyEscape = 27;
-constexpr qint32 AppendWindow = 1000;
 constexpr int TimerIntervalMs = 100;
 
 } // namespace
@@ -47,13 +46,13 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_sendSock->setObjectName(QStringLiteral("sendSock"));
     const Sockets sockets = this->sockets();
     m_listener = std::make_unique<Listener>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
-                                            [this] { saveSettings(); });
+                                            m_lastReceived, [this] { saveSettings(); });
     m_listener->setPassphraseSource(
         [this](const QString &keyFile) { return m_dialogs.AskPassphrase(keyFile); });
     m_receiveHandler =
         std::make_unique<ReceiveHandler>(*m_form, sockets, m_traffic, m_configuration, *m_listener,
-                                         *m_clock, m_settings.logBaseFolder());
-    m_statusMonitor = std::make_unique<StatusMonitor>(*m_form, sockets, *m_listener);
+                                         *m_clock, m_lastReceived, m_settings.logBaseFolder());
+    m_statusMonitor = std::make_unique<StatusMonitor>(m_lastReceived, sockets, *m_listener);
     m_sender = std::make_unique<Sender>(*m_form, sockets, m_traffic, m_configuration, *m_clock,
                                         m_dialogs, m_listener->state());
     m_repeatSend = std::make_unique<RepeatSend>(*m_form, *m_sender);
@@ -243,9 +242,6 @@ void Program::Form_Load() {
     c.txtNetData.setDesignHeight(CompactLayout.receivedData);
     for (Control *control : c.sendAndRespondControls())
         control->hide();
-    c.state.LastDataTime = QStringLiteral("None");
-    c.state.LastRemoteIP = QStringLiteral("None");
-    c.state.AppendWindowMs = AppendWindow;
     loadSettings();
 }
 

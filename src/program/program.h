@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/configuration.h"
+#include "model/last_received.h"
 #include "model/sockets.h"
 #include "model/traffic_counters.h"
 #include "settings/settings_store.h"
@@ -56,6 +57,8 @@ public:
     Sockets sockets() const { return {m_listenSock.get(), m_sendSock.get()}; }
     // What came in and went out; the subsystems count, the views look.
     TrafficCounters &traffic() { return m_traffic; }
+    // When data last came in and from where.
+    const LastReceived &lastReceived() const { return m_lastReceived; }
     // The network options, pair options and rules-file rules; the settings load and save them.
     Configuration &configuration() { return m_configuration; }
     const Clock &clock() const { return *m_clock; }
@@ -109,6 +112,7 @@ private:
     std::unique_ptr<SocketArray> m_listenSock;
     std::unique_ptr<SocketControl> m_sendSock;
     TrafficCounters m_traffic;
+    LastReceived m_lastReceived;
     int m_textZoom = 100;
     QTimer m_tmrMain;
     QTimer m_tmrSendState;
