@@ -139,8 +139,9 @@ void Program::connectRelay() {
         showStatus();
     });
     connect(relay, &Relay::pairsChanged, this, showStatus);
-    relay->setRecord([receiver](const ReceivedChunk &chunk, bool up) {
-        return receiver->recordRelayed(chunk, up);
+    relay->setRecord([receiver](ReceivedChunk chunk, Link &from, bool up) {
+        return receiver->take(std::move(chunk), &from,
+                              up ? ChunkRoute::RelayedUp : ChunkRoute::RelayedDown);
     });
     connect(relay, &Relay::note, this, [receiver](const QString &text) {
         receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
