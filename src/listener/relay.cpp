@@ -7,7 +7,6 @@
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
 #include "net/udp_endpoint.h"
-#include "runtime/host_port.h"
 
 #include <QDateTime>
 #include <QHostInfo>
@@ -60,7 +59,7 @@ void Relay::takeRequest(qintptr requestID) {
         emit refusedOne();
         const auto [address, port] = connectionPeer(requestID);
         emit note(QStringLiteral("Relay: %1 refused: %2 pairs are open already")
-                      .arg(joinHostPort(SocketControl::DisplayAddress(address), port))
+                      .arg(SocketControl::DisplayEnd(address, port))
                       .arg(MaxPairs));
         return;
     }
@@ -154,7 +153,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         if (!std::exchange(m_mappingsFull, true))
             emit note(QStringLiteral("Relay: %1 refused: %2 clients are mapped already; more are "
                                      "dropped until one is idle")
-                          .arg(joinHostPort(SocketControl::DisplayAddress(client), port))
+                          .arg(SocketControl::DisplayEnd(client, port))
                           .arg(MaxMappings));
         return nullptr;
     }
@@ -162,7 +161,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     auto *endpoint = new UdpEndpoint(this);
     if (!endpoint->bind(QHostAddress(), 0, {})) {
         emit note(QStringLiteral("Relay: %1 refused: %2")
-                      .arg(joinHostPort(SocketControl::DisplayAddress(client), port),
+                      .arg(SocketControl::DisplayEnd(client, port),
                            failureText(endpoint->failure())));
         delete endpoint;
         return nullptr;

@@ -31,6 +31,10 @@ QString SocketControl::DisplayAddress(const QHostAddress &address) {
     return isIPv4 ? QHostAddress(ipv4).toString() : address.toString();
 }
 
+QString SocketControl::DisplayEnd(const QHostAddress &address, quint16 port) {
+    return joinHostPort(DisplayAddress(address), port);
+}
+
 // A host as typed: "[::1]" is an IPv6 literal too.
 QString SocketControl::hostText(const QString &host) {
     const QString trimmed = host.trimmed();

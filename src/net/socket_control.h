@@ -141,6 +141,8 @@ public:
     quint64 Session() const { return m_session; }
     // An address as the status line shows it: an IPv4 one dotted, never as ::ffff: text.
     static QString DisplayAddress(const QHostAddress &address);
+    // That address with its port, as every status line and note shows an end.
+    static QString DisplayEnd(const QHostAddress &address, quint16 port);
     // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;
