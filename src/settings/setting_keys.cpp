@@ -186,8 +186,10 @@ const QList<SettingKey> &settingKeys() {
 }
 
 std::optional<SettingGroup> settingGroup(const QString &name) {
+    if (name.isEmpty()) // a check across keys, which has no name of its own
+        return std::nullopt;
     for (const SettingKey &key : settingKeys())
-        if (!name.isEmpty() && key.name == name)
+        if (key.name == name)
             return key.group;
     return std::nullopt;
 }
