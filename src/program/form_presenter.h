@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/form_layout.h"
+
 #include <QObject>
 #include <QString>
 
@@ -34,6 +36,9 @@ public:
     };
     FormPresenter(Form &form, Sources sources, QObject *parent = nullptr);
 
+    // The form's heights and which of the send and auto-respond controls show.
+    void showLayout(FormLayout layout);
+
 private:
     void showListener();
     void showChecked(const QString &detail, bool wasClosed);
@@ -45,5 +50,4 @@ private:
 
     Form &m_form;
     Sources m_sources;
-    bool m_fileClientSend = false;
 };

@@ -17,6 +17,7 @@
 #include "sender/packets.h"
 #include "sender/repeat_send.h"
 #include "sender/sender.h"
+#include "settings/setting_keys.h"
 #include "settings/settings_form.h"
 
 #include <QDebug>
@@ -75,6 +76,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
         *m_form,
         FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend, *m_fileSend,
                                m_receiveHandler->logger(), m_receiveHandler->pairRules()});
+    connect(this, &Program::layoutChanged, m_presenter.get(), &FormPresenter::showLayout);
 }
 
 Program::~Program() {
@@ -237,10 +239,7 @@ void Program::connectHandlers() {
 
 void Program::Form_Load() {
     Form &c = *m_form;
-    c.frmMain.setDesignHeight(CompactLayout.form);
-    c.txtNetData.setDesignHeight(CompactLayout.receivedData);
-    for (Control *control : c.sendAndRespondControls())
-        control->hide();
+    setLayout(FormLayout::Compact);
     c.state.LastDataTime = QStringLiteral("None");
     c.state.LastRemoteIP = QStringLiteral("None");
     c.state.AppendWindowMs = AppendWindow;
@@ -250,13 +249,15 @@ void Program::Form_Load() {
 void Program::Form_KeyPress(int key) {
     if (key == KeyEscape)
         m_repeatSend->stop();
-    if (key != KeyTilde)
+    if (key == KeyTilde)
+        setLayout(FormLayout::Full);
+}
+
+void Program::setLayout(FormLayout layout) {
+    if (layout == m_layout)
         return;
-    Form &c = *m_form;
-    c.frmMain.setDesignHeight(FullLayout.form);
-    c.txtNetData.setDesignHeight(FullLayout.receivedData);
-    for (Control *control : c.sendAndRespondControls())
-        control->show();
+    m_layout = layout;
+    emit layoutChanged(layout);
 }
 
 void Program::Form_Unload() {
@@ -273,7 +274,7 @@ void Program::loadSettings() {
     QStringList bad;
     // The port box keeps any number, as the program itself saves it, and Start tells the rest.
     for (const BadSetting &value : std::as_const(m_badSettings))
-        if (value.key != u"Port")
+        if (value.key != SettingName::Port)
             bad.append(value.text);
     if (m_tellBadSettings && !bad.isEmpty())
         reportProblem(QStringLiteral("The settings file holds values this program "
