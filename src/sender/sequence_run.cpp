@@ -190,7 +190,7 @@ bool SequenceRun::send(const QString &name) {
     }
     const PacketTarget target = m_setup.to.value_or(packet->to);
     QString why;
-    Link *link = linkFor(target, why);
+    Connection *link = linkFor(target, why);
     if (!link) {
         if (!why.isEmpty())
             fail(why);

@@ -81,7 +81,7 @@ void SequenceRun::follow(SocketControl *sock, const QString &key, bool tcp, int 
 
 // The connection of `target`, made at its first send. Nothing, with `why`, when it cannot be had;
 // nothing and no `why` while it is being opened (the steps go on once it is).
-SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why) {
+SequenceRun::Connection *SequenceRun::linkFor(const PacketTarget &target, QString &why) {
     if (target.kind == PacketTarget::Kind::None) {
         why = u"the packet has no target (to = ...)"_s;
         return nullptr;
@@ -101,7 +101,7 @@ SequenceRun::Link *SequenceRun::linkFor(const PacketTarget &target, QString &why
         if (!sock)
             return nullptr;
         follow(sock, key, target.kind == PacketTarget::Kind::Tcp, target.port);
-        Link link;
+        Connection link;
         link.socket = sock;
         found = m_links.emplace(key, std::move(link)).first;
     }
@@ -163,7 +163,7 @@ void SequenceRun::peerChunk(const ReceivedChunk &chunk) {
         arrived(at->second, chunk.data);
 }
 
-void SequenceRun::arrived(Link &link, QByteArrayView bytes) {
+void SequenceRun::arrived(Connection &link, QByteArrayView bytes) {
     link.held += bytes;
     if (link.held.size() > MaxHeld) {
         link.dropped += link.held.size() - MaxHeld;
@@ -177,7 +177,7 @@ void SequenceRun::arrived(Link &link, QByteArrayView bytes) {
 
 // Nothing more comes from a target that closed: the expect waiting on it fails now, and a later
 // step that needs it says why it cannot go on.
-void SequenceRun::closed(Link &link) {
+void SequenceRun::closed(Connection &link) {
     link.closed = u"the target closed the connection "_s + stepsPassed();
     if (m_waiting && &link == m_lastLink)
         fail(link.closed + u"; "_s + arrivedInstead());
