@@ -82,6 +82,8 @@ private slots:
         });
         QSignalSpy finished(&fileSend(), &FileSend::finished);
         QVERIFY(fileSend().start(path));
+        // A client send holds "Send Data" until its socket has closed.
+        QCOMPARE(c().btnSendData.Enabled(), !client);
         if (halfClose) {
             const QPointer<SocketControl> slot = sockets().listenSock->element(1);
             ::shutdown(int(peerOfListener.socketDescriptor()), SHUT_WR);

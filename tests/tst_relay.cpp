@@ -10,6 +10,7 @@
 #include "support/random_bytes.h"
 #include "support/tshark.h"
 
+#include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -238,6 +239,42 @@ private slots:
         QCOMPARE(got[0], expected[0]);
         QCOMPARE(got[1], expected[1]);
         QCOMPARE(f->program().relay().pairsOpen(), 2);
+    }
+
+    // A relayed conversation stays whole in the box, however long its pauses: only what the
+    // listener itself gets starts the box afresh. The log marks each chunk with its ends.
+    void relayedKeptAcrossPausesAndLoggedWithEnds() {
+        QUdpSocket target;
+        QVERIFY(target.bind(QHostAddress::LocalHost, 0));
+        connect(&target, &QUdpSocket::readyRead, this, [&] {
+            while (target.hasPendingDatagrams()) {
+                const QNetworkDatagram datagram = target.receiveDatagram();
+                target.writeDatagram(datagram.data().toUpper(), datagram.senderAddress(),
+                                     quint16(datagram.senderPort()));
+            }
+        });
+        const quint16 port = relayTo(target.localPort(), false);
+        QUdpSocket client;
+        QVERIFY(client.bind(QHostAddress::LocalHost, 0));
+        const QString logs = f->folder() + QStringLiteral("/logs/");
+        c().chkLogData.setValue(1);
+        c().txtLogPath.setText(logs);
+        for (const char *word : {"one", "two"}) {
+            f->clock().advance(5000);
+            client.writeDatagram(word, QHostAddress::LocalHost, port);
+            QTRY_VERIFY(client.hasPendingDatagrams());
+            client.receiveDatagram();
+        }
+        QTRY_COMPARE(c().txtNetData.receivedBytes(), QByteArray("oneONEtwoTWO"));
+        QTRY_VERIFY(c().lblStatus[1]->Text().endsWith(QStringLiteral("Remote IP:127.0.0.1")));
+        const QStringList written = QDir(logs).entryList(QDir::Files);
+        QCOMPARE(written.size(), 1);
+        QFile log(logs + written.constFirst());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(QStringLiteral("127.0.0.1:%1 -> 127.0.0.1:%2")
+                                           .arg(target.localPort())
+                                           .arg(client.localPort())
+                                           .toUtf8()));
     }
 
     // An HTTP client through the relay gets the server's page.

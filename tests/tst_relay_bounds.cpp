@@ -1,7 +1,7 @@
 // What a relay holds, however many peers it serves: the total its links may keep waiting, the
 // number of UDP clients it maps and how long an idle mapping lasts.
 #include "listener/relay.h"
-#include "listener/relay_link.h"
+#include "listener/relay_way.h"
 #include "net/socket_control.h"
 
 #include <QCryptographicHash>
@@ -106,7 +106,7 @@ private slots:
         options.up.delayMinMs = options.up.delayMaxMs = 60000;
         LoneRelay lone(bound, options, false);
         const RelayBudget &budget = lone.relay.budget();
-        const qint64 cost = size + RelayLink::PieceOverhead;
+        const qint64 cost = size + RelayWay::PieceOverhead;
         const auto taken = [&] { return int(budget.used() / cost) + lone.dropped; };
         std::vector<std::unique_ptr<QUdpSocket>> clients;
         int sent = 0;
@@ -147,8 +147,8 @@ private slots:
         LoneRelay lone(RelayBudget::TotalBytes, options, false);
         const RelayBudget &budget = lone.relay.budget();
         constexpr int Size = 60000;
-        const qint64 cost = Size + RelayLink::PieceOverhead;
-        const int fits = int(RelayLink::DatagramBound / cost);
+        const qint64 cost = Size + RelayWay::PieceOverhead;
+        const int fits = int(RelayWay::DatagramBound / cost);
         QUdpSocket client;
         QVERIFY(client.bind(QHostAddress::LocalHost, 0));
         for (int sent = 1; sent <= fits + 2; ++sent) {
@@ -187,7 +187,7 @@ private slots:
                  QCryptographicHash::hash(up, QCryptographicHash::Sha256));
         // Past the total by one read of the side at most.
         const qint64 oneRead = 256 << 10;
-        QVERIFY2(lone.relay.budget().peak() <= bound + oneRead + RelayLink::PieceOverhead,
+        QVERIFY2(lone.relay.budget().peak() <= bound + oneRead + RelayWay::PieceOverhead,
                  qPrintable(QString::number(lone.relay.budget().peak())));
         QCOMPARE(lone.dropped, 0);
         QCOMPARE(lone.relay.budget().used(), 0);

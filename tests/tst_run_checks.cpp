@@ -65,6 +65,9 @@ private slots:
         QTest::newRow("replaced by options")
             << "ListenAddress=127.0.0.l|Port=99999|WatchMode1=x"_ba
             << QStringList{"--bind", "127.0.0.1", "--port", "0", "--respond", "a=b"} << QString();
+        QTest::newRow("relay target replaced by the option")
+            << "RelayTarget=nowhere"_ba << QStringList{"--port", "0", "--relay", "127.0.0.1:9"}
+            << QString();
         QTest::newRow("interface option") << ""_ba << QStringList{"--interface", "nosuch0"}
                                           << u"--interface: there is no network interface "
                                              "named nosuch0"_s;

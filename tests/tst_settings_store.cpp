@@ -331,33 +331,29 @@ private slots:
     // A value the program cannot use is told by its key and value, and a save leaves it in the
     // file (the operator may mend it there); the command line refuses the same values.
     void badValues_told_data() {
-        QTest::addColumn<QByteArray>("lines"); // '|' for a line break
+        QTest::addColumn<QByteArray>("lines"); // '|' for a line break; the last one is told
         QTest::addColumn<QString>("told");     // "KEY=VALUE in FILE: reason", FILE as %1
-        const char *const rows[][3] = {
-            {"Port=99999", "Port=99999", "the port must be 0 to 65535"},
-            {"Port=-1", "Port=-1", "the port must be 0 to 65535"},
-            {"ListenAddress=127.0.0.l", "ListenAddress=127.0.0.l",
-             "127.0.0.l is not an IPv4 or IPv6 address"},
-            {"MulticastGroups=239.1.1.1,10.0.0.1", "MulticastGroups=239.1.1.1,10.0.0.1",
+        const char *const rows[][2] = {
+            {"Port=99999", "the port must be 0 to 65535"},
+            {"Port=-1", "the port must be 0 to 65535"},
+            {"ListenAddress=127.0.0.l", "127.0.0.l is not an IPv4 or IPv6 address"},
+            {"MulticastGroups=239.1.1.1,10.0.0.1",
              "10.0.0.1 is not a multicast group (224.0.0.0/4 or ff00::/8)"},
-            {"MulticastInterface=nosuch0", "MulticastInterface=nosuch0",
-             "there is no network interface named nosuch0"},
-            {"AllowBroadcast=yes", "AllowBroadcast=yes", "yes is neither 0 nor 1"},
-            {"MulticastTtl=256", "MulticastTtl=256", "the multicast TTL 256 is outside 0-255"},
-            {"SendFromListenPort=2", "SendFromListenPort=2", "2 is neither 0 nor 1"},
-            {"WatchMode3=bogus", "WatchMode3=bogus",
-             "the mode must be exact, contains, starts, ends, regex or hex"},
-            {"ResponseHex3=2", "ResponseHex3=2", "2 is neither 0 nor 1"},
-            {"ResponseDelay3=99999999", "ResponseDelay3=99999999",
-             "the delay must be 0 to 60000 ms"},
-            {"WatchMode3=regex|WatchString3=(a", "WatchString3=(a",
+            {"MulticastInterface=nosuch0", "there is no network interface named nosuch0"},
+            {"AllowBroadcast=yes", "yes is neither 0 nor 1"},
+            {"MulticastTtl=256", "the multicast TTL 256 is outside 0-255"},
+            {"SendFromListenPort=2", "2 is neither 0 nor 1"},
+            {"WatchMode3=bogus", "the mode must be exact, contains, starts, ends, regex or hex"},
+            {"ResponseHex3=2", "2 is neither 0 nor 1"},
+            {"ResponseDelay3=99999999", "the delay must be 0 to 60000 ms"},
+            {"WatchMode3=regex|WatchString3=(a",
              "Pattern error at offset 2: missing closing parenthesis"},
-            {"WatchMode3=hex|WatchString3=4G", "WatchString3=4G",
-             "Not valid hex at character 2: G"},
+            {"WatchMode3=hex|WatchString3=4G", "Not valid hex at character 2: G"},
         };
-        for (const auto &row : rows)
-            QTest::newRow(row[0]) << QByteArray(row[0]).replace('|', "\r\n")
-                                  << QString::fromLatin1(row[1]) + u" in %1: "_s + row[2];
+        for (const auto &[lines, reason] : rows)
+            QTest::newRow(lines) << QByteArray(lines).replace('|', "\r\n")
+                                 << QString::fromLatin1(lines).section(u'|', -1) + u" in %1: "_s
+                                        + reason;
     }
     void badValues_told() {
         QFETCH(QByteArray, lines);

@@ -316,20 +316,34 @@ private slots:
     }
 
     // Ctrl+R asks for the interval and count; the button then reads "Stop Repeat" and stops it.
+    void repeatSend_keyDialogAndButton_data() {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("full layout") << true;
+        // Only the full layout has a send box to repeat.
+        QTest::newRow("compact layout") << false;
+    }
     void repeatSend_keyDialogAndButton() {
-        m_fixture->showFullLayout();
+        QFETCH(bool, full);
+        full ? m_fixture->showFullLayout() : void(m_fixture->showWithFocus(c().txtListenPort));
         QUdpSocket peer;
         QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
         window().form().txtSendIP.setText("127.0.0.1");
         window().form().optTCP[1]->setValue(1);
         window().form().txtListenPort.setText(QString::number(peer.localPort()));
         window().form().txtSendData.setText("beat");
-        whenShown<RepeatDialog>(this, [](RepeatDialog *dialog) {
+        QObject looking;
+        bool asked = false;
+        whenShown<RepeatDialog>(&looking, [&asked](RepeatDialog *dialog) {
+            asked = true;
             dialog->findChild<QSpinBox *>("repeatInterval")->setValue(20);
             QCOMPARE(dialog->findChild<QSpinBox *>("repeatCount")->text(), "Until stopped");
             dialog->accept();
         });
-        QTest::keyClick(c().txtSendData, Qt::Key_R, Qt::ControlModifier);
+        QTest::keyClick(full ? static_cast<QWidget *>(c().txtSendData) : c().txtListenPort,
+                        Qt::Key_R, Qt::ControlModifier);
+        QCOMPARE(asked, full);
+        if (!full)
+            return;
         QCOMPARE(c().btnSendData->text(), "Stop Repeat");
         QTRY_VERIFY(peer.hasPendingDatagrams());
         c().btnSendData->click();

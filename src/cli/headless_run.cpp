@@ -16,6 +16,7 @@
 #include "sender/send_bytes.h"
 #include "sender/send_target.h"
 #include "sender/sender.h"
+#include "settings/setting_keys.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -112,25 +113,26 @@ bool HeadlessRun::usesStored(const QString &key) const {
     const bool send = m_line.mode == CommandLine::Mode::Send;
     if (send && m_line.tcp.value_or(true))
         return false;
-    if (key == u"MulticastInterface")
+    if (key == SettingName::MulticastInterface)
         return !m_line.interfaceName;
-    if (key == u"AllowBroadcast")
+    if (key == SettingName::AllowBroadcast)
         return !m_line.broadcast;
-    if (key == u"MulticastTtl")
+    if (key == SettingName::MulticastTtl)
         return !m_line.ttl;
     if (send)
         return false;
-    if (key.startsWith(u"Tls"))
+    const std::optional<SettingGroup> group = settingGroup(key);
+    if (group == SettingGroup::Tls)
         return !m_line.tls;
-    if (key == u"Port")
+    if (key == SettingName::Port)
         return !m_line.port;
-    if (key == u"ListenAddress")
+    if (key == SettingName::ListenAddress)
         return !m_line.bindAddress;
-    if (key == u"MulticastGroups")
+    if (key == SettingName::MulticastGroups)
         return m_line.groups.isEmpty();
-    if (key == u"SendFromListenPort")
+    if (key == SettingName::SendFromListenPort)
         return true;
-    if (key.startsWith(u"Relay"))
+    if (group == SettingGroup::Relay)
         return !m_line.relay;
     return m_line.pairs.isEmpty(); // a pair's keys
 }

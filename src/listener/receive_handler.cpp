@@ -12,8 +12,7 @@
 #include "runtime/date_time_text.h"
 #include "runtime/host_port.h"
 
-#include <QPointer>
-
+#include <optional>
 #include <utility>
 
 namespace {
@@ -177,49 +176,92 @@ void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 r
 }
 
 void ReceiveHandler::listenSock_DataArrival(int index, qint64 /*bytesTotal*/) {
+    SocketControl *socket = m_sockets.listenSock->element(index);
+    QByteArray data = socket ? socket->GetData() : QByteArray();
+    take(chunkFrom(socket, std::move(data), m_clock.now()), socket, ChunkRoute::Listened, index);
+}
+
+bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int index) {
     Form &c = m_form;
-    // The HTTP reset below unloads the connection slot while this handler still runs.
-    const QPointer<SocketControl> socket = m_sockets.listenSock->element(index);
-
-    const QByteArray data = socket ? socket->GetData() : QByteArray();
-    if (socket)
-        m_traffic.countReceived(data.size());
-
-    // One reading of the clock serves the chunk's arrival, its log entry and the last-data time;
-    // one of the tick, the append rule and the tick kept for the next chunk.
-    const QDateTime now = m_clock.now();
+    const bool relayed = route != ChunkRoute::Listened;
+    const QByteArray data = chunk.data;
+    const QDateTime now = chunk.arrival;
+    // One reading of the tick serves the append rule and the tick kept for the next chunk.
     const qint32 tick = m_clock.tick();
-    ReceivedChunk chunk = chunkFrom(socket, data, now);
+    if (link)
+        m_traffic.countReceived(data.size());
+    if (relayed)
+        m_traffic.countRelayed(route == ChunkRoute::RelayedUp, data.size());
+
     CapturedChunk captured;
-    if (m_capture && socket)
+    if (m_capture && link)
         captured = capturedChunk(chunk, data, m_configuration.network().listenAddress);
-    if (startsAfresh(tick, m_last.tick, AppendWindowMs))
+    const QString mark = relayed && c.chkLogData.isOn() ? relayedPairText(chunk) : QString();
+    std::optional<QString> remoteIp;
+    if (relayed)
+        remoteIp = chunk.peerAddress;
+    // A relayed conversation is shown whole; what the listener gets replaces the box after a pause.
+    if (!relayed && startsAfresh(tick, m_last.tick, AppendWindowMs))
         c.txtNetData.setChunk(std::move(chunk));
     else
-        c.txtNetData.appendChunk(std::move(chunk));
+        c.txtNetData.appendChunk(relayed ? chunk : std::move(chunk));
 
+    QByteArray answer;
     if (c.chkEnableAutoRespond.isOn()) {
-        const QStringList answered = autoRespond(socket, index, data, now);
+        QStringList answered;
+        if (relayed)
+            answer = answerRelayed(chunk, answered);
+        else
+            answered = autoRespond(m_sockets.listenSock->element(index), index, data, now);
         if (m_capture && !answered.isEmpty())
             captured.comment = answeredComment(answered);
     }
-    if (m_capture && socket)
+    if (m_capture && link)
         capture(captured);
 
     if (c.chkLogData.isOn())
-        m_logger.log(data, now);
+        m_logger.log(data, now, mark);
 
-    if (c.optReceiveType[1]->isOn()
-        && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT")))) {
-        if (socket && socket->SendData(HttpNotFoundReply))
-            m_traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
-        m_listener.StartListening();
+    if (!relayed && c.optReceiveType[1]->isOn()
+        && (data.contains(QByteArrayLiteral("GET")) || data.contains(QByteArrayLiteral("PUT"))))
+        answerHttp(m_sockets.listenSock->element(index)); // the chunk's socket, unless it went
+
+    // The listener's own peer: where the last data came from once any reset above is done.
+    if (!relayed)
+        if (const SocketControl *element = m_sockets.listenSock->element(index))
+            remoteIp = element->RemoteHostIP();
+    noteLastData(now, tick, remoteIp);
+    if (answer.isEmpty() || !link)
+        return false;
+    link->send(answer); // back to its sender instead of going on
+    return true;
+}
+
+QByteArray ReceiveHandler::answerRelayed(const ReceivedChunk &chunk, QStringList &answered) {
+    QByteArray answer;
+    const QString peer = joinHostPort(chunk.peerAddress, chunk.peerPort);
+    for (const Answer &each : m_pairRules.answersFor(chunk.data, chunk.arrival, peer, 0)) {
+        answer += each.bytes;
+        answered.append(each.watchShown);
+        countReply(each.rule, each.bytes.size());
     }
+    return answer;
+}
 
-    m_last.dataTime = dateTimeText(now);
+// The fixed 404, then the listener starts afresh for the next request.
+void ReceiveHandler::answerHttp(Link *link) {
+    if (link && link->send(HttpNotFoundReply))
+        m_traffic.countSent(SentKind::Http, HttpNotFoundReply.size());
+    m_listener.StartListening();
+}
+
+// Without `remoteIp` the last one stays as it was.
+void ReceiveHandler::noteLastData(const QDateTime &arrival, qint32 tick,
+                                  const std::optional<QString> &remoteIp) {
+    m_last.dataTime = dateTimeText(arrival);
     m_last.tick = tick;
-    if (SocketControl *element = m_sockets.listenSock->element(index))
-        m_last.remoteIP = element->RemoteHostIP();
+    if (remoteIp)
+        m_last.remoteIP = *remoteIp;
 }
 
 void ReceiveHandler::Command1_Click() {
@@ -228,35 +270,6 @@ void ReceiveHandler::Command1_Click() {
 
 void ReceiveHandler::recordReply(const ReceivedChunk &chunk) {
     m_form.txtNetData.appendChunk(chunk);
-}
-
-QByteArray ReceiveHandler::recordRelayed(const ReceivedChunk &chunk, bool up) {
-    Form &c = m_form;
-    m_traffic.countReceived(chunk.data.size());
-    m_traffic.countRelayed(up, chunk.data.size());
-    c.txtNetData.appendChunk(chunk);
-    QByteArray answer;
-    QStringList answered;
-    if (c.chkEnableAutoRespond.isOn()) {
-        const QString peer = joinHostPort(chunk.peerAddress, chunk.peerPort);
-        for (const Answer &each : m_pairRules.answersFor(chunk.data, chunk.arrival, peer, 0)) {
-            answer += each.bytes;
-            answered.append(each.watchShown);
-            countReply(each.rule, each.bytes.size());
-        }
-    }
-    if (m_capture) {
-        CapturedChunk captured = capturedChunk(chunk, chunk.data);
-        if (!answered.isEmpty())
-            captured.comment = answeredComment(answered);
-        capture(captured);
-    }
-    if (c.chkLogData.isOn())
-        m_logger.log(chunk.data, chunk.arrival, relayedPairText(chunk));
-    m_last.dataTime = dateTimeText(chunk.arrival);
-    m_last.tick = m_clock.tick();
-    m_last.remoteIP = chunk.peerAddress;
-    return answer;
 }
 
 void ReceiveHandler::capture(const CapturedChunk &chunk) {

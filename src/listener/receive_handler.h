@@ -12,8 +12,10 @@
 #include <QStringList>
 
 #include <deque>
+#include <optional>
 
 class Clock;
+class Link;
 struct ReceivedChunk;
 class Form;
 struct LastReceived;
@@ -21,6 +23,10 @@ class Listener;
 class SettingsStore;
 class SocketControl;
 class TrafficCounters;
+
+// How a chunk reached the program: from the listener's own socket number `index` ("On Sock:"),
+// or along one way of a relayed pair.
+enum class ChunkRoute { Listened, RelayedUp, RelayedDown };
 
 // A chunk that comes within this of the one before is added to the box; a later one replaces it.
 inline constexpr qint32 AppendWindowMs = 1000;
@@ -35,13 +41,13 @@ public:
                    LastReceived &last, QString logBaseFolder);
 
     void listenSock_DataArrival(int index, qint64 bytesTotal);
+    // The one road of a received chunk, whatever link brought it (null once it has gone): counted,
+    // recorded, answered, captured, logged, and the last-data facts. A relayed chunk is answered
+    // at once on its link, without delays; true when it was, and it then goes no further.
+    bool take(ReceivedChunk chunk, Link *link, ChunkRoute route, int index = 0);
     void Command1_Click();
     // The received-data record has this one writer: what else arrives or is noted comes here.
     void recordReply(const ReceivedChunk &chunk);
-    // A chunk the relay passes on, `up` from the listener's peer to the target: shown, counted,
-    // captured and logged with both of its ends. With auto-respond on, the answers of the rules
-    // it matches (without their delays), which go back to its sender instead of it going on.
-    QByteArray recordRelayed(const ReceivedChunk &chunk, bool up);
     void recordNote(const QString &text);
     void replaceRecord(const QString &text);
     // While set, each chunk also goes to the capture, an answered one with a comment naming
@@ -62,6 +68,11 @@ private:
     // Answers what matches; the watch strings answered.
     QStringList autoRespond(SocketControl *socket, int index, const QByteArray &data,
                             const QDateTime &now);
+    // A relayed chunk's answers, counted as sent; the watch strings answered.
+    QByteArray answerRelayed(const ReceivedChunk &chunk, QStringList &answered);
+    void answerHttp(Link *link);
+    void noteLastData(const QDateTime &arrival, qint32 tick,
+                      const std::optional<QString> &remoteIp);
     void capture(const CapturedChunk &chunk);
     // Sends one answer (to `pending.peer` when set, else as SendData does) and notes it.
     void reply(SocketControl *socket, const PendingAnswer &pending);

@@ -1,13 +1,12 @@
 #include "listener/relay.h"
 
-#include "listener/relay_link.h"
 #include "listener/relay_pair.h"
+#include "listener/relay_way.h"
 #include "model/received_entries.h"
 #include "net/posix_descriptors.h"
 #include "net/relay_stream.h"
 #include "net/socket_control.h"
 #include "net/udp_endpoint.h"
-#include "runtime/host_port.h"
 
 #include <QDateTime>
 #include <QHostInfo>
@@ -60,7 +59,7 @@ void Relay::takeRequest(qintptr requestID) {
         emit refusedOne();
         const auto [address, port] = connectionPeer(requestID);
         emit note(QStringLiteral("Relay: %1 refused: %2 pairs are open already")
-                      .arg(joinHostPort(SocketControl::DisplayAddress(address), port))
+                      .arg(SocketControl::DisplayEnd(address, port))
                       .arg(MaxPairs));
         return;
     }
@@ -69,8 +68,8 @@ void Relay::takeRequest(qintptr requestID) {
         return;
     auto *pair = new RelayPair(
         client, m_options,
-        [this](const ReceivedChunk &chunk, bool up) {
-            return m_record ? m_record(chunk, up) : QByteArray();
+        [this](ReceivedChunk chunk, Link &from, bool up) {
+            return m_record && m_record(std::move(chunk), from, up);
         },
         m_budget, m_targetTls, this);
     connect(pair, &RelayPair::note, this, &Relay::note);
@@ -137,11 +136,8 @@ void Relay::takeDatagram(SocketControl *listener) {
                         SocketControl::DisplayAddress(m_udpTarget),
                         m_options.targetPort};
     chunk.datagram = true;
-    if (const QByteArray answer = m_record ? m_record(chunk, true) : QByteArray();
-        !answer.isEmpty()) {
-        listener->SendDatagramTo(answer, client, clientPort);
+    if (m_record && m_record(std::move(chunk), *mapping->client, true))
         return;
-    }
     if (!mapping->up->push(data))
         emit droppedOne();
 }
@@ -157,7 +153,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         if (!std::exchange(m_mappingsFull, true))
             emit note(QStringLiteral("Relay: %1 refused: %2 clients are mapped already; more are "
                                      "dropped until one is idle")
-                          .arg(joinHostPort(SocketControl::DisplayAddress(client), port))
+                          .arg(SocketControl::DisplayEnd(client, port))
                           .arg(MaxMappings));
         return nullptr;
     }
@@ -165,7 +161,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     auto *endpoint = new UdpEndpoint(this);
     if (!endpoint->bind(QHostAddress(), 0, {})) {
         emit note(QStringLiteral("Relay: %1 refused: %2")
-                      .arg(joinHostPort(SocketControl::DisplayAddress(client), port),
+                      .arg(SocketControl::DisplayEnd(client, port),
                            failureText(endpoint->failure())));
         delete endpoint;
         return nullptr;
@@ -174,20 +170,22 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     mapping.endpoint = endpoint;
     const QHostAddress target = m_udpTarget;
     const quint16 targetPort = m_options.targetPort;
-    mapping.up = new RelayLink(
-        true,
-        [endpoint, target, targetPort](const QByteArray &data) {
-            endpoint->send(data, target, targetPort);
-        },
-        m_budget, endpoint);
     const QPointer<SocketControl> back(listener);
-    mapping.down = new RelayLink(
-        true,
-        [back, client, port](const QByteArray &data) {
-            if (back)
-                back->SendDatagramTo(data, client, port);
-        },
-        m_budget, endpoint);
+    mapping.client = std::make_shared<DatagramLink>(
+        client, port, [back](const QByteArray &data, const QHostAddress &to, quint16 toPort) {
+            return back && back->SendDatagramTo(data, to, toPort);
+        });
+    mapping.target = std::make_shared<DatagramLink>(
+        target, targetPort,
+        [endpoint](const QByteArray &data, const QHostAddress &to, quint16 toPort) {
+            return endpoint->send(data, to, toPort);
+        });
+    mapping.down = new RelayWay(
+        true, [link = mapping.client](const QByteArray &data) { link->send(data); }, m_budget,
+        endpoint);
+    mapping.up = new RelayWay(
+        true, [link = mapping.target](const QByteArray &data) { link->send(data); }, m_budget,
+        endpoint);
     mapping.up->setFaults(m_options.up);
     mapping.down->setFaults(m_options.down);
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
@@ -215,11 +213,8 @@ void Relay::takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key,
                         SocketControl::DisplayAddress(client),
                         port};
     chunk.datagram = true;
-    if (const QByteArray answer = m_record ? m_record(chunk, false) : QByteArray();
-        !answer.isEmpty()) {
-        endpoint->send(answer, m_udpTarget, m_options.targetPort);
+    if (m_record && m_record(std::move(chunk), *found->second.target, false))
         return;
-    }
     if (!found->second.down->push(data))
         emit droppedOne();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "listener/relay_budget.h"
+#include "listener/relay_pair.h"
 #include "model/relay_options.h"
+#include "net/datagram_link.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -15,7 +17,7 @@
 #include <memory>
 #include <utility>
 
-class RelayLink;
+class RelayWay;
 class RelayPair;
 class SocketControl;
 class TlsContext;
@@ -36,9 +38,8 @@ public:
     static constexpr int MaxPairs = 64;
     static constexpr int MaxMappings = 256;
 
-    // Each chunk of either way is recorded; what the record answers goes back instead of the
-    // chunk going on.
-    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+    // Each chunk of either way is recorded; one the record answers goes no further.
+    using Record = RelayPair::Record;
 
     // `heldBound`: what all pairs and mappings may hold at once.
     explicit Relay(qint64 heldBound = RelayBudget::TotalBytes, QObject *parent = nullptr);
@@ -73,8 +74,12 @@ signals:
 private:
     struct Mapping {
         UdpEndpoint *endpoint = nullptr;
-        RelayLink *up = nullptr;
-        RelayLink *down = nullptr;
+        RelayWay *up = nullptr;
+        RelayWay *down = nullptr;
+        // The client as reached through the listener, the target through the endpoint; shared
+        // with the ways, which may still deliver while the endpoint goes.
+        std::shared_ptr<DatagramLink> client;
+        std::shared_ptr<DatagramLink> target;
         QElapsedTimer idle;
     };
     using ClientKey = std::pair<QString, quint16>;

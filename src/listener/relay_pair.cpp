@@ -19,25 +19,25 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
     client->setReading(false);
     m_clientAddress = SocketControl::DisplayAddress(client->peerAddress());
     m_clientPort = client->peerPort();
-    m_up = new RelayLink(
+    m_up = new RelayWay(
         false, [this](const QByteArray &data) { m_target->write(data); }, m_budget, this);
-    m_down = new RelayLink(
+    m_down = new RelayWay(
         false, [this](const QByteArray &data) { m_client->write(data); }, m_budget, this);
-    // Queued: room comes back while some link is giving its bytes back.
+    // Queued: room comes back while some way is giving its bytes back.
     connect(m_budget.get(), &RelayBudget::roomAgain, this, &RelayPair::balance,
             Qt::QueuedConnection);
     setFaults(options);
-    for (RelayLink *link : {m_up, m_down}) {
-        connect(link, &RelayLink::released, this, [this] {
+    for (RelayWay *way : {m_up, m_down}) {
+        connect(way, &RelayWay::released, this, [this] {
             balance();
             passHalfClose();
         });
-        connect(link, &RelayLink::cutReached, this, [this, link] {
+        connect(way, &RelayWay::cutReached, this, [this, way] {
             end(QStringLiteral("Relay: %1 cut after %2 bytes %3")
                     .arg(clientText())
-                    .arg(link->passed())
-                    .arg(link == m_up ? QStringLiteral("to ") + m_targetText
-                                      : QStringLiteral("from ") + m_targetText));
+                    .arg(way->passed())
+                    .arg(way == m_up ? QStringLiteral("to ") + m_targetText
+                                     : QStringLiteral("from ") + m_targetText));
         });
     }
     followClient();
@@ -82,7 +82,7 @@ void RelayPair::reachTarget() {
 }
 
 RelayPair::~RelayPair() {
-    // The links give their bytes back as they go, after this part of the pair has gone.
+    // The ways give their bytes back as they go, after this part of the pair has gone.
     m_budget->disconnect(this);
     m_budget->give(m_queuedDrawn);
 }
@@ -140,8 +140,8 @@ void RelayPair::targetConnected() {
     m_target->setReading(true);
 }
 
-void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up) {
-    connect(from, &RelayStream::received, this, [this, from, link, up](const QByteArray &data) {
+void RelayPair::wire(RelayStream *from, RelayStream *to, RelayWay *way, bool up) {
+    connect(from, &RelayStream::received, this, [this, from, way, up](const QByteArray &data) {
         ReceivedChunk chunk{data, QDateTime::currentDateTime(), {}, 0, {}, 0};
         const QString target = m_targetAddress;
         const int targetPort = m_target->peerPort();
@@ -149,10 +149,8 @@ void RelayPair::wire(RelayStream *from, RelayStream *to, RelayLink *link, bool u
         chunk.peerPort = up ? m_clientPort : targetPort;
         chunk.toAddress = up ? target : m_clientAddress;
         chunk.toPort = up ? targetPort : m_clientPort;
-        if (const QByteArray answer = m_record(chunk, up); !answer.isEmpty())
-            from->write(answer); // answered here: the other side never sees the chunk
-        else
-            link->push(data);
+        if (!m_record(std::move(chunk), *from, up)) // answered: the other side never sees it
+            way->push(data);
         balance();
     });
     connect(from, &RelayStream::readEnded, this, &RelayPair::passHalfClose);
@@ -168,8 +166,8 @@ void RelayPair::balance() {
     if (m_ended || !m_target || !m_target->isConnected())
         return;
     const bool full = m_budget->full();
-    const auto update = [full](RelayStream *from, RelayStream *to, RelayLink *link) {
-        const qint64 waiting = link->held() + to->bytesToWrite();
+    const auto update = [full](RelayStream *from, RelayStream *to, RelayWay *way) {
+        const qint64 waiting = way->held() + to->bytesToWrite();
         if (waiting > WaitingBound || full)
             from->setReading(false);
         else if (waiting <= WaitingBound / 2)

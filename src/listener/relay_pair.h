@@ -1,6 +1,6 @@
 #pragma once
 
-#include "listener/relay_link.h"
+#include "listener/relay_way.h"
 #include "model/relay_options.h"
 
 #include <QHostAddress>
@@ -11,13 +11,14 @@
 #include <functional>
 #include <memory>
 
+class Link;
 struct ReceivedChunk;
 class RelayBudget;
 class RelayStream;
 class TlsContext;
 
 // One relayed TCP pair: the listener's peer (the client) and its own connection to the target.
-// Bytes go both ways unchanged, each way through its link's faults. A side whose other side
+// Bytes go both ways unchanged, each way through its own faults. A side whose other side
 // holds more than WaitingBound unsent is not read until that falls to half (TCP then holds the
 // sender back), so a pair never holds more than about twice the bound; nor is it read while the
 // relay's budget is full. A half-close is passed on
@@ -31,9 +32,9 @@ public:
     static constexpr qint64 WaitingBound = 1 << 20;
     static constexpr int ConnectTimeoutMs = 10000;
 
-    // Each chunk as read, before its link's faults, `up` from the client to the target; answers
-    // the bytes that go back instead of passing the chunk on, or nothing.
-    using Record = std::function<QByteArray(const ReceivedChunk &chunk, bool up)>;
+    // Each chunk as read, before its way's faults, `up` from the client to the target, with the
+    // link it came on; true when it was answered on that link instead of passing on.
+    using Record = std::function<bool(ReceivedChunk chunk, Link &from, bool up)>;
 
     // Takes the client over; connects to the target (over TLS given `targetTls`), reading
     // nothing from the client until then.
@@ -60,7 +61,7 @@ private:
     void reachTarget();
     void connectTarget(const QHostAddress &address);
     void targetConnected();
-    void wire(RelayStream *from, RelayStream *to, RelayLink *link, bool up);
+    void wire(RelayStream *from, RelayStream *to, RelayWay *way, bool up);
     void balance();
     void drawQueued();
     void passHalfClose();
@@ -72,8 +73,8 @@ private:
     std::shared_ptr<const TlsContext> m_targetTls;
     QPointer<RelayStream> m_client;
     QPointer<RelayStream> m_target;
-    RelayLink *m_up;
-    RelayLink *m_down;
+    RelayWay *m_up;
+    RelayWay *m_down;
     QString m_host;
     quint16 m_port = 0;
     QString m_targetText;

@@ -48,8 +48,7 @@ public:
     // folder box gives the reason an entry was not written.
     const QString &toolTip() const { return m_toolTip; }
     void setToolTip(const QString &tip);
-    // In the units the form is drawn in (see LayoutHeights); kept for the window and the
-    // received-data box, whose height the layouts set.
+    // In the units the form is drawn in (see LayoutHeights); the layouts set frmMain's.
     int designHeight() const { return m_height; }
     void setDesignHeight(int height);
 

@@ -2,6 +2,7 @@
 
 #include "model/configuration.h"
 #include "model/control.h"
+#include "model/form_layout.h"
 #include "model/listener_state.h"
 #include "model/pair_count.h"
 #include "model/received_data.h"
@@ -13,15 +14,6 @@
 
 // The send button's caption while no repeat runs.
 inline const QString SendDataCaption = QStringLiteral("Send Data");
-
-// The heights of the two layouts (the one at start, and the full one that ~ shows), in the units
-// the form is drawn in; only the window knows how many of them make a pixel.
-struct LayoutHeights {
-    int form;         // frmMain's client area
-    int receivedData; // txtNetData
-};
-inline constexpr LayoutHeights CompactLayout{7680, 5520};
-inline constexpr LayoutHeights FullLayout{12525, 3420};
 
 // The window's state without the window: every control by its name with the values the
 // handlers read and write and the five program-wide values. The window shows it; the command line

@@ -1,19 +1,15 @@
 #include "model/received_data.h"
 
-#include "net/socket_control.h"
+#include "net/link.h"
 
-ReceivedChunk chunkFrom(const SocketControl *socket, QByteArray data, QDateTime arrival) {
-    if (!socket)
+ReceivedChunk chunkFrom(const Link *link, QByteArray data, QDateTime arrival) {
+    if (!link)
         return {std::move(data), std::move(arrival), {}, 0};
-    ReceivedChunk chunk{std::move(data),
-                        std::move(arrival),
-                        socket->RemoteHostIP(),
-                        socket->PeerPort(),
-                        {},
-                        0,
-                        socket->FirstChunkSecurity()};
-    chunk.datagram = socket->Protocol() == SocketControl::UdpProtocol;
-    chunk.localPort = socket->LocalPort();
+    ReceivedChunk chunk{
+        std::move(data),      std::move(arrival), link->farAddress(), link->farPort(), {}, 0,
+        link->chunkSecurity()};
+    chunk.datagram = link->datagrams();
+    chunk.localPort = link->nearPort();
     return chunk;
 }
 

@@ -4,7 +4,7 @@
 
 #include <QObject>
 
-class SocketControl;
+class Link;
 
 // The received-data box's content: what arrived as entries (received chunks with their arrival
 // and peer, and the notes written between them), and the text they show, as text or, when
@@ -80,5 +80,5 @@ private:
     int m_height = 0;
 };
 
-// A chunk just read from `socket` (null when it is gone), arriving at `arrival`.
-ReceivedChunk chunkFrom(const SocketControl *socket, QByteArray data, QDateTime arrival);
+// A chunk just read from `link` (null when it is gone), arriving at `arrival`.
+ReceivedChunk chunkFrom(const Link *link, QByteArray data, QDateTime arrival);

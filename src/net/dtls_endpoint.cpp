@@ -4,7 +4,6 @@
 #include "net/tls_context.h"
 #include "net/tls_words.h"
 #include "net/udp_endpoint.h"
-#include "runtime/host_port.h"
 
 #include <QDtls>
 #include <QSslCipher>
@@ -31,10 +30,6 @@ bool isDtlsRecord(const QByteArray &datagram) {
 bool isClientHello(const QByteArray &datagram) {
     return isDtlsRecord(datagram) && datagram.size() > RecordHeader && datagram.at(0) == 22
            && datagram.at(3) == 0 && datagram.at(4) == 0 && datagram.at(RecordHeader) == 1;
-}
-
-QString peerText(const QHostAddress &address, quint16 port) {
-    return joinHostPort(SocketControl::DisplayAddress(address), port);
 }
 
 } // namespace
@@ -82,7 +77,7 @@ DtlsEndpoint::Peer *DtlsEndpoint::find(const QHostAddress &address, quint16 port
 
 bool DtlsEndpoint::take(const QByteArray &datagram, const QHostAddress &from, quint16 port,
                         QByteArray &plain) {
-    const QString sender = peerText(from, port);
+    const QString sender = SocketControl::DisplayEnd(from, port);
     if (!isDtlsRecord(datagram)) {
         dropDatagram(QStringLiteral("Dropped %1 bytes from %2, which are no DTLS: the peer sent "
                                     "plain text")
@@ -141,7 +136,7 @@ DtlsEndpoint::Peer *DtlsEndpoint::admit(const QByteArray &hello, const QHostAddr
         return nullptr;
     sweep();
     if (qsizetype(m_peers.size()) >= MaxPeers) {
-        const QString sender = peerText(from, port);
+        const QString sender = SocketControl::DisplayEnd(from, port);
         if (std::find(m_turnedAway.begin(), m_turnedAway.end(), sender) != m_turnedAway.end())
             return nullptr; // its handshake again, counted already
         m_turnedAway.push_back(sender);
@@ -228,7 +223,7 @@ void DtlsEndpoint::finish(Peer &peer) {
 }
 
 void DtlsEndpoint::fail(Peer &peer, const QString &why) {
-    m_failedPeer = peerText(peer.address, peer.port);
+    m_failedPeer = SocketControl::DisplayEnd(peer.address, peer.port);
     const QString text = QStringLiteral("DTLS handshake with %1 failed: %2").arg(m_failedPeer, why);
     write([&peer](QUdpSocket &socket) {
         if (peer.dtls->handshakeState() == QDtls::PeerVerificationFailed)
@@ -298,7 +293,7 @@ void DtlsEndpoint::dropDatagram(const QString &why) {
 bool DtlsEndpoint::send(const QByteArray &data, const QHostAddress &to, quint16 port) {
     Peer *peer = find(to, port);
     if (!peer || !peer->secured()) {
-        const QString target = peerText(to, port);
+        const QString target = SocketControl::DisplayEnd(to, port);
         m_sendFailure = target == m_closedBy
                             ? QStringLiteral("%1 closed the DTLS session").arg(target)
                             : QStringLiteral("no DTLS session with %1").arg(target);

@@ -80,6 +80,16 @@ std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor) {
     return {isIPv4 ? QHostAddress(ipv4) : address, ntohs(port)};
 }
 
+quint16 localPortOf(qintptr descriptor) {
+    sockaddr_storage own{};
+    socklen_t length = sizeof own;
+    if (descriptor < 0 || descriptor > INT_MAX
+        || ::getsockname(int(descriptor), reinterpret_cast<sockaddr *>(&own), &length) != 0)
+        return 0;
+    return ntohs(own.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(own).sin6_port
+                                           : reinterpret_cast<sockaddr_in &>(own).sin_port);
+}
+
 void enableKeepAlive(QTcpSocket *socket) {
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     const int descriptor = int(socket->socketDescriptor());

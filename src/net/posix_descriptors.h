@@ -22,6 +22,8 @@ void closeDescriptor(int descriptor);
 // The address and port of an announced connection's peer, an IPv4 peer of the dual-stack
 // listener as IPv4 (never ::ffff:); a null address when it has none.
 std::pair<QHostAddress, quint16> connectionPeer(qintptr descriptor);
+// The port a socket has here; 0 when it has none.
+quint16 localPortOf(qintptr descriptor);
 // Bytes of a TCP connection the peer has not acknowledged yet (a half-close's FIN counts one);
 // -1 when the descriptor cannot tell.
 qint64 unacknowledgedBytes(qintptr descriptor);

@@ -31,7 +31,10 @@ RelayStream::RelayStream(int descriptor, bool connected, QObject *parent)
     if (descriptor < 0)
         return;
     m_writer = new StreamWriter(descriptor, this);
-    connect(m_writer, &StreamWriter::bytesWritten, this, &RelayStream::bytesWritten);
+    connect(m_writer, &StreamWriter::bytesWritten, this, [this](qint64 bytes) {
+        m_sent += bytes;
+        emit bytesWritten(bytes);
+    });
     connect(m_writer, &StreamWriter::failed, this, [this](int error) { fail(error); });
     const int on = 1;
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -118,8 +121,9 @@ RelayStream *RelayStream::connectTo(const QHostAddress &address, quint16 port, Q
 }
 
 void RelayStream::learnPeer() {
-    std::tie(m_peerAddress, m_peerPort) =
-        connectionPeer(m_tls ? int(m_tls->socketDescriptor()) : m_descriptor);
+    const int descriptor = m_tls ? int(m_tls->socketDescriptor()) : m_descriptor;
+    std::tie(m_peerAddress, m_peerPort) = connectionPeer(descriptor);
+    m_localPort = localPortOf(descriptor);
 }
 
 // The socket reads no more than one read's worth ahead of the relay, so a paused side holds the
@@ -156,6 +160,7 @@ void RelayStream::secure(QSslSocket *socket, std::shared_ptr<const TlsContext> t
             m_writeClosed = true;
             m_tls->disconnectFromHost();
         }
+        m_sent += bytes;
         emit bytesWritten(bytes);
     });
 }
@@ -259,6 +264,7 @@ void RelayStream::fail(const WinsockError &error) {
     if (m_failed)
         return;
     m_failed = true;
+    m_failure = error;
     if (m_readNotifier)
         m_readNotifier->setEnabled(false);
     if (m_connectWatch)
@@ -272,6 +278,7 @@ void RelayStream::fail(const WinsockError &error) {
 void RelayStream::close() {
     const bool ended = m_failed;
     m_failed = true;
+    m_closed = true;
     if (m_tls) {
         // A side closed in order goes on alone until what it holds has gone, at most a while.
         QSslSocket *socket = std::exchange(m_tls, nullptr);
@@ -304,4 +311,27 @@ void RelayStream::close() {
     std::exchange(m_writer, nullptr)->deleteLater();
     ::close(m_descriptor);
     m_descriptor = -1;
+}
+
+QString RelayStream::farAddress() const {
+    return m_peerAddress.isNull() ? QString() : m_peerAddress.toString();
+}
+
+Link::Phase RelayStream::phase() const {
+    if (m_failure)
+        return Phase::Failed;
+    if (m_closed)
+        return Phase::Closed;
+    return m_connected ? Phase::Open : Phase::Opening;
+}
+
+QString RelayStream::failure() const {
+    return m_failure ? failureText(*m_failure) : QString();
+}
+
+bool RelayStream::send(const QByteArray &bytes) {
+    if (m_failed || m_closeWriting)
+        return false;
+    write(bytes);
+    return true;
 }

@@ -5,7 +5,9 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
+#include "net/link.h"
 #include "net/socket_errors.h"
 
 class QSocketNotifier;
@@ -20,7 +22,7 @@ class TlsSession;
 // here until the system takes it, and its amount is the caller's to bound.
 // A secured stream (given a TLS context) rides on Qt's socket instead: TLS has no half-close, so
 // there the peer's close_notify or close ends the side both ways, and closeWriting closes it.
-class RelayStream final : public QObject {
+class RelayStream final : public QObject, public Link {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RelayStream)
 
@@ -56,6 +58,17 @@ public:
     // Both ways at once; nothing is raised any more.
     void close();
 
+    QString farAddress() const override;
+    int farPort() const override { return m_peerPort; }
+    int nearPort() const override { return m_localPort; }
+    bool datagrams() const override { return false; }
+    Phase phase() const override;
+    QString failure() const override;
+    // Queued as write() queues it: false only once the stream can take nothing more.
+    bool send(const QByteArray &bytes) override;
+    qint64 bytesSent() const override { return m_sent; }
+    QString chunkSecurity() const override { return {}; }
+
 signals:
     void connected();
     void received(const QByteArray &data);
@@ -85,6 +98,10 @@ private:
     bool m_closeWriting = false;
     bool m_writeClosed = false; // a secured stream's
     bool m_failed = false;
+    bool m_closed = false;
+    std::optional<WinsockError> m_failure;
+    qint64 m_sent = 0;
+    quint16 m_localPort = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_connectWatch = nullptr;
     StreamWriter *m_writer = nullptr;

@@ -13,6 +13,7 @@
 
 #include "net/deferred_deletion.h"
 #include "net/dtls_endpoint.h"
+#include "net/link.h"
 #include "net/socket_errors.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
@@ -24,7 +25,9 @@
 // a TCP server, a TCP connection or a UDP endpoint.
 // Calls that cannot be carried out return false and change nothing; later failures arrive as
 // Error. Everything runs on the thread that owns the object.
-class SocketControl final : public QObject {
+// As a link it is the listener's TCP peer (the connection slot), the UDP listener's far end (the
+// last datagram's sender) or a client's connection; its own callers use its own names.
+class SocketControl final : public QObject, public Link {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SocketControl)
 
@@ -138,6 +141,8 @@ public:
     quint64 Session() const { return m_session; }
     // An address as the status line shows it: an IPv4 one dotted, never as ::ffff: text.
     static QString DisplayAddress(const QHostAddress &address);
+    // That address with its port, as every status line and note shows an end.
+    static QString DisplayEnd(const QHostAddress &address, quint16 port);
     // Why the last Listen, Bind, JoinGroups or UDP send returned false; number 0 and no text
     // when the call did not fit the state, so the system was not asked.
     WinsockError LastFailure() const;
@@ -212,6 +217,16 @@ private:
     void failLater(const WinsockError &error);
     void releaseSockets(DeferredDeletion::Disposal disposal);
     void deleteWhenIdle();
+    QString farAddress() const override { return RemoteHostIP(); }
+    int farPort() const override { return PeerPort(); }
+    int nearPort() const override { return LocalPort(); }
+    bool datagrams() const override { return Protocol() == UdpProtocol; }
+    Phase phase() const override;
+    QString failure() const override { return failureText(LastFailure()); }
+    bool send(const QByteArray &bytes) override { return SendData(bytes); }
+    qint64 bytesSent() const override { return BytesSent(); }
+    QString chunkSecurity() const override { return FirstChunkSecurity(); }
+
     void deliverThenClose(TcpConnection *connection);
     static QString hostText(const QString &host);
 
@@ -262,3 +277,23 @@ private:
 
     friend class SocketArray;
 };
+
+inline Link::Phase SocketControl::phase() const {
+    switch (m_state) {
+    case Closed:
+        return Phase::Closed;
+    case Failed:
+        return Phase::Failed;
+    case ConnectionPending:
+    case ResolvingHost:
+    case HostResolved:
+    case Connecting:
+        return Phase::Opening;
+    case Open:
+    case Listening:
+    case Connected:
+    case Closing: // the peer sends no more; what goes to it still goes
+        break;
+    }
+    return Phase::Open;
+}

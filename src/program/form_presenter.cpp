@@ -8,6 +8,7 @@
 #include "program/status_texts.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
+#include "sender/send_target.h"
 #include "sender/sender.h"
 
 FormPresenter::FormPresenter(Form &form, Sources sources, QObject *parent)
@@ -18,10 +19,7 @@ FormPresenter::FormPresenter(Form &form, Sources sources, QObject *parent)
     connect(&sources.sender, &Sender::clientSendChanged, this, &FormPresenter::showSendTarget);
     connect(&sources.sender, &Sender::lastSendChanged, this, &FormPresenter::showLastSend);
     connect(&sources.fileSend, &FileSend::lastSendChanged, this, &FormPresenter::showLastSend);
-    connect(&sources.fileSend, &FileSend::clientSendChanged, this, [this](bool running) {
-        m_fileClientSend = running;
-        showSendTarget();
-    });
+    connect(&sources.fileSend, &FileSend::clientSendChanged, this, &FormPresenter::showSendTarget);
     connect(&sources.sender, &Sender::sendSocketState, this, &FormPresenter::showSendSocketState);
     connect(&sources.fileSend, &FileSend::sendSocketState, this,
             &FormPresenter::showSendSocketState);
@@ -59,17 +57,25 @@ void FormPresenter::showChecked(const MonitorCheck &check) {
     m_form.lblStatus[1]->setText(monitorLine(check));
 }
 
-// Where a press of "Send Data" goes, and whether it can be pressed: not while a client send holds
-// it, nor while the TCP listener has no peer.
+// Where a press of "Send Data" goes, and whether it can be pressed.
 void FormPresenter::showSendTarget() {
     Form &c = m_form;
     const ListenerState &state = m_sources.listener.state();
     const Sender &sender = m_sources.sender;
     const bool reachable = sender.peerReachable();
-    c.btnSendData.setEnabled(!sender.clientSend() && !m_fileClientSend
-                             && (!state.openTcp() || reachable));
+    c.btnSendData.setEnabled(sendCanStart(state, sender, m_sources.fileSend));
     c.lblSendIP.setText(sendTargetCaption(state, reachable ? sender.peerAddress() : QString()));
     c.txtSendIP.setVisible(!state.openTcp());
+}
+
+void FormPresenter::showLayout(FormLayout layout) {
+    Form &c = m_form;
+    const LayoutHeights heights = layoutHeights(layout);
+    c.frmMain.setDesignHeight(heights.form);
+    c.txtNetData.setDesignHeight(heights.receivedData);
+    const bool full = layout == FormLayout::Full;
+    for (Control *control : c.sendAndRespondControls())
+        control->setVisible(full);
 }
 
 void FormPresenter::showLastSend(const SendResult &result) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/form_layout.h"
+
 #include <QObject>
 #include <QString>
 
@@ -35,6 +37,9 @@ public:
     };
     FormPresenter(Form &form, Sources sources, QObject *parent = nullptr);
 
+    // The form's heights and which of the send and auto-respond controls show.
+    void showLayout(FormLayout layout);
+
 private:
     void showListener();
     void showChecked(const MonitorCheck &check);
@@ -46,5 +51,4 @@ private:
 
     Form &m_form;
     Sources m_sources;
-    bool m_fileClientSend = false;
 };

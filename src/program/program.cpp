@@ -17,6 +17,7 @@
 #include "sender/packets.h"
 #include "sender/repeat_send.h"
 #include "sender/sender.h"
+#include "settings/setting_keys.h"
 #include "settings/settings_form.h"
 
 #include <QDebug>
@@ -76,6 +77,7 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
         *m_form,
         FormPresenter::Sources{*m_listener, *m_statusMonitor, *m_sender, *m_repeatSend, *m_fileSend,
                                m_receiveHandler->logger(), m_receiveHandler->pairRules()});
+    connect(this, &Program::layoutChanged, m_presenter.get(), &FormPresenter::showLayout);
 }
 
 Program::~Program() {
@@ -140,8 +142,9 @@ void Program::connectRelay() {
         showStatus();
     });
     connect(relay, &Relay::pairsChanged, this, showStatus);
-    relay->setRecord([receiver](const ReceivedChunk &chunk, bool up) {
-        return receiver->recordRelayed(chunk, up);
+    relay->setRecord([receiver](ReceivedChunk chunk, Link &from, bool up) {
+        return receiver->take(std::move(chunk), &from,
+                              up ? ChunkRoute::RelayedUp : ChunkRoute::RelayedDown);
     });
     connect(relay, &Relay::note, this, [receiver](const QString &text) {
         receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
@@ -237,24 +240,22 @@ void Program::connectHandlers() {
 }
 
 void Program::Form_Load() {
-    Form &c = *m_form;
-    c.frmMain.setDesignHeight(CompactLayout.form);
-    c.txtNetData.setDesignHeight(CompactLayout.receivedData);
-    for (Control *control : c.sendAndRespondControls())
-        control->hide();
+    setLayout(FormLayout::Compact);
     loadSettings();
 }
 
 void Program::Form_KeyPress(int key) {
     if (key == KeyEscape)
         m_repeatSend->stop();
-    if (key != KeyTilde)
+    if (key == KeyTilde)
+        setLayout(FormLayout::Full);
+}
+
+void Program::setLayout(FormLayout layout) {
+    if (layout == m_layout)
         return;
-    Form &c = *m_form;
-    c.frmMain.setDesignHeight(FullLayout.form);
-    c.txtNetData.setDesignHeight(FullLayout.receivedData);
-    for (Control *control : c.sendAndRespondControls())
-        control->show();
+    m_layout = layout;
+    emit layoutChanged(layout);
 }
 
 void Program::Form_Unload() {
@@ -271,7 +272,7 @@ void Program::loadSettings() {
     QStringList bad;
     // The port box keeps any number, as the program itself saves it, and Start tells the rest.
     for (const BadSetting &value : std::as_const(m_badSettings))
-        if (value.key != u"Port")
+        if (value.key != SettingName::Port)
             bad.append(value.text);
     if (m_tellBadSettings && !bad.isEmpty())
         reportProblem(QStringLiteral("The settings file holds values this program "

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/configuration.h"
+#include "model/form_layout.h"
 #include "model/last_received.h"
 #include "model/sockets.h"
 #include "model/traffic_counters.h"
@@ -77,6 +78,10 @@ public:
     QTimer &tmrMain() { return m_tmrMain; }
     QTimer &tmrSendState() { return m_tmrSendState; }
 
+    // Which layout the form shows: the full one as built, the compact one from Form_Load on,
+    // the full one again after a "~".
+    FormLayout layout() const { return m_layout; }
+
     // Sizes the form to the compact layout and loads the settings into it.
     void Form_Load();
     // Every character typed anywhere in the window; "~" switches to the full layout, Esc stops
@@ -93,7 +98,11 @@ public:
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
 
+signals:
+    void layoutChanged(FormLayout layout);
+
 private:
+    void setLayout(FormLayout layout);
     // The settings as the form and the configuration hold them now.
     Settings currentSettings();
     void connectHandlers();
@@ -119,6 +128,7 @@ private:
     QSet<QString> m_reportedProblems;
     QList<BadSetting> m_badSettings;
     bool m_tellBadSettings = true;
+    FormLayout m_layout = FormLayout::Full;
     std::unique_ptr<Listener> m_listener;
     std::unique_ptr<ReceiveHandler> m_receiveHandler;
     std::unique_ptr<StatusMonitor> m_statusMonitor;

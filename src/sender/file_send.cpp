@@ -73,7 +73,7 @@ bool FileSend::start(const QString &path, int udpBlock, std::optional<qint64> ma
     m_client = !m_listener.openTcp();
     m_lingers = m_client;
     if (m_client)
-        emit clientSendChanged(true);
+        setClientSend(true);
     if (!m_client)
         startPeer();
     else if (tcp)
@@ -367,9 +367,14 @@ void FileSend::closeClient() {
     finish();
 }
 
+void FileSend::setClientSend(bool running) {
+    m_clientSend = running;
+    emit clientSendChanged(running);
+}
+
 void FileSend::finish() {
     if (m_client)
-        emit clientSendChanged(false);
+        setClientSend(false);
     showSendState();
     m_running = false;
     emit finished(m_result);

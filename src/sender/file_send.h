@@ -59,6 +59,8 @@ public:
     // How long a TLS send's handshake may take once connected.
     void setHandshakeLimit(int ms) { m_handshakeLimitMs = ms; }
     bool running() const { return m_running; }
+    // A client send holds "Send Data" from its start until its socket has closed.
+    bool clientSend() const { return m_clientSend; }
     const SendResult &result() const { return m_result; }
 
 signals:
@@ -70,7 +72,6 @@ signals:
     void finished(const SendResult &result);
     // What became of the file, before a client lingers.
     void lastSendChanged(const SendResult &result);
-    // A client send holds "Send Data" from its start until its socket has closed.
     void clientSendChanged(bool running);
     // The client socket's state number as the send goes.
     void sendSocketState(int state);
@@ -91,6 +92,7 @@ private:
     QString cancelText() const;
     void done(const QString &suffix);
     void closeClient();
+    void setClientSend(bool running);
     void finish();
     void showSendState();
     void showMessage(const QString &text);
@@ -110,6 +112,7 @@ private:
     bool m_running = false;
     bool m_cancelled = false;
     bool m_client = false;
+    bool m_clientSend = false;
     bool m_lingers = false;
     bool m_pumping = false;
     bool m_streaming = false;

@@ -9,6 +9,8 @@
 #include "net/tls_context.h"
 #include "runtime/clock.h"
 #include "runtime/date_time_text.h"
+#include "sender/file_send.h"
+#include "sender/sender.h"
 
 QString lastSentText(const Clock &clock, const QString &suffix) {
     return QStringLiteral("Last Data Sent: ") + dateTimeText(clock.now()) + suffix;
@@ -16,6 +18,11 @@ QString lastSentText(const Clock &clock, const QString &suffix) {
 
 bool sendsTcp(const Form &form, const ListenerState &listener) {
     return listener.open() ? listener.tcp : form.optTCP[0]->isOn();
+}
+
+bool sendCanStart(const ListenerState &listener, const Sender &sender, const FileSend &fileSend) {
+    return !sender.clientSend() && !fileSend.clientSend()
+           && (!listener.openTcp() || sender.peerReachable());
 }
 
 SocketControl *peerElement(const SocketArray *listenSock) {

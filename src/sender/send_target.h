@@ -8,7 +8,9 @@
 #include <optional>
 
 class Clock;
+class FileSend;
 class QByteArray;
+class Sender;
 struct NetworkOptions;
 struct TlsOptions;
 class Form;
@@ -46,6 +48,10 @@ QString lastSentText(const Clock &clock, const QString &suffix = {});
 // The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
 // loaded; nothing when the array holds neither arrangement.
 SocketControl *peerElement(const SocketArray *listenSock);
+
+// Whether a press of "Send Data" can start a send now: not while a client send (of the send box
+// or of a file) holds it, nor while the TCP listener has no peer that can be sent to.
+bool sendCanStart(const ListenerState &listener, const Sender &sender, const FileSend &fileSend);
 
 // Whether a send goes over TCP: the protocol the listener was opened with while it is open,
 // otherwise the operator's choice.

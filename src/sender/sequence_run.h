@@ -68,7 +68,8 @@ signals:
     void deliveryProgressed();
 
 private:
-    struct Link {
+    // A target's connection (a link) and what it brought that no step has looked at yet.
+    struct Connection {
         QPointer<SocketControl> socket; // null for the listener's peer
         QByteArray held;
         qint64 dropped = 0;
@@ -77,13 +78,13 @@ private:
     void runSteps();
     bool runStep(const SequenceStep &step); // false: it goes on asynchronously or failed
     bool send(const QString &packet);
-    Link *linkFor(const PacketTarget &target, QString &why);
+    Connection *linkFor(const PacketTarget &target, QString &why);
     SocketControl *openSocket(const PacketTarget &target, const QString &key, QString &why);
     void follow(SocketControl *sock, const QString &key, bool tcp, int port);
     void awaitOpen(SocketControl *sock, const QString &key, bool tcp);
-    void arrived(Link &link, QByteArrayView bytes);
+    void arrived(Connection &link, QByteArrayView bytes);
     bool checkExpect();
-    void closed(Link &link);
+    void closed(Connection &link);
     QString arrivedInstead() const;
     QString stepsPassed() const;
     void fail(const QString &why);
@@ -97,8 +98,8 @@ private:
     int m_step = 0;
     int m_pass = 0;
     std::pair<int, int> m_announced{-1, -1}; // the step and pass stepStarted last told
-    std::map<QString, Link> m_links;         // by target text
-    Link *m_lastLink = nullptr;
+    std::map<QString, Connection> m_links;   // by target text
+    Connection *m_lastLink = nullptr;
     QTimer m_timer;
     std::optional<SequenceStep> m_waiting; // the expect under way
     std::array<QByteArray, 10> m_captures;

@@ -93,7 +93,7 @@ SettingKey flagKey(const QString &name, bool Settings::*flag, bool classic) {
 // The keys every settings file holds, in their order.
 void addClassicKeys(QList<SettingKey> &keys, const QStringList &watchKeys,
                     const QStringList &responseKeys) {
-    keys.append({QStringLiteral("Port"),
+    keys.append({SettingName::Port,
                  [](KeyLoad &load, const QString &key) {
                      Settings &s = load.s;
                      s.port = load.text(key, s.port);
@@ -162,12 +162,19 @@ QList<SettingKey> allKeys() {
         responseKeys.append(QStringLiteral("ResponseString%1").arg(i));
     }
     QList<SettingKey> keys;
-    addClassicKeys(keys, watchKeys, responseKeys);
-    addViewKeys(keys);
-    addNetworkKeys(keys);
-    addPairKeys(keys, watchKeys, responseKeys);
-    addRelayKeys(keys);
-    addTlsKeys(keys);
+    // Each group's keys are tagged with it as they are appended.
+    const auto addGroup = [&keys](SettingGroup group, const std::function<void()> &add) {
+        const qsizetype first = keys.size();
+        add();
+        for (qsizetype i = first; i < keys.size(); ++i)
+            keys[i].group = group;
+    };
+    addGroup(SettingGroup::Classic, [&] { addClassicKeys(keys, watchKeys, responseKeys); });
+    addGroup(SettingGroup::View, [&] { addViewKeys(keys); });
+    addGroup(SettingGroup::Network, [&] { addNetworkKeys(keys); });
+    addGroup(SettingGroup::Pair, [&] { addPairKeys(keys, watchKeys, responseKeys); });
+    addGroup(SettingGroup::Relay, [&] { addRelayKeys(keys); });
+    addGroup(SettingGroup::Tls, [&] { addTlsKeys(keys); });
     return keys;
 }
 
@@ -176,4 +183,13 @@ QList<SettingKey> allKeys() {
 const QList<SettingKey> &settingKeys() {
     static const QList<SettingKey> keys = allKeys();
     return keys;
+}
+
+std::optional<SettingGroup> settingGroup(const QString &name) {
+    if (name.isEmpty()) // a check across keys, which has no name of its own
+        return std::nullopt;
+    for (const SettingKey &key : settingKeys())
+        if (key.name == name)
+            return key.group;
+    return std::nullopt;
 }

@@ -41,6 +41,20 @@ private:
     std::optional<ProfileFile::Document> m_document; // read on the first storedBytes()
 };
 
+// The names of the keys that code outside the table asks about; the table names them here too.
+namespace SettingName {
+inline const QString Port = QStringLiteral("Port");
+inline const QString ListenAddress = QStringLiteral("ListenAddress");
+inline const QString MulticastGroups = QStringLiteral("MulticastGroups");
+inline const QString MulticastInterface = QStringLiteral("MulticastInterface");
+inline const QString AllowBroadcast = QStringLiteral("AllowBroadcast");
+inline const QString MulticastTtl = QStringLiteral("MulticastTtl");
+inline const QString SendFromListenPort = QStringLiteral("SendFromListenPort");
+} // namespace SettingName
+
+// The groups the keys are stored in, in the file's order.
+enum class SettingGroup { Classic, View, Network, Pair, Relay, Tls };
+
 // One key of the settings file: how it reads and is checked, and what and when it is written.
 // A key without `value` is a check across the keys before it, and is never written.
 struct SettingKey {
@@ -50,10 +64,13 @@ struct SettingKey {
     // Whether the value differs from its default, which writes it into a file that lacks it.
     // Empty for the classic keys, which every file holds.
     std::function<bool(const Settings &s)> changed = {};
+    SettingGroup group = SettingGroup::Classic;
 };
 
 // Every key, in the file's order, which is also the order they load and are told in.
 const QList<SettingKey> &settingKeys();
+// The group of the key named `name`; nothing for a name the table does not hold.
+std::optional<SettingGroup> settingGroup(const QString &name);
 
 // The groups of keys, each appended in its order.
 void addNetworkKeys(QList<SettingKey> &keys); // settings_checks.cpp

@@ -71,7 +71,7 @@ SettingKey networkSwitch(const QString &name, bool NetworkOptions::*on) {
 // Each option as the command line checks it; a missing or empty key is its default.
 void addNetworkKeys(QList<SettingKey> &keys) {
     keys.append(checkedKey(
-        QStringLiteral("ListenAddress"),
+        SettingName::ListenAddress,
         [](Settings &s, const QString &text) {
             const QString why = parseListenAddress(text, s.network.listenAddress);
             if (!why.isEmpty())
@@ -89,7 +89,7 @@ void addNetworkKeys(QList<SettingKey> &keys) {
             return !s.network.listenAddress.isNull() || !s.network.unusableListenAddress.isEmpty();
         }));
     keys.append(checkedKey(
-        QStringLiteral("MulticastGroups"),
+        SettingName::MulticastGroups,
         [](Settings &s, const QString &text) {
             return parseMulticastGroups(text, s.network.multicastGroups);
         },
@@ -101,16 +101,16 @@ void addNetworkKeys(QList<SettingKey> &keys) {
     // Kept even when there is no such interface, so the start fails by its name instead of
     // quietly taking the system's choice.
     keys.append(checkedKey(
-        QStringLiteral("MulticastInterface"),
+        SettingName::MulticastInterface,
         [](Settings &s, const QString &text) {
             s.network.multicastInterface = text;
             return checkInterfaceName(text);
         },
         std::nullopt, [](const Settings &s) { return SettingValue(s.network.multicastInterface); },
         [](const Settings &s) { return !s.network.multicastInterface.isEmpty(); }));
-    keys.append(networkSwitch(QStringLiteral("AllowBroadcast"), &NetworkOptions::allowBroadcast));
+    keys.append(networkSwitch(SettingName::AllowBroadcast, &NetworkOptions::allowBroadcast));
     keys.append(checkedKey(
-        QStringLiteral("MulticastTtl"),
+        SettingName::MulticastTtl,
         [](Settings &s, const QString &text) {
             return parseMulticastTtl(text, s.network.multicastTtl);
         },
@@ -118,7 +118,7 @@ void addNetworkKeys(QList<SettingKey> &keys) {
         [](const Settings &s) { return SettingValue(QString::number(s.network.multicastTtl)); },
         [](const Settings &s) { return s.network.multicastTtl != NetworkOptions().multicastTtl; }));
     keys.append(
-        networkSwitch(QStringLiteral("SendFromListenPort"), &NetworkOptions::sendFromListenPort));
+        networkSwitch(SettingName::SendFromListenPort, &NetworkOptions::sendFromListenPort));
 }
 
 namespace {

@@ -5,6 +5,8 @@
 #include "runtime/signal_relay.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
+#include "sender/send_target.h"
+#include "sender/sender.h"
 #include "window/file_send_dialog.h"
 #include "window/form_binding.h"
 #include "window/network_options_dialog.h"
@@ -73,8 +75,7 @@ MainWindow::MainWindow(WindowOptions options) : m_options(std::move(options)) {
     m_packetMenus = new PacketMenus(program(), this);
     connect(m_controls.txtNetData, &ReceivedDataBox::chunkPacketRequested, m_packetMenus,
             &PacketMenus::saveBytes, Qt::QueuedConnection);
-    connect(&form.frmMain, &Control::changed, this, &MainWindow::showLayout);
-    connect(&form.txtNetData, &ReceivedData::heightChanged, this, &MainWindow::showLayout);
+    connect(m_program.get(), &Program::layoutChanged, this, &MainWindow::showLayout);
     showLayout();
 
     m_controls.txtSendData->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -112,12 +113,12 @@ MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
 }
 
-// The form's heights, in twips, as the layouts set them.
+// The layout's heights are in twips.
 void MainWindow::showLayout() {
-    const Form &form = m_program->form();
-    setFixedSize(pixelsFromTwips(ClientWidthTwips), pixelsFromTwips(form.frmMain.designHeight()));
+    const LayoutHeights heights = layoutHeights(m_program->layout());
+    setFixedSize(pixelsFromTwips(ClientWidthTwips), pixelsFromTwips(heights.form));
     ReceivedDataBox *box = m_controls.txtNetData;
-    box->resize(box->width(), pixelsFromTwips(form.txtNetData.designHeight()));
+    box->resize(box->width(), pixelsFromTwips(heights.receivedData));
 }
 
 // Qt's own editing entries, then the send box's additions.
@@ -138,8 +139,9 @@ void MainWindow::showSendBoxMenu(const QPoint &at) {
     connect(repeat, &QAction::triggered, this, &MainWindow::repeatSend, Qt::QueuedConnection);
     // The same paths as "Send Data", so only while it could be pressed.
     QAction *sendFile = menu->addAction(QStringLiteral("Send &File..."));
-    sendFile->setEnabled(form().btnSendData.Enabled() && !program().fileSend().running()
-                         && !program().repeatSend().running());
+    const FileSend &fileSend = program().fileSend();
+    sendFile->setEnabled(sendCanStart(program().listener().state(), program().sender(), fileSend)
+                         && !fileSend.running() && !program().repeatSend().running());
     menu->addSeparator();
     m_packetMenus->addToSendBoxMenu(menu.get());
     QAction *secure = menu->addAction(QStringLiteral("Secure (&TLS)..."));
@@ -217,7 +219,7 @@ void MainWindow::repeatSend() {
         repeat.stop();
         return;
     }
-    if (!form().txtSendData.Visible() || program().fileSend().running())
+    if (program().layout() != FormLayout::Full || program().fileSend().running())
         return;
     const QPointer<RepeatDialog> dialog = new RepeatDialog(m_repeatIntervalMs, m_repeatCount, this);
     const bool accepted = dialog->exec() == QDialog::Accepted;

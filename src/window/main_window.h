@@ -69,7 +69,8 @@ private:
     void showNetworkMenu(QLineEdit *box, const QPoint &at);
     void openNetworkOptions();
     void openTlsOptions();
-    // Opens the repeat dialog, or stops the repeat that runs; only where the send box shows.
+    // Opens the repeat dialog, or stops the repeat that runs; only in the full layout, where the
+    // send box shows.
     void repeatSend();
 
     WindowOptions m_options;

@@ -1,4 +1,4 @@
-#include "listener/relay_link.h"
+#include "listener/relay_way.h"
 
 #include "listener/relay_budget.h"
 
@@ -13,8 +13,8 @@ constexpr double BurstShare = 0.05;
 
 } // namespace
 
-RelayLink::RelayLink(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudget> budget,
-                     QObject *parent)
+RelayWay::RelayWay(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudget> budget,
+                   QObject *parent)
     : QObject(parent), m_datagrams(datagrams), m_deliver(std::move(deliver)),
       m_budget(std::move(budget)), m_random(QRandomGenerator::securelySeeded()) {
     m_clock.start();
@@ -23,18 +23,18 @@ RelayLink::RelayLink(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudge
     connect(&m_timer, &QTimer::timeout, this, [this] { release(true); });
 }
 
-RelayLink::~RelayLink() {
+RelayWay::~RelayWay() {
     m_waiting.clear();
     m_held = 0;
     settle();
 }
 
-void RelayLink::settle() {
+void RelayWay::settle() {
     if (m_budget)
         m_budget->redraw(m_drawn, cost());
 }
 
-void RelayLink::setFaults(const LinkFaults &faults) {
+void RelayWay::setFaults(const LinkFaults &faults) {
     m_faults = faults;
     if (m_faults.cutAfter > 0 && m_passed >= m_faults.cutAfter && !m_cut)
         QTimer::singleShot(0, this, [this] {
@@ -44,7 +44,7 @@ void RelayLink::setFaults(const LinkFaults &faults) {
     release(false);
 }
 
-bool RelayLink::push(const QByteArray &data) {
+bool RelayWay::push(const QByteArray &data) {
     if (m_cut)
         return false;
     if (m_datagrams && m_faults.dropPercent > 0
@@ -73,7 +73,7 @@ bool RelayLink::push(const QByteArray &data) {
     return true;
 }
 
-void RelayLink::deliver(const QByteArray &data) {
+void RelayWay::deliver(const QByteArray &data) {
     if (m_cut)
         return;
     QByteArray piece = data;
@@ -93,7 +93,7 @@ void RelayLink::deliver(const QByteArray &data) {
     }
 }
 
-void RelayLink::release(bool announce) {
+void RelayWay::release(bool announce) {
     const qint64 now = m_clock.elapsed();
     const double rate = double(m_faults.ratePerSecond);
     if (rate > 0) {

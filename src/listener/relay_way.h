@@ -14,13 +14,13 @@
 
 class RelayBudget;
 
-// One direction of a relayed link: what comes in goes on in order, at once while no fault is
+// One direction of a relayed pair: what comes in goes on in order, at once while no fault is
 // set, else after its delay and within the byte rate; "cut after" ends the way at its count, and
 // the drop rate loses datagrams. What waits here is drawn from the relay's budget; a stream's
 // caller bounds it further (held()).
-class RelayLink final : public QObject {
+class RelayWay final : public QObject {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(RelayLink)
+    Q_DISABLE_COPY_MOVE(RelayWay)
 
 public:
     using Deliver = std::function<void(const QByteArray &data)>;
@@ -31,9 +31,9 @@ public:
     // allocation, so that empty or tiny datagrams are bounded too.
     static constexpr qint64 PieceOverhead = 64;
     // `datagrams`: each piece is one datagram, never split, and may be dropped.
-    RelayLink(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudget> budget,
-              QObject *parent = nullptr);
-    ~RelayLink() override;
+    RelayWay(bool datagrams, Deliver deliver, std::shared_ptr<RelayBudget> budget,
+             QObject *parent = nullptr);
+    ~RelayWay() override;
 
     // Takes effect for what comes next; what waits keeps its time.
     void setFaults(const LinkFaults &faults);
