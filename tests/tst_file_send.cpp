@@ -1,5 +1,6 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
+#include "program/status_texts.h"
 #include "runtime/date_time_text.h"
 #include "sender/file_send.h"
 #include "support/file_bytes.h"
@@ -90,7 +91,7 @@ private slots:
             QTRY_VERIFY(!slot || slot->State() == SocketControl::Closing);
         }
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
-        QVERIFY(fileSend().result().sent);
+        QVERIFY(fileSend().result().sent());
         QCOMPARE(waitingAtEnd, 0);
         QCOMPARE(c().lblStatus[2]->Text(), lastSend());
         // Once all has left, a peer that closed its side lets the listener take the next.
@@ -121,7 +122,7 @@ private slots:
         QSignalSpy finished(&fileSend(), &FileSend::finished);
         QVERIFY(fileSend().start(path, block));
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
-        QVERIFY(fileSend().result().sent);
+        QVERIFY(fileSend().result().sent());
         const QByteArray bytes = fileBytes(path);
         QTRY_COMPARE(datagrams.size(), (bytes.size() + block - 1) / block);
         for (qsizetype i = 0; i < datagrams.size(); ++i)
@@ -209,7 +210,7 @@ private slots:
         QTRY_VERIFY(server.hasPendingConnections());
         QTcpSocket *reader = server.nextPendingConnection();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
-        QVERIFY(fileSend().result().sent);
+        QVERIFY(fileSend().result().sent());
         QTRY_COMPARE(reader->bytesAvailable(), bytes.size());
         QCOMPARE(reader->readAll(), bytes);
         writer.kill();
@@ -240,17 +241,18 @@ private slots:
             fileSend().cancel();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
         const SendResult result = fileSend().result();
-        QVERIFY(!result.sent);
+        QVERIFY(!result.sent());
+        const QString line = lastSendLine(result);
         if (!cancel) {
-            QCOMPARE(result.text, lastSend() + " - ERROR: Data Not Sent, Send Failed");
+            QCOMPARE(line, lastSend() + " - ERROR: Data Not Sent, Send Failed");
             QVERIFY2(result.why.startsWith("The peer took nothing for 1 s, with "),
                      qPrintable(result.why));
             return;
         }
         const QString prefix = lastSend() + " - Cancelled, ";
-        QVERIFY2(result.text.startsWith(prefix) && result.text.endsWith(" of 33554432 Bytes Sent"),
-                 qPrintable(result.text));
-        const qint64 handed = result.text.mid(prefix.size()).section(' ', 0, 0).toLongLong();
+        QVERIFY2(line.startsWith(prefix) && line.endsWith(" of 33554432 Bytes Sent"),
+                 qPrintable(line));
+        const qint64 handed = line.mid(prefix.size()).section(' ', 0, 0).toLongLong();
         QVERIFY(handed > 0 && handed < (32 << 20));
         server.resumeAccepting();
         QTRY_VERIFY(server.hasPendingConnections());

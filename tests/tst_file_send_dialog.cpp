@@ -69,7 +69,7 @@ private slots:
             });
         });
         QTRY_VERIFY_WITH_TIMEOUT(!dialog, 30000);
-        QVERIFY(fileSend().result().sent);
+        QVERIFY(fileSend().result().sent());
         QVERIFY2(!labels.isEmpty() && labels.last().startsWith("Sending fifo: "),
                  qPrintable(labels.join('|')));
         QVERIFY(!followFileSend(&window, fileSend(), m_f->folder() + "/none"));

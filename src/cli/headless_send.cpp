@@ -3,6 +3,8 @@
 #include "cli/stdout_sink.h"
 #include "net/socket_control.h"
 #include "program/program.h"
+#include "program/status_texts.h"
+#include "runtime/clock.h"
 #include "sender/file_send.h"
 #include "sender/repeat_send.h"
 #include "sender/send_target.h"
@@ -24,7 +26,7 @@ int HeadlessRun::send() {
     else
         m_program->form().btnSendData.Click();
     Sender &sender = m_program->sender();
-    if (sender.lastSend().sent && !waitForDelivery())
+    if (sender.lastSend().sent() && !waitForDelivery())
         sender.reportSendFailed();
     return endSend(sender.lastSend());
 }
@@ -32,12 +34,12 @@ int HeadlessRun::send() {
 // The last-send line (unless a repeat printed it already), then what was received goes out
 // within --wait.
 int HeadlessRun::endSend(const SendResult &result) {
-    if (!result.sent || result.text != m_printedSend)
-        printLine(result.text, !result.sent);
+    if (!result.sent() || lastSendLine(result) != m_printedSend)
+        printLine(lastSendLine(result), !result.sent());
     if (!result.why.isEmpty())
         printLine(result.why, true);
     const bool written = flushStdout(m_line.waitMs);
-    return result.sent && written ? 0 : 1;
+    return result.sent() && written ? 0 : 1;
 }
 
 // Each successful send's line as it comes; the last one, or the failure that ended the repeat,
@@ -51,8 +53,8 @@ void HeadlessRun::repeatSend() {
             loop.quit();
     });
     connect(&sender, &Sender::lastSendChanged, &loop, [this](const SendResult &result) {
-        if (result.sent && result.text != m_printedSend) {
-            m_printedSend = result.text;
+        if (result.sent() && lastSendLine(result) != m_printedSend) {
+            m_printedSend = lastSendLine(result);
             printLine(m_printedSend, false);
         }
     });
@@ -83,7 +85,7 @@ int HeadlessRun::sendFile() {
     if (file.running())
         loop.exec();
     SendResult result = file.result();
-    if (result.sent && !waitForDelivery())
-        result = {false, lastSentText(m_program->clock(), SendLine::SendFailed), {}};
+    if (result.sent() && !waitForDelivery())
+        result = {SendOutcome::SendFailed, m_program->clock().now()};
     return endSend(result);
 }

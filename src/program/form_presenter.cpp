@@ -79,7 +79,7 @@ void FormPresenter::showLayout(FormLayout layout) {
 }
 
 void FormPresenter::showLastSend(const SendResult &result) {
-    m_form.lblStatus[2]->setText(result.text);
+    m_form.lblStatus[2]->setText(lastSendLine(result));
     m_form.lblStatus[2]->setToolTip(result.why);
 }
 

@@ -12,6 +12,7 @@
 #include "net/socket_control.h"
 #include "net/tls_context.h"
 #include "program/form_presenter.h"
+#include "program/status_texts.h"
 #include "runtime/clock.h"
 #include "sender/file_send.h"
 #include "sender/packets.h"
@@ -97,10 +98,12 @@ void Program::connectReceivedRecord() {
             [receiver](const QString &text) { receiver->recordNote(text); });
     connect(m_sender.get(), &Sender::replyArrived, this,
             [receiver](const ReceivedChunk &chunk) { receiver->recordReply(chunk); });
-    connect(m_sender.get(), &Sender::recordReplaced, this,
-            [receiver](const QString &text) { receiver->replaceRecord(text); });
-    connect(m_fileSend.get(), &FileSend::recordReplaced, this,
-            [receiver](const QString &text) { receiver->replaceRecord(text); });
+    connect(m_sender.get(), &Sender::recordReplaced, this, [receiver](const SendResult &result) {
+        receiver->replaceRecord(lastSendLine(result));
+    });
+    connect(
+        m_fileSend.get(), &FileSend::recordReplaced, this,
+        [receiver](const SendResult &result) { receiver->replaceRecord(lastSendLine(result)); });
 }
 
 // Send Data, the send-state tick and the client socket.

@@ -5,6 +5,8 @@
 #include "model/relay_options.h"
 #include "net/network_options.h"
 #include "net/socket_errors.h"
+#include "runtime/date_time_text.h"
+#include "sender/sender.h"
 
 namespace {
 
@@ -49,7 +51,44 @@ QString reasonLine(const ListenerReason &reason) {
     return {};
 }
 
+// What follows the time: a repeat's progress, or why nothing (or not all) was sent.
+QString sendSuffix(const SendResult &result) {
+    const QString notSent = QStringLiteral(" - ERROR: Data Not Sent, ");
+    switch (result.outcome) {
+    case SendOutcome::None:
+        break;
+    case SendOutcome::Sent:
+        if (result.repeatSent == 0)
+            break;
+        return result.repeatCount > 0
+                   ? QStringLiteral(" (%1 of %2)").arg(result.repeatSent).arg(result.repeatCount)
+                   : QStringLiteral(" (%1)").arg(result.repeatSent);
+    case SendOutcome::NoActiveConnection:
+        return notSent + QStringLiteral("No Active TCP Connection");
+    case SendOutcome::SocketClosed:
+        return notSent + QStringLiteral("Socket Closed");
+    case SendOutcome::CouldntConnect:
+        return notSent + QStringLiteral("Couldn't Connect To Host");
+    case SendOutcome::CouldntOpenUdp:
+        return notSent + QStringLiteral("Couldn't Open UDP Port");
+    case SendOutcome::SendFailed:
+        return notSent + QStringLiteral("Send Failed");
+    case SendOutcome::Cancelled:
+        return result.total < 0 ? QStringLiteral(" - Cancelled, %1 Bytes Sent").arg(result.bytes)
+                                : QStringLiteral(" - Cancelled, %1 of %2 Bytes Sent")
+                                      .arg(result.bytes)
+                                      .arg(result.total);
+    }
+    return {};
+}
+
 } // namespace
+
+QString lastSendLine(const SendResult &result) {
+    if (result.outcome == SendOutcome::None)
+        return {};
+    return QStringLiteral("Last Data Sent: ") + dateTimeText(result.at) + sendSuffix(result);
+}
 
 // A reason, where one is held, stands for the rest.
 QString listenerLine(const ListenerState &state) {

@@ -14,11 +14,14 @@ inline const QString NoPeerSendCaption =
 
 struct ListenerState;
 struct MonitorCheck;
+struct SendResult;
 
 // The first status line: where the listener is, or why it is not.
 QString listenerLine(const ListenerState &state);
 // The second status line: the status monitor's last look.
 QString monitorLine(const MonitorCheck &check);
+// The third status line: "Last Data Sent: " with the time, and what became of the send.
+QString lastSendLine(const SendResult &result);
 // Where a press of "Send Data" goes. `peerAddress` is the listener's peer's address while it can
 // be sent to, else empty.
 QString sendTargetCaption(const ListenerState &listener, const QString &peerAddress);

@@ -7,6 +7,7 @@
 #include "net/socket_array.h"
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
+#include "runtime/clock.h"
 #include "sender/send_target.h"
 
 #include <QDir>
@@ -88,24 +89,18 @@ void FileSend::cancel() {
     if (!m_running || m_cancelled || m_linger.isActive())
         return;
     m_cancelled = true;
-    done(cancelText());
-}
-
-QString FileSend::cancelText() const {
-    return m_total < 0
-               ? QStringLiteral(" - Cancelled, %1 Bytes Sent").arg(m_handed)
-               : QStringLiteral(" - Cancelled, %1 of %2 Bytes Sent").arg(m_handed).arg(m_total);
+    done(SendOutcome::Cancelled);
 }
 
 void FileSend::startPeer() {
     const int count = m_sockets.listenSock->Count();
     if (count != 1 && count != 2) {
-        done(SendLine::SocketClosed);
+        done(SendOutcome::SocketClosed);
         return;
     }
     SocketControl *target = peerElement(m_sockets.listenSock);
     if (!target || target->State() != SocketControl::Connected) {
-        done(SendLine::NoActiveConnection);
+        done(SendOutcome::NoActiveConnection);
         return;
     }
     streamTcp(target);
@@ -117,7 +112,7 @@ void FileSend::startTcpClient() {
     if (!port) {
         sock->Close();
         m_lingers = false;
-        done(SendLine::CouldntConnect);
+        done(SendOutcome::CouldntConnect);
         return;
     }
     if (sock->State() == SocketControl::Connected
@@ -128,7 +123,7 @@ void FileSend::startTcpClient() {
     sock->Close();
     if (!aimTcpClient(m_form, m_configuration.clientTls(), sock, *port, m_failureTip)) {
         m_lingers = false;
-        done(SendLine::CouldntConnect);
+        done(SendOutcome::CouldntConnect);
         return;
     }
     sock->setHandshakeLimit(m_handshakeLimitMs);
@@ -149,7 +144,7 @@ void FileSend::startTcpClient() {
         }
         if (watched)
             m_failureTip = secureFailure(watched);
-        done(SendLine::CouldntConnect);
+        done(SendOutcome::CouldntConnect);
     };
     waitFor([over, watched] { return over() || watched->Handshaking(); }, ConnectWaitMs,
             [this, over, then, watched](bool reached) {
@@ -168,19 +163,19 @@ void FileSend::startUdpClient() {
     if (port && !aimUdpClient(m_form, m_configuration.network(), m_sockets.sendSock, *port)) {
         const NetworkOptions &o = m_configuration.network();
         m_failureTip = datagramNotSentText(o, checkInterfaceName(o.multicastInterface));
-        done(SendLine::SendFailed);
+        done(SendOutcome::SendFailed);
         return;
     }
     if (port
         && !secureUdpClient(m_configuration.clientTls(), m_configuration.network(), m_sockets,
                             m_failureTip)) {
-        done(SendLine::CouldntConnect);
+        done(SendOutcome::CouldntConnect);
         return;
     }
     if (!port || !sock->Bind()) {
         // As "Send Data" does, the note goes to the received-data box.
-        m_result = {false, lastSentText(m_clock, SendLine::CouldntOpenUdp), {}};
-        emit recordReplaced(m_result.text);
+        m_result = {SendOutcome::CouldntOpenUdp, m_clock.now()};
+        emit recordReplaced(m_result);
         finish();
         return;
     }
@@ -208,7 +203,7 @@ void FileSend::startUdpClient() {
                     }
                     if (watched)
                         m_failureTip = secureFailure(watched);
-                    done(SendLine::CouldntConnect);
+                    done(SendOutcome::CouldntConnect);
                 });
     };
     if (!sock->LookUpRemoteHost()) {
@@ -264,7 +259,7 @@ void FileSend::pumpTcp() {
     }
     m_pumping = false;
     if (failed) {
-        done(SendLine::SendFailed);
+        done(SendOutcome::SendFailed);
         return;
     }
     const qint64 waiting = m_target->BytesToWrite();
@@ -272,7 +267,7 @@ void FileSend::pumpTcp() {
         return;
     emit progress(m_handed - waiting, m_total);
     if (m_source.atEnd() && waiting == 0)
-        done({});
+        done(SendOutcome::Sent);
 }
 
 // A peer that takes nothing while bytes wait for it ends the send once the stall limit has
@@ -290,7 +285,7 @@ bool FileSend::gaveUp(qint64 taken, qint64 waiting) {
         m_failureTip = QStringLiteral("The peer took nothing for %1 s, with %2 bytes waiting")
                            .arg(stalledMs / 1000)
                            .arg(waiting);
-        done(SendLine::SendFailed);
+        done(SendOutcome::SendFailed);
         return true;
     }
     if (const int seconds = int(stalledMs / 1000); seconds != m_stalledSeconds) {
@@ -308,7 +303,7 @@ void FileSend::sendUdpBlocks() {
         // A stream hands over what it has; a datagram waits for a whole block or the end.
         const std::optional<QByteArray> more = nextBlock(m_udpBlock - m_datagram.size());
         if (!more) {
-            done(SendLine::SendFailed);
+            done(SendOutcome::SendFailed);
             return;
         }
         m_datagram += *more;
@@ -322,7 +317,7 @@ void FileSend::sendUdpBlocks() {
         if (!sendClientDatagram(m_configuration.network(), m_sockets, block, why)) {
             if (!why.isEmpty())
                 m_failureTip = datagramNotSentText(m_configuration.network(), why);
-            done(SendLine::SendFailed);
+            done(SendOutcome::SendFailed);
             return;
         }
         m_handed += block.size();
@@ -331,7 +326,7 @@ void FileSend::sendUdpBlocks() {
     }
     emit progress(m_handed, m_total);
     if (m_source.atEnd() && m_datagram.isEmpty())
-        done({});
+        done(SendOutcome::Sent);
 }
 
 // The next block of the file (empty when a stream has nothing yet); nothing, after telling the
@@ -344,7 +339,7 @@ std::optional<QByteArray> FileSend::nextBlock(qint64 size) {
 }
 
 // The last-send line as "Send Data" writes it; a client lingers for replies, then closes.
-void FileSend::done(const QString &suffix) {
+void FileSend::done(SendOutcome outcome) {
     m_streaming = false;
     m_tick.stop();
     m_onTick = {};
@@ -352,8 +347,10 @@ void FileSend::done(const QString &suffix) {
     m_target = nullptr;
     m_hold.reset();
     m_source.close();
-    m_result = {suffix.isEmpty(), lastSentText(m_clock, suffix),
-                suffix.isEmpty() ? QString() : m_failureTip};
+    m_result = {outcome, m_clock.now()};
+    m_result.bytes = m_handed;
+    m_result.total = m_total;
+    m_result.why = outcome == SendOutcome::Sent ? QString() : m_failureTip;
     emit lastSendChanged(m_result);
     showSendState();
     if (m_lingers)

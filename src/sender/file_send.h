@@ -75,8 +75,8 @@ signals:
     void clientSendChanged(bool running);
     // The client socket's state number as the send goes.
     void sendSocketState(int state);
-    // A note that replaces the received-data record's text.
-    void recordReplaced(const QString &text);
+    // A send whose UDP port did not open: its line replaces the received-data record's text.
+    void recordReplaced(const SendResult &result);
 
 private:
     void startPeer();
@@ -89,8 +89,7 @@ private:
     void sendUdpBlocks();
     std::optional<QByteArray> nextBlock(qint64 size);
     bool gaveUp(qint64 taken, qint64 waiting);
-    QString cancelText() const;
-    void done(const QString &suffix);
+    void done(SendOutcome outcome);
     void closeClient();
     void setClientSend(bool running);
     void finish();

@@ -73,8 +73,7 @@ void RepeatSend::tick() {
 // False once the repeat is over, or when it (and with it the program) went during the send.
 bool RepeatSend::sendNext() {
     ++m_sent;
-    m_sender.setRepeatNote(m_count > 0 ? QStringLiteral(" (%1 of %2)").arg(m_sent).arg(m_count)
-                                       : QStringLiteral(" (%1)").arg(m_sent));
+    m_sender.setRepeatProgress(m_sent, m_count);
     const QPointer<RepeatSend> self = this;
     m_sender.btnSendData_Click();
     if (!self || !m_running)
@@ -82,7 +81,7 @@ bool RepeatSend::sendNext() {
     emit progressed(m_sent, m_count);
     if (!self || !m_running)
         return false;
-    if (!m_sender.lastSend().sent || (m_count > 0 && m_sent >= m_count)) {
+    if (!m_sender.lastSend().sent() || (m_count > 0 && m_sent >= m_count)) {
         stop();
         return false;
     }

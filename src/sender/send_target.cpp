@@ -7,14 +7,8 @@
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
 #include "net/tls_context.h"
-#include "runtime/clock.h"
-#include "runtime/date_time_text.h"
 #include "sender/file_send.h"
 #include "sender/sender.h"
-
-QString lastSentText(const Clock &clock, const QString &suffix) {
-    return QStringLiteral("Last Data Sent: ") + dateTimeText(clock.now()) + suffix;
-}
 
 bool sendsTcp(const Form &form, const ListenerState &listener) {
     return listener.open() ? listener.tcp : form.optTCP[0]->isOn();

@@ -7,7 +7,6 @@
 #include <QString>
 #include <optional>
 
-class Clock;
 class FileSend;
 class QByteArray;
 class Sender;
@@ -19,18 +18,17 @@ class SocketControl;
 struct ListenerState;
 struct Sockets;
 
-// What a press of "Send Data" and a file send share: where the bytes go and the last-send line
-// that says what became of them.
-namespace SendLine {
-inline const QString NoActiveConnection =
-    QStringLiteral(" - ERROR: Data Not Sent, No Active TCP Connection");
-inline const QString SocketClosed = QStringLiteral(" - ERROR: Data Not Sent, Socket Closed");
-inline const QString CouldntConnect =
-    QStringLiteral(" - ERROR: Data Not Sent, Couldn't Connect To Host");
-inline const QString CouldntOpenUdp =
-    QStringLiteral(" - ERROR: Data Not Sent, Couldn't Open UDP Port");
-inline const QString SendFailed = QStringLiteral(" - ERROR: Data Not Sent, Send Failed");
-} // namespace SendLine
+// What a press of "Send Data" and a file send share: where the bytes go and what became of them.
+enum class SendOutcome {
+    None, // nothing sent yet
+    Sent,
+    NoActiveConnection,
+    SocketClosed,
+    CouldntConnect,
+    CouldntOpenUdp,
+    SendFailed,
+    Cancelled, // a file send, part of it handed to the system
+};
 
 // How long a client send waits, in cycles of a counted wait: for its connection, for the name
 // it sends to (which the lookup bounds by itself; this only backs that up), and lingering for
@@ -41,9 +39,6 @@ inline constexpr int LingerCycles = 10;
 // A handshake gives up by itself; this only backs that up.
 inline constexpr int HandshakeSpareCycles = 20;
 inline constexpr int HandshakeWaitCycles = HandshakeLimitMs / WaitCycleMs + HandshakeSpareCycles;
-
-// "Last Data Sent: " with the clock's date-time text, then `suffix`.
-QString lastSentText(const Clock &clock, const QString &suffix = {});
 
 // The connected peer of the TCP listener: the connection slot, or element 0 when it alone is
 // loaded; nothing when the array holds neither arrangement.

@@ -28,7 +28,7 @@ namespace {
 
 constexpr int OpenWaitLimit = 10;
 
-using namespace SendLine;
+using enum SendOutcome;
 
 } // namespace
 
@@ -89,7 +89,7 @@ void Sender::sendToPeer(const QByteArray &data) {
     SocketControl *target = peerElement(m_sockets.listenSock);
 
     if (target && target->State() == SocketControl::Connected)
-        setLastSend(countSent(target->SendData(data), data) ? QString() : SendFailed);
+        setLastSend(countSent(target->SendData(data), data) ? Sent : SendFailed);
     else
         setLastSend(NoActiveConnection);
 }
@@ -160,7 +160,7 @@ void Sender::sendTcpClient(const QByteArray &data) {
 
     showSendState();
     if (sock->State() == SocketControl::Connected) {
-        setLastSend(countSent(sock->SendData(data), data) ? QString() : SendFailed);
+        setLastSend(countSent(sock->SendData(data), data) ? Sent : SendFailed);
     } else {
         m_failureTip = secureFailure(sock);
         setLastSend(CouldntConnect);
@@ -214,7 +214,7 @@ void Sender::sendUdpClient(const QByteArray &data) {
     const WaitEnd open = runWait(OpenWaitLimit, [&] {
         if (sock->State() != SocketControl::Open)
             return false;
-        setLastSend(sent ? QString() : SendFailed);
+        setLastSend(sent ? Sent : SendFailed);
         return true;
     });
     if (open == WaitEnd::Gone)
@@ -254,7 +254,7 @@ bool Sender::keptUdpFits() const {
 
 void Sender::sendUdpAgain(const QByteArray &data) {
     showSendState();
-    setLastSend(sendAimedDatagram(data, true) ? QString() : SendFailed);
+    setLastSend(sendAimedDatagram(data, true) ? Sent : SendFailed);
 }
 
 void Sender::beginRepeat() {
@@ -265,7 +265,7 @@ void Sender::beginRepeat() {
 // A send still under way lingers and closes by itself, now that the repeat is over.
 void Sender::endRepeat() {
     m_repeating = false;
-    m_repeatNote.clear();
+    setRepeatProgress(0, 0);
     const bool kept = m_keptUdp && m_keptUdp->session == m_sockets.sendSock->Session();
     m_keptUdp.reset();
     if (!kept || m_sending)
@@ -285,18 +285,14 @@ bool Sender::countSent(bool sent, const QByteArray &data) {
     return sent;
 }
 
-QString Sender::lastSentLine(const QString &suffix) const {
-    return lastSentText(m_clock, suffix);
-}
-
 void Sender::showSendState() {
     emit sendSocketState(qToUnderlying(m_sockets.sendSock->State()));
 }
 
-void Sender::setLastSend(const QString &suffix) {
-    const bool sent = suffix.isEmpty();
-    m_lastSend = {sent, lastSentLine(sent ? m_repeatNote : suffix),
-                  sent ? QString() : m_failureTip};
+void Sender::setLastSend(SendOutcome outcome) {
+    const bool sent = outcome == Sent;
+    m_lastSend = {outcome, m_clock.now(), m_repeatSent, m_repeatCount};
+    m_lastSend.why = sent ? QString() : m_failureTip;
     emit lastSendChanged(m_lastSend);
 }
 
@@ -305,8 +301,8 @@ void Sender::reportSendFailed() {
 }
 
 void Sender::showUdpNotOpen() {
-    m_lastSend = {false, lastSentLine(CouldntOpenUdp), {}};
-    emit recordReplaced(m_lastSend.text);
+    m_lastSend = {CouldntOpenUdp, m_clock.now()};
+    emit recordReplaced(m_lastSend);
 }
 
 void Sender::tmrSendState_Timer() {

@@ -4,7 +4,9 @@
 #include "model/sockets.h"
 #include "net/network_options.h"
 #include "net/tls_words.h"
+#include "sender/send_target.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -17,13 +19,20 @@ struct ListenerState;
 class OperatorDialogs;
 class TrafficCounters;
 
-// What became of the last press of "Send Data": the last-send line, or the note that the UDP
-// port did not open; `sent` only when the bytes were handed to the system. `why` holds the
-// system's reason for a failure, where it gave one (the last-send line's tool tip).
+// What became of the last press of "Send Data" or file send, and when; sent only when the bytes
+// were handed to the system. `why` holds the system's reason for a failure, where it gave one.
 struct SendResult {
-    bool sent = false;
-    QString text;
-    QString why;
+    SendOutcome outcome = SendOutcome::None;
+    QDateTime at = {};
+    // A repeat's sends so far, of `repeatCount` (0: without end); 0 before any repeat.
+    int repeatSent = 0;
+    int repeatCount = 0;
+    // Cancelled: the bytes handed to the system, of `total` (-1: a size not known beforehand).
+    qint64 bytes = 0;
+    qint64 total = -1;
+    QString why = {};
+
+    bool sent() const { return outcome == SendOutcome::Sent; }
 };
 
 // "Send Data" with its three paths, and the handlers around the client socket sendSock.
@@ -70,7 +79,11 @@ public:
     // client send leaves its socket open for the next one, which then goes at once; the linger
     // and the close come when the repeat ends.
     void beginRepeat();
-    void setRepeatNote(const QString &note) { m_repeatNote = note; }
+    // The repeat's progress, which each sent result tells from now on.
+    void setRepeatProgress(int sent, int count) {
+        m_repeatSent = sent;
+        m_repeatCount = count;
+    }
     void endRepeat();
 
 signals:
@@ -81,10 +94,10 @@ signals:
     void clientSendChanged(bool running);
     // The client socket's state number, as the send-state tick and a waiting send look at it.
     void sendSocketState(int state);
-    // For the received-data record: a reply to a client send, and a note that replaces the
-    // record's text.
+    // For the received-data record: a reply to a client send, and a send whose UDP port did not
+    // open, whose line replaces the record's text.
     void replyArrived(const ReceivedChunk &chunk);
-    void recordReplaced(const QString &text);
+    void recordReplaced(const SendResult &result);
 
 private:
     void sendToPeer(const QByteArray &data);
@@ -99,9 +112,8 @@ private:
     void lingerAndClose();
 
     std::optional<int> targetPort() const;
-    QString lastSentLine(const QString &suffix = {}) const;
     void showSendState();
-    void setLastSend(const QString &suffix = {});
+    void setLastSend(SendOutcome outcome = SendOutcome::Sent);
     void showUdpNotOpen();
     void setClientSend(bool running);
     // Counts `data` as sent when it was handed to the system; answers `sent`.
@@ -128,7 +140,8 @@ private:
     bool m_clientSend = false;
     QString m_peerAddress;
     bool m_repeating = false;
-    QString m_repeatNote;
+    int m_repeatSent = 0;
+    int m_repeatCount = 0;
     // The UDP client socket a repeat left open, and the options it was opened with; its host
     // and port are the socket's own.
     struct KeptUdp {
