@@ -160,9 +160,9 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     m_mappingsFull = false;
     auto *endpoint = new UdpEndpoint(this);
     if (!endpoint->bind(QHostAddress(), 0, {})) {
-        emit note(QStringLiteral("Relay: %1 refused: %2")
-                      .arg(SocketControl::DisplayEnd(client, port),
-                           failureText(endpoint->failure())));
+        emit note(
+            QStringLiteral("Relay: %1 refused: %2")
+                .arg(SocketControl::DisplayEnd(client, port), failureText(endpoint->failure())));
         delete endpoint;
         return nullptr;
     }
