@@ -3,11 +3,13 @@
 #include "sender/sequence_run.h"
 #include "settings/packet_book.h"
 
+#include <QNetworkDatagram>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -133,6 +135,28 @@ private slots:
                 QTimer::singleShot(1300, &full, [&full] { full.makeRoom(); });
         });
         QCOMPARE(result, u"Passed: %1 steps."_s.arg(expect + 3));
+    }
+
+    // Only the target's datagrams answer an expect: another port of its host that finds the
+    // sequence's port is not heard.
+    void udpOnlyTheTargetHeard() {
+        QUdpSocket target;
+        QUdpSocket stranger;
+        QVERIFY(target.bind(QHostAddress::LocalHost, 0));
+        QVERIFY(stranger.bind(QHostAddress::LocalHost, 0));
+        connect(&target, &QUdpSocket::readyRead, this, [&target, &stranger] {
+            const QNetworkDatagram ping = target.receiveDatagram();
+            const auto back = quint16(ping.senderPort());
+            stranger.writeDatagram("pong", ping.senderAddress(), back);
+            QTimer::singleShot(200, &target, [&target, ping, back] {
+                target.writeDatagram("ok", ping.senderAddress(), back);
+            });
+        });
+        const QString file =
+            u"[ping]\ndata = ping\nto = udp 127.0.0.1:%1\n[s]\nstep1 = send "
+            "ping\nstep2 = expect contains pong within 1000\n"_s.arg(target.localPort());
+        QCOMPARE(run(file), u"Step 2 (expect contains pong within 1000) failed: timed out after "
+                            "1000 ms; arrived instead: \"ok\""_s);
     }
 
     // A target that closes mid-run: the next step that needs it says so, and after which step.
