@@ -9,7 +9,6 @@
 #include "net/socket_control.h"
 #include "net/socket_errors.h"
 #include "runtime/clock.h"
-#include "runtime/date_time_text.h"
 #include "runtime/host_port.h"
 
 #include <optional>
@@ -258,7 +257,7 @@ void ReceiveHandler::answerHttp(Link *link) {
 // Without `remoteIp` the last one stays as it was.
 void ReceiveHandler::noteLastData(const QDateTime &arrival, qint32 tick,
                                   const std::optional<QString> &remoteIp) {
-    m_last.dataTime = dateTimeText(arrival);
+    m_last.dataTime = arrival; // worded by the status line at its tick, not per chunk
     m_last.tick = tick;
     if (remoteIp)
         m_last.remoteIP = *remoteIp;

@@ -2,6 +2,7 @@
 
 #include "model/sockets.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -15,8 +16,8 @@ struct MonitorCheck {
     // The listener socket's state number and port.
     int socketState = 0;
     int port = 0;
-    // When data last came and from where, as the receive path keeps them ("None" before any).
-    QString lastDataTime;
+    // When data last came (not valid before any) and from where, as the receive path keeps them.
+    QDateTime lastDataTime;
     QString lastRemoteIP;
 };
 

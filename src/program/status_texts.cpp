@@ -106,8 +106,10 @@ QString listenerLine(const ListenerState &state) {
 }
 
 QString monitorLine(const MonitorCheck &check) {
-    QString line = QStringLiteral("Last Data Received:") + check.lastDataTime
-                   + QStringLiteral(" - Sock State:") + QString::number(check.socketState);
+    const QString when =
+        check.lastDataTime.isValid() ? dateTimeText(check.lastDataTime) : QStringLiteral("None");
+    QString line = QStringLiteral("Last Data Received:") + when + QStringLiteral(" - Sock State:")
+                   + QString::number(check.socketState);
     if (check.wasClosed)
         return line + QStringLiteral(" (Not Connected)");
     return line + QStringLiteral(" - Port:") + QString::number(check.port)
