@@ -129,6 +129,17 @@ private slots:
         QVERIFY2(listener.err.contains(why.toUtf8()), listener.err);
     }
 
+    // A secure listener whose port is taken tells the system's reason, not a guess at it.
+    void portTaken_toldAsTheSystemSaysIt() {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        ChildProgram listener = secureListener(holder.serverPort(), identity());
+        QVERIFY2(listener.endsWith(1), listener.err);
+        QVERIFY2(listener.err.contains("Error while attempting connection. 10048 - Address "
+                                       "already in use."),
+                 listener.err);
+    }
+
     // Several MiB byte for byte, into the listener and out of a secure send; the peer that
     // sends and closes at once loses nothing on screen or in the log.
     void bytesExact_data() {

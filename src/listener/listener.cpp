@@ -10,7 +10,6 @@
 #include "net/socket_errors.h"
 #include "net/tls_context.h"
 #include "runtime/clock.h"
-#include "runtime/host_port.h"
 #include "runtime/leading_number.h"
 #include "runtime/wait_cycle.h"
 
@@ -24,7 +23,7 @@ using Kind = ListenerReason::Kind;
 QString peerText(const QHostAddress &address, quint16 port) {
     if (address.isNull())
         return {};
-    return joinHostPort(address.toString(), port);
+    return SocketControl::DisplayEnd(address, port);
 }
 
 } // namespace
@@ -59,7 +58,7 @@ void Listener::StartListening() {
     } else {
         // With an option set the system's reason says more than a port in use would.
         const WinsockError failure = listener->LastFailure();
-        const bool optionsSet = !networkStatusSuffix(network).isEmpty() || m_tls;
+        const bool optionsSet = network != NetworkOptions() || m_tls;
         if (startError.kind == Kind::PortUnavailable && optionsSet
             && !failure.description.isEmpty())
             startError = {Kind::SystemRefused, failure};
