@@ -3,6 +3,7 @@
 #include "log/pcapng_writer.h"
 #include "model/received_data.h"
 #include "net/certificate_files.h"
+#include "net/relay_stream.h"
 #include "net/tls_options.h"
 #include "program/status_texts.h"
 #include "support/loopback.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -275,6 +277,35 @@ private slots:
                                            .arg(target.localPort())
                                            .arg(client.localPort())
                                            .toUtf8()));
+    }
+
+    // A relay side as a link: opening until connected, its ends, what it sent, and a connect
+    // that is refused failed with the system's reason.
+    void sideAsLink() {
+        QTcpServer target;
+        QVERIFY(target.listen(QHostAddress::LocalHost, 0));
+        RelayStream *side =
+            RelayStream::connectTo(QHostAddress::LocalHost, target.serverPort(), this);
+        const Link &link = *side;
+        QCOMPARE(link.phase(), Link::Phase::Opening);
+        QSignalSpy connected(side, &RelayStream::connected);
+        QTRY_COMPARE(connected.size(), 1);
+        QTRY_VERIFY(target.hasPendingConnections());
+        QTcpSocket *peer = target.nextPendingConnection();
+        QCOMPARE(link.phase(), Link::Phase::Open);
+        QCOMPARE(link.farAddress(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(link.farPort(), int(target.serverPort()));
+        QCOMPARE(link.nearPort(), int(peer->peerPort()));
+        QVERIFY(side->send("hello"));
+        QTRY_COMPARE(peer->bytesAvailable(), 5);
+        QCOMPARE(link.bytesSent(), 5);
+        side->close();
+        QCOMPARE(link.phase(), Link::Phase::Closed);
+        RelayStream *refused =
+            RelayStream::connectTo(QHostAddress::LocalHost, freeLoopbackPort(true), this);
+        QTRY_COMPARE(refused->phase(), Link::Phase::Failed);
+        QVERIFY2(refused->failure().startsWith(u"10061 - "), qPrintable(refused->failure()));
+        QVERIFY(!refused->send("x"));
     }
 
     // An HTTP client through the relay gets the server's page.

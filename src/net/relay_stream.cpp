@@ -31,10 +31,7 @@ RelayStream::RelayStream(int descriptor, bool connected, QObject *parent)
     if (descriptor < 0)
         return;
     m_writer = new StreamWriter(descriptor, this);
-    connect(m_writer, &StreamWriter::bytesWritten, this, [this](qint64 bytes) {
-        m_sent += bytes;
-        emit bytesWritten(bytes);
-    });
+    connect(m_writer, &StreamWriter::bytesWritten, this, &RelayStream::bytesWritten);
     connect(m_writer, &StreamWriter::failed, this, [this](int error) { fail(error); });
     const int on = 1;
     ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -160,7 +157,6 @@ void RelayStream::secure(QSslSocket *socket, std::shared_ptr<const TlsContext> t
             m_writeClosed = true;
             m_tls->disconnectFromHost();
         }
-        m_sent += bytes;
         emit bytesWritten(bytes);
     });
 }
@@ -237,6 +233,7 @@ void RelayStream::onConnectDone() {
 void RelayStream::write(const QByteArray &data) {
     if (m_failed || m_closeWriting || data.isEmpty())
         return;
+    m_written += data.size();
     if (m_tls)
         m_tls->write(data);
     else if (m_writer)
@@ -323,6 +320,11 @@ Link::Phase RelayStream::phase() const {
     if (m_closed)
         return Phase::Closed;
     return m_connected ? Phase::Open : Phase::Opening;
+}
+
+// What was queued less what still waits: the system may take a write at once, untold.
+qint64 RelayStream::bytesSent() const {
+    return m_written - bytesToWrite();
 }
 
 QString RelayStream::failure() const {

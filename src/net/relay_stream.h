@@ -66,7 +66,7 @@ public:
     QString failure() const override;
     // Queued as write() queues it: false only once the stream can take nothing more.
     bool send(const QByteArray &bytes) override;
-    qint64 bytesSent() const override { return m_sent; }
+    qint64 bytesSent() const override;
     QString chunkSecurity() const override { return {}; }
 
 signals:
@@ -100,7 +100,7 @@ private:
     bool m_failed = false;
     bool m_closed = false;
     std::optional<WinsockError> m_failure;
-    qint64 m_sent = 0;
+    qint64 m_written = 0; // handed to write()
     quint16 m_localPort = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_connectWatch = nullptr;
