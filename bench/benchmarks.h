@@ -11,6 +11,7 @@ int runFlood(const QStringList &arguments);
 int runHexFlood(const QStringList &arguments);
 int runLineFreeFlood(const QStringList &arguments);
 int runUdpRate(const QStringList &arguments);
+int runUdpHeadless(const QStringList &arguments);
 int runRoundTrip(const QStringList &arguments);
 int runSoak(const QStringList &arguments);
 int runBacklog(const QStringList &arguments);

@@ -1,6 +1,8 @@
 // Benchmarks of the real window, offscreen, against loopback peers on their own threads.
 #include "benchmarks.h"
 
+#include "runtime/clock.h"
+
 #include <QApplication>
 
 #include <cstdio>
@@ -19,6 +21,7 @@ void quietFontWarnings(QtMsgType type, const QMessageLogContext &context, const 
 } // namespace
 
 int main(int argc, char *argv[]) {
+    readLocalZoneOnce(); // as the program's own start does
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     qInstallMessageHandler(quietFontWarnings);
     QApplication app(argc, argv);
@@ -29,6 +32,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("hexflood"), runHexFlood},
         {QStringLiteral("linefree"), runLineFreeFlood},
         {QStringLiteral("udp"), runUdpRate},
+        {QStringLiteral("udp_headless"), runUdpHeadless},
         {QStringLiteral("roundtrip"), runRoundTrip},
         {QStringLiteral("soak"), runSoak},
         {QStringLiteral("backlog"), runBacklog},
@@ -48,7 +52,8 @@ int main(int argc, char *argv[]) {
     if (found == benchmarks.end()) {
         std::fprintf(
             stderr,
-            "usage: sendrel_bench flood | hexflood | linefree [MiB [MiB/s]] | udp | roundtrip | "
+            "usage: sendrel_bench flood | hexflood | linefree [MiB [MiB/s]] | udp | udp_headless | "
+            "roundtrip | "
             "soak "
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "

@@ -2,6 +2,7 @@
 #include "cli/headless_run.h"
 #include "cli/standard_descriptors.h"
 #include "cli/tls_arguments.h"
+#include "runtime/clock.h"
 #include "runtime/service_notifier.h"
 #include "runtime/signal_relay.h"
 #include "window/main_window.h"
@@ -62,6 +63,7 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    readLocalZoneOnce();
     // --stats may ask for SIGUSR1, and reading the rules files can take a while before its
     // handler is in place.
     holdSignal(SIGUSR1);

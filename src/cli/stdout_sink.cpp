@@ -1,6 +1,7 @@
 #include "cli/stdout_sink.h"
 
 #include "runtime/chunk_queue.h"
+#include "runtime/delivery_batch.h"
 
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
@@ -35,6 +36,7 @@ StdoutSink::StdoutSink(int descriptor, qint64 bound, QObject *parent)
 }
 
 StdoutSink::~StdoutSink() {
+    DeliveryBatch::forget(this);
     delete m_notifier; // before the descriptor it watches is closed
     if (m_ownDescriptor >= 0)
         ::close(m_ownDescriptor);
@@ -67,7 +69,14 @@ void StdoutSink::write(QByteArray bytes) {
     }
     m_pending += bytes.size();
     m_queue.push_back(std::move(bytes));
-    if (!m_notifier->isEnabled()) // while it is, the descriptor is known to take nothing
+    // While the notifier is on, the descriptor is known to take nothing. Inside a delivery
+    // batch the chunks go out together at its end, or once one write's worth waits.
+    const bool waitForBatch =
+        m_queue.size() < std::size_t(ChunksPerWrite) && DeliveryBatch::flushAtEnd(this, [this] {
+            if (!m_notifier->isEnabled())
+                writeSome();
+        });
+    if (!m_notifier->isEnabled() && !waitForBatch)
         writeSome();
     if (!m_failed && !m_full && m_pending > m_bound) {
         m_full = true;

@@ -3,6 +3,7 @@
 #include "model/form.h"
 #include "model/traffic_counters.h"
 #include "runtime/date_time_text.h"
+#include "runtime/delivery_batch.h"
 #include "runtime/paths.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -35,7 +37,7 @@ QByteArray markedDashes(const QString &mark) {
     return text + QByteArray(std::max<qsizetype>(2, FirstLineDashes.size() - text.size()), '-');
 }
 
-// The day's file, open for appending only while one entry is written.
+// The day's file, open for appending only while entries are written.
 class AppendFile {
 public:
     explicit AppendFile(const QByteArray &path)
@@ -95,55 +97,127 @@ QString systemReason(int error) {
     return error != 0 ? qt_error_string(error) : QStringLiteral("only part of it could be written");
 }
 
+// The day's file in `base`, opened for appending, its folder made when missing; false with the
+// reason when it cannot be. The folder is looked at only when the file cannot be opened in it:
+// most entries go to a folder that is there.
+bool openDayFile(std::optional<AppendFile> &file, const QString &base, const QByteArray &path,
+                 QString &reason) {
+    file.emplace(path);
+    const int openError = file->openError();
+    if ((openError == ENOENT || openError == ENOTDIR) && !ReceiveLog::FolderExists(base)) {
+        if (!QDir().mkpath(base)) {
+            reason = QStringLiteral("the folder cannot be created");
+            return false;
+        }
+        file.emplace(path);
+    }
+    if (!file->isOpen()) {
+        reason = qt_error_string(file->openError());
+        return false;
+    }
+    return true;
+}
+
+QByteArray firstLineOf(const ReceiveLog::Entry &entry) {
+    return timeStampField(dateTimeText(entry.when))
+           + (entry.mark.isEmpty() ? FirstLineDashes : markedDashes(entry.mark))
+           + QByteArrayLiteral("\r\n");
+}
+
+// Entries [from, to) are in the file once it closes without a failure.
+void keepWritten(AppendFile &file, std::size_t from, std::size_t to,
+                 std::vector<LogResult> &results) {
+    const bool closed = file.close();
+    const QString reason = closed ? QString() : systemReason(errno);
+    for (std::size_t k = from; k < to; ++k) {
+        results[k].written = closed;
+        results[k].reason = reason;
+    }
+}
+
+// Entries whose three pieces fit in one writev.
+constexpr std::size_t EntriesPerWrite = IOV_MAX / 3;
+
+// Appends entries [from, to), all for the same file, with one open: as many whole entries to a
+// system call as it takes, without copying their data. An entry the file stops taking is cut
+// back, so the file stays a sequence of whole entries; the ones after it are tried one by one.
+void appendGroup(const std::vector<ReceiveLog::Entry> &entries, std::size_t from, std::size_t to,
+                 const QString &base, std::vector<LogResult> &results) {
+    const QByteArray path = QFile::encodeName(results[from].fileName);
+    std::optional<AppendFile> file;
+    QString reason;
+    if (!openDayFile(file, base, path, reason)) {
+        for (std::size_t k = from; k < to; ++k)
+            results[k].reason = reason;
+        return;
+    }
+    std::vector<QByteArray> firstLines(std::min(to - from, EntriesPerWrite));
+    std::vector<iovec> pieces(3 * firstLines.size());
+    std::size_t whole = from; // entries before this one are in the file
+    while (whole < to) {
+        const std::size_t stop = std::min(to, whole + EntriesPerWrite);
+        for (std::size_t k = whole; k < stop; ++k) {
+            QByteArray &line = firstLines[k - whole];
+            line = firstLineOf(entries[k]);
+            const QByteArray &data = entries[k].data;
+            iovec *piece = &pieces[3 * (k - whole)];
+            piece[0] = {line.data(), std::size_t(line.size())};
+            piece[1] = {const_cast<char *>(data.constData()), std::size_t(data.size())};
+            piece[2] = {const_cast<char *>(ClosingPiece.constData()),
+                        std::size_t(ClosingPiece.size())};
+        }
+        qint64 written = 0;
+        if (!file->writeAll(pieces.data(), int(3 * (stop - whole)), written)) {
+            const QString why = systemReason(errno);
+            // What the call took whole stands; the entry it cut is taken back.
+            qint64 covered = 0;
+            std::size_t cut = whole;
+            for (; cut < stop; ++cut) {
+                const qint64 size =
+                    firstLines[cut - whole].size() + entries[cut].data.size() + ClosingPiece.size();
+                if (covered + size > written)
+                    break;
+                covered += size;
+            }
+            file->cutBack(written - covered);
+            results[cut].reason = why;
+            keepWritten(*file, from, cut, results);
+            // The rest are tried one by one, as each would be alone.
+            for (std::size_t k = cut + 1; k < to; ++k)
+                results[k] = ReceiveLog::LogReceivedData(entries[k].folder, entries[k].data,
+                                                         entries[k].when, entries[k].mark);
+            return;
+        }
+        whole = stop;
+    }
+    keepWritten(*file, from, to, results);
+}
+
 } // namespace
 
 namespace ReceiveLog {
 
 LogResult LogReceivedData(const QString &folder, const QByteArray &data, const QDateTime &when,
                           const QString &mark) {
-    LogResult result;
-    const QString base = withFinalSeparator(folder);
-    result.fileName =
-        base + QStringLiteral("SendrelLog_") + LogDateText(when.date()) + QStringLiteral(".txt");
-    const QByteArray path = QFile::encodeName(result.fileName);
+    return LogReceivedEntries({{folder, data, when, mark}}).front();
+}
 
-    // The folder is looked at only when the file cannot be opened in it: most entries go to a
-    // folder that is there.
-    std::optional<AppendFile> file(std::in_place, path);
-    const int openError = file->openError();
-    if ((openError == ENOENT || openError == ENOTDIR) && !FolderExists(base)) {
-        if (!QDir().mkpath(base)) {
-            result.reason = QStringLiteral("the folder cannot be created");
-            return result;
-        }
-        file.emplace(path);
+std::vector<LogResult> LogReceivedEntries(const std::vector<Entry> &entries) {
+    std::vector<LogResult> results(entries.size());
+    for (std::size_t from = 0; from < entries.size();) {
+        const Entry &first = entries[from];
+        const QString base = withFinalSeparator(first.folder);
+        const QString fileName = base + QStringLiteral("SendrelLog_")
+                                 + LogDateText(first.when.date()) + QStringLiteral(".txt");
+        std::size_t to = from;
+        for (; to < entries.size() && entries[to].folder == first.folder
+               && entries[to].when.date() == first.when.date();
+             ++to)
+            results[to].fileName = fileName;
+        appendGroup(entries, from, to, base, results);
+        from = to;
     }
-    if (!file->isOpen()) {
-        result.reason = qt_error_string(file->openError());
-        return result;
-    }
-
-    const QByteArray firstLine = timeStampField(dateTimeText(when))
-                                 + (mark.isEmpty() ? FirstLineDashes : markedDashes(mark))
-                                 + QByteArrayLiteral("\r\n");
-    // One system call for the whole entry, without copying the data.
-    iovec pieces[] = {
-        {const_cast<char *>(firstLine.constData()), std::size_t(firstLine.size())},
-        {const_cast<char *>(data.constData()), std::size_t(data.size())},
-        {const_cast<char *>(ClosingPiece.constData()), std::size_t(ClosingPiece.size())}};
-    qint64 written = 0;
-    if (!file->writeAll(pieces, 3, written)) {
-        result.reason = systemReason(errno);
-        // A cut entry would run into the next entry's header.
-        file->cutBack(written);
-        return result;
-    }
-    if (!file->close()) {
-        result.reason = systemReason(errno);
-        return result;
-    }
-    result.written = true;
-    return result;
+    return results;
 }
 
 bool FolderExists(const QString &path) {
@@ -164,17 +238,43 @@ ReceiveLogger::ReceiveLogger(Form &form, TrafficCounters &traffic, QString baseF
                              QObject *parent)
     : QObject(parent), m_form(form), m_traffic(traffic), m_baseFolder(std::move(baseFolder)) {}
 
+// What still waits is written, though nobody is told any more.
+ReceiveLogger::~ReceiveLogger() {
+    DeliveryBatch::forget(this);
+    ReceiveLog::LogReceivedEntries(m_waiting);
+}
+
 void ReceiveLogger::log(const QByteArray &data, const QDateTime &when, const QString &mark) {
     Control &box = m_form.txtLogPath;
     // With a separator added, an empty box would name the filesystem root.
     if (box.Text().isEmpty()) {
+        writeWaiting(); // told in the order they came
         m_traffic.countLogEntry(false);
         setFailure(QStringLiteral("No log folder given"));
         return;
     }
     setLogFolder(m_form, box.Text());
-    const LogResult result =
-        ReceiveLog::LogReceivedData(absoluteFolder(box.Text(), m_baseFolder), data, when, mark);
+    ReceiveLog::Entry entry{absoluteFolder(box.Text(), m_baseFolder), data, when, mark};
+    if (!DeliveryBatch::flushAtEnd(this, [this] { writeWaiting(); })) {
+        tell(ReceiveLog::LogReceivedEntries({std::move(entry)}).front());
+        return;
+    }
+    m_waitingBytes += data.size();
+    m_waiting.push_back(std::move(entry));
+    if (qsizetype(m_waiting.size()) >= MaxWaitingEntries || m_waitingBytes >= MaxWaitingBytes)
+        writeWaiting();
+}
+
+void ReceiveLogger::writeWaiting() {
+    if (m_waiting.empty())
+        return;
+    const std::vector<ReceiveLog::Entry> entries = std::exchange(m_waiting, {});
+    m_waitingBytes = 0;
+    for (const LogResult &result : ReceiveLog::LogReceivedEntries(entries))
+        tell(result);
+}
+
+void ReceiveLogger::tell(const LogResult &result) {
     m_traffic.countLogEntry(result.written);
     setFailure(result.written ? QString()
                               : QStringLiteral("The received data was not logged to %1: %2")

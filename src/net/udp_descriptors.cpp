@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -91,4 +92,14 @@ int changeMembership(qintptr descriptor, const QHostAddress &group, int interfac
                          request);
     }
     return families == Families::None ? ENOTSOCK : EAFNOSUPPORT;
+}
+
+qint64 socketDrops(qintptr descriptor) {
+    quint32 memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof memory;
+    if (descriptor < 0
+        || ::getsockopt(int(descriptor), SOL_SOCKET, SO_MEMINFO, memory, &length) != 0
+        || length < socklen_t((SK_MEMINFO_DROPS + 1) * sizeof(quint32)))
+        return -1;
+    return memory[SK_MEMINFO_DROPS];
 }

@@ -15,3 +15,6 @@ int setMulticastHops(qintptr descriptor, int hops);
 int setMulticastInterface(qintptr descriptor, int interfaceIndex);
 // Joins or leaves a group on an interface (0: the one the system routes the group to).
 int changeMembership(qintptr descriptor, const QHostAddress &group, int interfaceIndex, bool join);
+// Datagrams the system dropped for the socket because its receive buffer was full; -1 when it
+// cannot tell.
+qint64 socketDrops(qintptr descriptor);

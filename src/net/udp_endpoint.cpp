@@ -1,6 +1,7 @@
 #include "net/udp_endpoint.h"
 
 #include "net/udp_descriptors.h"
+#include "runtime/delivery_batch.h"
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
@@ -15,6 +16,8 @@
 namespace {
 
 constexpr int UdpReceiveBuffer = 4 << 20;
+// Datagrams handed on in one round of events before the window's timers get their turn.
+constexpr int RoundShare = 8 * DatagramBatch::Capacity;
 
 } // namespace
 
@@ -91,16 +94,41 @@ void UdpEndpoint::setPaused(bool paused) {
 
 void UdpEndpoint::readWaiting() {
     const QPointer<UdpEndpoint> self(this);
-    // The handler may close us; each round checks that the socket is still open.
-    while (self && m_open && !m_paused && m_socket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_socket->receiveDatagram();
-        if (!datagram.isValid())
-            break;
-        m_datagram = datagram.data();
-        m_senderAddress = datagram.senderAddress();
-        m_senderPort = quint16(datagram.senderPort());
+    // What each datagram asks to be written goes out once for the round.
+    const DeliveryBatch delivery;
+    bool armed = false;
+    int handed = 0;
+    // The handler may pause or close us; each round checks that the socket is still open.
+    while (self && m_open && !m_paused) {
+        if (m_nextInBatch < m_batch.size()) {
+            const int next = m_nextInBatch++;
+            m_datagram = m_batch.data(next);
+            m_senderAddress = m_batch.sender(next);
+            m_senderPort = m_batch.senderPort(next);
+        } else if (!armed) {
+            // Qt's own read arms the socket's notifier again; the batched reads past it do not.
+            if (!m_socket->hasPendingDatagrams())
+                break;
+            const QNetworkDatagram datagram = m_socket->receiveDatagram();
+            if (!datagram.isValid())
+                break;
+            armed = true;
+            m_datagram = datagram.data();
+            m_senderAddress = datagram.senderAddress();
+            m_senderPort = quint16(datagram.senderPort());
+        } else {
+            if (handed >= RoundShare || m_batch.read(m_socket->socketDescriptor()) <= 0)
+                break;
+            m_nextInBatch = 0;
+            continue;
+        }
+        ++handed;
         emit datagramArrived(m_datagram.size());
     }
+}
+
+qint64 UdpEndpoint::systemDrops() const {
+    return socketDrops(m_socket->socketDescriptor());
 }
 
 bool UdpEndpoint::send(const QByteArray &data, const QHostAddress &to, quint16 port) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "net/datagram_batch.h"
 #include "net/network_options.h"
 #include "net/socket_errors.h"
 
@@ -51,10 +52,14 @@ public:
     // Why the last bind, joinGroups or send returned false.
     WinsockError failure() const { return m_failure; }
 
-    // While paused, datagrams wait in the system.
+    // While paused, datagrams wait in the system (or in the batch they were read with).
     void setPaused(bool paused);
-    // Reads every datagram waiting, one datagramArrived each, until paused or closed.
+    // Reads the datagrams waiting, in batches, one datagramArrived each, until paused or closed
+    // or a round's share is handed on; the rest come in the next round of events.
     void readWaiting();
+    // Datagrams the system dropped for this socket since it was bound, because its receive
+    // buffer was full; -1 when the system cannot tell.
+    qint64 systemDrops() const;
     QByteArray takeDatagram() { return std::exchange(m_datagram, {}); }
     // The last datagram's sender, with its scope (fe80::...%eth0), so a link-local one is reached.
     QHostAddress senderAddress() const { return m_senderAddress; }
@@ -100,6 +105,8 @@ private:
     std::optional<QAbstractSocket::SocketError> m_raisedInSend;
     WinsockError m_failure;
 
+    DatagramBatch m_batch;
+    int m_nextInBatch = 0; // the first datagram of m_batch not yet handed on
     QByteArray m_datagram;
     QHostAddress m_senderAddress;
     quint16 m_senderPort = 0;

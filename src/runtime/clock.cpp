@@ -12,3 +12,8 @@ qint32 SystemClock::tick() const {
 QDateTime SystemClock::now() const {
     return QDateTime::currentDateTime();
 }
+
+void readLocalZoneOnce() {
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+}

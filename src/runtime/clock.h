@@ -16,3 +16,8 @@ public:
     qint32 tick() const override;
     QDateTime now() const override;
 };
+
+// Reads the system's local time zone once for the run. Without it the C library looks at
+// /etc/localtime again for every local time it works out, once per received chunk; a zone set
+// through TZ is left as it is.
+void readLocalZoneOnce();
