@@ -197,10 +197,11 @@ private slots:
                    true,
                    4,
                    true,
-                   {}};
+                   {},
+                   8192};
         QCOMPARE(networkStatusSuffix(options),
                  " (address 127.0.0.2; groups 239.1.2.3, ff12::1; interface lo; broadcast "
-                 "allowed; TTL 4; sending from this port)");
+                 "allowed; TTL 4; sending from this port; receive buffer 8192 KiB)");
         QCOMPARE(checkNetworkOptions(options), "a listener on 127.0.0.2 hears no multicast group; "
                                                "listen on all addresses or on the group's own");
         options.listenAddress = QHostAddress(QHostAddress::AnyIPv4);

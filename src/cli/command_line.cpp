@@ -99,6 +99,17 @@ QString networkOptions(const QCommandLineParser &parser, CommandLine &line) {
             return u"--ttl: "_s + error;
         line.ttl = given.multicastTtl;
     }
+    if (parser.isSet(u"udp-buffer"_s)) {
+        if (!listening)
+            return u"--udp-buffer works only with --headless"_s;
+        if (parser.isSet(u"tcp"_s))
+            return u"--udp-buffer works only with UDP, not --tcp"_s;
+        if (const QString error =
+                parseReceiveBuffer(parser.value(u"udp-buffer"_s), given.udpReceiveBufferKiB);
+            !error.isEmpty())
+            return u"--udp-buffer: "_s + error;
+        line.udpBufferKiB = given.udpReceiveBufferKiB;
+    }
     return checkNetworkOptions(given);
 }
 

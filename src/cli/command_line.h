@@ -52,6 +52,7 @@ struct CommandLine {
     std::optional<QString> interfaceName;
     bool broadcast = false; // given: allowed, else the file's
     std::optional<int> ttl;
+    std::optional<int> udpBufferKiB;
     // Saved packets: the file (empty: beside the settings file), and in Mode::Packets what to
     // run (a packet, with sendHost/sendPort when --to is given, or a sequence) or the list.
     QString packetsFile;

@@ -132,6 +132,8 @@ bool HeadlessRun::usesStored(const QString &key) const {
         return m_line.groups.isEmpty();
     if (key == SettingName::SendFromListenPort)
         return true;
+    if (key == SettingName::UdpReceiveBuffer)
+        return !m_line.udpBufferKiB;
     if (group == SettingGroup::Relay)
         return !m_line.relay;
     return m_line.pairs.isEmpty(); // a pair's keys
@@ -153,6 +155,8 @@ void HeadlessRun::applyOptions() {
         network.allowBroadcast = true;
     if (m_line.ttl)
         network.multicastTtl = *m_line.ttl;
+    if (m_line.udpBufferKiB)
+        network.udpReceiveBufferKiB = *m_line.udpBufferKiB;
     configuration.setNetwork(network);
     if (m_line.relay)
         configuration.setRelay(*m_line.relay);

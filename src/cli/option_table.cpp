@@ -68,6 +68,10 @@ QList<QCommandLineOption> sendingOptions() {
          u"Multicast sends reach N hops (0-%1, %2)."_s.arg(NetworkOptions::MaxMulticastTtl)
              .arg(NetworkOptions::DefaultMulticastTtl),
          u"N"_s},
+        {u"udp-buffer"_s,
+         u"The UDP listener's receive buffer in KiB (0-%1; 0: 4096, or what the system allows)."_s
+             .arg(NetworkOptions::MaxReceiveBufferKiB),
+         u"KIB"_s},
     };
 }
 

@@ -54,6 +54,9 @@ void Listener::StartListening() {
             m_traffic.connectedAt(m_clock.now());
         ListenerState started{ListenerPhase::Listening, tcp, listener->LocalPort(), network};
         started.secure = m_tls != nullptr;
+        const int granted = tcp ? 0 : listener->GrantedReceiveBuffer() / 1024;
+        if (granted < network.udpReceiveBufferKiB)
+            started.grantedReceiveBufferKiB = granted;
         setState(started, m_state.starts + 1);
     } else {
         // With an option set the system's reason says more than a port in use would.
@@ -79,6 +82,7 @@ ListenerReason Listener::applyOptions(SocketControl *listener, bool &usable) {
     const bool interfaceKnown = listener->setMulticastInterface(o.multicastInterface);
     listener->setAllowBroadcast(o.allowBroadcast);
     listener->setMulticastTtl(o.multicastTtl);
+    listener->setReceiveBuffer(o.udpReceiveBufferKiB * 1024);
     if (!interfaceKnown) {
         const QString why = checkInterfaceName(o.multicastInterface);
         if (!why.isEmpty())
@@ -179,6 +183,7 @@ void Listener::stopShowing() {
 ListenerState Listener::withoutPeer(ListenerPhase phase, const ListenerReason &reason) const {
     ListenerState next{phase, m_state.tcp, m_state.port, m_state.network, m_state.secure};
     next.reason = reason;
+    next.grantedReceiveBufferKiB = m_state.grantedReceiveBufferKiB;
     return next;
 }
 

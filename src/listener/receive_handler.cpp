@@ -151,6 +151,31 @@ void ReceiveHandler::dropGoneAnswers() {
     settleReplies();
 }
 
+void ReceiveHandler::countSystemDrops() {
+    const SocketControl *udp = m_sockets.listenSock->element(0);
+    const qint64 drops =
+        udp && udp->Protocol() == SocketControl::UdpProtocol ? udp->SystemDrops() : -1;
+    m_traffic.setUdpListening(drops >= 0);
+    if (drops < 0)
+        return;
+    if (udp->Session() != m_systemDrops.session)
+        m_systemDrops = {udp->Session(), 0, false};
+    const qint64 rise = drops - std::exchange(m_systemDrops.seen, drops);
+    if (rise <= 0) {
+        m_systemDrops.dropping = false;
+        return;
+    }
+    m_traffic.countSystemDrops(rise);
+    if (!std::exchange(m_systemDrops.dropping, true))
+        m_form.txtNetData.appendText(
+            CrLf
+            + QStringLiteral("The system dropped %1 datagrams for port %2 before they could be "
+                             "read: its receive buffer was full")
+                  .arg(rise)
+                  .arg(udp->LocalPort())
+            + CrLf);
+}
+
 // The box's note of an auto-reply: "Replied to WATCH with:" and the reply, or that nothing was
 // sent, and why.
 void ReceiveHandler::noteReply(const PendingAnswer &pending, bool sent, qint64 replyBytes,

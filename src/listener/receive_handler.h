@@ -60,6 +60,9 @@ public:
     // Lets go of the delayed answers of a peer that left or a listener that stopped, and notes
     // the replies that left with it unsent.
     void dropGoneAnswers();
+    // Counts what the system dropped before the UDP listener could read it, with one note per
+    // run of drops; at each tick, since the system keeps the count.
+    void countSystemDrops();
     // TCP replies handed to a socket but not yet out; past it, replies wait no more.
     static constexpr qsizetype MaxRepliesLeaving = 4096;
     qsizetype repliesLeaving() const { return qsizetype(m_leaving.size()); }
@@ -97,6 +100,12 @@ private:
     PairRules m_pairRules;
     DelayedAnswers m_delayed;
     bool m_delayedOverBound = false; // the last delayed answer was dropped
+    // The UDP listener's drop count as last seen, and whether the last tick saw it rise.
+    struct SystemDrops {
+        quint64 session = 0;
+        qint64 seen = 0;
+        bool dropping = false;
+    } m_systemDrops;
     std::deque<Leaving> m_leaving;
     QPointer<SocketControl> m_watched; // whose BytesWritten settles replies
     QObject m_context;                 // ends that connection with this handler

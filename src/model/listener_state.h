@@ -54,6 +54,8 @@ struct ListenerState {
     QString security = {};
     // The Starts so far: a restart on the same port is a new opening, its old peer gone.
     int starts = 0;
+    // UDP: the receive buffer the system granted, in KiB, when less than the options ask.
+    int grantedReceiveBufferKiB = 0;
 
     bool open() const {
         return phase == ListenerPhase::Listening || phase == ListenerPhase::PeerConnected;

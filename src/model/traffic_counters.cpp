@@ -45,6 +45,8 @@ QString trafficLine(const TrafficSnapshot &s) {
         number(u"relay_refused"_s, s.relayRefused);
         number(u"relay_dropped"_s, s.relayDropped);
     }
+    if (s.udpListening)
+        number(u"udp_dropped_by_system"_s, s.udpDroppedBySystem);
     return line;
 }
 
@@ -75,6 +77,7 @@ void TrafficCounters::reset() {
     TrafficSnapshot zero;
     zero.connectedSince = m_now.connectedSince;
     zero.relaying = m_now.relaying;
+    zero.udpListening = m_now.udpListening;
     m_now = zero;
     m_sampledBytes = 0;
     m_sinceSample.restart();

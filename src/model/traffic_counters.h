@@ -47,6 +47,10 @@ struct TrafficSnapshot {
     qint64 relayDownChunks = 0;
     qint64 relayRefused = 0;
     qint64 relayDropped = 0; // datagrams the drop fault or a bound took
+    // While a UDP listener is open: datagrams the system dropped before the program read them
+    // (its receive buffer was full).
+    bool udpListening = false;
+    qint64 udpDroppedBySystem = 0;
 };
 
 // The counters as one line of name=value pairs, in a fixed order; no value holds a blank, and
@@ -99,6 +103,8 @@ public:
     }
     void countRelayRefused() { ++m_now.relayRefused; }
     void countRelayDropped() { ++m_now.relayDropped; }
+    void setUdpListening(bool on) { m_now.udpListening = on; }
+    void countSystemDrops(qint64 datagrams) { m_now.udpDroppedBySystem += datagrams; }
     void countLogEntry(bool written) { ++(written ? m_now.logWritten : m_now.logFailed); }
     // Told of each Listener::connectionRefused; a request refused for another reason than a
     // connected peer is not counted.

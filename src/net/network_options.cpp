@@ -103,6 +103,26 @@ QString checkMulticastTtl(int ttl) {
         .arg(NetworkOptions::MaxMulticastTtl);
 }
 
+QString parseReceiveBuffer(const QString &text, int &kib) {
+    bool isNumber = false;
+    const int parsed = text.trimmed().toInt(&isNumber, 10);
+    if (!isNumber)
+        return QStringLiteral("the receive buffer %1 is not a whole number of KiB")
+            .arg(shownValue(text.trimmed()));
+    if (QString error = checkReceiveBuffer(parsed); !error.isEmpty())
+        return error;
+    kib = parsed;
+    return {};
+}
+
+QString checkReceiveBuffer(int kib) {
+    if (kib >= 0 && kib <= NetworkOptions::MaxReceiveBufferKiB)
+        return {};
+    return QStringLiteral("the receive buffer %1 KiB is outside 0-%2")
+        .arg(kib)
+        .arg(NetworkOptions::MaxReceiveBufferKiB);
+}
+
 QString parseSwitch(const QString &text, bool &on) {
     const QString value = text.trimmed();
     if (value != u"0" && value != u"1")
@@ -131,6 +151,8 @@ QString checkNetworkOptions(const NetworkOptions &options) {
         error = checkInterfaceName(options.multicastInterface);
     if (error.isEmpty())
         error = checkMulticastTtl(options.multicastTtl);
+    if (error.isEmpty())
+        error = checkReceiveBuffer(options.udpReceiveBufferKiB);
     return error;
 }
 
@@ -176,5 +198,7 @@ QString networkStatusSuffix(const NetworkOptions &options) {
         parts.append(QStringLiteral("TTL ") + QString::number(options.multicastTtl));
     if (options.sendFromListenPort)
         parts.append(QStringLiteral("sending from this port"));
+    if (options.udpReceiveBufferKiB > 0)
+        parts.append(QStringLiteral("receive buffer %1 KiB").arg(options.udpReceiveBufferKiB));
     return parts.isEmpty() ? QString() : QStringLiteral(" (") + parts.join(u"; ") + u')';
 }

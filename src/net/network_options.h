@@ -9,6 +9,7 @@
 struct NetworkOptions {
     static constexpr int DefaultMulticastTtl = 1;
     static constexpr int MaxMulticastTtl = 255;
+    static constexpr int MaxReceiveBufferKiB = 1 << 20;
 
     QHostAddress listenAddress;          // null: all addresses, IPv4 and IPv6
     QList<QHostAddress> multicastGroups; // joined by the UDP listener
@@ -19,6 +20,9 @@ struct NetworkOptions {
     // A stored listening address that is none, as stored: the listener refuses to start (it
     // never falls back to all addresses) until another address is chosen.
     QString unusableListenAddress;
+    // The UDP listener's receive buffer, where datagrams wait while the program is busy; 0: the
+    // program's own choice of 4 MiB, or what the system allows of it.
+    int udpReceiveBufferKiB = 0;
 
     bool operator==(const NetworkOptions &) const = default;
 };
@@ -32,6 +36,8 @@ QString parseMulticastGroups(const QString &text, QList<QHostAddress> &groups);
 QString checkInterfaceName(const QString &name); // empty: the system's choice
 QString parseMulticastTtl(const QString &text, int &ttl);
 QString checkMulticastTtl(int ttl);
+QString parseReceiveBuffer(const QString &text, int &kib);
+QString checkReceiveBuffer(int kib);
 QString parseSwitch(const QString &text, bool &on); // "0" or "1", as stored
 // The first problem of all the options together (an interface may have gone since they were
 // chosen, and groups need a listener on all addresses or on the group's own address).

@@ -70,6 +70,9 @@ public:
     // ::ffff:).
     QString RemoteHostIP() const;
     int PeerPort() const; // port of the TCP peer or of the last datagram's sender
+    // Datagrams the system dropped for the bound UDP socket since it was bound; -1 when it is
+    // none or the system cannot tell.
+    qint64 SystemDrops() const;
     // "192.0.2.7:51234" or "[2001:db8::7]:51234"; empty without a peer.
     QString PeerText() const;
     StateCode State() const;
@@ -124,6 +127,10 @@ public:
     // UDP sends: without it a send to a broadcast address fails with 10013.
     void setAllowBroadcast(bool allowed);
     bool setMulticastTtl(int ttl); // 0..255, default 1
+    // UDP: the receive buffer to ask for; 0 (the default): the control's own choice.
+    void setReceiveBuffer(int bytes);
+    // UDP, bound: the receive buffer the system granted; 0 when none is bound.
+    int GrantedReceiveBuffer() const;
     // For joins and multicast sends; empty (the default): the system's choice. False for a name
     // that no interface has. Own multicast always loops back to this machine's sockets.
     bool setMulticastInterface(const QString &name);

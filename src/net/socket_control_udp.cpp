@@ -66,6 +66,10 @@ void SocketControl::onDatagram(qint64 size) {
     emit DataArrival(size);
 }
 
+qint64 SocketControl::SystemDrops() const {
+    return m_udp && m_state != Closed ? m_udp->systemDrops() : -1;
+}
+
 bool SocketControl::SecureRemoteHost() {
     const QHostAddress to = RemoteAddress();
     if (m_protocol != UdpProtocol || m_state != Open || !m_dtls || to.isNull() || m_remotePort == 0
@@ -159,6 +163,14 @@ bool SocketControl::setLocalAddress(const QHostAddress &address) {
 
 void SocketControl::setAllowBroadcast(bool allowed) {
     m_udpOptions.allowBroadcast = allowed;
+}
+
+void SocketControl::setReceiveBuffer(int bytes) {
+    m_udpOptions.receiveBufferBytes = qMax(bytes, 0);
+}
+
+int SocketControl::GrantedReceiveBuffer() const {
+    return m_udp ? m_udp->grantedReceiveBuffer() : 0;
 }
 
 bool SocketControl::setMulticastTtl(int ttl) {

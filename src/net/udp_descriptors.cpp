@@ -94,6 +94,19 @@ int changeMembership(qintptr descriptor, const QHostAddress &group, int interfac
     return families == Families::None ? ENOTSOCK : EAFNOSUPPORT;
 }
 
+void setReceiveBuffer(qintptr descriptor, int bytes) {
+    if (setOption(int(descriptor), SOL_SOCKET, SO_RCVBUFFORCE, bytes) != 0)
+        setOption(int(descriptor), SOL_SOCKET, SO_RCVBUF, bytes);
+}
+
+int receiveBufferSize(qintptr descriptor) {
+    int doubled = 0;
+    socklen_t length = sizeof doubled;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_RCVBUF, &doubled, &length) != 0)
+        return 0;
+    return doubled / 2;
+}
+
 qint64 socketDrops(qintptr descriptor) {
     quint32 memory[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof memory;

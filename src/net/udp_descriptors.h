@@ -15,6 +15,12 @@ int setMulticastHops(qintptr descriptor, int hops);
 int setMulticastInterface(qintptr descriptor, int interfaceIndex);
 // Joins or leaves a group on an interface (0: the one the system routes the group to).
 int changeMembership(qintptr descriptor, const QHostAddress &group, int interfaceIndex, bool join);
+// Asks for a receive buffer of `bytes`, past the system's limit where the program may (root);
+// the system may grant less.
+void setReceiveBuffer(qintptr descriptor, int bytes);
+// The receive buffer's bytes as asked for (the system keeps twice as much for its own records);
+// 0 when it cannot tell.
+int receiveBufferSize(qintptr descriptor);
 // Datagrams the system dropped for the socket because its receive buffer was full; -1 when it
 // cannot tell.
 qint64 socketDrops(qintptr descriptor);

@@ -53,7 +53,10 @@ bool UdpEndpoint::bind(const QHostAddress &address, quint16 port, const Options 
         return false;
     }
     // A burst of datagrams must wait in the kernel while the window is busy, not be dropped.
-    m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, UdpReceiveBuffer);
+    if (options.receiveBufferBytes > 0)
+        setReceiveBuffer(m_socket->socketDescriptor(), options.receiveBufferBytes);
+    else
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, UdpReceiveBuffer);
     m_open = true;
     connect(m_socket, &QIODevice::readyRead, this, &UdpEndpoint::readWaiting);
     connect(m_socket, &QAbstractSocket::errorOccurred, this,
@@ -82,6 +85,10 @@ int UdpEndpoint::applyOptions(const Options &options) const {
 
 quint16 UdpEndpoint::localPort() const {
     return m_socket->localPort();
+}
+
+int UdpEndpoint::grantedReceiveBuffer() const {
+    return receiveBufferSize(m_socket->socketDescriptor());
 }
 
 QString UdpEndpoint::errorString() const {

@@ -35,6 +35,7 @@ public:
         bool allowBroadcast = false;
         int multicastTtl = NetworkOptions::DefaultMulticastTtl;
         QString multicastInterface; // empty: the system's choice
+        int receiveBufferBytes = 0; // 0: the program's own choice
     };
 
     explicit UdpEndpoint(QObject *parent = nullptr);
@@ -48,6 +49,8 @@ public:
     // On one address, or null for all addresses; false with failure() saying why.
     bool bind(const QHostAddress &address, quint16 port, const Options &options);
     quint16 localPort() const;
+    // Bytes of receive buffer the system granted; 0 when it cannot tell.
+    int grantedReceiveBuffer() const;
     QString errorString() const;
     // Why the last bind, joinGroups or send returned false.
     WinsockError failure() const { return m_failure; }

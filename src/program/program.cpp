@@ -225,6 +225,7 @@ void Program::connectHandlers() {
     connect(&m_tmrMain, &QTimer::timeout, this, [monitor, receiver] {
         monitor->tmrMain_Timer();
         receiver->dropGoneAnswers();
+        receiver->countSystemDrops();
     });
     connectSender();
     connectRelay();

@@ -17,6 +17,9 @@ QString waitingLine(const ListenerState &state) {
     QString line = (state.tcp ? QStringLiteral("Waiting for TCP data on port ")
                               : QStringLiteral("Waiting for UDP data on port "))
                    + QString::number(state.port) + networkStatusSuffix(state.network);
+    if (state.grantedReceiveBufferKiB > 0)
+        line += QStringLiteral(" - the system granted a receive buffer of %1 KiB only")
+                    .arg(state.grantedReceiveBufferKiB);
     if (state.secure)
         line += state.tcp ? QStringLiteral(" over TLS") : QStringLiteral(" over DTLS");
     line += relayStatusText(state.relay, state.pairsOpen);

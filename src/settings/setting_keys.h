@@ -50,6 +50,7 @@ inline const QString MulticastInterface = QStringLiteral("MulticastInterface");
 inline const QString AllowBroadcast = QStringLiteral("AllowBroadcast");
 inline const QString MulticastTtl = QStringLiteral("MulticastTtl");
 inline const QString SendFromListenPort = QStringLiteral("SendFromListenPort");
+inline const QString UdpReceiveBuffer = QStringLiteral("UdpReceiveBuffer");
 } // namespace SettingName
 
 // The groups the keys are stored in, in the file's order.

@@ -119,6 +119,16 @@ void addNetworkKeys(QList<SettingKey> &keys) {
         [](const Settings &s) { return s.network.multicastTtl != NetworkOptions().multicastTtl; }));
     keys.append(
         networkSwitch(SettingName::SendFromListenPort, &NetworkOptions::sendFromListenPort));
+    keys.append(checkedKey(
+        SettingName::UdpReceiveBuffer,
+        [](Settings &s, const QString &text) {
+            return parseReceiveBuffer(text, s.network.udpReceiveBufferKiB);
+        },
+        QStringLiteral("0"),
+        [](const Settings &s) {
+            return SettingValue(QString::number(s.network.udpReceiveBufferKiB));
+        },
+        [](const Settings &s) { return s.network.udpReceiveBufferKiB != 0; }));
 }
 
 namespace {

@@ -62,6 +62,14 @@ void NetworkOptionsDialog::makeSwitches(const NetworkOptions &options) {
     m_ttl->setRange(0, NetworkOptions::MaxMulticastTtl);
     m_ttl->setValue(options.multicastTtl);
 
+    m_receiveBuffer = new QSpinBox(this);
+    m_receiveBuffer->setObjectName(QStringLiteral("udpReceiveBuffer"));
+    m_receiveBuffer->setRange(0, NetworkOptions::MaxReceiveBufferKiB);
+    m_receiveBuffer->setSingleStep(1024);
+    m_receiveBuffer->setSuffix(QStringLiteral(" KiB"));
+    m_receiveBuffer->setSpecialValueText(QStringLiteral("4096 KiB, or what the system allows"));
+    m_receiveBuffer->setValue(options.udpReceiveBufferKiB);
+
     m_fromListenPort = new QCheckBox(QStringLiteral("&Send from the listening port (UDP)"), this);
     m_fromListenPort->setObjectName(QStringLiteral("sendFromListenPort"));
     m_fromListenPort->setChecked(options.sendFromListenPort);
@@ -88,18 +96,20 @@ void NetworkOptionsDialog::layOut(bool listening) {
     fields->addRow(m_broadcast);
     fields->addRow(QStringLiteral("Multicast &TTL:"), m_ttl);
     fields->addRow(m_fromListenPort);
+    fields->addRow(QStringLiteral("UDP &receive buffer:"), m_receiveBuffer);
     auto *layout = m_layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
     for (QWidget *field : {static_cast<QWidget *>(m_address), static_cast<QWidget *>(m_groups),
-                           static_cast<QWidget *>(m_interface)}) {
+                           static_cast<QWidget *>(m_interface),
+                           static_cast<QWidget *>(m_receiveBuffer)}) {
         field->setEnabled(!listening);
         if (listening)
             field->setToolTip(QStringLiteral("The listener uses this until it stops."));
     }
-    const QList<QWidget *> order{m_address, m_groups,         m_interface, m_broadcast,
-                                 m_ttl,     m_fromListenPort, buttons};
+    const QList<QWidget *> order{m_address,        m_groups,        m_interface, m_broadcast,
+                                 m_ttl,            m_fromListenPort, m_receiveBuffer, buttons};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -116,6 +126,7 @@ QString NetworkOptionsDialog::readControls(NetworkOptions &options) const {
     options.allowBroadcast = m_broadcast->isChecked();
     options.multicastTtl = m_ttl->value();
     options.sendFromListenPort = m_fromListenPort->isChecked();
+    options.udpReceiveBufferKiB = m_receiveBuffer->value();
     return checkNetworkOptions(options);
 }
 

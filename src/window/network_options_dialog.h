@@ -43,6 +43,7 @@ private:
     QComboBox *m_interface = nullptr;
     QCheckBox *m_broadcast = nullptr;
     QSpinBox *m_ttl = nullptr;
+    QSpinBox *m_receiveBuffer = nullptr;
     QCheckBox *m_fromListenPort = nullptr;
     QLabel *m_problem = nullptr;
     QVBoxLayout *m_layout = nullptr;

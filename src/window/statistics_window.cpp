@@ -30,7 +30,8 @@ constexpr const char *Captions[] = {"Connected since:",
                                     "Last refused:",
                                     "Delayed answers dropped:",
                                     "Bytes lost with their peer:",
-                                    "Peers closed for not reading:"};
+                                    "Peers closed for not reading:",
+                                    "Datagrams dropped by the system:"};
 
 } // namespace
 
@@ -129,4 +130,5 @@ void StatisticsWindow::refresh() {
     show(DroppedAnswers, countText(s.droppedAnswers));
     show(UnsentBytes, countText(s.unsentBytes));
     show(DroppedPeers, countText(s.droppedPeers));
+    show(SystemDrops, s.udpListening ? countText(s.udpDroppedBySystem) : QStringLiteral("No UDP listener"));
 }

@@ -46,6 +46,7 @@ private:
         DroppedAnswers,
         UnsentBytes,
         DroppedPeers,
+        SystemDrops,
         RowCount
     };
     void refresh();
