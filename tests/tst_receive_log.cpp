@@ -2,6 +2,7 @@
 #include "log/receive_log.h"
 #include "model/form.h"
 #include "model/traffic_counters.h"
+#include "runtime/delivery_batch.h"
 #include "support/file_bytes.h"
 #include "support/log_entries.h"
 
@@ -15,6 +16,11 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QDateTime Evening(QDate(2026, 12, 5), QTime(21, 34, 51));
+const QByteArray EveningStamp = "12/5/2026 9:34:51 PM---";
+
+QByteArray numbered(int i) {
+    return QByteArray::number(i).rightJustified(100, '.');
+}
 
 } // namespace
 
@@ -98,6 +104,61 @@ private slots:
         const LogResult refused = ReceiveLog::LogReceivedData(folder(u"dirlog"_s), "x", Evening);
         QVERIFY(!refused.written && !refused.reason.isEmpty());
         QVERIFY(refused.fileName.endsWith(u"dirlog/SendrelLog_12052026.txt"_s));
+    }
+
+    // Entries that come inside a delivery batch wait for its end, or for the bound, and go in
+    // together, many to a system call; where the file stops taking them the whole ones stand
+    // and the cut one is taken back.
+    void batchedEntries_data() {
+        QTest::addColumn<bool>("logger"); // through the logger, else written in one call
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<double>("fitting"); // entries the file may take; 0: no limit
+        QTest::addColumn<bool>("beforeEnd"); // something is written before the batch ends
+        QTest::newRow("all at the end") << true << 5 << 0.0 << false;
+        QTest::newRow("cut in the third") << true << 5 << 2.5 << false;
+        QTest::newRow("past the bound") << true << 300 << 0.0 << true;
+        QTest::newRow("cut after the bound") << true << 300 << 280.5 << true;
+        QTest::newRow("cut in the second system call") << false << 400 << 350.5 << true;
+    }
+    void batchedEntries() {
+        QFETCH(bool, logger);
+        QFETCH(int, entries);
+        QFETCH(double, fitting);
+        QFETCH(bool, beforeEnd);
+        const QString file = folder(u"logs/SendrelLog_12052026.txt"_s);
+        const qint64 entryBytes = logEntry(EveningStamp, numbered(0)).size();
+        Form form;
+        TrafficCounters traffic;
+        ReceiveLogger log(form, traffic, m_dir.path());
+        form.txtLogPath.setText(u"logs"_s);
+        std::vector<LogResult> results;
+        withFileSizeLimit(fitting > 0 ? qint64(fitting * double(entryBytes)) : (1LL << 40), [&] {
+            if (!logger) {
+                std::vector<ReceiveLog::Entry> batch;
+                for (int i = 0; i < entries; ++i)
+                    batch.push_back({folder(u"logs"_s), numbered(i), Evening, {}});
+                results = ReceiveLog::LogReceivedEntries(batch);
+                return;
+            }
+            const DeliveryBatch batch;
+            for (int i = 0; i < entries; ++i)
+                log.log(numbered(i), Evening);
+            QCOMPARE(QFile::exists(file), beforeEnd);
+        });
+        const int whole = fitting > 0 ? int(fitting) : entries;
+        QByteArray expected;
+        for (int i = 0; i < whole; ++i)
+            expected += logEntry(EveningStamp, numbered(i));
+        QCOMPARE(fileBytes(file), expected);
+        if (logger) {
+            QCOMPARE(traffic.snapshot().logWritten, whole);
+            QCOMPARE(traffic.snapshot().logFailed, entries - whole);
+            QCOMPARE(log.failure().isEmpty(), whole == entries);
+            return;
+        }
+        for (int i = 0; i < entries; ++i)
+            QCOMPARE(results[std::size_t(i)].written, i < whole);
+        QCOMPARE(results[std::size_t(whole)].reason, u"File too large"_s);
     }
 
     // A failing log is announced once with its reason, and so is the entry that is written again.

@@ -166,14 +166,13 @@ void ReceiveHandler::countSystemDrops() {
         return;
     }
     m_traffic.countSystemDrops(rise);
-    if (!std::exchange(m_systemDrops.dropping, true))
-        m_form.txtNetData.appendText(
-            CrLf
-            + QStringLiteral("The system dropped %1 datagrams for port %2 before they could be "
-                             "read: its receive buffer was full")
-                  .arg(rise)
-                  .arg(udp->LocalPort())
-            + CrLf);
+    if (std::exchange(m_systemDrops.dropping, true))
+        return;
+    const QString note = QStringLiteral("The system dropped %1 datagrams for port %2 before they "
+                                        "could be read: its receive buffer was full")
+                             .arg(rise)
+                             .arg(udp->LocalPort());
+    m_form.txtNetData.appendText(CrLf + note + CrLf);
 }
 
 // The box's note of an auto-reply: "Replied to WATCH with:" and the reply, or that nothing was

@@ -101,15 +101,15 @@ void NetworkOptionsDialog::layOut(bool listening) {
     layout->addLayout(fields);
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
-    for (QWidget *field : {static_cast<QWidget *>(m_address), static_cast<QWidget *>(m_groups),
-                           static_cast<QWidget *>(m_interface),
-                           static_cast<QWidget *>(m_receiveBuffer)}) {
+    for (QWidget *field :
+         {static_cast<QWidget *>(m_address), static_cast<QWidget *>(m_groups),
+          static_cast<QWidget *>(m_interface), static_cast<QWidget *>(m_receiveBuffer)}) {
         field->setEnabled(!listening);
         if (listening)
             field->setToolTip(QStringLiteral("The listener uses this until it stops."));
     }
-    const QList<QWidget *> order{m_address,        m_groups,        m_interface, m_broadcast,
-                                 m_ttl,            m_fromListenPort, m_receiveBuffer, buttons};
+    const QList<QWidget *> order{m_address, m_groups,         m_interface,     m_broadcast,
+                                 m_ttl,     m_fromListenPort, m_receiveBuffer, buttons};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }

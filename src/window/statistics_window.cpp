@@ -130,5 +130,6 @@ void StatisticsWindow::refresh() {
     show(DroppedAnswers, countText(s.droppedAnswers));
     show(UnsentBytes, countText(s.unsentBytes));
     show(DroppedPeers, countText(s.droppedPeers));
-    show(SystemDrops, s.udpListening ? countText(s.udpDroppedBySystem) : QStringLiteral("No UDP listener"));
+    show(SystemDrops,
+         s.udpListening ? countText(s.udpDroppedBySystem) : QStringLiteral("No UDP listener"));
 }
