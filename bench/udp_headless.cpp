@@ -1,9 +1,11 @@
 // UDP on the command line: `sendrel --headless --udp --log DIR > file` at rising fixed rates of
 // 64-, 512- and 1,472-byte datagrams, against `socat -u UDP-RECV:PORT - > file` and a plain
 // recvmmsg receiver in the same run; each until it loses datagrams. The files are in memory.
+// Then answers over UDP from seven pairs: how many a second, and their round trips.
 #include "benchmarks.h"
 #include "figures.h"
 #include "log_check.h"
+#include "peer_socket.h"
 #include "scratch.h"
 #include "udp_receiver.h"
 #include "udp_sender.h"
@@ -14,6 +16,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -156,6 +159,65 @@ Receivers rise(const Figures &figures, std::size_t size, PlainUdpReceiver &plain
     return knees;
 }
 
+// Answers to requests that the seventh pair matches, over UDP: as many as come back in a few
+// seconds with `inFlight` requests out at a time, and their round trips.
+struct Answering {
+    double perSecond = 0;
+    std::vector<double> roundTripsUs;
+};
+
+Answering answer(std::uint16_t port, int inFlight) {
+    Answering result;
+    const PeerSocket socket = PeerSocket::connectUdp(port);
+    if (!socket.valid())
+        return result;
+    socket.setReceiveTimeout(1000ms);
+    const QByteArray request = "READ 7 ASK7\r\n";
+    std::vector<std::int64_t> sentAt; // answers come back in order on loopback
+    std::size_t answered = 0;
+    const auto start = BenchClock::now();
+    const auto stop = start + 3s;
+    char reply[256];
+    while (BenchClock::now() < stop) {
+        while (std::int64_t(sentAt.size() - answered) < inFlight) {
+            sentAt.push_back(nanosecondsNow());
+            ::send(socket.fd(), request.constData(), std::size_t(request.size()), 0);
+        }
+        if (socket.receive(reply, sizeof reply) <= 0)
+            break;
+        result.roundTripsUs.push_back(double(nanosecondsNow() - sentAt[answered++]) / 1000.0);
+    }
+    result.perSecond =
+        double(answered) / std::chrono::duration<double>(BenchClock::now() - start).count();
+    std::sort(result.roundTripsUs.begin(), result.roundTripsUs.end());
+    return result;
+}
+
+void respondFigures(const Figures &figures, const QString &sendrel, const ScratchFolder &folder) {
+    const std::uint16_t port = freeUdpPort();
+    QStringList arguments{QStringLiteral("--headless"), QStringLiteral("--udp"),
+                          QStringLiteral("--port"),     QString::number(port),
+                          QStringLiteral("--settings"), folder.filePath(QStringLiteral("r.ini"))};
+    for (int pair = 1; pair <= 7; ++pair)
+        arguments << QStringLiteral("--respond-contains")
+                  << QStringLiteral("ASK%1=VALUE %1").arg(pair);
+    PipedReceiver ours(sendrel, arguments, folder.filePath(QStringLiteral("respond.bin")), port, 1);
+    if (!ours.valid()) {
+        figures.info(QStringLiteral("respond"), QStringLiteral("the listener did not bind"));
+        return;
+    }
+    for (const int inFlight : {1, 64}) {
+        const Answering run = answer(port, inFlight);
+        const auto &trips = run.roundTripsUs;
+        figures.info(
+            QStringLiteral("respond, 7 pairs, %1 in flight").arg(inFlight),
+            QStringLiteral("%1 answers/s, round trip median %2 us, p99 %3 us")
+                .arg(Figures::number(run.perSecond, 0))
+                .arg(Figures::number(trips.empty() ? 0 : Figures::percentile(trips, 0.5), 0))
+                .arg(Figures::number(trips.empty() ? 0 : Figures::percentile(trips, 0.99), 0)));
+    }
+}
+
 QString ratioText(const Knee &ours, const Knee &theirs) {
     return theirs.lossless > 0 ? Figures::number(double(ours.lossless) / theirs.lossless, 2)
                                : QStringLiteral("-");
@@ -232,5 +294,6 @@ int runUdpHeadless(const QStringList &) {
             log.problem.isEmpty() && log.entries == written && wrongSize == 0,
             QStringLiteral("one whole entry per datagram"));
     }
+    respondFigures(figures, sendrel, ScratchFolder());
     return 0;
 }
