@@ -18,8 +18,8 @@ namespace {
 const QDateTime Evening(QDate(2026, 12, 5), QTime(21, 34, 51));
 const QByteArray EveningStamp = "12/5/2026 9:34:51 PM---";
 
-QByteArray numbered(int i) {
-    return QByteArray::number(i).rightJustified(100, '.');
+QByteArray numbered(int i, qsizetype size = 100) {
+    return QByteArray::number(i).rightJustified(size, '.');
 }
 
 } // namespace
@@ -114,19 +114,23 @@ private slots:
         QTest::addColumn<int>("entries");
         QTest::addColumn<double>("fitting"); // entries the file may take; 0: no limit
         QTest::addColumn<bool>("beforeEnd"); // something is written before the batch ends
-        QTest::newRow("all at the end") << true << 5 << 0.0 << false;
-        QTest::newRow("cut in the third") << true << 5 << 2.5 << false;
-        QTest::newRow("past the bound") << true << 300 << 0.0 << true;
-        QTest::newRow("cut after the bound") << true << 300 << 280.5 << true;
-        QTest::newRow("cut in the second system call") << false << 400 << 350.5 << true;
+        QTest::addColumn<qsizetype>("size");
+        QTest::newRow("all at the end") << true << 5 << 0.0 << false << qsizetype(100);
+        QTest::newRow("cut in the third") << true << 5 << 2.5 << false << qsizetype(100);
+        QTest::newRow("past the bound") << true << 300 << 0.0 << true << qsizetype(100);
+        QTest::newRow("past the bound in bytes") << true << 5 << 0.0 << true << qsizetype(1 << 20);
+        QTest::newRow("cut after the bound") << true << 300 << 280.5 << true << qsizetype(100);
+        QTest::newRow("cut in the second system call")
+            << false << 400 << 350.5 << true << qsizetype(100);
     }
     void batchedEntries() {
         QFETCH(bool, logger);
         QFETCH(int, entries);
         QFETCH(double, fitting);
         QFETCH(bool, beforeEnd);
+        QFETCH(qsizetype, size);
         const QString file = folder(u"logs/SendrelLog_12052026.txt"_s);
-        const qint64 entryBytes = logEntry(EveningStamp, numbered(0)).size();
+        const qint64 entryBytes = logEntry(EveningStamp, numbered(0, size)).size();
         Form form;
         TrafficCounters traffic;
         ReceiveLogger log(form, traffic, m_dir.path());
@@ -136,19 +140,19 @@ private slots:
             if (!logger) {
                 std::vector<ReceiveLog::Entry> batch;
                 for (int i = 0; i < entries; ++i)
-                    batch.push_back({folder(u"logs"_s), numbered(i), Evening, {}});
+                    batch.push_back({folder(u"logs"_s), numbered(i, size), Evening, {}});
                 results = ReceiveLog::LogReceivedEntries(batch);
                 return;
             }
             const DeliveryBatch batch;
             for (int i = 0; i < entries; ++i)
-                log.log(numbered(i), Evening);
+                log.log(numbered(i, size), Evening);
             QCOMPARE(QFile::exists(file), beforeEnd);
         });
         const int whole = fitting > 0 ? int(fitting) : entries;
         QByteArray expected;
         for (int i = 0; i < whole; ++i)
-            expected += logEntry(EveningStamp, numbered(i));
+            expected += logEntry(EveningStamp, numbered(i, size));
         QCOMPARE(fileBytes(file), expected);
         if (logger) {
             QCOMPARE(traffic.snapshot().logWritten, whole);
