@@ -20,6 +20,19 @@ QString parseAddress(const QString &text, QHostAddress &address) {
     return {};
 }
 
+// A whole number the check takes; `notNumber` says what it is not, with the text in %1.
+QString parseChecked(const QString &text, int &value, QString (*check)(int),
+                     const QString &notNumber) {
+    bool isNumber = false;
+    const int parsed = text.trimmed().toInt(&isNumber, 10);
+    if (!isNumber)
+        return notNumber.arg(shownValue(text.trimmed()));
+    if (QString error = check(parsed); !error.isEmpty())
+        return error;
+    value = parsed;
+    return {};
+}
+
 } // namespace
 
 QString parseListenAddress(const QString &text, QHostAddress &address) {
@@ -84,15 +97,8 @@ QString checkInterfaceName(const QString &name) {
 }
 
 QString parseMulticastTtl(const QString &text, int &ttl) {
-    bool isNumber = false;
-    const int parsed = text.trimmed().toInt(&isNumber, 10);
-    if (!isNumber)
-        return QStringLiteral("the multicast TTL %1 is not a whole number")
-            .arg(shownValue(text.trimmed()));
-    if (QString error = checkMulticastTtl(parsed); !error.isEmpty())
-        return error;
-    ttl = parsed;
-    return {};
+    return parseChecked(text, ttl, checkMulticastTtl,
+                        QStringLiteral("the multicast TTL %1 is not a whole number"));
 }
 
 QString checkMulticastTtl(int ttl) {
@@ -104,15 +110,8 @@ QString checkMulticastTtl(int ttl) {
 }
 
 QString parseReceiveBuffer(const QString &text, int &kib) {
-    bool isNumber = false;
-    const int parsed = text.trimmed().toInt(&isNumber, 10);
-    if (!isNumber)
-        return QStringLiteral("the receive buffer %1 is not a whole number of KiB")
-            .arg(shownValue(text.trimmed()));
-    if (QString error = checkReceiveBuffer(parsed); !error.isEmpty())
-        return error;
-    kib = parsed;
-    return {};
+    return parseChecked(text, kib, checkReceiveBuffer,
+                        QStringLiteral("the receive buffer %1 is not a whole number of KiB"));
 }
 
 QString checkReceiveBuffer(int kib) {
