@@ -181,11 +181,13 @@ private slots:
         n.multicastInterface = u"lo"_s;
         n.allowBroadcast = n.sendFromListenPort = true;
         n.multicastTtl = 7;
+        n.udpReceiveBufferKiB = 16384;
         store.SaveSettings(s);
         QVERIFY(fileBytes(settingsPath())
                     .endsWith("ResponseString6=\r\nListenAddress=::\r\nMulticastGroups=239.1.2.3,"
                               "ff12::1\r\nMulticastInterface=lo\r\nAllowBroadcast=1\r\n"
-                              "MulticastTtl=7\r\nSendFromListenPort=1\r\n"));
+                              "MulticastTtl=7\r\nSendFromListenPort=1\r\n"
+                              "UdpReceiveBuffer=16384\r\n"));
         QCOMPARE(store.LoadSettings().network, s.network);
     }
 
@@ -343,6 +345,7 @@ private slots:
             {"AllowBroadcast=yes", "yes is neither 0 nor 1"},
             {"MulticastTtl=256", "the multicast TTL 256 is outside 0-255"},
             {"SendFromListenPort=2", "2 is neither 0 nor 1"},
+            {"UdpReceiveBuffer=4k", "the receive buffer 4k is not a whole number of KiB"},
             {"WatchMode3=bogus", "the mode must be exact, contains, starts, ends, regex or hex"},
             {"ResponseHex3=2", "2 is neither 0 nor 1"},
             {"ResponseDelay3=99999999", "the delay must be 0 to 60000 ms"},
