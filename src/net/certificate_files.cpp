@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -162,7 +163,12 @@ bool readPemFile(const QString &name, QByteArray &bytes, QString &error) {
     }
     // Certificate files are small; a device or a huge file is no certificate.
     constexpr qint64 Largest = 1 << 20;
-    bytes = file.read(Largest + 1);
+    // Asked for 1 MiB, Qt allocates it first; the size a file tells (0 for many in /proc) is
+    // what the first read asks for, and a file that grew meanwhile is read on.
+    const qint64 told = file.isSequential() ? 0 : file.size();
+    bytes = file.read(told > 0 ? std::min(told, Largest) + 1 : Largest + 1);
+    if (bytes.size() > told && told > 0 && bytes.size() <= Largest)
+        bytes += file.read(Largest + 1 - bytes.size());
     if (bytes.size() > Largest) {
         error =
             QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(shownValue(name));
