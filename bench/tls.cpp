@@ -1,6 +1,6 @@
 // TLS: a stream over TLS into `sendrel --headless --tls > file` against
-// `socat OPENSSL-LISTEN > file`, interleaved rounds; and sequential handshakes made in this
-// process against the secure listener and against `openssl s_server`. Every file is in memory.
+// `socat OPENSSL-LISTEN > file`, interleaved rounds; and handshakes made in this process into the
+// secure listener and `openssl s_server` in turns. Every file is in memory.
 #include "benchmarks.h"
 #include "figures.h"
 #include "scratch.h"
@@ -27,6 +27,7 @@ constexpr std::uint64_t DefaultFloodMiB = 256;
 constexpr int FloodRounds = 3;
 constexpr int DefaultHandshakes = 500;
 constexpr int SettleMs = 5;
+constexpr int HalfwayMs = 50; // the secure listener reopens at its next 100 ms tick
 constexpr double MiB = 1024.0 * 1024.0;
 
 quint16 freePort() {
@@ -203,7 +204,6 @@ struct Handshakes {
     int early = 0;     // refused all the same, while the listener was reopening
     double cpuMs = 0;  // the server's, per handshake
     double paceMs = 0; // from one handshake's start to the next
-    QString problem;
 };
 
 // Each server gets the same work, one connection per handshake: the secure listener, which
@@ -264,48 +264,49 @@ double handshakeMs(quint16 port) {
     return ms;
 }
 
-// Handshakes start no closer together than `paceMs`, and `SettleMs` after the server is ready.
-Handshakes measure(const HandshakeServer &server, quint16 port, const QString &folder, int count,
-                   double paceMs) {
-    ServerUnderTest process(server, port, folder);
-    Handshakes run;
-    if (!process.listening()) {
-        run.problem = QStringLiteral("did not listen");
-        return run;
+void pause(int ms) {
+    waitFor([] { return false; }, ms); // the servers' output is read meanwhile
+}
+
+// One handshake into `port`, tried again while the server refuses it.
+void handshakeInto(quint16 port, Handshakes &run) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (const double ms = handshakeMs(port); ms >= 0) {
+            run.times.push_back(ms);
+            return;
+        }
+        ++run.early;
+        pause(5);
     }
-    process.awaitReady(1);
-    const double cpuBefore = process.cpuMs();
+    ++run.failed;
+}
+
+// The two servers in turns, so that both meet whatever else the machine runs at the same
+// moments, and at the same pace: each secure listener's handshake comes a moment after it said
+// it is ready (a peer that comes at any moment mostly finds it idle, not still writing the
+// status that said so), and openssl's halfway to the listener's next reopen, when the listener
+// is idle.
+void measure(ServerUnderTest *servers[2], const quint16 ports[2], int count, Handshakes runs[2]) {
+    servers[0]->awaitReady(1);
+    double cpuBefore[2] = {servers[0]->cpuMs(), servers[1]->cpuMs()};
     QElapsedTimer sinceFirst;
     sinceFirst.start();
     for (int i = 0; i < count; ++i) {
-        process.awaitReady(i + 1);
-        // A peer that comes at any moment mostly finds the server idle, not still writing the
-        // status lines that said it is ready; nor does it come at once after the last peer.
-        QElapsedTimer settled;
-        settled.start();
-        waitFor(
-            [&] {
-                return settled.elapsed() >= SettleMs && double(sinceFirst.elapsed()) >= i * paceMs;
-            },
-            600000);
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (const double ms = handshakeMs(port); ms >= 0) {
-                run.times.push_back(ms);
-                break;
-            }
-            if (attempt == 199)
-                ++run.failed;
-            ++run.early;
-            waitFor([] { return false; }, 5); // the server's output is read meanwhile
-        }
+        servers[0]->awaitReady(i + 1);
+        pause(SettleMs);
+        handshakeInto(ports[0], runs[0]);
+        pause(HalfwayMs);
+        handshakeInto(ports[1], runs[1]);
     }
     // The last peer's close and the reopen after it belong to the last handshake.
-    process.awaitReady(count + 1);
-    const double cpu = process.cpuMs() - cpuBefore;
-    run.paceMs = double(sinceFirst.elapsed()) / count;
-    std::sort(run.times.begin(), run.times.end());
-    run.cpuMs = run.times.empty() ? 0 : cpu / double(run.times.size());
-    return run;
+    servers[0]->awaitReady(count + 1);
+    for (int s = 0; s < 2; ++s) {
+        Handshakes &run = runs[s];
+        run.paceMs = double(sinceFirst.elapsed()) / count;
+        std::sort(run.times.begin(), run.times.end());
+        const double cpu = servers[s]->cpuMs() - cpuBefore[s];
+        run.cpuMs = run.times.empty() ? 0 : cpu / double(run.times.size());
+    }
 }
 
 } // namespace
@@ -322,9 +323,9 @@ int runTlsHandshakes(const QStringList &arguments) {
         return 2;
     }
     figures.info(QStringLiteral("handshakes"),
-                 QStringLiteral("%1 in a row from this process, TLS 1.3, EC P-256; the secure "
-                                "listener is tried once it says it has reopened after its last "
-                                "peer")
+                 QStringLiteral("%1 into each server from this process, in turns, TLS 1.3, EC "
+                                "P-256; the secure listener is tried once it says it has "
+                                "reopened after its last peer")
                      .arg(count));
     const quint16 ports[] = {freePort(), freePort()};
     const HandshakeServer servers[] = {
@@ -342,15 +343,18 @@ int runTlsHandshakes(const QStringList &arguments) {
           QStringLiteral("-key"), made.keyFile},
          {}},
     };
-    Handshakes runs[2];
+    ServerUnderTest sendrelServer(servers[0], ports[0], memory.path());
+    ServerUnderTest opensslServer(servers[1], ports[1], memory.path());
+    ServerUnderTest *processes[2] = {&sendrelServer, &opensslServer};
     for (int s = 0; s < 2; ++s) {
-        // openssl at the pace the secure listener's one-peer cycle allows: back to back, its
-        // work would stay in the caches that the listener's finds cold.
-        runs[s] = measure(servers[s], ports[s], memory.path(), count, s == 0 ? 0 : runs[0].paceMs);
-        if (!runs[s].problem.isEmpty()) {
-            figures.info(servers[s].name, runs[s].problem);
+        if (!processes[s]->listening()) {
+            figures.info(servers[s].name, QStringLiteral("did not listen"));
             return 2;
         }
+    }
+    Handshakes runs[2];
+    measure(processes, ports, count, runs);
+    for (int s = 0; s < 2; ++s) {
         figures.info(
             servers[s].name,
             QStringLiteral("%1 handshakes (%2 failed, %3 early tries refused): median %4 ms, "
