@@ -192,36 +192,53 @@ private slots:
         QVERIFY(fileBytes(path("got.bin")) == data);
     }
 
-    // A handshake that fails is told in words, and the listener goes on listening.
+    // A handshake that fails is told in words, and the listener goes on listening, with the
+    // certificate its files hold when it reopens.
     void failedHandshake_data() {
         QTest::addColumn<QString>("listenerOptions");
         QTest::addColumn<QString>("peer");
         QTest::addColumn<QString>("why");
+        QTest::addColumn<bool>("replaced"); // the certificate and key, in place, while listening
         QTest::newRow("plain client") << ""
                                       << "printf 'hello\\n' | socat -t1 - TCP:127.0.0.1:%PORT"
-                                      << "the peer sent plain text";
+                                      << "the peer sent plain text" << false;
         QTest::newRow("client certificate required, none sent")
             << "--client-cert require --ca %CERT"
             << "openssl s_client -connect 127.0.0.1:%PORT -CAfile %CERT < /dev/null"
-            << "the peer sent no certificate";
+            << "the peer sent no certificate" << false;
         QTest::newRow("client does not know our CA")
             << ""
             << "openssl s_client -connect 127.0.0.1:%PORT -verify_return_error < /dev/null"
-            << "unknown CA";
+            << "unknown CA" << false;
+        QTest::newRow("certificate replaced, then a plain client")
+            << ""
+            << "printf 'hello\\n' | socat -t1 - TCP:127.0.0.1:%PORT"
+            << "the peer sent plain text" << true;
     }
     void failedHandshake() {
         QFETCH(QString, listenerOptions);
         QFETCH(QString, peer);
         QFETCH(QString, why);
+        QFETCH(bool, replaced);
         const quint16 port = freeLoopbackPort(true);
         ChildProgram listener =
             secureListener(port, identity() + u' ' + fill(listenerOptions, port));
         QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over TLS"), 20000);
+        if (replaced) {
+            const MadeCertificate next = makeSelfSignedCertificate(path("next"), "sendrel-test");
+            QVERIFY2(next.error.isEmpty(), qPrintable(next.error));
+            for (const auto &[from, to] :
+                 {std::pair(next.certificateFile, m_cert), std::pair(next.keyFile, m_key)}) {
+                QFile file(to);
+                QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+                QVERIFY(file.write(fileBytes(from)) > 0);
+            }
+        }
         run(fill(peer, port));
         QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(why.toUtf8()), listener.err, 10000);
         QTest::qWait(300); // the listener reopens at its next tick
         run(QStringLiteral("printf 'still here' | openssl s_client -connect 127.0.0.1:%1 "
-                           "-quiet -no_ign_eof -cert %2 -key %3")
+                           "-quiet -no_ign_eof -cert %2 -key %3 -CAfile %2 -verify_return_error")
                 .arg(port)
                 .arg(m_cert, m_key));
         QTRY_COMPARE_WITH_TIMEOUT(listener.out, QByteArray("still here"), 10000);

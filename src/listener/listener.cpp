@@ -99,9 +99,9 @@ ListenerReason Listener::applyOptions(SocketControl *listener, bool &usable) {
 
 // A secure listener (DTLS over UDP) reads its certificate and key at each Start, so that a file
 // that cannot be read or a key that does not belong to the certificate is told before anything
-// listens.
+// listens; the last context is kept while its files and options are unchanged.
 QString Listener::loadTls() {
-    m_tls.reset();
+    const std::shared_ptr<const TlsContext> previous = std::exchange(m_tls, nullptr);
     if (!m_configuration.tls().enabled)
         return {};
     TlsOptions options = m_configuration.tls();
@@ -112,7 +112,7 @@ QString Listener::loadTls() {
         options.keyPassphrase = known;
     }
     QString problem;
-    m_tls = TlsContext::load(options, TlsContext::Role::Server, problem);
+    m_tls = TlsContext::load(options, TlsContext::Role::Server, problem, previous);
     if (!m_tls)
         m_passphrases.remove(options.keyFile); // a wrong one is asked for again
     return problem;

@@ -54,6 +54,7 @@ public:
     // TLS ended by the relay for new pairs: towards its peers (the listener's server context),
     // towards the target (a client context); null for plain TCP.
     void setTls(std::shared_ptr<const TlsContext> listen, std::shared_ptr<const TlsContext> target);
+    const std::shared_ptr<const TlsContext> &targetTls() const { return m_targetTls; }
     // A TCP connection request of the listener; not taken up (so closed) past MaxPairs.
     void takeRequest(qintptr requestID);
     // The datagram the UDP listener holds (GetData, RemoteHostIP, PeerPort).

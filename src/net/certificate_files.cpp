@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -37,28 +38,6 @@ QString cryptoReason() {
         return QStringLiteral("unknown reason");
     const char *reason = ERR_reason_error_string(last);
     return reason ? QString::fromLatin1(reason) : QStringLiteral("error %1").arg(last);
-}
-
-bool readFile(const QString &name, QByteArray &bytes, QString &error) {
-    // Qt would add a warning of its own for a file without a name.
-    if (name.isEmpty()) {
-        error = QStringLiteral("no file is named");
-        return false;
-    }
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("%1 cannot be read: %2").arg(shownValue(name), file.errorString());
-        return false;
-    }
-    // Certificate files are small; a device or a huge file is no certificate.
-    constexpr qint64 Largest = 1 << 20;
-    bytes = file.read(Largest + 1);
-    if (bytes.size() > Largest) {
-        error =
-            QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(shownValue(name));
-        return false;
-    }
-    return true;
 }
 
 int passphraseCallback(char *buffer, int size, int /*rwflag*/, void *user) {
@@ -171,9 +150,36 @@ Certificate selfSigned(EVP_PKEY *key, const QString &hostName, int days) {
 
 } // namespace
 
+bool readPemFile(const QString &name, QByteArray &bytes, QString &error) {
+    // Qt would add a warning of its own for a file without a name.
+    if (name.isEmpty()) {
+        error = QStringLiteral("no file is named");
+        return false;
+    }
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1 cannot be read: %2").arg(shownValue(name), file.errorString());
+        return false;
+    }
+    // Certificate files are small; a device or a huge file is no certificate.
+    constexpr qint64 Largest = 1 << 20;
+    // Asked for 1 MiB, Qt allocates it first; the size a file tells (0 for many in /proc) is
+    // what the first read asks for, and a file that grew meanwhile is read on.
+    const qint64 told = file.isSequential() ? 0 : file.size();
+    bytes = file.read(told > 0 ? std::min(told, Largest) + 1 : Largest + 1);
+    if (bytes.size() > told && told > 0 && bytes.size() <= Largest)
+        bytes += file.read(Largest + 1 - bytes.size());
+    if (bytes.size() > Largest) {
+        error =
+            QStringLiteral("%1 is larger than 1 MiB, which no PEM file is").arg(shownValue(name));
+        return false;
+    }
+    return true;
+}
+
 QList<QSslCertificate> readCertificates(const QString &file, QString &error) {
     QByteArray bytes;
-    if (!readFile(file, bytes, error))
+    if (!readPemFile(file, bytes, error))
         return {};
     const QList<QSslCertificate> certificates = QSslCertificate::fromData(bytes, QSsl::Pem);
     if (certificates.isEmpty())
@@ -184,7 +190,7 @@ QList<QSslCertificate> readCertificates(const QString &file, QString &error) {
 bool keyNeedsPassphrase(const QString &keyFile) {
     QByteArray bytes;
     QString unused;
-    return readFile(keyFile, bytes, unused)
+    return readPemFile(keyFile, bytes, unused)
            && (bytes.contains("ENCRYPTED PRIVATE KEY") || bytes.contains("Proc-Type: 4,ENCRYPTED"));
 }
 
@@ -195,7 +201,7 @@ TlsIdentity readIdentity(const QString &certificateFile, const QString &keyFile,
     if (!identity.error.isEmpty())
         return identity;
     QByteArray pem;
-    if (!readFile(keyFile, pem, identity.error))
+    if (!readPemFile(keyFile, pem, identity.error))
         return identity;
     ERR_clear_error();
     const Bio in(BIO_new_mem_buf(pem.constData(), int(pem.size())));

@@ -16,6 +16,8 @@ struct TlsIdentity {
     QString error;
 };
 
+// The bytes of a PEM file, at most 1 MiB; false with `error` saying why it cannot be read.
+bool readPemFile(const QString &name, QByteArray &bytes, QString &error);
 // Reads both files; a key that does not belong to the certificate is an error.
 TlsIdentity readIdentity(const QString &certificateFile, const QString &keyFile,
                          const QByteArray &passphrase);

@@ -4,13 +4,23 @@
 
 #include <QSslSocket>
 
-std::shared_ptr<const TlsContext> TlsContext::load(const TlsOptions &options, Role role,
-                                                   QString &problem) {
+std::shared_ptr<const TlsContext>
+TlsContext::load(const TlsOptions &options, Role role, QString &problem,
+                 const std::shared_ptr<const TlsContext> &previous) {
     if (!QSslSocket::supportsSsl()) {
         problem = QStringLiteral("TLS is not available: the system's OpenSSL could not be loaded");
         return nullptr;
     }
+    QList<QByteArray> sources;
+    const bool readable = readSources(options, sources);
+    if (readable && previous && previous->m_role == role && previous->m_options == options
+        && previous->m_sources == sources) {
+        problem.clear();
+        return previous;
+    }
     std::shared_ptr<TlsContext> context(new TlsContext(options, role));
+    if (readable)
+        context->m_sources = sources;
     context->m_configuration = QSslConfiguration::defaultConfiguration();
     problem = role == Role::Server ? context->loadServer() : context->loadClient();
     if (!problem.isEmpty())
@@ -18,6 +28,17 @@ std::shared_ptr<const TlsContext> TlsContext::load(const TlsOptions &options, Ro
     if (!options.alpn.isEmpty())
         context->m_configuration.setAllowedNextProtocols(options.alpn);
     return context;
+}
+
+bool TlsContext::readSources(const TlsOptions &options, QList<QByteArray> &sources) {
+    QString unused;
+    for (const QString &file : {options.certificateFile, options.keyFile, options.caFile}) {
+        QByteArray bytes;
+        if (!file.isEmpty() && !readPemFile(file, bytes, unused))
+            return false;
+        sources.append(bytes);
+    }
+    return true;
 }
 
 QString TlsContext::loadIdentity() {

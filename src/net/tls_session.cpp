@@ -56,8 +56,12 @@ void TlsSession::onEncrypted() {
             return;
         }
     }
-    m_summary = securitySummary(m_socket->sessionProtocol(), m_socket->sessionCipher(), peer,
-                                m_socket->sslConfiguration().nextNegotiatedProtocol());
+    // Only offered protocols can be agreed on; the socket's configuration is a costly copy.
+    const QByteArray agreed = m_context->options().alpn.isEmpty()
+                                  ? QByteArray()
+                                  : m_socket->sslConfiguration().nextNegotiatedProtocol();
+    m_summary =
+        securitySummary(m_socket->sessionProtocol(), m_socket->sessionCipher(), peer, agreed);
     m_secured = true;
     emit secured();
 }

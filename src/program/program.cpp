@@ -154,15 +154,15 @@ void Program::connectRelay() {
     });
     connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
     connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
-    // The target side's TLS is read at each Start, as the listener's own is, and when it is
-    // turned on while listening.
+    // The target side's TLS is read at each Start, as the listener's own is (kept while its
+    // files are unchanged), and when it is turned on while listening.
     const auto secureRelay = [this, relay, listener] {
         const ListenerState &state = listener->state();
         std::shared_ptr<const TlsContext> target;
         if (state.openTcp() && relay->active() && relay->options().targetTls) {
             QString problem;
-            target =
-                TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client, problem);
+            target = TlsContext::load(m_configuration.clientTls(), TlsContext::Role::Client,
+                                      problem, relay->targetTls());
             if (!target) {
                 listener->fail({ListenerReason::Kind::RelayTlsUnusable, {}, problem});
                 return;
