@@ -1,16 +1,21 @@
 // TLS against real peers on loopback: openssl, socat and curl on the other end of the program's
 // secure listener and secure sends, certificates made here.
+#include "listener/listener.h"
 #include "net/certificate_files.h"
+#include "net/tls_context.h"
+#include "program/program.h"
 #include "settings/settings_store.h"
 #include "support/child_program.h"
 #include "support/file_bytes.h"
 #include "support/log_entries.h"
 #include "support/loopback.h"
+#include "support/program_fixture.h"
 
 #include <QtNetwork>
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 class tst_Tls : public QObject {
     Q_OBJECT
@@ -333,6 +338,89 @@ private slots:
         QVERIFY(back.badValues.isEmpty());
         QVERIFY(back.tls == settings.tls);
         QVERIFY(back.clientTls == settings.clientTls);
+    }
+
+    // A context is kept while its options and the bytes of its files are the same; anything
+    // else makes a new one from what the files hold now.
+    void keptContext_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("nothing") << "" << true;
+        QTest::newRow("files rewritten with another identity") << "files" << false;
+        QTest::newRow("client certificates asked for") << "clients" << false;
+        QTest::newRow("the other role") << "role" << false;
+    }
+    void keptContext() {
+        QFETCH(QString, change);
+        QFETCH(bool, kept);
+        TlsOptions options;
+        options.enabled = true;
+        options.certificateFile = m_cert;
+        options.keyFile = m_key;
+        QString problem;
+        const auto first = TlsContext::load(options, TlsContext::Role::Server, problem);
+        QVERIFY2(first, qPrintable(problem));
+        TlsContext::Role role = TlsContext::Role::Server;
+        if (change == "files") {
+            const MadeCertificate other = makeSelfSignedCertificate(path("other"), "other");
+            for (const auto &[from, to] :
+                 {std::pair{other.certificateFile, m_cert}, std::pair{other.keyFile, m_key}})
+                QVERIFY(QFile::remove(to) && QFile::copy(from, to));
+        } else if (change == "clients") {
+            options.clientCertificates = ClientCertificates::Request;
+        } else if (change == "role") {
+            role = TlsContext::Role::Client;
+        }
+        const auto next = TlsContext::load(options, role, problem, first);
+        QVERIFY2(next, qPrintable(problem));
+        QCOMPARE(next == first, kept);
+        QCOMPARE(next->role(), role);
+        QCOMPARE(next->options().clientCertificates, options.clientCertificates);
+        QCOMPARE(next->fingerprint(), fingerprintText(QSslCertificate::fromPath(m_cert).value(0)));
+    }
+
+    // A certificate handed through a pipe (`--cert <(...)`) tells no size and is read whole.
+    void pemFromPipe() {
+        const QString fifo = path("pipe.pem");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QProcess writer;
+        writer.start("/bin/sh", {"-c", "cat \"$0\" > \"$1\"", m_cert, fifo});
+        QByteArray bytes;
+        QString error;
+        QVERIFY2(readPemFile(fifo, bytes, error), qPrintable(error));
+        QCOMPARE(bytes, fileBytes(m_cert));
+        QVERIFY(writer.waitForFinished());
+    }
+
+    // The protocol the client agreed on is told with the session it came in.
+    void agreedProtocolTold() {
+        const quint16 port = freeLoopbackPort(true);
+        ChildProgram listener = secureListener(port, identity() + " --alpn h2");
+        QTRY_VERIFY_WITH_TIMEOUT(listener.err.contains("over TLS"), 20000);
+        run(fill("printf x | openssl s_client -connect 127.0.0.1:%PORT -alpn h2 -quiet -no_ign_eof",
+                 port));
+        QTRY_VERIFY2_WITH_TIMEOUT(listener.err.contains(", ALPN h2"), listener.err, 10000);
+        QVERIFY2(listener.terminate(), listener.err);
+    }
+
+    // A listener started again with TLS turned off listens in plain text.
+    void turnedOff_listensPlain() {
+        ProgramFixture f;
+        TlsOptions tls;
+        tls.enabled = true;
+        tls.certificateFile = m_cert;
+        tls.keyFile = m_key;
+        f.program().configuration().setTls(tls);
+        startListener(f.form(), true);
+        const Listener &listener = f.program().listener();
+        QTRY_VERIFY(listener.state().open() && listener.state().secure);
+        f.form().btnDisconnect.Click();
+        QTRY_VERIFY(!listener.state().open());
+        tls.enabled = false;
+        f.program().configuration().setTls(tls);
+        f.form().btnConnect.Click();
+        QTRY_VERIFY(listener.state().open());
+        QVERIFY(!listener.state().secure);
     }
 
     // The HTTPS 404 catcher, as curl sees it through a verified connection.
