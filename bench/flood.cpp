@@ -1,11 +1,11 @@
 // TCP flood: the same payload into a plain recv-and-write receiver, into `nc -l > file` and into
-// the window with logging on, in turns, seven rounds with every file in memory; compares the
-// medians of their throughput and CPU time and checks every log byte for byte. The receiving
-// and the sending threads keep to cores of their own, and one unmeasured round of the receiver
-// goes first, so its figures hold still enough to judge the window by. One more round on disk is
-// shown as information. The hex flood does the same with the received-data box showing hex dumps
-// with time stamps. The line-free flood sends the payload without line breaks at a steady rate, so
-// the box keeps showing one growing line: only the window's responsiveness and the log count there.
+// the window with logging on, in turns, nine rounds with every file in memory; compares the
+// medians of their throughput and CPU time and checks every log byte for byte. One unmeasured
+// round of the receiver goes first, so its figures hold still enough to judge the window by. One
+// more round on disk is shown as information. The hex flood does the same with the received-data
+// box showing hex dumps with time stamps. The line-free flood sends the payload without line breaks
+// at a steady rate, so the box keeps showing one growing line: only the window's responsiveness and
+// the log count there.
 #include "bench_window.h"
 #include "benchmarks.h"
 #include "figures.h"
@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int Rounds = 7;
+constexpr int Rounds = 9;
 
 // The reference receiver writing into `baselineFile`, then the window logging into its log
 // folder, with the round's figures printed under `name`. False when the round could not run.
