@@ -6,8 +6,9 @@ usage: accessibility_client.py PID LABEL-PREFIX [--quiet]
   --quiet  registers for no events: only the name is read.
 Prints "found NAME" once the label is found, then runs commands read from stdin, one a line:
   measure  forget the answers so far;
-  report   print "answers N slowest MS median MS events N chars N" (chars: the text that
-           text-change events carried);
+  report   print "answers N slowest MS median MS events N chars N texts N empty N" (chars:
+           the text that text-change events carried; texts: those events; empty: those of
+           them that carried no text);
   quit     end."""
 import sys
 import time
@@ -44,11 +45,16 @@ class Client:
         self.answers = []
         self.events = 0
         self.chars = 0
+        self.texts = 0
+        self.empty = 0
 
     def on_event(self, event):
         self.events += 1
-        if event.type.startswith("object:text-changed") and isinstance(event.any_data, str):
-            self.chars += len(event.any_data)
+        if event.type.startswith("object:text-changed"):
+            carried = event.any_data if isinstance(event.any_data, str) else ""
+            self.texts += 1
+            self.empty += 0 if carried else 1
+            self.chars += len(carried)
         # A screen reader first asks the sender whether it is showing.
         event.source.getState()
 
@@ -67,11 +73,14 @@ class Client:
             self.answers = []
             self.events = 0
             self.chars = 0
+            self.texts = 0
+            self.empty = 0
         elif line == "report":
             ordered = sorted(self.answers)
             median = ordered[len(ordered) // 2] if ordered else 0
-            say("answers %d slowest %.0f median %.0f events %d chars %d"
-                % (len(ordered), ordered[-1] if ordered else 0, median, self.events, self.chars))
+            say("answers %d slowest %.0f median %.0f events %d chars %d texts %d empty %d"
+                % (len(ordered), ordered[-1] if ordered else 0, median, self.events, self.chars,
+                   self.texts, self.empty))
         else:
             pyatspi.Registry.stop()
             return False

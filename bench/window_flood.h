@@ -46,6 +46,7 @@ struct Round {
     double baseline = 0; // MiB/s
     double baselineCpu = 0;
     Result window;
+    double netcat = 0; // MiB/s of `nc -l > file`, 0 when it did not run
     bool logIntact = false;
     QString logVerdict;
 };
@@ -59,6 +60,7 @@ bool checkLog(const Figures &figures, BenchWindow &window, std::uint64_t total,
 struct Targets {
     double throughputRatio = 0;
     double cpuRatio = 0;
+    bool steadyFirstRound = false; // the first flood after start within 20 % of the later ones
 };
 
 // Each round's figures, then the medians against the targets, the tick delay, peak memory and

@@ -123,6 +123,17 @@ private slots:
         QTRY_COMPARE(box.shown(), shown);
     }
 
+    // New text and the marks of an unfinished character after it, shown in one refresh.
+    void textAndSplitCharacter_shownInOrder() {
+        ShownData box;
+        box.setUtf8("ab");
+        QTRY_COMPARE(box.shown(), QStringLiteral("ab"));
+        box.appendUtf8("c\xc3");
+        QTRY_COMPARE(box.shown(), QStringLiteral("abc\uFFFD"));
+        box.appendUtf8("\xa9");
+        QTRY_COMPARE(box.shown(), QStringLiteral("abc\u00e9"));
+    }
+
     // Each chunk shows in a refresh of its own; a CR LF split between two is one line break.
     void crLf_splitBetweenRefreshes_oneBreak_data() {
         QTest::addColumn<QByteArrayList>("chunks");

@@ -129,12 +129,17 @@ void ReceivedDataBox::refreshView() {
     QElapsedTimer cost;
     cost.start();
     const ReceivedData::ViewUpdate update = m_data.takeViewUpdate();
-    chopText(std::exchange(d->waitingShown, 0));
-    if (update.afresh)
+    // A screen reader hears one insertion a refresh: the marks of a character not yet whole go
+    // with the text before them, and a text shown afresh needs no marks taken off first.
+    const qsizetype waiting = std::exchange(d->waitingShown, 0);
+    if (update.afresh) {
         setText(update.text);
-    else
-        appendText(update.text);
-    showWaiting(update.waiting);
+        appendText(update.waiting);
+    } else {
+        chopText(waiting);
+        appendText(update.waiting.isEmpty() ? update.text : update.text + update.waiting);
+    }
+    d->waitingShown = update.waiting.size();
     d->sinceRefresh.start();
     d->refreshCost = cost.elapsed();
     d->paintCost = 0;
@@ -154,11 +159,4 @@ void ReceivedDataBox::paintEvent(QPaintEvent *event) {
     LineView::paintEvent(event);
     d->paintCost = std::max(d->paintCost, cost.elapsed());
     paceRefreshes();
-}
-
-// The marks shown for a character whose end had not arrived: the next look shows it whole, or
-// the marks again.
-void ReceivedDataBox::showWaiting(const QString &marks) {
-    appendText(marks);
-    d->waitingShown = marks.size();
 }

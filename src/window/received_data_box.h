@@ -51,7 +51,6 @@ private:
     void scheduleRefresh(Urgency urgency = Urgency::Steady);
     void refreshView();
     void paceRefreshes();
-    void showWaiting(const QString &marks);
 
     ReceivedData &m_data;
     ReceivedDataActions *m_actions = nullptr;
