@@ -73,7 +73,7 @@ void LineView::chopText(qsizetype count) {
     if (count <= 0)
         return;
     const qsizetype at = m_lines.size() - count;
-    const QString gone = QAccessible::isActive() ? m_lines.text().sliced(at) : QString();
+    const QString gone = m_lines.text().sliced(at);
     m_lines.chop(count);
     m_anchor = std::min(m_anchor, at);
     m_caret = std::min(m_caret, at);
