@@ -131,13 +131,12 @@ void ReceivedDataBox::refreshView() {
     const ReceivedData::ViewUpdate update = m_data.takeViewUpdate();
     // A screen reader hears one insertion a refresh: the marks of a character not yet whole go
     // with the text before them, and a text shown afresh needs no marks taken off first.
-    const qsizetype waiting = std::exchange(d->waitingShown, 0);
+    const QString shown = update.waiting.isEmpty() ? update.text : update.text + update.waiting;
     if (update.afresh) {
-        setText(update.text);
-        appendText(update.waiting);
+        setText(shown);
     } else {
-        chopText(waiting);
-        appendText(update.waiting.isEmpty() ? update.text : update.text + update.waiting);
+        chopText(d->waitingShown);
+        appendText(shown);
     }
     d->waitingShown = update.waiting.size();
     d->sinceRefresh.start();
