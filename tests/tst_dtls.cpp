@@ -6,6 +6,7 @@
 #include "support/child_program.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
+#include "support/server_tls.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -238,11 +239,7 @@ private slots:
         QFETCH(bool, peerCloses);
         QFETCH(QString, why);
         ProgramFixture f;
-        TlsOptions tls;
-        tls.enabled = true;
-        tls.certificateFile = m_cert;
-        tls.keyFile = m_key;
-        f.program().configuration().setTls(tls);
+        f.program().configuration().setTls(serverTls(m_cert, m_key));
         const quint16 port = startListener(f.form(), false);
         setPairs(f.form(), {"ping"}, {QString(replySize, u'p')});
         f.program().configuration().setPairOptions(0, {MatchMode::Contains, false, false, 300});

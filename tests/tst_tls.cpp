@@ -10,6 +10,7 @@
 #include "support/log_entries.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
+#include "support/server_tls.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -353,10 +354,7 @@ private slots:
     void keptContext() {
         QFETCH(QString, change);
         QFETCH(bool, kept);
-        TlsOptions options;
-        options.enabled = true;
-        options.certificateFile = m_cert;
-        options.keyFile = m_key;
+        TlsOptions options = serverTls(m_cert, m_key);
         QString problem;
         const auto first = TlsContext::load(options, TlsContext::Role::Server, problem);
         QVERIFY2(first, qPrintable(problem));
@@ -406,10 +404,7 @@ private slots:
     // A listener started again with TLS turned off listens in plain text.
     void turnedOff_listensPlain() {
         ProgramFixture f;
-        TlsOptions tls;
-        tls.enabled = true;
-        tls.certificateFile = m_cert;
-        tls.keyFile = m_key;
+        TlsOptions tls = serverTls(m_cert, m_key);
         f.program().configuration().setTls(tls);
         startListener(f.form(), true);
         const Listener &listener = f.program().listener();

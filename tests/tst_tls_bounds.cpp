@@ -8,6 +8,7 @@
 #include "support/child_program.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
+#include "support/server_tls.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
@@ -55,13 +56,7 @@ class tst_TlsBounds : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
     MadeCertificate m_made;
 
-    TlsOptions serverOptions() const {
-        TlsOptions tls;
-        tls.enabled = true;
-        tls.certificateFile = m_made.certificateFile;
-        tls.keyFile = m_made.keyFile;
-        return tls;
-    }
+    TlsOptions serverOptions() const { return serverTls(m_made.certificateFile, m_made.keyFile); }
     QString run(const QString &command) const {
         QProcess shell;
         shell.setWorkingDirectory(m_dir->path());
