@@ -10,6 +10,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,26 +27,8 @@ constexpr std::size_t PatternBytes = 4 << 20;
 constexpr auto RunTimeLimit = 300s;
 constexpr double MiB = 1024.0 * 1024.0;
 
-qint64 fileSize(const QByteArray &path) {
-    struct stat status {};
-    return ::stat(path.constData(), &status) == 0 ? qint64(status.st_size) : -1;
-}
-
-// Whether something listens on TCP `port` (IPv4 or IPv6); probing by connecting would use up
-// the one connection nc takes.
 bool listening(std::uint16_t port) {
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
-                return true;
-        }
-    }
-    return false;
+    return portTaken(port, false);
 }
 
 // User and system CPU seconds of a running process.
@@ -97,6 +80,29 @@ void stop(QProcess &process, bool terminate) {
 }
 
 } // namespace
+
+qint64 fileSize(const QByteArray &path) {
+    struct stat status {};
+    return ::stat(path.constData(), &status) == 0 ? qint64(status.st_size) : -1;
+}
+
+bool portTaken(std::uint16_t port, bool udp) {
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    const auto tables = udp ? std::array{"/proc/net/udp", "/proc/net/udp6"}
+                            : std::array{"/proc/net/tcp", "/proc/net/tcp6"};
+    for (const char *table : tables) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            // A TCP port counts only while listening (state 0A).
+            if (fields.size() > 3 && fields[1].endsWith(local) && (udp || fields[3] == "0A"))
+                return true;
+        }
+    }
+    return false;
+}
 
 QString receiverName(Receiver receiver) {
     switch (receiver) {

@@ -15,6 +15,12 @@ enum class Receiver { Netcat, NetcatTee, Sendrel, SendrelLog };
 
 QString receiverName(Receiver receiver);
 
+// The size of a file; -1 when there is none.
+qint64 fileSize(const QByteArray &path);
+// Whether something listens on TCP `port` or holds UDP `port`, IPv4 or IPv6, as the system's
+// tables say: probing by connecting would use up the one connection nc takes.
+bool portTaken(std::uint16_t port, bool udp);
+
 struct HeadlessRun {
     bool completed = false;
     double mibPerSecond = 0;

@@ -4,6 +4,7 @@
 // Then answers over UDP from seven pairs: how many a second, and their round trips.
 #include "benchmarks.h"
 #include "figures.h"
+#include "headless_run.h"
 #include "log_check.h"
 #include "peer_socket.h"
 #include "scratch.h"
@@ -31,11 +32,6 @@ namespace {
 constexpr auto StepDuration = 1000ms;
 constexpr std::size_t Sizes[] = {64, 512, 1472};
 
-qint64 fileSize(const QString &path) {
-    struct stat status {};
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? qint64(status.st_size) : 0;
-}
-
 // A UDP port nobody holds now.
 std::uint16_t freeUdpPort() {
     const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -52,18 +48,7 @@ std::uint16_t freeUdpPort() {
 }
 
 bool udpBound(std::uint16_t port) {
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 1 && fields[1].endsWith(local))
-                return true;
-        }
-    }
-    return false;
+    return portTaken(port, true);
 }
 
 // A receiver that writes each datagram's bytes to a file: counted by the file's growth.
@@ -96,7 +81,7 @@ public:
     // Datagrams written out so far, once the output has stopped growing.
     std::int64_t settled() const {
         for (qint64 last = -1;;) {
-            const qint64 now = fileSize(m_output);
+            const qint64 now = std::max<qint64>(fileSize(QFile::encodeName(m_output)), 0);
             if (now == last)
                 return now / qint64(m_size);
             last = now;
@@ -279,20 +264,10 @@ int runUdpHeadless(const QStringList &) {
                            QStringLiteral(">= 1.0 x"));
 
         const std::int64_t written = ours.settled();
-        qint64 wrongSize = 0;
         const QStringList files = QDir(logs).entryList(QDir::Files);
-        const LogContents log =
-            LogContents::read(files.size() == 1 ? QDir(logs).filePath(files.first()) : QString(),
-                              [&](const char *, std::size_t n) { wrongSize += n != size; });
-        figures.target(
-            QStringLiteral("log entries") + suffix,
-            QStringLiteral("%1 of %2 datagrams written out, %3 of another size%4")
-                .arg(log.entries)
-                .arg(written)
-                .arg(wrongSize)
-                .arg(log.problem.isEmpty() ? QString() : QStringLiteral(", ") + log.problem),
-            log.problem.isEmpty() && log.entries == written && wrongSize == 0,
-            QStringLiteral("one whole entry per datagram"));
+        logEntriesTarget(figures, QStringLiteral("log entries") + suffix,
+                         files.size() == 1 ? QDir(logs).filePath(files.first()) : QString(), size,
+                         written, QStringLiteral("written out"));
     }
     respondFigures(figures, sendrel, ScratchFolder());
     return 0;

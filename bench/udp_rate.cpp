@@ -122,19 +122,7 @@ int runUdpRate(const QStringList &) {
         plainKnee.lossless > 0 && 2 * windowKnee.lossless >= plainKnee.lossless,
         QStringLiteral(">= 0.5 x the plain receiver's"));
 
-    qint64 wrongSize = 0;
-    const LogContents log =
-        LogContents::read(window.todaysLogFile(), [&](const char *, std::size_t n) {
-            if (n != DatagramBytes)
-                ++wrongSize;
-        });
-    figures.target(QStringLiteral("log entries"),
-                   QStringLiteral("%1 of %2 datagrams received, %3 of another size%4")
-                       .arg(log.entries)
-                       .arg(receivedInAll)
-                       .arg(wrongSize)
-                       .arg(log.problem.isEmpty() ? QString() : QStringLiteral(", ") + log.problem),
-                   log.problem.isEmpty() && log.entries == receivedInAll && wrongSize == 0,
-                   QStringLiteral("one entry per datagram received"));
+    logEntriesTarget(figures, QStringLiteral("log entries"), window.todaysLogFile(), DatagramBytes,
+                     receivedInAll, QStringLiteral("received"));
     return 0;
 }

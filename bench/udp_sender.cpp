@@ -1,6 +1,7 @@
 #include "udp_sender.h"
 
 #include "benchmarks.h"
+#include "log_check.h"
 #include "payload.h"
 #include "peer_socket.h"
 
@@ -91,4 +92,20 @@ bool reportStep(const Figures &figures, const QString &receiver, int rate, const
     else
         knee.firstLoss = rate;
     return true;
+}
+
+void logEntriesTarget(const Figures &figures, const QString &name, const QString &logFile,
+                      std::size_t size, std::int64_t datagrams, const QString &counted) {
+    qint64 wrongSize = 0;
+    const LogContents log =
+        LogContents::read(logFile, [&](const char *, std::size_t n) { wrongSize += n != size; });
+    figures.target(name,
+                   QStringLiteral("%1 of %2 datagrams %3, %4 of another size%5")
+                       .arg(log.entries)
+                       .arg(datagrams)
+                       .arg(counted)
+                       .arg(wrongSize)
+                       .arg(log.problem.isEmpty() ? QString() : QStringLiteral(", ") + log.problem),
+                   log.problem.isEmpty() && log.entries == datagrams && wrongSize == 0,
+                   QStringLiteral("one whole entry per datagram %1").arg(counted));
 }

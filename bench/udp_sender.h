@@ -34,6 +34,11 @@ struct Knee {
 bool reportStep(const Figures &figures, const QString &receiver, int rate, const Burst &burst,
                 std::int64_t received, Knee &knee);
 
+// The target that `logFile` holds one whole entry of `size` bytes for each of `datagrams`
+// datagrams (`counted` says how they were counted: "received", "written out").
+void logEntriesTarget(const Figures &figures, const QString &name, const QString &logFile,
+                      std::size_t size, std::int64_t datagrams, const QString &counted);
+
 // The rising rates every UDP benchmark tries.
 inline constexpr int UdpRates[] = {5000,   10000,  20000,  40000,  60000,  80000,  120000,
                                    160000, 240000, 320000, 480000, 640000, 960000, 1280000};
