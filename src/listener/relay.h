@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -71,6 +72,9 @@ signals:
     // A peer refused past the bounds; a datagram the drop fault or a bound took.
     void refusedOne();
     void droppedOne();
+    // How often each named fault acted since the last time this was told, a few times a second
+    // at most while any acts.
+    void faultsActed(const QMap<QString, qint64> &acts);
 
 private:
     struct Mapping {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "model/fault.h"
+
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -33,6 +36,8 @@ struct RelayOptions {
     // TCP: the relay talks TLS to the target (with the client's TLS options) and reads it in the
     // clear; its peers' side is secured when the listener is.
     bool targetTls = false;
+    // Named faults, stacked in order after each way's faults above.
+    QList<Fault> faults;
 
     bool active() const { return !targetHost.isEmpty(); }
     // "host:port", an IPv6 address in brackets.

@@ -47,6 +47,9 @@ QString trafficLine(const TrafficSnapshot &s) {
     }
     if (s.udpListening)
         number(u"udp_dropped_by_system"_s, s.udpDroppedBySystem);
+    // A fault's name holds no blank, so each stays one name=value pair.
+    for (auto fault = s.faultActs.cbegin(); fault != s.faultActs.cend(); ++fault)
+        number(u"fault_"_s + fault.key(), fault.value());
     return line;
 }
 

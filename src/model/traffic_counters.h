@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -51,6 +52,8 @@ struct TrafficSnapshot {
     // (its receive buffer was full).
     bool udpListening = false;
     qint64 udpDroppedBySystem = 0;
+    // How often each named fault of the relay acted (a piece delayed, dropped, cut...), by name.
+    QMap<QString, qint64> faultActs;
 };
 
 // The counters as one line of name=value pairs, in a fixed order; no value holds a blank, and
@@ -105,6 +108,7 @@ public:
     void countRelayDropped() { ++m_now.relayDropped; }
     void setUdpListening(bool on) { m_now.udpListening = on; }
     void countSystemDrops(qint64 datagrams) { m_now.udpDroppedBySystem += datagrams; }
+    void countFaultActs(const QString &fault, qint64 acts) { m_now.faultActs[fault] += acts; }
     void countLogEntry(bool written) { ++(written ? m_now.logWritten : m_now.logFailed); }
     // Told of each Listener::connectionRefused; a request refused for another reason than a
     // connected peer is not counted.

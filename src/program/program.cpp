@@ -154,6 +154,10 @@ void Program::connectRelay() {
     });
     connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
     connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
+    connect(relay, &Relay::faultsActed, this, [this](const QMap<QString, qint64> &acts) {
+        for (auto act = acts.cbegin(); act != acts.cend(); ++act)
+            m_traffic.countFaultActs(act.key(), act.value());
+    });
     // The target side's TLS is read at each Start, as the listener's own is (kept while its
     // files are unchanged), and when it is turned on while listening.
     const auto secureRelay = [this, relay, listener] {
