@@ -239,6 +239,9 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
         if (m_capture && !answered.isEmpty())
             captured.comment = answeredComment(answered);
     }
+    if (m_capture && !chunk.faultNote.isEmpty())
+        captured.comment +=
+            (captured.comment.isEmpty() ? QString() : QStringLiteral("; ")) + chunk.faultNote;
     if (m_capture && link)
         capture(captured);
 
