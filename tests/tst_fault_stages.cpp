@@ -171,6 +171,9 @@ private slots:
         QTest::newRow("last of two away") << QStringList{hole, rate} << QStringList{hole} << false;
         QTest::newRow("latency shortened")
             << QStringList{slow} << QStringList{u"name=s type=latency latency=10"_qs} << true;
+        QTest::newRow("slicer taken away mid piece")
+            << QStringList{u"name=s type=slicer average_size=100 size_variation=0 delay=20000"_qs}
+            << QStringList{} << true;
         QTest::newRow("rate raised")
             << QStringList{rate, slow} << QStringList{u"name=r type=bandwidth rate=100000"_qs}
             << true;
@@ -197,11 +200,22 @@ private slots:
         } else {
             QTest::qWait(100);
             QVERIFY(sent.startsWith(w.joined()));
-            QCOMPARE(w.way.held() + w.joined().size(), sent.size());
+            QCOMPARE(w.way.held() + w.joined().size(), sent.size() + 20 * RelayWay::PieceOverhead);
             w.way.setFaults({}, {});
             QTRY_COMPARE(w.joined(), sent);
         }
         QVERIFY(w.joined().startsWith(early));
+    }
+
+    // Slices are cut as they go: a piece waiting to be sliced byte by byte costs its bytes and
+    // one piece's overhead, not one per slice.
+    void slicesCostTheirBytes() {
+        Way w(false);
+        w.way.setFaults({}, {faultOf(u"name=s type=slicer average_size=1 size_variation=0 "
+                                     "delay=1000000"_qs)});
+        w.way.push(QByteArray(256 << 10, 'x'));
+        QCOMPARE(w.joined(), QByteArray("x"));
+        QCOMPARE(w.way.held(), (256 << 10) - 1 + RelayWay::PieceOverhead);
     }
 
     // A limit lets exactly its bytes pass, the last piece cut to it, then ends the way by name.

@@ -113,7 +113,8 @@ private:
     qint64 m_allowanceAt = 0;
 };
 
-// Each piece in slices of about the average size, a delay apart.
+// Each piece in slices of about the average size, a delay apart. A slice is cut only when it is
+// due, so a waiting piece costs no more than its bytes, however small the slices.
 class SliceStage final : public FaultStage {
 public:
     SliceStage(QString name, QString action, StageContext &context, double toxicity, qint64 average,
@@ -127,31 +128,46 @@ public:
             return;
         }
         act();
+        hold(std::max(m_context.nowUs(), m_nextDue), std::move(piece));
+    }
+    qint64 release() override {
         const qint64 now = m_context.nowUs();
-        qint64 due = std::max(now, m_lastDue);
-        for (qsizetype at = 0; at < piece.data.size();) {
+        while (!m_waiting.empty() && m_waiting.front().dueUs <= now) {
+            Waiting &front = m_waiting.front();
             qint64 size = m_average;
             if (m_variation > 0)
                 size +=
                     qint64(m_context.random->bounded(quint64(2 * m_variation + 1))) - m_variation;
-            size = std::clamp<qint64>(size, 1, piece.data.size() - at);
-            WayPiece slice{piece.data.mid(at, qsizetype(size)), piece.draws};
-            at += qsizetype(size);
-            if (m_waiting.empty() && due <= now)
-                pass(std::move(slice));
-            else
-                hold(due, std::move(slice));
-            due += m_delayUs;
+            size = std::clamp<qint64>(size, 1, front.piece.data.size() - m_offset);
+            WayPiece slice{front.piece.data.mid(qsizetype(m_offset), qsizetype(size)),
+                           front.piece.draws};
+            m_offset += size;
+            m_held -= size;
+            m_nextDue = front.dueUs + m_delayUs;
+            if (m_offset == front.piece.data.size()) {
+                m_waiting.pop_front();
+                m_offset = 0;
+                if (!m_waiting.empty())
+                    m_waiting.front().dueUs = std::max(m_waiting.front().dueUs, m_nextDue);
+            } else {
+                front.dueUs = m_nextDue;
+            }
+            pass(std::move(slice));
         }
-        m_lastDue = due;
+        return m_waiting.empty() ? -1 : m_waiting.front().dueUs;
     }
-    qint64 release() override { return releaseDue(); }
+    std::deque<WayPiece> takeWaiting() override {
+        if (!m_waiting.empty())
+            m_waiting.front().piece.data.remove(0, qsizetype(std::exchange(m_offset, 0)));
+        return FaultStage::takeWaiting();
+    }
 
 private:
     const qint64 m_average;
     const qint64 m_variation;
     const qint64 m_delayUs;
-    qint64 m_lastDue = 0;
+    qint64 m_offset = 0; // into the first waiting piece
+    qint64 m_nextDue = 0;
 };
 
 // Nothing passes: a stream's bytes wait (its sender is held back once they fill the way), a

@@ -66,7 +66,7 @@ public:
     qint64 held() const { return m_held; }
     qsizetype waiting() const { return qsizetype(m_waiting.size()); }
     // What still waits here, in order, taken out: the stage goes and they go on without it.
-    std::deque<WayPiece> takeWaiting();
+    virtual std::deque<WayPiece> takeWaiting();
     // How often it acted since it was last asked.
     qint64 takeActs() { return std::exchange(m_acts, 0); }
     qint64 acts() const { return m_acts; }

@@ -49,7 +49,8 @@ public:
     // past the cut.
     bool push(WayPiece &&piece);
     bool push(const QByteArray &data);
-    qint64 held() const { return m_held; }
+    // What waits, each piece with its overhead: a way of many tiny pieces is held back too.
+    qint64 held() const { return cost(); }
     bool isCut() const { return m_cut; }
     // Bytes passed on so far.
     qint64 passed() const { return m_passed; }
