@@ -407,9 +407,10 @@ std::unique_ptr<FaultStage> makeStage(const Fault &fault, StageContext &context)
                                             std::max<qint64>(0, latency - jitter),
                                             latency + jitter);
     }
-    case FaultKind::Bandwidth:
-        return std::make_unique<RateStage>(fault.name, action, context,
-                                           std::max<qint64>(1, v(u"rate") * 1000));
+    case FaultKind::Bandwidth: // 0 leaves the way alone
+        if (v(u"rate") == 0)
+            return nullptr;
+        return std::make_unique<RateStage>(fault.name, action, context, v(u"rate") * 1000);
     case FaultKind::Slicer:
         return std::make_unique<SliceStage>(fault.name, action, context, toxicity,
                                             v(u"average_size"), v(u"size_variation"), v(u"delay"));
