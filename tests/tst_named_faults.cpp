@@ -9,7 +9,9 @@
 #include "support/relay_targets.h"
 #include "support/tshark.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTest>
 
 #include <cerrno>
@@ -206,13 +208,16 @@ private slots:
                  qPrintable(QString::number(acts(u"rst"_qs))));
     }
 
-    // A capture's packet says what the faults do to it, after what answered it.
+    // A capture's packet and the chunk's log entry say what the faults do to it.
     void captureComment() {
         if (!hasTshark())
             QSKIP("tshark is not installed");
         DatagramTarget target;
         const QString file = f->folder() + u"/faults.pcapng"_qs;
         QCOMPARE(f->program().startCapture(file), QString());
+        const QString logs = f->folder() + u"/logs/"_qs;
+        f->form().chkLogData.setValue(1);
+        f->form().txtLogPath.setText(logs);
         const quint16 port =
             relayTo(target.socket.localPort(), false,
                     {faultOf(u"name=lat type=latency stream=upstream latency=20"_qs),
@@ -225,6 +230,13 @@ private slots:
         const QStringList comments = tsharkFields(file, {u"frame.comment"_qs});
         QCOMPARE(comments.value(0), u"lat: latency 20 ms; twice: duplicated"_qs);
         QCOMPARE(comments.value(1), QString());
+        const QStringList written = QDir(logs).entryList(QDir::Files);
+        QFile log(logs + written.value(0));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(
+            log.readAll().contains(u" -> 127.0.0.1:%1 (lat: latency 20 ms; twice: duplicated) -"_qs
+                                       .arg(target.socket.localPort())
+                                       .toUtf8()));
     }
 };
 
