@@ -94,7 +94,11 @@ private slots:
         const auto send = [&](const QByteArray &data) {
             client.writeDatagram(data, QHostAddress::LocalHost, port);
         };
-        for (const QByteArray &data : {QByteArray("hello"), QByteArray("a LOGIN OK b")}) {
+        QList<QByteArray> before;
+        for (int i = 0; i < 20; ++i)
+            before.append("before " + QByteArray::number(i));
+        before.append("a LOGIN OK b");
+        for (const QByteArray &data : std::as_const(before)) {
             send(data);
             QTRY_COMPARE(target.got.value(target.got.size() - 1), data);
         }
@@ -103,9 +107,9 @@ private slots:
         for (int i = 0; i < After; ++i) {
             send(QByteArray::number(i));
             if (i % 50 == 49) // never more at once than the system surely keeps
-                QTRY_COMPARE(relayed(), i + 3);
+                QTRY_COMPARE(relayed(), i + 1 + before.size());
         }
-        QTRY_COMPARE(target.got.size() - 2 + acts(u"lossy"_qs), After);
+        QTRY_COMPARE(target.got.size() - before.size() + acts(u"lossy"_qs), After);
         QVERIFY2(std::abs(acts(u"lossy"_qs) - 3000) < 300,
                  qPrintable(QString::number(acts(u"lossy"_qs))));
         QCOMPARE(notes.filter(u"the fault lossy acts (up, loss 30 %)"_qs).size(), 1);
