@@ -199,6 +199,8 @@ void RelayWay::takeActs(QMap<QString, qint64> &acts) {
 }
 
 QString RelayWay::judge(WayPiece &piece) {
+    if (m_slots.empty())
+        return {};
     QStringList parts;
     for (Slot &slot : m_slots) {
         const QString words = slot.stage->drawFor(piece);
