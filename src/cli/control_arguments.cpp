@@ -17,13 +17,13 @@ constexpr qint64 MaxTokenFile = 4096;
 QByteArray readToken(const QString &path, QString &error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = u"--control-token-file: %1: %2"_s.arg(shownValue(path), file.errorString());
+        error = u"--control-token-file: '%1': %2"_s.arg(shownValue(path), file.errorString());
         return {};
     }
     const QByteArray token = file.read(MaxTokenFile + 1).trimmed();
     if (token.isEmpty() || token.size() > MaxTokenFile || token.contains('\n')
         || token.contains('\r'))
-        error = u"--control-token-file: %1 holds no token of one line (at most %2 bytes)"_s
+        error = u"--control-token-file: '%1' holds no token of one line (at most %2 bytes)"_s
                     .arg(shownValue(path))
                     .arg(MaxTokenFile);
     return error.isEmpty() ? token : QByteArray();
@@ -47,7 +47,7 @@ QString readControlOptions(const QCommandLineParser &parser, CommandLine &line) 
         return u"--control needs ADDRESS:PORT, an IP address or localhost and a port from 0 to "
                "65535, not '%1'"_s.arg(shownValue(text));
     if (!end.address.isLoopback() && !parser.isSet(u"control-any"_s))
-        return u"--control: %1 is no loopback address; --control-any allows it, with "
+        return u"--control: '%1' is no loopback address; --control-any allows it, with "
                "--control-token-file"_s.arg(shownValue(text));
     if (parser.isSet(u"control-any"_s) && !parser.isSet(u"control-token-file"_s))
         return u"--control-any needs --control-token-file"_s;
