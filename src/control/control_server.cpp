@@ -25,6 +25,14 @@ QJsonValue bodyJson(const QHttpServerRequest &request, ApiError &error) {
     return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
 }
 
+// A body that must be one JSON object, a proxy or a toxic (`what`).
+QJsonObject bodyObject(const QHttpServerRequest &request, ApiError &error, const QString &what) {
+    const QJsonValue json = bodyJson(request, error);
+    if (!error && !json.isObject())
+        error = {400, u"a %1 is a JSON object"_s.arg(what)};
+    return json.toObject();
+}
+
 ApiError wrongMethod() {
     return {405, u"method not allowed"_s};
 }
@@ -109,14 +117,19 @@ ControlServer::Answer ControlServer::route(const QHttpServerRequest &request) {
         return request.method() == Method::Post ? reset() : failed(wrongMethod());
     if (depth == 0 || path[0] != u"proxies" || depth > 4 || (depth >= 3 && path[2] != u"toxics"))
         return failed({404, u"not found"_s});
+    const Method method = request.method();
     if (depth == 1)
-        return proxies(request);
+        return method == Method::Get    ? listProxies()
+               : method == Method::Post ? createProxy(request)
+                                        : failed(wrongMethod());
     if (!m_proxies.spec(path[1]))
         return failed(m_proxies.notFound(path[1]));
     if (depth == 2)
         return proxy(request, path[1]);
     if (depth == 3)
-        return toxics(request, path[1]);
+        return method == Method::Get    ? listToxics(path[1])
+               : method == Method::Post ? addToxic(request, path[1])
+                                        : failed(wrongMethod());
     return toxic(request, path[1], path[3]);
 }
 
@@ -124,22 +137,19 @@ QJsonValue ControlServer::proxyValue(const QString &name) const {
     return proxyJson(*m_proxies.spec(name), m_proxies.faults(name));
 }
 
-ControlServer::Answer ControlServer::proxies(const QHttpServerRequest &request) {
-    if (request.method() == Method::Get) {
-        QJsonObject all;
-        for (const QString &name : m_proxies.names())
-            all.insert(name, proxyValue(name));
-        return {200, all};
-    }
-    if (request.method() != Method::Post)
-        return failed(wrongMethod());
+ControlServer::Answer ControlServer::listProxies() const {
+    QJsonObject all;
+    for (const QString &name : m_proxies.names())
+        all.insert(name, proxyValue(name));
+    return {200, all};
+}
+
+ControlServer::Answer ControlServer::createProxy(const QHttpServerRequest &request) {
     ApiError error;
-    const QJsonValue json = bodyJson(request, error);
+    const QJsonObject json = bodyObject(request, error, u"proxy"_s);
     ProxySpec spec;
-    if (!error && !json.isObject())
-        error = {400, u"a proxy is a JSON object"_s};
     if (!error)
-        error = proxySpecFromJson(json.toObject(), spec, false);
+        error = proxySpecFromJson(json, spec, false);
     if (!error)
         error = m_proxies.create(spec);
     return error ? failed(error) : Answer{201, proxyValue(spec.name)};
@@ -155,35 +165,30 @@ ControlServer::Answer ControlServer::proxy(const QHttpServerRequest &request, co
     if (request.method() != Method::Post)
         return failed(wrongMethod());
     ApiError error;
-    const QJsonValue json = bodyJson(request, error);
+    const QJsonObject json = bodyObject(request, error, u"proxy"_s);
     ProxySpec spec = *m_proxies.spec(name);
-    if (!error && !json.isObject())
-        error = {400, u"a proxy is a JSON object"_s};
     if (!error)
-        error = proxySpecFromJson(json.toObject(), spec, true);
+        error = proxySpecFromJson(json, spec, true);
     if (!error)
         error = m_proxies.update(name, spec);
     return error ? failed(error) : Answer{200, proxyValue(name)};
 }
 
-ControlServer::Answer ControlServer::toxics(const QHttpServerRequest &request,
-                                            const QString &name) {
+ControlServer::Answer ControlServer::listToxics(const QString &name) const {
+    QJsonArray all;
+    for (const Fault &fault : m_proxies.faults(name))
+        all.append(faultJson(fault));
+    return {200, all};
+}
+
+ControlServer::Answer ControlServer::addToxic(const QHttpServerRequest &request,
+                                              const QString &name) {
     QList<Fault> faults = m_proxies.faults(name);
-    if (request.method() == Method::Get) {
-        QJsonArray all;
-        for (const Fault &fault : std::as_const(faults))
-            all.append(faultJson(fault));
-        return {200, all};
-    }
-    if (request.method() != Method::Post)
-        return failed(wrongMethod());
     ApiError error;
-    const QJsonValue json = bodyJson(request, error);
+    const QJsonObject json = bodyObject(request, error, u"toxic"_s);
     Fault fault;
-    if (!error && !json.isObject())
-        error = {400, u"a toxic is a JSON object"_s};
     if (!error)
-        error = faultFromJson(json.toObject(), m_proxies.datagrams(name), fault);
+        error = faultFromJson(json, m_proxies.datagrams(name), fault);
     for (const Fault &other : std::as_const(faults)) {
         if (!error && other.name == fault.name)
             error = {409, u"toxic %1 already exists"_s.arg(fault.name)};
@@ -211,12 +216,10 @@ ControlServer::Answer ControlServer::toxic(const QHttpServerRequest &request, co
     if (request.method() != Method::Post)
         return failed(wrongMethod());
     ApiError error;
-    const QJsonValue json = bodyJson(request, error);
+    const QJsonObject json = bodyObject(request, error, u"toxic"_s);
     Fault fault = *found;
-    if (!error && !json.isObject())
-        error = {400, u"a toxic is a JSON object"_s};
     if (!error)
-        error = faultFromJson(json.toObject(), m_proxies.datagrams(name), fault);
+        error = faultFromJson(json, m_proxies.datagrams(name), fault);
     if (!error && fault.name != toxic)
         error = {400, u"a toxic keeps its name"_s};
     *found = fault;

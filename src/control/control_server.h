@@ -38,9 +38,11 @@ private:
     };
     static Answer failed(const ApiError &error);
     Answer route(const QHttpServerRequest &request);
-    Answer proxies(const QHttpServerRequest &request);
+    Answer listProxies() const;
+    Answer createProxy(const QHttpServerRequest &request);
     Answer proxy(const QHttpServerRequest &request, const QString &name);
-    Answer toxics(const QHttpServerRequest &request, const QString &name);
+    Answer listToxics(const QString &name) const;
+    Answer addToxic(const QHttpServerRequest &request, const QString &name);
     Answer toxic(const QHttpServerRequest &request, const QString &name, const QString &toxic);
     Answer populate(const QHttpServerRequest &request);
     Answer reset();
