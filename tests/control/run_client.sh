@@ -17,7 +17,7 @@ trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 pid=$!
 said="control API requests on 127.0.0.1:"
 tries=0
-until grep -q "$said" "$work/err"; do
+until grep -q "$said" "$work/err" 2>/dev/null; do
     tries=$((tries + 1))
     if [ "$tries" -gt 200 ] || ! kill -0 "$pid" 2>/dev/null; then
         cat "$work/err" >&2
