@@ -31,12 +31,19 @@ void ControlConnections::incomingConnection(qintptr handle) {
     addPendingConnection(socket);
 }
 
-void ControlConnections::answered(QTcpSocket *socket) {
+bool ControlConnections::answering(QTcpSocket *socket) {
     const auto found = m_clients.find(socket);
-    if (found == m_clients.end())
-        return;
+    if (found == m_clients.end() || found->refused)
+        return false;
+    if (socket->bytesToWrite() > MaxUnread) {
+        found->refused = true;
+        // Not while the HTTP server is still reading from it.
+        QMetaObject::invokeMethod(socket, &QTcpSocket::abort, Qt::QueuedConnection);
+        return false;
+    }
     found->unanswered = 0;
     found->idle->start();
+    return true;
 }
 
 void ControlConnections::arrived(QTcpSocket *socket) {

@@ -73,7 +73,8 @@ bool ControlServer::authorized(const QHttpServerRequest &request) const {
 }
 
 bool ControlServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) {
-    m_connections->answered(socket);
+    if (!m_connections->answering(socket))
+        return true;
     QHttpServerResponder responder = makeResponder(request, socket);
     const QStringList path = request.url().path().split(u'/', Qt::SkipEmptyParts);
     Answer answer;
