@@ -1,3 +1,4 @@
+#include "control/control_connections.h"
 #include "control/control_server.h"
 #include "control/proxy_set.h"
 #include "support/child_program.h"
@@ -305,6 +306,21 @@ private slots:
         const TrafficSnapshot counted = m_fixture->program().traffic().snapshot();
         QCOMPARE(counted.relayUpBytes, sent.size());
         QCOMPARE(counted.relayDownBytes, sent.size());
+    }
+
+    // A request whose body would pass every bound is refused with 413 once its first MiB is in,
+    // and nothing of it is kept: the connection is closed.
+    void endlessBodyRefused() {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, m_server->port());
+        QVERIFY(client.waitForConnected());
+        client.write("POST /proxies HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n");
+        client.write(QByteArray(ControlConnections::MaxUnanswered, 'a'));
+        QByteArray got;
+        QTRY_VERIFY_WITH_TIMEOUT((got += client.readAll()).contains("\r\n\r\n{"), 20000);
+        QVERIFY2(got.startsWith("HTTP/1.1 413 "), got.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 20000);
+        QVERIFY(m_proxies->names().isEmpty());
     }
 
     // Off loopback a token is required; with one, a request without it is refused with 401.
