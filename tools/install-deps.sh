@@ -14,9 +14,12 @@ packages=(
     libxcb1-dev
     libpcre2-dev
     libssl-dev openssl socat curl tshark
-    qt6-httpserver-dev qt6-websockets-dev nodejs npm
+    qt6-httpserver-dev qt6-websockets-dev
     "$@"
 )
+# Node's own packages bring npm with them; Debian's comes apart and conflicts with them.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
