@@ -203,7 +203,7 @@ public:
         if (m_reached)
             return;
         if (m_passed + piece.data.size() >= m_limit) {
-            piece.data.truncate(qsizetype(m_limit - m_passed));
+            piece.data.truncate(qsizetype(std::max<qint64>(0, m_limit - m_passed)));
             m_reached = true;
             act();
         }

@@ -128,6 +128,14 @@ void RelayWay::setFaults(const LinkFaults &faults, const QList<Fault> &named) {
     }
     old.clear();
     setTimed(named);
+    // Only the faults still set keep their draw.
+    std::map<QString, bool> applies;
+    for (const Fault &fault : named) {
+        const auto drawn = m_applies.find(faultLine(fault));
+        if (drawn != m_applies.end())
+            applies.insert(*drawn);
+    }
+    m_applies = std::move(applies);
     if (faults.cutAfter > 0 && m_passed >= faults.cutAfter && !m_cut)
         QTimer::singleShot(0, this, [this] { cutHere({}, {}); });
     pump(false);
@@ -136,6 +144,9 @@ void RelayWay::setFaults(const LinkFaults &faults, const QList<Fault> &named) {
 void RelayWay::setTimed(const QList<Fault> &named) {
     std::vector<Timed> old = std::exchange(m_timed, {});
     for (const Fault &fault : named) {
+        const FaultKindInfo &info = faultKindInfo(fault.kind);
+        if (m_datagrams ? !info.datagrams : !info.streams)
+            continue;
         const bool timed = fault.kind == FaultKind::ResetPeer
                            || (fault.kind == FaultKind::Timeout && fault.value(u"timeout") > 0);
         if (!timed && fault.kind != FaultKind::SlowClose)
