@@ -94,6 +94,25 @@ private slots:
         QVERIFY2(run.err.contains(said.replace(u"%1"_s, file).toUtf8()), run.err);
     }
 
+    // A faults file is read before the run starts; one it cannot use ends it with its problem.
+    void faultsFileRefused_data() {
+        QTest::addColumn<QByteArray>("faults"); // empty: no file
+        QTest::addColumn<QString>("said");
+        QTest::newRow("unknown type") << "[lag]\ntype = lagging\n"_ba
+                                      << u"--faults: %1 line 2: [lag] no fault type 'lagging'"_s;
+        QTest::newRow("missing") << ""_ba << u"--faults: 'faults.ini': no such file"_s;
+    }
+    void faultsFileRefused() {
+        QFETCH(QByteArray, faults);
+        QFETCH(QString, said);
+        const QString file = m_dir->filePath("faults.ini");
+        QVERIFY(faults.isEmpty() || writeBytes(file, faults));
+        Run run;
+        start(run, {"--port", "0", "--faults", "faults.ini"});
+        QVERIFY2(endsWith(run, 2), run.err);
+        QVERIFY2(run.err.contains(said.replace(u"%1"_s, file).toUtf8()), run.err);
+    }
+
     // SIGUSR1 asks --stats for the counters from the first moment, also while a rules file is
     // still being read (here a pipe that holds the reading until the signal has come).
     void statsAskedDuringStartUp() {
