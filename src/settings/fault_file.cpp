@@ -120,7 +120,7 @@ std::optional<Fault> faultOf(const QString &name, const Keys &keys, int &line, Q
 } // namespace
 
 QString FaultFile::besideSettings(const QString &settingsFile) {
-    return QFileInfo(settingsFile).dir().filePath(u"Sendrel_Faults.ini"_s);
+    return besideSettingsFile(settingsFile, u"Sendrel_Faults.ini"_s);
 }
 
 bool FaultFile::load(const QString &path, QString *problem) {

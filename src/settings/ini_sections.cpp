@@ -4,7 +4,14 @@
 #include "settings/profile_file.h"
 #include "settings/windows1252.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 using namespace Qt::Literals::StringLiterals;
+
+QString besideSettingsFile(const QString &settingsFile, const QString &name) {
+    return QFileInfo(settingsFile).dir().filePath(name);
+}
 
 QString unquotedIniValue(QStringView value) {
     value = value.trimmed();

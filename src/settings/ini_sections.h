@@ -8,6 +8,9 @@
 // What the files of [sections] the operator keeps beside the settings file (packets, faults)
 // share: how a value is written and read back, and how the whole file is read and replaced.
 
+// The file `name` in the folder of `settingsFile`.
+QString besideSettingsFile(const QString &settingsFile, const QString &name);
+
 // A value as written: trimmed, one pair of outer double quotes taken off.
 QString unquotedIniValue(QStringView value);
 // A value as it must be written for unquotedIniValue to give it back.

@@ -6,7 +6,6 @@
 #include "settings/ini_sections.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QMap>
 
 using namespace Qt::Literals::StringLiterals;
@@ -24,7 +23,7 @@ QString hexProblem(const PacketEntry &entry) {
 } // namespace
 
 QString PacketBook::besideSettings(const QString &settingsFile) {
-    return QFileInfo(settingsFile).dir().filePath(u"Sendrel_Packets.ini"_s);
+    return besideSettingsFile(settingsFile, u"Sendrel_Packets.ini"_s);
 }
 
 bool PacketBook::load(const QString &path, QString *problem) {

@@ -24,7 +24,9 @@ FaultList::FaultList(const QList<Fault> &faults, bool datagrams, QWidget *parent
     m_table->setRootIsDecorated(false);
     m_table->setHeaderLabels({u"Name"_s, u"Type"_s, u"Stream"_s, u"What it does"_s});
     m_table->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    m_table->setMinimumHeight(m_table->fontMetrics().height() * 6);
+    // Room for what a fault does, the longest words the list shows.
+    m_table->setMinimumSize(m_table->fontMetrics().averageCharWidth() * 80,
+                            m_table->fontMetrics().height() * 7);
     setFocusProxy(m_table);
     for (int row = 0; row < m_faults.size(); ++row) {
         m_table->addTopLevelItem(new QTreeWidgetItem);
@@ -77,14 +79,24 @@ void FaultList::showRow(int row) {
     item->setText(Type, QLatin1StringView(faultKindInfo(fault.kind).name));
     item->setText(Stream, fault.up ? u"upstream"_s : u"downstream"_s);
     QString action = faultActionText(fault);
-    const FaultKindInfo &info = faultKindInfo(fault.kind);
-    if (m_datagrams ? !info.datagrams : !info.streams)
-        action += m_datagrams ? u" (TCP only: does not act over UDP)"_s
-                              : u" (UDP only: does not act over TCP)"_s;
     if (!fault.after.watch.isEmpty())
         action += u", after a match"_s;
+    const FaultKindInfo &info = faultKindInfo(fault.kind);
+    const bool idle = m_datagrams ? !info.datagrams : !info.streams;
+    if (idle)
+        action += m_datagrams ? u" (TCP only)"_s : u" (UDP only)"_s;
     item->setText(Action, action);
-    item->setToolTip(Action, action);
+    // Greyed, and said in words for a screen reader and a tool tip.
+    const QString idleText =
+        idle ? (m_datagrams ? u"Acts only over TCP; over UDP it does nothing."_s
+                            : u"Acts only over UDP; over TCP it does nothing."_s)
+             : QString();
+    for (int column = 0; column < ColumnCount; ++column) {
+        item->setForeground(
+            column, palette().brush(idle ? QPalette::Disabled : QPalette::Active, QPalette::Text));
+        item->setToolTip(column, idle ? action + u"\n"_s + idleText : action);
+        item->setData(column, Qt::AccessibleDescriptionRole, idleText);
+    }
 }
 
 bool FaultList::edit(Fault &fault, int row) {
