@@ -269,13 +269,15 @@ private slots:
                 ok(fault);
             });
             dialog->findChild<QPushButton *>("addFault")->click();
-            const auto *table = dialog->findChild<QTreeWidget *>("relayFaults");
+            auto *table = dialog->findChild<QTreeWidget *>("relayFaults");
             QCOMPARE(table->topLevelItem(0)->text(3), "latency 120 ms");
+            table->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
             ok(dialog);
         });
         Fault lag;
         lag.name = "lag";
         lag.up = true;
+        lag.enabled = false;
         lag.values[0] = 120;
         QCOMPARE(window().program().relay().options().faults, QList<Fault>{lag});
         const QString file = FaultFile::besideSettings(m_fixture->settingsFile());
