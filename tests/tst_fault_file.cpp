@@ -88,6 +88,9 @@ private slots:
         QTest::newRow("slicer as a whole")
             << "[a]\ntype = slicer\naverage_size = 5\nsize_variation = 5\n"_ba << QList<Fault>{}
             << u" line 1: [a] a slice's average_size is above 0 and above its size_variation"_s;
+        QTest::newRow("after that does not compile")
+            << "[a]\ntype = down\nafter_mode = regex\nafter = (a\n"_ba << QList<Fault>{}
+            << u" line 1: [a] after: Pattern error at offset 2: missing closing parenthesis"_s;
         QTest::newRow("key outside a section") << "type = down\n"_ba << QList<Fault>{}
                                                << u" line 1: 'type = down' is no key = value "
                                                   "of a fault"_s;

@@ -1,5 +1,6 @@
 #include "settings/fault_file.h"
 
+#include "respond/auto_responder.h"
 #include "runtime/leading_number.h"
 #include "runtime/shown_text.h"
 #include "settings/ini_sections.h"
@@ -31,11 +32,15 @@ const Key *findKey(const Keys &keys, QStringView name) {
     return nullptr;
 }
 
-// A fault of `kind` checks over the links that kind works on.
+// A fault of `kind` checks over the links that kind works on, and its watch compiles as a
+// pair's would.
 QString checkOnItsLinks(const Fault &fault) {
     QString problem = checkFault(fault, !faultKindInfo(fault.kind).streams);
     if (problem.startsWith(fault.name + u": "_s))
         problem.remove(0, fault.name.size() + 2);
+    if (problem.isEmpty() && !fault.after.watch.isEmpty())
+        if (const QString watch = checkRule(fault.after).watchError; !watch.isEmpty())
+            problem = u"after: "_s + watch;
     return problem;
 }
 
