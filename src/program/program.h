@@ -96,7 +96,6 @@ public:
     void saveSettings();
     // The relay's named faults to their file, when they changed since it was read or written.
     void saveFaults();
-    const FaultFile &faultFile() const { return m_faultFile; }
     // A dialog's OK: `apply` changes the configuration, and only the keys it changed are saved.
     void saveChangesOf(const std::function<void()> &apply);
     // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
