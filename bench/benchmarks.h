@@ -22,6 +22,7 @@ int runRepeat(const QStringList &arguments);
 int runSendFile(const QStringList &arguments);
 int runSequenceBench(const QStringList &arguments);
 int runRelay(const QStringList &arguments);
+int runFaults(const QStringList &arguments);
 int runTlsFlood(const QStringList &arguments);
 int runTlsHandshakes(const QStringList &arguments);
 int runDtlsRate(const QStringList &arguments);

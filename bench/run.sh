@@ -16,7 +16,7 @@ output="$(mktemp)"
 trap 'rm -f "$output"' EXIT
 failed=()
 
-for benchmark in flood hexflood linefree udp udp_headless roundtrip soak backlog accessibility respond headless repeat sendfile sequence relay tls_flood tls_handshakes dtls_rate; do
+for benchmark in flood hexflood linefree udp udp_headless roundtrip soak backlog accessibility respond headless repeat sendfile sequence relay faults tls_flood tls_handshakes dtls_rate; do
     # A generous bound per benchmark; each stops by itself well before it.
     limit=900
     [[ $benchmark == soak ]] && limit=$((120 + ${SENDREL_SOAK_CYCLES:-10000} / 2))

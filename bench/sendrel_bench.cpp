@@ -43,6 +43,7 @@ int main(int argc, char *argv[]) {
         {QStringLiteral("sendfile"), runSendFile},
         {QStringLiteral("sequence"), runSequenceBench},
         {QStringLiteral("relay"), runRelay},
+        {QStringLiteral("faults"), runFaults},
         {QStringLiteral("tls_flood"), runTlsFlood},
         {QStringLiteral("tls_handshakes"), runTlsHandshakes},
         {QStringLiteral("dtls_rate"), runDtlsRate},
@@ -57,7 +58,7 @@ int main(int argc, char *argv[]) {
             "soak "
             "[cycles] | "
             "backlog [seconds] | accessibility [MiB [--quiet]] | respond | headless [MiB] | "
-            "repeat | sendfile [MiB] | sequence | relay [MiB] | tls_flood [MiB] | "
+            "repeat | sendfile [MiB] | sequence | relay [MiB] | faults [MiB] | tls_flood [MiB] | "
             "tls_handshakes [count] | dtls_rate [datagrams]\n");
         return 2;
     }

@@ -125,6 +125,23 @@ private slots:
         QTest::newRow("relay tls client-cert to target")
             << relay + QStringList{"--relay-tls", "target", "--client-cert", "require"} << 2
             << "--client-cert works only with a secure listener";
+        QTest::newRow("control alone") << QStringList{"--control", "127.0.0.1:0"} << 2
+                                       << "--control works only with --headless";
+        QTest::newRow("control not loopback")
+            << QStringList{"--headless", "--control", "0.0.0.0:8474"} << 2
+            << "--control: '0.0.0.0:8474' is no loopback address";
+        QTest::newRow("control any without token")
+            << QStringList{"--headless", "--control", "0.0.0.0:8474", "--control-any"} << 2
+            << "--control-any needs --control-token-file";
+        QTest::newRow("control token file empty")
+            << QStringList{"--headless",           "--control",    "127.0.0.1:0",
+                           "--control-token-file", "settings.ini", "--control-any"}
+            << 2 << "holds no token of one line";
+        QTest::newRow("control token alone")
+            << QStringList{"--headless", "--control-token-file", "t"} << 2
+            << "--control-token-file works only with --control";
+        QTest::newRow("control no port")
+            << QStringList{"--headless", "--control", "127.0.0.1"} << 2 << "--control needs";
         QTest::newRow("pcap unwritable")
             << QStringList{"--headless", "--port", "0", "--pcap", "/nonexistent/x.pcapng"} << 1
             << "The capture /nonexistent/x.pcapng cannot be written";

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need, when any is missing,
-# and any further packages named as arguments.
+# and any further packages named as arguments. Qt HTTP Server's CMake files need the WebSockets
+# ones, which its package does not pull in.
 set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
@@ -13,6 +14,7 @@ packages=(
     libxcb1-dev
     libpcre2-dev
     libssl-dev openssl socat curl tshark
+    qt6-httpserver-dev qt6-websockets-dev nodejs npm
     "$@"
 )
 missing=()

@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include "cli/argument_check.h"
+#include "cli/control_arguments.h"
 #include "cli/option_table.h"
 #include "cli/relay_arguments.h"
 #include "cli/tls_arguments.h"
@@ -379,7 +380,7 @@ CommandLine parseCommandLine(const QByteArrayList &rawArguments) {
     line.quiet = parser.isSet(u"quiet"_s);
     line.verbose = parser.isSet(u"verbose"_s);
     line.stats = parser.isSet(u"stats"_s);
-    for (const auto read : {readSendOptions, readSendTarget, readTlsOptions}) {
+    for (const auto read : {readSendOptions, readSendTarget, readTlsOptions, readControlOptions}) {
         if (const QString error = read(parser, line); !error.isEmpty())
             return usageError(error);
     }

@@ -69,6 +69,11 @@ struct CommandLine {
     // listener's for --headless, the client's for a send.
     std::optional<TlsOptions> tls;
     QString makeCertFolder; // --make-cert: make a certificate there, nothing else
+    // --control: where the control API listens (no port: it does not), and the token its
+    // clients send, empty for none.
+    QHostAddress controlAddress;
+    std::optional<quint16> controlPort;
+    QByteArray controlToken;
 
     // Set when the program ends without running: --help, --version or a usage error.
     std::optional<int> exitCode;

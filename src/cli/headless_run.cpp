@@ -1,6 +1,8 @@
 #include "cli/headless_run.h"
 
 #include "cli/stdout_sink.h"
+#include "control/control_server.h"
+#include "control/proxy_set.h"
 #include "listener/listener.h"
 #include "listener/receive_handler.h"
 #include "listener/relay.h"
@@ -218,7 +220,8 @@ int HeadlessRun::listen() {
     // Stopping the reading would stop every UDP peer's answers: what stdout cannot take is
     // dropped and counted instead.
     // A relay is never held back by stdout, which has a copy of its bytes only.
-    m_stdout->setDropWhenFull(c.optTCP[1]->isOn() || m_program->relay().active());
+    m_stdout->setDropWhenFull(c.optTCP[1]->isOn() || m_program->relay().active()
+                              || m_line.controlPort);
     if (!m_line.pcapFile.isEmpty()) {
         if (const QString error = m_program->startCapture(m_line.pcapFile); !error.isEmpty()) {
             printLine(
@@ -247,9 +250,30 @@ int HeadlessRun::listen() {
     m_target = sendTarget();
     m_listening = true;
     printLine(m_status, false);
+    if (m_line.controlPort && !startControl()) {
+        m_program->form().btnDisconnect.Click();
+        return 1;
+    }
     m_notifier.ready();
     followState();
     return QCoreApplication::exec();
+}
+
+bool HeadlessRun::startControl() {
+    m_proxies = std::make_unique<ProxySet>(*m_program);
+    m_control = std::make_unique<ControlServer>(*m_proxies, QStringLiteral(SENDREL_VERSION),
+                                                m_line.controlToken);
+    const QString where = SocketControl::DisplayEnd(m_line.controlAddress, *m_line.controlPort);
+    QString problem;
+    if (!m_control->listen(m_line.controlAddress, *m_line.controlPort, problem)) {
+        printLine(QStringLiteral("The control API cannot listen on %1: %2").arg(where, problem),
+                  true);
+        return false;
+    }
+    printLine(QStringLiteral("Waiting for control API requests on ")
+                  + SocketControl::DisplayEnd(m_line.controlAddress, m_control->port()),
+              false);
+    return true;
 }
 
 void HeadlessRun::stop() {

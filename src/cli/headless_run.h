@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 
+class ControlServer;
 class Program;
+class ProxySet;
 struct SendResult;
 class StdoutSink;
 
@@ -82,6 +84,7 @@ private:
     void stdoutFailed(const QString &reason);
     void printNote(const QString &note, qint64 replyBytes);
     void printLine(const QString &text, bool error);
+    bool startControl();
 
     CommandLine m_line;
     std::unique_ptr<Program> m_program;
@@ -96,4 +99,7 @@ private:
     QString m_lastNote; // a status line that only repeats it is not printed again
     QString m_target;
     QString m_printedSend;
+    // Both go before the program whose relays' road they take.
+    std::unique_ptr<ProxySet> m_proxies;
+    std::unique_ptr<ControlServer> m_control;
 };

@@ -91,6 +91,10 @@ QList<QCommandLineOption> packetAndRelayOptions() {
         {u"pcap"_s, u"Write each chunk to FILE as a pcapng capture."_s, u"FILE"_s},
         {u"relay-tls"_s, u"Relay: end TLS from the peers, to the target, or both."_s,
          u"listen|target|both"_s},
+        {u"control"_s, u"Serve the control API (proxies and their faults) there."_s,
+         u"ADDRESS:PORT"_s},
+        {u"control-any"_s, u"Let --control listen on an address other than loopback."_s},
+        {u"control-token-file"_s, u"Control API clients send the token in FILE."_s, u"FILE"_s},
     };
 }
 

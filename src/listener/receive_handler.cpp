@@ -219,7 +219,9 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
     CapturedChunk captured;
     if (m_capture && link)
         captured = capturedChunk(chunk, data, m_configuration.network().listenAddress);
-    const QString mark = relayed && c.chkLogData.isOn() ? relayedPairText(chunk) : QString();
+    QString mark = relayed && c.chkLogData.isOn() ? relayedPairText(chunk) : QString();
+    if (!mark.isEmpty() && !chunk.faultNote.isEmpty())
+        mark += QStringLiteral(" (") + chunk.faultNote + u')';
     std::optional<QString> remoteIp;
     if (relayed)
         remoteIp = chunk.peerAddress;
@@ -239,6 +241,9 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
         if (m_capture && !answered.isEmpty())
             captured.comment = answeredComment(answered);
     }
+    if (m_capture && !chunk.faultNote.isEmpty())
+        captured.comment +=
+            (captured.comment.isEmpty() ? QString() : QStringLiteral("; ")) + chunk.faultNote;
     if (m_capture && link)
         capture(captured);
 

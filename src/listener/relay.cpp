@@ -14,6 +14,8 @@
 namespace {
 
 constexpr int SweepMs = 1000;
+// How often the named faults' acts are told, at most.
+constexpr int ActsMs = 250;
 
 } // namespace
 
@@ -26,6 +28,8 @@ Relay::Relay(qint64 heldBound, QObject *parent)
     });
     m_sweep.setInterval(SweepMs);
     connect(&m_sweep, &QTimer::timeout, this, &Relay::sweepIdle);
+    m_actsTimer.setInterval(ActsMs);
+    connect(&m_actsTimer, &QTimer::timeout, this, &Relay::tellActs);
 }
 
 Relay::~Relay() {
@@ -37,15 +41,72 @@ Relay::~Relay() {
 void Relay::setOptions(const RelayOptions &options) {
     const bool newTarget =
         options.targetHost != m_options.targetHost || options.targetPort != m_options.targetPort;
+    if (options.faults != m_options.faults)
+        m_faultsTold.clear();
     m_options = options;
     if (newTarget)
         m_udpTarget.clear();
+    m_triggers.setFaults(options.faults);
+    if (options.faults.isEmpty())
+        m_actsTimer.stop();
+    else
+        m_actsTimer.start();
+    applyFaults();
+}
+
+void Relay::applyFaults() {
+    const QList<Fault> up = m_triggers.acting(true);
+    const QList<Fault> down = m_triggers.acting(false);
     for (RelayPair *pair : std::as_const(m_pairs))
-        pair->setFaults(options);
+        pair->setFaults(m_options, up, down);
     for (auto &[key, mapping] : m_mappings) {
-        mapping.up->setFaults(options.up);
-        mapping.down->setFaults(options.down);
+        mapping.up->setFaults(m_options.up, up);
+        mapping.down->setFaults(m_options.down, down);
     }
+    if (m_triggers.down() && pairsOpen() > 0) {
+        emit note(QStringLiteral("Relay: every pair closed: the relay is down by a fault"));
+        closeAll();
+    }
+}
+
+void Relay::watch(QByteArrayView chunk) {
+    if (m_triggers.look(chunk))
+        applyFaults();
+}
+
+bool Relay::keptOutByDown() {
+    if (!m_triggers.down())
+        return false;
+    for (const Fault &fault : m_options.faults) {
+        if (fault.enabled && fault.kind == FaultKind::Down)
+            ++m_pendingActs[fault.name];
+    }
+    return true;
+}
+
+void Relay::tellActs() {
+    QMap<QString, qint64> acts = std::exchange(m_pendingActs, {});
+    for (RelayPair *pair : std::as_const(m_pairs))
+        pair->takeActs(acts);
+    for (auto &[key, mapping] : m_mappings) {
+        mapping.up->takeActs(acts);
+        mapping.down->takeActs(acts);
+    }
+    if (acts.isEmpty())
+        return;
+    for (auto act = acts.cbegin(); act != acts.cend(); ++act) {
+        if (m_faultsTold.contains(act.key()))
+            continue;
+        m_faultsTold.insert(act.key());
+        for (const Fault &fault : std::as_const(m_options.faults)) {
+            if (fault.name == act.key())
+                emit note(QStringLiteral("Relay: the fault %1 acts (%2, %3)")
+                              .arg(fault.name,
+                                   fault.up ? QStringLiteral("up") : QStringLiteral("down"),
+                                   faultActionText(fault)));
+        }
+    }
+    emit faultsActed(acts);
 }
 
 void Relay::setTls(std::shared_ptr<const TlsContext> listen,
@@ -55,6 +116,8 @@ void Relay::setTls(std::shared_ptr<const TlsContext> listen,
 }
 
 void Relay::takeRequest(qintptr requestID) {
+    if (keptOutByDown())
+        return; // not taken up, so closed
     if (m_pairs.size() >= MaxPairs) {
         emit refusedOne();
         const auto [address, port] = connectionPeer(requestID);
@@ -72,9 +135,12 @@ void Relay::takeRequest(qintptr requestID) {
             return m_record && m_record(std::move(chunk), from, up);
         },
         m_budget, m_targetTls, this);
+    pair->setFaults(m_options, m_triggers.acting(true), m_triggers.acting(false));
+    pair->setWatch([this](QByteArrayView chunk) { watch(chunk); });
     connect(pair, &RelayPair::note, this, &Relay::note);
     m_pairs.append(pair);
     connect(pair, &RelayPair::finished, this, [this, pair](const QString &text) {
+        pair->takeActs(m_pendingActs); // its last acts, told with the next
         m_pairs.removeOne(pair);
         pair->deleteLater();
         if (!text.isEmpty())
@@ -119,6 +185,8 @@ void Relay::lookUpUdpTarget() {
 
 void Relay::takeDatagram(SocketControl *listener) {
     const QByteArray data = listener->GetData();
+    if (keptOutByDown())
+        return;
     const QHostAddress client(listener->RemoteHostIP());
     const auto clientPort = quint16(listener->PeerPort());
     if (m_udpTarget.isNull())
@@ -136,10 +204,13 @@ void Relay::takeDatagram(SocketControl *listener) {
                         SocketControl::DisplayAddress(m_udpTarget),
                         m_options.targetPort};
     chunk.datagram = true;
-    if (m_record && m_record(std::move(chunk), *mapping->client, true))
-        return;
-    if (!mapping->up->push(data))
-        emit droppedOne();
+    WayPiece piece{data, {}};
+    chunk.faultNote = mapping->up->judge(piece);
+    if (!m_record || !m_record(std::move(chunk), *mapping->client, true)) {
+        if (!mapping->up->push(std::move(piece)))
+            emit droppedOne();
+    }
+    watch(data);
 }
 
 Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &client,
@@ -186,8 +257,24 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     mapping.up = new RelayWay(
         true, [link = mapping.target](const QByteArray &data) { link->send(data); }, m_budget,
         endpoint);
-    mapping.up->setFaults(m_options.up);
-    mapping.down->setFaults(m_options.down);
+    mapping.up->setFaults(m_options.up, m_triggers.acting(true));
+    mapping.down->setFaults(m_options.down, m_triggers.acting(false));
+    for (RelayWay *way : {mapping.up, mapping.down}) {
+        connect(way, &RelayWay::droppedLater, this, &Relay::droppedOne);
+        connect(way, &RelayWay::endedBy, this,
+                [this, key, client, port](const QString &fault, const QString &action) {
+                    const auto found = m_mappings.find(key);
+                    if (found == m_mappings.end())
+                        return;
+                    found->second.up->takeActs(m_pendingActs);
+                    found->second.down->takeActs(m_pendingActs);
+                    dropMapping(key);
+                    emit note(QStringLiteral("Relay: %1 -> %2 let go by the fault %3 (%4)")
+                                  .arg(SocketControl::DisplayEnd(client, port),
+                                       m_options.targetText(), fault, action));
+                    emit pairsChanged(pairsOpen());
+                });
+    }
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
         takeTargetDatagram(endpoint, key, client, port);
     });
@@ -213,10 +300,13 @@ void Relay::takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key,
                         SocketControl::DisplayAddress(client),
                         port};
     chunk.datagram = true;
-    if (m_record && m_record(std::move(chunk), *found->second.target, false))
-        return;
-    if (!found->second.down->push(data))
-        emit droppedOne();
+    WayPiece piece{data, {}};
+    chunk.faultNote = found->second.down->judge(piece);
+    if (!m_record || !m_record(std::move(chunk), *found->second.target, false)) {
+        if (!found->second.down->push(std::move(piece)))
+            emit droppedOne();
+    }
+    watch(data);
 }
 
 void Relay::dropMapping(const ClientKey &key) {

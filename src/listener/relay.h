@@ -1,5 +1,6 @@
 #pragma once
 
+#include "listener/fault_triggers.h"
 #include "listener/relay_budget.h"
 #include "listener/relay_pair.h"
 #include "model/relay_options.h"
@@ -11,6 +12,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 #include <functional>
@@ -94,6 +96,13 @@ private:
     void dropMapping(const ClientKey &key);
     void sweepIdle();
     void lookUpUdpTarget();
+    // Hands each way the named faults that act now; lets every pair go while `down` acts.
+    void applyFaults();
+    // After a chunk went on: a watch it matches starts its faults.
+    void watch(QByteArrayView chunk);
+    // Refuses what a `down` fault keeps out; true when it did.
+    bool keptOutByDown();
+    void tellActs();
 
     Record m_record;
     // Shared with the links, which may outlive this a little (deleted later).
@@ -107,4 +116,8 @@ private:
     bool m_lookingUp = false;
     QTimer m_sweep;
     bool m_mappingsFull = false; // the last new client was turned away
+    FaultTriggers m_triggers;
+    QTimer m_actsTimer;
+    QMap<QString, qint64> m_pendingActs; // down faults' acts, and those of pairs that went
+    QSet<QString> m_faultsTold;          // the named faults whose first act was noted
 };

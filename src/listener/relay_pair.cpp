@@ -39,6 +39,20 @@ RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record re
                     .arg(way == m_up ? QStringLiteral("to ") + m_targetText
                                      : QStringLiteral("from ") + m_targetText));
         });
+        connect(way, &RelayWay::endedBy, this, [this](const QString &fault, const QString &action) {
+            end(QStringLiteral("Relay: %1 -> %2 closed by the fault %3 (%4)")
+                    .arg(clientText(), m_targetText, fault, action));
+        });
+        connect(way, &RelayWay::resetBy, this, [this](const QString &fault, const QString &action) {
+            for (RelayStream *stream : {m_client.data(), m_target.data()}) {
+                if (stream) {
+                    stream->disconnect(this);
+                    stream->reset();
+                }
+            }
+            end(QStringLiteral("Relay: %1 -> %2 reset by the fault %3 (%4)")
+                    .arg(clientText(), m_targetText, fault, action));
+        });
     }
     followClient();
     reachTarget();
@@ -97,9 +111,10 @@ QString RelayPair::lateHandshakeNote(const QString &late, const QString &why) co
         .arg(clientText(), m_targetText, late, why);
 }
 
-void RelayPair::setFaults(const RelayOptions &options) {
-    m_up->setFaults(options.up);
-    m_down->setFaults(options.down);
+void RelayPair::setFaults(const RelayOptions &options, const QList<Fault> &up,
+                          const QList<Fault> &down) {
+    m_up->setFaults(options.up, up);
+    m_down->setFaults(options.down, down);
     // What waited may have gone at once, which nothing else would tell.
     balance();
     passHalfClose();
@@ -149,8 +164,12 @@ void RelayPair::wire(RelayStream *from, RelayStream *to, RelayWay *way, bool up)
         chunk.peerPort = up ? m_clientPort : targetPort;
         chunk.toAddress = up ? target : m_clientAddress;
         chunk.toPort = up ? targetPort : m_clientPort;
+        WayPiece piece{data, {}};
+        chunk.faultNote = way->judge(piece);
         if (!m_record(std::move(chunk), *from, up)) // answered: the other side never sees it
-            way->push(data);
+            way->push(std::move(piece));
+        if (m_watch)
+            m_watch(data);
         balance();
     });
     connect(from, &RelayStream::readEnded, this, &RelayPair::passHalfClose);
@@ -187,12 +206,31 @@ void RelayPair::drawQueued() {
 void RelayPair::passHalfClose() {
     if (m_ended || !m_target || !m_target->isConnected())
         return;
-    if (m_client->atEnd() && m_up->held() == 0)
+    if (m_client->atEnd() && m_up->held() == 0 && closeMayGo(0, m_up))
         m_target->closeWriting();
-    if (m_target->atEnd() && m_down->held() == 0)
+    if (m_target->atEnd() && m_down->held() == 0 && closeMayGo(1, m_down))
         m_client->closeWriting();
     if (m_client->writeClosed() && m_target->writeClosed())
         end({});
+}
+
+bool RelayPair::closeMayGo(int side, RelayWay *way) {
+    int &step = m_closeStep[side];
+    if (step == 0) {
+        const int delay = way->delayClose();
+        step = delay > 0 ? 1 : 2;
+        if (delay > 0)
+            QTimer::singleShot(delay, this, [this, &step] {
+                step = 2;
+                passHalfClose();
+            });
+    }
+    return step == 2;
+}
+
+void RelayPair::takeActs(QMap<QString, qint64> &acts) {
+    m_up->takeActs(acts);
+    m_down->takeActs(acts);
 }
 
 void RelayPair::close() {

@@ -3,7 +3,9 @@
 #include "listener/relay_way.h"
 #include "model/relay_options.h"
 
+#include <QByteArrayView>
 #include <QHostAddress>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -43,7 +45,13 @@ public:
               QObject *parent = nullptr);
     ~RelayPair() override;
 
-    void setFaults(const RelayOptions &options);
+    // The way's own faults from `options`, and the named faults that act now on each way.
+    void setFaults(const RelayOptions &options, const QList<Fault> &up = {},
+                   const QList<Fault> &down = {});
+    // Shown every chunk either way once it went on (or was answered): the named faults' watches.
+    void setWatch(std::function<void(QByteArrayView chunk)> watch) { m_watch = std::move(watch); }
+    // Adds how often each named fault acted on this pair since this was last asked.
+    void takeActs(QMap<QString, qint64> &acts);
     // "address:port", an IPv6 address in brackets.
     QString clientText() const;
     QString targetText() const { return m_targetText; }
@@ -65,10 +73,13 @@ private:
     void balance();
     void drawQueued();
     void passHalfClose();
+    // Whether the close of the way from `reader` may go now; a slow_close fault makes it wait.
+    bool closeMayGo(int side, RelayWay *way);
     void end(const QString &note);
     QString lateHandshakeNote(const QString &late, const QString &why) const;
 
     Record m_record;
+    std::function<void(QByteArrayView chunk)> m_watch;
     std::shared_ptr<RelayBudget> m_budget;
     std::shared_ptr<const TlsContext> m_targetTls;
     QPointer<RelayStream> m_client;
@@ -84,4 +95,6 @@ private:
     QTimer m_connectTimer;
     qint64 m_queuedDrawn = 0; // from the budget, for what the sides have still to write
     bool m_ended = false;
+    // Each way's close: 0 not yet due, 1 waiting for a slow close, 2 may go.
+    int m_closeStep[2] = {0, 0};
 };

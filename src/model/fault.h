@@ -13,7 +13,7 @@
 // and the faults file use ("latency", "slow_close", ...).
 enum class FaultKind {
     Latency,   // latency, jitter (ms): each piece waits latency ± jitter, in order
-    Bandwidth, // rate (KB/s, 1 KB = 1000 bytes)
+    Bandwidth, // rate (KB/s, 1 KB = 1000 bytes; 0 leaves the way alone)
     Slicer,    // average_size, size_variation (bytes), delay (µs) between the slices
     Timeout,   // timeout (ms): nothing passes; the link is closed after it, never when 0
     Down,      // new pairs are refused and open ones closed (a whole proxy down)

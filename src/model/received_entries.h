@@ -24,6 +24,9 @@ struct ReceivedChunk {
     // known); a capture of the box writes them so.
     bool datagram = false;
     int localPort = 0;
+    // A relayed chunk: what the relay's named faults will do to it ("lat: latency 120 ms"), for
+    // the capture's comment; empty when none acts.
+    QString faultNote = {};
 };
 
 // A relayed chunk's ends as the time-stamp line and the log mark them: "a:1 -> b:2".

@@ -107,6 +107,15 @@ QString linkFaultsText(const RelayOptions &options) {
         if (options.down.any())
             parts.append(QStringLiteral("down: ") + faultsText(options.down));
     }
+    for (const Fault &fault : options.faults) {
+        if (!fault.enabled)
+            continue;
+        QString part = fault.name + (fault.up ? QStringLiteral(" up: ") : QStringLiteral(" down: "))
+                       + faultActionText(fault);
+        if (!fault.after.watch.isEmpty())
+            part += QStringLiteral(" after a match");
+        parts.append(part);
+    }
     return parts.isEmpty() ? QString()
                            : QStringLiteral(" (") + parts.join(QStringLiteral("; ")) + u')';
 }

@@ -310,6 +310,16 @@ void RelayStream::close() {
     m_descriptor = -1;
 }
 
+void RelayStream::reset() {
+    const int descriptor = m_tls ? int(m_tls->socketDescriptor()) : m_descriptor;
+    if (descriptor >= 0) {
+        const linger now{1, 0};
+        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    }
+    m_failed = true; // nothing orderly is waited for
+    close();
+}
+
 QString RelayStream::farAddress() const {
     return m_peerAddress.isNull() ? QString() : m_peerAddress.toString();
 }

@@ -57,6 +57,8 @@ public:
     bool writeClosed() const;
     // Both ways at once; nothing is raised any more.
     void close();
+    // As close(), but the peer is told with a reset (RST), whatever still waits.
+    void reset();
 
     QString farAddress() const override;
     int farPort() const override { return m_peerPort; }

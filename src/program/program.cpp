@@ -137,10 +137,26 @@ void Program::connectSender() {
 
 // Relay mode: the relay takes the listener's peers while a target is set, and its chunks and
 // notes go to the record; the listener's waiting text tells the pairs open.
+void Program::recordRelay(Relay &relay) {
+    ReceiveHandler *receiver = m_receiveHandler.get();
+    relay.setRecord([receiver](ReceivedChunk chunk, Link &from, bool up) {
+        return receiver->take(std::move(chunk), &from,
+                              up ? ChunkRoute::RelayedUp : ChunkRoute::RelayedDown);
+    });
+    connect(&relay, &Relay::note, this, [receiver](const QString &text) {
+        receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
+    });
+    connect(&relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
+    connect(&relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
+    connect(&relay, &Relay::faultsActed, this, [this](const QMap<QString, qint64> &acts) {
+        for (auto act = acts.cbegin(); act != acts.cend(); ++act)
+            m_traffic.countFaultActs(act.key(), act.value());
+    });
+}
+
 void Program::connectRelay() {
     Relay *relay = m_relay.get();
     Listener *listener = m_listener.get();
-    ReceiveHandler *receiver = m_receiveHandler.get();
     const auto showStatus = [this, relay, listener] {
         listener->setRelay(relay->options(), relay->pairsOpen());
     };
@@ -150,19 +166,7 @@ void Program::connectRelay() {
         showStatus();
     });
     connect(relay, &Relay::pairsChanged, this, showStatus);
-    relay->setRecord([receiver](ReceivedChunk chunk, Link &from, bool up) {
-        return receiver->take(std::move(chunk), &from,
-                              up ? ChunkRoute::RelayedUp : ChunkRoute::RelayedDown);
-    });
-    connect(relay, &Relay::note, this, [receiver](const QString &text) {
-        receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
-    });
-    connect(relay, &Relay::refusedOne, this, [this] { m_traffic.countRelayRefused(); });
-    connect(relay, &Relay::droppedOne, this, [this] { m_traffic.countRelayDropped(); });
-    connect(relay, &Relay::faultsActed, this, [this](const QMap<QString, qint64> &acts) {
-        for (auto act = acts.cbegin(); act != acts.cend(); ++act)
-            m_traffic.countFaultActs(act.key(), act.value());
-    });
+    recordRelay(*relay);
     // The target side's TLS is read at each Start, as the listener's own is (kept while its
     // files are unchanged), and when it is turned on while listening.
     const auto secureRelay = [this, relay, listener] {

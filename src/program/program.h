@@ -102,6 +102,8 @@ public:
     QString startCapture(const QString &path);
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
+    // A relay's chunks, notes and counts take the road the main relay's take.
+    void recordRelay(Relay &relay);
 
 signals:
     void layoutChanged(FormLayout layout);

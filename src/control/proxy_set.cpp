@@ -1,0 +1,200 @@
+#include "control/proxy_set.h"
+
+#include "listener/relay.h"
+#include "net/socket_control.h"
+#include "net/socket_errors.h"
+#include "net/tcp_server.h"
+#include "program/program.h"
+
+#include <QSet>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// What one proxy's pairs may hold at once; all of them together stay within a few times the
+// main relay's bound.
+constexpr qint64 ProxyHeldBytes = RelayBudget::TotalBytes / 8;
+
+QString upstreamHostPort(const QString &upstream) {
+    return upstream.startsWith(u"udp://"_s) ? upstream.mid(6) : upstream;
+}
+
+} // namespace
+
+struct ProxySet::Proxy {
+    ProxySpec spec;
+    ListenEnd end;
+    RelayOptions options;
+    std::unique_ptr<Relay> relay;
+    std::unique_ptr<TcpServer> tcp;
+    std::unique_ptr<SocketControl> udp;
+};
+
+ProxySet::ProxySet(Program &program, QObject *parent) : QObject(parent), m_program(program) {}
+
+ProxySet::~ProxySet() = default;
+
+ApiError ProxySet::notFound(const QString &name) const {
+    return {404, u"proxy %1 not found"_s.arg(name.left(64))};
+}
+
+ApiError ProxySet::create(ProxySpec spec) {
+    if (m_proxies.contains(spec.name))
+        return {409, u"proxy %1 already exists"_s.arg(spec.name)};
+    if (int(m_proxies.size()) >= MaxProxies)
+        return {400, u"at most %1 proxies"_s.arg(MaxProxies)};
+    auto proxy = std::make_unique<Proxy>();
+    if (const ApiError error = parseListenEnd(spec.listen, proxy->end))
+        return error;
+    parseRelayTarget(upstreamHostPort(spec.upstream), proxy->options);
+    proxy->spec = spec;
+    proxy->relay = std::make_unique<Relay>(ProxyHeldBytes);
+    m_program.recordRelay(*proxy->relay);
+    proxy->relay->setOptions(proxy->options);
+    if (spec.enabled) {
+        if (const ApiError error = open(*proxy, proxy->end))
+            return error;
+    }
+    m_proxies[spec.name] = std::move(proxy);
+    return {};
+}
+
+ApiError ProxySet::update(const QString &name, ProxySpec spec) {
+    const auto found = m_proxies.find(name);
+    if (found == m_proxies.end())
+        return notFound(name);
+    Proxy &proxy = *found->second;
+    ListenEnd end;
+    if (const ApiError error = parseListenEnd(spec.listen, end))
+        return error;
+    if (const QString problem = checkFaults(proxy.options.faults, end.udp); !problem.isEmpty())
+        return {400, problem};
+    const bool moved = spec.listen != proxy.spec.listen;
+    if (end.udp != proxy.end.udp)
+        close(proxy);
+    if (spec.enabled && (moved || !proxy.spec.enabled || end.udp != proxy.end.udp)) {
+        if (const ApiError error = open(proxy, end))
+            return error;
+    }
+    if (!spec.enabled)
+        close(proxy);
+    proxy.spec.enabled = spec.enabled;
+    if (moved && !spec.enabled) {
+        proxy.end = end;
+        proxy.spec.listen = spec.listen;
+    }
+    proxy.spec.upstream = spec.upstream;
+    parseRelayTarget(upstreamHostPort(spec.upstream), proxy.options);
+    apply(proxy);
+    return {};
+}
+
+ApiError ProxySet::remove(const QString &name) {
+    if (m_proxies.erase(name) == 0)
+        return notFound(name);
+    return {};
+}
+
+ApiError ProxySet::populate(const QList<ProxySpec> &specs) {
+    QSet<QString> names;
+    for (const ProxySpec &spec : specs) {
+        if (names.contains(spec.name))
+            return {400, u"proxy %1 given twice"_s.arg(spec.name)};
+        names.insert(spec.name);
+    }
+    for (const auto &[name, proxy] : m_proxies)
+        names.insert(name);
+    if (names.size() > MaxProxies)
+        return {400, u"at most %1 proxies"_s.arg(MaxProxies)};
+    for (const ProxySpec &spec : specs) {
+        m_proxies.erase(spec.name);
+        if (const ApiError error = create(spec))
+            return error;
+    }
+    return {};
+}
+
+void ProxySet::reset() {
+    for (auto &[name, proxy] : m_proxies) {
+        proxy->options.faults.clear();
+        if (!proxy->spec.enabled && !open(*proxy, proxy->end))
+            proxy->spec.enabled = true;
+        apply(*proxy);
+    }
+}
+
+ApiError ProxySet::setFaults(const QString &name, const QList<Fault> &faults) {
+    const auto found = m_proxies.find(name);
+    if (found == m_proxies.end())
+        return notFound(name);
+    Proxy &proxy = *found->second;
+    if (const QString problem = checkFaults(faults, proxy.end.udp); !problem.isEmpty())
+        return {400, problem};
+    proxy.options.faults = faults;
+    apply(proxy);
+    return {};
+}
+
+QStringList ProxySet::names() const {
+    QStringList names;
+    for (const auto &[name, proxy] : m_proxies)
+        names.append(name);
+    return names;
+}
+
+const ProxySpec *ProxySet::spec(const QString &name) const {
+    const auto found = m_proxies.find(name);
+    return found == m_proxies.end() ? nullptr : &found->second->spec;
+}
+
+QList<Fault> ProxySet::faults(const QString &name) const {
+    const auto found = m_proxies.find(name);
+    return found == m_proxies.end() ? QList<Fault>() : found->second->options.faults;
+}
+
+bool ProxySet::datagrams(const QString &name) const {
+    const auto found = m_proxies.find(name);
+    return found != m_proxies.end() && found->second->end.udp;
+}
+
+// The new socket replaces the old one only once it listens, so a failure leaves all as it was.
+ApiError ProxySet::open(Proxy &proxy, const ListenEnd &end) {
+    Relay *relay = proxy.relay.get();
+    quint16 port = 0;
+    if (end.udp) {
+        auto udp = std::make_unique<SocketControl>();
+        udp->setProtocol(SocketControl::UdpProtocol);
+        udp->setLocalAddress(end.address);
+        udp->setLocalPort(end.port);
+        if (!udp->Bind())
+            return {500,
+                    u"listen %1: %2"_s.arg(proxy.spec.listen, failureText(udp->LastFailure()))};
+        SocketControl *socket = udp.get();
+        connect(socket, &SocketControl::DataArrival, relay,
+                [relay, socket] { relay->takeDatagram(socket); });
+        port = quint16(udp->LocalPort());
+        proxy.udp = std::move(udp);
+    } else {
+        auto tcp = std::make_unique<TcpServer>();
+        if (!tcp->listen(end.address, end.port))
+            return {500, u"listen %1: %2"_s.arg(proxy.spec.listen, failureText(tcp->failure()))};
+        connect(tcp.get(), &TcpServer::connectionRequest, relay, &Relay::takeRequest);
+        port = tcp->port();
+        proxy.tcp = std::move(tcp);
+    }
+    proxy.end = end;
+    proxy.end.port = port;
+    proxy.spec.listen = endText(end.udp, SocketControl::DisplayEnd(end.address, port));
+    return {};
+}
+
+void ProxySet::close(Proxy &proxy) {
+    proxy.tcp.reset();
+    proxy.udp.reset();
+    proxy.relay->closeAll();
+}
+
+void ProxySet::apply(Proxy &proxy) {
+    proxy.relay->setOptions(proxy.options);
+}
