@@ -113,6 +113,26 @@ private slots:
         QVERIFY2(run.err.contains(said.replace(u"%1"_s, file).toUtf8()), run.err);
     }
 
+    // The faults file reaches a relay given on the command line, wherever the file is.
+    void faultsFileWithRelay_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("beside the settings") << "Sendrel_Faults.ini" << QStringList{};
+        QTest::newRow("--faults") << "mine.ini" << QStringList{"--faults", "mine.ini"};
+    }
+    void faultsFileWithRelay() {
+        QFETCH(QString, file);
+        QFETCH(QStringList, arguments);
+        QVERIFY(writeBytes(m_dir->filePath(file), "[lag]\nstream = upstream\ntype = latency\n"
+                                                  "latency = 5\n"));
+        Run run;
+        start(run, arguments + QStringList{"--port", "0", "--relay", "127.0.0.1:9"});
+        QTRY_VERIFY_WITH_TIMEOUT(run.err.contains("Waiting for TCP data on port "), 30000);
+        ::kill(pid_t(run.process.processId()), SIGTERM);
+        QVERIFY2(endsWith(run, 0), run.err);
+        QVERIFY2(run.err.contains(", 0 pairs open (lag up: latency 5 ms)"), run.err);
+    }
+
     // SIGUSR1 asks --stats for the counters from the first moment, also while a rules file is
     // still being read (here a pipe that holds the reading until the signal has come).
     void statsAskedDuringStartUp() {
