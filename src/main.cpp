@@ -52,6 +52,7 @@ int runWindow(int argc, char *argv[], const CommandLine &line) {
     WindowOptions options;
     options.program.location = settingsLocation(line);
     options.program.packetsFile = line.packetsFile;
+    options.program.faultsFile = line.faultsFile;
     options.sessionEnd = &relay;
     MainWindow window(std::move(options));
     if (window.sessionEnded())

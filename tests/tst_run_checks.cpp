@@ -94,6 +94,45 @@ private slots:
         QVERIFY2(run.err.contains(said.replace(u"%1"_s, file).toUtf8()), run.err);
     }
 
+    // A faults file is read before the run starts; one it cannot use ends it with its problem.
+    void faultsFileRefused_data() {
+        QTest::addColumn<QByteArray>("faults"); // empty: no file
+        QTest::addColumn<QString>("said");
+        QTest::newRow("unknown type") << "[lag]\ntype = lagging\n"_ba
+                                      << u"--faults: %1 line 2: [lag] no fault type 'lagging'"_s;
+        QTest::newRow("missing") << ""_ba << u"--faults: 'faults.ini': no such file"_s;
+    }
+    void faultsFileRefused() {
+        QFETCH(QByteArray, faults);
+        QFETCH(QString, said);
+        const QString file = m_dir->filePath("faults.ini");
+        QVERIFY(faults.isEmpty() || writeBytes(file, faults));
+        Run run;
+        start(run, {"--port", "0", "--faults", "faults.ini"});
+        QVERIFY2(endsWith(run, 2), run.err);
+        QVERIFY2(run.err.contains(said.replace(u"%1"_s, file).toUtf8()), run.err);
+    }
+
+    // The faults file reaches a relay given on the command line, wherever the file is.
+    void faultsFileWithRelay_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("beside the settings") << "Sendrel_Faults.ini" << QStringList{};
+        QTest::newRow("--faults") << "mine.ini" << QStringList{"--faults", "mine.ini"};
+    }
+    void faultsFileWithRelay() {
+        QFETCH(QString, file);
+        QFETCH(QStringList, arguments);
+        QVERIFY(writeBytes(m_dir->filePath(file), "[lag]\nstream = upstream\ntype = latency\n"
+                                                  "latency = 5\n"));
+        Run run;
+        start(run, arguments + QStringList{"--port", "0", "--relay", "127.0.0.1:9"});
+        QTRY_VERIFY_WITH_TIMEOUT(run.err.contains("Waiting for TCP data on port "), 30000);
+        ::kill(pid_t(run.process.processId()), SIGTERM);
+        QVERIFY2(endsWith(run, 0), run.err);
+        QVERIFY2(run.err.contains(", 0 pairs open (lag up: latency 5 ms)"), run.err);
+    }
+
     // SIGUSR1 asks --stats for the counters from the first moment, also while a rules file is
     // still being read (here a pipe that holds the reading until the signal has come).
     void statsAskedDuringStartUp() {

@@ -1,8 +1,12 @@
 #include "listener/listener.h"
+#include "listener/relay.h"
 #include "net/certificate_files.h"
 #include "sender/repeat_send.h"
+#include "settings/fault_file.h"
+#include "support/file_bytes.h"
 #include "support/when_shown.h"
 #include "support/window_fixture.h"
+#include "window/fault_dialog.h"
 #include "window/network_options_dialog.h"
 #include "window/received_data_box.h"
 #include "window/repeat_dialog.h"
@@ -26,6 +30,7 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QUdpSocket>
 #include <QWheelEvent>
 
@@ -237,6 +242,56 @@ private slots:
                  saved);
     }
 
+    // The named faults in the same dialog: Add opens a fault's own dialog, which tells a value
+    // out of range; OK gives the relay the list at once and writes the faults file, and Remove
+    // takes the fault out of both again.
+    void networkOptions_namedFaults() {
+        const auto ok = [](QDialog *dialog) {
+            dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+        };
+        const auto inOptions = [this](const std::function<void(NetworkOptionsDialog *)> &work) {
+            whenShown<QMenu>(this, [](QMenu *menu) {
+                menu->setActiveAction(menu->actions().constLast());
+                QTest::keyClick(menu, Qt::Key_Return);
+            });
+            whenShown<NetworkOptionsDialog>(this, work);
+            emit c().txtListenPort->customContextMenuRequested({2, 2});
+        };
+        inOptions([this, ok](NetworkOptionsDialog *dialog) {
+            whenShown<FaultDialog>(this, [ok](FaultDialog *fault) {
+                fault->findChild<QLineEdit *>("faultName")->setText("lag");
+                fault->findChild<QComboBox *>("faultStream")->setCurrentIndex(1);
+                fault->findChild<QLineEdit *>("faultValue0")->setText("3600001");
+                ok(fault);
+                QCOMPARE(fault->findChild<QLabel *>("faultProblem")->text(),
+                         "latency is a whole number from 0 to 3600000 ms.");
+                fault->findChild<QLineEdit *>("faultValue0")->setText("120");
+                ok(fault);
+            });
+            dialog->findChild<QPushButton *>("addFault")->click();
+            auto *table = dialog->findChild<QTreeWidget *>("relayFaults");
+            QCOMPARE(table->topLevelItem(0)->text(3), "latency 120 ms");
+            table->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+            ok(dialog);
+        });
+        Fault lag;
+        lag.name = "lag";
+        lag.up = true;
+        lag.enabled = false;
+        lag.values[0] = 120;
+        QCOMPARE(window().program().relay().options().faults, QList<Fault>{lag});
+        const QString file = FaultFile::besideSettings(m_fixture->settingsFile());
+        QVERIFY(fileBytes(file).startsWith("[lag]\ntype = latency\nstream = upstream\n"));
+        inOptions([ok](NetworkOptionsDialog *dialog) {
+            auto *table = dialog->findChild<QTreeWidget *>("relayFaults");
+            table->setCurrentItem(table->topLevelItem(0));
+            dialog->findChild<QPushButton *>("removeFault")->click();
+            ok(dialog);
+        });
+        QVERIFY(window().program().relay().options().faults.isEmpty());
+        QCOMPARE(fileBytes(file), "");
+    }
+
     // From the port box's menu: OK refuses a secure listener without files and a bad pin; the
     // certificate made on request fills both files, and OK stores the options at once.
     void secureOptions_dialogMakesCertificateAndStores() {
@@ -355,6 +410,8 @@ private slots:
     // grouped by thousands, Reset zeroes the counters.
     void statistics_oneNamedWindowResets() {
         window().program().traffic().countReceived(1234567);
+        window().program().traffic().countFaultActs("lag", 1234);
+        window().program().traffic().countFaultActs("idle", 0);
         for (int i = 0; i < 2; ++i)
             choose(c().txtNetData, {"Statistics..."});
         const auto shown = window().findChildren<StatisticsWindow *>();
@@ -362,17 +419,23 @@ private slots:
         QVERIFY(shown[0]->isVisible() && !shown[0]->isModal());
         QLabel *received = nullptr;
         QPushButton *reset = nullptr;
+        QStringList faultRows;
         for (QWidget *widget : shown[0]->findChildren<QWidget *>()) {
             const QString name =
                 QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
             QVERIFY(!(widget->focusPolicy() & Qt::TabFocus) || !name.isEmpty());
             received = name == "Bytes received" ? qobject_cast<QLabel *>(widget) : received;
             reset = name == "Reset the counters" ? qobject_cast<QPushButton *>(widget) : reset;
+            if (name.startsWith("Fault ") && !name.endsWith(u':')) // not the caption
+                faultRows.append(name + ' ' + qobject_cast<QLabel *>(widget)->text());
         }
         QVERIFY(received && reset);
         QCOMPARE(received->text(), "1,234,567");
+        QCOMPARE(faultRows, QStringList{"Fault lag 1,234"}); // only a fault that acted
         reset->click();
         QCOMPARE(received->text(), "0");
+        for (const QLabel *label : shown[0]->findChildren<QLabel *>())
+            QVERIFY(!label->accessibleName().startsWith("Fault ")); // a reset takes its row
         QCOMPARE(window().program().traffic().snapshot().receivedBytes, 0);
     }
 };

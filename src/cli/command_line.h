@@ -62,6 +62,9 @@ struct CommandLine {
     // --relay and its link faults; --pcap: the capture file (absolute), empty without.
     std::optional<RelayOptions> relay;
     QString pcapFile;
+    // --faults: the relay's named faults (absolute), checked; empty: the file beside the
+    // settings file.
+    QString faultsFile;
     // --tls and its options: they replace the TLS options the settings file holds, the
     // listener's for --headless, the client's for a send.
     std::optional<TlsOptions> tls;

@@ -46,6 +46,7 @@ HeadlessRun::HeadlessRun(const CommandLine &line) : m_line(line), m_journal(unde
     ProgramOptions options;
     options.location = settingsLocation(m_line);
     options.packetsFile = m_line.packetsFile;
+    options.faultsFile = m_line.faultsFile;
     options.tellBadSettings = false; // exec() judges them against the options given
     OperatorDialogs &dialogs = *this;
     m_program = std::make_unique<Program>(dialogs, std::move(options));
@@ -160,8 +161,11 @@ void HeadlessRun::applyOptions() {
     if (m_line.udpBufferKiB)
         network.udpReceiveBufferKiB = *m_line.udpBufferKiB;
     configuration.setNetwork(network);
-    if (m_line.relay)
-        configuration.setRelay(*m_line.relay);
+    if (m_line.relay) {
+        RelayOptions relay = *m_line.relay;
+        relay.faults = configuration.relay().faults; // from the faults file
+        configuration.setRelay(relay);
+    }
     if (m_line.tls
         && (m_line.mode == CommandLine::Mode::Send || (m_line.relay && m_line.relay->targetTls)))
         configuration.setClientTls(*m_line.tls);

@@ -86,6 +86,8 @@ QList<QCommandLineOption> packetAndRelayOptions() {
         {u"relay-drop"_s, u"Relay: drop PERCENT of UDP datagrams ([up:|down:])."_s, u"PERCENT"_s},
         {u"relay-rate"_s, u"Relay: at most BYTES_PER_S ([up:|down:])."_s, u"BYTES_PER_S"_s},
         {u"relay-cut"_s, u"Relay: cut a TCP pair after BYTES ([up:|down:])."_s, u"BYTES"_s},
+        {u"faults"_s, u"Relay: named faults from FILE (Sendrel_Faults.ini by the settings)."_s,
+         u"FILE"_s},
         {u"pcap"_s, u"Write each chunk to FILE as a pcapng capture."_s, u"FILE"_s},
         {u"relay-tls"_s, u"Relay: end TLS from the peers, to the target, or both."_s,
          u"listen|target|both"_s},

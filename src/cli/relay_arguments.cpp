@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "runtime/shown_text.h"
+#include "settings/fault_file.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -38,10 +39,31 @@ QString readFault(const QCommandLineParser &parser, const QString &name, FaultPa
     return {};
 }
 
+// The window saves to a --faults file it may have to make; a run without a screen only reads
+// one, which must be there.
+QString readFaultsFile(const QCommandLineParser &parser, CommandLine &line) {
+    const bool listening = line.mode == CommandLine::Mode::Headless;
+    if (!listening && line.mode != CommandLine::Mode::Window)
+        return u"--faults works only with --headless or the window"_s;
+    if (parser.value(u"faults"_s).isEmpty())
+        return u"--faults needs a file"_s;
+    line.faultsFile = QFileInfo(parser.value(u"faults"_s)).absoluteFilePath();
+    if (listening && !QFileInfo::exists(line.faultsFile))
+        return u"--faults: '%1': no such file"_s.arg(shownValue(parser.value(u"faults"_s)));
+    FaultFile file;
+    if (QString problem; !file.load(line.faultsFile, &problem))
+        return u"--faults: "_s + problem;
+    return {};
+}
+
 } // namespace
 
 QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
+    if (parser.isSet(u"faults"_s)) {
+        if (const QString error = readFaultsFile(parser, line); !error.isEmpty())
+            return error;
+    }
     for (const QString &name : {u"relay"_s, u"relay-delay"_s, u"relay-drop"_s, u"relay-rate"_s,
                                 u"relay-cut"_s, u"pcap"_s, u"relay-tls"_s}) {
         if (parser.isSet(name) && !listening)

@@ -22,6 +22,7 @@
 #include "settings/settings_form.h"
 
 #include <QDebug>
+#include <QDir>
 
 #include <utility>
 
@@ -65,6 +66,10 @@ Program::Program(OperatorDialogs &dialogs, ProgramOptions options)
     m_packets->load(options.packetsFile.isEmpty()
                         ? PacketBook::besideSettings(m_settings.settingsFilePath())
                         : options.packetsFile);
+    m_faultFile.load(options.faultsFile.isEmpty()
+                         ? FaultFile::besideSettings(m_settings.settingsFilePath())
+                         : options.faultsFile,
+                     &m_faultsProblem);
     m_relay = std::make_unique<Relay>();
     for (QTimer *timer : {&m_tmrMain, &m_tmrSendState}) {
         timer->setInterval(TimerIntervalMs);
@@ -275,11 +280,13 @@ void Program::Form_Unload() {
 }
 
 void Program::loadSettings() {
-    const Settings loaded = m_settings.LoadSettings();
+    Settings loaded = m_settings.LoadSettings();
+    loaded.relay.faults = m_faultFile.faults(); // kept in a file of their own
     showSettings(*m_form, m_configuration, loaded);
     m_sender->setSendAsHex(loaded.sendAsHex);
     m_textZoom = loaded.textZoom;
     reportProblem(m_settings.problem());
+    reportProblem(m_faultsProblem);
     m_badSettings = loaded.badValues;
     QStringList bad;
     // The port box keeps any number, as the program itself saves it, and Start tells the rest.
@@ -309,6 +316,16 @@ void Program::saveChangesOf(const std::function<void()> &apply) {
     apply();
     m_settings.SaveChanges(before, currentSettings());
     reportProblem(m_settings.problem());
+}
+
+void Program::saveFaults() {
+    const QList<Fault> &faults = m_configuration.relay().faults;
+    if (faults == m_faultFile.faults())
+        return;
+    QString problem;
+    if (!m_faultFile.save(faults, &problem))
+        reportProblem(QStringLiteral("The faults file %1 cannot be saved: %2")
+                          .arg(QDir::toNativeSeparators(m_faultFile.path()), problem));
 }
 
 // A settings file that cannot be read or saved is told once per run: on stderr, and to the

@@ -5,6 +5,7 @@
 #include "model/last_received.h"
 #include "model/sockets.h"
 #include "model/traffic_counters.h"
+#include "settings/fault_file.h"
 #include "settings/settings_store.h"
 
 #include <QObject>
@@ -40,6 +41,8 @@ struct ProgramOptions {
     bool tellBadSettings = true;
     // The packet file; empty: Sendrel_Packets.ini beside the settings file.
     QString packetsFile;
+    // The relay's named faults; empty: Sendrel_Faults.ini beside the settings file.
+    QString faultsFile;
 };
 
 // The window's behaviour without the window: the form model, the subsystems that work on it and
@@ -91,6 +94,8 @@ public:
     void Form_Unload();
 
     void saveSettings();
+    // The relay's named faults to their file, when they changed since it was read or written.
+    void saveFaults();
     // A dialog's OK: `apply` changes the configuration, and only the keys it changed are saved.
     void saveChangesOf(const std::function<void()> &apply);
     // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
@@ -129,6 +134,8 @@ private:
     QTimer m_tmrSendState;
     QSet<QString> m_reportedProblems;
     QList<BadSetting> m_badSettings;
+    FaultFile m_faultFile;
+    QString m_faultsProblem;
     bool m_tellBadSettings = true;
     FormLayout m_layout = FormLayout::Full;
     std::unique_ptr<Listener> m_listener;

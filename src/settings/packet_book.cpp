@@ -3,58 +3,14 @@
 #include "respond/answer_template.h"
 #include "runtime/leading_number.h"
 #include "runtime/shown_text.h"
-#include "settings/profile_document.h"
-#include "settings/profile_file.h"
-#include "settings/windows1252.h"
+#include "settings/ini_sections.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QMap>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-// A value as written: trimmed, one pair of outer double quotes taken off.
-QString unquoted(QStringView value) {
-    value = value.trimmed();
-    if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
-        value = value.sliced(1, value.size() - 2);
-    return value.toString();
-}
-
-// Values other than data may carry a comment after a blank.
-QStringView withoutComment(QStringView value) {
-    for (qsizetype i = 1; i < value.size(); ++i) {
-        if (value[i] == u';' && value[i - 1].isSpace())
-            return value.first(i);
-    }
-    return value;
-}
-
-QString quoted(const QString &value) {
-    return QString::fromUtf8(ProfileFile::quotedWhereNeeded(value.toUtf8()));
-}
-
-std::optional<bool> yesNo(QStringView text) {
-    for (const auto yes : {u"yes", u"true", u"1"}) {
-        if (text.compare(yes, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    for (const auto no : {u"no", u"false", u"0"}) {
-        if (text.compare(no, Qt::CaseInsensitive) == 0)
-            return false;
-    }
-    return std::nullopt;
-}
-
-// The name in a "[name]" line, or nothing for a line that opens no section.
-std::optional<QString> sectionName(QStringView line) {
-    line = line.trimmed();
-    if (!line.startsWith(u'[') || !line.endsWith(u']'))
-        return std::nullopt;
-    return line.sliced(1, line.size() - 2).trimmed().toString();
-}
 
 // Why a hex packet's data cannot be sent, or nothing.
 QString hexProblem(const PacketEntry &entry) {
@@ -67,23 +23,14 @@ QString hexProblem(const PacketEntry &entry) {
 } // namespace
 
 QString PacketBook::besideSettings(const QString &settingsFile) {
-    return QFileInfo(settingsFile).dir().filePath(u"Sendrel_Packets.ini"_s);
+    return besideSettingsFile(settingsFile, u"Sendrel_Packets.ini"_s);
 }
 
 bool PacketBook::load(const QString &path, QString *problem) {
     m_path = path;
-    ProfileFile::Document document;
-    m_loaded = document.load(path, problem);
-    QByteArray bytes = document.text();
-    // No text holds a zero byte: whatever this is, an edit must not write over it.
-    if (const qsizetype zero = bytes.indexOf('\0'); m_loaded && zero >= 0) {
-        m_loaded = false;
-        if (problem)
-            *problem = u"it is binary, not text (byte %1 is 0)"_s.arg(zero + 1);
-        bytes.clear();
-    }
-    read(Windows1252::isUtf8(bytes) ? QString::fromUtf8(bytes)
-                                    : QString::fromUtf8(Windows1252::toUtf8(bytes)));
+    QString text;
+    m_loaded = readIniText(path, text, problem);
+    read(text);
     return m_loaded;
 }
 
@@ -94,7 +41,7 @@ void PacketBook::read(const QString &text) {
     const QStringList lines = QString(text).replace(u"\r\n"_s, u"\n"_s).split(u'\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QString lineText = i + 1 < lines.size() ? lines[i] + u'\n' : lines[i];
-        if (const std::optional<QString> name = sectionName(lines[i]))
+        if (const std::optional<QString> name = iniSectionName(lines[i]))
             m_sections.append({*name, {}, int(i + 1), std::nullopt});
         if (m_sections.isEmpty())
             m_preamble += lineText;
@@ -141,7 +88,7 @@ QString PacketBook::readKey(Reading &r, const QString &key, const QString &value
         r.hasData = true;
         r.dataLine = i;
     } else if (key == u"hex"_s) {
-        const std::optional<bool> hex = yesNo(value);
+        const std::optional<bool> hex = yesNoValue(value);
         r.entry.hex = hex.value_or(false);
         if (!hex)
             why = u"hex is yes or no, not '%1'"_s.arg(shownValue(value));
@@ -149,7 +96,7 @@ QString PacketBook::readKey(Reading &r, const QString &key, const QString &value
         if (const std::optional<PacketTarget> to = PacketTarget::fromText(value, &why))
             r.entry.to = *to;
     } else if (key == u"tls"_s) {
-        const std::optional<bool> tls = yesNo(value);
+        const std::optional<bool> tls = yesNoValue(value);
         r.tlsLine = tls.value_or(false) ? i : 0;
         if (!tls)
             why = u"tls is yes or no, not '%1'"_s.arg(shownValue(value));
@@ -193,7 +140,8 @@ std::optional<PacketEntry> PacketBook::parse(const Section &section, int &line,
         }
         const QString key = text.first(equals).trimmed().toString().toLower();
         const QStringView rawValue = text.sliced(equals + 1);
-        const QString value = unquoted(key == u"data"_s ? rawValue : withoutComment(rawValue));
+        const QString value =
+            unquotedIniValue(key == u"data"_s ? rawValue : withoutIniComment(rawValue));
         if (const QString why = readKey(r, key, value, int(i)); !why.isEmpty()) {
             line += int(i);
             error = why;
@@ -268,7 +216,7 @@ QString PacketBook::sectionText(const PacketEntry &entry) {
     if (entry.hex)
         text += u"hex = yes\n"_s;
     if (!entry.isSequence())
-        text += u"data = "_s + quoted(entry.data) + u'\n';
+        text += u"data = "_s + quotedIniValue(entry.data) + u'\n';
     if (entry.to.kind != PacketTarget::Kind::None)
         text += u"to = "_s + entry.to.text() + u'\n';
     if (entry.to.tls)
@@ -339,12 +287,5 @@ QString PacketBook::text() const {
 }
 
 bool PacketBook::save(QString *problem) {
-    ProfileFile::Document document;
-    if (!m_loaded || !document.load(m_path, problem)) {
-        if (problem && problem->isEmpty())
-            *problem = u"the file could not be read"_s;
-        return false;
-    }
-    document.setWholeText(text().toUtf8());
-    return document.save(problem);
+    return writeIniText(m_path, text(), m_loaded, problem);
 }

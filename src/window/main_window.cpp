@@ -199,17 +199,22 @@ QByteArray MainWindow::AskPassphrase(const QString &keyFile) {
 void MainWindow::openNetworkOptions() {
     const QPointer<NetworkOptionsDialog> dialog = new NetworkOptionsDialog(
         program().configuration().network(), program().listener().state().open(), this);
-    dialog->showRelay(program().configuration().relay());
+    // Open, the listener keeps the protocol it started with.
+    const ListenerState &listening = program().listener().state();
+    dialog->showRelay(program().configuration().relay(),
+                      listening.open() ? !listening.tcp : !program().form().optTCP[0]->isOn());
     const bool accepted = dialog->exec() == QDialog::Accepted;
     if (!dialog)
         return;
-    if (accepted)
+    if (accepted) {
         m_program->saveChangesOf([&configuration = program().configuration(), &dialog] {
             if (dialog->options() != configuration.network())
                 configuration.setNetwork(dialog->options());
             if (dialog->relay() != configuration.relay())
                 configuration.setRelay(dialog->relay());
         });
+        m_program->saveFaults();
+    }
     dialog->deleteLater();
 }
 

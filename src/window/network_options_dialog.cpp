@@ -130,9 +130,9 @@ QString NetworkOptionsDialog::readControls(NetworkOptions &options) const {
     return checkNetworkOptions(options);
 }
 
-void NetworkOptionsDialog::showRelay(const RelayOptions &relay) {
+void NetworkOptionsDialog::showRelay(const RelayOptions &relay, bool datagrams) {
     m_relayOptions = relay;
-    m_relay = new RelayFields(relay, this);
+    m_relay = new RelayFields(relay, datagrams, this);
     m_layout->insertWidget(1, m_relay);
 }
 

@@ -24,8 +24,9 @@ public:
 
     // What OK took; the options given until then.
     NetworkOptions options() const { return m_options; }
-    // Relay mode's fields, shown once given; relay() is what OK took of them.
-    void showRelay(const RelayOptions &relay);
+    // Relay mode's fields, shown once given; relay() is what OK took of them. `datagrams` when
+    // the listener uses UDP, which some named faults do not act on.
+    void showRelay(const RelayOptions &relay, bool datagrams);
     RelayOptions relay() const { return m_relayOptions; }
 
     void accept() override;

@@ -1,6 +1,7 @@
 #include "window/packet_dialog.h"
 
 #include "settings/packet_book.h"
+#include "window/dialog_rows.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -12,19 +13,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
-
-// A labelled row whose label names the control for screen readers too.
-template <typename Widget>
-Widget *row(QFormLayout *form, const QString &label, Widget *widget, const QString &name) {
-    widget->setObjectName(name);
-    widget->setAccessibleName(QString(label).remove(u'&').remove(u':'));
-    form->addRow(label, widget);
-    return widget;
-}
-
-} // namespace
-
 PacketDialog::PacketDialog(PacketBook &book, const PacketEntry &entry, const QString &replacing,
                            QWidget *parent)
     : QDialog(parent), m_book(book), m_replacing(replacing), m_sequence(entry.isSequence()),
@@ -33,25 +21,27 @@ PacketDialog::PacketDialog(PacketBook &book, const PacketEntry &entry, const QSt
     setObjectName(u"packetDialog"_s);
     setAccessibleName(windowTitle());
     auto *form = new QFormLayout(this);
-    m_name = row(form, u"&Name:"_s, new QLineEdit(entry.name), u"packetName"_s);
+    m_name = labelledRow(form, u"&Name:"_s, new QLineEdit(entry.name), u"packetName"_s);
     if (m_sequence) {
         QStringList steps;
         for (const SequenceStep &step : entry.steps)
             steps.append(step.toText());
-        m_steps = row(form, u"&Steps:"_s, new QPlainTextEdit(steps.join(u'\n')), u"packetSteps"_s);
+        m_steps = labelledRow(form, u"&Steps:"_s, new QPlainTextEdit(steps.join(u'\n')),
+                              u"packetSteps"_s);
         m_steps->setTabChangesFocus(true);
         m_steps->setPlaceholderText(u"send PACKET\nwait MS\nexpect MODE TEXT within MS"_s);
-        m_repeat = row(form, u"&Repeat (0: until stopped):"_s, new QSpinBox, u"packetRepeat"_s);
+        m_repeat =
+            labelledRow(form, u"&Repeat (0: until stopped):"_s, new QSpinBox, u"packetRepeat"_s);
         m_repeat->setRange(0, 1'000'000'000);
         m_repeat->setValue(entry.repeat);
     } else {
-        m_data = row(form, u"&Data:"_s, new QLineEdit(entry.data), u"packetData"_s);
+        m_data = labelledRow(form, u"&Data:"_s, new QLineEdit(entry.data), u"packetData"_s);
         m_data->setPlaceholderText(u"text with %CRLF%, %xHH%, %CRC16MODBUS%, %LEN8%..."_s);
-        m_hex = row(form, u"&Hex pairs:"_s, new QCheckBox, u"packetHex"_s);
+        m_hex = labelledRow(form, u"&Hex pairs:"_s, new QCheckBox, u"packetHex"_s);
         m_hex->setChecked(entry.hex);
-        m_to = row(form, u"&To:"_s, new QLineEdit(entry.to.text()), u"packetTo"_s);
+        m_to = labelledRow(form, u"&To:"_s, new QLineEdit(entry.to.text()), u"packetTo"_s);
         m_to->setPlaceholderText(u"tcp HOST:PORT, udp HOST:PORT or peer"_s);
-        m_tls = row(form, u"T&LS:"_s, new QCheckBox, u"packetTls"_s);
+        m_tls = labelledRow(form, u"T&LS:"_s, new QCheckBox, u"packetTls"_s);
         m_tls->setChecked(entry.to.tls);
         m_tls->setToolTip(u"A tcp target only; verified as Secure (TLS) says for sends"_s);
     }

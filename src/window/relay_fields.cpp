@@ -1,5 +1,7 @@
 #include "window/relay_fields.h"
 
+#include "window/fault_list.h"
+
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -21,7 +23,7 @@ std::array<QString, 4> faultTexts(const LinkFaults &faults) {
 
 } // namespace
 
-RelayFields::RelayFields(const RelayOptions &options, QWidget *parent)
+RelayFields::RelayFields(const RelayOptions &options, bool datagrams, QWidget *parent)
     : QGroupBox(QStringLiteral("Relay"), parent) {
     setObjectName(QStringLiteral("relay"));
     auto *grid = new QGridLayout(this);
@@ -58,6 +60,11 @@ RelayFields::RelayFields(const RelayOptions &options, QWidget *parent)
     m_targetTls->setObjectName(QStringLiteral("relayTargetTls"));
     m_targetTls->setChecked(options.targetTls);
     grid->addWidget(m_targetTls, 2 + FaultCount, 0, 1, 3);
+    m_named = new FaultList(options.faults, datagrams, this);
+    auto *namedLabel = new QLabel(QStringLiteral("Named &faults, in the order they act:"), this);
+    namedLabel->setBuddy(m_named);
+    grid->addWidget(namedLabel, 3 + FaultCount, 0, 1, 3);
+    grid->addWidget(m_named, 4 + FaultCount, 0, 1, 3);
 }
 
 QString RelayFields::read(RelayOptions &options) const {
@@ -80,6 +87,7 @@ QString RelayFields::read(RelayOptions &options) const {
         (way == 0 ? chosen.up : chosen.down) = faults;
     }
     chosen.targetTls = m_targetTls->isChecked();
+    chosen.faults = m_named->faults();
     options = chosen;
     return {};
 }

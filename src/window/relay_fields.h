@@ -6,16 +6,18 @@
 
 #include <array>
 
+class FaultList;
 class QCheckBox;
 class QLineEdit;
 
-// Relay mode in the Network Options: the target, and each way's link faults as the command line
-// takes them (an empty field is off).
+// Relay mode in the Network Options: the target, each way's link faults as the command line
+// takes them (an empty field is off), and the named faults; `datagrams` when the listener uses
+// UDP.
 class RelayFields final : public QGroupBox {
     Q_OBJECT
 
 public:
-    RelayFields(const RelayOptions &options, QWidget *parent = nullptr);
+    RelayFields(const RelayOptions &options, bool datagrams, QWidget *parent = nullptr);
 
     // The options as the fields hold them, over `options`; the first problem, empty when none.
     QString read(RelayOptions &options) const;
@@ -26,4 +28,5 @@ private:
     // Delay, drop, rate and cut; up, then down.
     std::array<std::array<QLineEdit *, FaultCount>, 2> m_faults{};
     QCheckBox *m_targetTls = nullptr;
+    FaultList *m_named = nullptr;
 };

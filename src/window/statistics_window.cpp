@@ -33,6 +33,13 @@ constexpr const char *Captions[] = {"Connected since:",
                                     "Peers closed for not reading:",
                                     "Datagrams dropped by the system:"};
 
+QLabel *valueLabel(const QString &caption, QWidget *parent) {
+    auto *value = new QLabel(parent);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    value->setAccessibleName(caption.chopped(1));
+    return value;
+}
+
 } // namespace
 
 StatisticsWindow::StatisticsWindow(TrafficCounters &counters, QWidget *parent)
@@ -43,13 +50,11 @@ StatisticsWindow::StatisticsWindow(TrafficCounters &counters, QWidget *parent)
     setAccessibleName(QStringLiteral("Statistics"));
     setModal(false);
 
-    auto *fields = new QFormLayout;
+    auto *fields = m_fields = new QFormLayout;
     QWidget *previous = nullptr;
     for (int row = 0; row < RowCount; ++row) {
         const QString caption = QString::fromLatin1(Captions[row]);
-        auto *value = new QLabel(this);
-        value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        value->setAccessibleName(caption.chopped(1));
+        QLabel *value = valueLabel(caption, this);
         fields->addRow(caption, value);
         m_values[std::size_t(row)] = value;
         if (previous)
@@ -132,4 +137,39 @@ void StatisticsWindow::refresh() {
     show(DroppedPeers, countText(s.droppedPeers));
     show(SystemDrops,
          s.udpListening ? countText(s.udpDroppedBySystem) : QStringLiteral("No UDP listener"));
+    showFaultActs(s.faultActs);
+}
+
+void StatisticsWindow::showFaultActs(const QMap<QString, qint64> &acts) {
+    bool added = false;
+    for (auto row = m_faultActs.begin(); row != m_faultActs.end();) {
+        if (acts.value(row.key()) > 0) {
+            ++row;
+            continue;
+        }
+        m_fields->removeRow(row.value()); // a reset, or a fault gone
+        row = m_faultActs.erase(row);
+    }
+    for (auto act = acts.cbegin(); act != acts.cend(); ++act) {
+        if (act.value() <= 0)
+            continue;
+        QLabel *&value = m_faultActs[act.key()];
+        if (!value) {
+            const QString caption = QStringLiteral("Fault %1:").arg(act.key());
+            value = valueLabel(caption, this);
+            const auto at = m_faultActs.find(act.key());
+            m_fields->insertRow(int(RowCount + std::distance(m_faultActs.begin(), at)), caption,
+                                value);
+            added = true;
+        }
+        value->setText(countText(act.value()));
+    }
+    if (!added)
+        return;
+    QWidget *previous = m_values.back();
+    for (QLabel *value : std::as_const(m_faultActs)) {
+        setTabOrder(previous, value);
+        previous = value;
+    }
+    setTabOrder(previous, m_reset);
 }
