@@ -108,8 +108,9 @@ ApiError checkUpstream(const QString &text, bool udp) {
     return {};
 }
 
-ApiError proxySpecFromJson(const QJsonObject &json, ProxySpec &spec, bool update) {
-    ProxySpec read = spec;
+ApiError proxyDefinitionFromJson(const QJsonObject &json, ProxyDefinition &definition,
+                                 bool update) {
+    ProxyDefinition read = definition;
     if (!update)
         read = {{}, u"127.0.0.1:0"_s, {}, true};
     for (const auto &[key, field] : {std::pair{u"name"_s, &read.name},
@@ -123,14 +124,14 @@ ApiError proxySpecFromJson(const QJsonObject &json, ProxySpec &spec, bool update
     static const QRegularExpression goodName(u"^[A-Za-z0-9_.-]{1,64}$"_s);
     if (!goodName.match(read.name).hasMatch())
         return badRequest(u"a proxy's name is 1 to 64 letters, digits, '_', '-' or '.'"_s);
-    if (update && read.name != spec.name)
+    if (update && read.name != definition.name)
         return badRequest(u"a proxy keeps its name"_s);
     ListenEnd end;
     if (const ApiError error = parseListenEnd(read.listen, end))
         return error;
     if (const ApiError error = checkUpstream(read.upstream, end.udp))
         return error;
-    spec = read;
+    definition = read;
     return {};
 }
 
@@ -193,14 +194,14 @@ QJsonObject faultJson(const Fault &fault) {
     return json;
 }
 
-QJsonObject proxyJson(const ProxySpec &spec, const QList<Fault> &faults) {
+QJsonObject proxyJson(const ProxyDefinition &definition, const QList<Fault> &faults) {
     QJsonArray toxics;
     for (const Fault &fault : faults)
         toxics.append(faultJson(fault));
-    return {{u"name"_s, spec.name},
-            {u"listen"_s, spec.listen},
-            {u"upstream"_s, spec.upstream},
-            {u"enabled"_s, spec.enabled},
+    return {{u"name"_s, definition.name},
+            {u"listen"_s, definition.listen},
+            {u"upstream"_s, definition.upstream},
+            {u"enabled"_s, definition.enabled},
             {u"toxics"_s, toxics}};
 }
 

@@ -17,7 +17,7 @@ struct ApiError {
 
 // A proxy as the API gives it: "listen" and "upstream" as "HOST:PORT", both "udp://HOST:PORT"
 // for a UDP relay.
-struct ProxySpec {
+struct ProxyDefinition {
     QString name;
     QString listen;
     QString upstream;
@@ -37,13 +37,13 @@ ApiError parseListenEnd(const QString &text, ListenEnd &end);
 ApiError checkUpstream(const QString &text, bool udp);
 // A proxy from a request's body; `base` holds what a field left out keeps (an update), else
 // the defaults of a new proxy, whose name and upstream are then required.
-ApiError proxySpecFromJson(const QJsonObject &json, ProxySpec &spec, bool update);
+ApiError proxyDefinitionFromJson(const QJsonObject &json, ProxyDefinition &definition, bool update);
 // A toxic's fields over `fault` (a new one's defaults, or the toxic being updated), checked for
 // a relay over UDP (`datagrams`) or TCP.
 ApiError faultFromJson(const QJsonObject &json, bool datagrams, Fault &fault);
 
 QJsonObject faultJson(const Fault &fault);
-QJsonObject proxyJson(const ProxySpec &spec, const QList<Fault> &faults);
+QJsonObject proxyJson(const ProxyDefinition &definition, const QList<Fault> &faults);
 // {"error":TEXT,"status":N}
 QByteArray errorBody(const ApiError &error);
 // "udp://" before a UDP end, nothing before a TCP one.

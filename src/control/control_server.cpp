@@ -123,7 +123,7 @@ ControlServer::Answer ControlServer::route(const QHttpServerRequest &request) {
         return method == Method::Get    ? listProxies()
                : method == Method::Post ? createProxy(request)
                                         : failed(wrongMethod());
-    if (!m_proxies.spec(path[1]))
+    if (!m_proxies.definition(path[1]))
         return failed(m_proxies.notFound(path[1]));
     if (depth == 2)
         return proxy(request, path[1]);
@@ -135,7 +135,7 @@ ControlServer::Answer ControlServer::route(const QHttpServerRequest &request) {
 }
 
 QJsonValue ControlServer::proxyValue(const QString &name) const {
-    return proxyJson(*m_proxies.spec(name), m_proxies.faults(name));
+    return proxyJson(*m_proxies.definition(name), m_proxies.faults(name));
 }
 
 ControlServer::Answer ControlServer::listProxies() const {
@@ -148,12 +148,12 @@ ControlServer::Answer ControlServer::listProxies() const {
 ControlServer::Answer ControlServer::createProxy(const QHttpServerRequest &request) {
     ApiError error;
     const QJsonObject json = bodyObject(request, error, u"proxy"_s);
-    ProxySpec spec;
+    ProxyDefinition definition;
     if (!error)
-        error = proxySpecFromJson(json, spec, false);
+        error = proxyDefinitionFromJson(json, definition, false);
     if (!error)
-        error = m_proxies.create(spec);
-    return error ? failed(error) : Answer{201, proxyValue(spec.name)};
+        error = m_proxies.create(definition);
+    return error ? failed(error) : Answer{201, proxyValue(definition.name)};
 }
 
 ControlServer::Answer ControlServer::proxy(const QHttpServerRequest &request, const QString &name) {
@@ -167,11 +167,11 @@ ControlServer::Answer ControlServer::proxy(const QHttpServerRequest &request, co
         return failed(wrongMethod());
     ApiError error;
     const QJsonObject json = bodyObject(request, error, u"proxy"_s);
-    ProxySpec spec = *m_proxies.spec(name);
+    ProxyDefinition definition = *m_proxies.definition(name);
     if (!error)
-        error = proxySpecFromJson(json, spec, true);
+        error = proxyDefinitionFromJson(json, definition, true);
     if (!error)
-        error = m_proxies.update(name, spec);
+        error = m_proxies.update(name, definition);
     return error ? failed(error) : Answer{200, proxyValue(name)};
 }
 
@@ -234,21 +234,21 @@ ControlServer::Answer ControlServer::populate(const QHttpServerRequest &request)
     const QJsonValue json = bodyJson(request, error);
     if (!error && !json.isArray())
         error = {400, u"populate takes a JSON array of proxies"_s};
-    QList<ProxySpec> specs;
+    QList<ProxyDefinition> definitions;
     for (const QJsonValue &value : json.toArray()) {
-        ProxySpec spec;
-        if (!error && specs.size() >= ProxySet::MaxProxies)
+        ProxyDefinition definition;
+        if (!error && definitions.size() >= ProxySet::MaxProxies)
             error = {400, u"at most %1 proxies"_s.arg(ProxySet::MaxProxies)};
         if (!error)
-            error = proxySpecFromJson(value.toObject(), spec, false);
-        specs.append(spec);
+            error = proxyDefinitionFromJson(value.toObject(), definition, false);
+        definitions.append(definition);
     }
     if (!error)
-        error = m_proxies.populate(specs);
+        error = m_proxies.populate(definitions);
     QJsonArray made;
-    for (const ProxySpec &spec : std::as_const(specs)) {
-        if (m_proxies.spec(spec.name))
-            made.append(proxyValue(spec.name));
+    for (const ProxyDefinition &definition : std::as_const(definitions)) {
+        if (m_proxies.definition(definition.name))
+            made.append(proxyValue(definition.name));
     }
     if (error) {
         Answer answer = failed(error);

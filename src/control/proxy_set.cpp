@@ -23,7 +23,7 @@ QString upstreamHostPort(const QString &upstream) {
 } // namespace
 
 struct ProxySet::Proxy {
-    ProxySpec spec;
+    ProxyDefinition definition;
     ListenEnd end;
     RelayOptions options;
     std::unique_ptr<Relay> relay;
@@ -39,53 +39,53 @@ ApiError ProxySet::notFound(const QString &name) const {
     return {404, u"proxy %1 not found"_s.arg(name.left(64))};
 }
 
-ApiError ProxySet::create(ProxySpec spec) {
-    if (m_proxies.contains(spec.name))
-        return {409, u"proxy %1 already exists"_s.arg(spec.name)};
+ApiError ProxySet::create(ProxyDefinition definition) {
+    if (m_proxies.contains(definition.name))
+        return {409, u"proxy %1 already exists"_s.arg(definition.name)};
     if (int(m_proxies.size()) >= MaxProxies)
         return {400, u"at most %1 proxies"_s.arg(MaxProxies)};
     auto proxy = std::make_unique<Proxy>();
-    if (const ApiError error = parseListenEnd(spec.listen, proxy->end))
+    if (const ApiError error = parseListenEnd(definition.listen, proxy->end))
         return error;
-    parseRelayTarget(upstreamHostPort(spec.upstream), proxy->options);
-    proxy->spec = spec;
+    parseRelayTarget(upstreamHostPort(definition.upstream), proxy->options);
+    proxy->definition = definition;
     proxy->relay = std::make_unique<Relay>(ProxyHeldBytes);
     m_program.recordRelay(*proxy->relay);
     proxy->relay->setOptions(proxy->options);
-    if (spec.enabled) {
+    if (definition.enabled) {
         if (const ApiError error = open(*proxy, proxy->end))
             return error;
     }
-    m_proxies[spec.name] = std::move(proxy);
+    m_proxies[definition.name] = std::move(proxy);
     return {};
 }
 
-ApiError ProxySet::update(const QString &name, ProxySpec spec) {
+ApiError ProxySet::update(const QString &name, ProxyDefinition definition) {
     const auto found = m_proxies.find(name);
     if (found == m_proxies.end())
         return notFound(name);
     Proxy &proxy = *found->second;
     ListenEnd end;
-    if (const ApiError error = parseListenEnd(spec.listen, end))
+    if (const ApiError error = parseListenEnd(definition.listen, end))
         return error;
     if (const QString problem = checkFaults(proxy.options.faults, end.udp); !problem.isEmpty())
         return {400, problem};
-    const bool moved = spec.listen != proxy.spec.listen;
+    const bool moved = definition.listen != proxy.definition.listen;
     if (end.udp != proxy.end.udp)
         close(proxy);
-    if (spec.enabled && (moved || !proxy.spec.enabled || end.udp != proxy.end.udp)) {
+    if (definition.enabled && (moved || !proxy.definition.enabled || end.udp != proxy.end.udp)) {
         if (const ApiError error = open(proxy, end))
             return error;
     }
-    if (!spec.enabled)
+    if (!definition.enabled)
         close(proxy);
-    proxy.spec.enabled = spec.enabled;
-    if (moved && !spec.enabled) {
+    proxy.definition.enabled = definition.enabled;
+    if (moved && !definition.enabled) {
         proxy.end = end;
-        proxy.spec.listen = spec.listen;
+        proxy.definition.listen = definition.listen;
     }
-    proxy.spec.upstream = spec.upstream;
-    parseRelayTarget(upstreamHostPort(spec.upstream), proxy.options);
+    proxy.definition.upstream = definition.upstream;
+    parseRelayTarget(upstreamHostPort(definition.upstream), proxy.options);
     apply(proxy);
     return {};
 }
@@ -96,20 +96,20 @@ ApiError ProxySet::remove(const QString &name) {
     return {};
 }
 
-ApiError ProxySet::populate(const QList<ProxySpec> &specs) {
+ApiError ProxySet::populate(const QList<ProxyDefinition> &definitions) {
     QSet<QString> names;
-    for (const ProxySpec &spec : specs) {
-        if (names.contains(spec.name))
-            return {400, u"proxy %1 given twice"_s.arg(spec.name)};
-        names.insert(spec.name);
+    for (const ProxyDefinition &definition : definitions) {
+        if (names.contains(definition.name))
+            return {400, u"proxy %1 given twice"_s.arg(definition.name)};
+        names.insert(definition.name);
     }
     for (const auto &[name, proxy] : m_proxies)
         names.insert(name);
     if (names.size() > MaxProxies)
         return {400, u"at most %1 proxies"_s.arg(MaxProxies)};
-    for (const ProxySpec &spec : specs) {
-        m_proxies.erase(spec.name);
-        if (const ApiError error = create(spec))
+    for (const ProxyDefinition &definition : definitions) {
+        m_proxies.erase(definition.name);
+        if (const ApiError error = create(definition))
             return error;
     }
     return {};
@@ -118,8 +118,8 @@ ApiError ProxySet::populate(const QList<ProxySpec> &specs) {
 void ProxySet::reset() {
     for (auto &[name, proxy] : m_proxies) {
         proxy->options.faults.clear();
-        if (!proxy->spec.enabled && !open(*proxy, proxy->end))
-            proxy->spec.enabled = true;
+        if (!proxy->definition.enabled && !open(*proxy, proxy->end))
+            proxy->definition.enabled = true;
         apply(*proxy);
     }
 }
@@ -143,9 +143,9 @@ QStringList ProxySet::names() const {
     return names;
 }
 
-const ProxySpec *ProxySet::spec(const QString &name) const {
+const ProxyDefinition *ProxySet::definition(const QString &name) const {
     const auto found = m_proxies.find(name);
-    return found == m_proxies.end() ? nullptr : &found->second->spec;
+    return found == m_proxies.end() ? nullptr : &found->second->definition;
 }
 
 QList<Fault> ProxySet::faults(const QString &name) const {
@@ -168,8 +168,8 @@ ApiError ProxySet::open(Proxy &proxy, const ListenEnd &end) {
         udp->setLocalAddress(end.address);
         udp->setLocalPort(end.port);
         if (!udp->Bind())
-            return {500,
-                    u"listen %1: %2"_s.arg(proxy.spec.listen, failureText(udp->LastFailure()))};
+            return {500, u"listen %1: %2"_s.arg(proxy.definition.listen,
+                                                failureText(udp->LastFailure()))};
         SocketControl *socket = udp.get();
         connect(socket, &SocketControl::DataArrival, relay,
                 [relay, socket] { relay->takeDatagram(socket); });
@@ -178,14 +178,15 @@ ApiError ProxySet::open(Proxy &proxy, const ListenEnd &end) {
     } else {
         auto tcp = std::make_unique<TcpServer>();
         if (!tcp->listen(end.address, end.port))
-            return {500, u"listen %1: %2"_s.arg(proxy.spec.listen, failureText(tcp->failure()))};
+            return {500,
+                    u"listen %1: %2"_s.arg(proxy.definition.listen, failureText(tcp->failure()))};
         connect(tcp.get(), &TcpServer::connectionRequest, relay, &Relay::takeRequest);
         port = tcp->port();
         proxy.tcp = std::move(tcp);
     }
     proxy.end = end;
     proxy.end.port = port;
-    proxy.spec.listen = endText(end.udp, SocketControl::DisplayEnd(end.address, port));
+    proxy.definition.listen = endText(end.udp, SocketControl::DisplayEnd(end.address, port));
     return {};
 }
 

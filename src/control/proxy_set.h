@@ -23,18 +23,18 @@ public:
 
     // Each call changes nothing when it answers an error.
     // 201 style: a new proxy; its listen text then names the port chosen for port 0.
-    ApiError create(ProxySpec spec);
-    ApiError update(const QString &name, ProxySpec spec);
+    ApiError create(ProxyDefinition definition);
+    ApiError update(const QString &name, ProxyDefinition definition);
     ApiError remove(const QString &name);
     // Creates each, replacing one of the same name; checked whole before any is made.
-    ApiError populate(const QList<ProxySpec> &specs);
+    ApiError populate(const QList<ProxyDefinition> &definitions);
     // Every proxy enabled, every fault removed.
     void reset();
     ApiError setFaults(const QString &name, const QList<Fault> &faults);
 
     QStringList names() const;
     // Null for no such proxy.
-    const ProxySpec *spec(const QString &name) const;
+    const ProxyDefinition *definition(const QString &name) const;
     QList<Fault> faults(const QString &name) const;
     bool datagrams(const QString &name) const;
     ApiError notFound(const QString &name) const;

@@ -104,6 +104,9 @@ private:
 // kind of link.
 std::unique_ptr<FaultStage> makeStage(const Fault &fault, StageContext &context);
 
+// The kinds that act on datagrams alone (datagram_stages.cpp); null for the others.
+std::unique_ptr<FaultStage> makeDatagramStage(const Fault &fault, StageContext &context);
+
 // The way's own delay range, rate and drop share as stages (named empty: counted elsewhere).
 std::unique_ptr<FaultStage> makeDelayStage(int minMs, int maxMs, StageContext &context);
 std::unique_ptr<FaultStage> makeRateStage(qint64 bytesPerSecond, StageContext &context);

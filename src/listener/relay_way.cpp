@@ -57,45 +57,45 @@ bool RelayWay::appliesHere(const Fault &fault, const QString &key) {
     return m_applies.try_emplace(key, m_random.generateDouble() < fault.toxicity).first->second;
 }
 
-auto RelayWay::specsFor(const LinkFaults &faults, const QList<Fault> &named)
+auto RelayWay::stagesFor(const LinkFaults &faults, const QList<Fault> &named)
     -> std::vector<std::pair<QString, std::function<std::unique_ptr<FaultStage>(StageContext &)>>> {
     std::vector<std::pair<QString, std::function<std::unique_ptr<FaultStage>(StageContext &)>>>
-        specs;
+        stages;
     if (m_datagrams && faults.dropPercent > 0)
-        specs.emplace_back(u"drop %1"_s.arg(faults.dropPercent),
-                           [percent = faults.dropPercent](StageContext &context) {
-                               return makeDropStage(percent, context);
-                           });
+        stages.emplace_back(u"drop %1"_s.arg(faults.dropPercent),
+                            [percent = faults.dropPercent](StageContext &context) {
+                                return makeDropStage(percent, context);
+                            });
     if (faults.delayMaxMs > 0)
-        specs.emplace_back(
+        stages.emplace_back(
             u"delay %1"_s.arg(delayText(faults)),
             [low = faults.delayMinMs, high = faults.delayMaxMs](StageContext &context) {
                 return makeDelayStage(low, high, context);
             });
     if (faults.ratePerSecond > 0)
-        specs.emplace_back(u"rate %1"_s.arg(faults.ratePerSecond),
-                           [rate = faults.ratePerSecond](StageContext &context) {
-                               return makeRateStage(rate, context);
-                           });
+        stages.emplace_back(u"rate %1"_s.arg(faults.ratePerSecond),
+                            [rate = faults.ratePerSecond](StageContext &context) {
+                                return makeRateStage(rate, context);
+                            });
     if (faults.cutAfter > 0)
-        specs.emplace_back(u"cut %1"_s.arg(faults.cutAfter),
-                           [this, cut = faults.cutAfter](StageContext &context) {
-                               return makeLimitStage(cut, m_passed, context);
-                           });
+        stages.emplace_back(u"cut %1"_s.arg(faults.cutAfter),
+                            [this, cut = faults.cutAfter](StageContext &context) {
+                                return makeLimitStage(cut, m_passed, context);
+                            });
     for (const Fault &fault : named) {
         const QString key = faultLine(fault);
         if (appliesHere(fault, key))
-            specs.emplace_back(
+            stages.emplace_back(
                 key, [fault](StageContext &context) { return makeStage(fault, context); });
     }
-    return specs;
+    return stages;
 }
 
 void RelayWay::setFaults(const LinkFaults &faults, const QList<Fault> &named) {
-    auto specs = specsFor(faults, named);
+    auto stages = stagesFor(faults, named);
     std::vector<Slot> old = std::exchange(m_slots, {});
     std::vector<int> placedAt(old.size(), -1);
-    for (auto &[key, make] : specs) {
+    for (auto &[key, make] : stages) {
         const auto kept = std::find_if(old.begin(), old.end(), [&key](const Slot &slot) {
             return slot.stage && slot.key == key;
         });

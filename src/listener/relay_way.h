@@ -87,7 +87,7 @@ private:
         qint64 acts = 0;
     };
     std::vector<std::pair<QString, std::function<std::unique_ptr<FaultStage>(StageContext &)>>>
-    specsFor(const LinkFaults &faults, const QList<Fault> &named);
+    stagesFor(const LinkFaults &faults, const QList<Fault> &named);
     void setTimed(const QList<Fault> &named);
     bool appliesHere(const Fault &fault, const QString &key);
     std::unique_ptr<StageContext> newContext();
