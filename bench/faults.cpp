@@ -22,7 +22,7 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr std::uint64_t DefaultMiB = 512;
-constexpr int Rounds = 3;
+constexpr int Rounds = 5;
 constexpr int LatencyMs = 10;
 // 1 Gbit/s in blocks of 64 KiB, each stamped with the time it was written, for 4 s.
 constexpr std::size_t Block = 64 << 10;
@@ -137,7 +137,8 @@ int runFaults(const QStringList &arguments) {
         return 2;
     }
     const double plainP50 = Figures::percentile(plain, 0.5);
-    const double added = Figures::percentile(delayed, 0.99) - plainP50;
+    // The flood's own spread on this machine is in both: compared at the same percentile.
+    const double added = Figures::percentile(delayed, 0.99) - Figures::percentile(plain, 0.99);
     figures.info(
         u"one-way delay of the flood"_s,
         u"no fault p50 %1 ms p99 %2 ms; latency %3 ms p50 %4 ms p99 %5 ms"_s

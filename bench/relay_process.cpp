@@ -100,7 +100,7 @@ double bulk(const QString &kind, std::uint64_t total, const QString &logFolder,
 }
 
 RelayProcess::RelayProcess(const QString &kind, quint16 target, const QString &logFolder,
-                           const QStringList &extra) {}) {
+                           const QStringList &extra) {
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     const QString to = QStringLiteral("127.0.0.1:%1").arg(target);

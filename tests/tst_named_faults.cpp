@@ -3,6 +3,7 @@
 // line, the counters and a capture say.
 #include "listener/listener.h"
 #include "listener/relay.h"
+#include "listener/relay_pair.h"
 #include "program/status_texts.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
@@ -183,6 +184,40 @@ private slots:
         QTRY_VERIFY(target.ended);
         QVERIFY(since.elapsed() >= 290);
         QTRY_COMPARE(acts(u"slow"_qs), 1);
+    }
+
+    // Bytes that wait only for a latency do not hold the sender back until they pass their own
+    // bound, over the bound of what else waits; then the pair is read no more, and once the
+    // latency is taken away everything arrives.
+    void delayedBytesBounded() {
+        StreamTarget target;
+        const quint16 port =
+            relayTo(target.server.serverPort(), true,
+                    {faultOf(u"name=far type=latency stream=upstream latency=60000"_qs)});
+        const QByteArray bytes(20 << 20, 'l');
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write(bytes);
+        const auto read = [this] { return f->program().traffic().snapshot().relayUpBytes; };
+        qint64 paused = -1;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const qint64 before = read();
+                QTest::qWait(300);
+                paused = read();
+                return paused == before && paused > RelayPair::WaitingBound;
+            },
+            30000));
+        const qint64 bound = RelayPair::DelayedBound + RelayPair::WaitingBound;
+        QVERIFY2(paused >= bound && paused <= bound + (1 << 20),
+                 qPrintable(QString::number(paused)));
+        QVERIFY(target.got.isEmpty());
+        RelayOptions options = f->program().configuration().relay();
+        options.faults.clear();
+        f->program().configuration().setRelay(options);
+        QTRY_COMPARE_WITH_TIMEOUT(target.got.size(), bytes.size(), 30000);
+        QCOMPARE(target.got, bytes);
     }
 
     // Over 1,000 pairs a fault of toxicity 0.3 acts on about 300 (within 4.5 standard

@@ -18,6 +18,8 @@ quint64 s_lastStage = 0;
 // Each piece waits a time drawn within a range, in order: a later one never overtakes.
 class DelayStage final : public FaultStage {
 public:
+    static constexpr qint64 SlackUs = 500;
+
     DelayStage(QString name, QString action, StageContext &context, double toxicity, qint64 minUs,
                qint64 maxUs)
         : FaultStage(std::move(name), std::move(action), context, toxicity), m_minUs(minUs),
@@ -44,12 +46,15 @@ public:
         else
             hold(m_lastDue, std::move(piece));
     }
+    // A timer wakes up to a millisecond late: a piece due within half of one goes now, so that
+    // each waits its latency give or take half a millisecond rather than up to one more.
     qint64 release() override {
-        const qint64 next = releaseDue();
+        const qint64 next = releaseDue(SlackUs);
         if (next < 0)
             m_lastDue = 0;
-        return next;
+        return next < 0 ? next : next - SlackUs;
     }
+    bool waitsForTime() const override { return true; }
 
 private:
     const qint64 m_minUs;
@@ -250,8 +255,8 @@ void FaultStage::hold(qint64 dueUs, WayPiece &&piece) {
     m_waiting.push_back({dueUs, std::move(piece)});
 }
 
-qint64 FaultStage::releaseDue() {
-    const qint64 now = m_context.nowUs();
+qint64 FaultStage::releaseDue(qint64 earlyUs) {
+    const qint64 now = m_context.nowUs() + earlyUs;
     while (!m_waiting.empty() && m_waiting.front().dueUs <= now) {
         WayPiece piece = std::move(m_waiting.front().piece);
         m_waiting.pop_front();

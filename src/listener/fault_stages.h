@@ -64,6 +64,8 @@ public:
     // Passes on what is due; the time (µs) the next waiting piece is due, -1 when none waits.
     virtual qint64 release() { return -1; }
     qint64 held() const { return m_held; }
+    // Whether what waits here waits only for its time, and goes on however the far side reads.
+    virtual bool waitsForTime() const { return false; }
     qsizetype waiting() const { return qsizetype(m_waiting.size()); }
     // What still waits here, in order, taken out: the stage goes and they go on without it.
     virtual std::deque<WayPiece> takeWaiting();
@@ -83,8 +85,8 @@ protected:
     qint64 drawOf(const WayPiece &piece);
     void hold(qint64 dueUs, WayPiece &&piece);
     void pass(WayPiece &&piece) { m_context.next(std::move(piece)); }
-    // Passes on what is due in order; the time the next is due, -1 none.
-    qint64 releaseDue();
+    // Passes on what is due (or due within `earlyUs`) in order; the time the next is due, -1 none.
+    qint64 releaseDue(qint64 earlyUs = 0);
     void act() { ++m_acts; }
 
     StageContext &m_context;

@@ -9,6 +9,8 @@
 #include <QDateTime>
 #include <QHostInfo>
 
+#include <algorithm>
+
 RelayPair::RelayPair(RelayStream *client, const RelayOptions &options, Record record,
                      std::shared_ptr<RelayBudget> budget,
                      std::shared_ptr<const TlsContext> targetTls, QObject *parent)
@@ -186,7 +188,8 @@ void RelayPair::balance() {
         return;
     const bool full = m_budget->full();
     const auto update = [full](RelayStream *from, RelayStream *to, RelayWay *way) {
-        const qint64 waiting = way->held() + to->bytesToWrite();
+        const qint64 waiting =
+            way->held() - std::min(way->delayedHeld(), DelayedBound) + to->bytesToWrite();
         if (waiting > WaitingBound || full)
             from->setReading(false);
         else if (waiting <= WaitingBound / 2)

@@ -32,6 +32,9 @@ class RelayPair final : public QObject {
 
 public:
     static constexpr qint64 WaitingBound = 1 << 20;
+    // What waits only for a latency counts against WaitingBound past this, so that a delay does
+    // not cap the link's rate (1 Gbit/s for 100 ms); the relay's budget bounds it all the same.
+    static constexpr qint64 DelayedBound = 12 << 20;
     static constexpr int ConnectTimeoutMs = 10000;
 
     // Each chunk as read, before its way's faults, `up` from the client to the target, with the

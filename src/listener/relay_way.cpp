@@ -270,6 +270,7 @@ void RelayWay::cutHere(const QString &name, const QString &action) {
         slot.stage->takeWaiting();
     m_held = 0;
     m_pieces = 0;
+    m_delayed = 0;
     settle();
     m_timer.stop();
     QTimer::singleShot(0, this, [this, name, action] {
@@ -294,9 +295,12 @@ void RelayWay::pump(bool announce) {
     }
     m_held = 0;
     m_pieces = 0;
+    m_delayed = 0;
     for (const Slot &slot : m_slots) {
         m_held += slot.stage->held();
         m_pieces += slot.stage->waiting();
+        if (slot.stage->waitsForTime())
+            m_delayed += slot.stage->held();
     }
     settle();
     m_pumping = false;

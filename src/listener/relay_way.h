@@ -51,6 +51,8 @@ public:
     bool push(const QByteArray &data);
     // What waits, each piece with its overhead: a way of many tiny pieces is held back too.
     qint64 held() const { return cost(); }
+    // The bytes of held() that wait only for a latency: a link's bandwidth times its delay.
+    qint64 delayedHeld() const { return m_delayed; }
     bool isCut() const { return m_cut; }
     // Bytes passed on so far.
     qint64 passed() const { return m_passed; }
@@ -113,6 +115,7 @@ private:
     std::map<QString, bool> m_applies;
     qint64 m_held = 0;
     qint64 m_pieces = 0;
+    qint64 m_delayed = 0;
     qint64 m_passed = 0;
     bool m_cut = false;
     bool m_pumping = false;
