@@ -216,6 +216,17 @@ private slots:
         QCOMPARE(w.way.held(), (256 << 10) - 1 + RelayWay::PieceOverhead);
     }
 
+    // A bandwidth in KB/s of 1000 bytes: 50,000 bytes at 100 KB/s take at least what is left
+    // after the first twentieth of a second's burst.
+    void bandwidthPaced() {
+        Way w(false);
+        w.way.setFaults({}, {faultOf(u"name=b type=bandwidth rate=100"_qs)});
+        const QByteArray sent(50000, 'b');
+        w.way.push(sent);
+        QTRY_COMPARE(w.joined(), sent);
+        QVERIFY2(w.at.last() >= 450, qPrintable(QString::number(w.at.last())));
+    }
+
     // A limit lets exactly its bytes pass, the last piece cut to it, then ends the way by name.
     void limitEndsTheWay() {
         Way w(false);
