@@ -7,7 +7,7 @@ seconds=${2:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 mkdir -p "$build/artifacts"
-for name in profile port_number; do
+for name in profile port_number fault_line; do
     corpus="$build/corpus/$name"
     mkdir -p "$corpus"
     options=(-max_total_time="$seconds" -timeout=1 -print_final_stats=1

@@ -117,6 +117,9 @@ private slots:
         QTest::newRow("one way twice")
             << relay + QStringList{"--relay-drop", "down:5", "--relay-drop", "10"} << 2
             << "--relay-drop given more than once for one way";
+        QTest::newRow("cut past the largest number")
+            << relay + QStringList{"--relay-cut", "99999999999999999999"} << 2
+            << "--relay-cut: '99999999999999999999': no number of bytes";
         QTest::newRow("fault alone") << QStringList{"--headless", "--relay-cut", "5"} << 2
                                      << "--relay-cut works only with --relay";
         QTest::newRow("relay tls contradicts --tls")

@@ -2,6 +2,7 @@
 
 #include "runtime/leading_number.h"
 
+#include <QLocale>
 #include <QSet>
 #include <QStringList>
 
@@ -183,7 +184,8 @@ QString faultLine(const Fault &fault) {
     const FaultKindInfo &info = faultKindInfo(fault.kind);
     QStringList parts{u"name="_s + fault.name, u"type="_s + QLatin1StringView(info.name),
                       fault.up ? u"stream=upstream"_s : u"stream=downstream"_s,
-                      u"toxicity="_s + QString::number(fault.toxicity, 'g', 6)};
+                      u"toxicity="_s
+                          + QString::number(fault.toxicity, 'g', QLocale::FloatingPointShortest)};
     for (qsizetype i = 0; i < info.attributes.size(); ++i)
         parts.append(QLatin1StringView(info.attributes[i].name) + u'='
                      + QString::number(fault.values[size_t(i)]));

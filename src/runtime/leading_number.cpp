@@ -157,9 +157,11 @@ std::optional<qint64> decimalNumber(QStringView text, qint64 most) {
     for (const QChar c : text) {
         if (c < u'0' || c > u'9')
             return std::nullopt;
-        value = value * 10 + (c.unicode() - u'0');
-        if (value > most)
+        const int digit = c.unicode() - u'0';
+        // Checked before it is made: a value near the largest would overflow.
+        if (value > (most - digit) / 10)
             return std::nullopt;
+        value = value * 10 + digit;
     }
     return value;
 }
