@@ -1,6 +1,7 @@
 #include "cli/relay_arguments.h"
 
 #include "cli/command_line.h"
+#include "cli/script_arguments.h"
 #include "runtime/shown_text.h"
 #include "settings/fault_file.h"
 
@@ -43,6 +44,8 @@ QString readFault(const QCommandLineParser &parser, const QString &name, FaultPa
 // one, which must be there.
 QString readFaultsFile(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
+    if (const QString error = readScriptOptions(parser, line); !error.isEmpty())
+        return error;
     if (!listening && line.mode != CommandLine::Mode::Window)
         return u"--faults works only with --headless or the window"_s;
     if (parser.value(u"faults"_s).isEmpty())
