@@ -258,6 +258,44 @@ private slots:
         QCOMPARE(link.sent, "SyntaxError"_ba);
     }
 
+    void modbusExample_data() {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QByteArray>("sent");
+        const QByteArray read01 = "\x01\x03\x00\x00\x00\x02\xc4\x0b"_ba;
+        const QByteArray registers01 = "\x01\x03\x04\x00\x00\x00\x01\x3b\xf3"_ba;
+        const QByteArray write5 = "\x01\x06\x00\x05\x12\x34\x94\xbc"_ba;
+        const QByteArray several = "\x01\x10\x00\x62\x00\x02\x04\xab\xcd\x00\x01\x04\x45"_ba;
+        QTest::newRow("read") << QByteArrayList{read01} << registers01;
+        QTest::newRow("write, then read it back")
+            << QByteArrayList{write5, "\x01\x03\x00\x04\x00\x03\x44\x0a"_ba}
+            << write5 + "\x01\x03\x06\x00\x04\x12\x34\x00\x06\x14\x01"_ba;
+        QTest::newRow("write several, split, then read")
+            << QByteArrayList{several.left(5), several.mid(5),
+                              "\x01\x03\x00\x62\x00\x02\x65\xd5"_ba}
+            << "\x01\x10\x00\x62\x00\x02\xe0\x16\x01\x03\x04\xab\xcd\x00\x01\x8a\x28"_ba;
+        QTest::newRow("two in one chunk")
+            << QByteArrayList{read01 + read01} << registers01 + registers01;
+        QTest::newRow("past the last register")
+            << QByteArrayList{"\x01\x03\x00\x63\x00\x02\x34\x15"_ba} << "\x01\x83\x02\xc0\xf1"_ba;
+        QTest::newRow("unknown function")
+            << QByteArrayList{"\x01\x04\x00\x00\x00\x01\x31\xca"_ba} << "\x01\x84\x01\x82\xc0"_ba;
+        QTest::newRow("another unit's")
+            << QByteArrayList{"\x02\x03\x00\x00\x00\x01\x84\x39"_ba, read01} << registers01;
+        QTest::newRow("wrong crc dropped")
+            << QByteArrayList{"\x01\x03\x00\x00\x00\x02\xc4\x0c"_ba, read01} << registers01;
+    }
+    void modbusExample() {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QByteArray, sent);
+        m_notes.clear();
+        QVERIFY(m_runner.load(QStringLiteral(SENDREL_EXAMPLES "/modbus_server.js")));
+        FakeLink link;
+        for (const QByteArray &chunk : chunks)
+            QVERIFY(receive(link, chunk));
+        QCOMPARE(link.sent.toHex(' '), sent.toHex(' '));
+        QCOMPARE(notes(true), QStringList());
+    }
+
     // The listener's road: the script answers before the pairs, "handled" keeps them from the
     // chunk, a loop does not stop the next chunk's answer, and it hears the peer come and go.
     void listener_scriptBeforePairs() {

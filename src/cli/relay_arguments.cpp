@@ -44,8 +44,6 @@ QString readFault(const QCommandLineParser &parser, const QString &name, FaultPa
 // one, which must be there.
 QString readFaultsFile(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
-    if (const QString error = readScriptOptions(parser, line); !error.isEmpty())
-        return error;
     if (!listening && line.mode != CommandLine::Mode::Window)
         return u"--faults works only with --headless or the window"_s;
     if (parser.value(u"faults"_s).isEmpty())
@@ -63,6 +61,8 @@ QString readFaultsFile(const QCommandLineParser &parser, CommandLine &line) {
 
 QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
+    if (const QString error = readScriptOptions(parser, line); !error.isEmpty())
+        return error;
     if (parser.isSet(u"faults"_s)) {
         if (const QString error = readFaultsFile(parser, line); !error.isEmpty())
             return error;
