@@ -4,10 +4,12 @@
 #include "support/loopback.h"
 #include "support/program_fixture.h"
 
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -325,6 +327,22 @@ private slots:
         const int localPort = peer.localPort();
         peer.disconnectFromHost();
         QTRY_VERIFY(form.txtNetData.text().contains(u"Script: bye %1"_s.arg(localPort)));
+    }
+
+    // One datagram link, many senders: each answer goes to, and names, the one that sent.
+    void listener_datagramsAnsweredToEachSender() {
+        ProgramFixture fixture;
+        const quint16 port = startListener(fixture.form(), false);
+        const QString path = write("function onReceive(l, d) { l.send(d.text() + l.farPort); }");
+        QCOMPARE(fixture.program().loadScript(path, 50), QString());
+        QUdpSocket first, second;
+        for (QUdpSocket *sender : {&first, &second}) {
+            QVERIFY(sender->bind(QHostAddress::LocalHost, 0));
+            sender->writeDatagram("from ", QHostAddress::LocalHost, port);
+            QTRY_VERIFY(sender->hasPendingDatagrams());
+            QCOMPARE(sender->receiveDatagram().data(),
+                     "from " + QByteArray::number(sender->localPort()));
+        }
     }
 };
 

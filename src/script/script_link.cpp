@@ -5,8 +5,17 @@
 #include <utility>
 
 ScriptLink::ScriptLink(Link *link, std::function<void()> close, QObject *parent)
-    : QObject(parent), m_link(link), m_close(std::move(close)), m_farAddress(link->farAddress()),
-      m_farPort(link->farPort()), m_nearPort(link->nearPort()), m_datagrams(link->datagrams()) {}
+    : QObject(parent), m_link(link), m_close(std::move(close)), m_datagrams(link->datagrams()) {
+    refresh();
+}
+
+void ScriptLink::refresh() {
+    if (!m_link)
+        return;
+    m_farAddress = m_link->farAddress();
+    m_farPort = m_link->farPort();
+    m_nearPort = m_link->nearPort();
+}
 
 bool ScriptLink::isOpen() const {
     return m_link && m_link->phase() == Link::Phase::Open;

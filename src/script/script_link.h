@@ -29,13 +29,15 @@ public:
     Q_INVOKABLE bool send(const QByteArray &bytes);
     Q_INVOKABLE void close();
     void detach();
+    // Reads the far end again: a datagram link's moves with each sender.
+    void refresh();
 
     QJSValue shown; // the script's own wrapper, so a kept link stays the same object
 
 private:
     Link *m_link;
     std::function<void()> m_close;
-    // Kept at first sight: a datagram link's far end moves with each sender.
+    // As last read, so a link gone still says where it went.
     QString m_farAddress;
     int m_farPort = 0;
     int m_nearPort = 0;

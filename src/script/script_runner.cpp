@@ -126,6 +126,7 @@ QJSValue ScriptRunner::linkFor(Link &link, LinkHooks hooks) {
         shown->shown =
             m_prelude.property(QStringLiteral("link")).call({m_engine->newQObject(shown)});
     }
+    shown->refresh();
     return shown->shown;
 }
 
