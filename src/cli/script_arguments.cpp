@@ -48,8 +48,9 @@ QString startRecordingAndScript(Program &program, const CommandLine &line) {
         if (const QString error = program.startCapture(line.pcapFile); !error.isEmpty())
             return u"The capture %1 cannot be written: %2"_s.arg(line.pcapFile, error);
     }
+    // The run shows the record on stderr already.
     if (!line.scriptFile.isEmpty()) {
-        if (const QString error = program.loadScript(line.scriptFile, line.scriptTimeoutMs);
+        if (const QString error = program.loadScript(line.scriptFile, line.scriptTimeoutMs, false);
             !error.isEmpty())
             return u"The script cannot run: "_s + error;
     }

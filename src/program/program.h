@@ -103,8 +103,9 @@ public:
     // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
     QString startCapture(const QString &path);
     // From now on the script in `path` sees the listener's chunks and peers, each call into it
-    // within `timeLimitMs`; why it cannot, or empty.
-    QString loadScript(const QString &path, int timeLimitMs);
+    // within `timeLimitMs`; why it cannot, or empty. Its faults go to the record and, unless
+    // the view shows the record there itself, to stderr.
+    QString loadScript(const QString &path, int timeLimitMs, bool faultsOnStderr = true);
     // Null until a script was first loaded.
     ScriptRunner *script() { return m_script.get(); }
     // The stored values the last load could not use.
@@ -158,6 +159,7 @@ private:
     std::unique_ptr<Relay> m_relay;
     std::unique_ptr<PcapngWriter> m_capture;
     std::unique_ptr<ScriptRunner> m_script;
+    bool m_scriptFaultsOnStderr = true;
     QPointer<SocketControl> m_scriptPeer; // the connection slot, once the script was told of it
     QMetaObject::Connection m_scriptPeers;
 };

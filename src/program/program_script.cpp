@@ -15,8 +15,8 @@
 void Program::connectScript() {
     m_script = std::make_unique<ScriptRunner>();
     ReceiveHandler *receiver = m_receiveHandler.get();
-    m_script->setNotes([receiver](const QString &text, bool error) {
-        if (error)
+    m_script->setNotes([this, receiver](const QString &text, bool error) {
+        if (error && m_scriptFaultsOnStderr)
             qWarning().noquote() << text;
         receiver->recordNote(QStringLiteral("\r\n") + text + QStringLiteral("\r\n"));
     });
@@ -40,9 +40,10 @@ void Program::connectScript() {
         });
 }
 
-QString Program::loadScript(const QString &path, int timeLimitMs) {
+QString Program::loadScript(const QString &path, int timeLimitMs, bool faultsOnStderr) {
     if (!m_script)
         connectScript();
+    m_scriptFaultsOnStderr = faultsOnStderr;
     m_script->setTimeLimit(timeLimitMs);
     if (!m_script->load(path)) {
         m_receiveHandler->setScript(nullptr);
