@@ -145,6 +145,15 @@ private slots:
             << "--control-token-file works only with --control";
         QTest::newRow("control no port")
             << QStringList{"--headless", "--control", "127.0.0.1"} << 2 << "--control needs";
+        QTest::newRow("script alone")
+            << QStringList{"--script", "x.js"} << 2 << "--script works only with --headless";
+        QTest::newRow("script timeout alone") << QStringList{"--headless", "--script-timeout", "5"}
+                                              << 2 << "--script-timeout works only with --script";
+        QTest::newRow("script timeout 0")
+            << QStringList{"--headless", "--script", "settings.ini", "--script-timeout", "0"} << 2
+            << "--script-timeout: '0': not a number of milliseconds from 1 to 60000";
+        QTest::newRow("script missing") << QStringList{"--headless", "--script", "none.js"} << 2
+                                        << "--script: 'none.js': no such file";
         QTest::newRow("pcap unwritable")
             << QStringList{"--headless", "--port", "0", "--pcap", "/nonexistent/x.pcapng"} << 1
             << "The capture /nonexistent/x.pcapng cannot be written";
@@ -193,6 +202,11 @@ private slots:
                               << QByteArrayList{NotFound, NotFound}
                               << QByteArray("GET / HTTP/1.0\r\n\r\nPUT /x") << QStringList{}
                               << SIGTERM;
+        QTest::newRow("script")
+            << QStringList{"--tcp", "--script", SENDREL_EXAMPLES "/modbus_server.js"}
+            << QByteArrayList{QByteArrayLiteral("\x01\x03\x00\x00\x00\x02\xc4\x0b")}
+            << QByteArrayList{QByteArrayLiteral("\x01\x03\x04\x00\x00\x00\x01\x3b\xf3")}
+            << QByteArrayLiteral("\x01\x03\x00\x00\x00\x02\xc4\x0b") << QStringList{} << SIGTERM;
     }
     void listens() {
         QFETCH(QStringList, arguments);

@@ -15,6 +15,7 @@ packages=(
     libpcre2-dev
     libssl-dev openssl socat curl tshark
     qt6-httpserver-dev qt6-websockets-dev
+    qt6-declarative-dev
     "$@"
 )
 # Node's own packages bring npm with them; Debian's comes apart and conflicts with them.

@@ -65,6 +65,10 @@ struct CommandLine {
     // --faults: the relay's named faults (absolute), checked; empty: the file beside the
     // settings file.
     QString faultsFile;
+    // --script: the operator's script (absolute), empty without; each call into it within
+    // --script-timeout.
+    QString scriptFile;
+    int scriptTimeoutMs = 50;
     // --tls and its options: they replace the TLS options the settings file holds, the
     // listener's for --headless, the client's for a send.
     std::optional<TlsOptions> tls;

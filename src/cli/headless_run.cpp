@@ -1,5 +1,6 @@
 #include "cli/headless_run.h"
 
+#include "cli/script_arguments.h"
 #include "cli/stdout_sink.h"
 #include "control/control_server.h"
 #include "control/proxy_set.h"
@@ -222,13 +223,9 @@ int HeadlessRun::listen() {
     // A relay is never held back by stdout, which has a copy of its bytes only.
     m_stdout->setDropWhenFull(c.optTCP[1]->isOn() || m_program->relay().active()
                               || m_line.controlPort);
-    if (!m_line.pcapFile.isEmpty()) {
-        if (const QString error = m_program->startCapture(m_line.pcapFile); !error.isEmpty()) {
-            printLine(
-                QStringLiteral("The capture %1 cannot be written: %2").arg(m_line.pcapFile, error),
-                true);
-            return 1;
-        }
+    if (const QString error = startRecordingAndScript(*m_program, m_line); !error.isEmpty()) {
+        printLine(error, true);
+        return 1;
     }
     connect(m_stdout, &StdoutSink::droppingStarted, this, [this] {
         printLine(QStringLiteral("Standard output does not keep up: received bytes are dropped "

@@ -1,6 +1,7 @@
 #include "cli/relay_arguments.h"
 
 #include "cli/command_line.h"
+#include "cli/script_arguments.h"
 #include "runtime/shown_text.h"
 #include "settings/fault_file.h"
 
@@ -60,6 +61,8 @@ QString readFaultsFile(const QCommandLineParser &parser, CommandLine &line) {
 
 QString readRelayOptions(const QCommandLineParser &parser, CommandLine &line) {
     const bool listening = line.mode == CommandLine::Mode::Headless;
+    if (const QString error = readScriptOptions(parser, line); !error.isEmpty())
+        return error;
     if (parser.isSet(u"faults"_s)) {
         if (const QString error = readFaultsFile(parser, line); !error.isEmpty())
             return error;

@@ -10,6 +10,9 @@
 #include "net/socket_errors.h"
 #include "runtime/clock.h"
 #include "runtime/host_port.h"
+#include "script/script_runner.h"
+
+#include <QTimer>
 
 #include <optional>
 #include <utility>
@@ -232,7 +235,11 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
         c.txtNetData.appendChunk(relayed ? chunk : std::move(chunk));
 
     QByteArray answer;
-    if (c.chkEnableAutoRespond.isOn()) {
+    const bool handled = !relayed && link && m_script && m_script->isLoaded()
+                         && m_script->receive(*link, data,
+                                              {m_sockets.listenSock->element(index),
+                                               [this, index] { closePeer(index); }});
+    if (!handled && c.chkEnableAutoRespond.isOn()) {
         QStringList answered;
         if (relayed)
             answer = answerRelayed(chunk, answered);
@@ -274,6 +281,15 @@ QByteArray ReceiveHandler::answerRelayed(const ReceivedChunk &chunk, QStringList
         countReply(each.rule, each.bytes.size());
     }
     return answer;
+}
+
+// A script's close of the listener's TCP peer: the listener starts afresh, once the script's
+// call has ended, as the peer's leave calls the script again. A datagram's sender has nothing
+// to close.
+void ReceiveHandler::closePeer(int index) {
+    const SocketControl *socket = m_sockets.listenSock->element(index);
+    if (socket && socket->Protocol() == SocketControl::TcpProtocol)
+        QTimer::singleShot(0, &m_context, [this] { m_listener.StartListening(); });
 }
 
 // The fixed 404, then the listener starts afresh for the next request.

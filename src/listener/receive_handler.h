@@ -16,6 +16,7 @@
 #include <optional>
 
 class Clock;
+class ScriptRunner;
 class Link;
 struct ReceivedChunk;
 class Form;
@@ -54,6 +55,9 @@ public:
     // While set, each chunk also goes to the capture, an answered one with a comment naming
     // its answers; a write that fails is noted once and ends the capture.
     void setCapture(PcapngWriter *capture) { m_capture = capture; }
+    // While set and loaded, the script sees each chunk the listener takes before the auto-respond
+    // pairs do, and may keep them from it.
+    void setScript(ScriptRunner *script) { m_script = script; }
 
     PairRules &pairRules() { return m_pairRules; }
     ReceiveLogger &logger() { return m_logger; }
@@ -75,6 +79,7 @@ private:
     // A relayed chunk's answers, counted as sent; the watch strings answered.
     QByteArray answerRelayed(const ReceivedChunk &chunk, QStringList &answered);
     void answerHttp(Link *link);
+    void closePeer(int index);
     void noteLastData(const QDateTime &arrival, qint32 tick,
                       const std::optional<QString> &remoteIp);
     void capture(const CapturedChunk &chunk);
@@ -112,4 +117,5 @@ private:
     QObject m_context;                 // ends that connection with this handler
     const Configuration &m_configuration;
     PcapngWriter *m_capture = nullptr;
+    ScriptRunner *m_script = nullptr;
 };

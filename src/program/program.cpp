@@ -14,6 +14,7 @@
 #include "program/form_presenter.h"
 #include "program/status_texts.h"
 #include "runtime/clock.h"
+#include "script/script_runner.h"
 #include "sender/file_send.h"
 #include "sender/packets.h"
 #include "sender/repeat_send.h"
@@ -94,6 +95,8 @@ Program::~Program() {
     m_sendSock->disconnect(this);
     for (QObject *child : m_form->children())
         child->disconnect(this);
+    disconnect(m_scriptPeers);
+    m_receiveHandler->setScript(nullptr);
 }
 
 // What else arrives or is noted goes into the received-data record through its one writer.

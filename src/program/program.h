@@ -9,6 +9,7 @@
 #include "settings/settings_store.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QTimer>
 
@@ -27,6 +28,7 @@ class PcapngWriter;
 class ReceiveHandler;
 class Relay;
 class RepeatSend;
+class ScriptRunner;
 class SocketArray;
 class SocketControl;
 class Sender;
@@ -100,6 +102,12 @@ public:
     void saveChangesOf(const std::function<void()> &apply);
     // Every chunk from now on also goes to a pcapng capture in `path`; why it cannot, or empty.
     QString startCapture(const QString &path);
+    // From now on the script in `path` sees the listener's chunks and peers, each call into it
+    // within `timeLimitMs`; why it cannot, or empty. Its faults go to the record and, unless
+    // the view shows the record there itself, to stderr.
+    QString loadScript(const QString &path, int timeLimitMs, bool faultsOnStderr = true);
+    // Null until a script was first loaded.
+    ScriptRunner *script() { return m_script.get(); }
     // The stored values the last load could not use.
     const QList<BadSetting> &badSettings() const { return m_badSettings; }
     // A relay's chunks, notes and counts take the road the main relay's take.
@@ -116,6 +124,7 @@ private:
     void connectReceivedRecord();
     void connectSender();
     void connectRelay();
+    void connectScript();
     void loadSettings();
     void reportProblem(const QString &problem);
 
@@ -149,4 +158,8 @@ private:
     std::unique_ptr<FormPresenter> m_presenter;
     std::unique_ptr<Relay> m_relay;
     std::unique_ptr<PcapngWriter> m_capture;
+    std::unique_ptr<ScriptRunner> m_script;
+    bool m_scriptFaultsOnStderr = true;
+    QPointer<SocketControl> m_scriptPeer; // the connection slot, once the script was told of it
+    QMetaObject::Connection m_scriptPeers;
 };
