@@ -262,17 +262,9 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
     for (RelayWay *way : {mapping.up, mapping.down}) {
         connect(way, &RelayWay::droppedLater, this, &Relay::droppedOne);
         connect(way, &RelayWay::endedBy, this,
-                [this, key, client, port](const QString &fault, const QString &action) {
-                    const auto found = m_mappings.find(key);
-                    if (found == m_mappings.end())
-                        return;
-                    found->second.up->takeActs(m_pendingActs);
-                    found->second.down->takeActs(m_pendingActs);
-                    dropMapping(key);
-                    emit note(QStringLiteral("Relay: %1 -> %2 let go by the fault %3 (%4)")
-                                  .arg(SocketControl::DisplayEnd(client, port),
-                                       m_options.targetText(), fault, action));
-                    emit pairsChanged(pairsOpen());
+                [this, key, end = SocketControl::DisplayEnd(client, port)](const QString &fault,
+                                                                           const QString &action) {
+                    endMapping(key, end, fault, action);
                 });
     }
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
@@ -309,10 +301,23 @@ void Relay::takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key,
     watch(data);
 }
 
+void Relay::endMapping(const ClientKey &key, const QString &client, const QString &fault,
+                       const QString &action) {
+    if (!m_mappings.contains(key))
+        return;
+    dropMapping(key);
+    emit note(QStringLiteral("Relay: %1 -> %2 let go by the fault %3 (%4)")
+                  .arg(client, m_options.targetText(), fault, action));
+    emit pairsChanged(pairsOpen());
+}
+
 void Relay::dropMapping(const ClientKey &key) {
     const auto found = m_mappings.find(key);
     if (found == m_mappings.end())
         return;
+    // Its last acts, told with the next.
+    found->second.up->takeActs(m_pendingActs);
+    found->second.down->takeActs(m_pendingActs);
     UdpEndpoint *endpoint = found->second.endpoint;
     m_mappings.erase(found);
     endpoint->disconnect(this);

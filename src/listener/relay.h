@@ -94,6 +94,9 @@ private:
     void takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key, const QHostAddress &client,
                             quint16 port);
     void dropMapping(const ClientKey &key);
+    // A named fault ended the mapping of `client` ("address:port").
+    void endMapping(const ClientKey &key, const QString &client, const QString &fault,
+                    const QString &action);
     void sweepIdle();
     void lookUpUdpTarget();
     // Hands each way the named faults that act now; lets every pair go while `down` acts.
