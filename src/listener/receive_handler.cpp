@@ -37,6 +37,12 @@ QString answeredComment(const QStringList &answered) {
     return QStringLiteral("Answered (watch: ") + answered.join(u", ") + u')';
 }
 
+// A relayed chunk's log mark: its ends, then what the named faults do to it.
+QString relayedMark(const ReceivedChunk &chunk) {
+    const QString ends = relayedPairText(chunk);
+    return chunk.faultNote.isEmpty() ? ends : ends + QStringLiteral(" (") + chunk.faultNote + u')';
+}
+
 } // namespace
 
 ReceiveHandler::ReceiveHandler(Form &form, Sockets sockets, TrafficCounters &traffic,
@@ -222,9 +228,7 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
     CapturedChunk captured;
     if (m_capture && link)
         captured = capturedChunk(chunk, data, m_configuration.network().listenAddress);
-    QString mark = relayed && c.chkLogData.isOn() ? relayedPairText(chunk) : QString();
-    if (!mark.isEmpty() && !chunk.faultNote.isEmpty())
-        mark += QStringLiteral(" (") + chunk.faultNote + u')';
+    const QString mark = relayed && c.chkLogData.isOn() ? relayedMark(chunk) : QString();
     std::optional<QString> remoteIp;
     if (relayed)
         remoteIp = chunk.peerAddress;
@@ -235,10 +239,7 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
         c.txtNetData.appendChunk(relayed ? chunk : std::move(chunk));
 
     QByteArray answer;
-    const bool handled = !relayed && link && m_script && m_script->isLoaded()
-                         && m_script->receive(*link, data,
-                                              {m_sockets.listenSock->element(index),
-                                               [this, index] { closePeer(index); }});
+    const bool handled = !relayed && link && scriptHandled(*link, data, index);
     if (!handled && c.chkEnableAutoRespond.isOn()) {
         QStringList answered;
         if (relayed)
@@ -270,6 +271,13 @@ bool ReceiveHandler::take(ReceivedChunk chunk, Link *link, ChunkRoute route, int
         return false;
     link->send(answer); // back to its sender instead of going on
     return true;
+}
+
+bool ReceiveHandler::scriptHandled(Link &link, const QByteArray &data, int index) {
+    return m_script && m_script->isLoaded()
+           && m_script->receive(link, data, {m_sockets.listenSock->element(index), [this, index] {
+                                                 closePeer(index);
+                                             }});
 }
 
 QByteArray ReceiveHandler::answerRelayed(const ReceivedChunk &chunk, QStringList &answered) {

@@ -80,6 +80,8 @@ private:
     QByteArray answerRelayed(const ReceivedChunk &chunk, QStringList &answered);
     void answerHttp(Link *link);
     void closePeer(int index);
+    // A loaded script's onReceive took the chunk, so the pairs leave it alone.
+    bool scriptHandled(Link &link, const QByteArray &data, int index);
     void noteLastData(const QDateTime &arrival, qint32 tick,
                       const std::optional<QString> &remoteIp);
     void capture(const CapturedChunk &chunk);
