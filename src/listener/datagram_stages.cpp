@@ -26,12 +26,10 @@ public:
             const double c = double(m_correlation) / 100.0;
             m_last = c * m_last + (1.0 - c) * m_context.random->generateDouble();
             lost = m_last * 100.0 < double(m_percent);
-        } else if (name().isEmpty()) {
-            lost = int(m_context.random->bounded(100)) < m_percent; // the way's own drop share
         } else {
             lost = chance(m_context.random, m_percent);
         }
-        return {lost ? 1 : 0, lost && !name().isEmpty() ? u"dropped by loss"_s : QString()};
+        return {lost ? 1 : 0, lost ? u"dropped by loss"_s : QString()};
     }
     void take(WayPiece &&piece) override {
         if (drawOf(piece) == 1) {

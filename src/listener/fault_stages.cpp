@@ -30,7 +30,7 @@ public:
             m_minUs
             + (m_maxUs > m_minUs ? qint64(m_context.random->bounded(quint64(m_maxUs - m_minUs + 1)))
                                  : 0);
-        return {delay, name().isEmpty() ? QString() : u"latency %1 ms"_s.arg(delay / 1000)};
+        return {delay, u"latency %1 ms"_s.arg(delay / 1000)};
     }
     void take(WayPiece &&piece) override {
         const qint64 delay = drawOf(piece);
@@ -229,13 +229,13 @@ FaultStage::FaultStage(QString name, QString action, StageContext &context, doub
 
 FaultStage::~FaultStage() = default;
 
+bool FaultStage::spares() {
+    return m_context.datagrams && m_toxicity < 1.0
+           && m_context.random->generateDouble() >= m_toxicity;
+}
+
 QString FaultStage::drawFor(WayPiece &piece) {
-    if (m_context.datagrams && m_toxicity < 1.0
-        && m_context.random->generateDouble() >= m_toxicity) {
-        piece.draws.push_back({m_id, Spared});
-        return {};
-    }
-    auto [value, words] = draw(piece);
+    auto [value, words] = spares() ? std::pair<qint64, QString>{Spared, {}} : draw(piece);
     piece.draws.push_back({m_id, value});
     return words;
 }
@@ -245,9 +245,7 @@ qint64 FaultStage::drawOf(const WayPiece &piece) {
         if (draw.stage == m_id)
             return draw.value;
     }
-    if (m_context.datagrams && m_toxicity < 1.0 && m_context.random->generateDouble() >= m_toxicity)
-        return Spared;
-    return draw(piece).first;
+    return spares() ? Spared : draw(piece).first;
 }
 
 void FaultStage::hold(qint64 dueUs, WayPiece &&piece) {

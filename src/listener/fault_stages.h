@@ -83,6 +83,8 @@ protected:
     // The draw made for the piece at its arrival, or a fresh one when it came before the stage
     // was set; Spared for a datagram the toxicity leaves alone.
     qint64 drawOf(const WayPiece &piece);
+    // The toxicity leaves this datagram alone, drawn now.
+    bool spares();
     void hold(qint64 dueUs, WayPiece &&piece);
     void pass(WayPiece &&piece) { m_context.next(std::move(piece)); }
     // Passes on what is due (or due within `earlyUs`) in order; the time the next is due, -1 none.
