@@ -1,24 +1,13 @@
 // Feeds arbitrary text to the reader of one fault's line: it must never crash, a fault it reads
 // must check without crashing, and the line written for it must read back as the same fault.
 #include "model/fault.h"
+#include "require.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-void require(bool holds, const char *property, const QString &text) {
-    if (!holds) {
-        std::fprintf(stderr, "property failed: %s for \"%s\"\n", property,
-                     text.toUtf8().constData());
-        std::abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size > 4096)

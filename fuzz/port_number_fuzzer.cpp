@@ -1,5 +1,6 @@
 // Feeds arbitrary text to the port box's number reader: it must never crash, and normalising
 // its own result must change nothing.
+#include "require.h"
 #include "runtime/leading_number.h"
 
 #include <QRegularExpression>
@@ -11,14 +12,6 @@
 #include <cstdlib>
 
 namespace {
-
-void require(bool holds, const char *property, const QString &text) {
-    if (!holds) {
-        std::fprintf(stderr, "property failed: %s for \"%s\"\n", property,
-                     text.toUtf8().constData());
-        std::abort();
-    }
-}
 
 void check(const QString &text) {
     const double number = leadingNumber(text);

@@ -1,6 +1,7 @@
 // One way of a relay under named faults, without sockets: what each kind does to pieces, and a
 // change of the faults while pieces wait.
 #include "listener/relay_way.h"
+#include "support/fault_lines.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -9,21 +10,6 @@
 #include <algorithm>
 
 namespace {
-
-Fault faultOf(const QString &line) {
-    Fault fault;
-    const QString problem = parseFault(line, fault);
-    if (!problem.isEmpty())
-        qFatal("%s: %s", qPrintable(line), qPrintable(problem));
-    return fault;
-}
-
-QList<Fault> faultsOf(const QStringList &lines) {
-    QList<Fault> faults;
-    for (const QString &line : lines)
-        faults.append(faultOf(line));
-    return faults;
-}
 
 // A way whose deliveries are kept, each with the time it came, in ms since the start.
 struct Way {

@@ -5,6 +5,7 @@
 #include "listener/relay.h"
 #include "listener/relay_pair.h"
 #include "program/status_texts.h"
+#include "support/fault_lines.h"
 #include "support/loopback.h"
 #include "support/program_fixture.h"
 #include "support/relay_targets.h"
@@ -22,14 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-Fault faultOf(const QString &line) {
-    Fault fault;
-    const QString problem = parseFault(line, fault);
-    if (!problem.isEmpty())
-        qFatal("%s: %s", qPrintable(line), qPrintable(problem));
-    return fault;
-}
 
 // A raw client, to see how its connection ended: -1 while open, 0 at an orderly end, else errno.
 struct RawClient {
