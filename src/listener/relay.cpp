@@ -251,22 +251,7 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         [endpoint](const QByteArray &data, const QHostAddress &to, quint16 toPort) {
             return endpoint->send(data, to, toPort);
         });
-    mapping.down = new RelayWay(
-        true, [link = mapping.client](const QByteArray &data) { link->send(data); }, m_budget,
-        endpoint);
-    mapping.up = new RelayWay(
-        true, [link = mapping.target](const QByteArray &data) { link->send(data); }, m_budget,
-        endpoint);
-    mapping.up->setFaults(m_options.up, m_triggers.acting(true));
-    mapping.down->setFaults(m_options.down, m_triggers.acting(false));
-    for (RelayWay *way : {mapping.up, mapping.down}) {
-        connect(way, &RelayWay::droppedLater, this, &Relay::droppedOne);
-        connect(way, &RelayWay::endedBy, this,
-                [this, key, end = SocketControl::DisplayEnd(client, port)](const QString &fault,
-                                                                           const QString &action) {
-                    endMapping(key, end, fault, action);
-                });
-    }
+    wireWays(mapping, key, SocketControl::DisplayEnd(client, port));
     connect(endpoint, &UdpEndpoint::datagramArrived, this, [this, endpoint, key, client, port] {
         takeTargetDatagram(endpoint, key, client, port);
     });
@@ -274,6 +259,25 @@ Relay::Mapping *Relay::mappingFor(SocketControl *listener, const QHostAddress &c
         m_sweep.start();
     emit pairsChanged(pairsOpen());
     return &mapping;
+}
+
+// A mapping's two ways, through its links, under the relay's faults.
+void Relay::wireWays(Mapping &mapping, const ClientKey &key, const QString &end) {
+    mapping.down = new RelayWay(
+        true, [link = mapping.client](const QByteArray &data) { link->send(data); }, m_budget,
+        mapping.endpoint);
+    mapping.up = new RelayWay(
+        true, [link = mapping.target](const QByteArray &data) { link->send(data); }, m_budget,
+        mapping.endpoint);
+    mapping.up->setFaults(m_options.up, m_triggers.acting(true));
+    mapping.down->setFaults(m_options.down, m_triggers.acting(false));
+    for (RelayWay *way : {mapping.up, mapping.down}) {
+        connect(way, &RelayWay::droppedLater, this, &Relay::droppedOne);
+        connect(way, &RelayWay::endedBy, this,
+                [this, key, end](const QString &fault, const QString &action) {
+                    endMapping(key, end, fault, action);
+                });
+    }
 }
 
 // Only the target's answers go back; anyone else who finds the port is ignored.

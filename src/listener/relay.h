@@ -93,6 +93,7 @@ private:
     Mapping *mappingFor(SocketControl *listener, const QHostAddress &client, quint16 port);
     void takeTargetDatagram(UdpEndpoint *endpoint, const ClientKey &key, const QHostAddress &client,
                             quint16 port);
+    void wireWays(Mapping &mapping, const ClientKey &key, const QString &end);
     void dropMapping(const ClientKey &key);
     // A named fault ended the mapping of `client` ("address:port").
     void endMapping(const ClientKey &key, const QString &client, const QString &fault,
