@@ -161,6 +161,21 @@ private slots:
         QTRY_COMPARE(this->acts(fault.name), acts);
     }
 
+    // A timeout over UDP drops what comes and lets the mapping go after its time; the datagram
+    // it dropped is counted even though the mapping went before the counts were told.
+    void udpTimeoutLetsTheMappingGo() {
+        DatagramTarget target;
+        const quint16 port =
+            relayTo(target.socket.localPort(), false,
+                    {faultOf(u"name=t type=timeout stream=upstream timeout=100"_qs)});
+        QUdpSocket client;
+        client.writeDatagram("lost", QHostAddress::LocalHost, port);
+        QTRY_COMPARE(notes.filter(u"let go by the fault t (timeout 100 ms)"_qs).size(), 1);
+        QTRY_COMPARE(acts(u"t"_qs), 2);
+        QVERIFY(target.got.isEmpty());
+        QCOMPARE(f->program().relay().pairsOpen(), 0);
+    }
+
     // A close waits for the slow close's delay; the bytes before it go at once.
     void slowClose() {
         StreamTarget target;
